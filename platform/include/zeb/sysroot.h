@@ -1,0 +1,23 @@
+/*
+ * System root: fixed absolute paths ("/cfg/system/phonebook.odl", ...) stay
+ * as they are on the gateway; when the environment variable ZEB_SYSROOT names
+ * a directory, every component prefixes such paths with it, so that a whole
+ * system can run or be tested inside one directory.
+ */
+#ifndef ZEB_SYSROOT_H
+#define ZEB_SYSROOT_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The path to use for `path`: ZEB_SYSROOT followed by `path` when the variable
+ * is set and not empty and `path` is absolute, otherwise a copy of `path`. A
+ * new text freed by the caller; null when path is null or memory runs out. */
+char *sysroot_path(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
