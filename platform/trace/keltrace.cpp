@@ -65,7 +65,7 @@ struct LineBuffer {
     char text[KELTRACE_LINE_MAX];
     size_t used = 0;
 
-    void appendV(const char *format, va_list args) {
+    __attribute__((format(printf, 2, 0))) void appendV(const char *format, va_list args) {
         if (used >= sizeof text - 1)
             return;
         int n = std::vsnprintf(text + used, sizeof text - used, format, args);

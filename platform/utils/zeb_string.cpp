@@ -1,5 +1,6 @@
 #include "zeb/zstring.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

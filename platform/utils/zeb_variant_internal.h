@@ -13,10 +13,6 @@
  * empty. Elements keep their addresses, only their list link changes. */
 ZEB_INTERNAL void zeb_llist_moveAll(llist_t *dest, llist_t *src);
 
-/* A new heap list or map holding a deep copy of src, or null. */
-ZEB_INTERNAL variant_list_t *zeb_variant_list_clone(const variant_list_t *src);
-ZEB_INTERNAL variant_map_t *zeb_variant_map_clone(const variant_map_t *src);
-
 ZEB_INTERNAL bool zeb_variant_list_equals(const variant_list_t *a, const variant_list_t *b);
 ZEB_INTERNAL bool zeb_variant_map_equals(const variant_map_t *a, const variant_map_t *b);
 

@@ -203,8 +203,17 @@ bool variant_toDateTime(const variant_t *variant, struct tm *time);
  * variant, and for lists and maps where a text is asked. */
 char *variant_char(const variant_t *variant);
 string_t *variant_string(const variant_t *variant);
+/* In C++ these two functions hide the struct tags of the same names, which
+ * -Wshadow reports; use variant_list_t and variant_map_t for the types. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
 variant_list_t *variant_list(const variant_t *variant);
 variant_map_t *variant_map(const variant_t *variant);
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 /* Replaces the content of `text` with the text form of the variant; false,
  * with `text` unchanged, when there is none. */
@@ -215,6 +224,8 @@ bool variant_toString(string_t *text, const variant_t *variant);
 bool variant_list_initialize(variant_list_t *list);
 /* Destroys every element; the list stays valid and empty. */
 void variant_list_cleanup(variant_list_t *list);
+/* Deep copy of src into the initialized list dest (dest's old elements are
+ * released). */
 bool variant_list_copy(variant_list_t *dest, const variant_list_t *src);
 
 size_t variant_list_size(const variant_list_t *list);
@@ -250,6 +261,8 @@ bool variant_list_addChar(variant_list_t *list, const char *text);
 bool variant_map_initialize(variant_map_t *map);
 /* Destroys every entry; the map stays valid and empty. */
 void variant_map_cleanup(variant_map_t *map);
+/* Deep copy of src into the initialized map dest (dest's old entries are
+ * released). */
 bool variant_map_copy(variant_map_t *dest, const variant_map_t *src);
 
 size_t variant_map_size(const variant_map_t *map);

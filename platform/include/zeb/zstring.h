@@ -58,12 +58,13 @@ bool string_appendChar(string_t *string, const char *text);
 /* Appends printf-formatted text. */
 bool string_appendFormat(string_t *string, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
-bool string_appendFormatV(string_t *string, const char *format, va_list args);
+bool string_appendFormatV(string_t *string, const char *format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
 /* Replaces every non-overlapping occurrence of `search`, scanning left to
  * right, by `replacement` (which may be empty). Returns the number of
- * replacements; 0 also when `search` is null or empty, or memory ran out (the
- * string is then unchanged). */
+ * replacements; 0 also when `search` is null or empty, `replacement` is null,
+ * or memory ran out (the string is then unchanged). */
 size_t string_replaceChar(string_t *string, const char *search, const char *replacement);
 
 #ifdef __cplusplus

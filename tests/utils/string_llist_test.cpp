@@ -1,0 +1,138 @@
+#include "zeb/llist.h"
+#include "zeb/zstring.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct String {
+    string_t s;
+    explicit String(const char *text = nullptr) {
+        string_initialize(&s, 0);
+        string_setChar(&s, text);
+    }
+    ~String() { string_cleanup(&s); }
+    std::string str() const { return string_buffer(&s) ? string_buffer(&s) : "<null>"; }
+};
+
+TEST(String, GrowsAndKeepsItsContent) {
+    string_t lazy, reserved;
+    string_initialize(&lazy, 0);
+    string_initialize(&reserved, 8);
+    EXPECT_EQ(string_buffer(&lazy), nullptr);
+    EXPECT_STREQ(string_buffer(&reserved), "");
+    string_cleanup(&reserved);
+    EXPECT_EQ(string_buffer(&reserved), nullptr);
+
+    std::string expected;
+    for (int i = 0; i < 200; i++) {
+        ASSERT_TRUE(string_appendChar(&lazy, "0123456789"));
+        expected += "0123456789";
+    }
+    EXPECT_EQ(std::string(string_buffer(&lazy)), expected);
+    EXPECT_EQ(string_length(&lazy), expected.size());
+    string_clear(&lazy);
+    EXPECT_STREQ(string_buffer(&lazy), "");
+    EXPECT_TRUE(string_setChar(&lazy, nullptr));
+    EXPECT_TRUE(string_isEmpty(&lazy));
+    string_cleanup(&lazy);
+}
+
+TEST(String, AppendsMayReadFromTheStringItself) {
+    String s("abc");
+    ASSERT_TRUE(string_appendChar(&s.s, string_buffer(&s.s)));
+    ASSERT_TRUE(string_appendFormat(&s.s, "[%s|%d]", string_buffer(&s.s), 7));
+    EXPECT_EQ(s.str(), "abcabc[abcabc|7]");
+    ASSERT_TRUE(string_setChar(&s.s, string_buffer(&s.s) + 6));
+    EXPECT_EQ(s.str(), "[abcabc|7]");
+    std::string wide(1000, 'w');
+    ASSERT_TRUE(string_appendFormat(&s.s, "%s%s", wide.c_str(), string_buffer(&s.s)));
+    EXPECT_EQ(s.str(), "[abcabc|7]" + wide + "[abcabc|7]");
+
+    // Right at the size of the formatting buffer on the stack.
+    string_clear(&s.s);
+    for (int width : {254, 255, 256}) {
+        ASSERT_TRUE(string_appendFormat(&s.s, "%*d|", width, 5));
+    }
+    EXPECT_EQ(string_length(&s.s), 768u);
+    EXPECT_EQ(s.str().substr(505, 6), "    5|");
+}
+
+TEST(String, ReplaceCharScansLeftToRightWithoutOverlap) {
+    String s("aaa");
+    EXPECT_EQ(string_replaceChar(&s.s, "aa", "b"), 1u);
+    EXPECT_EQ(s.str(), "ba");
+    string_setChar(&s.s, "+32+1+");
+    EXPECT_EQ(string_replaceChar(&s.s, "+", ""), 3u);
+    EXPECT_EQ(s.str(), "321");
+    EXPECT_EQ(string_replaceChar(&s.s, "1", "11"), 1u);
+    EXPECT_EQ(string_replaceChar(&s.s, "3211", "+0032 (0) 11"), 1u);
+    EXPECT_EQ(s.str(), "+0032 (0) 11");
+    for (const char *search : {"x", "", static_cast<const char *>(nullptr)}) {
+        EXPECT_EQ(string_replaceChar(&s.s, search, "y"), 0u);
+    }
+    EXPECT_EQ(string_replaceChar(&s.s, "1", nullptr), 0u);
+    EXPECT_EQ(s.str(), "+0032 (0) 11");
+    EXPECT_EQ(string_replaceChar(nullptr, "a", "b"), 0u);
+    EXPECT_TRUE(string_isEmpty(nullptr));
+    EXPECT_FALSE(string_appendFormat(nullptr, "%d", 1));
+}
+
+struct Item {
+    llist_iterator_t link;
+    char name;
+};
+
+// The names in list order; the backward links and the size must agree.
+std::string names(const llist_t *list) {
+    std::string forward, backward;
+    for (llist_iterator_t *it = llist_first(list); it; it = llist_iterator_next(it)) {
+        forward += reinterpret_cast<Item *>(it)->name;
+    }
+    for (llist_iterator_t *it = llist_last(list); it; it = llist_iterator_prev(it)) {
+        backward.insert(backward.begin(), reinterpret_cast<Item *>(it)->name);
+    }
+    EXPECT_EQ(forward, backward);
+    EXPECT_EQ(llist_size(list), forward.size());
+    return forward;
+}
+
+TEST(LinkedList, LinksInOrderAndRefusesLinkedElements) {
+    llist_t list, other;
+    llist_initialize(&list);
+    llist_initialize(&other);
+    Item a{{}, 'a'}, b{{}, 'b'}, c{{}, 'c'}, d{{}, 'd'};
+    for (Item *item : {&a, &b, &c, &d}) {
+        llist_iterator_initialize(&item->link);
+    }
+    ASSERT_TRUE(llist_append(&list, &b.link));
+    ASSERT_TRUE(llist_prepend(&list, &a.link));
+    EXPECT_FALSE(llist_iterator_insertBefore(&d.link, &c.link));
+    ASSERT_TRUE(llist_append(&list, &d.link));
+    EXPECT_FALSE(llist_iterator_insertBefore(&c.link, &d.link));
+    ASSERT_TRUE(llist_iterator_insertBefore(&d.link, &c.link));
+    EXPECT_FALSE(llist_append(&list, &c.link));
+    EXPECT_FALSE(llist_prepend(&other, &a.link));
+    EXPECT_EQ(names(&list), "abcd");
+    EXPECT_EQ(llist_iterator_list(&c.link), &list);
+
+    EXPECT_EQ(llist_iterator_take(&a.link), &a.link);
+    EXPECT_EQ(llist_iterator_take(&d.link), &d.link);
+    EXPECT_EQ(llist_iterator_take(&d.link), &d.link);
+    EXPECT_EQ(names(&list), "bc");
+    ASSERT_TRUE(llist_iterator_insertBefore(&b.link, &d.link));
+    ASSERT_TRUE(llist_append(&other, &a.link));
+    EXPECT_EQ(names(&list), "dbc");
+    EXPECT_EQ(names(&other), "a");
+    for (Item *item : {&b, &c, &d}) {
+        llist_iterator_take(&item->link);
+    }
+    EXPECT_TRUE(llist_isEmpty(&list));
+    EXPECT_EQ(llist_last(&list), nullptr);
+    EXPECT_FALSE(llist_append(nullptr, &b.link));
+    EXPECT_EQ(llist_iterator_take(nullptr), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,234 @@
+#include "variant_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const variant_type_t unknownCode = static_cast<variant_type_t>(15);
+const char *const FAIL = "FAIL";
+
+struct tm brokenDown(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+    struct tm time;
+    memset(&time, 0, sizeof time);
+    time.tm_year = year - 1900;
+    time.tm_mon = month - 1;
+    time.tm_mday = day;
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
+    return time;
+}
+
+Variant dateTime(const struct tm &time) {
+    Variant result;
+    variant_setDateTime(&result.v, &time);
+    return result;
+}
+
+// The text form of src converted to `type`, or FAIL; a failed conversion
+// must leave its target as it was.
+std::string converted(const Variant &src, variant_type_t type) {
+    Variant dest = text("untouched");
+    if (!variant_convert(&dest.v, &src.v, type)) {
+        EXPECT_STREQ(variant_da_char(&dest.v), "untouched");
+        return FAIL;
+    }
+    EXPECT_EQ(variant_type(&dest.v), type);
+    return textOf(&dest.v);
+}
+
+struct TextCase {
+    const char *from;
+    variant_type_t to;
+    const char *expected;
+};
+
+TEST(Variant, TextsConvertOnlyWhenNothingIsLost) {
+    // clang-format off
+    const TextCase cases[] = {
+        {"+7", variant_type_int32, "7"}, {"-128", variant_type_int8, "-128"},
+        {"-129", variant_type_int8, FAIL}, {"128", variant_type_int8, FAIL},
+        {"256", variant_type_uint8, FAIL}, {"-1", variant_type_uint32, FAIL},
+        {"-0", variant_type_uint32, "0"}, {"9223372036854775808", variant_type_int64, FAIL},
+        {"-9223372036854775808", variant_type_int64, "-9223372036854775808"},
+        {"18446744073709551615", variant_type_uint64, "18446744073709551615"},
+        {"18446744073709551616", variant_type_uint64, FAIL}, {"12a", variant_type_int32, FAIL},
+        {"", variant_type_int32, FAIL}, {" 1", variant_type_int32, FAIL},
+        {"1 ", variant_type_int32, FAIL}, {"-", variant_type_int32, FAIL},
+        {"0x10", variant_type_int32, FAIL}, {"1.0", variant_type_int32, FAIL},
+        {"TRUE", variant_type_bool, "true"}, {"False", variant_type_bool, "false"},
+        {"1", variant_type_bool, "true"}, {"0", variant_type_bool, "false"},
+        {"yes", variant_type_bool, FAIL}, {"2", variant_type_bool, FAIL},
+        {"1e3", variant_type_double, "1000"}, {" 1", variant_type_double, FAIL},
+        {"1x", variant_type_double, FAIL}, {"1e999", variant_type_double, FAIL},
+        {"x", variant_type_array, FAIL}, {"x", unknownCode, FAIL},
+        {"x", variant_type_unknown, "<none>"},
+    };
+    // clang-format on
+    for (const TextCase &c : cases) {
+        EXPECT_EQ(converted(text(c.from), c.to), c.expected) << '"' << c.from << "\" to " << c.to;
+    }
+}
+
+TEST(Variant, NumbersConvertOnlyWhenNothingIsLost) {
+    EXPECT_EQ(converted(real(3.0), variant_type_int32), "3");
+    EXPECT_EQ(converted(real(3.5), variant_type_int32), FAIL);
+    EXPECT_EQ(converted(real(300), variant_type_int8), FAIL);
+    EXPECT_EQ(converted(real(-1), variant_type_uint32), FAIL);
+    EXPECT_EQ(converted(real(NAN), variant_type_int64), FAIL);
+    EXPECT_EQ(converted(real(-9223372036854775808.0), variant_type_int64), "-9223372036854775808");
+    EXPECT_EQ(converted(real(9223372036854775808.0), variant_type_int64), FAIL);
+    EXPECT_EQ(converted(real(1e19), variant_type_uint64), "10000000000000000000");
+    EXPECT_EQ(converted(real(-0.0), variant_type_bool), "false");
+    EXPECT_EQ(converted(int64(65536), variant_type_uint16), FAIL);
+    EXPECT_EQ(converted(int64(-1), variant_type_uint64), FAIL);
+    EXPECT_EQ(converted(int64(2), variant_type_bool), "true");
+    EXPECT_EQ(converted(int64(9007199254740992), variant_type_double), "9007199254740992");
+    EXPECT_EQ(converted(int64(9007199254740993), variant_type_double), FAIL);
+    Variant big;
+    variant_setUInt64(&big.v, UINT64_MAX);
+    EXPECT_EQ(converted(big, variant_type_int64), FAIL);
+    variant_setBool(&big.v, true);
+    EXPECT_EQ(converted(big, variant_type_int8), "1");
+    EXPECT_EQ(converted(dateTime(brokenDown(2024, 1, 1)), variant_type_int64), FAIL);
+    EXPECT_EQ(variant_int32(text("3.5").get()), 0);
+    EXPECT_EQ(variant_int8(real(-128).get()), -128);
+    EXPECT_TRUE(variant_bool(text("tRuE").get()));
+}
+
+TEST(Variant, EmptyAndContainerConversions) {
+    Variant empty, list;
+    EXPECT_EQ(converted(empty, variant_type_int32), "0");
+    EXPECT_EQ(converted(empty, variant_type_string), "");
+    EXPECT_EQ(converted(empty, variant_type_date_time), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(converted(empty, variant_type_map), FAIL);
+    variant_initialize(&list.v, variant_type_array);
+    EXPECT_EQ(converted(list, variant_type_string), FAIL);
+    EXPECT_EQ(converted(list, variant_type_map), FAIL);
+    EXPECT_EQ(converted(list, variant_type_unknown), "<none>");
+    variant_setInt32(&empty.v, 1);
+    EXPECT_FALSE(variant_initialize(&empty.v, unknownCode));
+    EXPECT_EQ(variant_type(&empty.v), variant_type_unknown);
+    EXPECT_EQ(variant_create(unknownCode), nullptr);
+}
+
+TEST(Variant, NumbersHaveShortTextFormsThatReadBack) {
+    EXPECT_EQ(textOf(real(0.1).get()), "0.1");
+    EXPECT_EQ(textOf(real(0.1 + 0.2).get()), "0.30000000000000004");
+    EXPECT_EQ(textOf(real(1.0 / 3).get()), "0.3333333333333333");
+    EXPECT_EQ(textOf(real(-0.0).get()), "-0");
+    EXPECT_EQ(textOf(int64(INT64_MIN).get()), "-9223372036854775808");
+    for (double value : {DBL_MAX, DBL_MIN, 5e-324, 123456.789, -1e-300, 2.0 / 3}) {
+        Variant back;
+        ASSERT_TRUE(variant_convert(&back.v, text(textOf(real(value).get()).c_str()).get(),
+                                    variant_type_double));
+        EXPECT_EQ(back.v.data.d, value);
+    }
+}
+
+TEST(Variant, DateTimesNormalizeLikeTimegm) {
+    EXPECT_EQ(textOf(dateTime(brokenDown(2024, 3, 0)).get()), "2024-02-29T00:00:00Z");
+    EXPECT_EQ(textOf(dateTime(brokenDown(2023, 13, 1)).get()), "2024-01-01T00:00:00Z");
+    EXPECT_EQ(textOf(dateTime(brokenDown(2024, 0, 31)).get()), "2023-12-31T00:00:00Z");
+    EXPECT_EQ(textOf(dateTime(brokenDown(1899, 2, 1)).get()), "1899-02-01T00:00:00Z");
+    EXPECT_EQ(textOf(dateTime(brokenDown(1970, 1, 1, 0, 0, -1)).get()), "1969-12-31T23:59:59Z");
+    struct tm summer = brokenDown(2024, 7, 1, 12);
+    summer.tm_isdst = 1;
+    EXPECT_EQ(textOf(dateTime(summer).get()), "2024-07-01T12:00:00Z");
+    // Years beyond four digits have no text form that would read back.
+    EXPECT_EQ(textOf(dateTime(brokenDown(10000, 1, 1)).get()), "<none>");
+
+    struct tm zero;
+    memset(&zero, 0, sizeof zero);
+    Variant epochless = dateTime(zero), back;
+    EXPECT_EQ(textOf(&epochless.v), "1899-12-31T00:00:00Z");
+    ASSERT_TRUE(
+        variant_convert(&back.v, text("1899-12-31T00:00:00Z").get(), variant_type_date_time));
+    EXPECT_TRUE(variant_equals(&back.v, &epochless.v));
+}
+
+TEST(Variant, DateTimeTextsRoundTripAndFillWeekdays) {
+    for (const char *good : {"2024-02-29T13:05:07Z", "2000-02-29T12:00:00Z", "0000-01-01T00:00:00Z",
+                             "9999-12-31T23:59:59Z", "2023-04-30T23:59:59Z",
+                             "2100-03-01T00:00:00Z", "1960-06-15T08:00:00Z"}) {
+        EXPECT_EQ(converted(text(good), variant_type_date_time), good);
+    }
+    struct tm time = brokenDown(1999, 1, 1);
+    ASSERT_TRUE(variant_toDateTime(text("2024-02-29T13:05:07Z").get(), &time));
+    std::vector<int> fields{time.tm_year, time.tm_mon, time.tm_mday, time.tm_hour,
+                            time.tm_min,  time.tm_sec, time.tm_wday, time.tm_yday};
+    EXPECT_EQ(fields, (std::vector<int>{124, 1, 29, 13, 5, 7, 4, 59}));
+
+    // Before 1970 and after 2038 the weekday still comes out right.
+    ASSERT_TRUE(variant_toDateTime(text("1969-12-31T23:59:59Z").get(), &time));
+    EXPECT_EQ(time.tm_wday, 3);
+    ASSERT_TRUE(variant_toDateTime(text("2100-12-31T00:00:00Z").get(), &time));
+    EXPECT_EQ(time.tm_wday, 5);
+    EXPECT_EQ(time.tm_yday, 364);
+}
+
+TEST(Variant, MalformedDateTimesAreRejected) {
+    for (const char *bad :
+         {"2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z", "2024-04-31T00:00:00Z",
+          "2024-13-01T00:00:00Z", "2024-00-10T00:00:00Z", "2024-01-00T00:00:00Z",
+          "2024-01-32T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T23:60:00Z",
+          "2024-01-01T23:59:60Z", "2024-01-01T00:00:00", "2024-01-01T00:00:00Z ",
+          "2024-01-01 00:00:00Z", "2024-01-01t00:00:00Z", "24-01-01T00:00:00Z",
+          "02024-01-01T00:00:00Z", "2024-1-01T00:00:00Z", "+024-01-01T00:00:00Z", ""}) {
+        EXPECT_EQ(converted(text(bad), variant_type_date_time), FAIL) << '"' << bad << '"';
+    }
+    struct tm untouched = brokenDown(1999, 1, 1), time = untouched;
+    EXPECT_FALSE(variant_toDateTime(text("2024-04-31T00:00:00Z").get(), &time));
+    EXPECT_FALSE(variant_toDateTime(int64(0).get(), &time));
+    EXPECT_EQ(memcmp(&time, &untouched, sizeof time), 0);
+}
+
+TEST(Variant, CopiesAndMovesOwnTheirContent) {
+    Variant original = text("alpha"), copy;
+    char *chars = variant_char(&original.v);
+    chars[0] = 'A';
+    free(chars);
+    ASSERT_TRUE(variant_copy(&copy.v, &original.v));
+    variant_setChar(&original.v, "beta");
+    EXPECT_STREQ(variant_da_char(&copy.v), "alpha");
+    EXPECT_TRUE(variant_setChar(&copy.v, variant_da_char(&copy.v) + 1));
+    EXPECT_STREQ(variant_da_char(&copy.v), "lpha");
+    EXPECT_EQ(variant_da_char(int64(1).get()), nullptr);
+
+    ASSERT_TRUE(variant_move(&copy.v, &original.v));
+    EXPECT_EQ(variant_type(&original.v), variant_type_unknown);
+    EXPECT_STREQ(variant_da_char(&copy.v), "beta");
+    variant_setChar(&copy.v, "42");
+    ASSERT_TRUE(variant_convert(&copy.v, &copy.v, variant_type_int32));
+    EXPECT_EQ(variant_int32(&copy.v), 42);
+
+    // A value moved out of the map that holds it must be detached first.
+    variant_cleanup(&copy.v);
+    ASSERT_TRUE(variant_initialize(&copy.v, variant_type_map));
+    variant_map_addChar(variant_da_map(&copy.v), "name", "Alice");
+    variant_t *name = variant_map_iterator_data(variant_map_first(variant_da_map(&copy.v)));
+    ASSERT_TRUE(variant_move(&copy.v, name));
+    EXPECT_STREQ(variant_da_char(&copy.v), "Alice");
+}
+
+TEST(Variant, ToStringReplacesTheTextOnlyOnSuccess) {
+    string_t string;
+    string_initialize(&string, 4);
+    string_setChar(&string, "old");
+    EXPECT_FALSE(variant_toString(&string, Variant().get()));
+    EXPECT_STREQ(string_buffer(&string), "old");
+    EXPECT_TRUE(variant_toString(&string, int64(-5).get()));
+    EXPECT_STREQ(string_buffer(&string), "-5");
+    string_cleanup(&string);
+    string_t *copy = variant_string(text("x").get());
+    EXPECT_STREQ(string_buffer(copy), "x");
+    string_cleanup(copy);
+    free(copy);
+}
+
+} // namespace
