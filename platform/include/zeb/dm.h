@@ -74,6 +74,10 @@ const char *error_string(uint32_t code);
  * valid until the next failing call. Never null. */
 const char *zeb_errorMessage(void);
 
+/* Sets zeb_error to `code` and the message to the formatted text (the
+ * libraries of the host use it to report their failures). */
+void zeb_setError(uint32_t code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 /* ---- Types ---------------------------------------------------------------- */
 
 typedef struct datamodel datamodel_t;

@@ -1,0 +1,217 @@
+/*
+ * Internal structures and helpers shared by the files of libzeb_dm; not
+ * exported.
+ *
+ * Object kinds: a definition tree holds singletons and templates. Below a
+ * template, its child objects are prototypes (never set, never committed)
+ * from which instances are copied. An instance, and every object copied
+ * inside it, keeps a pointer to the object it was copied from (`proto`);
+ * handlers and functions are looked up along that chain, so that a handler
+ * installed on a template's parameter applies to every instance.
+ *
+ * Lifetime: objects destroyed while a commit, rollback or destruction is
+ * running are detached at once but freed only when the outermost of those
+ * calls returns (the data model's graveyard), so that a walk holding a
+ * pointer to them sees `destroyed` instead of freed memory.
+ */
+#ifndef ZEB_DM_INTERNAL_H
+#define ZEB_DM_INTERNAL_H
+
+#include <cstdarg>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zeb/dm.h"
+
+#define ZEB_DM_INTERNAL __attribute__((visibility("hidden")))
+
+namespace zeb_dm {
+
+/* A variant_t that cleans itself up. */
+class Variant {
+public:
+    Variant() { variant_initialize(&v, variant_type_unknown); }
+    ~Variant() { variant_cleanup(&v); }
+    Variant(Variant &&other) noexcept : Variant() { variant_move(&v, &other.v); }
+    Variant &operator=(Variant &&other) noexcept {
+        variant_cleanup(&v);
+        variant_move(&v, &other.v);
+        return *this;
+    }
+    Variant(const Variant &) = delete;
+    Variant &operator=(const Variant &) = delete;
+
+    variant_t *get() { return &v; }
+    const variant_t *get() const { return &v; }
+
+private:
+    variant_t v;
+};
+
+enum class Kind { Singleton, Template, Instance };
+
+using ObjectPtr = std::unique_ptr<object_t>;
+using ObjectList = std::list<ObjectPtr>;
+
+} // namespace zeb_dm
+
+struct parameter {
+    parameter() = default;
+    ~parameter();
+    parameter(const parameter &) = delete;
+    parameter &operator=(const parameter &) = delete;
+
+    std::string name;
+    variant_type_t type = variant_type_unknown;
+    uint32_t attributes = 0;
+    object_t *owner = nullptr;
+    const parameter_t *proto = nullptr;
+    size_t position = 0;
+    zeb_dm::Variant value;   /* committed */
+    zeb_dm::Variant pending; /* meaningful when hasPending */
+    bool hasPending = false;
+    const variant_t *modified = nullptr; /* candidate or value being applied */
+    parameter_read_handler_t readHandler = nullptr;
+    parameter_write_handler_t writeHandler = nullptr;
+    parameter_validator_t validator = nullptr;
+    void *userData = nullptr;
+};
+
+struct function {
+    std::string name;
+    std::vector<std::string> arguments;
+    function_handler_t handler = nullptr;
+    object_t *owner = nullptr;
+    size_t position = 0;
+};
+
+struct object {
+    datamodel_t *dm = nullptr;
+    object_t *parent = nullptr;
+    const object_t *proto = nullptr;
+    zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
+    std::string name; /* an instance's index as text */
+    std::string key;  /* instances only */
+    uint32_t index = 0;
+
+    zeb_dm::ObjectList *home = nullptr; /* the list that owns this object */
+    zeb_dm::ObjectList::iterator self;
+
+    std::vector<std::unique_ptr<parameter_t>> parameters;
+    std::vector<std::unique_ptr<function_t>> functions;
+    zeb_dm::ObjectList children;  /* singletons and templates */
+    zeb_dm::ObjectList instances; /* templates only, by increasing index */
+    std::map<uint32_t, object_t *> byIndex;
+    std::unordered_map<std::string, object_t *> byKey;
+    uint64_t nextIndex = 1;
+
+    object_write_handler_t writeHandler = nullptr;
+    object_instance_handler_t addHandler = nullptr;
+    object_instance_handler_t delHandler = nullptr;
+    void *userData = nullptr;
+
+    size_t pendingCount = 0; /* parameters holding a pending value */
+    int committing = 0;
+    bool created = false;    /* instance not yet committed */
+    bool deleted = false;    /* in a subtree marked for deletion */
+    bool deleteRoot = false; /* the instance that object_delete marked */
+    bool destroying = false; /* delete handlers of its subtree are running */
+    bool destroyed = false;  /* detached; freed when the data model is idle */
+};
+
+struct datamodel {
+    zeb_dm::ObjectList objects;
+    std::vector<zeb_dm::ObjectPtr> graveyard;
+    int busy = 0;
+};
+
+namespace zeb_dm {
+
+/* ---- Errors (zeb_dm_error.cpp) ---- */
+
+/* Sets zeb_error and the message; always returns false. */
+ZEB_DM_INTERNAL bool fail(uint32_t code, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+ZEB_DM_INTERNAL bool failV(uint32_t code, const char *format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+/* Adds text to the message of the last failure. */
+ZEB_DM_INTERNAL void appendToMessage(const std::string &text);
+
+/* Runs `body`, turning a C++ exception into a failure that returns `onError`. */
+template <typename R, typename F> R guarded(R onError, F &&body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    } catch (const std::exception &e) {
+        fail(ZEB_ERROR_INVALID_ARGUMENT, "%s", e.what());
+    }
+    return onError;
+}
+
+/* ---- Tree (zeb_dm_tree.cpp) ---- */
+
+/* Keeps destroyed objects alive until the outermost scope ends. */
+class BusyScope {
+public:
+    explicit BusyScope(datamodel_t *dm) : dm_(dm) { ++dm_->busy; }
+    ~BusyScope();
+    BusyScope(const BusyScope &) = delete;
+    BusyScope &operator=(const BusyScope &) = delete;
+
+private:
+    datamodel_t *dm_;
+};
+
+/* True for a template and for objects below a template but not below one of
+ * its instances: definitions that cannot hold values. */
+ZEB_DM_INTERNAL bool isPrototype(const object_t *object);
+/* False for prototypes, except that a template which can hold instances
+ * (not itself inside a template definition) counts as holding data. */
+ZEB_DM_INTERNAL bool holdsData(const object_t *object);
+/* True when an ancestor (not the object itself) is marked deleted. */
+ZEB_DM_INTERNAL bool ancestorDeleted(const object_t *object);
+
+ZEB_DM_INTERNAL object_t *childByName(const object_t *object, const std::string &name);
+ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index);
+ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
+
+/* Appends `child` to `list`, owned by it, under `parent`. */
+ZEB_DM_INTERNAL object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child);
+/* Detaches the object from its list and frees it now, or parks it in the
+ * graveyard while the data model is busy. No handler runs. */
+ZEB_DM_INTERNAL void discard(object_t *object);
+/* New instance content: copies of the prototype's parameters (values and
+ * attributes) and child objects, linked to it through `proto`. */
+ZEB_DM_INTERNAL ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm);
+
+/* Handlers looked up along the proto chain. */
+ZEB_DM_INTERNAL object_instance_handler_t effectiveAddHandler(const object_t *templ);
+ZEB_DM_INTERNAL object_instance_handler_t effectiveDelHandler(const object_t *templ);
+ZEB_DM_INTERNAL object_write_handler_t effectiveWriteHandler(const object_t *object);
+ZEB_DM_INTERNAL parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter);
+ZEB_DM_INTERNAL parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter);
+ZEB_DM_INTERNAL parameter_validator_t effectiveValidator(const parameter_t *parameter);
+
+ZEB_DM_INTERNAL std::string lowerLeadingCapitals(const std::string &name);
+
+/* ---- Parameters (zeb_dm_parameter.cpp) ---- */
+
+ZEB_DM_INTERNAL const variant_t *currentValue(const parameter_t *parameter);
+/* Drops the pending value, keeping the owner's pending count right. */
+ZEB_DM_INTERNAL void dropPending(parameter_t *parameter);
+/* The value a client reads, into `out` (read handler, else current value). */
+ZEB_DM_INTERNAL bool clientValue(parameter_t *parameter, variant_t *out);
+
+/* ---- Transactions (zeb_dm_transaction.cpp) ---- */
+
+/* Runs the delete handlers of the instance's subtree, then discards it. */
+ZEB_DM_INTERNAL void destroyInstance(object_t *instance);
+
+} // namespace zeb_dm
+
+#endif

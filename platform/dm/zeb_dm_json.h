@@ -1,0 +1,61 @@
+/*
+ * JSON reading shared by the definition and saved-data readers: parsing with
+ * limits for hostile input, and positions (line and column) for messages.
+ */
+#ifndef ZEB_DM_JSON_H
+#define ZEB_DM_JSON_H
+
+#include <cstddef>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "zeb_dm_internal.h"
+
+namespace zeb_dm {
+
+/* Documents read: members in sorted maps (arrays keep their order). */
+using Json = nlohmann::json;
+
+constexpr size_t kMaxFileSize = 16u * 1024u * 1024u;
+constexpr int kMaxDepth = 32;
+constexpr size_t kMaxStringLength = 64u * 1024u;
+constexpr size_t kMaxInstances = 100000u;
+
+/* A problem found in a document: `pointer` (a JSON pointer, "" for the
+ * whole document) tells where; the reader turns it into line and column. */
+struct DocumentError {
+    uint32_t code;
+    std::string pointer;
+    std::string message;
+};
+
+[[noreturn]] ZEB_DM_INTERNAL void throwAt(uint32_t code, const std::string &pointer, const char *format,
+                                          ...) __attribute__((format(printf, 3, 4)));
+
+/* `pointer` extended by a member name or an array position. */
+ZEB_DM_INTERNAL std::string pointerTo(const std::string &pointer, const std::string &member);
+ZEB_DM_INTERNAL std::string pointerTo(const std::string &pointer, size_t position);
+
+/* Parses `text` into `out`, enforcing the depth and string limits and
+ * refusing duplicate member names. False with zeb_error set and a message
+ * "<name>:<line>:<column>: ..." on failure. */
+ZEB_DM_INTERNAL bool parseDocument(const std::string &text, const std::string &name, Json &out);
+
+/* Sets zeb_error from `error`, locating its pointer in `text`. */
+ZEB_DM_INTERNAL bool failAt(const DocumentError &error, const std::string &text, const std::string &name);
+
+/* Reads a whole file of at most kMaxFileSize bytes. False with zeb_error set
+ * (ZEB_ERROR_NOT_FOUND, ZEB_ERROR_IO or ZEB_ERROR_LIMIT). */
+ZEB_DM_INTERNAL bool readFile(const std::string &path, std::string &text);
+
+/* A JSON scalar as a variant of its own kind; false for null, arrays and
+ * objects. */
+ZEB_DM_INTERNAL bool jsonToVariant(const Json &value, variant_t *out);
+
+/* The JSON kind's name for messages ("string", "number", ...). */
+ZEB_DM_INTERNAL const char *kindName(const Json &value);
+
+} // namespace zeb_dm
+
+#endif

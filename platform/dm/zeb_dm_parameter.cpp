@@ -1,0 +1,279 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "zeb_dm_internal.h"
+
+using namespace zeb_dm;
+
+parameter::~parameter() = default;
+
+namespace zeb_dm {
+
+const variant_t *currentValue(const parameter_t *parameter) {
+    return parameter->hasPending ? parameter->pending.get() : parameter->value.get();
+}
+
+void dropPending(parameter_t *parameter) {
+    if (parameter->hasPending) {
+        parameter->hasPending = false;
+        parameter->owner->pendingCount--;
+        variant_cleanup(parameter->pending.get());
+    }
+}
+
+bool clientValue(parameter_t *parameter, variant_t *out) {
+    if (parameter_read_handler_t handler = effectiveReadHandler(parameter)) {
+        Variant answer;
+        if (handler(parameter, answer.get())) {
+            return variant_copy(out, answer.get()) || fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+        }
+    }
+    return variant_copy(out, currentValue(parameter)) || fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+}
+
+} // namespace zeb_dm
+
+namespace {
+
+bool nullParameter() {
+    return fail(ZEB_ERROR_INVALID_ARGUMENT, "null parameter");
+}
+
+bool refuseType(const parameter_t *parameter, const variant_t *value) {
+    char *text = variant_char(value);
+    fail(ZEB_ERROR_TYPE, "'%s' for parameter '%s' cannot be converted to its type",
+         text ? text : "(no text form)", parameter->name.c_str());
+    free(text);
+    return false;
+}
+
+bool runValidator(parameter_t *parameter, const variant_t *candidate) {
+    parameter_validator_t validator = effectiveValidator(parameter);
+    if (!validator) {
+        return true;
+    }
+    const variant_t *saved = parameter->modified;
+    parameter->modified = candidate;
+    bool accepted = validator(parameter);
+    parameter->modified = saved;
+    return accepted || fail(ZEB_ERROR_REFUSED, "the validator of '%s' refused the value", parameter->name.c_str());
+}
+
+bool setValue(parameter_t *parameter, const variant_t *value) {
+    object_t *owner = parameter->owner;
+    if (isPrototype(owner)) {
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' belongs to a template definition and holds no value",
+                    parameter->name.c_str());
+    }
+    if (owner->deleted) {
+        return fail(ZEB_ERROR_STATE, "'%s' belongs to an object being deleted", parameter->name.c_str());
+    }
+    Variant candidate;
+    if (!variant_convert(candidate.get(), value, parameter->type)) {
+        return refuseType(parameter, value);
+    }
+    if (variant_equals(candidate.get(), currentValue(parameter))) {
+        return true;
+    }
+    BusyScope busy(owner->dm);
+    if (!runValidator(parameter, candidate.get())) {
+        return false;
+    }
+    if (owner->deleted || owner->destroyed) {
+        return fail(ZEB_ERROR_STATE, "'%s' was deleted by its validator", parameter->name.c_str());
+    }
+    if (variant_equals(candidate.get(), parameter->value.get())) {
+        dropPending(parameter);
+        return true;
+    }
+    if (!parameter->hasPending) {
+        parameter->hasPending = true;
+        owner->pendingCount++;
+    }
+    parameter->pending = std::move(candidate);
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+const char *parameter_name(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return nullptr;
+    }
+    return parameter->name.c_str();
+}
+
+variant_type_t parameter_type(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return variant_type_unknown;
+    }
+    return parameter->type;
+}
+
+uint32_t parameter_attributes(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return 0;
+    }
+    return parameter->attributes;
+}
+
+object_t *parameter_owner(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return nullptr;
+    }
+    return parameter->owner;
+}
+
+const variant_t *parameter_getValue(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return nullptr;
+    }
+    return currentValue(parameter);
+}
+
+const variant_t *parameter_getModifiedValue(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return nullptr;
+    }
+    if (parameter->modified) {
+        return parameter->modified;
+    }
+    return parameter->hasPending ? parameter->pending.get() : nullptr;
+}
+
+bool parameter_readValue(parameter_t *parameter, variant_t *value) {
+    if (!parameter || !value) {
+        return parameter ? fail(ZEB_ERROR_INVALID_ARGUMENT, "null value") : nullParameter();
+    }
+    return clientValue(parameter, value);
+}
+
+bool parameter_setValue(parameter_t *parameter, const variant_t *value) {
+    if (!parameter || !value) {
+        return parameter ? fail(ZEB_ERROR_INVALID_ARGUMENT, "null value") : nullParameter();
+    }
+    return guarded(false, [&] { return setValue(parameter, value); });
+}
+
+bool parameter_setFromChar(parameter_t *parameter, const char *value) {
+    if (!parameter || !value) {
+        return parameter ? fail(ZEB_ERROR_INVALID_ARGUMENT, "null value") : nullParameter();
+    }
+    Variant text;
+    if (!variant_setChar(text.get(), value)) {
+        return fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    }
+    return parameter_setValue(parameter, text.get());
+}
+
+bool parameter_setFromString(parameter_t *parameter, const string_t *value) {
+    if (!value) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null value");
+    }
+    const char *text = string_buffer(value);
+    return parameter_setFromChar(parameter, text ? text : "");
+}
+
+bool parameter_update(parameter_t *parameter) {
+    return parameter ? true : nullParameter();
+}
+
+bool parameter_setReadHandler(parameter_t *parameter, parameter_read_handler_t handler) {
+    if (!parameter) {
+        return nullParameter();
+    }
+    parameter->readHandler = handler;
+    return true;
+}
+
+bool parameter_setWriteHandler(parameter_t *parameter, parameter_write_handler_t handler) {
+    if (!parameter) {
+        return nullParameter();
+    }
+    parameter->writeHandler = handler;
+    return true;
+}
+
+bool parameter_setValidator(parameter_t *parameter, parameter_validator_t validator) {
+    if (!parameter) {
+        return nullParameter();
+    }
+    parameter->validator = validator;
+    return true;
+}
+
+bool parameter_setUserData(parameter_t *parameter, void *userData) {
+    if (!parameter) {
+        return nullParameter();
+    }
+    parameter->userData = userData;
+    return true;
+}
+
+void *parameter_getUserData(const parameter_t *parameter) {
+    if (!parameter) {
+        nullParameter();
+        return nullptr;
+    }
+    return parameter->userData;
+}
+
+/* ---- Object shorthands ---- */
+
+const variant_t *object_parameterValue(const object_t *object, const char *name) {
+    parameter_t *parameter = object_getParameter(object, name);
+    return parameter ? currentValue(parameter) : nullptr;
+}
+
+bool object_parameterSetValue(object_t *object, const char *name, const variant_t *value) {
+    return parameter_setValue(object_getParameter(object, name), value);
+}
+
+bool object_parameterSetCharValue(object_t *object, const char *name, const char *value) {
+    return parameter_setFromChar(object_getParameter(object, name), value);
+}
+
+bool object_parameterSetBoolValue(object_t *object, const char *name, bool value) {
+    Variant v;
+    variant_setBool(v.get(), value);
+    return parameter_setValue(object_getParameter(object, name), v.get());
+}
+
+bool object_parameterSetDateTimeValue(object_t *object, const char *name, const struct tm *value) {
+    if (!value) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null date-time");
+    }
+    Variant v;
+    if (!variant_setDateTime(v.get(), value)) {
+        return fail(ZEB_ERROR_TYPE, "invalid date-time for '%s'", name ? name : "(null)");
+    }
+    return parameter_setValue(object_getParameter(object, name), v.get());
+}
+
+bool object_getLowerCaseValues(object_t *object, variant_map_t *values) {
+    if (!object || !values) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", object ? "map" : "object");
+    }
+    return guarded(false, [&] {
+        for (const auto &p : object->parameters) {
+            Variant value;
+            if (!clientValue(p.get(), value.get())) {
+                return false;
+            }
+            if (!variant_map_add(values, lowerLeadingCapitals(p->name).c_str(), value.get())) {
+                return fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+            }
+        }
+        return true;
+    });
+}
+
+} // extern "C"

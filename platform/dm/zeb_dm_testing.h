@@ -1,0 +1,33 @@
+/*
+ * Test seam of libzeb_dm: the file operations that datamodel_save and
+ * datamodel_load use, so that tests can make any step fail. Not part of the
+ * public interface; production code never calls it.
+ */
+#ifndef ZEB_DM_TESTING_H
+#define ZEB_DM_TESTING_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Same contracts as the POSIX calls of the same names. */
+typedef struct zeb_dm_file_ops {
+    int (*open)(const char *path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void *buffer, size_t size);
+    int (*fsync)(int fd);
+    int (*close)(int fd);
+    int (*rename)(const char *from, const char *to);
+    int (*unlink)(const char *path);
+} zeb_dm_file_ops_t;
+
+/* Installs `ops` (copied); null restores the system calls. */
+void zeb_dm_setFileOps(const zeb_dm_file_ops_t *ops);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

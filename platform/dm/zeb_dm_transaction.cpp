@@ -1,0 +1,271 @@
+#include <string>
+
+#include "zeb_dm_internal.h"
+
+using namespace zeb_dm;
+
+namespace {
+
+void markSubtree(object_t *object, bool deleted, bool destroying) {
+    object->deleted = deleted;
+    object->destroying = object->destroying || destroying;
+    for (ObjectPtr &child : object->children) {
+        markSubtree(child.get(), deleted, destroying);
+    }
+    for (ObjectPtr &instance : object->instances) {
+        markSubtree(instance.get(), deleted, destroying);
+    }
+}
+
+/* Every handler below can create, delete or destroy objects; the walks run
+ * over a copy of the child list and skip what got destroyed meanwhile (its
+ * memory stays valid while the data model is busy). */
+std::vector<object_t *> snapshotBelow(const object_t *object) {
+    const ObjectList &list = object->kind == Kind::Template ? object->instances : object->children;
+    std::vector<object_t *> result;
+    result.reserve(list.size());
+    for (const ObjectPtr &o : list) {
+        result.push_back(o.get());
+    }
+    return result;
+}
+
+void runDeleteHandlers(object_t *object) {
+    if (object->kind == Kind::Instance) {
+        if (object_instance_handler_t handler = effectiveDelHandler(object->parent)) {
+            handler(object->parent, object);
+        }
+    }
+    for (ObjectPtr &child : object->children) {
+        runDeleteHandlers(child.get());
+    }
+    for (ObjectPtr &instance : object->instances) {
+        runDeleteHandlers(instance.get());
+    }
+}
+
+/* Takes each pending value out of its slot before its handler runs, so that
+ * a nested commit from a handler applies only what was set after it. */
+bool applyParameters(object_t *object) {
+    object->created = false;
+    object->committing++;
+    bool ok = true;
+    bool changed = false;
+    for (size_t i = 0; i < object->parameters.size() && !object->destroyed; ++i) {
+        parameter_t *p = object->parameters[i].get();
+        if (!p->hasPending) {
+            continue;
+        }
+        Variant applying = std::move(p->pending);
+        dropPending(p);
+        if (variant_equals(applying.get(), p->value.get())) {
+            continue;
+        }
+        if (!variant_copy(p->value.get(), applying.get())) {
+            ok = fail(ZEB_ERROR_NO_MEMORY, "out of memory applying '%s'", p->name.c_str());
+            continue;
+        }
+        changed = true;
+        if (parameter_write_handler_t handler = effectiveWriteHandler(p)) {
+            const variant_t *saved = p->modified;
+            p->modified = applying.get();
+            handler(p);
+            p->modified = saved;
+        }
+    }
+    if (changed && !object->destroyed) {
+        if (object_write_handler_t handler = effectiveWriteHandler(object)) {
+            handler(object);
+        }
+    }
+    object->committing--;
+    return ok;
+}
+
+bool commitWalk(object_t *object) {
+    if (object->destroyed || object->destroying) {
+        return true;
+    }
+    if (object->deleted) {
+        if (object->deleteRoot && !ancestorDeleted(object)) {
+            destroyInstance(object);
+        }
+        return true;
+    }
+    bool ok = applyParameters(object);
+    if (object->destroyed || object->deleted) {
+        return ok;
+    }
+    for (object_t *child : snapshotBelow(object)) {
+        ok = commitWalk(child) && ok;
+    }
+    return ok;
+}
+
+void rollbackWalk(object_t *object, bool keepDeleted) {
+    if (object->destroyed || object->destroying) {
+        return;
+    }
+    if (object->created) {
+        destroyInstance(object);
+        return;
+    }
+    for (auto &p : object->parameters) {
+        dropPending(p.get());
+    }
+    object->deleted = keepDeleted;
+    object->deleteRoot = false;
+    for (object_t *child : snapshotBelow(object)) {
+        rollbackWalk(child, keepDeleted);
+    }
+}
+
+bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *index) {
+    if (requested > static_cast<int64_t>(UINT32_MAX)) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "index %lld is too large", static_cast<long long>(requested));
+    }
+    if (requested > 0) {
+        *index = static_cast<uint32_t>(requested);
+        return !templ->byIndex.count(*index) ||
+               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", templ->name.c_str(), *index);
+    }
+    uint64_t candidate = templ->nextIndex;
+    while (candidate <= UINT32_MAX &&
+           (templ->byIndex.count(static_cast<uint32_t>(candidate)) ||
+            (!keyGiven && templ->byKey.count(std::to_string(candidate))))) {
+        ++candidate;
+    }
+    if (candidate > UINT32_MAX) {
+        return fail(ZEB_ERROR_LIMIT, "'%s' has no free index left", templ->name.c_str());
+    }
+    *index = static_cast<uint32_t>(candidate);
+    return true;
+}
+
+bool checkCreate(const object_t *templ) {
+    if (!templ) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null template");
+    }
+    if (templ->kind != Kind::Template || !holdsData(templ)) {
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a template that can hold instances",
+                    templ->name.c_str());
+    }
+    if (templ->deleted || templ->destroyed) {
+        return fail(ZEB_ERROR_STATE, "'%s' is being deleted", templ->name.c_str());
+    }
+    return true;
+}
+
+object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
+    bool keyGiven = key && *key;
+    uint32_t index = 0;
+    if (!chooseIndex(templ, requested, keyGiven, &index)) {
+        return nullptr;
+    }
+    std::string name = std::to_string(index);
+    std::string instanceKey = keyGiven ? key : name;
+    if (instanceKey.find('.') != std::string::npos) {
+        fail(ZEB_ERROR_INVALID_ARGUMENT, "key '%s' contains a dot", key);
+        return nullptr;
+    }
+    if (templ->byKey.count(instanceKey)) {
+        fail(ZEB_ERROR_DUPLICATE, "'%s' already has an instance with key '%s'", templ->name.c_str(),
+             instanceKey.c_str());
+        return nullptr;
+    }
+    ObjectPtr owned = cloneFrom(templ, templ->dm);
+    object_t *instance = owned.get();
+    instance->kind = Kind::Instance;
+    instance->index = index;
+    instance->name = name;
+    instance->key = instanceKey;
+    instance->created = true;
+    auto after = templ->byIndex.upper_bound(index);
+    auto where = after == templ->byIndex.end() ? templ->instances.end() : after->second->self;
+    instance->parent = templ;
+    instance->home = &templ->instances;
+    instance->self = templ->instances.insert(where, std::move(owned));
+    templ->byIndex[index] = instance;
+    templ->byKey[instanceKey] = instance;
+    if (index >= templ->nextIndex) {
+        templ->nextIndex = static_cast<uint64_t>(index) + 1;
+    }
+    BusyScope busy(templ->dm);
+    if (object_instance_handler_t handler = effectiveAddHandler(templ)) {
+        handler(templ, instance);
+    }
+    if (instance->destroyed) {
+        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance", templ->name.c_str());
+        return nullptr;
+    }
+    return instance;
+}
+
+} // namespace
+
+namespace zeb_dm {
+
+void destroyInstance(object_t *instance) {
+    BusyScope busy(instance->dm);
+    markSubtree(instance, true, true);
+    runDeleteHandlers(instance);
+    if (!instance->destroyed) {
+        discard(instance);
+    }
+}
+
+} // namespace zeb_dm
+
+extern "C" {
+
+object_t *object_createInstance(object_t *templ, int64_t index, const char *key) {
+    if (!checkCreate(templ)) {
+        return nullptr;
+    }
+    return guarded<object_t *>(nullptr, [&] { return createInstance(templ, index, key); });
+}
+
+bool object_delete(object_t *instance) {
+    if (!instance) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null instance");
+    }
+    if (instance->kind != Kind::Instance) {
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not an instance", instance->name.c_str());
+    }
+    if (instance->destroyed) {
+        return fail(ZEB_ERROR_STATE, "instance %s is destroyed", instance->name.c_str());
+    }
+    if (!instance->deleted) {
+        markSubtree(instance, true, false);
+        instance->deleteRoot = true;
+    }
+    return true;
+}
+
+bool object_commit(object_t *object) {
+    if (!object) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null object");
+    }
+    if (object->destroyed || object->destroying ||
+        (object->deleted && (!object->deleteRoot || ancestorDeleted(object)))) {
+        return fail(ZEB_ERROR_STATE, "'%s' lies in a subtree being deleted", object->name.c_str());
+    }
+    BusyScope busy(object->dm);
+    return guarded(false, [&] { return commitWalk(object); });
+}
+
+bool object_rollback(object_t *object) {
+    if (!object) {
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "null object");
+    }
+    if (object->destroyed || object->destroying) {
+        return fail(ZEB_ERROR_STATE, "'%s' is being destroyed", object->name.c_str());
+    }
+    BusyScope busy(object->dm);
+    return guarded(false, [&] {
+        rollbackWalk(object, ancestorDeleted(object));
+        return true;
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,585 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "zeb_dm_internal.h"
+
+using namespace zeb_dm;
+
+namespace zeb_dm {
+
+BusyScope::~BusyScope() {
+    if (--dm_->busy == 0) {
+        dm_->graveyard.clear();
+    }
+}
+
+bool isPrototype(const object_t *object) {
+    for (const object_t *o = object; o; o = o->parent) {
+        if (o->kind == Kind::Instance) {
+            return false;
+        }
+        if (o->kind == Kind::Template) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool holdsData(const object_t *object) {
+    if (object->kind == Kind::Template) {
+        return !object->parent || !isPrototype(object->parent);
+    }
+    return !isPrototype(object);
+}
+
+bool ancestorDeleted(const object_t *object) {
+    for (const object_t *o = object->parent; o; o = o->parent) {
+        if (o->deleted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+object_t *childByName(const object_t *object, const std::string &name) {
+    for (const ObjectPtr &child : object->children) {
+        if (child->name == name) {
+            return child.get();
+        }
+    }
+    return nullptr;
+}
+
+object_t *instanceByIndex(const object_t *templ, uint32_t index) {
+    auto it = templ->byIndex.find(index);
+    return it == templ->byIndex.end() ? nullptr : it->second;
+}
+
+object_t *instanceByKey(const object_t *templ, const std::string &key) {
+    auto it = templ->byKey.find(key);
+    return it == templ->byKey.end() ? nullptr : it->second;
+}
+
+object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
+    object_t *raw = child.get();
+    raw->parent = parent;
+    raw->home = &list;
+    raw->self = list.insert(list.end(), std::move(child));
+    return raw;
+}
+
+static void markDestroyed(object_t *object) {
+    object->destroyed = true;
+    for (ObjectPtr &child : object->children) {
+        markDestroyed(child.get());
+    }
+    for (ObjectPtr &instance : object->instances) {
+        markDestroyed(instance.get());
+    }
+}
+
+void discard(object_t *object) {
+    markDestroyed(object);
+    ObjectPtr owned = std::move(*object->self);
+    object->home->erase(object->self);
+    if (object->kind == Kind::Instance) {
+        object->parent->byIndex.erase(object->index);
+        object->parent->byKey.erase(object->key);
+    }
+    if (object->dm->busy > 0) {
+        object->dm->graveyard.push_back(std::move(owned));
+    }
+}
+
+ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm) {
+    auto copy = std::make_unique<object_t>();
+    copy->dm = dm;
+    copy->proto = prototype;
+    copy->kind = prototype->kind;
+    copy->name = prototype->name;
+    for (const auto &source : prototype->parameters) {
+        auto p = std::make_unique<parameter_t>();
+        p->name = source->name;
+        p->type = source->type;
+        p->attributes = source->attributes;
+        p->owner = copy.get();
+        p->proto = source.get();
+        p->position = source->position;
+        if (!variant_copy(p->value.get(), source->value.get())) {
+            throw std::bad_alloc();
+        }
+        copy->parameters.push_back(std::move(p));
+    }
+    for (const ObjectPtr &child : prototype->children) {
+        adopt(copy->children, copy.get(), cloneFrom(child.get(), dm));
+    }
+    return copy;
+}
+
+template <typename Handler, typename Get> static Handler alongObjects(const object_t *o, Get get) {
+    for (; o; o = o->proto) {
+        if (Handler h = get(o)) {
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+template <typename Handler, typename Get>
+static Handler alongParameters(const parameter_t *p, Get get) {
+    for (; p; p = p->proto) {
+        if (Handler h = get(p)) {
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+object_instance_handler_t effectiveAddHandler(const object_t *templ) {
+    return alongObjects<object_instance_handler_t>(templ, [](const object_t *o) { return o->addHandler; });
+}
+
+object_instance_handler_t effectiveDelHandler(const object_t *templ) {
+    return alongObjects<object_instance_handler_t>(templ, [](const object_t *o) { return o->delHandler; });
+}
+
+object_write_handler_t effectiveWriteHandler(const object_t *object) {
+    return alongObjects<object_write_handler_t>(object, [](const object_t *o) { return o->writeHandler; });
+}
+
+parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
+    return alongParameters<parameter_read_handler_t>(parameter,
+                                                     [](const parameter_t *p) { return p->readHandler; });
+}
+
+parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter) {
+    return alongParameters<parameter_write_handler_t>(parameter,
+                                                      [](const parameter_t *p) { return p->writeHandler; });
+}
+
+parameter_validator_t effectiveValidator(const parameter_t *parameter) {
+    return alongParameters<parameter_validator_t>(parameter,
+                                                  [](const parameter_t *p) { return p->validator; });
+}
+
+std::string lowerLeadingCapitals(const std::string &name) {
+    std::string result = name;
+    for (char &c : result) {
+        if (c < 'A' || c > 'Z') {
+            break;
+        }
+        c = static_cast<char>(c - 'A' + 'a');
+    }
+    return result;
+}
+
+} // namespace zeb_dm
+
+namespace {
+
+bool nullArgument(const char *what) {
+    return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", what);
+}
+
+bool parseIndex(const std::string &text, uint32_t *index) {
+    if (text.empty() || text.size() > 10 || text[0] == '0') {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > UINT32_MAX) {
+        return false;
+    }
+    *index = static_cast<uint32_t>(value);
+    return true;
+}
+
+/* Below a template, a segment names an instance (by index, or by key with
+ * OBJECT_FLAG_KEY) or else one of the template's own child objects. */
+object_t *step(const object_t *current, const std::string &segment, uint32_t flags) {
+    if (current->kind == Kind::Template) {
+        if (flags & OBJECT_FLAG_KEY) {
+            if (object_t *instance = instanceByKey(current, segment)) {
+                return instance;
+            }
+        } else {
+            uint32_t index = 0;
+            if (parseIndex(segment, &index)) {
+                return instanceByIndex(current, index);
+            }
+        }
+    }
+    return childByName(current, segment);
+}
+
+object_t *resolve(const object_t *start, const char *path, uint32_t flags) {
+    const object_t *current = start;
+    const std::string text = path;
+    size_t pos = 0;
+    while (current && pos < text.size()) {
+        size_t dot = text.find('.', pos);
+        std::string segment = text.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+        current = segment.empty() ? nullptr : step(current, segment, flags);
+        pos = dot == std::string::npos ? text.size() : dot + 1;
+    }
+    if (!current) {
+        fail(ZEB_ERROR_NOT_FOUND, "no object '%s'", path);
+    }
+    return const_cast<object_t *>(current);
+}
+
+object_t *nextIn(const object_t *object) {
+    auto next = std::next(object->self);
+    return next == object->home->end() ? nullptr : next->get();
+}
+
+} // namespace
+
+/* ---- Data models ---- */
+
+extern "C" {
+
+datamodel_t *datamodel_create(void) {
+    return guarded<datamodel_t *>(nullptr, [] { return new datamodel_t(); });
+}
+
+void datamodel_destroy(datamodel_t *dm) {
+    delete dm;
+}
+
+bool datamodel_removeObject(object_t *object) {
+    if (!object) {
+        return nullArgument("object");
+    }
+    if (object->parent) {
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a top-level object", object->name.c_str());
+    }
+    discard(object);
+    return true;
+}
+
+object_t *datamodel_firstObject(const datamodel_t *dm) {
+    if (!dm) {
+        nullArgument("data model");
+        return nullptr;
+    }
+    return dm->objects.empty() ? nullptr : dm->objects.front().get();
+}
+
+object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t flags) {
+    if (!dm || !path) {
+        nullArgument(dm ? "path" : "data model");
+        return nullptr;
+    }
+    return guarded<object_t *>(nullptr, [&]() -> object_t * {
+        const char *dot = strchr(path, '.');
+        std::string first = dot ? std::string(path, dot) : std::string(path);
+        for (const ObjectPtr &top : dm->objects) {
+            if (top->name == first) {
+                return dot ? resolve(top.get(), dot + 1, flags) : top.get();
+            }
+        }
+        fail(ZEB_ERROR_NOT_FOUND, "no object '%s'", path);
+        return nullptr;
+    });
+}
+
+/* ---- Objects ---- */
+
+datamodel_t *object_datamodel(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->dm;
+}
+
+const char *object_name(const object_t *object, uint32_t flags) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    if (object->kind == Kind::Instance && (flags & OBJECT_FLAG_KEY)) {
+        return object->key.c_str();
+    }
+    return object->name.c_str();
+}
+
+uint32_t object_index(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return 0;
+    }
+    return object->index;
+}
+
+char *object_pathChar(const object_t *object, uint32_t flags) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return guarded<char *>(nullptr, [&]() -> char * {
+        std::string path;
+        for (const object_t *o = object; o; o = o->parent) {
+            std::string name = object_name(o, flags);
+            path = o == object ? name : name + "." + path;
+        }
+        char *copy = strdup(path.c_str());
+        if (!copy) {
+            fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+        }
+        return copy;
+    });
+}
+
+object_t *object_getObject(const object_t *parent, const char *path, uint32_t flags, void *reserved) {
+    if (!parent || !path || reserved) {
+        fail(ZEB_ERROR_INVALID_ARGUMENT, "object_getObject needs an object, a path and no reserved argument");
+        return nullptr;
+    }
+    return guarded<object_t *>(nullptr, [&] { return resolve(parent, path, flags); });
+}
+
+object_t *object_parent(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->parent;
+}
+
+object_t *object_firstChild(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->children.empty() ? nullptr : object->children.front().get();
+}
+
+object_t *object_nextSibling(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    if (object->kind == Kind::Instance) {
+        fail(ZEB_ERROR_WRONG_OBJECT, "instances are iterated with object_nextInstance");
+        return nullptr;
+    }
+    return nextIn(object);
+}
+
+object_t *object_firstInstance(const object_t *templ) {
+    if (!templ || templ->kind != Kind::Template) {
+        fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+        return nullptr;
+    }
+    return templ->instances.empty() ? nullptr : templ->instances.front().get();
+}
+
+object_t *object_nextInstance(const object_t *instance) {
+    if (!instance || instance->kind != Kind::Instance) {
+        fail(instance ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not an instance");
+        return nullptr;
+    }
+    return nextIn(instance);
+}
+
+uint32_t object_instanceCount(const object_t *templ) {
+    if (!templ || templ->kind != Kind::Template) {
+        fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+        return 0;
+    }
+    return static_cast<uint32_t>(templ->instances.size());
+}
+
+bool object_hasInstances(const object_t *templ) {
+    return object_instanceCount(templ) > 0;
+}
+
+bool object_isInstance(const object_t *object) {
+    return object ? object->kind == Kind::Instance : nullArgument("object");
+}
+
+bool object_isTemplate(const object_t *object) {
+    return object ? object->kind == Kind::Template : nullArgument("object");
+}
+
+object_state_t object_state(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return object_state_invalid;
+    }
+    if (object->deleted) {
+        return object_state_deleted;
+    }
+    if (object->committing > 0) {
+        return object_state_validated;
+    }
+    if (object->created) {
+        return object_state_created;
+    }
+    return object->pendingCount > 0 ? object_state_modified : object_state_ready;
+}
+
+bool object_setInstanceAddHandler(object_t *templ, object_instance_handler_t handler) {
+    if (!templ || templ->kind != Kind::Template) {
+        return fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+    }
+    templ->addHandler = handler;
+    return true;
+}
+
+bool object_setInstanceDelHandler(object_t *templ, object_instance_handler_t handler) {
+    if (!templ || templ->kind != Kind::Template) {
+        return fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+    }
+    templ->delHandler = handler;
+    return true;
+}
+
+bool object_setWriteHandler(object_t *object, object_write_handler_t handler) {
+    if (!object) {
+        return nullArgument("object");
+    }
+    object->writeHandler = handler;
+    return true;
+}
+
+bool object_setUserData(object_t *object, void *userData) {
+    if (!object) {
+        return nullArgument("object");
+    }
+    object->userData = userData;
+    return true;
+}
+
+void *object_getUserData(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->userData;
+}
+
+parameter_t *object_getParameter(const object_t *object, const char *name) {
+    if (!object || !name) {
+        nullArgument(object ? "name" : "object");
+        return nullptr;
+    }
+    for (const auto &p : object->parameters) {
+        if (p->name == name) {
+            return p.get();
+        }
+    }
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
+    return nullptr;
+}
+
+parameter_t *object_firstParameter(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->parameters.empty() ? nullptr : object->parameters.front().get();
+}
+
+parameter_t *object_nextParameter(const parameter_t *parameter) {
+    if (!parameter) {
+        nullArgument("parameter");
+        return nullptr;
+    }
+    const auto &list = parameter->owner->parameters;
+    return parameter->position + 1 < list.size() ? list[parameter->position + 1].get() : nullptr;
+}
+
+/* ---- Functions ---- */
+
+static const object_t *definingObject(const object_t *object) {
+    while (object->proto) {
+        object = object->proto;
+    }
+    return object;
+}
+
+function_t *object_getFunction(const object_t *object, const char *name) {
+    if (!object || !name) {
+        nullArgument(object ? "name" : "object");
+        return nullptr;
+    }
+    for (const auto &f : definingObject(object)->functions) {
+        if (f->name == name) {
+            return f.get();
+        }
+    }
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no function '%s'", object->name.c_str(), name);
+    return nullptr;
+}
+
+function_t *object_firstFunction(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    const auto &list = definingObject(object)->functions;
+    return list.empty() ? nullptr : list.front().get();
+}
+
+function_t *object_nextFunction(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    const auto &list = function->owner->functions;
+    return function->position + 1 < list.size() ? list[function->position + 1].get() : nullptr;
+}
+
+const char *function_name(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    return function->name.c_str();
+}
+
+size_t function_argumentCount(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return 0;
+    }
+    return function->arguments.size();
+}
+
+const char *function_argumentName(const function_t *function, size_t index) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    if (index >= function->arguments.size()) {
+        fail(ZEB_ERROR_NOT_FOUND, "function '%s' has no argument %zu", function->name.c_str(), index);
+        return nullptr;
+    }
+    return function->arguments[index].c_str();
+}
+
+function_handler_t function_handler(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    return function->handler;
+}
+
+bool function_setHandler(function_t *function, function_handler_t handler) {
+    if (!function) {
+        return nullArgument("function");
+    }
+    function->handler = handler;
+    return true;
+}
+
+} // extern "C"

@@ -1,0 +1,318 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dm_test_support.h"
+#include "keltrace/keltrace.h"
+#include "zeb_dm_testing.h"
+
+using namespace dmtest;
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void spill(const std::string &path, const std::string &content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+bool exists(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+class Files : public DataModelTest {
+protected:
+    void SetUp() override {
+        DataModelTest::SetUp();
+        char pattern[] = "/tmp/zeb_dm_test_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        path = dir + "/book.json";
+    }
+    void TearDown() override {
+        zeb_dm_setFileOps(nullptr);
+        kelTraceSetSink(nullptr, nullptr);
+        unsetenv("ZEB_SYSROOT");
+        std::string command = "rm -rf '" + dir + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+        DataModelTest::TearDown();
+    }
+
+    /* Two entries, the first with two numbers and an explicit key. */
+    void populate() {
+        object_t *a = object_createInstance(entries(), 0, "alice");
+        object_parameterSetCharValue(a, "UniqueID", "id-a");
+        object_parameterSetCharValue(a, "FormattedName", "Alice \"A\" \xc3\xa9");
+        object_parameterSetCharValue(a, "BirthDay", "1990-05-17T08:30:00Z");
+        object_parameterSetCharValue(a, "Age", "34");
+        object_parameterSetCharValue(a, "Secret", "volatile, never saved");
+        object_t *numbers = object_getObject(a, "Number", 0, nullptr);
+        object_parameterSetCharValue(object_createInstance(numbers, 7, nullptr), "Value", "+331");
+        object_parameterSetCharValue(object_createInstance(numbers, 0, "work"), "Value", "+332");
+        object_t *b = object_createInstance(entries(), 5, nullptr);
+        object_parameterSetCharValue(b, "UniqueID", "id-b");
+        ASSERT_TRUE(object_commit(get("Book")));
+        events.clear();
+    }
+
+    /* Loads `path` into a fresh data model that replaces `dm`. */
+    bool reload() {
+        datamodel_destroy(dm);
+        dm = datamodel_create();
+        EXPECT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr));
+        events.clear();
+        return datamodel_load(dm, path.c_str(), 0);
+    }
+
+    std::string dir;
+    std::string path;
+};
+
+TEST_F(Files, SavedDataComesBackThroughAddHandlersAndCommit) {
+    populate();
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    std::string first = slurp(path);
+    EXPECT_EQ(first.find("volatile"), std::string::npos);
+
+    ASSERT_TRUE(reload()) << zeb_errorMessage();
+    EXPECT_EQ(events, (std::vector<std::string>{"add Entry.1 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
+                                                "write UniqueID=id-a", "write FormattedName=Alice \"A\" \xc3\xa9",
+                                                "object Book.Entry.1", "write Value=+331", "write Value=+332",
+                                                "write UniqueID=id-b", "object Book.Entry.5"}));
+    object_t *a = get("Book.Entry.alice", OBJECT_FLAG_KEY);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(object_index(a), 1u);
+    EXPECT_EQ(valueOf(a, "BirthDay"), "1990-05-17T08:30:00Z");
+    EXPECT_EQ(valueOf(a, "Age"), "34");
+    EXPECT_EQ(valueOf(a, "Secret"), "");
+    EXPECT_EQ(valueOf(get("Book.Entry.alice.Number.work", OBJECT_FLAG_KEY), "Value"), "+332");
+    EXPECT_EQ(object_index(get("Book.Entry.alice.Number.work", OBJECT_FLAG_KEY)), 8u);
+    EXPECT_EQ(object_state(get("Book.Entry.5")), object_state_ready);
+
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0));
+    EXPECT_EQ(slurp(path), first) << "the same data gives the same bytes";
+}
+
+TEST_F(Files, FlagsAndDepthChooseWhatIsSaved) {
+    populate();
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), DATAMODEL_FLAG_PERSISTENT_ONLY));
+    std::string persistent = slurp(path);
+    EXPECT_EQ(persistent.find("\"Age\""), std::string::npos);
+    EXPECT_NE(persistent.find("\"MaxEntries\":10"), std::string::npos);
+    EXPECT_EQ(persistent.find("\"Count\""), std::string::npos);
+
+    parameter_setReadHandler(object_getParameter(entries(), "FormattedName"), [](parameter_t *, variant_t *value) {
+        return variant_setChar(value, "as read");
+    });
+    ASSERT_TRUE(datamodel_save(get("Book"), 1, path.c_str(), 0));
+    std::string shallow = slurp(path);
+    EXPECT_NE(shallow.find("\"FormattedName\":\"as read\""), std::string::npos) << "values go through read handlers";
+    EXPECT_NE(shallow.find("\"id-a\""), std::string::npos) << "instances count with their template";
+    EXPECT_EQ(shallow.find("+331"), std::string::npos);
+
+    object_t *numbers = get("Book.Entry.1.Number");
+    ASSERT_TRUE(datamodel_save(numbers, 0, path.c_str(), 0));
+    object_delete(get("Book.Entry.1.Number.7"));
+    object_parameterSetCharValue(get("Book.Entry.1.Number.8"), "Value", "changed");
+    object_commit(numbers);
+    ASSERT_TRUE(datamodel_load(dm, path.c_str(), 0)) << zeb_errorMessage();
+    EXPECT_EQ(valueOf(get("Book.Entry.1.Number.7"), "Value"), "+331");
+    EXPECT_EQ(valueOf(get("Book.Entry.1.Number.8"), "Value"), "+332") << "an existing instance is reused";
+}
+
+TEST_F(Files, PathsGoThroughTheSystemRoot) {
+    ASSERT_EQ(mkdir((dir + "/cfg").c_str(), 0700), 0);
+    setenv("ZEB_SYSROOT", dir.c_str(), 1);
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, "/cfg/book.json", 0)) << zeb_errorMessage();
+    EXPECT_TRUE(exists(dir + "/cfg/book.json"));
+    EXPECT_TRUE(datamodel_load(dm, "/cfg/book.json", 0)) << zeb_errorMessage();
+}
+
+/* Fails the n-th call of one file step. */
+struct Fault {
+    const char *step;
+    int call;
+};
+Fault fault;
+int calls;
+
+bool faulty(const char *step) {
+    if (strcmp(step, fault.step) == 0 && ++calls == fault.call) {
+        errno = EIO;
+        return true;
+    }
+    return false;
+}
+
+const zeb_dm_file_ops_t kFaultyOps = {
+    [](const char *p, int f, mode_t m) { return faulty("open") ? -1 : open(p, f, m); },
+    [](int fd, const void *b, size_t n) -> ssize_t { return faulty("write") ? -1 : write(fd, b, n < 7 ? n : 7); },
+    [](int fd) { return faulty("fsync") ? -1 : fsync(fd); },
+    [](int fd) {
+        int result = close(fd);
+        return faulty("close") ? -1 : result;
+    },
+    [](const char *from, const char *to) { return faulty("rename") ? -1 : rename(from, to); },
+    unlink,
+};
+
+TEST_F(Files, AFailureAtAnyStepOfASaveLeavesACompleteFile) {
+    populate();
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0));
+    const std::string old = slurp(path);
+    object_parameterSetCharValue(get("Book.Entry.5"), "FormattedName", "Bob");
+    object_commit(entries());
+    const Fault faults[] = {{"open", 1}, {"write", 3}, {"fsync", 1}, {"close", 1},
+                            {"rename", 1}, {"open", 2}, {"fsync", 2}};
+    zeb_dm_setFileOps(&kFaultyOps);
+    for (const Fault &f : faults) {
+        fault = f;
+        calls = 0;
+        spill(path, old);
+        EXPECT_FALSE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << f.step << f.call;
+        EXPECT_EQ(zeb_error, ZEB_ERROR_IO);
+        EXPECT_NE(strstr(zeb_errorMessage(), dir.c_str()), nullptr) << zeb_errorMessage();
+        EXPECT_FALSE(exists(path + ".tmp")) << f.step << f.call;
+        std::string now = slurp(path);
+        bool renamed = f.call == 2;
+        EXPECT_EQ(now.find("Bob") != std::string::npos, renamed) << f.step << f.call;
+        EXPECT_TRUE(renamed || now == old);
+    }
+    zeb_dm_setFileOps(nullptr);
+    EXPECT_TRUE(reload()) << zeb_errorMessage();
+
+    spill(path + ".tmp", "{ half a file");
+    EXPECT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << "a crash's leftover is overwritten";
+    EXPECT_FALSE(exists(path + ".tmp"));
+}
+
+struct BadFile {
+    const char *content;
+    uint32_t code;
+    const char *message;
+};
+
+const BadFile kBadFiles[] = {
+    {"", ZEB_ERROR_INVALID_FILE, "book.json:1:1: not valid JSON"},
+    {"{\"version\": 1, \"path\": \"Book\",\n \"objects\": {\"Entry\"", ZEB_ERROR_INVALID_FILE, "book.json:2:21: not valid JSON"},
+    {"<xml/>", ZEB_ERROR_INVALID_FILE, "book.json:1:1: not valid JSON"},
+    {"[]", ZEB_ERROR_INVALID_FILE, "book.json:1:1: expected an object"},
+    {"{\"version\": 2, \"path\": \"Book\"}", ZEB_ERROR_INVALID_FILE, "book.json:1:2: expected \"version\": 1"},
+    {"{\"version\": 1, \"path\": \"Shelf\"}", ZEB_ERROR_INVALID_FILE, "book.json:1:16: the data model has no object"},
+    {"{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [\n"
+     "  {\"index\": 1, \"parameters\": {\"Age\": \"old\"}}]}}}",
+     ZEB_ERROR_INVALID_FILE, "book.json:2:31: wrong type for Age: string"},
+    {"{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [\n"
+     "  {\"index\": 1, \"parameters\": {\"BirthDay\": \"yesterday\"}}]}}}",
+     ZEB_ERROR_INVALID_FILE, "book.json:2:31: value of BirthDay does not fit"},
+    {"{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [\n"
+     "  {\"index\": 1}, {\"index\": 1}]}}}",
+     ZEB_ERROR_INVALID_FILE, "book.json:2:17: index or key used twice"},
+    {"{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [\n"
+     "  {\"index\": 0}]}}}",
+     ZEB_ERROR_INVALID_FILE, "book.json:2:4: an instance needs an index"},
+    {"{\"version\": 1, \"path\": \"Book\", \"parameters\": 5}", ZEB_ERROR_INVALID_FILE,
+     "book.json:1:32: expected an object, found number"},
+};
+
+TEST_F(Files, InvalidFilesFailClearlyAndAreMovedAside) {
+    for (const BadFile &bad : kBadFiles) {
+        spill(path, bad.content);
+        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0)) << bad.content;
+        EXPECT_EQ(zeb_error, bad.code) << bad.content;
+        EXPECT_NE(strstr(zeb_errorMessage(), bad.message), nullptr)
+            << "got: " << zeb_errorMessage() << "\nwanted: " << bad.message;
+        EXPECT_NE(strstr(zeb_errorMessage(), "book.json.invalid"), nullptr);
+        EXPECT_FALSE(exists(path));
+        EXPECT_EQ(slurp(path + ".invalid"), bad.content);
+        EXPECT_EQ(object_instanceCount(entries()), 0u);
+        EXPECT_TRUE(events.empty()) << "checked before any instance is created";
+    }
+    EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_NOT_FOUND) << "a missing file is not moved";
+}
+
+TEST_F(Files, HostileFilesHitLimitsWithoutCrashing) {
+    std::string huge = "{\"version\": 1, \"path\": \"Book\", \"parameters\": {\"Comment\": \"" +
+                       std::string(70000, 'x') + "\"}}";
+    std::string deep = "{\"version\": 1, \"path\": \"Book\", \"x\": " + std::string(5000, '[') + "}";
+    std::string many = "{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [";
+    for (int i = 1; i <= 100001; ++i) {
+        many += (i > 1 ? ",{\"index\":" : "{\"index\":") + std::to_string(i) + "}";
+    }
+    many += "]}}}";
+    std::string large(17 * 1024 * 1024, ' ');
+    for (const std::string &content : {huge, deep, many, large}) {
+        spill(path, content);
+        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
+        EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT) << zeb_errorMessage();
+        EXPECT_TRUE(exists(path + ".invalid"));
+        EXPECT_EQ(object_instanceCount(entries()), 0u);
+    }
+}
+
+TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
+    spill(path, "old");
+    std::string name(60000, 'n');
+    for (int i = 0; i < 290; ++i) {
+        object_parameterSetCharValue(object_createInstance(entries(), 0, nullptr), "FormattedName", name.c_str());
+    }
+    EXPECT_FALSE(datamodel_save(get("Book"), -1, path.c_str(), 0));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT);
+    EXPECT_EQ(slurp(path), "old");
+}
+
+void collect(void *userData, int, const char *, const char *line) {
+    static_cast<std::vector<std::string> *>(userData)->push_back(line);
+}
+
+TEST_F(Files, UnknownSavedValuesAreSkippedWithOneWarningEach) {
+    spill(path, R"({"version": 1, "path": "Book", "parameters": {"Gone": 1, "Count": 3, "Comment": "kept"},
+        "objects": {"Shelf": {}, "Entry": {"instances": [{"index": 2, "parameters": {"Gone": 1}},
+                                                          {"index": 3, "parameters": {"Gone": 2}}]}}})");
+    std::vector<std::string> lines;
+    kelTraceSetSink(collect, &lines);
+    ASSERT_TRUE(datamodel_load(dm, path.c_str(), 0)) << zeb_errorMessage();
+    EXPECT_EQ(valueOf(get("Book"), "Comment"), "kept");
+    EXPECT_EQ(object_instanceCount(entries()), 2u);
+    std::string all;
+    for (const std::string &line : lines) {
+        all += line + "\n";
+    }
+    EXPECT_EQ(lines.size(), 4u) << all;
+    for (const char *name : {"of Book.Gone", "of Book.Count", "of Book.Shelf", "2 saved value(s) of Book.Entry.{i}.Gone"}) {
+        EXPECT_NE(all.find(name), std::string::npos) << name;
+    }
+}
+
+TEST_F(Files, AFailedLoadUndoesEverythingItDid) {
+    addEntry("old");
+    object_parameterSetCharValue(get("Book"), "Comment", "pending before");
+    refusedIds = {"taken"};
+    spill(path, R"({"version": 1, "path": "Book", "parameters": {"Comment": "from file"},
+        "objects": {"Entry": {"instances": [{"index": 4, "parameters": {"UniqueID": "fine"},
+                                             "objects": {"Number": {"instances": [{"index": 1}]}}},
+                                            {"index": 5, "parameters": {"UniqueID": "taken"}}]}}})");
+    EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
+    EXPECT_NE(strstr(zeb_errorMessage(), "book.json:4:73: value refused"), nullptr) << zeb_errorMessage();
+    EXPECT_EQ(events, (std::vector<std::string>{"add Entry.4 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
+                                                "del Entry.5 state 5 numbers 0", "del Entry.4 state 5 numbers 1",
+                                                "del Number.1 state 5 entry state 5"}));
+    EXPECT_EQ(object_instanceCount(entries()), 1u);
+    EXPECT_EQ(valueOf(get("Book"), "Comment"), "pending before");
+    EXPECT_EQ(object_state(get("Book")), object_state_modified);
+}
+
+} // namespace

@@ -1,0 +1,164 @@
+#include "dm_test_support.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace dmtest {
+
+const char *const kDefinition = R"({
+  "plugin": "book.so",
+  "objects": [ {
+    "name": "Book",
+    "parameters": [
+      { "name": "Count", "type": "uint32", "attributes": ["read-only", "volatile"], "read-handler": "read_count" },
+      { "name": "MaxEntries", "type": "uint32", "default": 10, "attributes": ["persistent"] },
+      { "name": "Comment", "type": "string" } ],
+    "functions": [ { "name": "find", "arguments": ["name", "limit"] } ],
+    "objects": [ {
+      "name": "Entry", "multi-instance": true,
+      "add-handler": "entry_added", "delete-handler": "entry_deleted", "write-handler": "object_written",
+      "parameters": [
+        { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
+          "write-handler": "param_written" },
+        { "name": "FormattedName", "type": "string", "attributes": ["persistent"], "write-handler": "param_written" },
+        { "name": "BirthDay", "type": "date-time", "attributes": ["persistent"] },
+        { "name": "Age", "type": "int32", "default": -1 },
+        { "name": "Secret", "type": "string", "attributes": ["volatile"] } ],
+      "objects": [ {
+        "name": "Number", "multi-instance": true, "delete-handler": "number_deleted",
+        "parameters": [ { "name": "Value", "type": "string", "attributes": ["persistent"],
+                          "write-handler": "param_written" } ] } ] } ] } ] })";
+
+std::vector<std::string> events;
+std::function<void(parameter_t *)> onWrite;
+std::function<void(object_t *)> onDelete;
+std::vector<std::string> refusedIds;
+
+std::string text(const variant_t *value) {
+    char *chars = variant_char(value);
+    std::string result = chars ? chars : "(none)";
+    free(chars);
+    return result;
+}
+
+std::string valueOf(const object_t *object, const char *name) {
+    return text(object_parameterValue(object, name));
+}
+
+std::string pathOf(const object_t *object, uint32_t flags) {
+    char *chars = object_pathChar(object, flags);
+    std::string result = chars ? chars : "(null)";
+    free(chars);
+    return result;
+}
+
+namespace {
+
+std::string describe(object_t *instance) {
+    return std::string(object_name(object_parent(instance), 0)) + "." + object_name(instance, 0) + " state " +
+           std::to_string(object_state(instance));
+}
+
+bool entryAdded(object_t *, object_t *instance) {
+    events.push_back("add " + describe(instance) + " id=" + valueOf(instance, "UniqueID") +
+                     " age=" + valueOf(instance, "Age"));
+    return true;
+}
+
+bool entryDeleted(object_t *, object_t *instance) {
+    object_t *numbers = object_getObject(instance, "Number", 0, nullptr);
+    events.push_back("del " + describe(instance) + " numbers " + std::to_string(object_instanceCount(numbers)));
+    if (onDelete) {
+        onDelete(instance);
+    }
+    return true;
+}
+
+bool numberDeleted(object_t *, object_t *instance) {
+    object_t *entry = object_parent(object_parent(instance));
+    events.push_back("del " + describe(instance) + " entry state " + std::to_string(object_state(entry)));
+    return true;
+}
+
+void paramWritten(parameter_t *parameter) {
+    events.push_back(std::string("write ") + parameter_name(parameter) + "=" +
+                     text(parameter_getModifiedValue(parameter)));
+    if (onWrite) {
+        onWrite(parameter);
+    }
+}
+
+void objectWritten(object_t *object) {
+    events.push_back("object " + pathOf(object));
+}
+
+bool validateId(parameter_t *parameter) {
+    std::string candidate = text(parameter_getModifiedValue(parameter));
+    for (const std::string &refused : refusedIds) {
+        if (candidate == refused) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool readCount(parameter_t *parameter, variant_t *value) {
+    object_t *book = parameter_owner(parameter);
+    return variant_setUInt32(value, object_instanceCount(object_getObject(book, "Entry", 0, nullptr)));
+}
+
+int find(function_call_t *, argument_value_list_t *, variant_t *) {
+    return 0;
+}
+
+} // namespace
+
+void *resolve(void *, const char *library, const char *symbol) {
+    static const std::map<std::string, void *> symbols = {
+        {"entry_added", reinterpret_cast<void *>(entryAdded)},
+        {"entry_deleted", reinterpret_cast<void *>(entryDeleted)},
+        {"number_deleted", reinterpret_cast<void *>(numberDeleted)},
+        {"param_written", reinterpret_cast<void *>(paramWritten)},
+        {"object_written", reinterpret_cast<void *>(objectWritten)},
+        {"validate_id", reinterpret_cast<void *>(validateId)},
+        {"read_count", reinterpret_cast<void *>(readCount)},
+        {"__find", reinterpret_cast<void *>(find)},
+    };
+    if (!symbol) {
+        return library && strcmp(library, "missing.so") != 0 ? reinterpret_cast<void *>(find) : nullptr;
+    }
+    auto it = symbols.find(symbol);
+    return it == symbols.end() ? nullptr : it->second;
+}
+
+void DataModelTest::SetUp() {
+    events.clear();
+    onWrite = nullptr;
+    onDelete = nullptr;
+    refusedIds.clear();
+    dm = datamodel_create();
+    ASSERT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr)) << zeb_errorMessage();
+}
+
+void DataModelTest::TearDown() {
+    datamodel_destroy(dm);
+    onWrite = nullptr;
+    onDelete = nullptr;
+}
+
+object_t *DataModelTest::addEntry(const char *id, std::vector<std::string> numbers) {
+    object_t *entry = object_createInstance(entries(), 0, id);
+    EXPECT_NE(entry, nullptr) << zeb_errorMessage();
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "UniqueID", id)) << zeb_errorMessage();
+    object_t *numberTemplate = object_getObject(entry, "Number", 0, nullptr);
+    for (const std::string &number : numbers) {
+        object_t *n = object_createInstance(numberTemplate, 0, nullptr);
+        EXPECT_TRUE(object_parameterSetCharValue(n, "Value", number.c_str()));
+    }
+    EXPECT_TRUE(object_commit(entry)) << zeb_errorMessage();
+    events.clear();
+    return entry;
+}
+
+} // namespace dmtest

@@ -1,0 +1,51 @@
+/*
+ * Shared fixture of the data-model tests: a small phonebook-like definition
+ * whose handlers log what they see, resolved by name through a test resolver.
+ */
+#ifndef DM_TEST_SUPPORT_H
+#define DM_TEST_SUPPORT_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "zeb/dm.h"
+
+namespace dmtest {
+
+/* Book.Entry.{i}.Number.{i}: every handler logs into `events`. */
+extern const char *const kDefinition;
+
+/* Handler log, e.g. "add Entry.1 state 1 id=", "write UniqueID=a",
+ * "object Book.Entry.1", "del Entry.1 state 5 numbers 2". */
+extern std::vector<std::string> events;
+
+/* Extra behaviour of the handlers, reset by the fixture. */
+extern std::function<void(parameter_t *)> onWrite;
+extern std::function<void(object_t *)> onDelete;
+extern std::vector<std::string> refusedIds;
+
+void *resolve(void *userData, const char *library, const char *symbol);
+
+std::string text(const variant_t *value);
+std::string valueOf(const object_t *object, const char *name);
+std::string pathOf(const object_t *object, uint32_t flags = 0);
+
+class DataModelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    object_t *get(const char *path, uint32_t flags = 0) { return datamodel_getObject(dm, path, flags); }
+    object_t *entries() { return get("Book.Entry"); }
+    /* A committed entry with the given UniqueID and numbers. */
+    object_t *addEntry(const char *id, std::vector<std::string> numbers = {});
+
+    datamodel_t *dm = nullptr;
+};
+
+} // namespace dmtest
+
+#endif

@@ -1,0 +1,237 @@
+#include <ctime>
+
+#include "dm_test_support.h"
+
+using namespace dmtest;
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+class Transactions : public DataModelTest {};
+
+TEST_F(Transactions, AddHandlerRunsAtCreationBeforeAnyValue) {
+    object_t *entry = object_createInstance(entries(), 0, "k1");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(events, (Events{"add Entry.1 state 1 id= age=-1"}));
+    EXPECT_EQ(object_state(entry), object_state_created);
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "UniqueID", "a"));
+    EXPECT_EQ(object_state(entry), object_state_created);
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(object_state(entry), object_state_ready);
+}
+
+TEST_F(Transactions, SetConvertsToTheParameterTypeAndReadsSeePendingValues) {
+    object_t *entry = addEntry("a");
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "Age", "42"));
+    EXPECT_EQ(variant_type(object_parameterValue(entry, "Age")), variant_type_int32);
+    EXPECT_EQ(object_state(entry), object_state_modified);
+
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "BirthDay", "2024-02-29T13:05:00Z"));
+    struct tm birthday = {};
+    EXPECT_TRUE(variant_toDateTime(object_parameterValue(entry, "BirthDay"), &birthday));
+    EXPECT_EQ(birthday.tm_mday, 29);
+
+    EXPECT_FALSE(object_parameterSetCharValue(entry, "Age", "forty"));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_TYPE);
+    EXPECT_FALSE(object_parameterSetCharValue(entry, "BirthDay", "2023-02-29T00:00:00Z"));
+    EXPECT_EQ(valueOf(entry, "Age"), "42");
+
+    parameter_t *age = object_getParameter(entry, "Age");
+    EXPECT_EQ(text(parameter_getModifiedValue(age)), "42");
+    EXPECT_TRUE(object_commit(entry));
+    EXPECT_EQ(parameter_getModifiedValue(age), nullptr);
+    EXPECT_EQ(valueOf(entry, "Age"), "42");
+    EXPECT_EQ(object_state(entry), object_state_ready);
+}
+
+TEST_F(Transactions, RefusedValueLeavesThePreviousOneAndLetsTheCallerRetry) {
+    object_t *entry = addEntry("a");
+    refusedIds = {"b", "c"};
+    EXPECT_FALSE(object_parameterSetCharValue(entry, "UniqueID", "b"));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_REFUSED);
+    EXPECT_EQ(valueOf(entry, "UniqueID"), "a");
+
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "UniqueID", "x"));
+    const char *draws[] = {"c", "d"};
+    size_t drawn = 0;
+    while (!object_parameterSetCharValue(entry, "UniqueID", draws[drawn])) {
+        EXPECT_EQ(valueOf(entry, "UniqueID"), "x") << "a refusal keeps the pending value";
+        ++drawn;
+    }
+    EXPECT_EQ(valueOf(entry, "UniqueID"), "d");
+}
+
+TEST_F(Transactions, EqualValuesAreNoChangeAndReadOnlyIsForClientsOnly) {
+    object_t *entry = addEntry("a");
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "UniqueID", "a"));
+    EXPECT_EQ(object_state(entry), object_state_ready);
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "FormattedName", "x"));
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "FormattedName", ""));
+    EXPECT_EQ(object_state(entry), object_state_ready) << "back to the committed value";
+    EXPECT_TRUE(object_commit(entry));
+    EXPECT_TRUE(events.empty());
+
+    object_t *book = get("Book");
+    parameter_t *count = object_getParameter(book, "Count");
+    EXPECT_TRUE(parameter_attributes(count) & PARAMETER_ATTR_READ_ONLY);
+    EXPECT_TRUE(parameter_setFromChar(count, "7"));
+    EXPECT_FALSE(object_parameterSetCharValue(entries(), "UniqueID", "t"));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT) << "a template holds no values";
+}
+
+TEST_F(Transactions, CommitRunsWriteHandlersInPreOrder) {
+    object_t *first = addEntry("a", {"1"});
+    object_t *second = addEntry("b");
+    object_t *number = object_firstInstance(object_getObject(first, "Number", 0, nullptr));
+    object_parameterSetCharValue(second, "FormattedName", "B");
+    object_parameterSetCharValue(number, "Value", "11");
+    object_parameterSetCharValue(first, "FormattedName", "A");
+    object_parameterSetCharValue(first, "UniqueID", "a2");
+    object_parameterSetCharValue(first, "Age", "3");
+    EXPECT_TRUE(object_commit(get("Book")));
+    EXPECT_EQ(events, (Events{"write UniqueID=a2", "write FormattedName=A", "object Book.Entry.1",
+                                    "write Value=11", "write FormattedName=B", "object Book.Entry.2"}));
+}
+
+TEST_F(Transactions, DeletionRunsHandlersParentFirstOnAnIntactSubtree) {
+    object_t *entry = addEntry("a", {"1", "2"});
+    addEntry("b");
+    EXPECT_TRUE(object_delete(entry));
+    object_t *number = object_firstInstance(object_getObject(entry, "Number", 0, nullptr));
+    EXPECT_EQ(object_state(entry), object_state_deleted);
+    EXPECT_EQ(object_state(number), object_state_deleted);
+    EXPECT_FALSE(object_parameterSetCharValue(number, "Value", "x"));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_STATE);
+    EXPECT_EQ(object_instanceCount(entries()), 2u) << "stays until the commit";
+    EXPECT_FALSE(object_commit(number)) << "only the deleted instance or an ancestor applies a deletion";
+    EXPECT_EQ(zeb_error, ZEB_ERROR_STATE);
+    EXPECT_TRUE(events.empty());
+
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(events, (Events{"del Entry.1 state 5 numbers 2", "del Number.1 state 5 entry state 5",
+                                    "del Number.2 state 5 entry state 5"}));
+    EXPECT_EQ(object_instanceCount(entries()), 1u);
+    EXPECT_EQ(get("Book.Entry.1"), nullptr);
+    EXPECT_EQ(object_index(object_createInstance(entries(), 0, nullptr)), 3u) << "indexes are not reused";
+}
+
+TEST_F(Transactions, NestedCommitFromAWriteHandlerAppliesEachChangeOnce) {
+    object_t *entry = addEntry("a");
+    onWrite = [](parameter_t *p) {
+        if (std::string(parameter_name(p)) == "UniqueID") {
+            object_t *owner = parameter_owner(p);
+            EXPECT_EQ(valueOf(owner, "UniqueID"), "b") << "a write handler reads the written value";
+            object_parameterSetCharValue(owner, "FormattedName", "from handler");
+            EXPECT_TRUE(object_commit(owner));
+        }
+    };
+    object_parameterSetCharValue(entry, "UniqueID", "b");
+    object_parameterSetCharValue(entry, "FormattedName", "from client");
+    EXPECT_TRUE(object_commit(entry));
+    EXPECT_EQ(events, (Events{"write UniqueID=b", "write FormattedName=from handler", "object Book.Entry.1",
+                                    "object Book.Entry.1"}));
+    EXPECT_EQ(valueOf(entry, "FormattedName"), "from handler");
+    EXPECT_EQ(object_state(entry), object_state_ready);
+}
+
+TEST_F(Transactions, HandlersMayDeleteAndCommitDuringTheWalk) {
+    object_t *first = addEntry("a");
+    addEntry("b", {"1"});
+    addEntry("c");
+    onWrite = [](parameter_t *p) {
+        object_t *templ = object_parent(parameter_owner(p));
+        object_t *victim = object_getObject(templ, "2", 0, nullptr);
+        if (victim) {
+            object_delete(victim);
+            object_commit(victim);
+        }
+        object_createInstance(templ, 0, nullptr);
+    };
+    object_parameterSetCharValue(first, "FormattedName", "A");
+    object_parameterSetCharValue(get("Book.Entry.3"), "FormattedName", "C");
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(valueOf(get("Book.Entry.3"), "FormattedName"), "C");
+    EXPECT_EQ(get("Book.Entry.2"), nullptr);
+    EXPECT_EQ(object_instanceCount(entries()), 4u);
+}
+
+TEST_F(Transactions, RollbackDropsChangesAndDestroysCreatedInstances) {
+    object_t *kept = addEntry("a", {"1"});
+    object_parameterSetCharValue(kept, "FormattedName", "dropped");
+    object_delete(object_firstInstance(object_getObject(kept, "Number", 0, nullptr)));
+    object_t *fresh = object_createInstance(entries(), 0, nullptr);
+    object_createInstance(object_getObject(fresh, "Number", 0, nullptr), 0, nullptr);
+    events.clear();
+
+    EXPECT_TRUE(object_rollback(entries()));
+    EXPECT_EQ(events, (Events{"del Entry.2 state 5 numbers 1", "del Number.1 state 5 entry state 5"}));
+    EXPECT_EQ(object_instanceCount(entries()), 1u);
+    EXPECT_EQ(valueOf(kept, "FormattedName"), "");
+    object_t *number = get("Book.Entry.1.Number.1");
+    EXPECT_EQ(object_state(number), object_state_ready) << "the deletion is revived";
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_NE(get("Book.Entry.1.Number.1"), nullptr);
+}
+
+TEST_F(Transactions, RollbackOfOneDeletedInstanceRevivesItForReuse) {
+    object_t *entry = addEntry("a");
+    object_delete(entry);
+    EXPECT_TRUE(object_rollback(entry));
+    EXPECT_EQ(object_state(entry), object_state_ready);
+    EXPECT_TRUE(object_parameterSetCharValue(entry, "FormattedName", "reused"));
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(valueOf(entry, "FormattedName"), "reused");
+}
+
+TEST_F(Transactions, ReadHandlersServeClientsButNotTheWriteSide) {
+    addEntry("a");
+    addEntry("b");
+    parameter_t *count = object_getParameter(get("Book"), "Count");
+    variant_t read;
+    variant_initialize(&read, variant_type_unknown);
+    EXPECT_TRUE(parameter_readValue(count, &read));
+    EXPECT_EQ(text(&read), "2");
+    EXPECT_EQ(text(parameter_getValue(count)), "0");
+    EXPECT_TRUE(parameter_update(count));
+
+    variant_map_t values;
+    variant_map_initialize(&values);
+    EXPECT_TRUE(object_getLowerCaseValues(get("Book"), &values));
+    EXPECT_EQ(text(variant_map_iterator_data(variant_map_find(&values, "count"))), "2");
+    EXPECT_EQ(text(variant_map_iterator_data(variant_map_find(&values, "maxEntries"))), "10");
+    variant_map_cleanup(&values);
+    variant_cleanup(&read);
+}
+
+TEST_F(Transactions, CreationRulesForIndexesAndKeys) {
+    object_t *templ = entries();
+    EXPECT_EQ(object_index(object_createInstance(templ, 5, "five")), 5u);
+    EXPECT_EQ(object_createInstance(templ, 5, nullptr), nullptr);
+    EXPECT_EQ(zeb_error, ZEB_ERROR_DUPLICATE);
+    EXPECT_EQ(object_createInstance(templ, 0, "five"), nullptr);
+    EXPECT_EQ(zeb_error, ZEB_ERROR_DUPLICATE);
+    EXPECT_EQ(object_createInstance(templ, 0, "a.b"), nullptr);
+    object_t *keyedSeven = object_createInstance(templ, 0, "7");
+    EXPECT_EQ(object_index(keyedSeven), 6u);
+    EXPECT_EQ(object_index(object_createInstance(templ, 0, nullptr)), 8u) << "7 would collide with a key";
+    EXPECT_EQ(object_createInstance(object_getObject(templ, "Number", 0, nullptr), 0, nullptr), nullptr)
+        << "a template inside a definition has no instances";
+    EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT);
+
+    object_delete(keyedSeven);
+    EXPECT_EQ(object_createInstance(object_getObject(keyedSeven, "Number", 0, nullptr), 0, nullptr), nullptr);
+    EXPECT_EQ(zeb_error, ZEB_ERROR_STATE);
+}
+
+TEST_F(Transactions, DestroyingTheDataModelRunsNoHandler) {
+    addEntry("a", {"1"});
+    object_delete(get("Book.Entry.1"));
+    object_createInstance(entries(), 0, nullptr);
+    events.clear();
+    datamodel_destroy(dm);
+    dm = datamodel_create();
+    EXPECT_TRUE(events.empty());
+}
+
+} // namespace

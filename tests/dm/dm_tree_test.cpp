@@ -1,0 +1,117 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "dm_test_support.h"
+
+using namespace dmtest;
+
+namespace {
+
+class Tree : public DataModelTest {};
+
+TEST_F(Tree, NamesPathsAndLookups) {
+    object_t *keyed = object_createInstance(entries(), 0, "alice");
+    object_t *plain = object_createInstance(entries(), 0, nullptr);
+    object_t *number = object_createInstance(object_getObject(keyed, "Number", 0, nullptr), 4, "home");
+
+    EXPECT_STREQ(object_name(keyed, 0), "1");
+    EXPECT_STREQ(object_name(keyed, OBJECT_FLAG_KEY), "alice");
+    EXPECT_STREQ(object_name(plain, OBJECT_FLAG_KEY), "2");
+    EXPECT_STREQ(object_name(entries(), OBJECT_FLAG_KEY), "Entry");
+    EXPECT_EQ(pathOf(number), "Book.Entry.1.Number.4");
+    EXPECT_EQ(pathOf(number, OBJECT_FLAG_KEY), "Book.Entry.alice.Number.home");
+
+    EXPECT_EQ(get("Book.Entry.1.Number.4"), number);
+    EXPECT_EQ(get("Book.Entry.alice.Number.home.", OBJECT_FLAG_KEY), number);
+    EXPECT_EQ(object_getObject(get("Book"), "Entry.2", 0, nullptr), plain);
+    EXPECT_EQ(object_getObject(entries(), "alice", OBJECT_FLAG_KEY, nullptr), keyed);
+    EXPECT_EQ(object_getObject(entries(), "", 0, nullptr), entries());
+    EXPECT_TRUE(object_isTemplate(get("Book.Entry.Number"))) << "a template's own child definitions";
+
+    for (const char *missing : {"Book.Entry.3", "Book.Entry.alice", "Book..Entry", "Nope", "Book.Entry.01"}) {
+        EXPECT_EQ(get(missing), nullptr) << missing;
+        EXPECT_EQ(zeb_error, ZEB_ERROR_NOT_FOUND) << missing;
+    }
+    EXPECT_EQ(object_getObject(entries(), "1", 0, &zeb_error), nullptr) << "reserved must be null";
+}
+
+TEST_F(Tree, IterationFollowsDefinitionAndIndexOrder) {
+    object_createInstance(entries(), 3, nullptr);
+    object_createInstance(entries(), 1, nullptr);
+    object_createInstance(entries(), 0, nullptr);
+    std::string order;
+    for (object_t *i = object_firstInstance(entries()); i; i = object_nextInstance(i)) {
+        order += object_name(i, 0);
+    }
+    EXPECT_EQ(order, "134");
+    EXPECT_EQ(object_instanceCount(entries()), 3u);
+    EXPECT_EQ(object_firstChild(get("Book")), entries());
+    EXPECT_EQ(object_nextSibling(entries()), nullptr);
+    EXPECT_EQ(object_nextSibling(object_firstInstance(entries())), nullptr);
+    EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT);
+
+    std::string names;
+    for (parameter_t *p = object_firstParameter(get("Book.Entry.3")); p; p = object_nextParameter(p)) {
+        names += std::string(parameter_name(p)) + " ";
+    }
+    EXPECT_EQ(names, "UniqueID FormattedName BirthDay Age Secret ");
+
+    function_t *find = object_firstFunction(get("Book"));
+    ASSERT_NE(find, nullptr);
+    EXPECT_STREQ(function_name(find), "find");
+    EXPECT_EQ(function_argumentCount(find), 2u);
+    EXPECT_STREQ(function_argumentName(find, 1), "limit");
+    EXPECT_EQ(function_argumentName(find, 2), nullptr);
+    EXPECT_NE(function_handler(find), nullptr);
+    EXPECT_EQ(object_nextFunction(find), nullptr);
+}
+
+TEST_F(Tree, InstancesShareTheirTemplateHandlersButNotUserData) {
+    object_t *before = object_createInstance(entries(), 0, nullptr);
+    int data = 0;
+    object_setUserData(entries(), &data);
+    parameter_setUserData(object_getParameter(entries(), "Age"), &data);
+    parameter_setWriteHandler(object_getParameter(get("Book.Entry.Number"), "Value"),
+                              [](parameter_t *) { events.push_back("late handler"); });
+    object_t *after = object_createInstance(object_getObject(before, "Number", 0, nullptr), 0, nullptr);
+    EXPECT_EQ(object_getUserData(before), nullptr);
+    EXPECT_EQ(parameter_getUserData(object_getParameter(before, "Age")), nullptr);
+    object_parameterSetCharValue(after, "Value", "1");
+    events.clear();
+    object_commit(entries());
+    EXPECT_EQ(events, std::vector<std::string>{"late handler"});
+}
+
+TEST_F(Tree, LowerCaseValuesLowerTheLeadingCapitalsOnly) {
+    datamodel_t *other = datamodel_create();
+    ASSERT_TRUE(datamodel_loadDefinitionText(other, R"({"objects": [{"name": "C", "parameters": [
+        {"name": "UniqueID", "type": "string"}, {"name": "URL", "type": "string"},
+        {"name": "LastRevision", "type": "string"}, {"name": "BirthDay", "type": "string"},
+        {"name": "lower", "type": "string"}, {"name": "X1Y", "type": "bool", "default": "true"}]}]})",
+                                             "c.json", nullptr, nullptr));
+    variant_map_t values;
+    variant_map_initialize(&values);
+    EXPECT_TRUE(object_getLowerCaseValues(datamodel_firstObject(other), &values));
+    std::string keys;
+    for (variant_map_iterator_t *it = variant_map_first(&values); it; it = variant_map_iterator_next(it)) {
+        keys += std::string(variant_map_iterator_key(it)) + " ";
+    }
+    EXPECT_EQ(keys, "uniqueID url lastRevision birthDay lower x1Y ");
+    EXPECT_EQ(variant_type(variant_map_iterator_data(variant_map_find(&values, "x1Y"))), variant_type_bool);
+    variant_map_cleanup(&values);
+    datamodel_destroy(other);
+}
+
+TEST_F(Tree, NullHandlesAndErrorTexts) {
+    EXPECT_FALSE(object_commit(nullptr));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(object_pathChar(nullptr, 0), nullptr);
+    EXPECT_FALSE(parameter_setValue(nullptr, nullptr));
+    EXPECT_EQ(datamodel_getObject(nullptr, "Book", 0), nullptr);
+    EXPECT_FALSE(object_delete(get("Book")));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT);
+    EXPECT_STREQ(error_string(0xdead), "unknown error");
+    EXPECT_NE(strstr(zeb_errorMessage(), "not an instance"), nullptr) << zeb_errorMessage();
+}
+
+} // namespace
