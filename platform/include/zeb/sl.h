@@ -56,7 +56,9 @@ datamodel_t *zeb_datamodel(const zeb_t *context);
 object_t *zeb_getObject(const zeb_t *context, const char *path, uint32_t flags);
 
 /* Loads a definition and the plug-in it names ("plugin", a shared object
- * path; relative paths are taken relative to the definition's directory),
+ * path; relative paths are taken relative to the definition's directory, and
+ * a bare file name that is not there is looked for in the directory of the
+ * host's own libraries),
  * binds its functions ("f" to the exported "__f") and handler names to the
  * plug-in's exported symbols, then calls zeb_plugin_initialize. A missing
  * plug-in, a missing symbol (named in the message) or an initialize that
@@ -71,7 +73,7 @@ size_t zeb_pluginCount(const zeb_t *context);
 
 /* One argument of a call: a name (may be empty for positional arguments) and
  * a value. Fields are private. */
-typedef struct argument_value {
+typedef struct argument_value_record {
     llist_iterator_t it; /* must stay first */
     char *name;
     variant_t value;
@@ -86,16 +88,21 @@ uint32_t request_attributes(const request_t *request);
 
 object_t *fcall_object(const function_call_t *fcall);
 request_t *fcall_request(const function_call_t *fcall);
-/* Ends the call; the handler must not use `fcall` afterwards. */
+/* Ends the call; the handler must not use `fcall` afterwards. The call record
+ * belongs to the caller of the handler (zeb_callFunction): fcall_destroy frees
+ * nothing, and a handler that returns without calling it leaks nothing. */
 void fcall_destroy(function_call_t *fcall);
 
 /* Argument lists. */
 bool argument_valueListInitialize(argument_value_list_t *args);
 void argument_valueListCleanup(argument_value_list_t *args);
 
-/* A new, unlinked argument with an empty value; `name` may be null. */
+/* A new, unlinked argument with an empty value; `name` may be null (stored
+ * as ""). */
 argument_value_t *argument_valueCreate(const char *name);
+/* Releases the argument; a linked argument is unlinked first. */
 void argument_valueDestroy(argument_value_t *arg);
+/* Link an unlinked argument at the end / the front; the list owns it. */
 bool argument_valueAppend(argument_value_list_t *args, argument_value_t *arg);
 bool argument_valuePrepend(argument_value_list_t *args, argument_value_t *arg);
 /* Appends a new argument holding a copy of `value`. */
@@ -142,18 +149,20 @@ bool zeb_timer_start(zeb_timer_t *timer, uint32_t milliseconds);
 bool zeb_timer_stop(zeb_timer_t *timer);
 bool zeb_timer_isArmed(const zeb_timer_t *timer);
 
-/* The clock: monotonic milliseconds, or virtual (starting at 0) once
- * zeb_clock_useVirtual(true) was called. */
+/* The clock: monotonic milliseconds, or virtual once zeb_clock_useVirtual(true)
+ * was called (starting at 0 on each switch from monotonic to virtual). */
 void zeb_clock_useVirtual(bool useVirtual);
 uint64_t zeb_clock_now(void);
 /* Virtual clock only: moves time forward by `milliseconds`, firing every timer
  * that falls due on the way, in order of due time (then order of arming), each
- * with the clock set to its due time. */
+ * with the clock set to its due time. Timers that the handlers arm fire in the
+ * same call when they fall due within it. */
 void zeb_clock_advance(uint64_t milliseconds);
 /* Milliseconds until the next armed timer is due (0 if overdue), or -1 when
  * none is armed. */
 int64_t zeb_timers_nextDue(void);
-/* Fires every timer due at the current time; returns how many fired. */
+/* Fires every timer due at the current time; returns how many fired. Timers
+ * that the handlers arm during the call wait for the next call. */
 size_t zeb_timers_fireDue(void);
 
 /* ---- Notifications --------------------------------------------------------------- */
@@ -169,7 +178,8 @@ bool notification_setObjectPath(notification_t *notification, const char *path);
 notification_parameter_t *notification_parameter_createVariant(const char *name,
                                                                const variant_t *value);
 void notification_parameter_destroy(notification_parameter_t *parameter);
-/* The notification takes ownership of the parameter. */
+/* The notification takes ownership of the parameter; a parameter already added
+ * to a notification fails. */
 bool notification_addParameter(notification_t *notification, notification_parameter_t *parameter);
 
 uint32_t notification_type(const notification_t *notification);
@@ -188,9 +198,11 @@ uint32_t zeb_subscribe(zeb_t *context, const char *path, zeb_subscriber_t subscr
                        void *userData);
 bool zeb_unsubscribe(zeb_t *context, uint32_t id);
 
-/* Delivers the notification to every matching subscriber. `peer` and
- * `request` must be null (broadcast). False when the notification has no
- * name or object path. The sender keeps ownership. */
+/* Delivers the notification to every matching subscriber, synchronously and
+ * in order of subscription; a subscriber may unsubscribe itself or others
+ * meanwhile. `peer` and `request` must be null (broadcast). False when the
+ * notification has no name or object path (unset or empty). The sender keeps
+ * ownership. A trailing dot of a path is ignored when matching. */
 bool zeb_sendNotification(zeb_t *context, void *peer, void *request,
                           const notification_t *notification);
 

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "zeb/sl.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Texts = std::vector<std::string>;
+
+// Functions "echo", "outArg", "fail" and a write handler, all in the test plug-in.
+const char *const kTestObject = R"([{"name": "Test",
+  "parameters": [{"name": "P", "type": "string", "write-handler": "onWrite"}],
+  "functions": [{"name": "echo", "arguments": ["a", "b"]}, {"name": "outArg"}, {"name": "fail"}],
+  "objects": [{"name": "Child"}]}])";
+
+// What the plug-in reports, as "<name> <path>".
+void record(void *events, const notification_t *n) {
+    static_cast<Texts *>(events)->push_back(std::string(notification_name(n)) + " " +
+                                            notification_objectPath(n));
+}
+
+Texts contentOf(const argument_value_list_t *args) {
+    Texts texts;
+    for (argument_value_t *a = argument_valueFirst(args); a; a = argument_valueNext(a))
+        texts.push_back(argument_name(a) + std::string("=") + variant_da_char(argument_value(a)));
+    return texts;
+}
+
+class Host : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zeb_sl_test.XXXXXX";
+        dir = mkdtemp(pattern);
+        zeb_subscribe(context, nullptr, record, &events);
+        argument_valueListInitialize(&args);
+    }
+    void TearDown() override {
+        argument_valueListCleanup(&args);
+        zeb_destroy(context);
+        fs::remove_all(dir);
+    }
+    bool load(const std::string &plugin, const std::string &objects) {
+        std::string path = dir + "/definition.json";
+        std::ofstream(path) << "{" << (plugin.empty() ? "" : "\"plugin\": \"" + plugin + "\", ")
+                            << "\"objects\": " << objects << "}";
+        return zeb_loadDefinition(context, path.c_str());
+    }
+    void add(const char *name, const char *text) {
+        variant_t value;
+        variant_initialize(&value, variant_type_string);
+        variant_setChar(&value, text);
+        argument_valueAdd(&args, name, &value);
+        variant_cleanup(&value);
+    }
+    std::string call(const char *function, bool named) {
+        variant_t retval;
+        variant_initialize(&retval, variant_type_unknown);
+        object_t *test = zeb_getObject(context, "Test", 0);
+        bool ok = zeb_callFunction(context, test, function, &args, named, &retval);
+        char *text = variant_char(&retval);
+        std::string result = ok ? (text ? text : "") : "failed";
+        free(text);
+        variant_cleanup(&retval);
+        return result;
+    }
+    Texts destroyHost() {
+        zeb_destroy(context);
+        context = nullptr;
+        return events;
+    }
+
+    std::string dir;
+    zeb_t *context = zeb_create();
+    Texts events;
+    argument_value_list_t args;
+};
+
+TEST_F(Host, StartsPluginsAndCleansThemUpInReverseOrder) {
+    fs::create_symlink(PLUGIN_A, dir + "/plugin.so");
+    ASSERT_TRUE(load("plugin.so", kTestObject)) << zeb_errorMessage(); // not in the cwd
+    EXPECT_NE(zeb_getObject(context, "Test.Child", 0), nullptr);
+
+    ASSERT_TRUE(load(PLUGIN_B, R"([{"name": "Two"}])")) << zeb_errorMessage();
+    EXPECT_EQ(zeb_pluginCount(context), 2u);
+
+    object_t *test = zeb_getObject(context, "Test", 0);
+    ASSERT_TRUE(object_parameterSetCharValue(test, "P", "hello"));
+    ASSERT_TRUE(object_commit(test));
+    EXPECT_EQ(destroyHost(), (Texts{"initialized a", "initialized b", "written:hello Test",
+                                    "cleanup b", "cleanup a"}));
+}
+
+TEST_F(Host, FailedStartLeavesNothingOfTheDefinition) {
+    ASSERT_TRUE(load("", R"([{"name": "RefuseStart"}])")) << zeb_errorMessage();
+    EXPECT_FALSE(load(PLUGIN_A, R"([{"name": "Test", "functions": [{"name": "missing"}]}])"));
+    EXPECT_NE(std::string(zeb_errorMessage()).find("__missing"), std::string::npos);
+    EXPECT_FALSE(load(PLUGIN_BARE, R"([{"name": "Test"}])"));
+    EXPECT_NE(std::string(zeb_errorMessage()).find("zeb_plugin_cleanup"), std::string::npos);
+    EXPECT_FALSE(load(dir + "/absent.so", R"([{"name": "Test"}])"));
+    EXPECT_NE(std::string(zeb_errorMessage()).find("absent.so"), std::string::npos);
+    EXPECT_TRUE(events.empty()) << "initialize ran for a plug-in that cannot start";
+
+    EXPECT_FALSE(load(PLUGIN_A, kTestObject)); // initialize refuses: RefuseStart exists
+    EXPECT_EQ(zeb_getObject(context, "Test", 0), nullptr);
+    EXPECT_NE(zeb_getObject(context, "RefuseStart", 0), nullptr);
+    EXPECT_EQ(zeb_pluginCount(context), 0u);
+    EXPECT_EQ(destroyHost(), Texts{"initialized a"}) << "cleanup of a plug-in that did not start";
+}
+
+TEST_F(Host, CallsPassNamedOrPositionalArgumentsAndKeepOutArguments) {
+    ASSERT_TRUE(load(PLUGIN_A, kTestObject)) << zeb_errorMessage();
+    for (const char *nameText : {"c3", "a1", "b2", "a9"})
+        add(std::string(nameText, 1).c_str(), nameText + 1);
+    EXPECT_EQ(call("echo", true), "Test:1|2");
+    EXPECT_EQ(contentOf(&args), (Texts{"c=3", "a=9"}));
+    argument_valueListCleanup(&args);
+
+    for (const char *text : {"x", "y", "z"})
+        add(nullptr, text);
+    EXPECT_EQ(call("echo", false), "Test:x|y");
+    EXPECT_EQ(call("outArg", false), "true");
+    EXPECT_EQ(contentOf(&args), (Texts{"out=result", "=z"}));
+
+    EXPECT_EQ(call("fail", false), "failed");
+    EXPECT_EQ(call("absent", false), "failed");
+    EXPECT_EQ(zeb_error, ZEB_ERROR_NOT_FOUND);
+}
+
+} // namespace
