@@ -1,0 +1,189 @@
+// zebd: loads data-model definitions and their plug-ins and serves them to
+// bus clients on a Unix socket, everything on one thread and one libuv loop.
+#include "zebd_server.hpp"
+
+#include "keltrace/keltrace.h"
+#include "zeb/bus.h"
+#include "zeb/sl.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <getopt.h>
+
+namespace {
+
+const char *const kUsage =
+    "usage: zebd [-s SOCKET] [--sysroot DIR] [-v LEVEL] DEFINITION...\n"
+    "  -s, --socket SOCKET   Unix socket to serve on (default: $ZEB_SOCKET, else " ZEB_BUS_DEFAULT_SOCKET ")\n"
+    "      --sysroot DIR     system root prefixed to the plug-ins' fixed paths (sets ZEB_SYSROOT)\n"
+    "  -v, --verbose LEVEL   trace level: 100 errors, 200 warnings (default), 300 notices,\n"
+    "                        400 information, 500 calls\n";
+
+struct Options {
+    std::string socket;
+    std::string sysroot;
+    int traceLevel = -1;
+    std::vector<std::string> definitions;
+};
+
+// 0 to run, else the exit status.
+int parseOptions(int argc, char **argv, Options &options) {
+    static const option longOptions[] = {{"socket", required_argument, nullptr, 's'},
+                                         {"sysroot", required_argument, nullptr, 'r'},
+                                         {"verbose", required_argument, nullptr, 'v'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "s:v:h", longOptions, nullptr)) != -1) {
+        switch (c) {
+        case 's':
+            options.socket = optarg;
+            break;
+        case 'r':
+            options.sysroot = optarg;
+            break;
+        case 'v': {
+            char *end = nullptr;
+            long level = std::strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || level < 0 || level > 100000) {
+                std::fprintf(stderr, "zebd: invalid trace level %s\n%s", optarg, kUsage);
+                return 2;
+            }
+            options.traceLevel = static_cast<int>(level);
+            break;
+        }
+        case 'h':
+            std::fputs(kUsage, stdout);
+            return -1;
+        default:
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        options.definitions.emplace_back(argv[i]);
+    if (options.definitions.empty()) {
+        std::fprintf(stderr, "zebd: no definition given\n%s", kUsage);
+        return 2;
+    }
+    if (options.socket.empty())
+        options.socket = zeb_bus_defaultSocket();
+    return 0;
+}
+
+struct Daemon {
+    uv_loop_t loop{};
+    zebd::Server *server = nullptr;
+    uv_signal_t sigterm{};
+    uv_signal_t sigint{};
+    uv_prepare_t prepare{};
+    uv_timer_t timer{};
+    bool stopping = false;
+};
+
+void stopDaemon(Daemon &daemon) {
+    if (daemon.stopping)
+        return;
+    daemon.stopping = true;
+    daemon.server->stop();
+    for (uv_handle_t *handle : {reinterpret_cast<uv_handle_t *>(&daemon.sigterm),
+                                reinterpret_cast<uv_handle_t *>(&daemon.sigint),
+                                reinterpret_cast<uv_handle_t *>(&daemon.prepare),
+                                reinterpret_cast<uv_handle_t *>(&daemon.timer)})
+        uv_close(handle, nullptr);
+}
+
+void onSignal(uv_signal_t *handle, int signum) {
+    kelTraceZ(KELTRACE_LEVEL_NOTICE, "bus", "signal %d: stopping", signum);
+    stopDaemon(*static_cast<Daemon *>(handle->data));
+}
+
+void onTimer(uv_timer_t *) { zeb_timers_fireDue(); }
+
+// Runs before the loop waits: whatever the last event did to the plug-ins'
+// timers, the loop timer now stands for the earliest of them.
+void onPrepare(uv_prepare_t *handle) {
+    auto &daemon = *static_cast<Daemon *>(handle->data);
+    int64_t due = zeb_timers_nextDue();
+    if (due < 0) {
+        uv_timer_stop(&daemon.timer);
+        return;
+    }
+    uv_update_time(&daemon.loop);
+    uv_timer_start(&daemon.timer, onTimer, static_cast<uint64_t>(due), 0);
+}
+
+int serve(const Options &options, zeb_t *context) {
+    Daemon daemon;
+    uv_loop_init(&daemon.loop);
+    zebd::Server server(&daemon.loop, context);
+    daemon.server = &server;
+    std::string error;
+    bool listening = server.listen(options.socket, &error);
+    if (listening) {
+        uv_signal_init(&daemon.loop, &daemon.sigterm);
+        uv_signal_init(&daemon.loop, &daemon.sigint);
+        uv_prepare_init(&daemon.loop, &daemon.prepare);
+        uv_timer_init(&daemon.loop, &daemon.timer);
+        for (auto *h : {reinterpret_cast<uv_handle_t *>(&daemon.sigterm),
+                        reinterpret_cast<uv_handle_t *>(&daemon.sigint),
+                        reinterpret_cast<uv_handle_t *>(&daemon.prepare),
+                        reinterpret_cast<uv_handle_t *>(&daemon.timer)})
+            h->data = &daemon;
+        uv_signal_start(&daemon.sigterm, onSignal, SIGTERM);
+        uv_signal_start(&daemon.sigint, onSignal, SIGINT);
+        uv_prepare_start(&daemon.prepare, onPrepare);
+        std::fprintf(stderr, "zebd: serving %zu definition(s) on %s\n",
+                     options.definitions.size(), options.socket.c_str());
+    } else {
+        std::fprintf(stderr, "zebd: %s\n", error.c_str());
+        server.stop();
+    }
+    uv_run(&daemon.loop, UV_RUN_DEFAULT);
+    uv_loop_close(&daemon.loop);
+    return listening ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    int status = parseOptions(argc, argv, options);
+    if (status != 0)
+        return status < 0 ? 0 : status;
+
+    // A client that vanishes must not kill the daemon while a reply is written.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!options.sysroot.empty())
+        setenv("ZEB_SYSROOT", options.sysroot.c_str(), 1);
+    if (options.traceLevel >= 0)
+        kelTraceSetDefaultLevel(options.traceLevel);
+
+    std::string error;
+    if (!zebd::Server::claimSocketPath(options.socket, &error)) {
+        std::fprintf(stderr, "zebd: %s\n", error.c_str());
+        return 1;
+    }
+    zeb_t *context = zeb_create();
+    if (context == nullptr) {
+        std::fprintf(stderr, "zebd: %s\n", zeb_errorMessage());
+        return 1;
+    }
+    for (const std::string &definition : options.definitions) {
+        if (!zeb_loadDefinition(context, definition.c_str())) {
+            std::fprintf(stderr, "zebd: cannot load %s: %s\n", definition.c_str(),
+                         zeb_errorMessage());
+            zeb_destroy(context);
+            return 1;
+        }
+    }
+    status = serve(options, context);
+    // Every client is gone by now: the plug-ins' cleanup runs with no
+    // subscription left.
+    zeb_destroy(context);
+    return status;
+}

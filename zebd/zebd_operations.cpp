@@ -1,0 +1,257 @@
+#include "zebd_operations.hpp"
+
+#include "zebd_server.hpp"
+
+#include "zeb/ops.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using zeb_bus::Message;
+
+namespace zebd {
+
+bool Reply::fail(uint32_t code, std::string text) {
+    error = code;
+    message = std::move(text);
+    return false;
+}
+
+bool Reply::failFromZeb() {
+    return fail(zeb_error != ZEB_ERROR_NONE ? zeb_error : ZEB_ERROR_REFUSED, zeb_errorMessage());
+}
+
+namespace {
+
+using Handler = void (*)(Server &server, Client &client, const Message &request, Reply &reply);
+
+struct Operation {
+    const char *name;
+    Handler handler;
+};
+
+// A text field; with `required` false an absent (or empty-variant) field is
+// null without failing. Any other type fails.
+bool textField(const Message &request, const char *key, bool required, const char *&text,
+               Reply &reply) {
+    const variant_t *value = request.field(key);
+    text = variant_da_char(value);
+    if (text != nullptr || (!required && variant_type(value) == variant_type_unknown))
+        return true;
+    return reply.fail(ZEB_ERROR_INVALID_ARGUMENT,
+                      std::string("field \"") + key + "\" must be a text");
+}
+
+bool mapField(const Message &request, const char *key, bool required, const variant_map_t *&map,
+              Reply &reply) {
+    const variant_t *value = request.field(key);
+    map = variant_da_map(value);
+    if (map != nullptr || (!required && variant_type(value) == variant_type_unknown))
+        return true;
+    return reply.fail(ZEB_ERROR_INVALID_ARGUMENT,
+                      std::string("field \"") + key + "\" must be a map");
+}
+
+bool boolField(const Message &request, const char *key, bool &flag, Reply &reply) {
+    const variant_t *value = request.field(key);
+    variant_type_t type = variant_type(value);
+    if (type == variant_type_unknown) {
+        flag = false;
+        return true;
+    }
+    if (type != variant_type_bool)
+        return reply.fail(ZEB_ERROR_INVALID_ARGUMENT,
+                          std::string("field \"") + key + "\" must be a boolean");
+    flag = variant_bool(value);
+    return true;
+}
+
+void failRefused(Reply &reply, char *refused) {
+    reply.failFromZeb();
+    if (refused != nullptr)
+        reply.parameter = refused;
+    std::free(refused);
+}
+
+bool addArguments(argument_value_list_t *args, const variant_t *given, Reply &reply) {
+    if (const variant_map_t *named = variant_da_map(given)) {
+        for (variant_map_iterator_t *it = variant_map_first(named); it != nullptr;
+             it = variant_map_iterator_next(it)) {
+            if (!argument_valueAdd(args, variant_map_iterator_key(it),
+                                   variant_map_iterator_data(it)))
+                return reply.failFromZeb();
+        }
+    } else if (const variant_list_t *positional = variant_da_list(given)) {
+        for (variant_list_iterator_t *it = variant_list_first(positional); it != nullptr;
+             it = variant_list_iterator_next(it)) {
+            if (!argument_valueAdd(args, nullptr, variant_list_iterator_data(it)))
+                return reply.failFromZeb();
+        }
+    }
+    return true;
+}
+
+bool outArguments(const argument_value_list_t *args, Reply &reply) {
+    variant_map_t outargs;
+    variant_map_initialize(&outargs);
+    bool ok = true;
+    for (argument_value_t *arg = argument_valueFirst(args); ok && arg != nullptr;
+         arg = argument_valueNext(arg))
+        ok = variant_map_add(&outargs, argument_name(arg), argument_value(arg));
+    ok = ok && reply.fields.setMap() && reply.fields.addMapMove(zeb_bus::kOutargs, &outargs);
+    variant_map_cleanup(&outargs);
+    return ok || reply.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+}
+
+void opCall(Server &server, Client &, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    const char *function = nullptr;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !textField(request, zeb_bus::kFunction, true, function, reply))
+        return;
+    const variant_t *given = request.field(zeb_bus::kArgs);
+    variant_type_t type = variant_type(given);
+    if (type != variant_type_unknown && type != variant_type_map && type != variant_type_array) {
+        reply.fail(ZEB_ERROR_INVALID_ARGUMENT, "field \"args\" must be a map or a list");
+        return;
+    }
+    parameter_t *parameter = nullptr;
+    object_t *object = zeb_ops_resolve(server.context(), path, &parameter);
+    if (object == nullptr || parameter != nullptr) {
+        reply.fail(ZEB_ERROR_NOT_FOUND, std::string("no object ") + path);
+        return;
+    }
+    argument_value_list_t args;
+    argument_valueListInitialize(&args);
+    if (addArguments(&args, given, reply)) {
+        zeb_error = ZEB_ERROR_NONE;
+        if (!zeb_callFunction(server.context(), object, function, &args,
+                              type != variant_type_array, reply.result.get()))
+            reply.failFromZeb();
+        else
+            outArguments(&args, reply);
+    }
+    argument_valueListCleanup(&args);
+}
+
+void opGet(Server &server, Client &, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    bool recursive = false;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !boolField(request, zeb_bus::kRecursive, recursive, reply))
+        return;
+    if (!zeb_ops_get(server.context(), path, recursive, reply.result.get()))
+        reply.failFromZeb();
+}
+
+void opSet(Server &server, Client &, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    const variant_map_t *values = nullptr;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !mapField(request, zeb_bus::kValues, true, values, reply))
+        return;
+    char *refused = nullptr;
+    if (!zeb_ops_set(server.context(), path, values, &refused))
+        failRefused(reply, refused);
+}
+
+void opAdd(Server &server, Client &, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    const char *key = nullptr;
+    const variant_map_t *values = nullptr;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !textField(request, zeb_bus::kKey, false, key, reply) ||
+        !mapField(request, zeb_bus::kValues, false, values, reply))
+        return;
+    char *refused = nullptr;
+    object_t *instance = zeb_ops_add(server.context(), path, key, values, &refused);
+    if (instance == nullptr) {
+        failRefused(reply, refused);
+        return;
+    }
+    char *instancePath = object_pathChar(instance, OBJECT_FLAG_KEY);
+    if (instancePath == nullptr || !variant_setChar(reply.result.get(), instancePath))
+        reply.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    std::free(instancePath);
+}
+
+void opDelete(Server &server, Client &, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    if (!textField(request, zeb_bus::kPath, true, path, reply))
+        return;
+    if (!zeb_ops_delete(server.context(), path))
+        reply.failFromZeb();
+}
+
+void opList(Server &server, Client &, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    if (!textField(request, zeb_bus::kPath, false, path, reply))
+        return;
+    if (!zeb_ops_list(server.context(), path, reply.result.get()))
+        reply.failFromZeb();
+}
+
+void opSubscribe(Server &server, Client &client, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    if (!textField(request, zeb_bus::kPath, false, path, reply))
+        return;
+    uint32_t id = server.subscribe(client, path);
+    if (id == 0)
+        reply.failFromZeb();
+    else if (!variant_setInt64(reply.result.get(), id))
+        reply.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+}
+
+void opUnsubscribe(Server &server, Client &client, const Message &request, Reply &reply) {
+    uint32_t id = 0;
+    if (!request.integerField(zeb_bus::kSubscription, id)) {
+        reply.fail(ZEB_ERROR_INVALID_ARGUMENT, "field \"subscription\" must be an integer");
+        return;
+    }
+    if (!server.unsubscribe(client, id))
+        reply.fail(ZEB_ERROR_NOT_FOUND, "no subscription " + std::to_string(id));
+}
+
+const Operation kOperations[] = {
+    {"call", opCall},   {"get", opGet},   {"set", opSet},
+    {"add", opAdd},     {"del", opDelete}, {"list", opList},
+    {"subscribe", opSubscribe}, {"unsubscribe", opUnsubscribe},
+};
+
+} // namespace
+
+void runOperation(Server &server, Client &client, const Message &request, Reply &reply) {
+    const char *name = nullptr;
+    if (!textField(request, zeb_bus::kOp, true, name, reply))
+        return;
+    for (const Operation &operation : kOperations) {
+        if (std::strcmp(operation.name, name) == 0) {
+            zeb_error = ZEB_ERROR_NONE;
+            operation.handler(server, client, request, reply);
+            return;
+        }
+    }
+    reply.fail(ZEB_ERROR_NOT_FOUND, std::string("unknown operation ") + name);
+}
+
+bool notificationMessage(const notification_t *notification, uint32_t subscription,
+                         Message &message) {
+    variant_map_t parameters;
+    variant_map_initialize(&parameters);
+    bool ok = true;
+    for (notification_parameter_t *p = notification_firstParameter(notification);
+         ok && p != nullptr; p = notification_nextParameter(p))
+        ok = variant_map_add(&parameters, notification_parameter_name(p),
+                             notification_parameter_value(p));
+    const char *name = notification_name(notification);
+    const char *path = notification_objectPath(notification);
+    ok = ok && message.setMap() && message.addInteger(zeb_bus::kSubscription, subscription) &&
+         message.addInteger(zeb_bus::kType, notification_type(notification)) &&
+         message.addText(zeb_bus::kName, name != nullptr ? name : "") &&
+         message.addText(zeb_bus::kPath, path != nullptr ? path : "") &&
+         message.addMapMove(zeb_bus::kParameters, &parameters);
+    variant_map_cleanup(&parameters);
+    return ok;
+}
+
+} // namespace zebd

@@ -1,0 +1,424 @@
+#include "zebd_server.hpp"
+
+#include "zebd_operations.hpp"
+
+#include "keltrace/keltrace.h"
+#include "zeb/bus.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using zeb_bus::Message;
+
+namespace zebd {
+
+namespace {
+
+const char *const kZone = "bus";
+
+struct WriteRequest {
+    uv_write_t request{};
+    char *frame = nullptr;
+};
+
+uv_stream_t *streamOf(Client &client) { return reinterpret_cast<uv_stream_t *>(&client.pipe); }
+
+bool fillSocketAddress(const std::string &path, sockaddr_un &address, std::string *error) {
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        *error = "socket path too long: " + path;
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+} // namespace
+
+Server::Server(uv_loop_t *loop, zeb_t *context) : loop_(loop), context_(context) {}
+
+Server::~Server() = default;
+
+bool Server::claimSocketPath(const std::string &path, std::string *error) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        *error = path + " exists and is not a socket";
+        return false;
+    }
+    sockaddr_un address;
+    if (!fillSocketAddress(path, address, error))
+        return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    int status = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    int cause = errno;
+    close(fd);
+    if (status == 0 || cause == EAGAIN) {
+        *error = "a daemon already serves " + path;
+        return false;
+    }
+    if (cause != ECONNREFUSED) {
+        *error = path + ": " + std::strerror(cause);
+        return false;
+    }
+    // Nobody accepts: the socket of a daemon that died.
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        *error = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    kelTraceZ(KELTRACE_LEVEL_NOTICE, kZone, "removed the stale socket %s", path.c_str());
+    return true;
+}
+
+bool Server::listen(const std::string &path, std::string *error) {
+    sockaddr_un unused;
+    if (!fillSocketAddress(path, unused, error))
+        return false;
+    uv_pipe_init(loop_, &listener_, 0);
+    listener_.data = this;
+    listening_ = true;
+    // The umask makes the socket 0660 from the start: no moment where
+    // anybody may connect.
+    mode_t previous = umask(0117);
+    int status = uv_pipe_bind(&listener_, path.c_str());
+    umask(previous);
+    if (status != 0) {
+        *error = "cannot bind " + path + ": " + uv_strerror(status);
+        return false;
+    }
+    socketPath_ = path;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0)
+        socketInode_ = st.st_ino;
+    chmod(path.c_str(), 0660);
+    status = uv_listen(reinterpret_cast<uv_stream_t *>(&listener_), 128, onConnection);
+    if (status != 0) {
+        *error = "cannot listen on " + path + ": " + uv_strerror(status);
+        return false;
+    }
+    kelTraceZ(KELTRACE_LEVEL_NOTICE, kZone, "serving on %s", path.c_str());
+    return true;
+}
+
+void Server::stop() {
+    if (listening_) {
+        uv_close(reinterpret_cast<uv_handle_t *>(&listener_), nullptr);
+        listening_ = false;
+        // Only our own socket: a daemon started after us may own the path now.
+        struct stat st {};
+        if (!socketPath_.empty() && lstat(socketPath_.c_str(), &st) == 0 &&
+            st.st_ino == socketInode_)
+            unlink(socketPath_.c_str());
+        socketPath_.clear();
+    }
+    for (Client *client : clients_)
+        closeClient(*client);
+}
+
+void Server::onConnection(uv_stream_t *listener, int status) {
+    auto *server = static_cast<Server *>(listener->data);
+    if (status < 0) {
+        kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "accept failed: %s", uv_strerror(status));
+        return;
+    }
+    server->accept();
+}
+
+void Server::accept() {
+    auto *client = new (std::nothrow) Client;
+    if (client == nullptr)
+        return;
+    client->server = this;
+    uv_pipe_init(loop_, &client->pipe, 0);
+    client->pipe.data = client;
+    try {
+        clients_.push_back(client);
+    } catch (...) {
+        client->closing = true;
+        uv_close(reinterpret_cast<uv_handle_t *>(&client->pipe),
+                 [](uv_handle_t *h) { delete static_cast<Client *>(h->data); });
+        return;
+    }
+    if (uv_accept(reinterpret_cast<uv_stream_t *>(&listener_), streamOf(*client)) != 0) {
+        closeClient(*client);
+        return;
+    }
+    if (clients_.size() > kMaxClients) {
+        kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "too many clients: refusing a connection");
+        closeClient(*client);
+        return;
+    }
+    uv_read_start(streamOf(*client), onAlloc, onRead);
+}
+
+void Server::onAlloc(uv_handle_t *handle, size_t, uv_buf_t *buffer) {
+    Server *server = static_cast<Client *>(handle->data)->server;
+    *buffer = uv_buf_init(server->readBuffer_, sizeof server->readBuffer_);
+}
+
+void Server::onRead(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buffer) {
+    auto *client = static_cast<Client *>(stream->data);
+    if (nread < 0) {
+        client->server->closeClient(*client);
+        return;
+    }
+    if (nread == 0 || client->ending)
+        return;
+    try {
+        client->input.append(buffer->base, static_cast<size_t>(nread));
+    } catch (...) {
+        kelTraceZ(KELTRACE_LEVEL_ERROR, kZone, "out of memory: dropping a client");
+        client->server->closeClient(*client);
+        return;
+    }
+    client->server->handleInput(*client);
+}
+
+void Server::handleInput(Client &client) {
+    while (!client.ending) {
+        size_t available = client.input.size() - client.consumed;
+        if (available < 4)
+            break;
+        const char *header = client.input.data() + client.consumed;
+        uint32_t body = zeb_bus_frameBodySize(header);
+        if (body > ZEB_BUS_MAX_MESSAGE_SIZE) {
+            // The body is never read: the connection cannot find the next
+            // frame, so it ends after the error reply.
+            sendError(client, 0, ZEB_ERROR_LIMIT,
+                      "message of " + std::to_string(body) + " bytes exceeds the limit of " +
+                          std::to_string(ZEB_BUS_MAX_MESSAGE_SIZE));
+            endClient(client);
+            return;
+        }
+        if (available - 4 < body) {
+            try {
+                client.input.reserve(client.consumed + 4 + body);
+            } catch (...) {
+                closeClient(client);
+                return;
+            }
+            break;
+        }
+        handleMessage(client, header + 4, body);
+        client.consumed += 4 + body;
+    }
+    if (client.consumed == client.input.size()) {
+        client.input.clear();
+        client.consumed = 0;
+    } else if (client.consumed > 0) {
+        client.input.erase(0, client.consumed);
+        client.consumed = 0;
+    }
+}
+
+void Server::handleMessage(Client &client, const char *body, size_t size) {
+    Message request;
+    const char *why = "";
+    uint32_t failure = zeb_bus_decodeBody(body, size, request.get(), &why);
+    if (failure != ZEB_ERROR_NONE) {
+        sendError(client, 0, failure, std::string("unreadable request: ") + why);
+        return;
+    }
+    uint32_t id = 0;
+    if (request.map() == nullptr || !request.integerField(zeb_bus::kId, id) || id == 0) {
+        sendError(client, 0, ZEB_ERROR_INVALID_ARGUMENT,
+                  "a request is a map with an \"id\" above 0");
+        return;
+    }
+    Reply reply;
+    try {
+        runOperation(*this, client, request, reply);
+    } catch (...) {
+        reply.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    }
+    if (reply.error != ZEB_ERROR_NONE) {
+        sendError(client, id, reply.error, reply.message, reply.parameter);
+        return;
+    }
+    Message answer;
+    if (!answer.setMap() || !answer.addInteger(zeb_bus::kId, id) ||
+        !answer.add(zeb_bus::kResult, reply.result.get()) ||
+        !answer.appendCopies(reply.fields.map())) {
+        sendError(client, id, ZEB_ERROR_NO_MEMORY, "out of memory");
+        return;
+    }
+    send(client, answer, id);
+}
+
+void Server::send(Client &client, const Message &message, uint32_t id) {
+    uint32_t failure = ZEB_ERROR_NONE;
+    if (queueMessage(client, message, &failure))
+        return;
+    if (zeb_bus::isNotification(message)) {
+        kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "notification not sent: too large or too deep");
+        return;
+    }
+    sendError(client, id, failure,
+              failure == ZEB_ERROR_LIMIT ? "the reply is too large or nested too deep to be sent"
+                                         : "the reply cannot be encoded");
+}
+
+void Server::sendError(Client &client, uint32_t id, uint32_t code, const std::string &text,
+                       const std::string &parameter) {
+    Message message;
+    variant_map_t error;
+    variant_map_initialize(&error);
+    variant_t codeValue;
+    variant_initialize(&codeValue, variant_type_unknown);
+    bool built = variant_setInt64(&codeValue, code) &&
+                 variant_map_add(&error, zeb_bus::kCode, &codeValue) &&
+                 variant_map_addChar(&error, zeb_bus::kMessage, text.c_str()) &&
+                 (parameter.empty() ||
+                  variant_map_addChar(&error, zeb_bus::kParameter, parameter.c_str())) &&
+                 message.setMap() && message.addInteger(zeb_bus::kId, id) &&
+                 message.addMapMove(zeb_bus::kError, &error);
+    variant_cleanup(&codeValue);
+    variant_map_cleanup(&error);
+    uint32_t failure = ZEB_ERROR_NONE;
+    if (!built || !queueMessage(client, message, &failure))
+        kelTraceZ(KELTRACE_LEVEL_ERROR, kZone, "cannot send an error reply");
+}
+
+bool Server::queueMessage(Client &client, const Message &message, uint32_t *failure) {
+    if (client.ending)
+        return true;
+    char *frame = nullptr;
+    size_t size = 0;
+    *failure = zeb_bus_encodeFrame(message.get(), &frame, &size);
+    if (*failure != ZEB_ERROR_NONE)
+        return false;
+    queueFrame(client, frame, size);
+    return true;
+}
+
+void Server::queueFrame(Client &client, char *frame, size_t size) {
+    if (client.ending) {
+        std::free(frame);
+        return;
+    }
+    size_t queued = uv_stream_get_write_queue_size(streamOf(client));
+    if (queued + size > kMaxClientOutput) {
+        kelTraceZ(KELTRACE_LEVEL_WARNING, kZone,
+                  "dropping a client that does not read (%zu bytes waiting)", queued);
+        std::free(frame);
+        closeClient(client);
+        return;
+    }
+    auto *write = new (std::nothrow) WriteRequest;
+    if (write == nullptr) {
+        std::free(frame);
+        closeClient(client);
+        return;
+    }
+    write->frame = frame;
+    uv_buf_t buffer = uv_buf_init(frame, static_cast<unsigned int>(size));
+    if (uv_write(&write->request, streamOf(client), &buffer, 1, onWritten) != 0) {
+        std::free(frame);
+        delete write;
+        closeClient(client);
+    }
+}
+
+void Server::onWritten(uv_write_t *request, int status) {
+    auto *write = reinterpret_cast<WriteRequest *>(request);
+    auto *client = static_cast<Client *>(request->handle->data);
+    std::free(write->frame);
+    delete write;
+    if (status < 0 && status != UV_ECANCELED)
+        client->server->closeClient(*client);
+}
+
+void Server::endClient(Client &client) {
+    if (client.ending)
+        return;
+    client.ending = true;
+    uv_read_stop(streamOf(client));
+    auto *request = new (std::nothrow) uv_shutdown_t;
+    if (request == nullptr || uv_shutdown(request, streamOf(client), onShutdown) != 0) {
+        delete request;
+        closeClient(client);
+    }
+}
+
+void Server::onShutdown(uv_shutdown_t *request, int) {
+    auto *client = static_cast<Client *>(request->handle->data);
+    delete request;
+    client->server->closeClient(*client);
+}
+
+void Server::closeClient(Client &client) {
+    if (client.closing)
+        return;
+    client.closing = true;
+    client.ending = true;
+    uv_close(reinterpret_cast<uv_handle_t *>(&client.pipe), onClientClosed);
+}
+
+// Runs from the loop, never inside a notification being delivered, so the
+// subscriptions can go here.
+void Server::onClientClosed(uv_handle_t *handle) {
+    auto *client = static_cast<Client *>(handle->data);
+    Server *server = client->server;
+    for (const auto &subscription : client->subscriptions)
+        zeb_unsubscribe(server->context_, subscription->id);
+    auto it = std::find(server->clients_.begin(), server->clients_.end(), client);
+    if (it != server->clients_.end())
+        server->clients_.erase(it);
+    delete client;
+}
+
+void Server::onNotification(void *userData, const notification_t *notification) {
+    auto *subscription = static_cast<Subscription *>(userData);
+    Client &client = *subscription->client;
+    if (client.ending)
+        return;
+    Message message;
+    if (!notificationMessage(notification, subscription->id, message)) {
+        kelTraceZ(KELTRACE_LEVEL_ERROR, kZone, "out of memory: notification dropped");
+        return;
+    }
+    client.server->send(client, message, 0);
+}
+
+uint32_t Server::subscribe(Client &client, const char *path) {
+    auto subscription = std::make_unique<Subscription>();
+    subscription->client = &client;
+    client.subscriptions.reserve(client.subscriptions.size() + 1);
+    uint32_t id = zeb_subscribe(context_, path, onNotification, subscription.get());
+    if (id == 0)
+        return 0;
+    subscription->id = id;
+    client.subscriptions.push_back(std::move(subscription));
+    return id;
+}
+
+bool Server::unsubscribe(Client &client, uint32_t id) {
+    auto &list = client.subscriptions;
+    auto it = std::find_if(list.begin(), list.end(),
+                           [id](const std::unique_ptr<Subscription> &s) { return s->id == id; });
+    if (it == list.end())
+        return false;
+    zeb_unsubscribe(context_, id);
+    list.erase(it);
+    return true;
+}
+
+} // namespace zebd
