@@ -1,0 +1,296 @@
+#include "phonebook_intf.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "keltrace/keltrace.h"
+#include "phonebook_tessel.h"
+
+/* One call: the object it was made on and the form of its arguments. */
+typedef struct call_frame {
+    object_t *object;
+    bool named;
+} call_frame_t;
+
+static call_frame_t beginCall(function_call_t *fcall, argument_value_list_t *args) {
+    kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Number of arguments %d",
+              static_cast<int>(llist_size(args)));
+    call_frame_t frame;
+    frame.object = fcall_object(fcall);
+    frame.named = (request_attributes(fcall_request(fcall)) & REQUEST_ATTR_NAMED_ARGS) != 0;
+    return frame;
+}
+
+static int endCall(function_call_t *fcall) {
+    fcall_destroy(fcall);
+    kelTraceOut(PHONEBOOK_ZONE);
+    return 0;
+}
+
+/* Takes the named argument `name` out of the list; null (with a warning)
+ * when the call has none. */
+static argument_value_t *takeNamedArgument(argument_value_list_t *args, const char *name) {
+    argument_value_t *argument = argument_valueByName(args, name);
+    if (argument == nullptr) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "Named parameter %s not found, using default value NULL",
+                 name);
+        return nullptr;
+    }
+    return argument_valueTakeArgument(argument);
+}
+
+/* The text argument `name` (named) or the next argument (positional), as new
+ * text freed by the caller; null when there is none. */
+static char *takeText(const call_frame_t *frame, argument_value_list_t *args, const char *name) {
+    if (!frame->named)
+        return argument_takeChar(args);
+    argument_value_t *argument = takeNamedArgument(args, name);
+    if (argument == nullptr)
+        return nullptr;
+    char *text = variant_char(argument_value(argument));
+    argument_valueDestroy(argument);
+    return text;
+}
+
+/* The contact argument, detached; the caller destroys it after use. */
+static argument_value_t *takeContact(const call_frame_t *frame, argument_value_list_t *args) {
+    if (!frame->named)
+        return argument_valueTakeArgumentFirst(args);
+    return takeNamedArgument(args, "contact");
+}
+
+/* Moves a contact map into the return value and frees the emptied map; no
+ * map leaves the return value empty. */
+static void returnContact(variant_t *retval, variant_map_t *contact) {
+    variant_cleanup(retval);
+    if (contact == nullptr)
+        return;
+    variant_initialize(retval, variant_type_map);
+    variant_setMapMove(retval, contact);
+    variant_map_cleanup(contact);
+    free(contact);
+}
+
+/* The legacy file named by "fileName", or the default file; new text. */
+static char *takeTesselPath(const call_frame_t *frame, argument_value_list_t *args) {
+    char *path = takeText(frame, args, "fileName");
+    if (path == nullptr || path[0] == '\0') {
+        free(path);
+        path = strdup(PHONEBOOK_TESSEL_FILE);
+    }
+    return path;
+}
+
+int __import(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *path = takeTesselPath(&frame, args);
+    variant_setBool(retval, path != nullptr && import_from_tessel(frame.object, path));
+    free(path);
+    return endCall(fcall);
+}
+
+int __export(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *path = takeTesselPath(&frame, args);
+    variant_setBool(retval, path != nullptr && export_to_tessel(frame.object, path));
+    free(path);
+    return endCall(fcall);
+}
+
+int __modifyContactByUniqueID(function_call_t *fcall, argument_value_list_t *args,
+                              variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *uniqueID = takeText(&frame, args, "uniqueID");
+    argument_value_t *contact = takeContact(&frame, args);
+    variant_setBool(retval, modifyContactByUniqueID(frame.object, uniqueID,
+                                                    contact != nullptr ? argument_value(contact)
+                                                                       : nullptr));
+    argument_valueDestroy(contact);
+    free(uniqueID);
+    return endCall(fcall);
+}
+
+int __modifyContactByFormattedName(function_call_t *fcall, argument_value_list_t *args,
+                                   variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *formattedName = takeText(&frame, args, "formattedName");
+    argument_value_t *contact = takeContact(&frame, args);
+    variant_setBool(retval, modifyContact(frame.object, formattedName,
+                                          contact != nullptr ? argument_value(contact) : nullptr));
+    argument_valueDestroy(contact);
+    free(formattedName);
+    return endCall(fcall);
+}
+
+int __modifyContact(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    return __modifyContactByFormattedName(fcall, args, retval);
+}
+
+int __getMaxNumberOfContacts(function_call_t *fcall, argument_value_list_t *args,
+                             variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    variant_setUInt32(retval, getMaxNumberOfContacts(frame.object));
+    return endCall(fcall);
+}
+
+int __getNumberOfContacts(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    variant_setUInt32(retval, getNumberOfContacts(frame.object));
+    return endCall(fcall);
+}
+
+int __getAllContacts(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    variant_cleanup(retval);
+    variant_initialize(retval, variant_type_array);
+    getAllContacts(frame.object, variant_da_list(retval));
+    return endCall(fcall);
+}
+
+int __getContactByUniqueID(function_call_t *fcall, argument_value_list_t *args,
+                           variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *uniqueID = takeText(&frame, args, "uniqueID");
+    returnContact(retval, getContactByUniqueID(frame.object, uniqueID));
+    free(uniqueID);
+    return endCall(fcall);
+}
+
+int __getContactByFormattedName(function_call_t *fcall, argument_value_list_t *args,
+                                variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *formattedName = takeText(&frame, args, "formattedName");
+    returnContact(retval, getContact(frame.object, formattedName));
+    free(formattedName);
+    return endCall(fcall);
+}
+
+int __getContact(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    return __getContactByFormattedName(fcall, args, retval);
+}
+
+int __getContactByNumber(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *number = takeText(&frame, args, "number");
+    returnContact(retval, getContactByNumber(frame.object, number));
+    free(number);
+    return endCall(fcall);
+}
+
+int __removeAllContacts(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    variant_setBool(retval, removeAllContacts(frame.object));
+    return endCall(fcall);
+}
+
+int __removeContactByFormattedName(function_call_t *fcall, argument_value_list_t *args,
+                                   variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *formattedName = takeText(&frame, args, "formattedName");
+    variant_setBool(retval, removeContact(frame.object, formattedName));
+    free(formattedName);
+    return endCall(fcall);
+}
+
+int __removeContact(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    return __removeContactByFormattedName(fcall, args, retval);
+}
+
+int __removeContactByUniqueID(function_call_t *fcall, argument_value_list_t *args,
+                              variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    char *uniqueID = takeText(&frame, args, "uniqueID");
+    variant_setBool(retval, removeContactByUniqueID(frame.object, uniqueID));
+    free(uniqueID);
+    return endCall(fcall);
+}
+
+int __addContact(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    argument_value_t *contact = takeContact(&frame, args);
+    variant_setBool(retval,
+                    addContact(frame.object, contact != nullptr ? argument_value(contact) : nullptr));
+    argument_valueDestroy(contact);
+    return endCall(fcall);
+}
+
+int __addContactAndGenUUID(function_call_t *fcall, argument_value_list_t *args,
+                           variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    argument_value_t *contact = takeContact(&frame, args);
+    char *uniqueID =
+        addContactAndGenUUID(frame.object, contact != nullptr ? argument_value(contact) : nullptr);
+    if (uniqueID != nullptr)
+        variant_setChar(retval, uniqueID);
+    free(uniqueID);
+    argument_valueDestroy(contact);
+    return endCall(fcall);
+}
+
+/* A copy of the list an argument holds, or null; the argument is destroyed. */
+static variant_list_t *takeListCopy(argument_value_t *argument) {
+    variant_list_t *list = nullptr;
+    if (argument != nullptr && variant_type(argument_value(argument)) == variant_type_array)
+        list = variant_list(argument_value(argument));
+    argument_valueDestroy(argument);
+    return list;
+}
+
+static void destroyList(variant_list_t *list) {
+    variant_list_cleanup(list);
+    free(list);
+}
+
+int __addContacts(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    variant_list_t *contacts = nullptr;
+    variant_list_t *result = nullptr;
+    if (frame.named) {
+        contacts = takeListCopy(takeNamedArgument(args, "contacts"));
+        result = takeListCopy(takeNamedArgument(args, "result"));
+    } else {
+        contacts = takeListCopy(argument_valueTakeArgumentFirst(args));
+        result = argument_takeArray(args);
+    }
+    /* A caller without a "result" list gets the failed contacts all the same. */
+    if (result == nullptr) {
+        result = static_cast<variant_list_t *>(calloc(1, sizeof(variant_list_t)));
+        variant_list_initialize(result);
+    }
+
+    bool added = false;
+    if (contacts != nullptr && result != nullptr) {
+        added = addContacts(frame.object, contacts, result);
+        destroyList(contacts);
+    } else if (contacts != nullptr) {
+        destroyList(contacts);
+    }
+
+    argument_value_t *out = argument_valueCreate("result");
+    if (out != nullptr && result != nullptr) {
+        argument_valuePrepend(args, out);
+        variant_setListMove(argument_value(out), result);
+    } else {
+        argument_valueDestroy(out);
+    }
+    destroyList(result);
+
+    variant_setBool(retval, added);
+    return endCall(fcall);
+}

@@ -1,0 +1,127 @@
+// Start-up, shutdown and the saving of the data model file.
+#include "plugin_fixture.hpp"
+
+namespace {
+
+using pbtest::json;
+using pbtest::Names;
+
+const char *const kSavedFile = "/cfg/system/phonebook.odl";
+const char *const kMarker = "/var/lib/phonebook/restore";
+
+class Lifecycle : public pbtest::PluginTest {
+  protected:
+    void add(const std::string &name) { addEntry({{"FormattedName", name}, {"UniqueID", "id-" + name}}); }
+    // Leaves a saved file holding the entry "Old" and the host stopped.
+    void saveOld() {
+        start();
+        add("Old");
+        host.advance(5000);
+        host.stop();
+        host.clearRecords();
+    }
+};
+
+TEST_F(Lifecycle, WithoutMarkerOrSavedFileStartsEmpty) {
+    start();
+    EXPECT_TRUE(pbtest::importDouble().paths.empty());
+    EXPECT_TRUE(allContacts().empty());
+    auto warning = pbtest::linesWithMessage(host, "Load of /cfg/system/phonebook.odl failed");
+    ASSERT_EQ(warning.size(), 1u);
+    EXPECT_EQ(warning[0].level, 200);
+    EXPECT_EQ(warning[0].zone, "");
+    EXPECT_EQ(pbtest::linesWithMessage(host, "loading datamodel").at(0).zone, "phonebook");
+}
+
+TEST_F(Lifecycle, SavedEntriesComeBackAsStored) {
+    start();
+    std::string ann = addEntry({{"FormattedName", "Ann"}, {"LastRevision", "2020-01-02T03:04:05Z"}});
+    ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}}).empty());
+    add("Bob");
+    host.advance(5000);
+    json before = allContacts();
+    restart();
+    EXPECT_TRUE(host.traced("loaded datamodel"));
+    EXPECT_EQ(allContacts(), before);
+    EXPECT_EQ(before[0]["lastRevision"], "2020-01-02T03:04:05Z");
+}
+
+TEST_F(Lifecycle, MarkerAndSuccessfulImportReplaceTheSavedFile) {
+    saveOld();
+    host.writeFile(kMarker, "");
+    pbtest::importDouble() = {true, {"Imported"}, {}};
+    start();
+    EXPECT_EQ(pbtest::importDouble().paths, Names{"/etc/config/tessel.usr"});
+    EXPECT_TRUE(host.traced("Loading settings from tessel"));
+    EXPECT_FALSE(host.traced("loading datamodel"));
+    EXPECT_FALSE(host.exists(kMarker));
+    EXPECT_EQ(formattedNames(), Names{"Imported"});
+    EXPECT_EQ(saves(), 1u); // at once, before any timer ran
+    std::string saved = host.readFile(kSavedFile);
+    EXPECT_NE(saved.find("Imported"), std::string::npos);
+    EXPECT_EQ(saved.find("Old"), std::string::npos);
+}
+
+TEST_F(Lifecycle, FailedImportKeepsTheMarkerAndLoadsTheSavedFile) {
+    saveOld();
+    host.writeFile(kMarker, "");
+    start();
+    EXPECT_EQ(pbtest::linesWithMessage(host, "Import from tessel failed").at(0).level, 100);
+    EXPECT_TRUE(host.exists(kMarker));
+    EXPECT_EQ(formattedNames(), Names{"Old"});
+    restart();
+    EXPECT_EQ(pbtest::importDouble().paths.size(), 2u);
+}
+
+TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {
+    json def = pbtest::definition();
+    def["plugin"] = PHONEBOOK_PLUGIN;
+    def["objects"][0]["name"] = "Directory";
+    std::string path = pbtest::writeDefinition(host, def);
+    EXPECT_EXIT(host.start(path), ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(Lifecycle, StopSavesOnlyWhatIsPending) {
+    start();
+    add("Ann");
+    host.advance(5000);
+    std::string saved = host.readFile(kSavedFile);
+    restart(); // nothing pending: the teardown is not saved
+    EXPECT_EQ(host.readFile(kSavedFile), saved);
+
+    add("Bob");
+    host.advance(2000);
+    host.stop(); // Bob waits for the timer: saved now
+    host.advance(60000);
+    EXPECT_EQ(saves(), 2u);
+    start();
+    EXPECT_EQ(formattedNames(), (Names{"Ann", "Bob"}));
+}
+
+TEST_F(Lifecycle, BurstOfChangesGivesOneSaveAfterTheLast) {
+    start();
+    for (int i = 0; i < 10; i++) {
+        add(std::to_string(i));
+        host.advance(100);
+    }
+    host.advance(4899);
+    EXPECT_EQ(saves(), 0u);
+    host.advance(1);
+    EXPECT_EQ(saves(), 1u);
+    host.advance(60000);
+    EXPECT_EQ(saves(), 1u);
+}
+
+TEST_F(Lifecycle, FailedSaveWaitsForTheNextChange) {
+    std::filesystem::create_directories(host.path(kSavedFile)); // cannot be replaced
+    start();
+    const std::string failed = "Save of phonebook to /cfg/system/phonebook.odl failed";
+    add("Ann");
+    host.advance(65000);
+    EXPECT_EQ(pbtest::linesWithMessage(host, failed).size(), 1u);
+    add("Bob");
+    host.advance(5000);
+    EXPECT_EQ(pbtest::linesWithMessage(host, failed).size(), 2u);
+}
+
+} // namespace
