@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
+cmake --build --preset release -j "$(nproc)" --target zebd zeb-cli phonebook
 
 root="$PWD/run"
 bin="$PWD/build/release/bin"
