@@ -183,7 +183,25 @@ bool parameter_setFromString(parameter_t *parameter, const string_t *value) {
 }
 
 bool parameter_update(parameter_t *parameter) {
-    return parameter ? true : nullParameter();
+    if (!parameter) {
+        return nullParameter();
+    }
+    parameter_read_handler_t handler = effectiveReadHandler(parameter);
+    if (handler == nullptr) {
+        return true;
+    }
+    return guarded(false, [&] {
+        Variant answer;
+        Variant stored;
+        if (!handler(parameter, answer.get())) {
+            return true;
+        }
+        if (!variant_convert(stored.get(), answer.get(), parameter->type)) {
+            return refuseType(parameter, answer.get());
+        }
+        parameter->value = std::move(stored);
+        return true;
+    });
 }
 
 bool parameter_setReadHandler(parameter_t *parameter, parameter_read_handler_t handler) {

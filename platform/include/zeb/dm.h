@@ -290,7 +290,11 @@ bool parameter_setValue(parameter_t *parameter, const variant_t *value);
 bool parameter_setFromChar(parameter_t *parameter, const char *value);
 bool parameter_setFromString(parameter_t *parameter, const string_t *value);
 
-/* Tells the data model that the value a read handler answers has changed. */
+/* Tells the data model that the value a read handler answers has changed:
+ * that value becomes the stored (committed) value, so that saves, equality
+ * checks of later sets and readers without handlers agree with what clients
+ * read. No handler other than the read handler runs; a pending value stays
+ * pending. */
 bool parameter_update(parameter_t *parameter);
 
 bool parameter_setReadHandler(parameter_t *parameter, parameter_read_handler_t handler);
