@@ -359,3 +359,119 @@ bool zeb_obj_to_variant_map_t(object_t *object, variant_map_t *map, const char *
     kelTraceOut(PHONEBOOK_ZONE);
     return true;
 }
+
+bool addSubObject(variant_map_t *element, object_t *parent, const char *name) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    /* Only a child template by that exact name: a dotted key that reaches
+     * further down names no property object. */
+    object_t *child = name != nullptr ? object_getObject(parent, name, 0, nullptr) : nullptr;
+    if (child == nullptr || !object_isTemplate(child) || object_parent(child) != parent) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "variant key does not match object subpath");
+        kelTraceOut(PHONEBOOK_ZONE);
+        return false;
+    }
+
+    char *path = object_pathChar(child, OBJECT_FLAG_KEY);
+    const char *key = variant_da_char(
+        variant_map_iterator_data(variant_map_find(element, VARKEY_PROPERTY_KEY)));
+    object_t *instance =
+        key != nullptr ? object_getObject(child, key, OBJECT_FLAG_KEY, nullptr) : nullptr;
+
+    bool result = false;
+    if (instance != nullptr && object_isInstance(instance) && object_parent(instance) == child) {
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE,
+                  "The instance %s.%s already exists, just modify it", textOrEmpty(path), key);
+        /* Revives an instance that the caller marked deleted. One created in
+         * this same change has nothing to drop, and a rollback would destroy
+         * it. */
+        if (object_state(instance) != object_state_created)
+            object_rollback(instance);
+        result = init_zeb_contact_obj(element, instance);
+    } else {
+        instance = object_createInstance(child, 0, key);
+        if (instance == nullptr)
+            kelTrace(KELTRACE_LEVEL_WARNING, "Could not create an instance of %s",
+                     textOrEmpty(path));
+        else
+            result = init_zeb_contact_obj(element, instance);
+    }
+    free(path);
+    kelTraceOut(PHONEBOOK_ZONE);
+    return result;
+}
+
+/* Writes one scalar element into the parameter of the same name; elements
+ * that name no parameter are skipped. False when the value was refused. */
+static bool setContactParameter(object_t *object, const char *path, const char *key,
+                                const variant_t *value) {
+    kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Encountered a new \"normal\" variant_type %s",
+              key);
+    parameter_t *parameter = object_getParameter(object, key);
+    if (parameter == nullptr) {
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "The key '%s' doesn't match an odl parameter",
+                  key);
+        return true;
+    }
+    if (!parameter_setValue(parameter, value)) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "could not set parameter %s.%s", path, key);
+        return false;
+    }
+    kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "set parameter %s", key);
+    return true;
+}
+
+bool init_zeb_contact_obj(variant_map_t *map, object_t *object) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    if (map == nullptr || object == nullptr) {
+        kelTraceOut(PHONEBOOK_ZONE);
+        return false;
+    }
+    char *pathText = object_pathChar(object, OBJECT_FLAG_KEY);
+    const char *path = textOrEmpty(pathText);
+    kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Converting object %s to data", path);
+
+    /* Every element is written, also after a failure, so that the trace
+     * tells all that was wrong; one failure fails the whole conversion. */
+    bool result = true;
+    for (variant_map_iterator_t *it = variant_map_first(map); it != nullptr;
+         it = variant_map_iterator_next(it)) {
+        const char *key = textOrEmpty(variant_map_iterator_key(it));
+        variant_t *value = variant_map_iterator_data(it);
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Converting variant %s to data", key);
+        bool written = true;
+        switch (variant_type(value)) {
+        case variant_type_array:
+            kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Encountered a new variant_type_array %s",
+                      key);
+            for (variant_list_iterator_t *element = variant_list_first(variant_da_list(value));
+                 element != nullptr; element = variant_list_iterator_next(element)) {
+                variant_map_t *elementMap = variant_da_map(variant_list_iterator_data(element));
+                if (elementMap == nullptr) {
+                    kelTrace(KELTRACE_LEVEL_WARNING,
+                             "variant_list_iterator_t element is not of type variant_type_map");
+                    written = false;
+                } else if (!addSubObject(elementMap, object, key)) {
+                    written = false;
+                }
+            }
+            break;
+        case variant_type_map:
+            kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Encountered a new variant_type_map %s",
+                      key);
+            written = addSubObject(variant_da_map(value), object, key);
+            break;
+        case variant_type_double:
+            kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE,
+                      "Encountered a new variant_type_double %s", key);
+            break;
+        default:
+            written = setContactParameter(object, path, key, value);
+            break;
+        }
+        if (!written)
+            result = false;
+    }
+    free(pathText);
+    kelTraceOut(PHONEBOOK_ZONE);
+    return result;
+}

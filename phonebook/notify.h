@@ -1,17 +1,22 @@
 /*
  * Contact change notifications: "contactCreated", "contactUpdated" and
- * "contactDeleted" on Phonebook.
+ * "contactDeleted" on Phonebook, each carrying the whole contact with its
+ * public keys. Changes are folded per entry: creations and updates go out
+ * 200 ms after the last change (one per entry and burst), deletions at once.
  */
 #ifndef PHONEBOOK_NOTIFY_H
 #define PHONEBOOK_NOTIFY_H
 
 #include "zeb/dm.h"
 
+/* Before any handler is installed. */
 void notify_init(void);
-/* Drops pending notifications unsent. */
+/* Drops pending notifications unsent; nothing is announced afterwards. */
 void notify_cleanup(void);
-/* `object` is an entry or lies below one. */
+/* `object` is an entry or lies below one; its entry is announced as created
+ * (first change seen) or updated. */
 void notify_entryUpdated(object_t *object);
+/* `entry` is being deleted: "contactDeleted" when it was announced. */
 void notify_entryDeleted(object_t *entry);
 
 #endif

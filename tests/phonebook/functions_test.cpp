@@ -36,8 +36,9 @@ TEST_F(Functions, EmptyPhonebook) {
 
 TEST_F(Functions, ContactMapOfAnEntryInPublicForm) {
     std::string ann = addEntry({{"UniqueID", "u-ann"}, {"Name", "Ann"}, {"FormattedName", "Ann A"},
-                                {"URL", "http://ann"}, {"LastRevision", "2021-03-04T05:06:07Z"}});
+                                {"URL", "http://ann"}});
     ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}, {"Preferred", true}}).empty());
+    ASSERT_TRUE(host.set(ann, {{"LastRevision", "2021-03-04T05:06:07Z"}}));
     json expected = json::parse(R"({"key": "1", "uniqueID": "u-ann",
       "lastRevision": "2021-03-04T05:06:07Z", "name": "Ann", "formattedName": "Ann A",
       "birthDay": "1970-01-01T00:00:00Z", "title": "", "organisation": "", "url": "http://ann",

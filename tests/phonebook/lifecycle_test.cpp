@@ -35,8 +35,9 @@ TEST_F(Lifecycle, WithoutMarkerOrSavedFileStartsEmpty) {
 
 TEST_F(Lifecycle, SavedEntriesComeBackAsStored) {
     start();
-    std::string ann = addEntry({{"FormattedName", "Ann"}, {"LastRevision", "2020-01-02T03:04:05Z"}});
+    std::string ann = addEntry({{"FormattedName", "Ann"}});
     ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}}).empty());
+    ASSERT_TRUE(host.set(ann, {{"LastRevision", "2020-01-02T03:04:05Z"}}));
     add("Bob");
     host.advance(5000);
     json before = allContacts();

@@ -2,6 +2,7 @@
 #ifndef PHONEBOOK_TEST_SUPPORT_HPP
 #define PHONEBOOK_TEST_SUPPORT_HPP
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -30,6 +31,17 @@ inline std::string message(const zebtest::TraceLine &line) {
     size_t begin = line.line.find(']') + 1, end = line.line.rfind(" - ");
     return begin > 0 && end != std::string::npos && end >= begin ? line.line.substr(begin, end - begin)
                                                                  : "";
+}
+
+// The current local time in the text form of a date-time, as LastRevision
+// shows it.
+inline std::string localNow() {
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &local);
+    return text;
 }
 
 inline std::vector<zebtest::TraceLine> linesWithMessage(const zebtest::TestHost &host,

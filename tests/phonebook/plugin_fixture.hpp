@@ -43,6 +43,9 @@ class PluginTest : public ::testing::Test {
     setExchange_t setImport = nullptr;
 
     void SetUp() override {
+        // LastRevision holds local time: one fixed zone for test and plug-in.
+        setenv("TZ", "UTC", 1);
+        tzset();
         importDouble() = ImportDouble();
         // Loaded ahead of the host, which then finds this same instance, so
         // that the double is in place at start-up.

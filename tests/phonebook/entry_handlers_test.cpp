@@ -1,0 +1,147 @@
+// What happens to an entry whoever changes it: uniqueness, LastRevision,
+// change notifications and the save that follows.
+#include "plugin_fixture.hpp"
+
+namespace {
+
+using pbtest::json;
+using Sent = std::vector<std::string>;
+
+class EntryHandlers : public pbtest::PluginTest {
+  protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        start();
+    }
+    std::string revision(const std::string &entry) { return host.get(entry + ".LastRevision").toJson(); }
+    Sent sent() const {
+        Sent names;
+        for (const auto &n : host.notifications)
+            names.push_back(n.name);
+        return names;
+    }
+    // An entry with one number, announced, nothing pending.
+    std::string announcedEntry(const std::string &name) {
+        std::string entry = addEntry({{"FormattedName", name}});
+        EXPECT_FALSE(host.add(entry + ".TelephoneNumber", {{"Number", "0123"}}).empty());
+        host.advance(200);
+        host.clearRecords();
+        return entry;
+    }
+};
+
+TEST_F(EntryHandlers, AValueFreedByADeletionInTheSameChangeCanBeTaken) {
+    datamodel_t *dm = zeb_datamodel(host.context());
+    object_t *ann = datamodel_getObject(dm, addEntry({{"UniqueID", "id-ann"}}).c_str(), 0);
+    object_t *bob = datamodel_getObject(dm, addEntry({{"UniqueID", "id-bob"}}).c_str(), 0);
+    EXPECT_FALSE(object_parameterSetCharValue(bob, "UniqueID", "id-ann"));
+    ASSERT_TRUE(object_delete(ann));
+    EXPECT_TRUE(object_parameterSetCharValue(bob, "UniqueID", "id-ann"));
+    ASSERT_TRUE(object_commit(datamodel_getObject(dm, "Phonebook", 0)));
+    EXPECT_EQ(host.get("Phonebook.Entry.2.UniqueID").toJson(), "id-ann");
+}
+
+TEST_F(EntryHandlers, LastRevisionFollowsEveryWrite) {
+    std::string before = pbtest::localNow();
+    std::string ann = announcedEntry("Ann");
+    EXPECT_GE(revision(ann), before);
+    ASSERT_TRUE(host.set(ann, {{"LastRevision", "2000-01-01T00:00:00Z"}}));
+    EXPECT_EQ(revision(ann), "2000-01-01T00:00:00Z"); // a written value is kept
+    ASSERT_TRUE(host.del(ann + ".TelephoneNumber.1"));
+    EXPECT_EQ(revision(ann), "2000-01-01T00:00:00Z"); // a deletion alone stamps nothing
+    ASSERT_TRUE(host.set(ann, {{"Title", "Dr"}}));
+    EXPECT_GE(revision(ann), before);
+    ASSERT_TRUE(host.set(ann, {{"LastRevision", "1999-01-01T00:00:00Z"}}));
+    ASSERT_FALSE(host.add(ann + ".Email", {{"Address", "a@x"}}).empty());
+    EXPECT_GE(revision(ann), before); // so does a write in a property instance
+    EXPECT_LE(revision(ann), pbtest::localNow());
+
+    host.advance(5000); // the stamp is what the file keeps
+    std::string stamped = revision(ann);
+    restart();
+    EXPECT_EQ(revision(ann), stamped);
+}
+
+TEST_F(EntryHandlers, NotificationsFoldABurstPerEntry) {
+    std::string ann = addEntry({{"FormattedName", "Ann"}});
+    host.advance(100);
+    ASSERT_TRUE(host.set(ann, {{"Title", "Dr"}}));
+    host.advance(100);
+    ASSERT_TRUE(host.set(ann, {{"Name", "A"}}));
+    host.advance(199);
+    EXPECT_TRUE(host.notifications.empty());
+    host.advance(1);
+    ASSERT_EQ(sent(), Sent{"contactCreated"});
+    EXPECT_EQ(host.notifications[0].type, 101u);
+    EXPECT_EQ(host.notifications[0].path, "Phonebook");
+    EXPECT_EQ(host.notifications[0].parameters["contact"], allContacts()[0]); // public keys
+
+    host.clearRecords();
+    ASSERT_TRUE(host.set(ann, {{"Title", "Prof"}}));
+    ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}}).empty());
+    host.advance(1000);
+    ASSERT_EQ(sent(), Sent{"contactUpdated"});
+    EXPECT_EQ(host.notifications[0].type, 102u);
+    EXPECT_EQ(host.notifications[0].parameters["contact"]["title"], "Prof");
+
+    host.clearRecords();
+    ASSERT_TRUE(host.del(ann + ".TelephoneNumber.1"));
+    host.advance(200);
+    EXPECT_EQ(sent(), Sent{"contactUpdated"});
+}
+
+TEST_F(EntryHandlers, Deletions) {
+    std::string ann = announcedEntry("Ann");
+    json last = allContacts()[0];
+    ASSERT_TRUE(host.del(ann));
+    ASSERT_EQ(sent(), Sent{"contactDeleted"}); // at once, with the last content
+    EXPECT_EQ(host.notifications[0].type, 103u);
+    EXPECT_EQ(host.notifications[0].parameters["contact"], last);
+
+    // Added and removed within the delay: never announced.
+    host.clearRecords();
+    host.del(addEntry({{"FormattedName", "Bob"}}));
+    EXPECT_EQ(host.call("Phonebook", "addContact", {{"contact", {{"uniqueID", "c"}}}}).value(), true);
+    EXPECT_EQ(host.call("Phonebook", "removeContactByUniqueID", {{"uniqueID", "c"}}).value(), true);
+    host.advance(1000);
+    EXPECT_TRUE(host.notifications.empty());
+
+    announcedEntry("Cy");
+    addEntry({{"FormattedName", "Dan"}});
+    host.stop();
+    host.advance(1000);
+    EXPECT_TRUE(host.notifications.empty());
+}
+
+TEST_F(EntryHandlers, EveryKindOfChangeSavesOnceAfterTheLast) {
+    auto call = [&](const char *function, const json &arguments) {
+        EXPECT_EQ(host.call("Phonebook", function, arguments).value(), true) << function;
+        host.advance(1000);
+    };
+    call("addContact", {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}});
+    call("modifyContact", {{"formattedName", "A"}, {"contact", {{"telephoneNumbers", {{{"name", "1"}}}}}}});
+    ASSERT_TRUE(host.del("Phonebook.Entry.1.TelephoneNumber.1"));
+    host.advance(1000);
+    call("removeContactByUniqueID", {{"uniqueID", "a"}});
+    host.advance(3999);
+    EXPECT_EQ(saves(), 0u);
+    host.advance(1);
+    EXPECT_EQ(saves(), 1u);
+}
+
+using Identifiers = pbtest::PluginTest;
+
+TEST_F(Identifiers, GenerationGivesUp) {
+    json def = pbtest::definition();
+    def["plugin"] = PHONEBOOK_PLUGIN;
+    json &uniqueID = def["objects"][0]["objects"][0]["parameters"][0];
+    ASSERT_EQ(uniqueID["name"], "UniqueID");
+    uniqueID["type"] = "uint32"; // refuses every text
+    definitionPath = pbtest::writeDefinition(host, def);
+    start();
+    addEntry({{"FormattedName", "Ann"}});
+    EXPECT_EQ(host.countTraced("setting uuid_url_string to urn:uuid:"), 16u);
+    EXPECT_EQ(host.countTraced("Could not give 1 a UniqueID"), 1u);
+}
+
+} // namespace
