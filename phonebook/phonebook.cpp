@@ -133,6 +133,8 @@ void zeb_plugin_cleanup(void) {
     /* Timers outlive the plug-in's code in the host: none may stay armed. */
     zeb_timer_destroy(_timer);
     _timer = nullptr;
+    /* A new start reads the calling code file afresh. */
+    release_ccc_data();
     kelTraceOut(PHONEBOOK_ZONE);
 }
 

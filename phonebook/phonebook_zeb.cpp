@@ -1,7 +1,9 @@
 #include "phonebook_zeb.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <uuid/uuid.h>
 
@@ -9,6 +11,7 @@
 #include "notify.h"
 #include "phonebook_assert.h"
 #include "variant_path_remap.h"
+#include "zeb/sysroot.h"
 
 static const char *textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
 
@@ -94,20 +97,24 @@ object_t *findContactByStringParam(object_t *phonebook, const char *name, const 
     return found;
 }
 
-/* A new map holding the contact of the entry whose parameter `name` is
- * `value`; empty when there is none. */
-static variant_map_t *contactByStringParam(object_t *phonebook, const char *name,
-                                           const char *value) {
+/* A new map holding the contact of the entry; empty for a null entry. */
+static variant_map_t *newContactMap(object_t *entry) {
     variant_map_t *contact = static_cast<variant_map_t *>(calloc(1, sizeof(variant_map_t)));
     if (contact == nullptr) {
         kelTrace(KELTRACE_LEVEL_ERROR, "calloc() failed");
         return nullptr;
     }
     variant_map_initialize(contact);
-    object_t *entry = findContactByStringParam(phonebook, name, value);
     if (entry != nullptr)
         zeb_obj_to_variant_map_t(entry, contact, nullptr);
     return contact;
+}
+
+/* A new map holding the contact of the entry whose parameter `name` is
+ * `value`; empty when there is none. */
+static variant_map_t *contactByStringParam(object_t *phonebook, const char *name,
+                                           const char *value) {
+    return newContactMap(findContactByStringParam(phonebook, name, value));
 }
 
 variant_map_t *zeb_getContactByUniqueID(object_t *phonebook, const char *uniqueID) {
@@ -160,11 +167,6 @@ uint32_t zeb_getNumberOfContacts(object_t *phonebook) {
     return count;
 }
 
-variant_map_t *zeb_getContactByNumber(object_t *, const char *) {
-    kelTrace(KELTRACE_LEVEL_ERROR, "%s is not supported", __func__);
-    return nullptr;
-}
-
 bool numberOfEntries_read_handler(parameter_t *, variant_t *value) {
     variant_setInt32(value, static_cast<int32_t>(zeb_getNumberOfContacts(_phonebook)));
     return true;
@@ -173,6 +175,382 @@ bool numberOfEntries_read_handler(parameter_t *, variant_t *value) {
 bool uniqueID_read_handler(parameter_t *, variant_t *value) {
     variant_setInt32(value, static_cast<int32_t>(zeb_getNumberOfContacts(_phonebook)));
     return true;
+}
+
+/* ---- Country calling codes ------------------------------------------------ */
+
+char *ccc_file = nullptr;
+ccc_entry *ccc_data = nullptr;
+uint32_t ccc_num = 0;
+uint32_t ccc_max = 0;
+
+/* Records added to the table at a time. */
+#define CCC_GROWTH 5
+
+/* White space of the POSIX locale, whatever locale the host runs in. */
+static bool ccc_isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static bool ccc_isDigit(char c) { return c >= '0' && c <= '9'; }
+
+static char *ccc_skipSpace(char *text) {
+    while (ccc_isSpace(*text))
+        text++;
+    return text;
+}
+
+/* The string that follows `string` in its list. */
+static const char *ccc_nextString(const char *string) { return string + strlen(string) + 1; }
+
+/* Reads the whole file into ccc_file, NUL-terminated. */
+static bool ccc_readFile(void) {
+    char *path = sysroot_path(PHONEBOOK_CCC_FILE);
+    FILE *file = path != nullptr ? fopen(path, "r") : nullptr;
+    free(path);
+    if (file == nullptr) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to open %s", PHONEBOOK_CCC_FILE);
+        return false;
+    }
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && info.st_size >= 0)
+        ccc_file = static_cast<char *>(malloc(static_cast<size_t>(info.st_size) + 1));
+    if (ccc_file == nullptr) {
+        fclose(file);
+        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to read %s", PHONEBOOK_CCC_FILE);
+        return false;
+    }
+    size_t size = static_cast<size_t>(info.st_size);
+    ccc_file[size] = '\0';
+    size_t done = 0;
+    while (done < size) {
+        size_t asked = size - done;
+        size_t got = fread(ccc_file + done, 1, asked, file);
+        done += got;
+        /* A short read without end of file or error is only partial. */
+        if (got < asked && (feof(file) || ferror(file)))
+            break;
+    }
+    bool complete = done == size;
+    if (!complete) {
+        if (feof(file))
+            kelTrace(KELTRACE_LEVEL_ERROR, "Unexpected EOF for %s", PHONEBOOK_CCC_FILE);
+        else
+            kelTrace(KELTRACE_LEVEL_ERROR, "Unexpected error for %s", PHONEBOOK_CCC_FILE);
+        free(ccc_file);
+        ccc_file = nullptr;
+    }
+    fclose(file);
+    return complete;
+}
+
+bool read_ccc_file(void) {
+    if (ccc_file != nullptr)
+        return true;
+    kelTraceIn(PHONEBOOK_ZONE);
+    bool loaded = ccc_readFile();
+    if (loaded) {
+        parse_ccc_file();
+        sort_ccc_data();
+    }
+    kelTraceOut(PHONEBOOK_ZONE);
+    return loaded;
+}
+
+/* The rest of the text after the next line feed, or null at the end. */
+static char *ccc_nextLine(char *text) {
+    char *lineFeed = strchr(text, '\n');
+    return lineFeed != nullptr ? lineFeed + 1 : nullptr;
+}
+
+void parse_ccc_file(void) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    PHONEBOOK_ASSERT(ccc_file);
+    PHONEBOOK_ASSERT(!ccc_data);
+    char *next = ccc_file;
+    while (next != nullptr && *next != '\0') {
+        if (ccc_isSpace(*next)) {
+            next++;
+        } else if (*next == '#') {
+            next = ccc_nextLine(next);
+        } else if (ccc_isDigit(*next)) {
+            char *line = next;
+            char *lineFeed = strchr(line, '\n');
+            next = nullptr;
+            if (lineFeed != nullptr) {
+                *lineFeed = '\0';
+                next = lineFeed + 1;
+            }
+            if (!parse_ccc_add_entry(line))
+                next = nullptr;
+        } else {
+            kelTrace(KELTRACE_LEVEL_WARNING, "Wrong format for CCC file");
+            next = ccc_nextLine(next);
+        }
+    }
+    kelTraceOut(PHONEBOOK_ZONE);
+}
+
+bool parse_ccc_add_entry(char *line) {
+    char *end = line;
+    while (ccc_isDigit(*end))
+        end++;
+    if (*end != '\0' && !ccc_isSpace(*end)) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "Wrong format for CCC file");
+        return false;
+    }
+    ccc_entry *entry = add_ccc_data();
+    if (entry == nullptr) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Couldn't add new entry to CCC data");
+        return false;
+    }
+    entry->code = line;
+    if (*end == '\0')
+        return true;
+    *end = '\0';
+
+    /* A list that is there but comes back with a count of 0 did not fit the
+     * 8-bit fields: the whole line is left out. */
+    bool fits = true;
+    char *first = ccc_skipSpace(end + 1);
+    if (*first != '\0') {
+        char *after = parse_ccc_prefix(line, first, &entry->first_count, &entry->first_offset);
+        fits = entry->first_count != 0;
+        char *national = after != nullptr ? ccc_skipSpace(after) : nullptr;
+        if (fits && national != nullptr && *national != '\0') {
+            parse_ccc_prefix(line, national, &entry->national_count, &entry->national_offset);
+            fits = entry->national_count != 0;
+        }
+    }
+    if (!fits) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "Wrong format for CCC file");
+        memset(entry, 0, sizeof *entry);
+        ccc_num--;
+    }
+    return true;
+}
+
+char *parse_ccc_prefix(char *line, char *pos, uint8_t *count, uint8_t *offset) {
+    char *list = ccc_skipSpace(pos);
+    if (*list == '\0')
+        return nullptr;
+    size_t strings = 1;
+    char *after = nullptr;
+    for (char *scan = list; *scan != '\0'; scan++) {
+        if (*scan == ',') {
+            *scan = '\0';
+            strings++;
+        } else if (ccc_isSpace(*scan)) {
+            *scan = '\0';
+            after = scan + 1;
+            break;
+        }
+    }
+    size_t distance = static_cast<size_t>(list - line);
+    if (distance > UINT8_MAX || strings > UINT8_MAX) {
+        *count = 0;
+        *offset = 0;
+        return nullptr;
+    }
+    *count = static_cast<uint8_t>(strings);
+    *offset = static_cast<uint8_t>(distance);
+    return after;
+}
+
+ccc_entry *add_ccc_data(void) {
+    if (ccc_num >= ccc_max) {
+        size_t records = static_cast<size_t>(ccc_max) + CCC_GROWTH;
+        ccc_entry *grown = static_cast<ccc_entry *>(realloc(ccc_data, records * sizeof(ccc_entry)));
+        if (grown == nullptr) {
+            kelTrace(KELTRACE_LEVEL_ERROR, "Failed to add CCC data");
+            return nullptr;
+        }
+        memset(grown + ccc_max, 0, CCC_GROWTH * sizeof(ccc_entry));
+        ccc_data = grown;
+        ccc_max += CCC_GROWTH;
+    }
+    return &ccc_data[ccc_num++];
+}
+
+void sort_ccc_data(void) {
+    if (ccc_num > 0)
+        qsort(ccc_data, ccc_num, sizeof(ccc_entry), ccc_compare);
+}
+
+int ccc_compare(const void *a, const void *b) {
+    return strcmp(static_cast<const ccc_entry *>(a)->code, static_cast<const ccc_entry *>(b)->code);
+}
+
+ccc_entry *ccc_find(const char *code) {
+    if (!read_ccc_file()) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Parsing of Country Calling Codes failed.");
+        return nullptr;
+    }
+    if (ccc_num == 0)
+        return nullptr;
+    /* The key stands for a record whose first member is the code. */
+    return static_cast<ccc_entry *>(
+        bsearch(&code, ccc_data, ccc_num, sizeof(ccc_entry), ccc_compare));
+}
+
+ccc_entry *get_ccc_entry(const char *digits) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    char code[4] = {0};
+    if (digits != nullptr)
+        strncpy(code, digits, 3);
+    ccc_entry *entry = nullptr;
+    for (size_t length = strlen(code); entry == nullptr && length > 0; length--) {
+        code[length] = '\0';
+        entry = ccc_find(code);
+    }
+    kelTraceOut(PHONEBOOK_ZONE);
+    return entry;
+}
+
+void release_ccc_data(void) {
+    free(ccc_data);
+    ccc_data = nullptr;
+    ccc_num = 0;
+    ccc_max = 0;
+    free(ccc_file);
+    ccc_file = nullptr;
+}
+
+/* ---- Telephone numbers ------------------------------------------------------ */
+
+const char *remove_indicator(const char *number) {
+    if (number == nullptr)
+        return nullptr;
+    if (number[0] == '+')
+        return number + 1;
+    if (number[0] == '0' && number[1] == '0')
+        return number + 2;
+    return nullptr;
+}
+
+bool number_is_international(const char *number) { return remove_indicator(number) != nullptr; }
+
+enum candidate_t { CANDIDATE_DIFFERENT, CANDIDATE_EQUAL, CANDIDATE_NO_MEMORY };
+
+/* Compares `head` followed by `tail` with `expected`. */
+static candidate_t compare_candidate(const char *head, const char *tail, const char *expected) {
+    size_t headLength = strlen(head), tailLength = strlen(tail);
+    char *candidate = static_cast<char *>(malloc(headLength + tailLength + 1));
+    if (candidate == nullptr) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to allocate memory");
+        return CANDIDATE_NO_MEMORY;
+    }
+    memcpy(candidate, head, headLength);
+    memcpy(candidate + headLength, tail, tailLength + 1);
+    bool equal = strcmp(candidate, expected) == 0;
+    free(candidate);
+    return equal ? CANDIDATE_EQUAL : CANDIDATE_DIFFERENT;
+}
+
+/* `international` without its indicator against a national number. */
+static bool compare_international_national(const char *international, const char *national) {
+    const ccc_entry *own = get_ccc_entry(international);
+    if (own == nullptr) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to determine the CCC entry");
+        return false;
+    }
+    /* The national prefixes of the number's own code in place of the code. */
+    const char *subscriber = international + strlen(own->code);
+    const char *prefix = own->code + own->national_offset;
+    for (unsigned i = 0; i < own->national_count; i++, prefix = ccc_nextString(prefix)) {
+        candidate_t result = compare_candidate(prefix, subscriber, national);
+        if (result != CANDIDATE_DIFFERENT)
+            return result == CANDIDATE_EQUAL;
+    }
+    /* Every code whose national prefix begins the national number, for when
+     * the longest code found above is not the number's country. */
+    for (uint32_t r = 0; r < ccc_num; r++) {
+        const ccc_entry *record = &ccc_data[r];
+        prefix = record->code + record->national_offset;
+        for (unsigned i = 0; i < record->national_count; i++, prefix = ccc_nextString(prefix)) {
+            size_t prefixLength = strlen(prefix);
+            if (strncmp(national, prefix, prefixLength) != 0)
+                continue;
+            candidate_t result =
+                compare_candidate(record->code, national + prefixLength, international);
+            if (result != CANDIDATE_DIFFERENT)
+                return result == CANDIDATE_EQUAL;
+        }
+    }
+    return false;
+}
+
+bool compare_numbers(const char *asked, const char *stored) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    bool match = false;
+    if (asked != nullptr && stored != nullptr && asked[0] != '\0' && asked[1] != '\0' &&
+        stored[0] != '\0' && stored[1] != '\0') {
+        const char *askedRest = remove_indicator(asked);
+        const char *storedRest = remove_indicator(stored);
+        if (askedRest != nullptr && storedRest != nullptr)
+            match = strcmp(askedRest, storedRest) == 0;
+        else if (askedRest == nullptr && storedRest == nullptr)
+            match = strcmp(asked, stored) == 0;
+        else if (askedRest != nullptr)
+            match = compare_international_national(askedRest, stored);
+        else
+            match = compare_international_national(storedRest, asked);
+    }
+    kelTraceOut(PHONEBOOK_ZONE);
+    return match;
+}
+
+variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    if (number == nullptr) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Parameter 'number' is null.");
+        kelTraceOut(PHONEBOOK_ZONE);
+        return nullptr;
+    }
+    object_t *found = nullptr;
+    object_t *entryTemplate = object_getObject(phonebook, "Entry", 0, nullptr);
+    for (object_t *entry = object_firstInstance(entryTemplate);
+         entry != nullptr && found == nullptr; entry = object_nextInstance(entry)) {
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Found entry with state %s",
+                  objectStateName(entry));
+        object_t *numbers = object_getObject(entry, "TelephoneNumber", 0, nullptr);
+        for (object_t *instance = object_firstInstance(numbers); instance != nullptr;
+             instance = object_nextInstance(instance)) {
+            const char *stored = variant_da_char(object_parameterValue(instance, "Number"));
+            if (compare_numbers(number, stored)) {
+                found = entry;
+                break;
+            }
+        }
+    }
+    variant_map_t *contact = found != nullptr ? newContactMap(found) : nullptr;
+    kelTraceOut(PHONEBOOK_ZONE);
+    return contact;
+}
+
+bool phonebook_entry_hasPrefix(const string_t *string, const char *prefix) {
+    if (string_isEmpty(string)) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "No valid number specified");
+        return false;
+    }
+    if (prefix == nullptr) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "No valid prefix specified");
+        return false;
+    }
+    size_t length = strlen(prefix);
+    return string_length(string) >= length && memcmp(string_buffer(string), prefix, length) == 0;
+}
+
+bool phonebook_entry_replacePrefix(string_t *string, const char *search, const char *replacement) {
+    if (string_isEmpty(string)) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "No valid number specified");
+        return false;
+    }
+    if (search == nullptr || replacement == nullptr) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "No valid prefixes specified");
+        return false;
+    }
+    return string_replaceChar(string, search, replacement) > 0;
 }
 
 /* ---- Creation, update and removal ------------------------------------------ */
@@ -613,6 +991,21 @@ bool unique_string_value_constraint(parameter_t *parameter) {
     return unique;
 }
 
-void write_handler_Number(parameter_t *) {
+void write_handler_Number(parameter_t *parameter) {
     kelTraceIn(PHONEBOOK_ZONE);
+    const variant_t *written = parameter_getModifiedValue(parameter);
+    const string_t *number = variant_da_string(written);
+    /* The rewritten value comes back here from the commit below and stops at
+     * this test. */
+    if (string_isEmpty(number) || !phonebook_entry_hasPrefix(number, "+"))
+        return;
+    string_t *copy = variant_string(written);
+    if (phonebook_entry_replacePrefix(copy, "+", "00")) {
+        parameter_setFromString(parameter, copy);
+        object_commit(parameter_owner(parameter));
+    } else {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Failed to replace the prefix");
+    }
+    string_cleanup(copy);
+    free(copy);
 }

@@ -33,8 +33,6 @@ variant_map_t *zeb_getContact(object_t *phonebook, const char *formattedName);
 bool zeb_getAllContacts(object_t *phonebook, variant_list_t *contacts);
 int32_t zeb_getMaxNumberOfContacts(object_t *phonebook);
 uint32_t zeb_getNumberOfContacts(object_t *phonebook);
-/* A new contact map of the first entry holding the number, or null. */
-variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number);
 
 /* ---- Creation, update and removal ------------------------------------------ */
 
@@ -69,6 +67,74 @@ object_t *update_zeb_contact_obj(object_t *object, variant_map_t *contact);
 void deleteSubObjectInstances(object_t *entry);
 /* Sets the entry's LastRevision to the current local time. */
 void setLastRevisionNow(object_t *entry);
+
+/* ---- Country calling codes ------------------------------------------------ */
+
+/* The table file: one line per calling code, "code intl-prefixes
+ * national-prefixes", each list comma-separated; "#" starts a comment. */
+#define PHONEBOOK_CCC_FILE "/usr/lib/phonebook/CCC.dat"
+
+/* One calling code. Every string lies inside ccc_file. A list is a chain of
+ * `count` NUL-terminated strings, the first one `offset` bytes after the
+ * first byte of `code`, each further one right after the NUL of the one
+ * before. */
+typedef struct ccc_entry {
+    const char *code;
+    uint8_t first_count;    /* international call prefixes */
+    uint8_t first_offset;
+    uint8_t national_count; /* national (trunk) prefixes */
+    uint8_t national_offset;
+} ccc_entry;
+
+/* The file's content, parsed in place; non-null once loaded. */
+extern char *ccc_file;
+/* The table, sorted by code; records ccc_num to ccc_max - 1 are all zero. */
+extern ccc_entry *ccc_data;
+extern uint32_t ccc_num;
+extern uint32_t ccc_max;
+
+/* Loads the table unless it is loaded; false when this load failed (it is
+ * tried again by the next call). */
+bool read_ccc_file(void);
+void parse_ccc_file(void);
+/* Appends the record of one entry line (starting with a digit, ended by NUL,
+ * changed in place); false stops the parse. */
+bool parse_ccc_add_entry(char *line);
+/* Parses the prefix list at or after `pos` into a count and an offset from
+ * `line`. Returns the position after the white space that ended the list;
+ * null when the list ran to the end of the line or there was none (outputs
+ * untouched), or when it does not fit the 8-bit fields (outputs 0). */
+char *parse_ccc_prefix(char *line, char *pos, uint8_t *count, uint8_t *offset);
+/* Appends one zeroed record (the table grows 5 records at a time). */
+ccc_entry *add_ccc_data(void);
+void sort_ccc_data(void);
+/* Compares the codes of two records (only `code` is read). */
+int ccc_compare(const void *a, const void *b);
+/* The record of exactly this code, loading the table first; null if none. */
+ccc_entry *ccc_find(const char *code);
+/* The record of the longest code (3, 2 or 1 characters) starting `digits`. */
+ccc_entry *get_ccc_entry(const char *digits);
+/* Forgets the table and frees it with the file content. */
+void release_ccc_data(void);
+
+/* ---- Telephone numbers ------------------------------------------------------ */
+
+/* True when the number begins with "+" or "00". */
+bool number_is_international(const char *number);
+/* The text after a leading "+" or "00"; null without such an indicator. */
+const char *remove_indicator(const char *number);
+/* True when the two numbers designate the same line, in international
+ * ("+" or "00") or national notation. The calling code is taken from the
+ * international number, using the table to read it. */
+bool compare_numbers(const char *asked, const char *stored);
+/* A new contact map of the first entry holding a matching number, or null. */
+variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number);
+
+/* True when the string begins with `prefix`. */
+bool phonebook_entry_hasPrefix(const string_t *string, const char *prefix);
+/* Replaces `search` by `replacement` in place; every occurrence is replaced,
+ * not only a leading one. True when at least one was replaced. */
+bool phonebook_entry_replacePrefix(string_t *string, const char *search, const char *replacement);
 
 /* ---- Handlers --------------------------------------------------------------- */
 

@@ -13,7 +13,10 @@ root="$PWD/run"
 bin="$PWD/build/release/bin"
 sysroot="$root/sysroot"
 # The directories the phonebook keeps its files in on the gateway.
-mkdir -p "$sysroot/cfg/system" "$sysroot/var/lib/phonebook" "$sysroot/etc/config"
+mkdir -p "$sysroot/cfg/system" "$sysroot/var/lib/phonebook" "$sysroot/etc/config" \
+  "$sysroot/usr/lib/phonebook"
+# The country calling code table of the system image.
+cp data/CCC.dat "$sysroot/usr/lib/phonebook/CCC.dat"
 
 echo "run.sh: zebd serves the phonebook on $root/zeb.sock, system root $sysroot."
 echo "run.sh: try in another terminal: $bin/zeb-cli -s $root/zeb.sock call Phonebook getAllContacts"
