@@ -107,18 +107,6 @@ TEST_F(Functions, NumberOfEntriesAndUniqueness) {
     EXPECT_TRUE(host.set(a, {{"FormattedName", ""}})); // empty never conflicts
 }
 
-TEST_F(Functions, ImportAndExportDefaultToTheLegacyFile) {
-    pbtest::importDouble().succeed = true;
-    EXPECT_EQ(host.call("Phonebook", "import").value(), true);
-    EXPECT_EQ(host.call("Phonebook", "import", {{"fileName", ""}}).value(), true);
-    EXPECT_EQ(host.callPositional("Phonebook", "import", {""}).value(), true);
-    EXPECT_EQ(host.call("Phonebook", "import", {{"fileName", "/tmp/x"}}).value(), true);
-    const std::string legacy = "/etc/config/tessel.usr";
-    EXPECT_EQ(pbtest::importDouble().paths,
-              (std::vector<std::string>{legacy, legacy, legacy, "/tmp/x"}));
-    EXPECT_EQ(host.call("Phonebook", "export").value(), false);
-}
-
 // What the API layer refuses before a contact reaches the store.
 TEST_F(Functions, IncomingContactsAreChecked) {
     EXPECT_EQ(host.call("Phonebook", "addContact", {{"contact", {{"formattedName", "A"}}}}).value(),

@@ -8,6 +8,7 @@ using pbtest::Names;
 
 const char *const kSavedFile = "/cfg/system/phonebook.odl";
 const char *const kMarker = "/var/lib/phonebook/restore";
+const char *const kLegacyFile = "/etc/config/tessel.usr";
 
 class Lifecycle : public pbtest::PluginTest {
   protected:
@@ -24,7 +25,7 @@ class Lifecycle : public pbtest::PluginTest {
 
 TEST_F(Lifecycle, WithoutMarkerOrSavedFileStartsEmpty) {
     start();
-    EXPECT_TRUE(pbtest::importDouble().paths.empty());
+    EXPECT_FALSE(host.traced("Loading settings from tessel"));
     EXPECT_TRUE(allContacts().empty());
     auto warning = pbtest::linesWithMessage(host, "Load of /cfg/system/phonebook.odl failed");
     ASSERT_EQ(warning.size(), 1u);
@@ -50,28 +51,44 @@ TEST_F(Lifecycle, SavedEntriesComeBackAsStored) {
 TEST_F(Lifecycle, MarkerAndSuccessfulImportReplaceTheSavedFile) {
     saveOld();
     host.writeFile(kMarker, "");
-    pbtest::importDouble() = {true, {"Imported"}, {}};
+    host.writeFile(kLegacyFile, "[phonebook]\n[phonebook.entry]\nFormattedName = \"Imported\"\n"
+                                "LastRevision = \"2019-05-06T07:08:09Z\"\n");
     start();
-    EXPECT_EQ(pbtest::importDouble().paths, Names{"/etc/config/tessel.usr"});
     EXPECT_TRUE(host.traced("Loading settings from tessel"));
     EXPECT_FALSE(host.traced("loading datamodel"));
     EXPECT_FALSE(host.exists(kMarker));
     EXPECT_EQ(formattedNames(), Names{"Imported"});
+    EXPECT_EQ(allContacts()[0]["lastRevision"], "2019-05-06T07:08:09Z");
     EXPECT_EQ(saves(), 1u); // at once, before any timer ran
     std::string saved = host.readFile(kSavedFile);
     EXPECT_NE(saved.find("Imported"), std::string::npos);
     EXPECT_EQ(saved.find("Old"), std::string::npos);
 }
 
-TEST_F(Lifecycle, FailedImportKeepsTheMarkerAndLoadsTheSavedFile) {
+// A legacy file that cannot be loaded must not cost the saved phonebook.
+TEST_F(Lifecycle, FailedImportKeepsTheMarkerAndTheSavedPhonebook) {
     saveOld();
-    host.writeFile(kMarker, "");
     start();
-    EXPECT_EQ(pbtest::linesWithMessage(host, "Import from tessel failed").at(0).level, 100);
-    EXPECT_TRUE(host.exists(kMarker));
-    EXPECT_EQ(formattedNames(), Names{"Old"});
-    restart();
-    EXPECT_EQ(pbtest::importDouble().paths.size(), 2u);
+    ASSERT_FALSE(host.add("Phonebook.Entry.1.TelephoneNumber", {{"Number", "0123"}}).empty());
+    ASSERT_TRUE(host.set("Phonebook.Entry.1", {{"LastRevision", "2001-01-01T00:00:00Z"}}));
+    host.advance(5000);
+    json saved = allContacts();
+    std::string savedFile = host.readFile(kSavedFile);
+    host.stop();
+    host.writeFile(kMarker, "");
+    for (const char *legacy : {"", "[phonebook]\n[phonebook.entry]\nName = broken\n"}) {
+        host.clearRecords();
+        if (*legacy != '\0')
+            host.writeFile(kLegacyFile, legacy);
+        start();
+        EXPECT_TRUE(host.traced("Loading settings from tessel"));
+        EXPECT_EQ(pbtest::linesWithMessage(host, "Import from tessel failed").at(0).level, 100);
+        EXPECT_TRUE(host.exists(kMarker));
+        EXPECT_EQ(allContacts(), saved);
+        host.advance(60000);
+        host.stop();
+        EXPECT_EQ(host.readFile(kSavedFile), savedFile);
+    }
 }
 
 TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {

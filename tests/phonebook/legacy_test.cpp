@@ -1,0 +1,225 @@
+// The functions import and export with the real legacy store.
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "plugin_fixture.hpp"
+#include "tessel/tessel.h"
+#include "tessel_testing.h"
+
+namespace {
+
+using pbtest::json;
+
+const char *const kLegacyFile = "/etc/config/tessel.usr";
+
+std::string sampleFile() {
+    std::ifstream in(TESSEL_SAMPLE_FILE, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+int failingRename(const char *, const char *) {
+    return errno = EIO, -1;
+}
+
+class Legacy : public pbtest::PluginTest {
+  protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        std::filesystem::create_directories(host.path("/etc/config"));
+        start();
+    }
+    void TearDown() override {
+        tessel_setFileOps(nullptr);
+        PluginTest::TearDown();
+    }
+    json call(const char *function, const json &arguments = json::object()) {
+        return host.call("Phonebook", function, arguments).value();
+    }
+    size_t errorsWith(const std::string &message) {
+        size_t count = 0;
+        for (const auto &line : pbtest::linesWithMessage(host, message))
+            count += line.level == 100;
+        return count;
+    }
+    // Instance keys are new after a round trip, and photos stay behind.
+    static json comparable(json contacts) {
+        for (json &contact : contacts) {
+            contact.erase("key");
+            contact["photos"] = json::array();
+            for (const char *list : {"addresses", "labels", "telephoneNumbers", "emails"})
+                for (json &item : contact[list])
+                    item.erase("key");
+        }
+        return contacts;
+    }
+};
+
+TEST_F(Legacy, SampleFileGivesItsContacts) {
+    host.writeFile(kLegacyFile, sampleFile());
+    EXPECT_EQ(call("import"), true);
+    json contacts = allContacts();
+    ASSERT_EQ(contacts.size(), 5u);
+    const json &amelie = contacts[0];
+    EXPECT_EQ(amelie["formattedName"], "Amélie Dupont");
+    EXPECT_EQ(amelie["uniqueID"], "urn:uuid:5f0c8a3e-1b2d-4c6e-9f10-2a3b4c5d6e01");
+    EXPECT_EQ(amelie["lastRevision"], "2021-03-14T09:26:53Z"); // not the time of the import
+    EXPECT_EQ(amelie["birthDay"], "1984-07-14T00:00:00Z");
+    EXPECT_EQ(amelie["addresses"],
+              json::parse(R"([{"key": "1", "name": "12 rue des Lilas\n75011 Paris",
+        "type": "HOME", "preferred": true}])"));
+    json numbers = json::array();
+    for (const json &number : amelie["telephoneNumbers"])
+        numbers.push_back({number["name"], number["type"], number["preferred"]});
+    EXPECT_EQ(numbers, json::parse(R"([["0612345678", "CELL", true], ["0143215678", "HOME", false],
+        ["0033987654321", "WORK", false]])"));
+    EXPECT_EQ(contacts[1]["labels"][0]["name"],
+              "Straße des 17. Juni 135\n10623 Berlin\nDeutschland");
+    EXPECT_EQ(contacts[1]["url"], "https://example.de/~mueller");
+    EXPECT_EQ(contacts[4]["name"], "O'Brien;Seán \"Shay\"");
+
+    // Without a file name, however it is left out, the default file; the
+    // records come beside the entries there are.
+    EXPECT_EQ(call("import", {{"fileName", ""}}), true);
+    EXPECT_EQ(host.callPositional("Phonebook", "import", {""}).value(), true);
+    EXPECT_EQ(call("getNumberOfContacts"), 15);
+    EXPECT_EQ(allContacts()[0], amelie);
+}
+
+// A legacy file that cannot be loaded is a failure, not an empty phonebook.
+TEST_F(Legacy, ImportFailsWhenTheFileCannotBeLoaded) {
+    std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
+    host.writeFile("/etc/config/bad.usr", "[phonebook]\n[phonebook.entry]\nTitle = Dr\n");
+    const struct {
+        const char *file, *why;
+    } cases[] = {
+        {"/etc/config/none.usr", "no such file"},
+        {"/etc/config/dir.usr", "the file cannot be read"},
+        {"/etc/config/bad.usr", "the file is not a valid legacy configuration"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(call("import", {{"fileName", c.file}}), false) << c.file;
+        EXPECT_EQ(errorsWith(std::string("Unable to load tessel file ") + c.file + ": " + c.why),
+                  1u);
+    }
+    EXPECT_TRUE(
+        host.traced(host.path("/etc/config/bad.usr") + ":3: the value of Title must be quoted"));
+    EXPECT_TRUE(allContacts().empty());
+    host.writeFile(kLegacyFile, "[phonebook]\n"); // the store was released each time
+    EXPECT_EQ(call("import"), true);
+}
+
+TEST_F(Legacy, MissingAndMalformedFieldsOfARecord) {
+    host.writeFile(kLegacyFile,
+                   "[phonebook]\n[phonebook.entry]\nFormattedName = \"Bare\"\n"
+                   "UniqueID = \"\"\n[phonebook.entry.telephone]\nTelephoneNumber = \"1\"\n"
+                   "[phonebook.entry]\nLastRevision = \"2020-02-30T00:00:00\"\n"
+                   "BirthDay = \"\"\n");
+    std::string before = pbtest::localNow();
+    EXPECT_EQ(call("import"), true);
+    std::string after = pbtest::localNow();
+    json contacts = allContacts();
+    ASSERT_EQ(contacts.size(), 2u);
+    EXPECT_EQ(contacts[0]["uniqueID"].get<std::string>().rfind("urn:uuid:", 0), 0u);
+    EXPECT_EQ(contacts[0]["telephoneNumbers"][0]["type"], "");
+    EXPECT_EQ(contacts[0]["telephoneNumbers"][0]["preferred"], false);
+    for (const json &contact : contacts)
+        for (const char *date : {"lastRevision", "birthDay"}) {
+            EXPECT_GE(contact[date].get<std::string>(), before);
+            EXPECT_LE(contact[date].get<std::string>(), after);
+        }
+    const std::string warning =
+        "Cannot extract the time from the string, using the current time as reference";
+    EXPECT_EQ(pbtest::linesWithMessage(host, warning).size(), 4u);
+    EXPECT_EQ(pbtest::linesWithMessage(host, warning).at(0).level, 200);
+}
+
+TEST_F(Legacy, ExportThenImportGivesTheContactsBack) {
+    json contacts = json::parse(R"([
+      {"uniqueID": "u1", "formattedName": "Zoë \"Z\" Ñandú", "name": "Ñandú;Zoë",
+       "lastRevision": "2010-10-10T10:10:10Z", "birthDay": "1999-12-31T23:59:59Z",
+       "title": "Mme", "organisation": "A & B", "url": "http://x/?a=1#b", "ringtone": "r.wav",
+       "tags": "a\\b\tc",
+       "addresses": [{"name": "1 rue\n[phonebook]\nName = \"x\"", "type": "HOME", "preferred": true}],
+       "labels": [{"name": "label", "type": "", "preferred": false}],
+       "telephoneNumbers": [{"name": "111", "type": "HOME", "preferred": false},
+                            {"name": "222", "type": "WORK", "preferred": true}],
+       "emails": [{"name": "z@x", "type": "", "preferred": true}],
+       "photos": [{"name": "file:///photo.jpg", "type": "JPEG", "preferred": true}]},
+      {"uniqueID": "u2", "formattedName": "Plain", "lastRevision": "2011-01-01T00:00:00Z"}])");
+    for (const json &contact : contacts)
+        ASSERT_EQ(call("addContact", {{"contact", contact}}), true);
+    json before = allContacts();
+    ASSERT_EQ(before[0]["photos"].size(), 1u);
+
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/out.usr"}}), true);
+    EXPECT_TRUE(host.traced("Phonebook entries found, starting export"));
+    std::string file = host.readFile("/etc/config/out.usr");
+    EXPECT_EQ(file.find("photo.jpg"), std::string::npos);
+    EXPECT_NE(file.find("TelephoneNumber = \"222\""), std::string::npos);
+    EXPECT_EQ(file.find("[phonebook.entry.telephone]", file.find("Plain")), std::string::npos);
+
+    ASSERT_EQ(call("removeAllContacts"), true);
+    EXPECT_EQ(call("import", {{"fileName", "/etc/config/out.usr"}}), true);
+    EXPECT_EQ(comparable(allContacts()), comparable(before));
+}
+
+TEST_F(Legacy, ExportReplacesOnlyThePhonebookOfTheFile) {
+    const std::string head = "# gateway \xe9t\xe9\n[system]\nhostname=gw\n  # kept\n\n";
+    const std::string tail = "[wifi]\nssid = \"x\\ty\"\npin = 0000";
+    host.writeFile(kLegacyFile,
+                   head + "[phonebook]\n[phonebook.entry]\nFormattedName = \"Gone\"\n\n" + tail);
+    addEntry({{"FormattedName", "Ann"}});
+    EXPECT_EQ(call("export"), true);
+    std::string saved = host.readFile(kLegacyFile);
+    EXPECT_EQ(saved.substr(0, head.size()), head);
+    EXPECT_EQ(saved.substr(saved.size() - tail.size()), tail);
+    EXPECT_NE(saved.find("Ann"), std::string::npos);
+    EXPECT_EQ(saved.find("Gone"), std::string::npos);
+
+    ASSERT_EQ(call("removeAllContacts"), true);
+    EXPECT_EQ(call("export"), true);
+    EXPECT_TRUE(host.traced("No entries found, no export necessary."));
+    EXPECT_EQ(host.readFile(kLegacyFile), head + "[phonebook]\n\n" + tail);
+}
+
+// An export never replaces a file it could not read, nor leaves a half
+// written one.
+TEST_F(Legacy, ExportFailuresLeaveTheFileAlone) {
+    addEntry({{"FormattedName", "Ann"}});
+    const std::string invalid = "[system]\nwifi.key = \"secret\n";
+    host.writeFile(kLegacyFile, invalid);
+    EXPECT_EQ(call("export"), false);
+    EXPECT_EQ(errorsWith("Unable to load tessel file /etc/config/tessel.usr: the file is not a "
+                         "valid legacy configuration"),
+              1u);
+    EXPECT_EQ(host.readFile(kLegacyFile), invalid);
+    std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/dir.usr"}}), false);
+
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // created
+    const std::string exported = host.readFile("/etc/config/new.usr");
+    EXPECT_NE(exported.find("Ann"), std::string::npos);
+
+    addEntry({{"FormattedName", "Bob"}});
+    tessel_file_ops_t ops = {
+        [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); },
+        read,
+        write,
+        fsync,
+        close,
+        failingRename,
+        unlink};
+    tessel_setFileOps(&ops);
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), false);
+    EXPECT_EQ(pbtest::linesWithMessage(host, "Unable to export tessel").at(0).level, 200);
+    EXPECT_EQ(host.readFile("/etc/config/new.usr"), exported);
+    tessel_setFileOps(nullptr);
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}),
+              true); // released after the failure
+}
+
+} // namespace

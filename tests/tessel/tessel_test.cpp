@@ -1,0 +1,330 @@
+// The legacy configuration store: loading, the records, saving.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "keltrace/keltrace.h"
+#include "tessel/tessel.h"
+#include "tessel_testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Store : public ::testing::Test {
+  protected:
+    std::string root;
+    std::vector<std::string> errors;
+
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tessel-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        setenv("ZEB_SYSROOT", root.c_str(), 1);
+        fs::create_directories(root + "/etc/config");
+        kelTraceSetSink(
+            [](void *self, int, const char *, const char *line) {
+                static_cast<Store *>(self)->errors.push_back(line);
+            },
+            this);
+    }
+    void TearDown() override {
+        tessel_cleanup();
+        tessel_setFileOps(nullptr);
+        kelTraceSetSink(nullptr, nullptr);
+        unsetenv("ZEB_SYSROOT");
+        fs::remove_all(root);
+    }
+
+    void write(const std::string &content, const std::string &name = "/etc/config/t.usr") {
+        std::ofstream(root + name, std::ios::binary | std::ios::trunc) << content;
+    }
+    std::string read(const std::string &name = "/etc/config/t.usr") {
+        std::ifstream in(root + name, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    int load(const std::string &content) {
+        write(content);
+        return tessel_initialize("/etc/config/t.usr");
+    }
+    // Saves, releases and loads the file again.
+    void reload() {
+        ASSERT_EQ(tessel_save(), TESSEL_OK);
+        ASSERT_EQ(tessel_cleanup(), TESSEL_OK);
+        ASSERT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_OK);
+    }
+};
+
+const char kEntry[] = "[phonebook]\n[phonebook.entry]\n";
+
+int systemOpen(const char *path, int flags, mode_t mode) {
+    return open(path, flags, mode);
+}
+ssize_t failingRead(int, void *, size_t) {
+    return errno = EIO, -1;
+}
+ssize_t failingWrite(int, const void *, size_t) {
+    return errno = ENOSPC, -1;
+}
+int failingFsync(int) {
+    return errno = EIO, -1;
+}
+int failingRename(const char *, const char *) {
+    return errno = EXDEV, -1;
+}
+
+tessel_file_ops_t systemOps() {
+    return {systemOpen, ::read, ::write, fsync, close, rename, unlink};
+}
+
+TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
+    EXPECT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_MISSING);
+    EXPECT_EQ(tessel_cntPhoneBookEntries(), 0);
+    EXPECT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_ERR_STATE);
+    EXPECT_EQ(tessel_cleanup(), TESSEL_OK);
+    EXPECT_EQ(tessel_cleanup(), TESSEL_ERR_STATE);
+    EXPECT_EQ(tessel_cntPhoneBookEntries(), TESSEL_ERR_STATE);
+    EXPECT_EQ(tessel_initialize(nullptr), TESSEL_ERR_ARGUMENT);
+
+    fs::create_directories(root + "/etc/config/dir.usr");
+    EXPECT_EQ(tessel_initialize("/etc/config/dir.usr"), TESSEL_ERR_UNREADABLE);
+    write(std::string(TESSEL_MAX_FILE_SIZE + 1, '#'));
+    EXPECT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_ERR_INVALID);
+    EXPECT_EQ(load("[a]\nx = 1\n\n[phonebook]\nName = \"x\"\n"), TESSEL_ERR_INVALID);
+    EXPECT_NE(errors.back().find(root + "/etc/config/t.usr:5: unknown key Name in [phonebook]"),
+              std::string::npos)
+        << errors.back();
+    EXPECT_EQ(tessel_cleanup(), TESSEL_ERR_STATE); // failures leave it closed
+
+    tessel_file_ops_t ops = systemOps();
+    ops.read = failingRead;
+    tessel_setFileOps(&ops);
+    EXPECT_EQ(load("[a]\n"), TESSEL_ERR_UNREADABLE);
+}
+
+// Each file is refused, naming the line of the fault.
+TEST_F(Store, ParserIsStrict) {
+    const std::string longValue(TESSEL_MAX_VALUE_LENGTH + 1, 'v');
+    const struct {
+        std::string file;
+        int line;
+        const char *message;
+    } cases[] = {
+        {"# c\nx = 1\n", 2, "assignment before the first section header"},
+        {"[a]\n[phonebook]\n[b]\n[phonebook.entry]\n", 4, "outside the phonebook"},
+        {"[phonebook]\n[phonebook]\n", 2, "a second [phonebook] section"},
+        {"[phonebook]\n[phonebook.entry.email]\n", 2, "before the first [phonebook.entry]"},
+        {"[phonebook]\n[phonebook.contact]\n", 2, "unknown section"},
+        {std::string(kEntry) + "Nickname = \"x\"\n", 3, "unknown key Nickname"},
+        {std::string(kEntry) + "Name = x\n", 3, "must be quoted"},
+        {std::string(kEntry) + "Name = \"x\"\nName = \"y\"\n", 4, "duplicate key Name"},
+        {std::string(kEntry) + "[phonebook.entry.label]\nLabelPreferred = yes\n", 4,
+         "must be true or false"},
+        {std::string(kEntry) + "Name = \"x\n", 3, "unterminated value"},
+        {std::string(kEntry) + "Name = \"\\q\"\n", 3, "unknown escape"},
+        {std::string(kEntry) + "Name = \"\\x00\"\n", 3, "NUL byte"},
+        {std::string(kEntry) + "Name = \"a\tb\"\n", 3, "control character"},
+        {std::string(kEntry) + "Name = \"\xed\xa0\x80\"\n", 3, "invalid UTF-8"},
+        {std::string(kEntry) + "Name = \"x\" y\n", 3, "unexpected text after the value"},
+        {std::string(kEntry) + "Name = \"" + longValue + "\"\n", 3, "value longer than"},
+        {"[a]\r\nx = 1\n", 1, "carriage return"},
+        {"[a] x\n", 1, "unexpected text after the section header"},
+        {"[a]\nx =\n", 2, "value missing"},
+        {std::string("[a]\n\n\nx = \"\0\"\n", 14), 4, "NUL byte"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(load(c.file), TESSEL_ERR_INVALID) << c.file;
+        std::string where = ":" + std::to_string(c.line) + ": ";
+        EXPECT_NE(errors.back().find(where), std::string::npos) << c.file << errors.back();
+        EXPECT_NE(errors.back().find(c.message), std::string::npos) << c.file << errors.back();
+    }
+    std::string many = "[phonebook]\n";
+    for (int i = 0; i <= TESSEL_MAX_SUBRECORDS; i++)
+        many += (i == 0 ? "[phonebook.entry]\n" : "") + std::string("[phonebook.entry.email]\n");
+    EXPECT_EQ(load(many), TESSEL_ERR_INVALID);
+    EXPECT_NE(errors.back().find("more than"), std::string::npos);
+}
+
+TEST_F(Store, HostileValuesSurviveASaveAndALoad) {
+    std::string everyByte;
+    for (int c = 1; c < 256; c++)
+        everyByte += static_cast<char>(c);
+    const std::vector<std::string> values = {
+        "",
+        "two\nlines\r\n",
+        "\"quoted\" \\ back\\slash \\x41 \\n",
+        "\n[phonebook.entry]\nName = \"injected\"\n# not a comment",
+        "\xff\xfe latin-1 \xe9t\xe9, overlong \xc0\x80, surrogate \xed\xa0\x80, cut \xe2\x82",
+        "accents àéïõü, 山田, emoji \xf0\x9f\x93\x9e",
+        everyByte,
+        std::string(TESSEL_MAX_VALUE_LENGTH, 'x'),
+    };
+    ASSERT_EQ(load("[other]\nkeep = 1\n"), TESSEL_OK);
+    for (const std::string &value : values) {
+        int32_t e = tessel_addPhoneBookEntry();
+        ASSERT_GE(e, 0);
+        EXPECT_EQ(tessel_setPhoneBookEntryName(e, value.c_str()), TESSEL_OK);
+        int32_t k = tessel_addPhoneBookEntryTelephone(e);
+        EXPECT_EQ(tessel_setPhoneBookEntryTelephoneType(e, k, value.c_str()), TESSEL_OK);
+        EXPECT_EQ(tessel_setPhoneBookEntryTelephonePreferred(e, k, true), TESSEL_OK);
+    }
+    reload();
+    for (size_t e = 0; e < values.size(); e++) {
+        char *name = nullptr, *type = nullptr;
+        bool preferred = false;
+        ASSERT_EQ(tessel_getPhoneBookEntryName(e, &name), TESSEL_OK);
+        ASSERT_EQ(tessel_getPhoneBookEntryTelephoneType(e, 0, &type), TESSEL_OK);
+        EXPECT_EQ(tessel_getPhoneBookEntryTelephonePreferred(e, 0, &preferred), TESSEL_OK);
+        EXPECT_TRUE(name == values[e] && type == values[e] && preferred) << e;
+        free(name);
+        free(type);
+    }
+    std::string tooLong(TESSEL_MAX_VALUE_LENGTH + 1, 'x');
+    EXPECT_EQ(tessel_setPhoneBookEntryName(0, tooLong.c_str()), TESSEL_ERR_LIMIT);
+}
+
+TEST_F(Store, RecordsAreAddressedAndOwnedAsDocumented) {
+    ASSERT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_MISSING);
+    EXPECT_EQ(tessel_addPhoneBookEntry(), 0);
+    EXPECT_EQ(tessel_addPhoneBookEntryEmail(0), 0);
+    char *value = nullptr;
+    bool flag = true;
+    EXPECT_EQ(tessel_getPhoneBookEntryTitle(0, &value), TESSEL_ERR_NOT_SET);
+    EXPECT_EQ(tessel_getPhoneBookEntryEmailPreferred(0, 0, &flag), TESSEL_ERR_NOT_SET);
+    EXPECT_EQ(tessel_getPhoneBookEntryEmailType(0, 1, &value), TESSEL_ERR_NOT_FOUND);
+    EXPECT_EQ(tessel_addPhoneBookEntryEmail(-1), -1);
+    EXPECT_TRUE(value == nullptr && flag); // outputs untouched
+
+    std::string mine = "Title";
+    EXPECT_EQ(tessel_setPhoneBookEntryTitle(0, mine.c_str()), TESSEL_OK);
+    mine[0] = 'X'; // the store holds its own copy
+    ASSERT_EQ(tessel_getPhoneBookEntryTitle(0, &value), TESSEL_OK);
+    EXPECT_STREQ(value, "Title");
+    free(value);
+    EXPECT_EQ(tessel_setPhoneBookEntryTitle(0, nullptr), TESSEL_OK); // cleared
+    EXPECT_EQ(tessel_getPhoneBookEntryTitle(0, &value), TESSEL_ERR_NOT_SET);
+
+    for (int i = 1; i < TESSEL_MAX_SUBRECORDS; i++)
+        ASSERT_EQ(tessel_addPhoneBookEntryEmail(0), i);
+    EXPECT_EQ(tessel_addPhoneBookEntryEmail(0), -1);
+    for (int i = 1; i < TESSEL_MAX_ENTRIES; i++)
+        ASSERT_EQ(tessel_addPhoneBookEntry(), i);
+    EXPECT_EQ(tessel_addPhoneBookEntry(), -1);
+    EXPECT_EQ(tessel_freePhoneBookEntry(), TESSEL_OK);
+    EXPECT_EQ(tessel_cntPhoneBookEntries(), 0);
+}
+
+TEST_F(Store, SavingKeepsTheOtherSectionsByteForByte) {
+    const std::string head = "# preamble \xe9t\xe9\n\n[system]\nhostname=gw\n  # indented\n"
+                             "name   =   \"A \\\"B\\\"\"\n\n";
+    const std::string tail = "[wifi]\nssid = \"x\"\n\n[dect]\npin = 0000";
+    ASSERT_EQ(load(head + "[phonebook]\n# dropped\n\n[phonebook.entry]\nName = \"Old\"\n\n" + tail),
+              TESSEL_OK);
+    ASSERT_EQ(tessel_cntPhoneBookEntries(), 1);
+    tessel_freePhoneBookEntry();
+    tessel_setPhoneBookEntryName(tessel_addPhoneBookEntry(), "New");
+    ASSERT_EQ(tessel_save(), TESSEL_OK);
+    std::string saved = read();
+    EXPECT_EQ(saved.substr(0, head.size()), head);
+    EXPECT_EQ(saved.substr(saved.size() - tail.size()), tail);
+    EXPECT_EQ(saved.find("Old"), std::string::npos);
+    reload();
+    EXPECT_EQ(read(), saved); // stable
+
+    // A file without a phonebook keeps all of itself in front of it.
+    tessel_cleanup();
+    ASSERT_EQ(load(tail), TESSEL_OK);
+    ASSERT_EQ(tessel_save(), TESSEL_OK);
+    EXPECT_EQ(read(), tail + "\n\n[phonebook]\n");
+}
+
+TEST_F(Store, FailedSaveLeavesTheFileAsItWas) {
+    const std::string original = "[phonebook]\n[phonebook.entry]\nName = \"Kept\"\n";
+    write(original);
+    chmod((root + "/etc/config/t.usr").c_str(), 0640);
+    ASSERT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_OK);
+    tessel_setPhoneBookEntryName(0, "Changed");
+    tessel_file_ops_t faults[3] = {systemOps(), systemOps(), systemOps()};
+    faults[0].write = failingWrite;
+    faults[1].fsync = failingFsync;
+    faults[2].rename = failingRename;
+    for (const tessel_file_ops_t &faulty : faults) {
+        tessel_setFileOps(&faulty);
+        EXPECT_EQ(tessel_save(), TESSEL_ERR_IO);
+        EXPECT_EQ(read(), original);
+        EXPECT_FALSE(fs::exists(root + "/etc/config/t.usr.tmp"));
+    }
+    tessel_setFileOps(nullptr);
+    ASSERT_EQ(tessel_save(), TESSEL_OK);
+    struct stat info;
+    ASSERT_EQ(stat((root + "/etc/config/t.usr").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+
+    // Nothing is written that a load would refuse.
+    std::string big(TESSEL_MAX_VALUE_LENGTH, 'b');
+    for (size_t size = 0; size < TESSEL_MAX_FILE_SIZE; size += big.size())
+        tessel_setPhoneBookEntryTags(tessel_addPhoneBookEntry(), big.c_str());
+    EXPECT_EQ(tessel_save(), TESSEL_ERR_LIMIT);
+    EXPECT_NE(read().find("Changed"), std::string::npos);
+}
+
+// Damaged files are refused or loaded, never more: what loads is saved and
+// loaded again to the same records, so saved again to the same bytes.
+TEST_F(Store, DamagedFilesNeverBreakTheStore) {
+    std::ifstream in(TESSEL_SAMPLE, std::ios::binary);
+    std::ostringstream sample;
+    sample << in.rdbuf();
+    const std::string good = sample.str();
+    ASSERT_EQ(load(good), TESSEL_OK);
+    ASSERT_EQ(tessel_cntPhoneBookEntries(), 5);
+    tessel_cleanup();
+
+    std::mt19937 random(20240229);
+    const std::string alphabet = "[]=\"\\#\n\r\t .xa0\xc3\xa9\xff";
+    int loaded = 0;
+    for (int round = 0; round < 400; round++) {
+        std::string file = good;
+        for (int edits = 1 + random() % 3; edits > 0; edits--) {
+            size_t at = random() % file.size();
+            switch (random() % 4) {
+            case 0:
+                file.resize(at);
+                break;
+            case 1:
+                file[at] = alphabet[random() % alphabet.size()];
+                break;
+            case 2:
+                file.insert(at, 1, alphabet[random() % alphabet.size()]);
+                break;
+            default:
+                file.erase(at, random() % 40);
+                break;
+            }
+            if (file.empty())
+                file = "#";
+        }
+        int result = load(file);
+        ASSERT_TRUE(result == TESSEL_OK || result == TESSEL_ERR_INVALID) << result;
+        if (result != TESSEL_OK)
+            continue;
+        loaded++;
+        ASSERT_EQ(tessel_save(), TESSEL_OK);
+        const std::string saved = read();
+        reload();
+        EXPECT_EQ(read(), saved) << file;
+        tessel_cleanup();
+    }
+    EXPECT_GT(loaded, 20);
+}
+
+} // namespace
