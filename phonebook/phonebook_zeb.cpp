@@ -430,21 +430,12 @@ const char *remove_indicator(const char *number) {
 
 bool number_is_international(const char *number) { return remove_indicator(number) != nullptr; }
 
-enum candidate_t { CANDIDATE_DIFFERENT, CANDIDATE_EQUAL, CANDIDATE_NO_MEMORY };
-
-/* Compares `head` followed by `tail` with `expected`. */
-static candidate_t compare_candidate(const char *head, const char *tail, const char *expected) {
-    size_t headLength = strlen(head), tailLength = strlen(tail);
-    char *candidate = static_cast<char *>(malloc(headLength + tailLength + 1));
-    if (candidate == nullptr) {
-        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to allocate memory");
-        return CANDIDATE_NO_MEMORY;
-    }
-    memcpy(candidate, head, headLength);
-    memcpy(candidate + headLength, tail, tailLength + 1);
-    bool equal = strcmp(candidate, expected) == 0;
-    free(candidate);
-    return equal ? CANDIDATE_EQUAL : CANDIDATE_DIFFERENT;
+/* Compares the text `head` followed by `tail` with `expected`, without
+ * building that text: the lookup by number makes this comparison for every
+ * calling code of the table against every stored number. */
+static bool compare_candidate(const char *head, const char *tail, const char *expected) {
+    size_t headLength = strlen(head);
+    return strncmp(head, expected, headLength) == 0 && strcmp(tail, expected + headLength) == 0;
 }
 
 /* `international` without its indicator against a national number. */
@@ -458,9 +449,8 @@ static bool compare_international_national(const char *international, const char
     const char *subscriber = international + strlen(own->code);
     const char *prefix = own->code + own->national_offset;
     for (unsigned i = 0; i < own->national_count; i++, prefix = ccc_nextString(prefix)) {
-        candidate_t result = compare_candidate(prefix, subscriber, national);
-        if (result != CANDIDATE_DIFFERENT)
-            return result == CANDIDATE_EQUAL;
+        if (compare_candidate(prefix, subscriber, national))
+            return true;
     }
     /* Every code whose national prefix begins the national number, for when
      * the longest code found above is not the number's country. */
@@ -471,10 +461,8 @@ static bool compare_international_national(const char *international, const char
             size_t prefixLength = strlen(prefix);
             if (strncmp(national, prefix, prefixLength) != 0)
                 continue;
-            candidate_t result =
-                compare_candidate(record->code, national + prefixLength, international);
-            if (result != CANDIDATE_DIFFERENT)
-                return result == CANDIDATE_EQUAL;
+            if (compare_candidate(record->code, national + prefixLength, international))
+                return true;
         }
     }
     return false;
