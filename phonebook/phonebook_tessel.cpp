@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "keltrace/keltrace.h"
+#include "phonebook_zeb.h"
 #include "tessel/tessel.h"
 
 /* Text form of the legacy store's date-times. */
@@ -39,17 +40,6 @@ static const char *loadFailure(int result) {
 }
 
 /* ---- Import ------------------------------------------------------------------- */
-
-/* The current local time, broken down. */
-static struct tm localNow(void) {
-    time_t now = time(nullptr);
-    struct tm local;
-    memset(&local, 0, sizeof local);
-    const struct tm *broken = localtime(&now);
-    if (broken != nullptr)
-        local = *broken;
-    return local;
-}
 
 /* Sets a text parameter from a record field; a field without a value leaves
  * the parameter as it is. */

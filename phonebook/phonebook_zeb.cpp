@@ -646,8 +646,7 @@ void deleteSubObjectInstances(object_t *entry) {
     kelTraceOut(PHONEBOOK_ZONE);
 }
 
-/* The current local time, broken down. */
-static struct tm localNow(void) {
+struct tm localNow(void) {
     time_t now = time(nullptr);
     struct tm local;
     memset(&local, 0, sizeof local);

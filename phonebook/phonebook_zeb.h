@@ -7,8 +7,12 @@
 #define PHONEBOOK_PHONEBOOK_ZEB_H
 
 #include <stdint.h>
+#include <time.h>
 
 #include "phonebook.h"
+
+/* The current local time, broken down: what LastRevision is stamped with. */
+struct tm localNow(void);
 
 /* ---- Persistence ---------------------------------------------------------- */
 
