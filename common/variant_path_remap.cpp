@@ -11,7 +11,9 @@
 #define PHONEBOOK_ZONE "phonebook"
 
 /* Texts that may be missing are traced as empty. */
-static const char *textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
+static const char *textOrEmpty(const char *text) {
+    return text != nullptr ? text : "";
+}
 
 const variant_path_t contact_object_paths_array[] = {
     {1, ZEBPATH_CONTACT_UNIQUEID},
@@ -171,7 +173,8 @@ bool remap_paths(variant_map_t *tree, const variant_path_t *from, const variant_
         char *fromText = pathToString(&base_path, depth + 1);
         char *toText = pathToString(&new_path, depth + 1);
 
-        variant_map_iterator_t *entry = old_key != nullptr ? variant_map_find(tree, old_key) : nullptr;
+        variant_map_iterator_t *entry =
+            old_key != nullptr ? variant_map_find(tree, old_key) : nullptr;
         if (entry == nullptr) {
             kelTrace(KELTRACE_LEVEL_WARNING, "old_key=%s was not found, ignoring",
                      textOrEmpty(old_key));
@@ -285,8 +288,8 @@ static const struct {
     const char *object;
     const char *listKey;
 } CONTACT_LIST_KEYS[] = {
-    {"Address", "addresses"},   {"Label", "labels"}, {"TelephoneNumber", "telephoneNumbers"},
-    {"Email", "emails"},        {"Photo", "photos"},
+    {"Address", "addresses"}, {"Label", "labels"}, {"TelephoneNumber", "telephoneNumbers"},
+    {"Email", "emails"},      {"Photo", "photos"},
 };
 
 static const char *contactListKey(const char *objectName) {
@@ -372,8 +375,8 @@ bool addSubObject(variant_map_t *element, object_t *parent, const char *name) {
     }
 
     char *path = object_pathChar(child, OBJECT_FLAG_KEY);
-    const char *key = variant_da_char(
-        variant_map_iterator_data(variant_map_find(element, VARKEY_PROPERTY_KEY)));
+    const char *key =
+        variant_da_char(variant_map_iterator_data(variant_map_find(element, VARKEY_PROPERTY_KEY)));
     object_t *instance =
         key != nullptr ? object_getObject(child, key, OBJECT_FLAG_KEY, nullptr) : nullptr;
 
@@ -408,8 +411,8 @@ static bool setContactParameter(object_t *object, const char *path, const char *
               key);
     parameter_t *parameter = object_getParameter(object, key);
     if (parameter == nullptr) {
-        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "The key '%s' doesn't match an odl parameter",
-                  key);
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE,
+                  "The key '%s' doesn't match an odl parameter", key);
         return true;
     }
     if (!parameter_setValue(parameter, value)) {
@@ -441,8 +444,8 @@ bool init_zeb_contact_obj(variant_map_t *map, object_t *object) {
         bool written = true;
         switch (variant_type(value)) {
         case variant_type_array:
-            kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Encountered a new variant_type_array %s",
-                      key);
+            kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE,
+                      "Encountered a new variant_type_array %s", key);
             for (variant_list_iterator_t *element = variant_list_first(variant_da_list(value));
                  element != nullptr; element = variant_list_iterator_next(element)) {
                 variant_map_t *elementMap = variant_da_map(variant_list_iterator_data(element));

@@ -33,7 +33,9 @@ static llist_t pending_notifications;
 /* Null before notify_init and after notify_cleanup: nothing is recorded. */
 static zeb_timer_t *notify_timer = nullptr;
 
-static const char *textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
+static const char *textOrEmpty(const char *text) {
+    return text != nullptr ? text : "";
+}
 
 static notify_record_t *recordOf(llist_iterator_t *it) {
     return reinterpret_cast<notify_record_t *>(it);

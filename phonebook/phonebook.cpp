@@ -18,7 +18,9 @@ zeb_timer_t *_timer = nullptr;
 bool __should_save = true;
 bool revision_update_block = false;
 
-static const char *textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
+static const char *textOrEmpty(const char *text) {
+    return text != nullptr ? text : "";
+}
 
 /* True when the restore marker exists. */
 static bool restoreRequested(void) {

@@ -105,9 +105,9 @@ int __modifyContactByUniqueID(function_call_t *fcall, argument_value_list_t *arg
     call_frame_t frame = beginCall(fcall, args);
     char *uniqueID = takeText(&frame, args, "uniqueID");
     argument_value_t *contact = takeContact(&frame, args);
-    variant_setBool(retval, modifyContactByUniqueID(frame.object, uniqueID,
-                                                    contact != nullptr ? argument_value(contact)
-                                                                       : nullptr));
+    variant_setBool(
+        retval, modifyContactByUniqueID(frame.object, uniqueID,
+                                        contact != nullptr ? argument_value(contact) : nullptr));
     argument_valueDestroy(contact);
     free(uniqueID);
     return endCall(fcall);
@@ -154,8 +154,7 @@ int __getAllContacts(function_call_t *fcall, argument_value_list_t *args, varian
     return endCall(fcall);
 }
 
-int __getContactByUniqueID(function_call_t *fcall, argument_value_list_t *args,
-                           variant_t *retval) {
+int __getContactByUniqueID(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
     kelTraceIn(PHONEBOOK_ZONE);
     call_frame_t frame = beginCall(fcall, args);
     char *uniqueID = takeText(&frame, args, "uniqueID");
@@ -222,14 +221,13 @@ int __addContact(function_call_t *fcall, argument_value_list_t *args, variant_t 
     kelTraceIn(PHONEBOOK_ZONE);
     call_frame_t frame = beginCall(fcall, args);
     argument_value_t *contact = takeContact(&frame, args);
-    variant_setBool(retval,
-                    addContact(frame.object, contact != nullptr ? argument_value(contact) : nullptr));
+    variant_setBool(
+        retval, addContact(frame.object, contact != nullptr ? argument_value(contact) : nullptr));
     argument_valueDestroy(contact);
     return endCall(fcall);
 }
 
-int __addContactAndGenUUID(function_call_t *fcall, argument_value_list_t *args,
-                           variant_t *retval) {
+int __addContactAndGenUUID(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
     kelTraceIn(PHONEBOOK_ZONE);
     call_frame_t frame = beginCall(fcall, args);
     argument_value_t *contact = takeContact(&frame, args);

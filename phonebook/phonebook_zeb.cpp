@@ -13,10 +13,14 @@
 #include "variant_path_remap.h"
 #include "zeb/sysroot.h"
 
-static const char *textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
+static const char *textOrEmpty(const char *text) {
+    return text != nullptr ? text : "";
+}
 
 /* True for a text with at least one character. */
-static bool hasText(const char *text) { return text != nullptr && text[0] != '\0'; }
+static bool hasText(const char *text) {
+    return text != nullptr && text[0] != '\0';
+}
 
 /* ---- Persistence ---------------------------------------------------------- */
 
@@ -25,8 +29,8 @@ bool zeb_save_data_model(object_t *phonebook) {
     object_t *contact_template = object_getObject(phonebook, "Entry", 0, nullptr);
     PHONEBOOK_ASSERT(contact_template);
     kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "saving datamodel to temporary file");
-    bool saved = datamodel_save(phonebook, 10, PHONEBOOK_DATAMODEL_FILE,
-                                DATAMODEL_FLAG_PERSISTENT_ONLY);
+    bool saved =
+        datamodel_save(phonebook, 10, PHONEBOOK_DATAMODEL_FILE, DATAMODEL_FLAG_PERSISTENT_ONLY);
     if (saved)
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Save completed to %s",
                   PHONEBOOK_DATAMODEL_FILE);
@@ -66,12 +70,18 @@ bool atomic_save_commit(object_t *phonebook, bool ok) {
 
 const char *objectStateName(const object_t *object) {
     switch (object_state(object)) {
-    case object_state_invalid: return "object_state_invalid";
-    case object_state_created: return "object_state_created";
-    case object_state_ready: return "object_state_ready";
-    case object_state_modified: return "object_state_modified";
-    case object_state_validated: return "object_state_validated";
-    case object_state_deleted: return "object_state_deleted";
+    case object_state_invalid:
+        return "object_state_invalid";
+    case object_state_created:
+        return "object_state_created";
+    case object_state_ready:
+        return "object_state_ready";
+    case object_state_modified:
+        return "object_state_modified";
+    case object_state_validated:
+        return "object_state_validated";
+    case object_state_deleted:
+        return "object_state_deleted";
     }
     return "Not a known type";
 }
@@ -192,7 +202,9 @@ static bool ccc_isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-static bool ccc_isDigit(char c) { return c >= '0' && c <= '9'; }
+static bool ccc_isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 static char *ccc_skipSpace(char *text) {
     while (ccc_isSpace(*text))
@@ -201,7 +213,9 @@ static char *ccc_skipSpace(char *text) {
 }
 
 /* The string that follows `string` in its list. */
-static const char *ccc_nextString(const char *string) { return string + strlen(string) + 1; }
+static const char *ccc_nextString(const char *string) {
+    return string + strlen(string) + 1;
+}
 
 /* Reads the whole file into ccc_file, NUL-terminated. */
 static bool ccc_readFile(void) {
@@ -428,7 +442,9 @@ const char *remove_indicator(const char *number) {
     return nullptr;
 }
 
-bool number_is_international(const char *number) { return remove_indicator(number) != nullptr; }
+bool number_is_international(const char *number) {
+    return remove_indicator(number) != nullptr;
+}
 
 /* Compares the text `head` followed by `tail` with `expected`, without
  * building that text: the lookup by number makes this comparison for every

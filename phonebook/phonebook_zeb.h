@@ -56,8 +56,7 @@ object_t *_add_contact_instance(object_t *phonebook, variant_map_t *contact);
 /* Writes the map into the entry found by UniqueID / FormattedName: the
  * parameters it names, property lists replaced as a whole (instances named
  * by their "key" are kept and updated), LastRevision stamped now. */
-bool zeb_modifyContactByUniqueID(object_t *phonebook, const char *uniqueID,
-                                 variant_map_t *contact);
+bool zeb_modifyContactByUniqueID(object_t *phonebook, const char *uniqueID, variant_map_t *contact);
 bool zeb_modifyContact(object_t *phonebook, const char *formattedName, variant_map_t *contact);
 bool zeb_removeContactByUniqueID(object_t *phonebook, const char *uniqueID);
 bool zeb_removeContact(object_t *phonebook, const char *formattedName);
@@ -84,7 +83,7 @@ void setLastRevisionNow(object_t *entry);
  * before. */
 typedef struct ccc_entry {
     const char *code;
-    uint8_t first_count;    /* international call prefixes */
+    uint8_t first_count; /* international call prefixes */
     uint8_t first_offset;
     uint8_t national_count; /* national (trunk) prefixes */
     uint8_t national_offset;

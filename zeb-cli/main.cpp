@@ -63,7 +63,8 @@ class Map {
 // usage error is told as such even without a daemon.
 class Session {
   public:
-    Session(std::string socket, int timeoutMs) : socket_(std::move(socket)), timeoutMs_(timeoutMs) {}
+    Session(std::string socket, int timeoutMs)
+        : socket_(std::move(socket)), timeoutMs_(timeoutMs) {}
     ~Session() { zeb_bus_client_destroy(client_); }
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -363,7 +364,7 @@ int runListen(Session &session, const std::vector<std::string> &args) {
 }
 
 const Command kCommands[] = {
-    {"call", runCall}, {"get", runGet},   {"set", runSet},       {"add", runAdd},
+    {"call", runCall},  {"get", runGet},   {"set", runSet},       {"add", runAdd},
     {"del", runDelete}, {"list", runList}, {"listen", runListen},
 };
 

@@ -18,7 +18,8 @@ namespace {
 
 const char *const kUsage =
     "usage: zebd [-s SOCKET] [--sysroot DIR] [-v LEVEL] DEFINITION...\n"
-    "  -s, --socket SOCKET   Unix socket to serve on (default: $ZEB_SOCKET, else " ZEB_BUS_DEFAULT_SOCKET ")\n"
+    "  -s, --socket SOCKET   Unix socket to serve on (default: $ZEB_SOCKET, "
+    "else " ZEB_BUS_DEFAULT_SOCKET ")\n"
     "      --sysroot DIR     system root prefixed to the plug-ins' fixed paths (sets ZEB_SYSROOT)\n"
     "  -v, --verbose LEVEL   trace level: 100 errors, 200 warnings (default), 300 notices,\n"
     "                        400 information, 500 calls\n";
@@ -102,7 +103,9 @@ void onSignal(uv_signal_t *handle, int signum) {
     stopDaemon(*static_cast<Daemon *>(handle->data));
 }
 
-void onTimer(uv_timer_t *) { zeb_timers_fireDue(); }
+void onTimer(uv_timer_t *) {
+    zeb_timers_fireDue();
+}
 
 // Runs before the loop waits: whatever the last event did to the plug-ins'
 // timers, the loop timer now stands for the earliest of them.
@@ -137,8 +140,8 @@ int serve(const Options &options, zeb_t *context) {
         uv_signal_start(&daemon.sigterm, onSignal, SIGTERM);
         uv_signal_start(&daemon.sigint, onSignal, SIGINT);
         uv_prepare_start(&daemon.prepare, onPrepare);
-        std::fprintf(stderr, "zebd: serving %zu definition(s) on %s\n",
-                     options.definitions.size(), options.socket.c_str());
+        std::fprintf(stderr, "zebd: serving %zu definition(s) on %s\n", options.definitions.size(),
+                     options.socket.c_str());
     } else {
         std::fprintf(stderr, "zebd: %s\n", error.c_str());
         server.stop();

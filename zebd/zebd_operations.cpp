@@ -125,8 +125,8 @@ void opCall(Server &server, Client &, const Message &request, Reply &reply) {
     argument_valueListInitialize(&args);
     if (addArguments(&args, given, reply)) {
         zeb_error = ZEB_ERROR_NONE;
-        if (!zeb_callFunction(server.context(), object, function, &args,
-                              type != variant_type_array, reply.result.get()))
+        if (!zeb_callFunction(server.context(), object, function, &args, type != variant_type_array,
+                              reply.result.get()))
             reply.failFromZeb();
         else
             outArguments(&args, reply);
@@ -213,9 +213,14 @@ void opUnsubscribe(Server &server, Client &client, const Message &request, Reply
 }
 
 const Operation kOperations[] = {
-    {"call", opCall},   {"get", opGet},   {"set", opSet},
-    {"add", opAdd},     {"del", opDelete}, {"list", opList},
-    {"subscribe", opSubscribe}, {"unsubscribe", opUnsubscribe},
+    {"call", opCall},
+    {"get", opGet},
+    {"set", opSet},
+    {"add", opAdd},
+    {"del", opDelete},
+    {"list", opList},
+    {"subscribe", opSubscribe},
+    {"unsubscribe", opUnsubscribe},
 };
 
 } // namespace

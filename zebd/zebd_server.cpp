@@ -29,7 +29,9 @@ struct WriteRequest {
     char *frame = nullptr;
 };
 
-uv_stream_t *streamOf(Client &client) { return reinterpret_cast<uv_stream_t *>(&client.pipe); }
+uv_stream_t *streamOf(Client &client) {
+    return reinterpret_cast<uv_stream_t *>(&client.pipe);
+}
 
 bool fillSocketAddress(const std::string &path, sockaddr_un &address, std::string *error) {
     address = sockaddr_un{};

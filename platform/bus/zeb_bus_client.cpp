@@ -206,8 +206,7 @@ bool zeb_bus_client::exchange(const variant_map_t *fields, variant_t *result,
     if (id == 0)
         id = lastId = 1;
     Message request;
-    if (!request.setMap() || !request.addInteger(zeb_bus::kId, id) ||
-        !request.appendCopies(fields))
+    if (!request.setMap() || !request.addInteger(zeb_bus::kId, id) || !request.appendCopies(fields))
         return fail(ZEB_ERROR_NO_MEMORY, "out of memory");
     char *frame = nullptr;
     size_t size = 0;
@@ -310,7 +309,9 @@ bool addText(Message &request, const char *key, const char *value) {
 
 extern "C" {
 
-zeb_bus_client_t *zeb_bus_client_create(void) { return new (std::nothrow) zeb_bus_client; }
+zeb_bus_client_t *zeb_bus_client_create(void) {
+    return new (std::nothrow) zeb_bus_client;
+}
 
 void zeb_bus_client_destroy(zeb_bus_client_t *client) {
     if (client == nullptr)
@@ -336,7 +337,9 @@ bool zeb_bus_client_connect(zeb_bus_client_t *client, const char *socketPath) {
     return guarded(client, false, [&] { return connectSocket(client, path); });
 }
 
-int zeb_bus_client_fd(const zeb_bus_client_t *client) { return client != nullptr ? client->fd : -1; }
+int zeb_bus_client_fd(const zeb_bus_client_t *client) {
+    return client != nullptr ? client->fd : -1;
+}
 
 uint32_t zeb_bus_client_errorCode(const zeb_bus_client_t *client) {
     return client != nullptr ? client->errorCode : ZEB_ERROR_INVALID_ARGUMENT;
@@ -407,8 +410,7 @@ bool zeb_bus_set(zeb_bus_client_t *client, const char *objectPath, const variant
         variant_map_initialize(&copy);
         bool built = request.setMap() && request.addText(zeb_bus::kOp, "set") &&
                      request.addText(zeb_bus::kPath, objectPath) &&
-                     variant_map_copy(&copy, values) &&
-                     request.addMapMove(zeb_bus::kValues, &copy);
+                     variant_map_copy(&copy, values) && request.addMapMove(zeb_bus::kValues, &copy);
         variant_map_cleanup(&copy);
         if (!built)
             return client->fail(ZEB_ERROR_NO_MEMORY, "out of memory");
@@ -426,11 +428,11 @@ char *zeb_bus_add(zeb_bus_client_t *client, const char *templatePath, const char
         Message request;
         variant_map_t copy;
         variant_map_initialize(&copy);
-        bool built = request.setMap() && request.addText(zeb_bus::kOp, "add") &&
-                     request.addText(zeb_bus::kPath, templatePath) &&
-                     addText(request, zeb_bus::kKey, key) &&
-                     (values == nullptr || (variant_map_copy(&copy, values) &&
-                                            request.addMapMove(zeb_bus::kValues, &copy)));
+        bool built =
+            request.setMap() && request.addText(zeb_bus::kOp, "add") &&
+            request.addText(zeb_bus::kPath, templatePath) && addText(request, zeb_bus::kKey, key) &&
+            (values == nullptr ||
+             (variant_map_copy(&copy, values) && request.addMapMove(zeb_bus::kValues, &copy)));
         variant_map_cleanup(&copy);
         if (!built) {
             client->fail(ZEB_ERROR_NO_MEMORY, "out of memory");

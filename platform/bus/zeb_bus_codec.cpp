@@ -35,7 +35,9 @@ size_t integerWidth(int type) {
     }
 }
 
-bool isSignedType(int type) { return type >= variant_type_int8 && type <= variant_type_int64; }
+bool isSignedType(int type) {
+    return type >= variant_type_int8 && type <= variant_type_int64;
+}
 
 // A malloc'd growing buffer that refuses to exceed one frame.
 struct FrameSink {
@@ -70,8 +72,8 @@ int writeToSink(void *userData, const char *bytes, size_t length) {
 
 bool packTypedInteger(msgpack_packer *packer, const variant_t *value, variant_type_t type) {
     size_t width = integerWidth(type);
-    uint64_t bits = isSignedType(type) ? static_cast<uint64_t>(variant_int64(value))
-                                       : variant_uint64(value);
+    uint64_t bits =
+        isSignedType(type) ? static_cast<uint64_t>(variant_int64(value)) : variant_uint64(value);
     unsigned char payload[8];
     for (size_t i = 0; i < width; ++i)
         payload[i] = static_cast<unsigned char>(bits >> (8 * (width - 1 - i)));

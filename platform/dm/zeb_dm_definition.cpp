@@ -13,10 +13,12 @@ struct TypeName {
 };
 
 const TypeName kTypes[] = {
-    {"string", variant_type_string}, {"int8", variant_type_int8},     {"int16", variant_type_int16},
-    {"int32", variant_type_int32},   {"int64", variant_type_int64},   {"uint8", variant_type_uint8},
-    {"uint16", variant_type_uint16}, {"uint32", variant_type_uint32}, {"uint64", variant_type_uint64},
-    {"bool", variant_type_bool},     {"double", variant_type_double}, {"date-time", variant_type_date_time},
+    {"string", variant_type_string}, {"int8", variant_type_int8},
+    {"int16", variant_type_int16},   {"int32", variant_type_int32},
+    {"int64", variant_type_int64},   {"uint8", variant_type_uint8},
+    {"uint16", variant_type_uint16}, {"uint32", variant_type_uint32},
+    {"uint64", variant_type_uint64}, {"bool", variant_type_bool},
+    {"double", variant_type_double}, {"date-time", variant_type_date_time},
 };
 
 struct AttributeName {
@@ -34,13 +36,15 @@ const AttributeName kAttributes[] = {
     throwAt(ZEB_ERROR_INVALID_FILE, pointer, "%s", message.c_str());
 }
 
-void expectKind(const Json &value, Json::value_t kind, const char *kindText, const std::string &pointer) {
+void expectKind(const Json &value, Json::value_t kind, const char *kindText,
+                const std::string &pointer) {
     if (value.type() != kind) {
         invalid(pointer, std::string("expected ") + kindText + ", found " + kindName(value));
     }
 }
 
-void onlyMembers(const Json &object, const std::string &pointer, std::initializer_list<const char *> allowed) {
+void onlyMembers(const Json &object, const std::string &pointer,
+                 std::initializer_list<const char *> allowed) {
     for (const auto &member : object.items()) {
         bool known = false;
         for (const char *name : allowed) {
@@ -90,7 +94,7 @@ const Json &array(const Json &object, const char *name, const std::string &point
 }
 
 class DefinitionReader {
-public:
+  public:
     DefinitionReader(datamodel_t *dm, datamodel_symbol_resolver_t resolver, void *userData)
         : dm_(dm), resolver_(resolver), userData_(userData) {}
 
@@ -101,7 +105,8 @@ public:
             plugin_ = text(document, "plugin", "");
             hasPlugin_ = true;
             if (resolver_ && !resolver_(userData_, plugin_.c_str(), nullptr)) {
-                throwAt(ZEB_ERROR_NOT_FOUND, "/plugin", "plug-in \"%s\" could not be loaded", plugin_.c_str());
+                throwAt(ZEB_ERROR_NOT_FOUND, "/plugin", "plug-in \"%s\" could not be loaded",
+                        plugin_.c_str());
             }
         }
         std::vector<ObjectPtr> objects;
@@ -114,26 +119,29 @@ public:
             std::string pointer = pointerTo("/objects", i);
             objects.push_back(readObject(list[i], pointer));
             if (!names.insert(objects.back()->name).second) {
-                throwAt(ZEB_ERROR_DUPLICATE, pointerTo(pointer, "name"), "object \"%s\" already exists",
-                        objects.back()->name.c_str());
+                throwAt(ZEB_ERROR_DUPLICATE, pointerTo(pointer, "name"),
+                        "object \"%s\" already exists", objects.back()->name.c_str());
             }
         }
         return objects;
     }
 
-private:
-    template <typename Handler> Handler bind(const Json &object, const char *name, const std::string &pointer) {
+  private:
+    template <typename Handler>
+    Handler bind(const Json &object, const char *name, const std::string &pointer) {
         if (!member(object, name)) {
             return nullptr;
         }
         return resolve<Handler>(text(object, name, pointer), pointerTo(pointer, name));
     }
 
-    template <typename Handler> Handler resolve(const std::string &symbol, const std::string &pointer) {
+    template <typename Handler>
+    Handler resolve(const std::string &symbol, const std::string &pointer) {
         if (!resolver_) {
             return nullptr;
         }
-        void *address = resolver_(userData_, hasPlugin_ ? plugin_.c_str() : nullptr, symbol.c_str());
+        void *address =
+            resolver_(userData_, hasPlugin_ ? plugin_.c_str() : nullptr, symbol.c_str());
         if (!address) {
             throwAt(ZEB_ERROR_NOT_FOUND, pointer, "symbol \"%s\" not found%s%s", symbol.c_str(),
                     hasPlugin_ ? " in " : "", hasPlugin_ ? plugin_.c_str() : "");
@@ -143,18 +151,21 @@ private:
 
     ObjectPtr readObject(const Json &json, const std::string &pointer) {
         expectKind(json, Json::value_t::object, "an object", pointer);
-        onlyMembers(json, pointer, {"name", "multi-instance", "parameters", "functions", "objects",
-                                    "write-handler", "add-handler", "delete-handler"});
+        onlyMembers(json, pointer,
+                    {"name", "multi-instance", "parameters", "functions", "objects",
+                     "write-handler", "add-handler", "delete-handler"});
         auto object = std::make_unique<object_t>();
         object->dm = dm_;
         object->name = nameOf(json, pointer);
         if (const Json *multi = member(json, "multi-instance")) {
-            expectKind(*multi, Json::value_t::boolean, "true or false", pointerTo(pointer, "multi-instance"));
+            expectKind(*multi, Json::value_t::boolean, "true or false",
+                       pointerTo(pointer, "multi-instance"));
             object->kind = multi->get<bool>() ? Kind::Template : Kind::Singleton;
         }
         for (const char *handler : {"add-handler", "delete-handler"}) {
             if (object->kind != Kind::Template && member(json, handler)) {
-                invalid(pointerTo(pointer, handler), std::string(handler) + " needs \"multi-instance\": true");
+                invalid(pointerTo(pointer, handler),
+                        std::string(handler) + " needs \"multi-instance\": true");
             }
         }
         readParameters(json, pointer, object.get());
@@ -197,11 +208,13 @@ private:
     std::unique_ptr<parameter_t> readParameter(const Json &json, const std::string &pointer) {
         expectKind(json, Json::value_t::object, "an object", pointer);
         onlyMembers(json, pointer,
-                    {"name", "type", "default", "attributes", "read-handler", "write-handler", "validator"});
+                    {"name", "type", "default", "attributes", "read-handler", "write-handler",
+                     "validator"});
         auto p = std::make_unique<parameter_t>();
         p->name = nameOf(json, pointer);
         p->type = typeOf(text(json, "type", pointer), pointerTo(pointer, "type"));
-        p->attributes = attributesOf(array(json, "attributes", pointer), pointerTo(pointer, "attributes"));
+        p->attributes =
+            attributesOf(array(json, "attributes", pointer), pointerTo(pointer, "attributes"));
         setDefault(json, pointer, p.get());
         p->readHandler = bind<parameter_read_handler_t>(json, "read-handler", pointer);
         p->writeHandler = bind<parameter_write_handler_t>(json, "write-handler", pointer);
@@ -240,10 +253,12 @@ private:
         const Json *value = member(json, "default");
         Variant given;
         if (value && !jsonToVariant(*value, given.get())) {
-            invalid(pointerTo(pointer, "default"), std::string("a default cannot be ") + kindName(*value));
+            invalid(pointerTo(pointer, "default"),
+                    std::string("a default cannot be ") + kindName(*value));
         }
         if (!variant_convert(p->value.get(), given.get(), p->type)) {
-            invalid(pointerTo(pointer, "default"), "the default does not convert to the parameter's type");
+            invalid(pointerTo(pointer, "default"),
+                    "the default does not convert to the parameter's type");
         }
     }
 
@@ -262,11 +277,14 @@ private:
             }
             const Json &arguments = array(list[i], "arguments", at);
             for (size_t a = 0; a < arguments.size(); ++a) {
-                expectKind(arguments[a], Json::value_t::string, "a string", pointerTo(pointerTo(at, "arguments"), a));
+                expectKind(arguments[a], Json::value_t::string, "a string",
+                           pointerTo(pointerTo(at, "arguments"), a));
                 f->arguments.push_back(arguments[a].get<std::string>());
             }
-            std::string symbol = member(list[i], "handler") ? text(list[i], "handler", at) : "__" + f->name;
-            f->handler = resolve<function_handler_t>(symbol, pointerTo(at, member(list[i], "handler") ? "handler" : "name"));
+            std::string symbol =
+                member(list[i], "handler") ? text(list[i], "handler", at) : "__" + f->name;
+            f->handler = resolve<function_handler_t>(
+                symbol, pointerTo(at, member(list[i], "handler") ? "handler" : "name"));
             f->owner = object;
             f->position = object->functions.size();
             object->functions.push_back(std::move(f));
@@ -302,8 +320,8 @@ bool loadDefinition(datamodel_t *dm, const std::string &text, const std::string 
 
 extern "C" {
 
-bool datamodel_loadDefinition(datamodel_t *dm, const char *path, datamodel_symbol_resolver_t resolver,
-                              void *userData) {
+bool datamodel_loadDefinition(datamodel_t *dm, const char *path,
+                              datamodel_symbol_resolver_t resolver, void *userData) {
     if (!dm || !path) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", dm ? "path" : "data model");
     }
@@ -318,7 +336,9 @@ bool datamodel_loadDefinitionText(datamodel_t *dm, const char *text, const char 
     if (!dm || !text) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", dm ? "text" : "data model");
     }
-    return guarded(false, [&] { return loadDefinition(dm, text, name ? name : "(definition)", resolver, userData); });
+    return guarded(false, [&] {
+        return loadDefinition(dm, text, name ? name : "(definition)", resolver, userData);
+    });
 }
 
 } // extern "C"

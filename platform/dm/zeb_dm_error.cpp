@@ -49,20 +49,34 @@ extern "C" {
 
 const char *error_string(uint32_t code) {
     switch (code) {
-    case ZEB_ERROR_NONE: return "no error";
-    case ZEB_ERROR_INVALID_ARGUMENT: return "invalid argument";
-    case ZEB_ERROR_NOT_FOUND: return "not found";
-    case ZEB_ERROR_DUPLICATE: return "already exists";
-    case ZEB_ERROR_TYPE: return "impossible conversion";
-    case ZEB_ERROR_REFUSED: return "value refused";
-    case ZEB_ERROR_READ_ONLY: return "read-only";
-    case ZEB_ERROR_NO_MEMORY: return "out of memory";
-    case ZEB_ERROR_IO: return "input/output error";
-    case ZEB_ERROR_INVALID_FILE: return "invalid file";
-    case ZEB_ERROR_LIMIT: return "limit exceeded";
-    case ZEB_ERROR_WRONG_OBJECT: return "wrong kind of object";
-    case ZEB_ERROR_STATE: return "object state forbids it";
-    default: return "unknown error";
+    case ZEB_ERROR_NONE:
+        return "no error";
+    case ZEB_ERROR_INVALID_ARGUMENT:
+        return "invalid argument";
+    case ZEB_ERROR_NOT_FOUND:
+        return "not found";
+    case ZEB_ERROR_DUPLICATE:
+        return "already exists";
+    case ZEB_ERROR_TYPE:
+        return "impossible conversion";
+    case ZEB_ERROR_REFUSED:
+        return "value refused";
+    case ZEB_ERROR_READ_ONLY:
+        return "read-only";
+    case ZEB_ERROR_NO_MEMORY:
+        return "out of memory";
+    case ZEB_ERROR_IO:
+        return "input/output error";
+    case ZEB_ERROR_INVALID_FILE:
+        return "invalid file";
+    case ZEB_ERROR_LIMIT:
+        return "limit exceeded";
+    case ZEB_ERROR_WRONG_OBJECT:
+        return "wrong kind of object";
+    case ZEB_ERROR_STATE:
+        return "object state forbids it";
+    default:
+        return "unknown error";
     }
 }
 

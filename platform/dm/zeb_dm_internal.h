@@ -33,7 +33,7 @@ namespace zeb_dm {
 
 /* A variant_t that cleans itself up. */
 class Variant {
-public:
+  public:
     Variant() { variant_initialize(&v, variant_type_unknown); }
     ~Variant() { variant_cleanup(&v); }
     Variant(Variant &&other) noexcept : Variant() { variant_move(&v, &other.v); }
@@ -48,7 +48,7 @@ public:
     variant_t *get() { return &v; }
     const variant_t *get() const { return &v; }
 
-private:
+  private:
     variant_t v;
 };
 
@@ -157,13 +157,13 @@ template <typename R, typename F> R guarded(R onError, F &&body) {
 
 /* Keeps destroyed objects alive until the outermost scope ends. */
 class BusyScope {
-public:
+  public:
     explicit BusyScope(datamodel_t *dm) : dm_(dm) { ++dm_->busy; }
     ~BusyScope();
     BusyScope(const BusyScope &) = delete;
     BusyScope &operator=(const BusyScope &) = delete;
 
-private:
+  private:
     datamodel_t *dm_;
 };
 

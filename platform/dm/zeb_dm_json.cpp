@@ -18,7 +18,7 @@ namespace {
 /* Walks the text like a plain pointer and publishes how far the parser has
  * read, so that the SAX handlers know where each token ends. */
 class CountingIterator {
-public:
+  public:
     using iterator_category = std::input_iterator_tag;
     using value_type = char;
     using difference_type = std::ptrdiff_t;
@@ -39,7 +39,7 @@ public:
     bool operator==(const CountingIterator &other) const { return position_ == other.position_; }
     bool operator!=(const CountingIterator &other) const { return position_ != other.position_; }
 
-private:
+  private:
     const char *position_;
     const char **mark_;
 };
@@ -48,7 +48,7 @@ private:
  * its look-ahead), so the token starts at the first byte after the previous
  * event that is not a separator. Call tokenStart() once per event. */
 class Tracker {
-public:
+  public:
     explicit Tracker(const std::string &text) : text_(text), mark_(text.data()) {}
 
     CountingIterator begin() { return CountingIterator(text_.data(), &mark_); }
@@ -63,7 +63,7 @@ public:
         return start;
     }
 
-private:
+  private:
     const std::string &text_;
     const char *mark_;
     size_t last_ = 0;
@@ -96,7 +96,7 @@ struct Problem {
 /* Builds the document while enforcing the limits. Members go into sorted
  * maps and duplicates are refused, so hostile input costs n log n at most. */
 class Builder : public nlohmann::json_sax<Json> {
-public:
+  public:
     explicit Builder(Tracker &tracker) : tracker_(tracker) {}
 
     bool null() override { return add(Json(nullptr)); }
@@ -126,7 +126,8 @@ public:
         key_ = std::move(name);
         return true;
     }
-    bool parse_error(std::size_t position, const std::string &, const nlohmann::detail::exception &e) override {
+    bool parse_error(std::size_t position, const std::string &,
+                     const nlohmann::detail::exception &e) override {
         return stop(ZEB_ERROR_INVALID_FILE, position > 0 ? position - 1 : 0,
                     std::string("not valid JSON: ") + parseErrorText(e.what()));
     }
@@ -134,7 +135,7 @@ public:
     Json root;
     Problem problem;
 
-private:
+  private:
     bool stop(uint32_t code, size_t offset, std::string message) {
         problem = Problem{code, offset, std::move(message)};
         return false;
@@ -142,7 +143,8 @@ private:
 
     bool fits(const std::string &value, size_t start) {
         return value.size() <= kMaxStringLength ||
-               stop(ZEB_ERROR_LIMIT, start, "text longer than " + std::to_string(kMaxStringLength) + " bytes");
+               stop(ZEB_ERROR_LIMIT, start,
+                    "text longer than " + std::to_string(kMaxStringLength) + " bytes");
     }
 
     /* Containers on the stack are the last element of their parent, which
@@ -173,7 +175,8 @@ private:
     bool open(Json container) {
         size_t start = tracker_.tokenStart();
         if (open_.size() >= static_cast<size_t>(kMaxDepth)) {
-            return stop(ZEB_ERROR_LIMIT, start, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+            return stop(ZEB_ERROR_LIMIT, start,
+                        "nested deeper than " + std::to_string(kMaxDepth) + " levels");
         }
         open_.push_back(insert(std::move(container)));
         return true;
@@ -193,7 +196,7 @@ private:
 /* Finds where the member or element at a JSON pointer starts: for a member,
  * the start of its name. */
 class Locator : public nlohmann::json_sax<Json> {
-public:
+  public:
     Locator(Tracker &tracker, const std::string &target) : tracker_(tracker), target_(target) {}
 
     bool null() override { return value(); }
@@ -211,13 +214,14 @@ public:
         frames_.back().key = name;
         return check(tracker_.tokenStart());
     }
-    bool parse_error(std::size_t, const std::string &, const nlohmann::detail::exception &) override {
+    bool parse_error(std::size_t, const std::string &,
+                     const nlohmann::detail::exception &) override {
         return false;
     }
 
     size_t found = std::string::npos;
 
-private:
+  private:
     struct Frame {
         bool array;
         size_t next;
@@ -309,7 +313,8 @@ bool parseDocument(const std::string &text, const std::string &name, Json &out) 
     Tracker tracker(text);
     Builder builder(tracker);
     if (!Json::sax_parse(tracker.begin(), tracker.end(), &builder)) {
-        return fail(builder.problem.code, "%s: %s", located(name, text, builder.problem.offset).c_str(),
+        return fail(builder.problem.code, "%s: %s",
+                    located(name, text, builder.problem.offset).c_str(),
                     builder.problem.message.c_str());
     }
     out = std::move(builder.root);
@@ -325,7 +330,8 @@ bool failAt(const DocumentError &error, const std::string &text, const std::stri
 bool readFile(const std::string &path, std::string &text) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return fail(errno == ENOENT ? ZEB_ERROR_NOT_FOUND : ZEB_ERROR_IO, "%s: %s", path.c_str(), strerror(errno));
+        return fail(errno == ENOENT ? ZEB_ERROR_NOT_FOUND : ZEB_ERROR_IO, "%s: %s", path.c_str(),
+                    strerror(errno));
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -363,12 +369,18 @@ bool readFile(const std::string &path, std::string &text) {
 
 bool jsonToVariant(const Json &value, variant_t *out) {
     switch (value.type()) {
-    case Json::value_t::string: return variant_setChar(out, value.get_ref<const std::string &>().c_str());
-    case Json::value_t::boolean: return variant_setBool(out, value.get<bool>());
-    case Json::value_t::number_integer: return variant_setInt64(out, value.get<int64_t>());
-    case Json::value_t::number_unsigned: return variant_setUInt64(out, value.get<uint64_t>());
-    case Json::value_t::number_float: return variant_setDouble(out, value.get<double>());
-    default: return false;
+    case Json::value_t::string:
+        return variant_setChar(out, value.get_ref<const std::string &>().c_str());
+    case Json::value_t::boolean:
+        return variant_setBool(out, value.get<bool>());
+    case Json::value_t::number_integer:
+        return variant_setInt64(out, value.get<int64_t>());
+    case Json::value_t::number_unsigned:
+        return variant_setUInt64(out, value.get<uint64_t>());
+    case Json::value_t::number_float:
+        return variant_setDouble(out, value.get<double>());
+    default:
+        return false;
     }
 }
 

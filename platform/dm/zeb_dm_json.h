@@ -30,8 +30,9 @@ struct DocumentError {
     std::string message;
 };
 
-[[noreturn]] ZEB_DM_INTERNAL void throwAt(uint32_t code, const std::string &pointer, const char *format,
-                                          ...) __attribute__((format(printf, 3, 4)));
+[[noreturn]] ZEB_DM_INTERNAL void throwAt(uint32_t code, const std::string &pointer,
+                                          const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 /* `pointer` extended by a member name or an array position. */
 ZEB_DM_INTERNAL std::string pointerTo(const std::string &pointer, const std::string &member);
@@ -43,7 +44,8 @@ ZEB_DM_INTERNAL std::string pointerTo(const std::string &pointer, size_t positio
 ZEB_DM_INTERNAL bool parseDocument(const std::string &text, const std::string &name, Json &out);
 
 /* Sets zeb_error from `error`, locating its pointer in `text`. */
-ZEB_DM_INTERNAL bool failAt(const DocumentError &error, const std::string &text, const std::string &name);
+ZEB_DM_INTERNAL bool failAt(const DocumentError &error, const std::string &text,
+                            const std::string &name);
 
 /* Reads a whole file of at most kMaxFileSize bytes. False with zeb_error set
  * (ZEB_ERROR_NOT_FOUND, ZEB_ERROR_IO or ZEB_ERROR_LIMIT). */

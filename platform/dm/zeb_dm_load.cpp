@@ -47,20 +47,25 @@ void expectObject(const Json &json, const std::string &pointer) {
 bool kindFits(const Json &json, variant_type_t type) {
     switch (type) {
     case variant_type_string:
-    case variant_type_date_time: return json.is_string();
-    case variant_type_bool: return json.is_boolean();
-    case variant_type_double: return json.is_number();
-    default: return json.is_number_integer();
+    case variant_type_date_time:
+        return json.is_string();
+    case variant_type_bool:
+        return json.is_boolean();
+    case variant_type_double:
+        return json.is_number();
+    default:
+        return json.is_number_integer();
     }
 }
 
 class Checker {
-public:
+  public:
     explicit Checker(uint32_t flags) : flags_(flags) {}
 
     /* `asInstance`: the node is an instance of the template `shape`. */
-    PlanNode check(const Json &json, const object_t *shape, const std::string &pointer, const std::string &shown,
-                   bool asInstance, std::initializer_list<const char *> extra) {
+    PlanNode check(const Json &json, const object_t *shape, const std::string &pointer,
+                   const std::string &shown, bool asInstance,
+                   std::initializer_list<const char *> extra) {
         expectObject(json, pointer);
         PlanNode plan;
         plan.name = shape->name;
@@ -82,12 +87,13 @@ public:
 
     void reportSkipped(const std::string &path) const {
         for (const auto &entry : skipped_) {
-            kelTrace(KELTRACE_LEVEL_WARNING, "%s: skipped %zu saved value(s) of %s, which the data model does not have",
+            kelTrace(KELTRACE_LEVEL_WARNING,
+                     "%s: skipped %zu saved value(s) of %s, which the data model does not have",
                      path.c_str(), entry.second, entry.first.c_str());
         }
     }
 
-private:
+  private:
     static bool isExtra(const std::string &key, std::initializer_list<const char *> extra) {
         for (const char *name : extra) {
             if (key == name) {
@@ -97,8 +103,8 @@ private:
         return false;
     }
 
-    void checkValues(const Json &json, const object_t *shape, const std::string &pointer, const std::string &shown,
-                     PlanNode &plan) {
+    void checkValues(const Json &json, const object_t *shape, const std::string &pointer,
+                     const std::string &shown, PlanNode &plan) {
         expectObject(json, pointer);
         for (const auto &item : json.items()) {
             const parameter_t *p = nullptr;
@@ -109,14 +115,16 @@ private:
                 skipped_[shown + "." + item.key()]++;
                 continue;
             }
-            if ((flags_ & DATAMODEL_FLAG_PERSISTENT_ONLY) && !(p->attributes & PARAMETER_ATTR_PERSISTENT)) {
+            if ((flags_ & DATAMODEL_FLAG_PERSISTENT_ONLY) &&
+                !(p->attributes & PARAMETER_ATTR_PERSISTENT)) {
                 continue;
             }
             std::string at = pointerTo(pointer, item.key());
             PlanValue value{item.key(), at, Variant()};
             Variant given;
             if (!kindFits(item.value(), p->type) || !jsonToVariant(item.value(), given.get())) {
-                invalid(at, std::string("wrong type for ") + p->name + ": " + kindName(item.value()));
+                invalid(at,
+                        std::string("wrong type for ") + p->name + ": " + kindName(item.value()));
             }
             if (!variant_convert(value.value.get(), given.get(), p->type)) {
                 invalid(at, "value of " + p->name + " does not fit its type");
@@ -134,8 +142,8 @@ private:
                 skipped_[shown + "." + item.key()]++;
                 continue;
             }
-            plan.children.push_back(
-                check(item.value(), child, pointerTo(pointer, item.key()), shown + "." + item.key(), false, {}));
+            plan.children.push_back(check(item.value(), child, pointerTo(pointer, item.key()),
+                                          shown + "." + item.key(), false, {}));
         }
     }
 
@@ -168,7 +176,8 @@ private:
         auto it = json.find("index");
         if (it == json.end() || !it->is_number_integer() || it->get<int64_t>() < 1 ||
             it->get<uint64_t>() > UINT32_MAX) {
-            invalid(it == json.end() ? pointer : pointerTo(pointer, "index"), "an instance needs an index from 1 to 4294967295");
+            invalid(it == json.end() ? pointer : pointerTo(pointer, "index"),
+                    "an instance needs an index from 1 to 4294967295");
         }
         return static_cast<uint32_t>(it->get<uint64_t>());
     }
@@ -192,7 +201,7 @@ private:
 /* Applies a checked plan; on failure, undo() puts back the pending values it
  * replaced and destroys the instances it created (their delete handlers run). */
 class Applier {
-public:
+  public:
     void apply(const PlanNode &plan, object_t *object, bool insideCreated) {
         if (object->kind == Kind::Template) {
             applyInstances(plan, object, insideCreated);
@@ -230,7 +239,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Change {
         parameter_t *parameter;
         bool hadPending;
@@ -253,7 +262,8 @@ private:
             object_t *instance = instanceByIndex(templ, saved.index);
             bool fresh = !instance;
             if (instance && (instance->key != saved.key || instance->deleted)) {
-                invalid(saved.pointer, "instance " + std::to_string(saved.index) + " of " + templ->name +
+                invalid(saved.pointer, "instance " + std::to_string(saved.index) + " of " +
+                                           templ->name +
                                            " already exists with another key or is being deleted");
             }
             if (fresh) {
@@ -288,7 +298,8 @@ bool quarantine(const std::string &path) {
 object_t *rootOf(const Json &document, const datamodel_t *dm) {
     expectObject(document, "");
     auto version = document.find("version");
-    if (version == document.end() || !version->is_number_integer() || version->get<int64_t>() != 1) {
+    if (version == document.end() || !version->is_number_integer() ||
+        version->get<int64_t>() != 1) {
         invalid(version == document.end() ? "" : "/version", "expected \"version\": 1");
     }
     auto path = document.find("path");
@@ -297,7 +308,8 @@ object_t *rootOf(const Json &document, const datamodel_t *dm) {
     }
     object_t *root = datamodel_getObject(dm, path->get_ref<const std::string &>().c_str(), 0);
     if (!root || !holdsData(root)) {
-        invalid("/path", "the data model has no object \"" + path->get<std::string>() + "\" holding data");
+        invalid("/path",
+                "the data model has no object \"" + path->get<std::string>() + "\" holding data");
     }
     return root;
 }
@@ -317,7 +329,8 @@ bool load(datamodel_t *dm, const std::string &path, uint32_t flags) {
     Checker checker(flags);
     try {
         root = rootOf(document, dm);
-        plan = checker.check(document, root, "", document["path"].get<std::string>(), false, {"version", "path"});
+        plan = checker.check(document, root, "", document["path"].get<std::string>(), false,
+                             {"version", "path"});
     } catch (const DocumentError &error) {
         failAt(error, text, path);
         return quarantine(path);

@@ -56,17 +56,20 @@ bool runValidator(parameter_t *parameter, const variant_t *candidate) {
     parameter->modified = candidate;
     bool accepted = validator(parameter);
     parameter->modified = saved;
-    return accepted || fail(ZEB_ERROR_REFUSED, "the validator of '%s' refused the value", parameter->name.c_str());
+    return accepted || fail(ZEB_ERROR_REFUSED, "the validator of '%s' refused the value",
+                            parameter->name.c_str());
 }
 
 bool setValue(parameter_t *parameter, const variant_t *value) {
     object_t *owner = parameter->owner;
     if (isPrototype(owner)) {
-        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' belongs to a template definition and holds no value",
+        return fail(ZEB_ERROR_WRONG_OBJECT,
+                    "'%s' belongs to a template definition and holds no value",
                     parameter->name.c_str());
     }
     if (owner->deleted) {
-        return fail(ZEB_ERROR_STATE, "'%s' belongs to an object being deleted", parameter->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' belongs to an object being deleted",
+                    parameter->name.c_str());
     }
     Variant candidate;
     if (!variant_convert(candidate.get(), value, parameter->type)) {

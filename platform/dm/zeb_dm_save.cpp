@@ -22,24 +22,35 @@ bool saved(const parameter_t *p, uint32_t flags) {
 /* False for a value JSON cannot hold (a double that is not finite). */
 bool toJson(const variant_t *value, OutJson &out) {
     switch (variant_type(value)) {
-    case variant_type_string: out = variant_da_char(value) ? variant_da_char(value) : ""; return true;
-    case variant_type_bool: out = variant_bool(value); return true;
+    case variant_type_string:
+        out = variant_da_char(value) ? variant_da_char(value) : "";
+        return true;
+    case variant_type_bool:
+        out = variant_bool(value);
+        return true;
     case variant_type_int8:
     case variant_type_int16:
     case variant_type_int32:
-    case variant_type_int64: out = variant_int64(value); return true;
+    case variant_type_int64:
+        out = variant_int64(value);
+        return true;
     case variant_type_uint8:
     case variant_type_uint16:
     case variant_type_uint32:
-    case variant_type_uint64: out = variant_uint64(value); return true;
-    case variant_type_double: out = variant_double(value); return std::isfinite(variant_double(value));
+    case variant_type_uint64:
+        out = variant_uint64(value);
+        return true;
+    case variant_type_double:
+        out = variant_double(value);
+        return std::isfinite(variant_double(value));
     case variant_type_date_time: {
         char *text = variant_char(value);
         out = text ? text : "";
         free(text);
         return text != nullptr;
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -52,10 +63,10 @@ OutJson parametersOf(object_t *object, uint32_t flags) {
         Variant read;
         Variant typed;
         OutJson value;
-        if (!clientValue(p.get(), read.get()) || !variant_convert(typed.get(), read.get(), p->type) ||
-            !toJson(typed.get(), value)) {
-            kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form", p->name.c_str(),
-                     object->name.c_str());
+        if (!clientValue(p.get(), read.get()) ||
+            !variant_convert(typed.get(), read.get(), p->type) || !toJson(typed.get(), value)) {
+            kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form",
+                     p->name.c_str(), object->name.c_str());
             continue;
         }
         values[p->name] = std::move(value);
@@ -126,8 +137,8 @@ bool save(object_t *object, int depth, const char *path, uint32_t flags) {
     }
     std::string text = document.dump(-1, ' ', false, OutJson::error_handler_t::replace) + "\n";
     if (text.size() > kMaxFileSize) {
-        return fail(ZEB_ERROR_LIMIT, "%s: %zu bytes is more than a load accepts (%zu)", resolved.c_str(), text.size(),
-                    kMaxFileSize);
+        return fail(ZEB_ERROR_LIMIT, "%s: %zu bytes is more than a load accepts (%zu)",
+                    resolved.c_str(), text.size(), kMaxFileSize);
     }
     return replaceFile(resolved, text);
 }
@@ -139,7 +150,8 @@ extern "C" bool datamodel_save(object_t *object, int depth, const char *path, ui
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", object ? "path" : "object");
     }
     if (!holdsData(object)) {
-        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is part of a template definition", object->name.c_str());
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is part of a template definition",
+                    object->name.c_str());
     }
     BusyScope busy(object->dm);
     return guarded(false, [&] { return save(object, depth, path, flags); });

@@ -122,12 +122,14 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
 
 bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *index) {
     if (requested > static_cast<int64_t>(UINT32_MAX)) {
-        return fail(ZEB_ERROR_INVALID_ARGUMENT, "index %lld is too large", static_cast<long long>(requested));
+        return fail(ZEB_ERROR_INVALID_ARGUMENT, "index %lld is too large",
+                    static_cast<long long>(requested));
     }
     if (requested > 0) {
         *index = static_cast<uint32_t>(requested);
         return !templ->byIndex.count(*index) ||
-               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", templ->name.c_str(), *index);
+               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", templ->name.c_str(),
+                    *index);
     }
     uint64_t candidate = templ->nextIndex;
     while (candidate <= UINT32_MAX &&
@@ -195,7 +197,8 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         handler(templ, instance);
     }
     if (instance->destroyed) {
-        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance", templ->name.c_str());
+        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance",
+             templ->name.c_str());
         return nullptr;
     }
     return instance;

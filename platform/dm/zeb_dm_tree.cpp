@@ -136,30 +136,33 @@ static Handler alongParameters(const parameter_t *p, Get get) {
 }
 
 object_instance_handler_t effectiveAddHandler(const object_t *templ) {
-    return alongObjects<object_instance_handler_t>(templ, [](const object_t *o) { return o->addHandler; });
+    return alongObjects<object_instance_handler_t>(templ,
+                                                   [](const object_t *o) { return o->addHandler; });
 }
 
 object_instance_handler_t effectiveDelHandler(const object_t *templ) {
-    return alongObjects<object_instance_handler_t>(templ, [](const object_t *o) { return o->delHandler; });
+    return alongObjects<object_instance_handler_t>(templ,
+                                                   [](const object_t *o) { return o->delHandler; });
 }
 
 object_write_handler_t effectiveWriteHandler(const object_t *object) {
-    return alongObjects<object_write_handler_t>(object, [](const object_t *o) { return o->writeHandler; });
+    return alongObjects<object_write_handler_t>(object,
+                                                [](const object_t *o) { return o->writeHandler; });
 }
 
 parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
-    return alongParameters<parameter_read_handler_t>(parameter,
-                                                     [](const parameter_t *p) { return p->readHandler; });
+    return alongParameters<parameter_read_handler_t>(
+        parameter, [](const parameter_t *p) { return p->readHandler; });
 }
 
 parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter) {
-    return alongParameters<parameter_write_handler_t>(parameter,
-                                                      [](const parameter_t *p) { return p->writeHandler; });
+    return alongParameters<parameter_write_handler_t>(
+        parameter, [](const parameter_t *p) { return p->writeHandler; });
 }
 
 parameter_validator_t effectiveValidator(const parameter_t *parameter) {
-    return alongParameters<parameter_validator_t>(parameter,
-                                                  [](const parameter_t *p) { return p->validator; });
+    return alongParameters<parameter_validator_t>(
+        parameter, [](const parameter_t *p) { return p->validator; });
 }
 
 std::string lowerLeadingCapitals(const std::string &name) {
@@ -223,7 +226,8 @@ object_t *resolve(const object_t *start, const char *path, uint32_t flags) {
     size_t pos = 0;
     while (current && pos < text.size()) {
         size_t dot = text.find('.', pos);
-        std::string segment = text.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+        std::string segment =
+            text.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
         current = segment.empty() ? nullptr : step(current, segment, flags);
         pos = dot == std::string::npos ? text.size() : dot + 1;
     }
@@ -337,9 +341,11 @@ char *object_pathChar(const object_t *object, uint32_t flags) {
     });
 }
 
-object_t *object_getObject(const object_t *parent, const char *path, uint32_t flags, void *reserved) {
+object_t *object_getObject(const object_t *parent, const char *path, uint32_t flags,
+                           void *reserved) {
     if (!parent || !path || reserved) {
-        fail(ZEB_ERROR_INVALID_ARGUMENT, "object_getObject needs an object, a path and no reserved argument");
+        fail(ZEB_ERROR_INVALID_ARGUMENT,
+             "object_getObject needs an object, a path and no reserved argument");
         return nullptr;
     }
     return guarded<object_t *>(nullptr, [&] { return resolve(parent, path, flags); });
@@ -560,7 +566,8 @@ const char *function_argumentName(const function_t *function, size_t index) {
         return nullptr;
     }
     if (index >= function->arguments.size()) {
-        fail(ZEB_ERROR_NOT_FOUND, "function '%s' has no argument %zu", function->name.c_str(), index);
+        fail(ZEB_ERROR_NOT_FOUND, "function '%s' has no argument %zu", function->name.c_str(),
+             index);
         return nullptr;
     }
     return function->arguments[index].c_str();

@@ -38,7 +38,9 @@ std::string hostLibraryDirectory() {
     return directoryOf(info.dli_fname);
 }
 
-bool isFile(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool isFile(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // A relative name always gets a directory so that dlopen never searches the
 // library path for it. A bare file name is looked for beside the definition,

@@ -6,7 +6,9 @@
 
 namespace {
 
-char *dupOrNull(const char *text) { return text != nullptr ? strdup(text) : nullptr; }
+char *dupOrNull(const char *text) {
+    return text != nullptr ? strdup(text) : nullptr;
+}
 
 void setRefused(char **refused, const char *name) {
     if (refused != nullptr)
@@ -46,10 +48,10 @@ object_t *walk(const zeb_t *context, const std::string &path, std::string *rest)
     object_t *current = nullptr;
     while (start <= path.size()) {
         size_t dot = path.find('.', start);
-        std::string segment = path.substr(start, dot == std::string::npos ? std::string::npos
-                                                                          : dot - start);
-        object_t *next = current == nullptr ? topObject(context, segment)
-                                            : childSegment(current, segment);
+        std::string segment =
+            path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        object_t *next =
+            current == nullptr ? topObject(context, segment) : childSegment(current, segment);
         if (next == nullptr) {
             *rest = path.substr(start);
             return current;
@@ -64,7 +66,8 @@ object_t *walk(const zeb_t *context, const std::string &path, std::string *rest)
 }
 
 bool addParameters(object_t *object, variant_map_t *map) {
-    for (parameter_t *p = object_firstParameter(object); p != nullptr; p = object_nextParameter(p)) {
+    for (parameter_t *p = object_firstParameter(object); p != nullptr;
+         p = object_nextParameter(p)) {
         variant_t value;
         variant_initialize(&value, variant_type_unknown);
         bool ok = parameter_readValue(p, &value) && variant_map_add(map, parameter_name(p), &value);
@@ -141,8 +144,7 @@ bool listChildren(object_t *object, variant_list_t *names) {
                 return false;
         }
     }
-    object_t *c = object != nullptr ? object_firstChild(object)
-                                    : nullptr;
+    object_t *c = object != nullptr ? object_firstChild(object) : nullptr;
     for (; c != nullptr; c = object_nextSibling(c)) {
         if (!variant_list_addChar(names, object_name(c, 0)))
             return false;

@@ -58,7 +58,9 @@ const char *baseName(const char *file) {
     return slash != nullptr ? slash + 1 : file;
 }
 
-bool passes(const char *zone, int level) { return level <= kelTraceZoneLevel(zone); }
+bool passes(const char *zone, int level) {
+    return level <= kelTraceZoneLevel(zone);
+}
 
 // Appends printf output to a fixed buffer, keeping track of what is left.
 struct LineBuffer {
@@ -113,9 +115,13 @@ void kelTraceReset(void) {
     state().defaultLevel = KELTRACE_LEVEL_WARNING;
 }
 
-void kelTraceSetDefaultLevel(int level) { state().defaultLevel = level; }
+void kelTraceSetDefaultLevel(int level) {
+    state().defaultLevel = level;
+}
 
-int kelTraceDefaultLevel(void) { return state().defaultLevel; }
+int kelTraceDefaultLevel(void) {
+    return state().defaultLevel;
+}
 
 int kelTraceZoneLevel(const char *zone) {
     if (zone != nullptr) {

@@ -283,7 +283,8 @@ void civilFromDays(int64_t days, int64_t *year, int *month, int *day) {
 
 // As gmtime_r, computed here so that a 32-bit time_t does not limit the range.
 bool breakDown(int64_t seconds, struct tm *out) {
-    int64_t days = seconds >= 0 ? seconds / secondsPerDay : (seconds - secondsPerDay + 1) / secondsPerDay;
+    int64_t days =
+        seconds >= 0 ? seconds / secondsPerDay : (seconds - secondsPerDay + 1) / secondsPerDay;
     int64_t rest = seconds - days * secondsPerDay;
     int64_t year = 0;
     int month = 0;

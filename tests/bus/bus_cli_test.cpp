@@ -31,7 +31,9 @@ class BusCli : public ::testing::Test {
     bustest::Daemon daemon;
 };
 
-size_t lines(const std::string &text) { return std::count(text.begin(), text.end(), '\n'); }
+size_t lines(const std::string &text) {
+    return std::count(text.begin(), text.end(), '\n');
+}
 
 TEST_F(BusCli, SetAndGetReadValuesAsJsonOrAsText) {
     RunResult set = cli({"set", "Test", "Name=0612345678", "Count=5", "When=2024-02-29T13:05:00Z"});
@@ -51,8 +53,12 @@ TEST_F(BusCli, CallPrintsTheReturnValueAndOutArguments) {
     EXPECT_EQ(output({"call", "Test", "echo", R"(contact={"uniqueID":"a"})", "n=5", "t=true",
                       "z=null", R"(q="7")", "words=two words"}),
               json({{"retval",
-                     {{"contact", {{"uniqueID", "a"}}}, {"n", 5}, {"t", true}, {"z", nullptr},
-                      {"q", "7"}, {"words", "two words"}}}}));
+                     {{"contact", {{"uniqueID", "a"}}},
+                      {"n", 5},
+                      {"t", true},
+                      {"z", nullptr},
+                      {"q", "7"},
+                      {"words", "two words"}}}}));
     EXPECT_EQ(output({"call", "Test", "echo", "1", "[2,3]", "four"}),
               json({{"retval", {1, {2, 3}, "four"}}}));
     EXPECT_EQ(output({"call", "Test", "split", "text=a b"}),
@@ -87,9 +93,11 @@ TEST_F(BusCli, ListenPrintsOneFlushedLinePerNotification) {
     }
     ASSERT_EQ(received.size(), 2u) << listen.err;
     for (const json &n : received)
-        EXPECT_EQ(n, json({{"type", 7}, {"name", "ping"}, {"path", "Test"},
-                           {"parameters", {{"index", 0}, {"payload", ""},
-                                           {"when", "2024-02-29T13:05:00Z"}}}}));
+        EXPECT_EQ(n, json({{"type", 7},
+                           {"name", "ping"},
+                           {"path", "Test"},
+                           {"parameters",
+                            {{"index", 0}, {"payload", ""}, {"when", "2024-02-29T13:05:00Z"}}}}));
     EXPECT_EQ(listen.wait(20000), 0) << "exits after COUNT: " << listen.err;
 }
 
@@ -111,10 +119,18 @@ TEST_F(BusCli, RefusalsExitWithOneAndOneLineOfError) {
 }
 
 TEST(BusCliAlone, UsageErrorsExitWithTwoEvenWithoutADaemon) {
-    const std::vector<std::vector<std::string>> misuse = {
-        {},     {"fly"}, {"get"}, {"get", "a", "b"}, {"set", "Test"}, {"set", "Test", "novalue"},
-        {"call", "Test"}, {"call", "Test", "echo", "a=1", "2"}, {"listen", "-n", "0"},
-        {"add", "Test.Item", "--key"}, {"-t", "soon", "list"}, {"--frobnicate", "list"}};
+    const std::vector<std::vector<std::string>> misuse = {{},
+                                                          {"fly"},
+                                                          {"get"},
+                                                          {"get", "a", "b"},
+                                                          {"set", "Test"},
+                                                          {"set", "Test", "novalue"},
+                                                          {"call", "Test"},
+                                                          {"call", "Test", "echo", "a=1", "2"},
+                                                          {"listen", "-n", "0"},
+                                                          {"add", "Test.Item", "--key"},
+                                                          {"-t", "soon", "list"},
+                                                          {"--frobnicate", "list"}};
     for (auto args : misuse) {
         args.insert(args.begin(), {ZEB_CLI_PATH, "-s", "/nonexistent/zeb.sock"});
         EXPECT_EQ(bustest::run(args).status, 2) << (args.size() > 3 ? args[3] : "");

@@ -12,7 +12,9 @@ namespace {
 using bustest::json;
 using bustest::Var;
 
-std::string encode(const Var &value) { return bustest::frameOf(value).substr(4); }
+std::string encode(const Var &value) {
+    return bustest::frameOf(value).substr(4);
+}
 
 uint32_t decode(const std::string &body, Var &out, const char **why = nullptr) {
     return zeb_bus_decodeBody(body.data(), body.size(), out.get(), why);
@@ -81,8 +83,8 @@ TEST(BusCodec, WireFormOfWidthsAndDatesAndOfGenericMessagePack) {
     EXPECT_EQ(encode(dateTime(2024, 2, 29, 13)), std::string("\xd6\xff\x65\xe0\x7f\xd0", 6));
 
     const std::pair<std::string, json> generic[] = {
-        {std::string("\xcc\x05", 2), 5},                 // uint 8 format: an int64
-        {std::string("\xca\x3f\x80\x00\x00", 5), 1.0},   // float 32: a double
+        {std::string("\xcc\x05", 2), 5},               // uint 8 format: an int64
+        {std::string("\xca\x3f\x80\x00\x00", 5), 1.0}, // float 32: a double
         {std::string("\xd7\xff\x00\x00\x00\x04\x65\xe0\x80\xfc", 10), "2024-02-29T13:05:00Z"},
     };
     for (const auto &[body, expected] : generic) {
@@ -130,7 +132,10 @@ TEST(BusCodec, TruncatedAndMalformedBodiesAreRefusedLeavingTheTargetAlone) {
         {std::string("\xc1", 1), "the unused type byte"},
         {std::string("\xc4\x01x", 3), "binary data"},
         {std::string("\x81\x01\xc0", 3), "a map key that is not a text"},
-        {std::string("\xa3" "a\0b", 4), "a NUL inside a text"},
+        {std::string("\xa3"
+                     "a\0b",
+                     4),
+         "a NUL inside a text"},
         {std::string("\xd4\x10\x00", 3), "an unknown extension type"},
         {std::string("\xd5\x06\x00\x01", 4), "a uint8 two bytes wide"},
         {std::string("\xdd\xff\xff\xff\xff\xc0", 6), "a list announcing 4 billion items"},

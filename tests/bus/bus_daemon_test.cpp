@@ -27,7 +27,9 @@ class BusDaemon : public ::testing::Test {
     Daemon daemon;
 };
 
-json errorOf(const Var &reply) { return reply.toJson().value("error", json()); }
+json errorOf(const Var &reply) {
+    return reply.toJson().value("error", json());
+}
 
 TEST_F(BusDaemon, SetAndGetParametersObjectsAndValues) {
     Client c(daemon.socket);
@@ -112,7 +114,8 @@ TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
     EXPECT_TRUE(variant_equals(retval.get(), args.get())) << retval.toJson();
     EXPECT_EQ(c.call("Test", "echo", {1, "two"}), json({1, "two"}));
 
-    for (const json &given : {json{{"text", "hello big world"}}, json::array({"hello big world"})}) {
+    for (const json &given :
+         {json{{"text", "hello big world"}}, json::array({"hello big world"})}) {
         Var split(given), ok, out;
         variant_initialize(out.get(), variant_type_map);
         ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "split", split.get(), ok.get(), out.map()));
@@ -187,7 +190,7 @@ TEST_F(BusDaemon, UnreadableFramesGetAnErrorAndTheConnectionGoesOn) {
         {std::string("\xc1", 1), ZEB_ERROR_INVALID_ARGUMENT},
         {"", ZEB_ERROR_INVALID_ARGUMENT},
         {std::string(ZEB_BUS_MAX_DEPTH + 8, '\x91') + '\xc0', ZEB_ERROR_LIMIT},
-        {std::string("\x92\x01\x02", 3), ZEB_ERROR_INVALID_ARGUMENT},     // not a map
+        {std::string("\x92\x01\x02", 3), ZEB_ERROR_INVALID_ARGUMENT},      // not a map
         {std::string("\x81\xa2id\xa1x", 6), ZEB_ERROR_INVALID_ARGUMENT},   // id is a text
         {std::string("\x81\xa2op\xa3get", 8), ZEB_ERROR_INVALID_ARGUMENT}, // no id
     };
@@ -198,7 +201,8 @@ TEST_F(BusDaemon, UnreadableFramesGetAnErrorAndTheConnectionGoesOn) {
         EXPECT_EQ(reply.toJson()["id"], 0);
         EXPECT_EQ(errorOf(reply)["code"], code) << reply.toJson();
     }
-    ASSERT_TRUE(raw.send(bustest::frameOf(Var({{"id", 9}, {"op", "get"}, {"path", "Test.Fixed"}}))));
+    ASSERT_TRUE(
+        raw.send(bustest::frameOf(Var({{"id", 9}, {"op", "get"}, {"path", "Test.Fixed"}}))));
     ASSERT_TRUE(raw.receive(reply));
     EXPECT_EQ(reply.toJson(), json({{"id", 9}, {"result", "fixed"}}));
 }
@@ -268,8 +272,11 @@ TEST_F(BusDaemon, ManyClientsAtOnceEachGetTheirOwnReplies) {
     for (int i = 0; i < kClients; ++i) {
         std::string burst;
         for (int r = 1; r <= kRequestsEach; ++r)
-            burst += bustest::frameOf(Var({{"id", r}, {"op", "call"}, {"path", "Test"},
-                                           {"function", "echo"}, {"args", {i, r}}}));
+            burst += bustest::frameOf(Var({{"id", r},
+                                           {"op", "call"},
+                                           {"path", "Test"},
+                                           {"function", "echo"},
+                                           {"args", {i, r}}}));
         ASSERT_TRUE(clients[i]->send(burst));
     }
     for (int i = 0; i < kClients; ++i) {

@@ -329,12 +329,13 @@ class Client {
     /* Shorthands: the answer as JSON, null on failure. */
     json get(const std::string &path, bool recursive = false) {
         Var result;
-        return zeb_bus_get(client_, path.c_str(), recursive, result.get()) ? result.toJson() : json();
+        return zeb_bus_get(client_, path.c_str(), recursive, result.get()) ? result.toJson()
+                                                                           : json();
     }
     json call(const std::string &object, const std::string &function, const json &args) {
         Var given(args), retval;
-        bool ok = zeb_bus_call(client_, object.c_str(), function.c_str(), given.get(),
-                               retval.get(), nullptr);
+        bool ok = zeb_bus_call(client_, object.c_str(), function.c_str(), given.get(), retval.get(),
+                               nullptr);
         return ok ? retval.toJson() : json();
     }
 

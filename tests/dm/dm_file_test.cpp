@@ -33,7 +33,7 @@ bool exists(const std::string &path) {
 }
 
 class Files : public DataModelTest {
-protected:
+  protected:
     void SetUp() override {
         DataModelTest::SetUp();
         char pattern[] = "/tmp/zeb_dm_test_XXXXXX";
@@ -87,10 +87,11 @@ TEST_F(Files, SavedDataComesBackThroughAddHandlersAndCommit) {
     EXPECT_EQ(first.find("volatile"), std::string::npos);
 
     ASSERT_TRUE(reload()) << zeb_errorMessage();
-    EXPECT_EQ(events, (std::vector<std::string>{"add Entry.1 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
-                                                "write UniqueID=id-a", "write FormattedName=Alice \"A\" \xc3\xa9",
-                                                "object Book.Entry.1", "write Value=+331", "write Value=+332",
-                                                "write UniqueID=id-b", "object Book.Entry.5"}));
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "add Entry.1 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
+                          "write UniqueID=id-a", "write FormattedName=Alice \"A\" \xc3\xa9",
+                          "object Book.Entry.1", "write Value=+331", "write Value=+332",
+                          "write UniqueID=id-b", "object Book.Entry.5"}));
     object_t *a = get("Book.Entry.alice", OBJECT_FLAG_KEY);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(object_index(a), 1u);
@@ -113,12 +114,13 @@ TEST_F(Files, FlagsAndDepthChooseWhatIsSaved) {
     EXPECT_NE(persistent.find("\"MaxEntries\":10"), std::string::npos);
     EXPECT_EQ(persistent.find("\"Count\""), std::string::npos);
 
-    parameter_setReadHandler(object_getParameter(entries(), "FormattedName"), [](parameter_t *, variant_t *value) {
-        return variant_setChar(value, "as read");
-    });
+    parameter_setReadHandler(
+        object_getParameter(entries(), "FormattedName"),
+        [](parameter_t *, variant_t *value) { return variant_setChar(value, "as read"); });
     ASSERT_TRUE(datamodel_save(get("Book"), 1, path.c_str(), 0));
     std::string shallow = slurp(path);
-    EXPECT_NE(shallow.find("\"FormattedName\":\"as read\""), std::string::npos) << "values go through read handlers";
+    EXPECT_NE(shallow.find("\"FormattedName\":\"as read\""), std::string::npos)
+        << "values go through read handlers";
     EXPECT_NE(shallow.find("\"id-a\""), std::string::npos) << "instances count with their template";
     EXPECT_EQ(shallow.find("+331"), std::string::npos);
 
@@ -129,7 +131,8 @@ TEST_F(Files, FlagsAndDepthChooseWhatIsSaved) {
     object_commit(numbers);
     ASSERT_TRUE(datamodel_load(dm, path.c_str(), 0)) << zeb_errorMessage();
     EXPECT_EQ(valueOf(get("Book.Entry.1.Number.7"), "Value"), "+331");
-    EXPECT_EQ(valueOf(get("Book.Entry.1.Number.8"), "Value"), "+332") << "an existing instance is reused";
+    EXPECT_EQ(valueOf(get("Book.Entry.1.Number.8"), "Value"), "+332")
+        << "an existing instance is reused";
 }
 
 TEST_F(Files, PathsGoThroughTheSystemRoot) {
@@ -158,7 +161,9 @@ bool faulty(const char *step) {
 
 const zeb_dm_file_ops_t kFaultyOps = {
     [](const char *p, int f, mode_t m) { return faulty("open") ? -1 : open(p, f, m); },
-    [](int fd, const void *b, size_t n) -> ssize_t { return faulty("write") ? -1 : write(fd, b, n < 7 ? n : 7); },
+    [](int fd, const void *b, size_t n) -> ssize_t {
+        return faulty("write") ? -1 : write(fd, b, n < 7 ? n : 7);
+    },
     [](int fd) { return faulty("fsync") ? -1 : fsync(fd); },
     [](int fd) {
         int result = close(fd);
@@ -174,8 +179,8 @@ TEST_F(Files, AFailureAtAnyStepOfASaveLeavesACompleteFile) {
     const std::string old = slurp(path);
     object_parameterSetCharValue(get("Book.Entry.5"), "FormattedName", "Bob");
     object_commit(entries());
-    const Fault faults[] = {{"open", 1}, {"write", 3}, {"fsync", 1}, {"close", 1},
-                            {"rename", 1}, {"open", 2}, {"fsync", 2}};
+    const Fault faults[] = {{"open", 1},   {"write", 3}, {"fsync", 1}, {"close", 1},
+                            {"rename", 1}, {"open", 2},  {"fsync", 2}};
     zeb_dm_setFileOps(&kFaultyOps);
     for (const Fault &f : faults) {
         fault = f;
@@ -194,7 +199,8 @@ TEST_F(Files, AFailureAtAnyStepOfASaveLeavesACompleteFile) {
     EXPECT_TRUE(reload()) << zeb_errorMessage();
 
     spill(path + ".tmp", "{ half a file");
-    EXPECT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << "a crash's leftover is overwritten";
+    EXPECT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0))
+        << "a crash's leftover is overwritten";
     EXPECT_FALSE(exists(path + ".tmp"));
 }
 
@@ -206,11 +212,14 @@ struct BadFile {
 
 const BadFile kBadFiles[] = {
     {"", ZEB_ERROR_INVALID_FILE, "book.json:1:1: not valid JSON"},
-    {"{\"version\": 1, \"path\": \"Book\",\n \"objects\": {\"Entry\"", ZEB_ERROR_INVALID_FILE, "book.json:2:21: not valid JSON"},
+    {"{\"version\": 1, \"path\": \"Book\",\n \"objects\": {\"Entry\"", ZEB_ERROR_INVALID_FILE,
+     "book.json:2:21: not valid JSON"},
     {"<xml/>", ZEB_ERROR_INVALID_FILE, "book.json:1:1: not valid JSON"},
     {"[]", ZEB_ERROR_INVALID_FILE, "book.json:1:1: expected an object"},
-    {"{\"version\": 2, \"path\": \"Book\"}", ZEB_ERROR_INVALID_FILE, "book.json:1:2: expected \"version\": 1"},
-    {"{\"version\": 1, \"path\": \"Shelf\"}", ZEB_ERROR_INVALID_FILE, "book.json:1:16: the data model has no object"},
+    {"{\"version\": 2, \"path\": \"Book\"}", ZEB_ERROR_INVALID_FILE,
+     "book.json:1:2: expected \"version\": 1"},
+    {"{\"version\": 1, \"path\": \"Shelf\"}", ZEB_ERROR_INVALID_FILE,
+     "book.json:1:16: the data model has no object"},
     {"{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [\n"
      "  {\"index\": 1, \"parameters\": {\"Age\": \"old\"}}]}}}",
      ZEB_ERROR_INVALID_FILE, "book.json:2:31: wrong type for Age: string"},
@@ -247,8 +256,10 @@ TEST_F(Files, InvalidFilesFailClearlyAndAreMovedAside) {
 TEST_F(Files, HostileFilesHitLimitsWithoutCrashing) {
     std::string huge = "{\"version\": 1, \"path\": \"Book\", \"parameters\": {\"Comment\": \"" +
                        std::string(70000, 'x') + "\"}}";
-    std::string deep = "{\"version\": 1, \"path\": \"Book\", \"x\": " + std::string(5000, '[') + "}";
-    std::string many = "{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [";
+    std::string deep =
+        "{\"version\": 1, \"path\": \"Book\", \"x\": " + std::string(5000, '[') + "}";
+    std::string many =
+        "{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [";
     for (int i = 1; i <= 100001; ++i) {
         many += (i > 1 ? ",{\"index\":" : "{\"index\":") + std::to_string(i) + "}";
     }
@@ -267,7 +278,8 @@ TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
     spill(path, "old");
     std::string name(60000, 'n');
     for (int i = 0; i < 290; ++i) {
-        object_parameterSetCharValue(object_createInstance(entries(), 0, nullptr), "FormattedName", name.c_str());
+        object_parameterSetCharValue(object_createInstance(entries(), 0, nullptr), "FormattedName",
+                                     name.c_str());
     }
     EXPECT_FALSE(datamodel_save(get("Book"), -1, path.c_str(), 0));
     EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT);
@@ -279,7 +291,9 @@ void collect(void *userData, int, const char *, const char *line) {
 }
 
 TEST_F(Files, UnknownSavedValuesAreSkippedWithOneWarningEach) {
-    spill(path, R"({"version": 1, "path": "Book", "parameters": {"Gone": 1, "Count": 3, "Comment": "kept"},
+    spill(
+        path,
+        R"({"version": 1, "path": "Book", "parameters": {"Gone": 1, "Count": 3, "Comment": "kept"},
         "objects": {"Shelf": {}, "Entry": {"instances": [{"index": 2, "parameters": {"Gone": 1}},
                                                           {"index": 3, "parameters": {"Gone": 2}}]}}})");
     std::vector<std::string> lines;
@@ -292,7 +306,8 @@ TEST_F(Files, UnknownSavedValuesAreSkippedWithOneWarningEach) {
         all += line + "\n";
     }
     EXPECT_EQ(lines.size(), 4u) << all;
-    for (const char *name : {"of Book.Gone", "of Book.Count", "of Book.Shelf", "2 saved value(s) of Book.Entry.{i}.Gone"}) {
+    for (const char *name : {"of Book.Gone", "of Book.Count", "of Book.Shelf",
+                             "2 saved value(s) of Book.Entry.{i}.Gone"}) {
         EXPECT_NE(all.find(name), std::string::npos) << name;
     }
 }
@@ -306,10 +321,12 @@ TEST_F(Files, AFailedLoadUndoesEverythingItDid) {
                                              "objects": {"Number": {"instances": [{"index": 1}]}}},
                                             {"index": 5, "parameters": {"UniqueID": "taken"}}]}}})");
     EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
-    EXPECT_NE(strstr(zeb_errorMessage(), "book.json:4:73: value refused"), nullptr) << zeb_errorMessage();
-    EXPECT_EQ(events, (std::vector<std::string>{"add Entry.4 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
-                                                "del Entry.5 state 5 numbers 0", "del Entry.4 state 5 numbers 1",
-                                                "del Number.1 state 5 entry state 5"}));
+    EXPECT_NE(strstr(zeb_errorMessage(), "book.json:4:73: value refused"), nullptr)
+        << zeb_errorMessage();
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "add Entry.4 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
+                          "del Entry.5 state 5 numbers 0", "del Entry.4 state 5 numbers 1",
+                          "del Number.1 state 5 entry state 5"}));
     EXPECT_EQ(object_instanceCount(entries()), 1u);
     EXPECT_EQ(valueOf(get("Book"), "Comment"), "pending before");
     EXPECT_EQ(object_state(get("Book")), object_state_modified);

@@ -56,8 +56,8 @@ std::string pathOf(const object_t *object, uint32_t flags) {
 namespace {
 
 std::string describe(object_t *instance) {
-    return std::string(object_name(object_parent(instance), 0)) + "." + object_name(instance, 0) + " state " +
-           std::to_string(object_state(instance));
+    return std::string(object_name(object_parent(instance), 0)) + "." + object_name(instance, 0) +
+           " state " + std::to_string(object_state(instance));
 }
 
 bool entryAdded(object_t *, object_t *instance) {
@@ -68,7 +68,8 @@ bool entryAdded(object_t *, object_t *instance) {
 
 bool entryDeleted(object_t *, object_t *instance) {
     object_t *numbers = object_getObject(instance, "Number", 0, nullptr);
-    events.push_back("del " + describe(instance) + " numbers " + std::to_string(object_instanceCount(numbers)));
+    events.push_back("del " + describe(instance) + " numbers " +
+                     std::to_string(object_instanceCount(numbers)));
     if (onDelete) {
         onDelete(instance);
     }
@@ -77,7 +78,8 @@ bool entryDeleted(object_t *, object_t *instance) {
 
 bool numberDeleted(object_t *, object_t *instance) {
     object_t *entry = object_parent(object_parent(instance));
-    events.push_back("del " + describe(instance) + " entry state " + std::to_string(object_state(entry)));
+    events.push_back("del " + describe(instance) + " entry state " +
+                     std::to_string(object_state(entry)));
     return true;
 }
 
@@ -105,7 +107,8 @@ bool validateId(parameter_t *parameter) {
 
 bool readCount(parameter_t *parameter, variant_t *value) {
     object_t *book = parameter_owner(parameter);
-    return variant_setUInt32(value, object_instanceCount(object_getObject(book, "Entry", 0, nullptr)));
+    return variant_setUInt32(value,
+                             object_instanceCount(object_getObject(book, "Entry", 0, nullptr)));
 }
 
 int find(function_call_t *, argument_value_list_t *, variant_t *) {
@@ -126,7 +129,8 @@ void *resolve(void *, const char *library, const char *symbol) {
         {"__find", reinterpret_cast<void *>(find)},
     };
     if (!symbol) {
-        return library && strcmp(library, "missing.so") != 0 ? reinterpret_cast<void *>(find) : nullptr;
+        return library && strcmp(library, "missing.so") != 0 ? reinterpret_cast<void *>(find)
+                                                             : nullptr;
     }
     auto it = symbols.find(symbol);
     return it == symbols.end() ? nullptr : it->second;
@@ -138,7 +142,8 @@ void DataModelTest::SetUp() {
     onDelete = nullptr;
     refusedIds.clear();
     dm = datamodel_create();
-    ASSERT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr)) << zeb_errorMessage();
+    ASSERT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr))
+        << zeb_errorMessage();
 }
 
 void DataModelTest::TearDown() {

@@ -34,11 +34,13 @@ std::string valueOf(const object_t *object, const char *name);
 std::string pathOf(const object_t *object, uint32_t flags = 0);
 
 class DataModelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
-    object_t *get(const char *path, uint32_t flags = 0) { return datamodel_getObject(dm, path, flags); }
+    object_t *get(const char *path, uint32_t flags = 0) {
+        return datamodel_getObject(dm, path, flags);
+    }
     object_t *entries() { return get("Book.Entry"); }
     /* A committed entry with the given UniqueID and numbers. */
     object_t *addEntry(const char *id, std::vector<std::string> numbers = {});

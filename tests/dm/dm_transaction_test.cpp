@@ -91,7 +91,7 @@ TEST_F(Transactions, CommitRunsWriteHandlersInPreOrder) {
     object_parameterSetCharValue(first, "Age", "3");
     EXPECT_TRUE(object_commit(get("Book")));
     EXPECT_EQ(events, (Events{"write UniqueID=a2", "write FormattedName=A", "object Book.Entry.1",
-                                    "write Value=11", "write FormattedName=B", "object Book.Entry.2"}));
+                              "write Value=11", "write FormattedName=B", "object Book.Entry.2"}));
 }
 
 TEST_F(Transactions, DeletionRunsHandlersParentFirstOnAnIntactSubtree) {
@@ -104,16 +104,18 @@ TEST_F(Transactions, DeletionRunsHandlersParentFirstOnAnIntactSubtree) {
     EXPECT_FALSE(object_parameterSetCharValue(number, "Value", "x"));
     EXPECT_EQ(zeb_error, ZEB_ERROR_STATE);
     EXPECT_EQ(object_instanceCount(entries()), 2u) << "stays until the commit";
-    EXPECT_FALSE(object_commit(number)) << "only the deleted instance or an ancestor applies a deletion";
+    EXPECT_FALSE(object_commit(number))
+        << "only the deleted instance or an ancestor applies a deletion";
     EXPECT_EQ(zeb_error, ZEB_ERROR_STATE);
     EXPECT_TRUE(events.empty());
 
     EXPECT_TRUE(object_commit(entries()));
     EXPECT_EQ(events, (Events{"del Entry.1 state 5 numbers 2", "del Number.1 state 5 entry state 5",
-                                    "del Number.2 state 5 entry state 5"}));
+                              "del Number.2 state 5 entry state 5"}));
     EXPECT_EQ(object_instanceCount(entries()), 1u);
     EXPECT_EQ(get("Book.Entry.1"), nullptr);
-    EXPECT_EQ(object_index(object_createInstance(entries(), 0, nullptr)), 3u) << "indexes are not reused";
+    EXPECT_EQ(object_index(object_createInstance(entries(), 0, nullptr)), 3u)
+        << "indexes are not reused";
 }
 
 TEST_F(Transactions, NestedCommitFromAWriteHandlerAppliesEachChangeOnce) {
@@ -129,8 +131,8 @@ TEST_F(Transactions, NestedCommitFromAWriteHandlerAppliesEachChangeOnce) {
     object_parameterSetCharValue(entry, "UniqueID", "b");
     object_parameterSetCharValue(entry, "FormattedName", "from client");
     EXPECT_TRUE(object_commit(entry));
-    EXPECT_EQ(events, (Events{"write UniqueID=b", "write FormattedName=from handler", "object Book.Entry.1",
-                                    "object Book.Entry.1"}));
+    EXPECT_EQ(events, (Events{"write UniqueID=b", "write FormattedName=from handler",
+                              "object Book.Entry.1", "object Book.Entry.1"}));
     EXPECT_EQ(valueOf(entry, "FormattedName"), "from handler");
     EXPECT_EQ(object_state(entry), object_state_ready);
 }
@@ -165,7 +167,8 @@ TEST_F(Transactions, RollbackDropsChangesAndDestroysCreatedInstances) {
     events.clear();
 
     EXPECT_TRUE(object_rollback(entries()));
-    EXPECT_EQ(events, (Events{"del Entry.2 state 5 numbers 1", "del Number.1 state 5 entry state 5"}));
+    EXPECT_EQ(events,
+              (Events{"del Entry.2 state 5 numbers 1", "del Number.1 state 5 entry state 5"}));
     EXPECT_EQ(object_instanceCount(entries()), 1u);
     EXPECT_EQ(valueOf(kept, "FormattedName"), "");
     object_t *number = get("Book.Entry.1.Number.1");
@@ -217,13 +220,16 @@ TEST_F(Transactions, CreationRulesForIndexesAndKeys) {
     EXPECT_EQ(object_createInstance(templ, 0, "a.b"), nullptr);
     object_t *keyedSeven = object_createInstance(templ, 0, "7");
     EXPECT_EQ(object_index(keyedSeven), 6u);
-    EXPECT_EQ(object_index(object_createInstance(templ, 0, nullptr)), 8u) << "7 would collide with a key";
-    EXPECT_EQ(object_createInstance(object_getObject(templ, "Number", 0, nullptr), 0, nullptr), nullptr)
+    EXPECT_EQ(object_index(object_createInstance(templ, 0, nullptr)), 8u)
+        << "7 would collide with a key";
+    EXPECT_EQ(object_createInstance(object_getObject(templ, "Number", 0, nullptr), 0, nullptr),
+              nullptr)
         << "a template inside a definition has no instances";
     EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT);
 
     object_delete(keyedSeven);
-    EXPECT_EQ(object_createInstance(object_getObject(keyedSeven, "Number", 0, nullptr), 0, nullptr), nullptr);
+    EXPECT_EQ(object_createInstance(object_getObject(keyedSeven, "Number", 0, nullptr), 0, nullptr),
+              nullptr);
     EXPECT_EQ(zeb_error, ZEB_ERROR_STATE);
 }
 

@@ -12,7 +12,8 @@ class Tree : public DataModelTest {};
 TEST_F(Tree, NamesPathsAndLookups) {
     object_t *keyed = object_createInstance(entries(), 0, "alice");
     object_t *plain = object_createInstance(entries(), 0, nullptr);
-    object_t *number = object_createInstance(object_getObject(keyed, "Number", 0, nullptr), 4, "home");
+    object_t *number =
+        object_createInstance(object_getObject(keyed, "Number", 0, nullptr), 4, "home");
 
     EXPECT_STREQ(object_name(keyed, 0), "1");
     EXPECT_STREQ(object_name(keyed, OBJECT_FLAG_KEY), "alice");
@@ -26,9 +27,11 @@ TEST_F(Tree, NamesPathsAndLookups) {
     EXPECT_EQ(object_getObject(get("Book"), "Entry.2", 0, nullptr), plain);
     EXPECT_EQ(object_getObject(entries(), "alice", OBJECT_FLAG_KEY, nullptr), keyed);
     EXPECT_EQ(object_getObject(entries(), "", 0, nullptr), entries());
-    EXPECT_TRUE(object_isTemplate(get("Book.Entry.Number"))) << "a template's own child definitions";
+    EXPECT_TRUE(object_isTemplate(get("Book.Entry.Number")))
+        << "a template's own child definitions";
 
-    for (const char *missing : {"Book.Entry.3", "Book.Entry.alice", "Book..Entry", "Nope", "Book.Entry.01"}) {
+    for (const char *missing :
+         {"Book.Entry.3", "Book.Entry.alice", "Book..Entry", "Nope", "Book.Entry.01"}) {
         EXPECT_EQ(get(missing), nullptr) << missing;
         EXPECT_EQ(zeb_error, ZEB_ERROR_NOT_FOUND) << missing;
     }
@@ -51,7 +54,8 @@ TEST_F(Tree, IterationFollowsDefinitionAndIndexOrder) {
     EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT);
 
     std::string names;
-    for (parameter_t *p = object_firstParameter(get("Book.Entry.3")); p; p = object_nextParameter(p)) {
+    for (parameter_t *p = object_firstParameter(get("Book.Entry.3")); p;
+         p = object_nextParameter(p)) {
         names += std::string(parameter_name(p)) + " ";
     }
     EXPECT_EQ(names, "UniqueID FormattedName BirthDay Age Secret ");
@@ -73,7 +77,8 @@ TEST_F(Tree, InstancesShareTheirTemplateHandlersButNotUserData) {
     parameter_setUserData(object_getParameter(entries(), "Age"), &data);
     parameter_setWriteHandler(object_getParameter(get("Book.Entry.Number"), "Value"),
                               [](parameter_t *) { events.push_back("late handler"); });
-    object_t *after = object_createInstance(object_getObject(before, "Number", 0, nullptr), 0, nullptr);
+    object_t *after =
+        object_createInstance(object_getObject(before, "Number", 0, nullptr), 0, nullptr);
     EXPECT_EQ(object_getUserData(before), nullptr);
     EXPECT_EQ(parameter_getUserData(object_getParameter(before, "Age")), nullptr);
     object_parameterSetCharValue(after, "Value", "1");
@@ -93,11 +98,13 @@ TEST_F(Tree, LowerCaseValuesLowerTheLeadingCapitalsOnly) {
     variant_map_initialize(&values);
     EXPECT_TRUE(object_getLowerCaseValues(datamodel_firstObject(other), &values));
     std::string keys;
-    for (variant_map_iterator_t *it = variant_map_first(&values); it; it = variant_map_iterator_next(it)) {
+    for (variant_map_iterator_t *it = variant_map_first(&values); it;
+         it = variant_map_iterator_next(it)) {
         keys += std::string(variant_map_iterator_key(it)) + " ";
     }
     EXPECT_EQ(keys, "uniqueID url lastRevision birthDay lower x1Y ");
-    EXPECT_EQ(variant_type(variant_map_iterator_data(variant_map_find(&values, "x1Y"))), variant_type_bool);
+    EXPECT_EQ(variant_type(variant_map_iterator_data(variant_map_find(&values, "x1Y"))),
+              variant_type_bool);
     variant_map_cleanup(&values);
     datamodel_destroy(other);
 }

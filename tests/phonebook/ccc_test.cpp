@@ -73,8 +73,13 @@ TEST_F(Ccc, WrongLines) {
 
 TEST_F(Ccc, LongestCodeOfAtMostThreeCharacters) {
     ASSERT_TRUE(load("1\n12\n123\n1234\n33\n"));
-    for (auto [digits, code] : {std::pair{"12345", "123"}, {"1299", "12"}, {"19", "1"},
-                                {"12", "12"}, {"336", "33"}, {"033", ""}, {"5", ""}}) {
+    for (auto [digits, code] : {std::pair{"12345", "123"},
+                                {"1299", "12"},
+                                {"19", "1"},
+                                {"12", "12"},
+                                {"336", "33"},
+                                {"033", ""},
+                                {"5", ""}}) {
         ccc_entry *entry = get_ccc_entry(digits);
         EXPECT_STREQ(entry != nullptr ? entry->code : "", code) << digits;
     }
@@ -84,10 +89,16 @@ TEST_F(Ccc, WorkedExamples) {
     ASSERT_TRUE(load("33 00 0\n"));
     const std::string s = "612345678";
     const std::vector<std::tuple<std::string, std::string, bool>> rows = {
-        {"+33" + s, "0033" + s, true},  {"0" + s, "0" + s, true},    {"+33" + s, "0" + s, true},
-        {"+33" + s, "0 6 12 34 56 78", false}, {"+33" + s, "33" + s, false},
-        {"+33" + s, "+34" + s, false},  {"0" + s, "06-12345678", false}, {"5", "5", false},
-        {"+", "+", false},              {"+33" + s, "", false}};
+        {"+33" + s, "0033" + s, true},
+        {"0" + s, "0" + s, true},
+        {"+33" + s, "0" + s, true},
+        {"+33" + s, "0 6 12 34 56 78", false},
+        {"+33" + s, "33" + s, false},
+        {"+33" + s, "+34" + s, false},
+        {"0" + s, "06-12345678", false},
+        {"5", "5", false},
+        {"+", "+", false},
+        {"+33" + s, "", false}};
     for (const auto &[asked, stored, match] : rows) {
         EXPECT_EQ(compare_numbers(asked.c_str(), stored.c_str()), match) << asked << " " << stored;
         EXPECT_EQ(compare_numbers(stored.c_str(), asked.c_str()), match) << stored << " " << asked;

@@ -13,7 +13,9 @@ class EntryHandlers : public pbtest::PluginTest {
         PluginTest::SetUp();
         start();
     }
-    std::string revision(const std::string &entry) { return host.get(entry + ".LastRevision").toJson(); }
+    std::string revision(const std::string &entry) {
+        return host.get(entry + ".LastRevision").toJson();
+    }
     Sent sent() const {
         Sent names;
         for (const auto &n : host.notifications)
@@ -101,7 +103,8 @@ TEST_F(EntryHandlers, Deletions) {
     // Added and removed within the delay: never announced.
     host.clearRecords();
     host.del(addEntry({{"FormattedName", "Bob"}}));
-    EXPECT_EQ(host.call("Phonebook", "addContact", {{"contact", {{"uniqueID", "c"}}}}).value(), true);
+    EXPECT_EQ(host.call("Phonebook", "addContact", {{"contact", {{"uniqueID", "c"}}}}).value(),
+              true);
     EXPECT_EQ(host.call("Phonebook", "removeContactByUniqueID", {{"uniqueID", "c"}}).value(), true);
     host.advance(1000);
     EXPECT_TRUE(host.notifications.empty());
@@ -119,7 +122,8 @@ TEST_F(EntryHandlers, EveryKindOfChangeSavesOnceAfterTheLast) {
         host.advance(1000);
     };
     call("addContact", {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}});
-    call("modifyContact", {{"formattedName", "A"}, {"contact", {{"telephoneNumbers", {{{"name", "1"}}}}}}});
+    call("modifyContact",
+         {{"formattedName", "A"}, {"contact", {{"telephoneNumbers", {{{"name", "1"}}}}}}});
     ASSERT_TRUE(host.del("Phonebook.Entry.1.TelephoneNumber.1"));
     host.advance(1000);
     call("removeContactByUniqueID", {{"uniqueID", "a"}});

@@ -35,9 +35,12 @@ TEST_F(Functions, EmptyPhonebook) {
 }
 
 TEST_F(Functions, ContactMapOfAnEntryInPublicForm) {
-    std::string ann = addEntry({{"UniqueID", "u-ann"}, {"Name", "Ann"}, {"FormattedName", "Ann A"},
+    std::string ann = addEntry({{"UniqueID", "u-ann"},
+                                {"Name", "Ann"},
+                                {"FormattedName", "Ann A"},
                                 {"URL", "http://ann"}});
-    ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}, {"Preferred", true}}).empty());
+    ASSERT_FALSE(
+        host.add(ann + ".TelephoneNumber", {{"Number", "0123"}, {"Preferred", true}}).empty());
     ASSERT_TRUE(host.set(ann, {{"LastRevision", "2021-03-04T05:06:07Z"}}));
     json expected = json::parse(R"({"key": "1", "uniqueID": "u-ann",
       "lastRevision": "2021-03-04T05:06:07Z", "name": "Ann", "formattedName": "Ann A",
@@ -115,13 +118,15 @@ TEST_F(Functions, IncomingContactsAreChecked) {
     EXPECT_FALSE(host.traced("remapping variant tree"));
 
     json bad = {{"uniqueID", "u"}, {"telephoneNumbers", {"0123"}}};
-    EXPECT_EQ(host.call("Phonebook", "modifyContact", {{"formattedName", "A"}, {"contact", bad}}).value(),
-              false);
+    EXPECT_EQ(
+        host.call("Phonebook", "modifyContact", {{"formattedName", "A"}, {"contact", bad}}).value(),
+        false);
     EXPECT_TRUE(host.traced("variant map could not be remapped"));
 
     // Failed contacts come back in the out-argument "result", placed first.
     json contacts = json::array({{{"formattedName", "A"}}, bad});
-    auto added = host.call("Phonebook", "addContacts", {{"x", 1}, {"contacts", contacts}, {"result", {7}}});
+    auto added =
+        host.call("Phonebook", "addContacts", {{"x", 1}, {"contacts", contacts}, {"result", {7}}});
     EXPECT_EQ(added.value(), false);
     EXPECT_EQ(added.outargs.begin().key(), "result");
     EXPECT_EQ(added.outargs["result"], contacts);

@@ -12,7 +12,9 @@ const char *const kLegacyFile = "/etc/config/tessel.usr";
 
 class Lifecycle : public pbtest::PluginTest {
   protected:
-    void add(const std::string &name) { addEntry({{"FormattedName", name}, {"UniqueID", "id-" + name}}); }
+    void add(const std::string &name) {
+        addEntry({{"FormattedName", name}, {"UniqueID", "id-" + name}});
+    }
     // Leaves a saved file holding the entry "Old" and the host stopped.
     void saveOld() {
         start();

@@ -60,7 +60,7 @@ TEST_F(Numbers, LeadingPlusIsStoredAsDoubleZero) {
     std::string path = host.add("Phonebook.Entry.1.TelephoneNumber", {{"Number", "+33 1"}});
     EXPECT_EQ(number(path), "0033 1");
     const std::vector<std::pair<const char *, const char *>> writes = {
-        {"+", "00"},   {"", ""},   {"0612", "0612"}, {"3+1", "3+1"}, {"+33+1", "0033001"},
+        {"+", "00"},           {"", ""}, {"0612", "0612"}, {"3+1", "3+1"}, {"+33+1", "0033001"},
         {"0033001", "0033001"}};
     for (const auto &[written, stored] : writes) {
         EXPECT_TRUE(host.set(path, {{"Number", written}})) << written;

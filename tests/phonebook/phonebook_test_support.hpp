@@ -16,7 +16,9 @@ using zebtest::json;
 using Names = std::vector<std::string>;
 
 // The data model definition that the product ships.
-inline json definition() { return json::parse(std::ifstream(PHONEBOOK_DEFINITION)); }
+inline json definition() {
+    return json::parse(std::ifstream(PHONEBOOK_DEFINITION));
+}
 
 // Writes `definition` into the host's temporary tree; returns its path.
 inline std::string writeDefinition(const zebtest::TestHost &host, const json &definition) {
@@ -29,8 +31,9 @@ inline std::string writeDefinition(const zebtest::TestHost &host, const json &de
 // The message of a trace line: "<zone> - [<mark>]<message> - <function>(...)".
 inline std::string message(const zebtest::TraceLine &line) {
     size_t begin = line.line.find(']') + 1, end = line.line.rfind(" - ");
-    return begin > 0 && end != std::string::npos && end >= begin ? line.line.substr(begin, end - begin)
-                                                                 : "";
+    return begin > 0 && end != std::string::npos && end >= begin
+               ? line.line.substr(begin, end - begin)
+               : "";
 }
 
 // The current local time in the text form of a date-time, as LastRevision

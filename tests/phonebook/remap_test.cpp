@@ -16,9 +16,9 @@ class Remap : public ::testing::Test {
     zebtest::TestHost traces{500}; // records every trace line
 
     static bool remap(Var &tree, bool toObject) {
-        return remap_paths(variant_da_map(tree.get()), toObject ? CONTACT_TYPE_PATHS : CONTACT_OBJECT_PATHS,
-                           toObject ? CONTACT_OBJECT_PATHS : CONTACT_TYPE_PATHS,
-                           CONTACT_TYPE_PATHS_SIZE, 0, 0);
+        return remap_paths(
+            variant_da_map(tree.get()), toObject ? CONTACT_TYPE_PATHS : CONTACT_OBJECT_PATHS,
+            toObject ? CONTACT_OBJECT_PATHS : CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
     }
 };
 
@@ -31,7 +31,8 @@ TEST_F(Remap, EveryFieldBothWaysInPlace) {
       "telephoneNumbers": [{"name": "1", "type": "t", "preferred": true}, {"key": "2", "name": "2"}],
       "emails": [{"name": "e", "type": "t", "preferred": false}],
       "photos": [{"name": "p", "type": "t", "preferred": false}]})");
-    const json object = json::parse(R"({"key": "3", "UniqueID": "u", "LastRevision": "r", "Name": "n",
+    const json object =
+        json::parse(R"({"key": "3", "UniqueID": "u", "LastRevision": "r", "Name": "n",
       "FormattedName": "f", "BirthDay": "b", "Title": "t", "Organisation": "o", "URL": "u",
       "Ringtone": "r", "Tags": "t", "other": 1,
       "Address": [{"key": "1", "Address": "a", "Type": "t", "Preferred": true}],
@@ -55,7 +56,8 @@ TEST_F(Remap, MissingKeysAreTracedWithoutAZone) {
     EXPECT_EQ(traces.countTraced("was not found, ignoring"), 13u + 2u);
     EXPECT_TRUE(traces.traced("old_key=lastRevision was not found, ignoring"));
     EXPECT_TRUE(traces.traced("remapping variant tree telephoneNumbers at depth 1"));
-    EXPECT_TRUE(traces.traced("remapped old_key=telephoneNumbers.name to new_key=TelephoneNumber.Number"));
+    EXPECT_TRUE(
+        traces.traced("remapped old_key=telephoneNumbers.name to new_key=TelephoneNumber.Number"));
     for (const auto &t : traces.traces)
         EXPECT_EQ(t.zone, "") << t.line;
 }
@@ -66,7 +68,8 @@ TEST_F(Remap, ShapesUnderPropertyKeys) {
         bool ok;
     } cases[] = {
         {R"({"emails": []})", R"({"Email": []})", true},
-        {R"({"addresses": {"name": "S", "key": "4"}})", R"({"Address": {"Address": "S", "key": "4"}})", true},
+        {R"({"addresses": {"name": "S", "key": "4"}})",
+         R"({"Address": {"Address": "S", "key": "4"}})", true},
         {R"({"addresses": "S"})", R"({"Address": "S"})", true},
         {R"({"emails": [{"name": "a"}, "x"], "uniqueID": "u"})",
          R"({"Email": [{"Address": "a"}, "x"], "UniqueID": "u"})", false},
@@ -82,7 +85,8 @@ TEST_F(Remap, ShapesUnderPropertyKeys) {
     EXPECT_TRUE(traces.traced("Encountered a variant of type 1; old_key=addresses"));
 
     Var tree(json::parse(R"({"uniqueID": "u"})"));
-    EXPECT_TRUE(remap_paths(variant_da_map(tree.get()), CONTACT_TYPE_PATHS, CONTACT_OBJECT_PATHS, 0, 0, 0));
+    EXPECT_TRUE(
+        remap_paths(variant_da_map(tree.get()), CONTACT_TYPE_PATHS, CONTACT_OBJECT_PATHS, 0, 0, 0));
     EXPECT_EQ(tree.toJson(), json::parse(R"({"uniqueID": "u"})"));
 }
 
@@ -117,7 +121,8 @@ TEST_F(Remap, Helpers) {
 
 TEST_F(Remap, PrinterWalksTheWholeTree) {
     std::string longKey(300, 'k');
-    json value = json::parse(R"({"telephoneNumbers": [{"name": "1", "preferred": true}, "x", {"name": "2"}]})");
+    json value = json::parse(
+        R"({"telephoneNumbers": [{"name": "1", "preferred": true}, "x", {"name": "2"}]})");
     value[longKey] = {{"n", 5}};
     Var tree(value);
     traces.clearRecords();

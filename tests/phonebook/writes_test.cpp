@@ -20,7 +20,9 @@ class Writes : public pbtest::PluginTest {
     bool modify(const char *name, const json &contact) {
         return call("modifyContact", {{"formattedName", name}, {"contact", contact}}) == true;
     }
-    json byID(const std::string &uniqueID) { return call("getContactByUniqueID", {{"uniqueID", uniqueID}}); }
+    json byID(const std::string &uniqueID) {
+        return call("getContactByUniqueID", {{"uniqueID", uniqueID}});
+    }
     static json numbers(const json &contact) {
         json rows = json::array();
         for (const json &number : contact["telephoneNumbers"])
@@ -50,7 +52,8 @@ TEST_F(Writes, TheEntryCapRefusesAndChangesNothing) {
     json before = allContacts();
     EXPECT_FALSE(add({{"uniqueID", "3"}}));
     EXPECT_EQ(call("addContactAndGenUUID", {{"contact", json::object()}}), nullptr);
-    auto refusal = pbtest::linesWithMessage(host, "Not adding new contact : Max number of contacts reached (2)");
+    auto refusal = pbtest::linesWithMessage(
+        host, "Not adding new contact : Max number of contacts reached (2)");
     ASSERT_EQ(refusal.size(), 2u);
     EXPECT_EQ(refusal[0].level, 200);
     EXPECT_EQ(allContacts(), before);
@@ -60,11 +63,13 @@ TEST_F(Writes, IdentifiersAreUniqueOrGenerated) {
     ASSERT_TRUE(add(ann));
     json before = allContacts();
     EXPECT_FALSE(add({{"uniqueID", "u-ann"}, {"formattedName", "Other"}}));
-    EXPECT_TRUE(host.traced("Contact with UniqueID=u-ann already exists with state object_state_ready"));
+    EXPECT_TRUE(
+        host.traced("Contact with UniqueID=u-ann already exists with state object_state_ready"));
     EXPECT_EQ(allContacts(), before);
 
     const std::regex urn("urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
-    std::string id = call("addContactAndGenUUID", {{"contact", {{"uniqueID", "u-ann"}, {"formattedName", "G"}}}});
+    std::string id = call("addContactAndGenUUID",
+                          {{"contact", {{"uniqueID", "u-ann"}, {"formattedName", "G"}}}});
     EXPECT_TRUE(std::regex_match(id, urn)) << id; // 45 characters
     EXPECT_EQ(byID(id)["formattedName"], "G");
     std::string viaBus = host.get(addEntry({{"FormattedName", "Bus"}}) + ".UniqueID").toJson();
@@ -87,10 +92,13 @@ TEST_F(Writes, ModifyWithOnlyATitle) {
 
 TEST_F(Writes, ModifyKeepsNumbersNamedByKey) {
     ASSERT_TRUE(add(ann));
-    EXPECT_TRUE(modify("Ann", {{"telephoneNumbers", {{{"key", "2"}, {"name", "222-new"}}, {{"name", "333"}}}}}));
-    EXPECT_EQ(numbers(byID("u-ann")), json::parse(R"([["2", "222-new", "work"], ["3", "333", ""]])"));
+    EXPECT_TRUE(modify(
+        "Ann", {{"telephoneNumbers", {{{"key", "2"}, {"name", "222-new"}}, {{"name", "333"}}}}}));
+    EXPECT_EQ(numbers(byID("u-ann")),
+              json::parse(R"([["2", "222-new", "work"], ["3", "333", ""]])"));
     // A key used twice names the instance created for its first use.
-    EXPECT_TRUE(modify("Ann", {{"telephoneNumbers", {{{"key", "k"}, {"name", "1"}}, {{"key", "k"}, {"type", "t"}}}}}));
+    EXPECT_TRUE(modify("Ann", {{"telephoneNumbers",
+                                {{{"key", "k"}, {"name", "1"}}, {{"key", "k"}, {"type", "t"}}}}}));
     EXPECT_EQ(numbers(byID("u-ann")), json::parse(R"([["k", "1", "t"]])"));
 }
 
@@ -113,8 +121,10 @@ TEST_F(Writes, AFailingElementRollsBackEverything) {
         EXPECT_FALSE(add(added)) << contact;
         EXPECT_EQ(allContacts(), before) << contact;
     }
-    EXPECT_EQ(pbtest::linesWithMessage(host, "variant_list_iterator_t element is not of type variant_type_map")
-                  .at(0).level,
+    EXPECT_EQ(pbtest::linesWithMessage(
+                  host, "variant_list_iterator_t element is not of type variant_type_map")
+                  .at(0)
+                  .level,
               200);
     // Keys that name nothing and doubles are skipped.
     EXPECT_TRUE(add({{"uniqueID", "u2"}, {"nickname", "x"}, {"score", 1.5}, {"title", "ok"}}));

@@ -12,14 +12,18 @@ namespace fs = std::filesystem;
 
 namespace zebtest {
 
-Var::Var() { variant_initialize(&value_, variant_type_unknown); }
+Var::Var() {
+    variant_initialize(&value_, variant_type_unknown);
+}
 
 Var::Var(const json &value) : Var() {
     if (!zebjson::jsonToVariant(value, &value_))
         throw std::runtime_error("cannot convert JSON to a variant: " + value.dump());
 }
 
-Var::Var(const Var &other) : Var() { variant_copy(&value_, &other.value_); }
+Var::Var(const Var &other) : Var() {
+    variant_copy(&value_, &other.value_);
+}
 
 Var &Var::operator=(const Var &other) {
     if (this != &other)
@@ -27,7 +31,9 @@ Var &Var::operator=(const Var &other) {
     return *this;
 }
 
-Var::~Var() { variant_cleanup(&value_); }
+Var::~Var() {
+    variant_cleanup(&value_);
+}
 
 json Var::toJson() const {
     json out;
@@ -90,7 +96,9 @@ void TestHost::stop() {
     context_ = nullptr;
 }
 
-std::string TestHost::path(const std::string &absolute) const { return sysroot_ + absolute; }
+std::string TestHost::path(const std::string &absolute) const {
+    return sysroot_ + absolute;
+}
 
 void TestHost::writeFile(const std::string &absolute, const std::string &content) const {
     fs::path target = path(absolute);
@@ -108,7 +116,9 @@ std::string TestHost::readFile(const std::string &absolute) const {
     return content.str();
 }
 
-bool TestHost::exists(const std::string &absolute) const { return fs::exists(path(absolute)); }
+bool TestHost::exists(const std::string &absolute) const {
+    return fs::exists(path(absolute));
+}
 
 CallResult TestHost::call(const std::string &object, const std::string &function,
                           const json &named) {
@@ -135,12 +145,12 @@ CallResult TestHost::callVars(const std::string &object, const std::string &func
     argument_valueListInitialize(&args);
     for (const auto &argument : arguments)
         argument_valueAdd(&args, argument.first.c_str(), argument.second.get());
-    result.ok = target != nullptr &&
-                zeb_callFunction(context_, target, function.c_str(), &args, named,
-                                 result.retval.get());
+    result.ok = target != nullptr && zeb_callFunction(context_, target, function.c_str(), &args,
+                                                      named, result.retval.get());
     if (!result.ok)
         recordError();
-    for (argument_value_t *a = argument_valueFirst(&args); a != nullptr; a = argument_valueNext(a)) {
+    for (argument_value_t *a = argument_valueFirst(&args); a != nullptr;
+         a = argument_valueNext(a)) {
         json value;
         zebjson::variantToJson(argument_value(a), value);
         result.outargs[argument_name(a) != nullptr ? argument_name(a) : ""] = value;
@@ -172,9 +182,9 @@ std::string TestHost::add(const std::string &templatePath, const json &values,
                           const std::string &key, std::string *refused) {
     Var map(values.is_null() ? json::object() : values);
     char *name = nullptr;
-    object_t *instance = zeb_ops_add(context_, templatePath.c_str(),
-                                     key.empty() ? nullptr : key.c_str(),
-                                     variant_da_map(map.get()), &name);
+    object_t *instance =
+        zeb_ops_add(context_, templatePath.c_str(), key.empty() ? nullptr : key.c_str(),
+                    variant_da_map(map.get()), &name);
     if (refused != nullptr)
         *refused = name != nullptr ? name : "";
     std::free(name);
@@ -195,9 +205,13 @@ bool TestHost::del(const std::string &instancePath) {
     return ok;
 }
 
-void TestHost::advance(uint64_t milliseconds) { zeb_clock_advance(milliseconds); }
+void TestHost::advance(uint64_t milliseconds) {
+    zeb_clock_advance(milliseconds);
+}
 
-bool TestHost::traced(const std::string &text) const { return countTraced(text) > 0; }
+bool TestHost::traced(const std::string &text) const {
+    return countTraced(text) > 0;
+}
 
 size_t TestHost::countTraced(const std::string &text) const {
     size_t count = 0;
@@ -217,8 +231,8 @@ void TestHost::onTrace(void *self, int level, const char *zone, const char *line
 }
 
 void TestHost::onNotification(void *self, const notification_t *n) {
-    Notification record{notification_type(n), notification_name(n),
-                        notification_objectPath(n), json::object()};
+    Notification record{notification_type(n), notification_name(n), notification_objectPath(n),
+                        json::object()};
     for (notification_parameter_t *p = notification_firstParameter(n); p != nullptr;
          p = notification_nextParameter(p)) {
         json value;
@@ -228,6 +242,8 @@ void TestHost::onNotification(void *self, const notification_t *n) {
     static_cast<TestHost *>(self)->notifications.push_back(std::move(record));
 }
 
-void TestHost::recordError() { lastError_ = zeb_errorMessage(); }
+void TestHost::recordError() {
+    lastError_ = zeb_errorMessage();
+}
 
 } // namespace zebtest

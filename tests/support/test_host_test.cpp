@@ -77,7 +77,9 @@ TEST(TestHost, ClientOperationsCommitAndReportRefusals) {
     EXPECT_EQ(host.get("Test", true).toJson()["Item"], json::object());
 }
 
-void countExpiry(zeb_timer_t *, void *count) { ++*static_cast<int *>(count); }
+void countExpiry(zeb_timer_t *, void *count) {
+    ++*static_cast<int *>(count);
+}
 
 TEST(TestHost, VirtualClockFiresTimersOnlyWhenAdvanced) {
     zebtest::TestHost host;

@@ -154,8 +154,8 @@ TEST(Variant, DateTimesNormalizeLikeTimegm) {
 
 TEST(Variant, DateTimeTextsRoundTripAndFillWeekdays) {
     for (const char *good : {"2024-02-29T13:05:07Z", "2000-02-29T12:00:00Z", "0000-01-01T00:00:00Z",
-                             "9999-12-31T23:59:59Z", "2023-04-30T23:59:59Z",
-                             "2100-03-01T00:00:00Z", "1960-06-15T08:00:00Z"}) {
+                             "9999-12-31T23:59:59Z", "2023-04-30T23:59:59Z", "2100-03-01T00:00:00Z",
+                             "1960-06-15T08:00:00Z"}) {
         EXPECT_EQ(converted(text(good), variant_type_date_time), good);
     }
     struct tm time = brokenDown(1999, 1, 1);

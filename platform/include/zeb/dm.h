@@ -54,15 +54,15 @@ extern "C" {
 #define ZEB_ERROR_INVALID_ARGUMENT 0x10001u
 #define ZEB_ERROR_NOT_FOUND 0x10002u
 #define ZEB_ERROR_DUPLICATE 0x10003u
-#define ZEB_ERROR_TYPE 0x10004u       /* a value that cannot be converted */
-#define ZEB_ERROR_REFUSED 0x10005u    /* a validator refused the value */
+#define ZEB_ERROR_TYPE 0x10004u    /* a value that cannot be converted */
+#define ZEB_ERROR_REFUSED 0x10005u /* a validator refused the value */
 #define ZEB_ERROR_READ_ONLY 0x10006u
 #define ZEB_ERROR_NO_MEMORY 0x10007u
-#define ZEB_ERROR_IO 0x10008u         /* a file could not be read or written */
+#define ZEB_ERROR_IO 0x10008u /* a file could not be read or written */
 #define ZEB_ERROR_INVALID_FILE 0x10009u
-#define ZEB_ERROR_LIMIT 0x1000Au      /* a size or depth limit was exceeded */
+#define ZEB_ERROR_LIMIT 0x1000Au        /* a size or depth limit was exceeded */
 #define ZEB_ERROR_WRONG_OBJECT 0x1000Bu /* e.g. an instance operation on a singleton */
-#define ZEB_ERROR_STATE 0x1000Cu      /* e.g. a change to an object being deleted */
+#define ZEB_ERROR_STATE 0x1000Cu        /* e.g. a change to an object being deleted */
 
 /* Code of the last failure of any libzeb call on this thread's data model. */
 extern uint32_t zeb_error;

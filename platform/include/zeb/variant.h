@@ -151,8 +151,8 @@ bool variant_setUInt32(variant_t *variant, uint32_t value);
 bool variant_setUInt64(variant_t *variant, uint64_t value);
 bool variant_setDouble(variant_t *variant, double value);
 bool variant_setDateTime(variant_t *variant, const struct tm *time);
-bool variant_setList(variant_t *variant, const variant_list_t *list);   /* copies */
-bool variant_setMap(variant_t *variant, const variant_map_t *map);      /* copies */
+bool variant_setList(variant_t *variant, const variant_list_t *list); /* copies */
+bool variant_setMap(variant_t *variant, const variant_map_t *map);    /* copies */
 bool variant_setListMove(variant_t *variant, variant_list_t *list);
 bool variant_setMapMove(variant_t *variant, variant_map_t *map);
 
