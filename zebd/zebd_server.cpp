@@ -401,6 +401,11 @@ void Server::onNotification(void *userData, const notification_t *notification) 
 }
 
 uint32_t Server::subscribe(Client &client, const char *path) {
+    if (client.subscriptions.size() >= kMaxSubscriptionsPerClient) {
+        zeb_setError(ZEB_ERROR_LIMIT, "a client may hold %zu subscriptions",
+                     kMaxSubscriptionsPerClient);
+        return 0;
+    }
     auto subscription = std::make_unique<Subscription>();
     subscription->client = &client;
     client.subscriptions.reserve(client.subscriptions.size() + 1);

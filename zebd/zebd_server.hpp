@@ -27,6 +27,9 @@ constexpr size_t kMaxClientOutput = 8u * 1024u * 1024u;
 /* Connections served at once; further ones are closed at once. */
 constexpr size_t kMaxClients = 256;
 
+/* Subscriptions one client may hold; further ones are refused. */
+constexpr size_t kMaxSubscriptionsPerClient = 64;
+
 class Server;
 struct Client;
 

@@ -166,6 +166,13 @@ TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
     EXPECT_EQ(listener.get("Test.Fixed"), "fixed");
     EXPECT_FALSE(zeb_bus_receiveNotification(listener.get(), 0, &n));
     zeb_bus_notification_cleanup(&n);
+
+    // One client cannot make the daemon hold subscriptions without bound;
+    // `other` already holds one.
+    for (int i = 1; i < 64; ++i)
+        ASSERT_NE(zeb_bus_subscribe(other.get(), "Test"), 0u) << other.message();
+    EXPECT_EQ(zeb_bus_subscribe(other.get(), "Test"), 0u);
+    EXPECT_EQ(other.code(), ZEB_ERROR_LIMIT);
 }
 
 TEST_F(BusDaemon, PlugInTimersRunOnTheDaemonsLoop) {
