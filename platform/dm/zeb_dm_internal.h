@@ -116,6 +116,8 @@ struct object {
 
     size_t pendingCount = 0; /* parameters holding a pending value */
     int committing = 0;
+    int walking = 0;         /* commit or rollback walks passing through it */
+    bool dirty = false;      /* it or an object below it may hold a pending change */
     bool created = false;    /* instance not yet committed */
     bool deleted = false;    /* in a subtree marked for deletion */
     bool deleteRoot = false; /* the instance that object_delete marked */
@@ -211,6 +213,10 @@ ZEB_DM_INTERNAL bool clientValue(parameter_t *parameter, variant_t *out);
 
 /* Runs the delete handlers of the instance's subtree, then discards it. */
 ZEB_DM_INTERNAL void destroyInstance(object_t *instance);
+/* Flags the object and its ancestors as holding a pending change, so that
+ * commits and rollbacks from any of them visit it; to be called at every
+ * change that a commit or rollback has to act on. */
+ZEB_DM_INTERNAL void markDirty(object_t *object);
 
 } // namespace zeb_dm
 

@@ -229,6 +229,7 @@ class Applier {
                     it->parameter->hasPending = true;
                     it->parameter->owner->pendingCount++;
                     it->parameter->pending = std::move(it->pending);
+                    markDirty(it->parameter->owner);
                 }
             }
         }

@@ -94,6 +94,7 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
         owner->pendingCount++;
     }
     parameter->pending = std::move(candidate);
+    markDirty(owner);
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include <exception>
 #include <string>
 
 #include "zeb_dm_internal.h"
@@ -6,8 +7,10 @@ using namespace zeb_dm;
 
 namespace {
 
+/* Also flags the subtree dirty: a rollback must visit each object to revive it. */
 void markSubtree(object_t *object, bool deleted, bool destroying) {
     object->deleted = deleted;
+    object->dirty = true;
     object->destroying = object->destroying || destroying;
     for (ObjectPtr &child : object->children) {
         markSubtree(child.get(), deleted, destroying);
@@ -82,8 +85,37 @@ bool applyParameters(object_t *object) {
     return ok;
 }
 
+/* A walk clears an object's dirty flag on entry, before its handlers can
+ * change anything again, while its unvisited children keep theirs. Until the
+ * walk leaves, the object stays open to commits and rollbacks started from
+ * handlers, which would otherwise miss those children; and if an exception
+ * cuts the walk short, the flag goes back up for what was not reached. */
+class WalkScope {
+  public:
+    explicit WalkScope(object_t *object)
+        : object_(object), exceptions_(std::uncaught_exceptions()) {
+        object_->walking++;
+    }
+    ~WalkScope() {
+        object_->walking--;
+        if (std::uncaught_exceptions() > exceptions_) {
+            markDirty(object_);
+        }
+    }
+    WalkScope(const WalkScope &) = delete;
+    WalkScope &operator=(const WalkScope &) = delete;
+
+  private:
+    object_t *object_;
+    int exceptions_;
+};
+
+bool skipWalk(const object_t *object) {
+    return object->destroyed || object->destroying || (!object->dirty && object->walking == 0);
+}
+
 bool commitWalk(object_t *object) {
-    if (object->destroyed || object->destroying) {
+    if (skipWalk(object)) {
         return true;
     }
     if (object->deleted) {
@@ -92,6 +124,8 @@ bool commitWalk(object_t *object) {
         }
         return true;
     }
+    WalkScope walk(object);
+    object->dirty = false;
     bool ok = applyParameters(object);
     if (object->destroyed || object->deleted) {
         return ok;
@@ -103,12 +137,16 @@ bool commitWalk(object_t *object) {
 }
 
 void rollbackWalk(object_t *object, bool keepDeleted) {
-    if (object->destroyed || object->destroying) {
+    if (skipWalk(object)) {
         return;
     }
     if (object->created) {
         destroyInstance(object);
         return;
+    }
+    WalkScope walk(object);
+    if (!keepDeleted) { /* else the pending deletion above still needs its visit */
+        object->dirty = false;
     }
     for (auto &p : object->parameters) {
         dropPending(p.get());
@@ -189,6 +227,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->self = templ->instances.insert(where, std::move(owned));
     templ->byIndex[index] = instance;
     templ->byKey[instanceKey] = instance;
+    markDirty(instance);
     if (index >= templ->nextIndex) {
         templ->nextIndex = static_cast<uint64_t>(index) + 1;
     }
@@ -207,6 +246,12 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
 } // namespace
 
 namespace zeb_dm {
+
+void markDirty(object_t *object) {
+    for (object_t *o = object; o && !o->dirty; o = o->parent) {
+        o->dirty = true;
+    }
+}
 
 void destroyInstance(object_t *instance) {
     BusyScope busy(instance->dm);
@@ -241,6 +286,7 @@ bool object_delete(object_t *instance) {
     if (!instance->deleted) {
         markSubtree(instance, true, false);
         instance->deleteRoot = true;
+        markDirty(instance->parent);
     }
     return true;
 }

@@ -158,6 +158,73 @@ TEST_F(Transactions, HandlersMayDeleteAndCommitDuringTheWalk) {
     EXPECT_EQ(object_instanceCount(entries()), 4u);
 }
 
+TEST_F(Transactions, ChangesBehindTheWalkAreKeptForTheNextCommit) {
+    addEntry("a");
+    object_t *second = addEntry("b", {"2"});
+    addEntry("c", {"3"});
+    object_parameterSetCharValue(get("Book.Entry.2.Number.1"), "Value", "22");
+    EXPECT_TRUE(object_commit(get("Book")));
+    EXPECT_EQ(events, (Events{"write Value=22"})) << "found among clean instances";
+
+    // From Entry.2's handler: Entry.1 is behind the walk, Entry.2's UniqueID
+    // is already applied, Entry.3 is still ahead.
+    onWrite = [this](parameter_t *p) {
+        if (text(parameter_getModifiedValue(p)) == "B") {
+            object_parameterSetCharValue(get("Book.Entry.1"), "FormattedName", "late");
+            object_parameterSetCharValue(get("Book.Entry.2"), "UniqueID", "b2");
+            object_parameterSetCharValue(get("Book.Entry.3.Number.1"), "Value", "33");
+        }
+    };
+    object_parameterSetCharValue(second, "FormattedName", "B");
+    events.clear();
+    EXPECT_TRUE(object_commit(get("Book")));
+    EXPECT_EQ(events, (Events{"write FormattedName=B", "object Book.Entry.2", "write Value=33"}));
+    EXPECT_EQ(object_state(get("Book.Entry.1")), object_state_modified);
+    EXPECT_EQ(object_state(second), object_state_modified);
+
+    events.clear();
+    EXPECT_TRUE(object_commit(get("Book")));
+    EXPECT_EQ(events, (Events{"write FormattedName=late", "object Book.Entry.1",
+                              "write UniqueID=b2", "object Book.Entry.2"}));
+    EXPECT_EQ(object_state(get("Book.Entry.1")), object_state_ready);
+    EXPECT_EQ(object_state(second), object_state_ready);
+}
+
+TEST_F(Transactions, CommitOrRollbackOfAnAncestorFromAHandlerCoversTheWholeSubtree) {
+    object_t *first = addEntry("a");
+    addEntry("b");
+    object_t *third = addEntry("c");
+    bool rollback = false;
+    onWrite = [&](parameter_t *p) {
+        if (parameter_owner(p) != first || std::string(parameter_name(p)) != "FormattedName") {
+            return;
+        }
+        if (rollback) {
+            EXPECT_TRUE(object_rollback(get("Book")));
+        } else {
+            EXPECT_TRUE(object_commit(get("Book")));
+            EXPECT_EQ(object_state(third), object_state_ready) << "the nested commit reached it";
+        }
+    };
+
+    object_parameterSetCharValue(first, "FormattedName", "A");
+    object_parameterSetCharValue(third, "FormattedName", "C");
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(events, (Events{"write FormattedName=A", "write FormattedName=C",
+                              "object Book.Entry.3", "object Book.Entry.1"}));
+
+    rollback = true;
+    object_parameterSetCharValue(first, "FormattedName", "A2");
+    object_parameterSetCharValue(third, "FormattedName", "dropped");
+    object_createInstance(entries(), 0, nullptr);
+    events.clear();
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(events, (Events{"write FormattedName=A2", "del Entry.4 state 5 numbers 0",
+                              "object Book.Entry.1"}));
+    EXPECT_EQ(valueOf(third, "FormattedName"), "C");
+    EXPECT_EQ(object_instanceCount(entries()), 3u);
+}
+
 TEST_F(Transactions, RollbackDropsChangesAndDestroysCreatedInstances) {
     object_t *kept = addEntry("a", {"1"});
     object_parameterSetCharValue(kept, "FormattedName", "dropped");
@@ -185,6 +252,21 @@ TEST_F(Transactions, RollbackOfOneDeletedInstanceRevivesItForReuse) {
     EXPECT_TRUE(object_parameterSetCharValue(entry, "FormattedName", "reused"));
     EXPECT_TRUE(object_commit(entries()));
     EXPECT_EQ(valueOf(entry, "FormattedName"), "reused");
+}
+
+TEST_F(Transactions, RollbackBelowAPendingDeletionLeavesItForTheDeletedInstance) {
+    object_t *entry = addEntry("a", {"1"});
+    object_t *number = get("Book.Entry.1.Number.1");
+    object_delete(number);
+    object_delete(entry);
+    EXPECT_TRUE(object_rollback(object_getObject(entry, "Number", 0, nullptr)));
+    EXPECT_EQ(object_state(number), object_state_deleted) << "the entry's deletion still waits";
+    EXPECT_TRUE(object_rollback(entry));
+    EXPECT_EQ(object_state(entry), object_state_ready);
+    EXPECT_EQ(object_state(number), object_state_ready);
+    EXPECT_TRUE(object_commit(get("Book")));
+    EXPECT_EQ(get("Book.Entry.1.Number.1"), number) << "its own deletion was rolled back first";
+    EXPECT_TRUE(events.empty());
 }
 
 TEST_F(Transactions, ReadHandlersServeClientsAndUpdateStoresTheirAnswer) {
