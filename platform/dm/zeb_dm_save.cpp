@@ -1,7 +1,7 @@
-#include <cmath>
 #include <cstdlib>
 
 #include "keltrace/keltrace.h"
+#include "zeb/variant_json.hpp"
 #include "zeb_dm_file.h"
 #include "zeb_dm_json.h"
 
@@ -19,39 +19,12 @@ bool saved(const parameter_t *p, uint32_t flags) {
     return !(flags & DATAMODEL_FLAG_PERSISTENT_ONLY) || (p->attributes & PARAMETER_ATTR_PERSISTENT);
 }
 
-/* False for a value JSON cannot hold (a double that is not finite). */
+/* False for a value the saved file cannot hold: a container, or a double
+ * that is not finite. */
 bool toJson(const variant_t *value, OutJson &out) {
-    switch (variant_type(value)) {
-    case variant_type_string:
-        out = variant_da_char(value) ? variant_da_char(value) : "";
-        return true;
-    case variant_type_bool:
-        out = variant_bool(value);
-        return true;
-    case variant_type_int8:
-    case variant_type_int16:
-    case variant_type_int32:
-    case variant_type_int64:
-        out = variant_int64(value);
-        return true;
-    case variant_type_uint8:
-    case variant_type_uint16:
-    case variant_type_uint32:
-    case variant_type_uint64:
-        out = variant_uint64(value);
-        return true;
-    case variant_type_double:
-        out = variant_double(value);
-        return std::isfinite(variant_double(value));
-    case variant_type_date_time: {
-        char *text = variant_char(value);
-        out = text ? text : "";
-        free(text);
-        return text != nullptr;
-    }
-    default:
-        return false;
-    }
+    variant_type_t type = variant_type(value);
+    return type != variant_type_array && type != variant_type_map &&
+           type != variant_type_unknown && zebjson::variantToJson(value, out);
 }
 
 OutJson parametersOf(object_t *object, uint32_t flags) {

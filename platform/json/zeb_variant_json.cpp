@@ -1,5 +1,6 @@
 #include "zeb/variant_json.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -145,7 +146,7 @@ bool toJson(const variant_t *value, json &out, int depth) {
         return true;
     case variant_type_double:
         out = variant_double(value);
-        return true;
+        return std::isfinite(variant_double(value));
     case variant_type_array:
         return listToJson(variant_da_list(value), out, depth);
     case variant_type_map:

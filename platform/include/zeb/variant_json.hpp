@@ -8,8 +8,9 @@
  * Variant to JSON: empty -> null, date-times -> their text form
  * ("YYYY-MM-DDTHH:MM:SSZ"), numbers and booleans as such, lists -> arrays,
  * maps -> objects in map order (a key held twice keeps its first value).
- * Conversions fail (false) only when memory runs out or a variant's type is
- * unknown; nesting deeper than ZEB_JSON_MAX_DEPTH fails too.
+ * Conversions fail (false) when memory runs out, a variant's type is unknown,
+ * a double is not finite (JSON has no form for it) or nesting is deeper than
+ * ZEB_JSON_MAX_DEPTH.
  */
 #ifndef ZEB_VARIANT_JSON_HPP
 #define ZEB_VARIANT_JSON_HPP
