@@ -16,6 +16,19 @@ if(ZEB_SANITIZE)
   add_link_options(${ZEB_SAN_FLAGS})
 endif()
 
+# The fuzz build instruments every library for coverage and the sanitizers;
+# the fuzz targets themselves link libFuzzer (fuzz/CMakeLists.txt).
+if(ZEB_FUZZ)
+  set(ZEB_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+  add_compile_options(-fsanitize=fuzzer-no-link ${ZEB_FUZZ_FLAGS})
+  add_link_options(${ZEB_FUZZ_FLAGS})
+endif()
+
 # Shared objects must not hide missing symbols: a plug-in or library that
 # forgets a dependency fails at link time, not when the host loads it.
-add_link_options($<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:-Wl,--no-undefined>)
+# clang links the sanitizer runtimes into executables only, so a sanitized
+# shared library has undefined __asan_*/__ubsan_* symbols by design: the check
+# is left out of the fuzz build.
+if(NOT ZEB_FUZZ)
+  add_link_options($<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:-Wl,--no-undefined>)
+endif()

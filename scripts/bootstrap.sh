@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, and only those
 # that are missing. Safe to run again; needs root (or sudo) when it installs.
+# Arguments name further packages (the fuzz script adds clang's).
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libmsgpack-dev libuv1-dev uuid-dev
+  "$@"
 )
 
 missing=()
