@@ -347,15 +347,8 @@ bool zeb_obj_to_variant_map_t(object_t *object, variant_map_t *map, const char *
             continue;
         variant_list_t *list = variant_da_list(variant_map_iterator_data(listEntry));
         for (object_t *instance = object_firstInstance(child); instance != nullptr;
-             instance = object_nextInstance(instance)) {
-            variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
-            if (element == nullptr)
-                continue;
-            zeb_obj_to_variant_map_t(instance, variant_da_map(variant_list_iterator_data(element)),
-                                     childKey);
-            if (!variant_list_append(list, element))
-                variant_list_iterator_destroy(element);
-        }
+             instance = object_nextInstance(instance))
+            appendObjectMap(list, instance, childKey);
         if (!variant_map_append(map, listEntry))
             variant_map_iterator_destroy(listEntry);
     }
@@ -477,4 +470,13 @@ bool init_zeb_contact_obj(variant_map_t *map, object_t *object) {
     free(pathText);
     kelTraceOut(PHONEBOOK_ZONE);
     return result;
+}
+
+void appendObjectMap(variant_list_t *list, object_t *object, const char *listKey) {
+    variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
+    if (element == nullptr)
+        return;
+    zeb_obj_to_variant_map_t(object, variant_da_map(variant_list_iterator_data(element)), listKey);
+    if (!variant_list_append(list, element))
+        variant_list_iterator_destroy(element);
 }

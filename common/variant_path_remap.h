@@ -134,6 +134,10 @@ void recursiveVariantMapPrint(const variant_map_t *map, const char *prefix);
  * nothing. Always true. */
 bool zeb_obj_to_variant_map_t(object_t *object, variant_map_t *map, const char *listKey);
 
+/* Appends to `list` a new map holding the conversion of `object` (as
+ * zeb_obj_to_variant_map_t with `listKey`); nothing when memory runs out. */
+void appendObjectMap(variant_list_t *list, object_t *object, const char *listKey);
+
 /* Writes a contact map keyed by data model names into `object` (an entry or a
  * property instance): scalar elements set the parameters of the same name,
  * maps and lists of maps become instances of the child object of the same

@@ -145,15 +145,8 @@ bool zeb_getAllContacts(object_t *phonebook, variant_list_t *contacts) {
     kelTraceIn(PHONEBOOK_ZONE);
     object_t *entryTemplate = object_getObject(phonebook, "Entry", 0, nullptr);
     for (object_t *entry = object_firstInstance(entryTemplate); entry != nullptr;
-         entry = object_nextInstance(entry)) {
-        variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
-        if (element == nullptr)
-            continue;
-        zeb_obj_to_variant_map_t(entry, variant_da_map(variant_list_iterator_data(element)),
-                                 nullptr);
-        if (!variant_list_append(contacts, element))
-            variant_list_iterator_destroy(element);
-    }
+         entry = object_nextInstance(entry))
+        appendObjectMap(contacts, entry, nullptr);
     kelTraceOut(PHONEBOOK_ZONE);
     return true;
 }
