@@ -24,6 +24,47 @@ static bool hasText(const char *text) {
 
 /* ---- Persistence ---------------------------------------------------------- */
 
+/* The instance add handlers run when an instance is created, before the
+ * commit that may still roll it back. While the save timer stands only for
+ * such creations, a rollback that destroys the last of them takes the save
+ * back: a rejected change writes nothing. Both are meaningful only while the
+ * timer is armed. */
+static bool save_for_change = false; /* the timer stands for a committed change */
+static uint32_t save_creations = 0;  /* creations it stands for otherwise */
+
+/* A committed change (or one about to be committed) schedules the save. */
+static void scheduleSave(void) {
+    save_for_change = true;
+    save_creations = 0;
+    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+}
+
+/* A new instance: saved with the change that commits it, unless a rollback
+ * destroys it first. */
+static void scheduleSaveForCreation(void) {
+    if (!zeb_timer_isArmed(_timer)) {
+        save_for_change = false;
+        save_creations = 0;
+    }
+    if (!save_for_change)
+        save_creations++;
+    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+}
+
+/* An instance created since the last commit was destroyed by a rollback. */
+static void unscheduleSaveForCreation(void) {
+    if (!zeb_timer_isArmed(_timer) || save_for_change || save_creations == 0)
+        return;
+    if (--save_creations == 0)
+        zeb_timer_stop(_timer);
+}
+
+/* In a delete handler: true for an instance destroyed before it was ever
+ * committed (its creation rolled back), false for a deletion. */
+static bool neverCommitted(const object_t *instance) {
+    return object_state(instance) == object_state_created;
+}
+
 bool zeb_save_data_model(object_t *phonebook) {
     kelTraceIn(PHONEBOOK_ZONE);
     object_t *contact_template = object_getObject(phonebook, "Entry", 0, nullptr);
@@ -56,7 +97,7 @@ bool atomic_save_commit(object_t *phonebook, bool ok) {
         rv = object_commit(phonebook);
         if (!rv)
             kelTrace(KELTRACE_LEVEL_WARNING, "Object commit failed, this should never happen!");
-        zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+        scheduleSave();
     } else {
         object_rollback(phonebook);
         kelTrace(KELTRACE_LEVEL_WARNING, "Object was rolled back");
@@ -97,8 +138,9 @@ object_t *findContactByStringParam(object_t *phonebook, const char *name, const 
     object_t *found = nullptr;
     for (object_t *entry = object_firstInstance(entryTemplate); entry != nullptr;
          entry = object_nextInstance(entry)) {
+        /* An entry whose parameter holds no text never matches. */
         const char *text = variant_da_char(object_parameterValue(entry, name));
-        if (text != nullptr && strcmp(text, value) == 0) {
+        if (hasText(text) && strcmp(text, value) == 0) {
             found = entry;
             break;
         }
@@ -153,7 +195,10 @@ bool zeb_getAllContacts(object_t *phonebook, variant_list_t *contacts) {
 
 int32_t zeb_getMaxNumberOfContacts(object_t *phonebook) {
     kelTraceIn(PHONEBOOK_ZONE);
-    int32_t max = variant_int32(object_parameterValue(phonebook, "MaxNumberOfEntries"));
+    /* The parameter is unsigned: a limit beyond the signed range (4294967295
+     * often stands for "no limit") is the largest signed one, not 0. */
+    uint32_t limit = variant_uint32(object_parameterValue(phonebook, "MaxNumberOfEntries"));
+    int32_t max = limit > INT32_MAX ? INT32_MAX : static_cast<int32_t>(limit);
     kelTraceOut(PHONEBOOK_ZONE);
     return max;
 }
@@ -596,9 +641,20 @@ char *zeb_add_contact_instance_and_uuid(object_t *phonebook, variant_map_t *cont
     return text;
 }
 
+/* True for a text value that holds no character. */
+static bool isEmptyText(const variant_t *value) {
+    return variant_type(value) == variant_type_string && !hasText(variant_da_char(value));
+}
+
 object_t *_add_contact_instance(object_t *phonebook, variant_map_t *contact) {
     kelTraceIn(PHONEBOOK_ZONE);
     variant_map_iterator_t *element = variant_map_find(contact, "UniqueID");
+    /* An identifier without text is no identifier: written after the add
+     * handler, it would replace the generated one. */
+    while (element != nullptr && isEmptyText(variant_map_iterator_data(element))) {
+        variant_map_iterator_destroy(element);
+        element = variant_map_find(contact, "UniqueID");
+    }
     if (element == nullptr) {
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Contact has no %s parameter", "UniqueID");
     } else {
@@ -811,7 +867,7 @@ bool phonebook_entry_instance_add_handler(object_t *, object_t *instance) {
     recursiveSetWriteHandler(instance, phonebook_object_write_handler,
                              phonebook_property_instance_add_handler,
                              phonebook_property_instance_del_handler);
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    scheduleSaveForCreation();
     ensureUniqueID(instance);
 
     parameter_t *lastRevision = object_getParameter(instance, "LastRevision");
@@ -833,13 +889,18 @@ bool phonebook_entry_instance_add_handler(object_t *, object_t *instance) {
 
 bool phonebook_entry_instance_del_handler(object_t *, object_t *instance) {
     kelTraceIn(PHONEBOOK_ZONE);
+    bool committed = !neverCommitted(instance);
     /* The announcement reads LastRevision through the revision variant:
-     * released only afterwards. */
+     * released only afterwards. An entry never committed was never
+     * announced: this only drops what the notifications hold of it. */
     notify_entryDeleted(instance);
     parameter_t *lastRevision = object_getParameter(instance, "LastRevision");
     variant_destroy(revisionOf(lastRevision));
     parameter_setUserData(lastRevision, nullptr);
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    if (committed)
+        scheduleSave();
+    else
+        unscheduleSaveForCreation();
     kelTraceOut(PHONEBOOK_ZONE);
     return true;
 }
@@ -847,15 +908,21 @@ bool phonebook_entry_instance_del_handler(object_t *, object_t *instance) {
 bool phonebook_property_instance_add_handler(object_t *, object_t *instance) {
     kelTraceIn(PHONEBOOK_ZONE);
     recursiveSetWriteHandler(instance, phonebook_object_write_handler, nullptr, nullptr);
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    scheduleSaveForCreation();
     kelTraceOut(PHONEBOOK_ZONE);
     return true;
 }
 
-bool phonebook_property_instance_del_handler(object_t *, object_t *instance) {
+bool phonebook_property_instance_del_handler(object_t *templ, object_t *instance) {
     kelTraceIn(PHONEBOOK_ZONE);
-    notify_entryUpdated(instance);
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    /* Undone with its own creation or with its entry's (the parent of its
+     * property object): there is nothing to announce. */
+    if (neverCommitted(instance) || neverCommitted(object_parent(templ))) {
+        unscheduleSaveForCreation();
+    } else {
+        notify_entryUpdated(instance);
+        scheduleSave();
+    }
     kelTraceOut(PHONEBOOK_ZONE);
     return true;
 }
@@ -869,7 +936,7 @@ void phonebook_object_write_handler(object_t *object) {
         updateLastRevision(object);
     }
     notify_entryUpdated(object);
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    scheduleSave();
     kelTraceOut(PHONEBOOK_ZONE);
 }
 

@@ -421,7 +421,8 @@ object_state_t object_state(const object_t *object) {
         return object_state_invalid;
     }
     if (object->deleted) {
-        return object_state_deleted;
+        /* Destroyed before its first commit: it never existed for anyone. */
+        return object->created && object->destroying ? object_state_created : object_state_deleted;
     }
     if (object->committing > 0) {
         return object_state_validated;

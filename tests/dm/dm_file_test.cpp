@@ -325,8 +325,8 @@ TEST_F(Files, AFailedLoadUndoesEverythingItDid) {
         << zeb_errorMessage();
     EXPECT_EQ(events, (std::vector<std::string>{
                           "add Entry.4 state 1 id= age=-1", "add Entry.5 state 1 id= age=-1",
-                          "del Entry.5 state 5 numbers 0", "del Entry.4 state 5 numbers 1",
-                          "del Number.1 state 5 entry state 5"}));
+                          "del Entry.5 state 1 numbers 0", "del Entry.4 state 1 numbers 1",
+                          "del Number.1 state 1 entry state 1"}));
     EXPECT_EQ(object_instanceCount(entries()), 1u);
     EXPECT_EQ(valueOf(get("Book"), "Comment"), "pending before");
     EXPECT_EQ(object_state(get("Book")), object_state_modified);

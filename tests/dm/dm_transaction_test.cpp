@@ -219,7 +219,7 @@ TEST_F(Transactions, CommitOrRollbackOfAnAncestorFromAHandlerCoversTheWholeSubtr
     object_createInstance(entries(), 0, nullptr);
     events.clear();
     EXPECT_TRUE(object_commit(entries()));
-    EXPECT_EQ(events, (Events{"write FormattedName=A2", "del Entry.4 state 5 numbers 0",
+    EXPECT_EQ(events, (Events{"write FormattedName=A2", "del Entry.4 state 1 numbers 0",
                               "object Book.Entry.1"}));
     EXPECT_EQ(valueOf(third, "FormattedName"), "C");
     EXPECT_EQ(object_instanceCount(entries()), 3u);
@@ -235,7 +235,7 @@ TEST_F(Transactions, RollbackDropsChangesAndDestroysCreatedInstances) {
 
     EXPECT_TRUE(object_rollback(entries()));
     EXPECT_EQ(events,
-              (Events{"del Entry.2 state 5 numbers 1", "del Number.1 state 5 entry state 5"}));
+              (Events{"del Entry.2 state 1 numbers 1", "del Number.1 state 1 entry state 1"}));
     EXPECT_EQ(object_instanceCount(entries()), 1u);
     EXPECT_EQ(valueOf(kept, "FormattedName"), "");
     object_t *number = get("Book.Entry.1.Number.1");

@@ -77,6 +77,33 @@ TEST_F(Writes, IdentifiersAreUniqueOrGenerated) {
     EXPECT_NE(viaBus, id);
 }
 
+// An empty FormattedName or UniqueID was matched as a value: found, removed,
+// and taken for a duplicate; and an empty UniqueID was stored over the
+// generated one.
+TEST_F(Writes, EmptyValuesNeverMatchAndAnEmptyIdentifierIsNone) {
+    ASSERT_TRUE(add({{"uniqueID", ""}, {"title", "first"}}));
+    ASSERT_TRUE(add({{"uniqueID", ""}, {"title", "second"}}));
+    const std::regex urn("urn:uuid:[-0-9a-f]{36}");
+    json contacts = allContacts();
+    ASSERT_EQ(contacts.size(), 2u);
+    for (const json &contact : contacts)
+        EXPECT_TRUE(std::regex_match(contact["uniqueID"].get<std::string>(), urn)) << contact;
+
+    EXPECT_EQ(call("getContact", {{"formattedName", ""}}), json::object());
+    EXPECT_EQ(call("getContactByUniqueID", {{"uniqueID", ""}}), json::object());
+    EXPECT_EQ(call("removeContact", {{"formattedName", ""}}), false);
+    EXPECT_EQ(call("modifyContact", {{"formattedName", ""}, {"contact", {{"title", "x"}}}}), false);
+    EXPECT_EQ(allContacts(), contacts);
+}
+
+// MaxNumberOfEntries is unsigned: 4294967295 read as a signed number was 0,
+// and every addition was refused.
+TEST_F(Writes, ALimitBeyondTheSignedRangeIsNoZeroLimit) {
+    ASSERT_TRUE(host.set("Phonebook", {{"MaxNumberOfEntries", 4294967295u}}));
+    EXPECT_EQ(call("getMaxNumberOfContacts", json::object()), 2147483647);
+    EXPECT_TRUE(add({{"uniqueID", "1"}}));
+}
+
 TEST_F(Writes, ModifyWithOnlyATitle) {
     ASSERT_TRUE(add(ann));
     std::string before = pbtest::localNow();
@@ -126,6 +153,12 @@ TEST_F(Writes, AFailingElementRollsBackEverything) {
                   .at(0)
                   .level,
               200);
+    // What the number's write handler made of a "+" stays through a rollback.
+    ASSERT_TRUE(add({{"uniqueID", "u-cy"},
+                     {"formattedName", "Cy"},
+                     {"telephoneNumbers", {{{"name", "+33612345678"}}}}}));
+    EXPECT_FALSE(modify("Cy", bad[2]));
+    EXPECT_EQ(byID("u-cy")["telephoneNumbers"][0]["name"], "0033612345678");
     // Keys that name nothing and doubles are skipped.
     EXPECT_TRUE(add({{"uniqueID", "u2"}, {"nickname", "x"}, {"score", 1.5}, {"title", "ok"}}));
     EXPECT_EQ(byID("u2")["title"], "ok");

@@ -86,11 +86,13 @@ typedef struct parameter parameter_t;
 
 typedef enum object_state {
     object_state_invalid = 0,
-    object_state_created = 1,   /* instance created, not yet committed */
+    object_state_created = 1,   /* instance created, not yet committed; also
+                                   while such an instance is destroyed */
     object_state_ready = 2,     /* committed, no pending change */
     object_state_modified = 3,  /* a parameter has a pending value */
     object_state_validated = 4, /* being committed */
-    object_state_deleted = 5,   /* deletion pending until the next commit */
+    object_state_deleted = 5,   /* deletion pending until the next commit; also
+                                   while a committed instance is destroyed */
 } object_state_t;
 
 /* Parameter attributes (bit set). */
