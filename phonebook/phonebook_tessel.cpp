@@ -42,24 +42,25 @@ static const char *loadFailure(int result) {
 /* ---- Import ------------------------------------------------------------------- */
 
 /* Sets a text parameter from a record field; a field without a value leaves
- * the parameter as it is. */
-static void importText(object_t *entry, const char *parameter, int32_t record,
+ * the parameter as it is. False when the entry refused the value. */
+static bool importText(object_t *entry, const char *parameter, int32_t record,
                        tessel_text_getter_t get) {
     char *text = nullptr;
     get(record, &text);
-    if (text != nullptr)
-        object_parameterSetCharValue(entry, parameter, text);
+    bool set = text == nullptr || object_parameterSetCharValue(entry, parameter, text);
     free(text);
+    return set;
 }
 
 /* The entry got a generated UniqueID when it was created: only a record's
- * non-empty UniqueID replaces it. */
-static void importUniqueID(object_t *entry, int32_t record) {
+ * non-empty UniqueID replaces it. False when the entry refused it. */
+static bool importUniqueID(object_t *entry, int32_t record) {
     char *text = nullptr;
     tessel_getPhoneBookEntryUniqueID(record, &text);
-    if (text != nullptr && text[0] != '\0')
-        object_parameterSetCharValue(entry, "UniqueID", text);
+    bool set =
+        text == nullptr || text[0] == '\0' || object_parameterSetCharValue(entry, "UniqueID", text);
     free(text);
+    return set;
 }
 
 /* Sets a date-time parameter from a record field; a field that is missing or
@@ -110,10 +111,13 @@ static void importSubRecords(object_t *entry, int32_t record, const char *child,
     }
 }
 
-static void importRecord(object_t *entry, int32_t record) {
+/* Fills the entry from a record; false, with the entry partly filled, when
+ * the record's FormattedName or UniqueID is refused (another entry holds it). */
+static bool importRecord(object_t *entry, int32_t record) {
     importText(entry, "Name", record, tessel_getPhoneBookEntryName);
-    importText(entry, "FormattedName", record, tessel_getPhoneBookEntryFormattedName);
-    importUniqueID(entry, record);
+    if (!importText(entry, "FormattedName", record, tessel_getPhoneBookEntryFormattedName) ||
+        !importUniqueID(entry, record))
+        return false;
     importDateTime(entry, "LastRevision", record, tessel_getPhoneBookEntryLastRevision, true);
     importDateTime(entry, "BirthDay", record, tessel_getPhoneBookEntryBirthDay, false);
     importText(entry, "Title", record, tessel_getPhoneBookEntryTitle);
@@ -134,6 +138,22 @@ static void importRecord(object_t *entry, int32_t record) {
     importSubRecords(entry, record, "Email", "Address", tessel_cntPhoneBookEntryEmail,
                      tessel_getPhoneBookEntryEmailAddress, tessel_getPhoneBookEntryEmailType,
                      tessel_getPhoneBookEntryEmailPreferred);
+    return true;
+}
+
+/* A record whose contact is already there is left out whole: kept without
+ * its identity it would be a nameless copy. */
+static void skipRecord(object_t *entry, int32_t record) {
+    char *formattedName = nullptr, *uniqueID = nullptr;
+    tessel_getPhoneBookEntryFormattedName(record, &formattedName);
+    tessel_getPhoneBookEntryUniqueID(record, &uniqueID);
+    kelTrace(KELTRACE_LEVEL_WARNING,
+             "Skipping legacy record %d (FormattedName=%s, UniqueID=%s): %s",
+             static_cast<int>(record), formattedName != nullptr ? formattedName : "",
+             uniqueID != nullptr ? uniqueID : "", zeb_errorMessage());
+    free(formattedName);
+    free(uniqueID);
+    object_rollback(entry);
 }
 
 bool import_from_tessel(object_t *phonebook, const char *path) {
@@ -170,7 +190,8 @@ bool import_from_tessel(object_t *phonebook, const char *path) {
                      static_cast<int>(zeb_error), error_string(zeb_error));
             continue;
         }
-        importRecord(entry, i);
+        if (!importRecord(entry, i))
+            skipRecord(entry, i);
     }
     object_commit(entries);
 

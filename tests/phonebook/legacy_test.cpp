@@ -83,10 +83,38 @@ TEST_F(Legacy, SampleFileGivesItsContacts) {
 
     // Without a file name, however it is left out, the default file; the
     // records come beside the entries there are.
+    host.writeFile(kLegacyFile, "[phonebook]\n[phonebook.entry]\nFormattedName = \"New\"\n");
     EXPECT_EQ(call("import", {{"fileName", ""}}), true);
-    EXPECT_EQ(host.callPositional("Phonebook", "import", {""}).value(), true);
-    EXPECT_EQ(call("getNumberOfContacts"), 15);
+    EXPECT_EQ(call("getNumberOfContacts"), 6);
     EXPECT_EQ(allContacts()[0], amelie);
+}
+
+// Importing a file twice made a nameless copy of every contact: the second
+// records lost their refused FormattedName and UniqueID and were kept.
+TEST_F(Legacy, RecordsAlreadyThereAreSkippedNotCopied) {
+    host.writeFile(kLegacyFile, sampleFile());
+    ASSERT_EQ(call("import"), true);
+    json before = allContacts();
+    host.clearRecords();
+    EXPECT_EQ(host.callPositional("Phonebook", "import", {""}).value(), true);
+    EXPECT_EQ(allContacts(), before);
+    std::vector<zebtest::TraceLine> skipped;
+    for (const auto &line : host.traces)
+        if (pbtest::message(line).rfind("Skipping legacy record ", 0) == 0)
+            skipped.push_back(line);
+    ASSERT_EQ(skipped.size(), 5u); // one warning each, naming the record
+    EXPECT_NE(skipped[0].line.find("record 0 (FormattedName=Amélie Dupont"), std::string::npos);
+    EXPECT_EQ(skipped[0].level, 200);
+
+    // Within one file too; the entry limit does not apply to an import.
+    ASSERT_TRUE(host.set("Phonebook", {{"MaxNumberOfEntries", 1}}));
+    host.writeFile(kLegacyFile, "[phonebook]\n[phonebook.entry]\nFormattedName = \"X\"\n"
+                                "[phonebook.entry]\nFormattedName = \"Y\"\nUniqueID = \"u\"\n"
+                                "[phonebook.entry]\nFormattedName = \"Z\"\nUniqueID = \"u\"\n");
+    EXPECT_EQ(call("import"), true);
+    EXPECT_EQ(call("getNumberOfContacts"), 7);
+    EXPECT_EQ(call("getContactByUniqueID", {{"uniqueID", "u"}})["formattedName"], "Y");
+    EXPECT_EQ(call("getContact", {{"formattedName", "Z"}}), json::object());
 }
 
 // A legacy file that cannot be loaded is a failure, not an empty phonebook.
