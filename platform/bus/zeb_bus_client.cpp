@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -54,12 +55,26 @@ class Deadline {
     timespec end_{};
 };
 
+// The error reply, with id 0, that the daemon gives to a frame it could not
+// read: too large or too deep (limit), or unreadable, not a map or without a
+// valid id (invalid argument).
+bool isUnreadableRequestError(const Message &message) {
+    const variant_map_t *error = message.mapField(zeb_bus::kError);
+    if (error == nullptr || message.has(zeb_bus::kResult))
+        return false;
+    uint32_t code = zeb_bus::readError(error).code;
+    return code == ZEB_ERROR_INVALID_ARGUMENT || code == ZEB_ERROR_LIMIT;
+}
+
 } // namespace
 
 struct zeb_bus_client {
     int fd = -1;
     int timeoutMs = ZEB_BUS_DEFAULT_TIMEOUT_MS;
     uint32_t lastId = 0;
+    // Requests sent whose reply has not come yet, oldest first: the current
+    // one, after those whose wait timed out. The daemon answers in order.
+    std::deque<uint32_t> unanswered;
     std::string input; // bytes received, from `consumed` on not yet decoded
     size_t consumed = 0;
     std::deque<Message> notifications;
@@ -74,6 +89,7 @@ struct zeb_bus_client {
     bool readMessage(const Deadline &deadline, Message &message);
     bool takeFrame(Message &message, bool &complete);
     void keepNotification(Message &message);
+    bool matchReply(const Message &message, uint32_t &answered);
     bool exchange(const variant_map_t *fields, variant_t *result, variant_map_t *reply);
 };
 
@@ -101,6 +117,7 @@ void zeb_bus_client::disconnect() {
     fd = -1;
     input.clear();
     consumed = 0;
+    unanswered.clear();
 }
 
 bool zeb_bus_client::sendAll(const char *data, size_t size, const Deadline &deadline) {
@@ -197,6 +214,27 @@ void zeb_bus_client::keepNotification(Message &message) {
     notifications.emplace_back(std::move(message));
 }
 
+bool zeb_bus_client::matchReply(const Message &message, uint32_t &answered) {
+    uint32_t replyId = 0;
+    bool hasId = message.integerField(zeb_bus::kId, replyId);
+    if (!unanswered.empty() && hasId &&
+        (replyId == unanswered.front() || (replyId == 0 && isUnreadableRequestError(message)))) {
+        answered = unanswered.front();
+        unanswered.pop_front();
+        return true;
+    }
+    uint32_t awaited = unanswered.empty() ? 0 : unanswered.front();
+    // Replies can no longer be paired with requests.
+    disconnect();
+    if (!hasId)
+        return fail(ZEB_BUS_ERROR_PROTOCOL, "the daemon sent a reply without a valid id");
+    if (awaited == 0)
+        return fail(ZEB_BUS_ERROR_PROTOCOL, "the daemon sent a reply (id %u) to no request",
+                    replyId);
+    return fail(ZEB_BUS_ERROR_PROTOCOL, "the daemon answered request %u with id %u", awaited,
+                replyId);
+}
+
 bool zeb_bus_client::exchange(const variant_map_t *fields, variant_t *result,
                               variant_map_t *reply) {
     clearError();
@@ -216,11 +254,15 @@ bool zeb_bus_client::exchange(const variant_map_t *fields, variant_t *result,
                     failure == ZEB_ERROR_LIMIT  ? "too large or nested too deep"
                     : failure == ZEB_ERROR_TYPE ? "a value of unknown type"
                                                 : "out of memory");
+    std::unique_ptr<char, decltype(&std::free)> owned(frame, std::free);
+    unanswered.push_back(id);
     Deadline deadline(timeoutMs);
-    bool sent = sendAll(frame, size, deadline);
-    std::free(frame);
-    if (!sent)
+    if (!sendAll(frame, size, deadline)) {
+        if (fd >= 0)
+            unanswered.pop_back(); // timed out before any of it was sent
         return false;
+    }
+    owned.reset();
     for (;;) {
         Message message;
         if (!readMessage(deadline, message))
@@ -229,10 +271,10 @@ bool zeb_bus_client::exchange(const variant_map_t *fields, variant_t *result,
             keepNotification(message);
             continue;
         }
-        uint32_t replyId = 0;
-        message.integerField(zeb_bus::kId, replyId);
-        // Id 0 answers a request the daemon could not read: ours.
-        if (replyId != id && replyId != 0)
+        uint32_t answered = 0;
+        if (!matchReply(message, answered))
+            return false;
+        if (answered != id)
             continue; // the late reply to a request that timed out
         if (const variant_map_t *error = message.mapField(zeb_bus::kError)) {
             zeb_bus::ErrorFields e = zeb_bus::readError(error);
@@ -546,9 +588,12 @@ bool zeb_bus_receiveNotification(zeb_bus_client_t *client, int timeoutMs,
             Message message;
             if (!client->readMessage(deadline, message))
                 return false;
+            uint32_t answered = 0;
             if (zeb_bus::isNotification(message))
                 client->keepNotification(message);
-            // Anything else is the late reply to a request that timed out.
+            else if (!client->matchReply(message, answered))
+                return false;
+            // Else the late reply to a request that timed out.
         }
         Message message = std::move(client->notifications.front());
         client->notifications.pop_front();

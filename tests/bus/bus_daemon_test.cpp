@@ -3,9 +3,12 @@
 #include "bus_test_support.hpp"
 #include "zeb/dm.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -235,6 +238,43 @@ TEST_F(BusDaemon, RequestsWithWrongFieldsAreRefused) {
     }
 }
 
+// Only a frame that cannot be read is answered with id 0: every refusal of a
+// readable request names it, whatever refused it.
+TEST_F(BusDaemon, ErrorRepliesToReadableRequestsCarryTheirId) {
+    Client setup(daemon.socket);
+    Var big(json{{"Label", std::string(3u << 20, 'x')}});
+    for (const char *key : {"a", "b"}) // together too large for one reply
+        std::free(zeb_bus_add(setup.get(), "Test.Item", key, big.map()));
+    const std::pair<json, uint32_t> cases[] = {
+        {{{"op", "fly"}}, ZEB_ERROR_NOT_FOUND},
+        {{{"path", "Test"}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "get"}, {"path", "Nowhere"}}, ZEB_ERROR_NOT_FOUND},
+        {{{"op", "get"}, {"path", "Test"}, {"recursive", true}}, ZEB_ERROR_LIMIT},
+        {{{"op", "set"}, {"path", "Test"}, {"values", {{"Limited", -1}}}}, ZEB_ERROR_REFUSED},
+        {{{"op", "add"}, {"path", "Test.Item"}, {"key", 1}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "call"}, {"path", "Test"}, {"function", "fail"}}, ZEB_ERROR_REFUSED},
+        {{{"op", "del"}, {"path", "Test.Settings"}}, ZEB_ERROR_WRONG_OBJECT},
+        {{{"op", "unsubscribe"}, {"subscription", 12345}}, ZEB_ERROR_NOT_FOUND},
+    };
+    Raw raw(daemon.socket);
+    uint32_t id = UINT32_MAX;
+    bool narrow = false; // every other id as a uint32: any integer type is an id
+    for (const auto &[fields, code] : cases) {
+        Var request(fields), given, reply;
+        if (narrow)
+            variant_setUInt32(given.get(), id);
+        else
+            variant_setInt64(given.get(), id);
+        narrow = !narrow;
+        variant_map_add(request.map(), "id", given.get());
+        ASSERT_TRUE(raw.send(bustest::frameOf(request)));
+        ASSERT_TRUE(raw.receive(reply)) << daemon.log();
+        EXPECT_EQ(reply.toJson()["id"], id) << fields;
+        EXPECT_EQ(errorOf(reply)["code"], code) << reply.toJson().dump().substr(0, 200);
+        id -= 7919;
+    }
+}
+
 TEST_F(BusDaemon, GarbageAndOversizedFramesCloseOnlyThatConnection) {
     Client bystander(daemon.socket);
     ASSERT_EQ(bystander.get("Test.Fixed"), "fixed");
@@ -254,19 +294,37 @@ TEST_F(BusDaemon, GarbageAndOversizedFramesCloseOnlyThatConnection) {
     EXPECT_EQ(bystander.get("Test.Fixed"), "fixed") << bystander.message();
 }
 
-TEST_F(BusDaemon, AClientThatStopsReadingIsDroppedWithoutStallingOthers) {
+// The daemon keeps at most 8 MiB waiting for a client, besides what the
+// kernel buffers hold: one that catches up from below the bound gets
+// everything, one that falls further behind is dropped, and others go on.
+TEST_F(BusDaemon, AClientThatStopsReadingIsDroppedPastItsOutputBound) {
+    constexpr size_t kBound = 8u << 20, kSize = 256u << 10;
     Raw lazy(daemon.socket);
-    Var subscribed;
+    Var message;
     ASSERT_TRUE(lazy.send(bustest::frameOf(Var({{"id", 1}, {"op", "subscribe"}}))));
-    ASSERT_TRUE(lazy.receive(subscribed));
-    ASSERT_FALSE(subscribed.toJson().contains("error"));
+    ASSERT_TRUE(lazy.receive(message));
+    ASSERT_FALSE(message.toJson().contains("error"));
+    // The daemon's end of the connection gets the same default buffers.
+    int sendBuffer = 0, receiveBuffer = 0;
+    socklen_t length = sizeof(int);
+    getsockopt(lazy.fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length);
+    getsockopt(lazy.fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, &length);
+    const size_t kernel = static_cast<size_t>(sendBuffer) + static_cast<size_t>(receiveBuffer);
 
-    // 12 MiB of notifications for a client that reads none of them.
     Client caller(daemon.socket);
-    EXPECT_EQ(caller.call("Test", "notify", {{"count", 48}, {"size", 256 * 1024}}), 48)
+    const size_t under = kBound / kSize - 1;
+    ASSERT_EQ(caller.call("Test", "notify", {{"count", under}, {"size", kSize}}), under)
         << caller.message();
+    for (size_t i = 0; i < under; ++i) {
+        ASSERT_TRUE(lazy.receive(message)) << "dropped below the bound after " << i;
+        EXPECT_EQ(message.toJson()["parameters"]["index"], i);
+    }
+
+    const size_t before = lazy.received, over = (kBound + kernel) / kSize + 1;
+    EXPECT_EQ(caller.call("Test", "notify", {{"count", over}, {"size", kSize}}), over);
     EXPECT_EQ(caller.get("Test.Fixed"), "fixed");
     EXPECT_TRUE(lazy.closedByPeer()) << "the daemon dropped the client";
+    EXPECT_LE(lazy.received - before, kBound + kernel);
     EXPECT_NE(daemon.log().find("does not read"), std::string::npos);
 }
 
@@ -355,6 +413,82 @@ TEST(BusClient, NoDaemonASilentOneAndAVanishedOneAreTransportErrors) {
     EXPECT_EQ(silent.get("Test"), nullptr);
     EXPECT_TRUE(zeb_bus_isTransportError(silent.code())) << silent.message();
     EXPECT_FALSE(zeb_bus_isTransportError(ZEB_ERROR_NOT_FOUND));
+}
+
+/* A stand-in for the daemon: answers each request as its path says, with
+ * the request's id unless the path asks for another one. */
+class FakeDaemon {
+  public:
+    FakeDaemon() : listener_(bustest::silentSocket(socket)), thread_([this] { serve(); }) {}
+    ~FakeDaemon() {
+        stopping_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    bustest::TempDir dir;
+    const std::string socket = dir.file("fake.sock");
+
+  private:
+    void serve() {
+        while (!stopping_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            Raw connection(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+            Var request;
+            while (connection.receive(request))
+                answer(connection, request.toJson());
+        }
+    }
+    void answer(Raw &connection, const json &request) {
+        uint32_t id = request["id"];
+        std::string path = request["path"];
+        if (path == "late") {
+            late_ = id; // answered with the next request
+            return;
+        }
+        if (path == "after-late")
+            connection.send(bustest::frameOf(Var({{"id", late_}, {"result", "late"}})));
+        json reply = {{"id", id}, {"result", path}};
+        if (path == "wrong-id")
+            reply["id"] = id + 1;
+        else if (path == "id-0-result")
+            reply["id"] = 0;
+        else if (path == "id-0-unreadable" || path == "id-0-not-found")
+            reply = {{"id", 0},
+                     {"error",
+                      {{"code", path == "id-0-unreadable" ? ZEB_ERROR_INVALID_ARGUMENT
+                                                          : ZEB_ERROR_NOT_FOUND},
+                       {"message", "unreadable request"}}}};
+        connection.send(bustest::frameOf(Var(reply)));
+    }
+
+    int listener_;
+    std::atomic<bool> stopping_{false};
+    uint32_t late_ = 0;
+    std::thread thread_;
+};
+
+TEST(BusClient, AReplyWithAnotherIdIsAProtocolErrorUnlessItAnswersAnUnreadableFrame) {
+    FakeDaemon fake;
+    Client c(fake.socket, 2000);
+    EXPECT_EQ(c.get("ok"), "ok") << c.message();
+    for (const char *path : {"wrong-id", "id-0-result", "id-0-not-found"}) {
+        EXPECT_EQ(c.get(path), nullptr) << path;
+        EXPECT_EQ(c.code(), ZEB_BUS_ERROR_PROTOCOL) << path << ": " << c.message();
+        EXPECT_FALSE(c.connected()) << "later replies could not be paired with requests";
+        ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
+    }
+    EXPECT_EQ(c.get("id-0-unreadable"), nullptr);
+    EXPECT_EQ(c.code(), ZEB_ERROR_INVALID_ARGUMENT) << c.message();
+    EXPECT_EQ(c.message(), "unreadable request");
+    EXPECT_EQ(c.get("ok"), "ok") << "the connection goes on";
+
+    zeb_bus_client_setTimeout(c.get(), 100);
+    EXPECT_EQ(c.get("late"), nullptr);
+    EXPECT_EQ(c.code(), ZEB_BUS_ERROR_TIMEOUT);
+    zeb_bus_client_setTimeout(c.get(), 2000);
+    EXPECT_EQ(c.get("after-late"), "after-late") << "the late reply is skipped: " << c.message();
 }
 
 } // namespace

@@ -351,6 +351,8 @@ class Raw {
         if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             throw std::runtime_error("cannot connect to " + socket);
     }
+    /* Takes over a connected socket, e.g. one a test's own server accepted. */
+    explicit Raw(int connected) : fd(connected) {}
     ~Raw() { close(fd); }
 
     bool send(const std::string &bytes) {
@@ -386,6 +388,7 @@ class Raw {
     }
 
     int fd;
+    size_t received = 0; /* bytes read from the daemon so far */
 
   private:
     // False at the end (errno 0), on an error or at the deadline (ETIMEDOUT).
@@ -396,8 +399,10 @@ class Raw {
         ssize_t n = poll(&p, 1, deadline.remaining()) > 0 ? recv(fd, buffer, sizeof buffer, 0) : -1;
         if (n == 0)
             errno = 0;
-        if (n > 0)
+        if (n > 0) {
             input_.append(buffer, static_cast<size_t>(n));
+            received += static_cast<size_t>(n);
+        }
         return n > 0;
     }
 

@@ -332,4 +332,51 @@ TEST_F(Files, AFailedLoadUndoesEverythingItDid) {
     EXPECT_EQ(object_state(get("Book")), object_state_modified);
 }
 
+// These files are well-formed: only the data model they meet makes them fail,
+// after the load has already changed and created things.
+TEST_F(Files, AFileFailingWhileAppliedIsMovedAsideAndLeavesTheDataModelAsBefore) {
+    addEntry("old");
+    object_delete(addEntry("gone"));
+    addEntry("third");
+    object_parameterSetCharValue(get("Book"), "Comment", "pending before");
+    refusedIds = {"taken"};
+    const std::string head = R"({"version": 1, "path": "Book", "parameters": {"Comment": "file"},
+  "objects": {"Entry": {"instances": [
+    {"index": 1, "key": "old", "parameters": {"FormattedName": "changed"}},
+    {"index": 4, "objects": {"Number": {"instances": [{"index": 1}]}}},
+    )";
+    const std::pair<const char *, const char *> failures[] = {
+        {R"({"index": 3, "key": "renamed"})", "book.json:5:5: instance 3 of Entry already exists"},
+        {R"({"index": 2, "key": "gone"})", "book.json:5:5: instance 2 of Entry already exists"},
+        {R"({"index": 6, "key": "third"})", "book.json:5:5: already exists"},
+        {R"({"index": 5, "parameters": {"UniqueID": "taken"}})", "book.json:5:33: value refused"},
+    };
+    for (const auto &[instance, message] : failures) {
+        const std::string content = head + instance + "]}}}";
+        spill(path, content);
+        events.clear();
+        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0)) << instance;
+        EXPECT_EQ(zeb_error, ZEB_ERROR_INVALID_FILE);
+        std::string said = zeb_errorMessage();
+        EXPECT_NE(said.find(message), std::string::npos) << said;
+        EXPECT_NE(said.find("moved to " + path + ".invalid"), std::string::npos) << said;
+        EXPECT_FALSE(exists(path));
+        EXPECT_EQ(slurp(path + ".invalid"), content);
+
+        EXPECT_EQ(object_instanceCount(entries()), 3u) << instance;
+        EXPECT_EQ(get("Book.Entry.4"), nullptr);
+        EXPECT_EQ(valueOf(get("Book.Entry.1"), "FormattedName"), "");
+        EXPECT_EQ(object_state(get("Book.Entry.1")), object_state_ready);
+        EXPECT_EQ(object_state(get("Book.Entry.2")), object_state_deleted);
+        EXPECT_STREQ(object_name(get("Book.Entry.3"), OBJECT_FLAG_KEY), "third");
+        EXPECT_EQ(valueOf(get("Book"), "Comment"), "pending before");
+        size_t added = 0, deleted = 0;
+        for (const std::string &event : events) {
+            added += event.rfind("add Entry.", 0) == 0;
+            deleted += event.rfind("del Entry.", 0) == 0;
+        }
+        EXPECT_TRUE(added > 0 && deleted == added) << "what the load created, it destroyed";
+    }
+}
+
 } // namespace

@@ -62,6 +62,30 @@ TEST_F(Transactions, RefusedValueLeavesThePreviousOneAndLetsTheCallerRetry) {
     EXPECT_EQ(valueOf(entry, "UniqueID"), "d");
 }
 
+// A validator's candidate lives only as long as the set: afterwards the
+// modified value is the stored pending value, whatever the validator answered.
+TEST_F(Transactions, ModifiedValueIsTheCandidateInTheValidatorAndThePendingValueAfter) {
+    object_t *entry = addEntry("a");
+    parameter_t *id = object_getParameter(entry, "UniqueID");
+    parameter_setValidator(id, [](parameter_t *p) {
+        std::string candidate = text(parameter_getModifiedValue(p));
+        events.push_back(candidate + " over " + text(parameter_getValue(p)));
+        return candidate != "refused";
+    });
+    EXPECT_TRUE(parameter_setFromChar(id, "b"));
+    EXPECT_EQ(text(parameter_getModifiedValue(id)), "b");
+    EXPECT_TRUE(variant_equals(parameter_getModifiedValue(id), parameter_getValue(id)));
+
+    EXPECT_FALSE(parameter_setFromChar(id, "refused"));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_REFUSED);
+    EXPECT_EQ(text(parameter_getModifiedValue(id)), "b");
+    EXPECT_TRUE(variant_equals(parameter_getModifiedValue(id), parameter_getValue(id)));
+
+    EXPECT_TRUE(parameter_setFromChar(id, "a"));
+    EXPECT_EQ(parameter_getModifiedValue(id), nullptr) << "back to the committed value";
+    EXPECT_EQ(events, (Events{"b over a", "refused over b", "a over b"}));
+}
+
 TEST_F(Transactions, EqualValuesAreNoChangeAndReadOnlyIsForClientsOnly) {
     object_t *entry = addEntry("a");
     EXPECT_TRUE(object_parameterSetCharValue(entry, "UniqueID", "a"));

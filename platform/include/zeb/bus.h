@@ -67,7 +67,8 @@ const char *zeb_bus_defaultSocket(void);
 #define ZEB_BUS_ERROR_UNREACHABLE 0x20001u  /* no daemon listens on the socket */
 #define ZEB_BUS_ERROR_TIMEOUT 0x20002u      /* the daemon did not answer in time */
 #define ZEB_BUS_ERROR_DISCONNECTED 0x20003u /* the connection is closed or broken */
-#define ZEB_BUS_ERROR_PROTOCOL 0x20004u     /* the daemon sent something unreadable */
+/* The daemon sent something unreadable, or a reply to no request of ours. */
+#define ZEB_BUS_ERROR_PROTOCOL 0x20004u
 
 /* True for the ZEB_BUS_ERROR_* codes: the request may not have reached the
  * daemon at all. */
@@ -137,7 +138,16 @@ const char *zeb_bus_client_errorParameter(const zeb_bus_client_t *client);
  * `reply` is not null, the whole reply map goes to `reply`. Either may be
  * null. Fails when the daemon answers with an error (its code, message and
  * refused parameter are kept) or cannot be reached; notifications that
- * arrive meanwhile are kept for zeb_bus_receiveNotification. */
+ * arrive meanwhile are kept for zeb_bus_receiveNotification.
+ *
+ * The daemon answers in order, so each reply must carry the id of the oldest
+ * request still waiting: this one, or one whose wait timed out (that late
+ * reply is skipped). The only reply without that id is the daemon's id-0
+ * error to a frame it could not read (code ZEB_ERROR_INVALID_ARGUMENT or
+ * ZEB_ERROR_LIMIT, no result), taken as the answer to that request. Any other
+ * reply fails the call with ZEB_BUS_ERROR_PROTOCOL and closes the connection,
+ * since later replies could no longer be told apart. The calls below pair
+ * their replies the same way. */
 bool zeb_bus_request(zeb_bus_client_t *client, const variant_map_t *request, variant_t *result,
                      variant_map_t *reply);
 
@@ -195,7 +205,9 @@ void zeb_bus_notification_cleanup(zeb_bus_notification_t *notification);
 /* Takes the oldest notification received, waiting at most `timeoutMs`
  * milliseconds (0: do not wait; below 0: wait as long as it takes) for one to
  * arrive. The previous content of `notification` (initialized) is released.
- * Fails with ZEB_BUS_ERROR_TIMEOUT when none came. A client keeps at most
+ * Fails with ZEB_BUS_ERROR_TIMEOUT when none came. Late replies to requests
+ * whose wait timed out are skipped; a reply to no request of the client fails
+ * as in zeb_bus_request. A client keeps at most
  * 4096 unread notifications and forgets the oldest beyond that. */
 bool zeb_bus_receiveNotification(zeb_bus_client_t *client, int timeoutMs,
                                  zeb_bus_notification_t *notification);
