@@ -266,6 +266,12 @@ TEST_F(Transactions, RollbackDropsChangesAndDestroysCreatedInstances) {
     EXPECT_EQ(object_state(number), object_state_ready) << "the deletion is revived";
     EXPECT_TRUE(object_commit(entries()));
     EXPECT_NE(get("Book.Entry.1.Number.1"), nullptr);
+
+    // Created and deleted in one transaction: never committed either.
+    object_delete(object_createInstance(entries(), 0, nullptr));
+    events.clear();
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(events, (Events{"del Entry.3 state 1 numbers 0"}));
 }
 
 TEST_F(Transactions, RollbackOfOneDeletedInstanceRevivesItForReuse) {
