@@ -54,6 +54,14 @@ class Variant {
 
 enum class Kind { Singleton, Template, Instance };
 
+/* A template's instances by the text of some of their parameters (pending
+ * value, else committed), keyed by the hash of the text: an entry is checked
+ * against the instance's current text when it is looked up. */
+struct ValueIndex {
+    std::vector<size_t> positions;                                   /* of the indexed parameters */
+    std::vector<std::unordered_multimap<size_t, object_t *>> byHash; /* one per position */
+};
+
 using ObjectPtr = std::unique_ptr<object_t>;
 using ObjectList = std::list<ObjectPtr>;
 
@@ -108,6 +116,7 @@ struct object {
     std::map<uint32_t, object_t *> byIndex;
     std::unordered_map<std::string, object_t *> byKey;
     uint64_t nextIndex = 1;
+    std::unique_ptr<zeb_dm::ValueIndex> valueIndex; /* templates only, when asked for */
 
     object_write_handler_t writeHandler = nullptr;
     object_instance_handler_t addHandler = nullptr;
@@ -208,6 +217,27 @@ ZEB_DM_INTERNAL const variant_t *currentValue(const parameter_t *parameter);
 ZEB_DM_INTERNAL void dropPending(parameter_t *parameter);
 /* The value a client reads, into `out` (read handler, else current value). */
 ZEB_DM_INTERNAL bool clientValue(parameter_t *parameter, variant_t *out);
+
+/* ---- Value index (zeb_dm_index.cpp) ---- */
+
+/* Brackets a change of a parameter's current value: takes the instance out
+ * of its template's value index for that parameter, and puts it back under
+ * the new text when it goes out of scope. Nothing for unindexed ones. */
+class IndexedChange {
+  public:
+    explicit IndexedChange(parameter_t *parameter);
+    ~IndexedChange();
+    IndexedChange(const IndexedChange &) = delete;
+    IndexedChange &operator=(const IndexedChange &) = delete;
+
+  private:
+    parameter_t *parameter_;
+    std::unordered_multimap<size_t, object_t *> *index_;
+};
+
+/* Adds or removes a whole instance in its template's value index. */
+ZEB_DM_INTERNAL void indexInstance(object_t *instance);
+ZEB_DM_INTERNAL void unindexInstance(object_t *instance);
 
 /* ---- Transactions (zeb_dm_transaction.cpp) ---- */
 

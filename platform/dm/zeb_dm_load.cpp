@@ -224,6 +224,7 @@ class Applier {
     void undo() {
         for (auto it = changed_.rbegin(); it != changed_.rend(); ++it) {
             if (!it->parameter->owner->destroyed) {
+                IndexedChange change(it->parameter);
                 dropPending(it->parameter);
                 if (it->hadPending) {
                     it->parameter->hasPending = true;

@@ -85,6 +85,7 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
     if (owner->deleted || owner->destroyed) {
         return fail(ZEB_ERROR_STATE, "'%s' was deleted by its validator", parameter->name.c_str());
     }
+    IndexedChange change(parameter);
     if (variant_equals(candidate.get(), parameter->value.get())) {
         dropPending(parameter);
         return true;
@@ -203,6 +204,7 @@ bool parameter_update(parameter_t *parameter) {
         if (!variant_convert(stored.get(), answer.get(), parameter->type)) {
             return refuseType(parameter, answer.get());
         }
+        IndexedChange change(parameter);
         parameter->value = std::move(stored);
         return true;
     });

@@ -23,8 +23,8 @@ bool saved(const parameter_t *p, uint32_t flags) {
  * that is not finite. */
 bool toJson(const variant_t *value, OutJson &out) {
     variant_type_t type = variant_type(value);
-    return type != variant_type_array && type != variant_type_map &&
-           type != variant_type_unknown && zebjson::variantToJson(value, out);
+    return type != variant_type_array && type != variant_type_map && type != variant_type_unknown &&
+           zebjson::variantToJson(value, out);
 }
 
 OutJson parametersOf(object_t *object, uint32_t flags) {

@@ -59,6 +59,7 @@ bool applyParameters(object_t *object) {
         if (!p->hasPending) {
             continue;
         }
+        /* The current value stays what it was: value indexes need no change. */
         Variant applying = std::move(p->pending);
         dropPending(p);
         if (variant_equals(applying.get(), p->value.get())) {
@@ -149,7 +150,10 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
         object->dirty = false;
     }
     for (auto &p : object->parameters) {
-        dropPending(p.get());
+        if (p->hasPending) {
+            IndexedChange change(p.get());
+            dropPending(p.get());
+        }
     }
     object->deleted = keepDeleted;
     object->deleteRoot = false;
@@ -227,6 +231,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->self = templ->instances.insert(where, std::move(owned));
     templ->byIndex[index] = instance;
     templ->byKey[instanceKey] = instance;
+    indexInstance(instance);
     markDirty(instance);
     if (index >= templ->nextIndex) {
         templ->nextIndex = static_cast<uint64_t>(index) + 1;

@@ -80,6 +80,9 @@ static void markDestroyed(object_t *object) {
 
 void discard(object_t *object) {
     markDestroyed(object);
+    if (object->kind == Kind::Instance) {
+        unindexInstance(object);
+    }
     ObjectPtr owned = std::move(*object->self);
     object->home->erase(object->self);
     if (object->kind == Kind::Instance) {

@@ -216,6 +216,25 @@ object_state_t object_state(const object_t *object);
  * state created until the next commit. */
 object_t *object_createInstance(object_t *templ, int64_t index, const char *key);
 
+/* Finding instances by value. object_findInstance gives the first instance of
+ * the template, in instance order, whose parameter `name` holds exactly the
+ * text `text` as reads see it (the pending value when there is one);
+ * object_findNextInstance the next one after `instance`. Instances marked
+ * deleted are found too. A parameter without text is never found, so an
+ * empty `text` finds nothing. Null when there is none (zeb_error is then
+ * left alone) or on a wrong argument (ZEB_ERROR_*).
+ *
+ * Without an index these walk the instances. object_indexParameter makes the
+ * template keep an index of its instances by a text parameter, so that they
+ * take time independent of the number of instances; the index follows every
+ * change (sets, commits, rollbacks, creations, destructions, loads) and
+ * gives the same results as the walk. Fails for a parameter that the
+ * template does not define (ZEB_ERROR_NOT_FOUND) or that is not a string
+ * (ZEB_ERROR_TYPE); indexing a parameter twice is accepted. */
+bool object_indexParameter(object_t *templ, const char *name);
+object_t *object_findInstance(const object_t *templ, const char *name, const char *text);
+object_t *object_findNextInstance(const object_t *instance, const char *name, const char *text);
+
 /* Marks an instance and its subtree deleted (state 5) until the next commit. */
 bool object_delete(object_t *instance);
 
