@@ -90,6 +90,10 @@ bool zeb_plugin_initialize(zeb_t *context) {
              textOrEmpty(object_name(entryTemplate, 0)));
     rv = object_setInstanceDelHandler(entryTemplate, phonebook_entry_instance_del_handler);
     PHONEBOOK_ASSERT(rv);
+    /* Lookups and uniqueness checks by these then find entries without
+     * walking them (they walk for a parameter that cannot be indexed). */
+    object_indexParameter(entryTemplate, "UniqueID");
+    object_indexParameter(entryTemplate, "FormattedName");
 
     /* Not started here: the first change starts it. */
     _timer = zeb_timer_create();

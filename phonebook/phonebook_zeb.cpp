@@ -22,6 +22,10 @@ static bool hasText(const char *text) {
     return text != nullptr && text[0] != '\0';
 }
 
+static object_t *entryTemplateOf(object_t *phonebook) {
+    return object_getObject(phonebook, "Entry", 0, nullptr);
+}
+
 /* ---- Persistence ---------------------------------------------------------- */
 
 /* The instance add handlers run when an instance is created, before the
@@ -134,17 +138,9 @@ object_t *findContactByStringParam(object_t *phonebook, const char *name, const 
         kelTraceOut(PHONEBOOK_ZONE);
         return nullptr;
     }
-    object_t *entryTemplate = object_getObject(phonebook, "Entry", 0, nullptr);
-    object_t *found = nullptr;
-    for (object_t *entry = object_firstInstance(entryTemplate); entry != nullptr;
-         entry = object_nextInstance(entry)) {
-        /* An entry whose parameter holds no text never matches. */
-        const char *text = variant_da_char(object_parameterValue(entry, name));
-        if (hasText(text) && strcmp(text, value) == 0) {
-            found = entry;
-            break;
-        }
-    }
+    /* The first in instance order, deleted or not; an entry whose parameter
+     * holds no text never matches. */
+    object_t *found = object_findInstance(entryTemplateOf(phonebook), name, value);
     kelTraceOut(PHONEBOOK_ZONE);
     return found;
 }
@@ -597,10 +593,6 @@ bool phonebook_entry_replacePrefix(string_t *string, const char *search, const c
 
 /* ---- Creation, update and removal ------------------------------------------ */
 
-static object_t *entryTemplateOf(object_t *phonebook) {
-    return object_getObject(phonebook, "Entry", 0, nullptr);
-}
-
 /* True while another entry fits below MaxNumberOfEntries; traced when not. */
 static bool belowLimit(object_t *phonebook) {
     int32_t max = zeb_getMaxNumberOfContacts(phonebook);
@@ -1034,21 +1026,20 @@ bool unique_string_value_constraint(parameter_t *parameter) {
     const char *unique_chr = variant_da_char(parameter_getModifiedValue(parameter));
     const char *name = parameter_name(parameter);
 
+    /* Only the instances holding the same text can conflict; an empty value
+     * never does, so any number of entries may leave the parameter empty. */
     bool unique = true;
-    for (object_t *instance = object_firstInstance(entryTemplate); instance != nullptr;
-         instance = object_nextInstance(instance)) {
+    const char *text = textOrEmpty(unique_chr);
+    for (object_t *instance = object_findInstance(entryTemplate, name, text);
+         instance != nullptr && unique;
+         instance = object_findNextInstance(instance, name, text)) {
         if (object_state(instance) == object_state_deleted ||
             strcmp(textOrEmpty(object_name(instance, 0)), ownerName) == 0)
             continue;
-        const char *chr = variant_da_char(object_parameterValue(instance, name));
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "inst state=%s, unique_chr=%s; chr=%s",
-                  objectStateName(instance), textOrEmpty(unique_chr), textOrEmpty(chr));
-        /* An empty value never conflicts: any number of entries may leave
-         * the parameter empty. */
-        if (hasText(unique_chr) && hasText(chr) && strcmp(unique_chr, chr) == 0) {
-            unique = false;
-            break;
-        }
+                  objectStateName(instance), text,
+                  textOrEmpty(variant_da_char(object_parameterValue(instance, name))));
+        unique = false;
     }
     kelTraceOut(PHONEBOOK_ZONE);
     return unique;
