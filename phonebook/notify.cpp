@@ -54,13 +54,15 @@ static object_t *entryOf(object_t *object) {
     return nullptr;
 }
 
+/* An entry's record hangs on the entry itself, so that finding it does not
+ * walk the list. */
 static notify_record_t *findRecord(const object_t *entry) {
-    for (llist_iterator_t *it = llist_first(&pending_notifications); it != nullptr;
-         it = llist_iterator_next(it)) {
-        if (recordOf(it)->entry == entry)
-            return recordOf(it);
-    }
-    return nullptr;
+    return static_cast<notify_record_t *>(object_getUserData(entry));
+}
+
+static void dropRecord(notify_record_t *record) {
+    object_setUserData(record->entry, nullptr);
+    free(recordOf(llist_iterator_take(&record->it)));
 }
 
 static void traceObject(object_t *object) {
@@ -123,7 +125,7 @@ void notify_cleanup(void) {
     kelTraceIn(PHONEBOOK_ZONE);
     llist_iterator_t *it;
     while ((it = llist_first(&pending_notifications)) != nullptr)
-        free(recordOf(llist_iterator_take(it)));
+        dropRecord(recordOf(it));
     zeb_timer_destroy(notify_timer);
     notify_timer = nullptr;
     kelTraceOut(PHONEBOOK_ZONE);
@@ -148,6 +150,7 @@ void notify_entryUpdated(object_t *object) {
             record->entry = entry;
             record->state = notify_state_created;
             llist_append(&pending_notifications, &record->it);
+            object_setUserData(entry, record);
         }
     } else if (record->state == notify_state_announced) {
         record->state = notify_state_updated;
@@ -168,7 +171,7 @@ void notify_entryDeleted(object_t *object) {
             /* An entry never announced leaves without a word. */
             if (record->state != notify_state_created)
                 notify_send(entry, NOTIFY_TYPE_DELETED, "contactDeleted");
-            free(recordOf(llist_iterator_take(&record->it)));
+            dropRecord(record);
         }
     }
     kelTraceOut(PHONEBOOK_ZONE);
