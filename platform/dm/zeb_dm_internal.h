@@ -117,6 +117,11 @@ struct object {
     std::unordered_map<std::string, object_t *> byKey;
     uint64_t nextIndex = 1;
     std::unique_ptr<zeb_dm::ValueIndex> valueIndex; /* templates only, when asked for */
+    /* Templates: the instances a commit or rollback has to visit (dirty, or
+     * passed through by a walk), by index. */
+    std::map<uint32_t, object_t *> openInstances;
+    bool open = false;     /* instances: in the template's openInstances */
+    uint64_t creation = 0; /* instances: the data model's creation count then */
 
     object_write_handler_t writeHandler = nullptr;
     object_instance_handler_t addHandler = nullptr;
@@ -138,6 +143,7 @@ struct datamodel {
     zeb_dm::ObjectList objects;
     std::vector<zeb_dm::ObjectPtr> graveyard;
     int busy = 0;
+    uint64_t creations = 0; /* instances created so far */
 };
 
 namespace zeb_dm {
@@ -247,6 +253,12 @@ ZEB_DM_INTERNAL void destroyInstance(object_t *instance);
  * commits and rollbacks from any of them visit it; to be called at every
  * change that a commit or rollback has to act on. */
 ZEB_DM_INTERNAL void markDirty(object_t *object);
+/* Sets the object's own dirty flag, keeping its template's list of open
+ * instances right. */
+ZEB_DM_INTERNAL void setDirty(object_t *object, bool dirty);
+/* Puts an instance in its template's open list, or takes it out, as its
+ * flags now say; a destroyed instance is taken out. */
+ZEB_DM_INTERNAL void syncOpen(object_t *object);
 
 } // namespace zeb_dm
 

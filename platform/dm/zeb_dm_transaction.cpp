@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -10,7 +11,7 @@ namespace {
 /* Also flags the subtree dirty: a rollback must visit each object to revive it. */
 void markSubtree(object_t *object, bool deleted, bool destroying) {
     object->deleted = deleted;
-    object->dirty = true;
+    setDirty(object, true);
     object->destroying = object->destroying || destroying;
     for (ObjectPtr &child : object->children) {
         markSubtree(child.get(), deleted, destroying);
@@ -20,17 +21,35 @@ void markSubtree(object_t *object, bool deleted, bool destroying) {
     }
 }
 
-/* Every handler below can create, delete or destroy objects; the walks run
- * over a copy of the child list and skip what got destroyed meanwhile (its
- * memory stays valid while the data model is busy). */
-std::vector<object_t *> snapshotBelow(const object_t *object) {
-    const ObjectList &list = object->kind == Kind::Template ? object->instances : object->children;
-    std::vector<object_t *> result;
-    result.reserve(list.size());
-    for (const ObjectPtr &o : list) {
-        result.push_back(o.get());
+/* Visits the objects below `object` for a walk. Every handler can create,
+ * delete or destroy objects: the visited objects are taken one at a time and
+ * skipped by the visit when destroyed meanwhile (their memory stays valid
+ * while the data model is busy). Below a template only the open instances,
+ * in instance order, so that a commit costs what it changes and not what the
+ * template holds; one that becomes open ahead of the walk is still visited,
+ * one created during the walk waits for the next one. */
+template <typename Visit> void walkBelow(object_t *object, Visit visit) {
+    if (object->kind != Kind::Template) {
+        std::vector<object_t *> children;
+        children.reserve(object->children.size());
+        for (const ObjectPtr &o : object->children) {
+            children.push_back(o.get());
+        }
+        for (object_t *child : children) {
+            visit(child);
+        }
+        return;
     }
-    return result;
+    const uint64_t createdBefore = object->dm->creations;
+    const std::map<uint32_t, object_t *> &open = object->openInstances;
+    for (auto it = open.begin(); it != open.end();) {
+        object_t *instance = it->second;
+        uint32_t index = it->first;
+        if (instance->creation <= createdBefore) {
+            visit(instance);
+        }
+        it = open.upper_bound(index);
+    }
 }
 
 void runDeleteHandlers(object_t *object) {
@@ -96,12 +115,14 @@ class WalkScope {
     explicit WalkScope(object_t *object)
         : object_(object), exceptions_(std::uncaught_exceptions()) {
         object_->walking++;
+        syncOpen(object_);
     }
     ~WalkScope() {
         object_->walking--;
         if (std::uncaught_exceptions() > exceptions_) {
             markDirty(object_);
         }
+        syncOpen(object_);
     }
     WalkScope(const WalkScope &) = delete;
     WalkScope &operator=(const WalkScope &) = delete;
@@ -126,14 +147,12 @@ bool commitWalk(object_t *object) {
         return true;
     }
     WalkScope walk(object);
-    object->dirty = false;
+    setDirty(object, false);
     bool ok = applyParameters(object);
     if (object->destroyed || object->deleted) {
         return ok;
     }
-    for (object_t *child : snapshotBelow(object)) {
-        ok = commitWalk(child) && ok;
-    }
+    walkBelow(object, [&](object_t *child) { ok = commitWalk(child) && ok; });
     return ok;
 }
 
@@ -147,7 +166,7 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
     }
     WalkScope walk(object);
     if (!keepDeleted) { /* else the pending deletion above still needs its visit */
-        object->dirty = false;
+        setDirty(object, false);
     }
     for (auto &p : object->parameters) {
         if (p->hasPending) {
@@ -157,9 +176,7 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
     }
     object->deleted = keepDeleted;
     object->deleteRoot = false;
-    for (object_t *child : snapshotBelow(object)) {
-        rollbackWalk(child, keepDeleted);
-    }
+    walkBelow(object, [&](object_t *child) { rollbackWalk(child, keepDeleted); });
 }
 
 bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *index) {
@@ -224,6 +241,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->name = name;
     instance->key = instanceKey;
     instance->created = true;
+    instance->creation = ++templ->dm->creations;
     auto after = templ->byIndex.upper_bound(index);
     auto where = after == templ->byIndex.end() ? templ->instances.end() : after->second->self;
     instance->parent = templ;
@@ -254,8 +272,29 @@ namespace zeb_dm {
 
 void markDirty(object_t *object) {
     for (object_t *o = object; o && !o->dirty; o = o->parent) {
-        o->dirty = true;
+        setDirty(o, true);
     }
+}
+
+void setDirty(object_t *object, bool dirty) {
+    object->dirty = dirty;
+    syncOpen(object);
+}
+
+void syncOpen(object_t *object) {
+    if (object->kind != Kind::Instance) {
+        return;
+    }
+    bool open = (object->dirty || object->walking > 0) && !object->destroyed;
+    if (open == object->open) {
+        return;
+    }
+    if (open) {
+        object->parent->openInstances.emplace(object->index, object);
+    } else {
+        object->parent->openInstances.erase(object->index);
+    }
+    object->open = open;
 }
 
 void destroyInstance(object_t *instance) {

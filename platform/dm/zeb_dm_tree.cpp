@@ -82,6 +82,7 @@ void discard(object_t *object) {
     markDestroyed(object);
     if (object->kind == Kind::Instance) {
         unindexInstance(object);
+        syncOpen(object);
     }
     ObjectPtr owned = std::move(*object->self);
     object->home->erase(object->self);
