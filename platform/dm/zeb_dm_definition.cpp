@@ -193,32 +193,38 @@ class DefinitionReader {
         const Json &list = array(json, "parameters", pointer);
         for (size_t i = 0; i < list.size(); ++i) {
             std::string at = pointerTo(pointerTo(pointer, "parameters"), i);
-            auto p = readParameter(list[i], at);
-            for (const auto &other : object->parameters) {
-                if (other->name == p->name) {
-                    invalid(pointerTo(at, "name"), "duplicate parameter \"" + p->name + "\"");
+            parameter_t p = readParameter(list[i], at);
+            for (const parameter_t &other : object->parameters) {
+                if (other.def->name == p.def->name) {
+                    invalid(pointerTo(at, "name"), "duplicate parameter \"" + p.def->name + "\"");
                 }
             }
-            p->owner = object;
-            p->position = object->parameters.size();
+            p.owner = object;
+            const_cast<ParamDef *>(p.def)->position = object->parameters.size();
             object->parameters.push_back(std::move(p));
         }
     }
 
-    std::unique_ptr<parameter_t> readParameter(const Json &json, const std::string &pointer) {
+    parameter_t readParameter(const Json &json, const std::string &pointer) {
         expectKind(json, Json::value_t::object, "an object", pointer);
         onlyMembers(json, pointer,
                     {"name", "type", "default", "attributes", "read-handler", "write-handler",
                      "validator"});
-        auto p = std::make_unique<parameter_t>();
-        p->name = nameOf(json, pointer);
-        p->type = typeOf(text(json, "type", pointer), pointerTo(pointer, "type"));
-        p->attributes =
+        ParamDef &def = dm_->paramDefs.emplace_back();
+        def.name = nameOf(json, pointer);
+        def.type = typeOf(text(json, "type", pointer), pointerTo(pointer, "type"));
+        def.attributes =
             attributesOf(array(json, "attributes", pointer), pointerTo(pointer, "attributes"));
-        setDefault(json, pointer, p.get());
-        p->readHandler = bind<parameter_read_handler_t>(json, "read-handler", pointer);
-        p->writeHandler = bind<parameter_write_handler_t>(json, "write-handler", pointer);
-        p->validator = bind<parameter_validator_t>(json, "validator", pointer);
+        parameter_t p;
+        p.def = &def;
+        setDefault(json, pointer, &p);
+        ParamExtra handlers;
+        handlers.readHandler = bind<parameter_read_handler_t>(json, "read-handler", pointer);
+        handlers.writeHandler = bind<parameter_write_handler_t>(json, "write-handler", pointer);
+        handlers.validator = bind<parameter_validator_t>(json, "validator", pointer);
+        if (handlers.readHandler || handlers.writeHandler || handlers.validator) {
+            p.extra = std::make_unique<ParamExtra>(handlers);
+        }
         return p;
     }
 
@@ -256,7 +262,7 @@ class DefinitionReader {
             invalid(pointerTo(pointer, "default"),
                     std::string("a default cannot be ") + kindName(*value));
         }
-        if (!variant_convert(p->value.get(), given.get(), p->type)) {
+        if (!variant_convert(p->value.get(), given.get(), p->def->type)) {
             invalid(pointerTo(pointer, "default"),
                     "the default does not convert to the parameter's type");
         }

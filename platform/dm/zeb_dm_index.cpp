@@ -39,7 +39,7 @@ HashIndex *indexOf(const parameter_t *parameter) {
     if (owner->kind != Kind::Instance || !owner->parent->valueIndex) {
         return nullptr;
     }
-    return indexAt(owner->parent, parameter->position);
+    return indexAt(owner->parent, parameter->def->position);
 }
 
 void removeEntry(HashIndex *index, object_t *instance, const char *text) {
@@ -70,7 +70,7 @@ void addEntry(HashIndex *index, object_t *instance, const char *text) {
 }
 
 bool holdsText(const object_t *instance, size_t position, const char *text) {
-    const char *current = indexedText(instance->parameters[position].get());
+    const char *current = indexedText(&instance->parameters[position]);
     return current && strcmp(current, text) == 0;
 }
 
@@ -104,9 +104,9 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
 
 /* The position of the parameter `name` in the template's definition. */
 bool positionOf(const object_t *templ, const char *name, size_t *position) {
-    for (const auto &p : templ->parameters) {
-        if (p->name == name) {
-            *position = p->position;
+    for (const parameter_t &p : templ->parameters) {
+        if (p.def->name == name) {
+            *position = p.def->position;
             return true;
         }
     }
@@ -143,7 +143,7 @@ void indexInstance(object_t *instance) {
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
         size_t position = index->positions[i];
         addEntry(const_cast<HashIndex *>(&index->byHash[i]), instance,
-                 indexedText(instance->parameters[position].get()));
+                 indexedText(&instance->parameters[position]));
     }
 }
 
@@ -152,7 +152,7 @@ void unindexInstance(object_t *instance) {
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
         size_t position = index->positions[i];
         removeEntry(const_cast<HashIndex *>(&index->byHash[i]), instance,
-                    indexedText(instance->parameters[position].get()));
+                    indexedText(&instance->parameters[position]));
     }
 }
 
@@ -168,7 +168,7 @@ bool object_indexParameter(object_t *templ, const char *name) {
     if (!name || !positionOf(templ, name, &position)) {
         return name ? false : fail(ZEB_ERROR_INVALID_ARGUMENT, "null name");
     }
-    if (templ->parameters[position]->type != variant_type_string) {
+    if (templ->parameters[position].def->type != variant_type_string) {
         return fail(ZEB_ERROR_TYPE, "'%s' is not a text parameter", name);
     }
     if (indexAt(templ, position)) {
@@ -184,7 +184,7 @@ bool object_indexParameter(object_t *templ, const char *name) {
         HashIndex &byHash = index.byHash.back();
         byHash.reserve(templ->instances.size());
         for (const ObjectPtr &instance : templ->instances) {
-            addEntry(&byHash, instance.get(), indexedText(instance->parameters[position].get()));
+            addEntry(&byHash, instance.get(), indexedText(&instance->parameters[position]));
         }
         return true;
     });

@@ -18,6 +18,7 @@
 #define ZEB_DM_INTERNAL_H
 
 #include <cstdarg>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -54,6 +55,22 @@ class Variant {
 
 enum class Kind { Singleton, Template, Instance };
 
+/* What a definition's parameter shares with all its copies. */
+struct ParamDef {
+    std::string name;
+    variant_type_t type = variant_type_unknown;
+    uint32_t attributes = 0;
+    size_t position = 0;
+};
+
+/* What is set on one parameter handle only; most parameters have none. */
+struct ParamExtra {
+    parameter_read_handler_t readHandler = nullptr;
+    parameter_write_handler_t writeHandler = nullptr;
+    parameter_validator_t validator = nullptr;
+    void *userData = nullptr;
+};
+
 /* A template's instances by the text of some of their parameters (pending
  * value, else committed), keyed by the hash of the text: an entry is checked
  * against the instance's current text when it is looked up. */
@@ -70,23 +87,15 @@ using ObjectList = std::list<ObjectPtr>;
 struct parameter {
     parameter() = default;
     ~parameter();
-    parameter(const parameter &) = delete;
-    parameter &operator=(const parameter &) = delete;
+    parameter(parameter &&) noexcept = default;
+    parameter &operator=(parameter &&) noexcept = default;
 
-    std::string name;
-    variant_type_t type = variant_type_unknown;
-    uint32_t attributes = 0;
+    const zeb_dm::ParamDef *def = nullptr; /* name, type, attributes, position */
+    const parameter_t *proto = nullptr;    /* the parameter it was copied from */
     object_t *owner = nullptr;
-    const parameter_t *proto = nullptr;
-    size_t position = 0;
-    zeb_dm::Variant value;   /* committed */
-    zeb_dm::Variant pending; /* meaningful when hasPending */
-    bool hasPending = false;
-    const variant_t *modified = nullptr; /* candidate or value being applied */
-    parameter_read_handler_t readHandler = nullptr;
-    parameter_write_handler_t writeHandler = nullptr;
-    parameter_validator_t validator = nullptr;
-    void *userData = nullptr;
+    zeb_dm::Variant value; /* committed */
+    std::unique_ptr<zeb_dm::ParamExtra> extra;
+    bool hasPending = false; /* the data model holds a pending value for it */
 };
 
 struct function {
@@ -109,7 +118,7 @@ struct object {
     zeb_dm::ObjectList *home = nullptr; /* the list that owns this object */
     zeb_dm::ObjectList::iterator self;
 
-    std::vector<std::unique_ptr<parameter_t>> parameters;
+    std::vector<parameter_t> parameters; /* never resized once filled: handles */
     std::vector<std::unique_ptr<function_t>> functions;
     zeb_dm::ObjectList children;  /* singletons and templates */
     zeb_dm::ObjectList instances; /* templates only, by increasing index */
@@ -142,6 +151,11 @@ struct object {
 struct datamodel {
     zeb_dm::ObjectList objects;
     std::vector<zeb_dm::ObjectPtr> graveyard;
+    std::deque<zeb_dm::ParamDef> paramDefs;
+    /* Values set but not committed, and the candidate or applied value a
+     * validator or write handler is looking at: only while they exist. */
+    std::unordered_map<const parameter_t *, zeb_dm::Variant> pending;
+    std::unordered_map<const parameter_t *, const variant_t *> modified;
     int busy = 0;
     uint64_t creations = 0; /* instances created so far */
 };
@@ -219,8 +233,28 @@ ZEB_DM_INTERNAL std::string lowerLeadingCapitals(const std::string &name);
 /* ---- Parameters (zeb_dm_parameter.cpp) ---- */
 
 ZEB_DM_INTERNAL const variant_t *currentValue(const parameter_t *parameter);
-/* Drops the pending value, keeping the owner's pending count right. */
+/* Pending values live in the data model while they exist; these keep the
+ * owner's pending count right. */
+ZEB_DM_INTERNAL void setPending(parameter_t *parameter, Variant &&value);
+ZEB_DM_INTERNAL Variant takePending(parameter_t *parameter);
 ZEB_DM_INTERNAL void dropPending(parameter_t *parameter);
+/* The handle's own handlers and user data, made when first set. */
+ZEB_DM_INTERNAL ParamExtra &extraOf(parameter_t *parameter);
+
+/* Shows `value` as the parameter's modified value while in scope: the
+ * candidate in its validator, the value being applied in its write handler. */
+class ShownValue {
+  public:
+    ShownValue(parameter_t *parameter, const variant_t *value);
+    ~ShownValue();
+    ShownValue(const ShownValue &) = delete;
+    ShownValue &operator=(const ShownValue &) = delete;
+
+  private:
+    parameter_t *parameter_;
+    std::unordered_map<const parameter_t *, const variant_t *> &map_;
+    const variant_t *saved_ = nullptr;
+};
 /* The value a client reads, into `out` (read handler, else current value). */
 ZEB_DM_INTERNAL bool clientValue(parameter_t *parameter, variant_t *out);
 

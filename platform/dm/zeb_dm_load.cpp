@@ -108,26 +108,27 @@ class Checker {
         expectObject(json, pointer);
         for (const auto &item : json.items()) {
             const parameter_t *p = nullptr;
-            for (const auto &candidate : shape->parameters) {
-                p = candidate->name == item.key() ? candidate.get() : p;
+            for (const parameter_t &candidate : shape->parameters) {
+                p = candidate.def->name == item.key() ? &candidate : p;
             }
-            if (!p || (p->attributes & PARAMETER_ATTR_VOLATILE)) {
+            if (!p || (p->def->attributes & PARAMETER_ATTR_VOLATILE)) {
                 skipped_[shown + "." + item.key()]++;
                 continue;
             }
             if ((flags_ & DATAMODEL_FLAG_PERSISTENT_ONLY) &&
-                !(p->attributes & PARAMETER_ATTR_PERSISTENT)) {
+                !(p->def->attributes & PARAMETER_ATTR_PERSISTENT)) {
                 continue;
             }
             std::string at = pointerTo(pointer, item.key());
             PlanValue value{item.key(), at, Variant()};
             Variant given;
-            if (!kindFits(item.value(), p->type) || !jsonToVariant(item.value(), given.get())) {
+            const ParamDef &def = *p->def;
+            if (!kindFits(item.value(), def.type) || !jsonToVariant(item.value(), given.get())) {
                 invalid(at,
-                        std::string("wrong type for ") + p->name + ": " + kindName(item.value()));
+                        std::string("wrong type for ") + def.name + ": " + kindName(item.value()));
             }
-            if (!variant_convert(value.value.get(), given.get(), p->type)) {
-                invalid(at, "value of " + p->name + " does not fit its type");
+            if (!variant_convert(value.value.get(), given.get(), def.type)) {
+                invalid(at, "value of " + def.name + " does not fit its type");
             }
             plan.values.push_back(std::move(value));
         }
@@ -227,9 +228,7 @@ class Applier {
                 IndexedChange change(it->parameter);
                 dropPending(it->parameter);
                 if (it->hadPending) {
-                    it->parameter->hasPending = true;
-                    it->parameter->owner->pendingCount++;
-                    it->parameter->pending = std::move(it->pending);
+                    setPending(it->parameter, std::move(it->pending));
                     markDirty(it->parameter->owner);
                 }
             }
@@ -253,7 +252,7 @@ class Applier {
             return;
         }
         Change change{p, p->hasPending, Variant()};
-        if (p->hasPending && !variant_copy(change.pending.get(), p->pending.get())) {
+        if (p->hasPending && !variant_copy(change.pending.get(), currentValue(p))) {
             throw std::bad_alloc();
         }
         changed_.push_back(std::move(change));

@@ -10,14 +10,60 @@ parameter::~parameter() = default;
 namespace zeb_dm {
 
 const variant_t *currentValue(const parameter_t *parameter) {
-    return parameter->hasPending ? parameter->pending.get() : parameter->value.get();
+    if (parameter->hasPending) {
+        return parameter->owner->dm->pending.at(parameter).get();
+    }
+    return parameter->value.get();
+}
+
+void setPending(parameter_t *parameter, Variant &&value) {
+    parameter->owner->dm->pending[parameter] = std::move(value);
+    if (!parameter->hasPending) {
+        parameter->hasPending = true;
+        parameter->owner->pendingCount++;
+    }
+}
+
+Variant takePending(parameter_t *parameter) {
+    Variant taken;
+    if (parameter->hasPending) {
+        auto &pending = parameter->owner->dm->pending;
+        auto it = pending.find(parameter);
+        taken = std::move(it->second);
+        pending.erase(it);
+        parameter->hasPending = false;
+        parameter->owner->pendingCount--;
+    }
+    return taken;
 }
 
 void dropPending(parameter_t *parameter) {
-    if (parameter->hasPending) {
-        parameter->hasPending = false;
-        parameter->owner->pendingCount--;
-        variant_cleanup(parameter->pending.get());
+    takePending(parameter);
+}
+
+ParamExtra &extraOf(parameter_t *parameter) {
+    if (!parameter->extra) {
+        parameter->extra = std::make_unique<ParamExtra>();
+    }
+    return *parameter->extra;
+}
+
+ShownValue::ShownValue(parameter_t *parameter, const variant_t *value)
+    : parameter_(parameter), map_(parameter->owner->dm->modified) {
+    auto it = map_.find(parameter);
+    if (it != map_.end()) {
+        saved_ = it->second;
+        it->second = value;
+    } else {
+        map_.emplace(parameter, value);
+    }
+}
+
+ShownValue::~ShownValue() {
+    if (saved_) {
+        map_[parameter_] = saved_;
+    } else {
+        map_.erase(parameter_);
     }
 }
 
@@ -42,7 +88,7 @@ bool nullParameter() {
 bool refuseType(const parameter_t *parameter, const variant_t *value) {
     char *text = variant_char(value);
     fail(ZEB_ERROR_TYPE, "'%s' for parameter '%s' cannot be converted to its type",
-         text ? text : "(no text form)", parameter->name.c_str());
+         text ? text : "(no text form)", parameter->def->name.c_str());
     free(text);
     return false;
 }
@@ -52,12 +98,13 @@ bool runValidator(parameter_t *parameter, const variant_t *candidate) {
     if (!validator) {
         return true;
     }
-    const variant_t *saved = parameter->modified;
-    parameter->modified = candidate;
-    bool accepted = validator(parameter);
-    parameter->modified = saved;
+    bool accepted = false;
+    {
+        ShownValue shown(parameter, candidate);
+        accepted = validator(parameter);
+    }
     return accepted || fail(ZEB_ERROR_REFUSED, "the validator of '%s' refused the value",
-                            parameter->name.c_str());
+                            parameter->def->name.c_str());
 }
 
 bool setValue(parameter_t *parameter, const variant_t *value) {
@@ -65,14 +112,14 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
     if (isPrototype(owner)) {
         return fail(ZEB_ERROR_WRONG_OBJECT,
                     "'%s' belongs to a template definition and holds no value",
-                    parameter->name.c_str());
+                    parameter->def->name.c_str());
     }
     if (owner->deleted) {
         return fail(ZEB_ERROR_STATE, "'%s' belongs to an object being deleted",
-                    parameter->name.c_str());
+                    parameter->def->name.c_str());
     }
     Variant candidate;
-    if (!variant_convert(candidate.get(), value, parameter->type)) {
+    if (!variant_convert(candidate.get(), value, parameter->def->type)) {
         return refuseType(parameter, value);
     }
     if (variant_equals(candidate.get(), currentValue(parameter))) {
@@ -83,18 +130,15 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
         return false;
     }
     if (owner->deleted || owner->destroyed) {
-        return fail(ZEB_ERROR_STATE, "'%s' was deleted by its validator", parameter->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' was deleted by its validator",
+                    parameter->def->name.c_str());
     }
     IndexedChange change(parameter);
     if (variant_equals(candidate.get(), parameter->value.get())) {
         dropPending(parameter);
         return true;
     }
-    if (!parameter->hasPending) {
-        parameter->hasPending = true;
-        owner->pendingCount++;
-    }
-    parameter->pending = std::move(candidate);
+    setPending(parameter, std::move(candidate));
     markDirty(owner);
     return true;
 }
@@ -108,7 +152,7 @@ const char *parameter_name(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->name.c_str();
+    return parameter->def->name.c_str();
 }
 
 variant_type_t parameter_type(const parameter_t *parameter) {
@@ -116,7 +160,7 @@ variant_type_t parameter_type(const parameter_t *parameter) {
         nullParameter();
         return variant_type_unknown;
     }
-    return parameter->type;
+    return parameter->def->type;
 }
 
 uint32_t parameter_attributes(const parameter_t *parameter) {
@@ -124,7 +168,7 @@ uint32_t parameter_attributes(const parameter_t *parameter) {
         nullParameter();
         return 0;
     }
-    return parameter->attributes;
+    return parameter->def->attributes;
 }
 
 object_t *parameter_owner(const parameter_t *parameter) {
@@ -148,10 +192,12 @@ const variant_t *parameter_getModifiedValue(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    if (parameter->modified) {
-        return parameter->modified;
+    const auto &modified = parameter->owner->dm->modified;
+    auto it = modified.find(parameter);
+    if (it != modified.end()) {
+        return it->second;
     }
-    return parameter->hasPending ? parameter->pending.get() : nullptr;
+    return parameter->hasPending ? currentValue(parameter) : nullptr;
 }
 
 bool parameter_readValue(parameter_t *parameter, variant_t *value) {
@@ -201,7 +247,7 @@ bool parameter_update(parameter_t *parameter) {
         if (!handler(parameter, answer.get())) {
             return true;
         }
-        if (!variant_convert(stored.get(), answer.get(), parameter->type)) {
+        if (!variant_convert(stored.get(), answer.get(), parameter->def->type)) {
             return refuseType(parameter, answer.get());
         }
         IndexedChange change(parameter);
@@ -214,7 +260,7 @@ bool parameter_setReadHandler(parameter_t *parameter, parameter_read_handler_t h
     if (!parameter) {
         return nullParameter();
     }
-    parameter->readHandler = handler;
+    extraOf(parameter).readHandler = handler;
     return true;
 }
 
@@ -222,7 +268,7 @@ bool parameter_setWriteHandler(parameter_t *parameter, parameter_write_handler_t
     if (!parameter) {
         return nullParameter();
     }
-    parameter->writeHandler = handler;
+    extraOf(parameter).writeHandler = handler;
     return true;
 }
 
@@ -230,7 +276,7 @@ bool parameter_setValidator(parameter_t *parameter, parameter_validator_t valida
     if (!parameter) {
         return nullParameter();
     }
-    parameter->validator = validator;
+    extraOf(parameter).validator = validator;
     return true;
 }
 
@@ -238,7 +284,7 @@ bool parameter_setUserData(parameter_t *parameter, void *userData) {
     if (!parameter) {
         return nullParameter();
     }
-    parameter->userData = userData;
+    extraOf(parameter).userData = userData;
     return true;
 }
 
@@ -247,7 +293,7 @@ void *parameter_getUserData(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->userData;
+    return parameter->extra ? parameter->extra->userData : nullptr;
 }
 
 /* ---- Object shorthands ---- */
@@ -287,12 +333,12 @@ bool object_getLowerCaseValues(object_t *object, variant_map_t *values) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", object ? "map" : "object");
     }
     return guarded(false, [&] {
-        for (const auto &p : object->parameters) {
+        for (parameter_t &p : object->parameters) {
             Variant value;
-            if (!clientValue(p.get(), value.get())) {
+            if (!clientValue(&p, value.get())) {
                 return false;
             }
-            if (!variant_map_add(values, lowerLeadingCapitals(p->name).c_str(), value.get())) {
+            if (!variant_map_add(values, lowerLeadingCapitals(p.def->name).c_str(), value.get())) {
                 return fail(ZEB_ERROR_NO_MEMORY, "out of memory");
             }
         }

@@ -13,10 +13,11 @@ using OutJson = nlohmann::ordered_json;
 namespace {
 
 bool saved(const parameter_t *p, uint32_t flags) {
-    if (p->attributes & PARAMETER_ATTR_VOLATILE) {
+    if (p->def->attributes & PARAMETER_ATTR_VOLATILE) {
         return false;
     }
-    return !(flags & DATAMODEL_FLAG_PERSISTENT_ONLY) || (p->attributes & PARAMETER_ATTR_PERSISTENT);
+    return !(flags & DATAMODEL_FLAG_PERSISTENT_ONLY) ||
+           (p->def->attributes & PARAMETER_ATTR_PERSISTENT);
 }
 
 /* False for a value the saved file cannot hold: a container, or a double
@@ -29,20 +30,20 @@ bool toJson(const variant_t *value, OutJson &out) {
 
 OutJson parametersOf(object_t *object, uint32_t flags) {
     OutJson values = OutJson::object();
-    for (const auto &p : object->parameters) {
-        if (!saved(p.get(), flags)) {
+    for (parameter_t &p : object->parameters) {
+        if (!saved(&p, flags)) {
             continue;
         }
         Variant read;
         Variant typed;
         OutJson value;
-        if (!clientValue(p.get(), read.get()) ||
-            !variant_convert(typed.get(), read.get(), p->type) || !toJson(typed.get(), value)) {
+        if (!clientValue(&p, read.get()) ||
+            !variant_convert(typed.get(), read.get(), p.def->type) || !toJson(typed.get(), value)) {
             kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form",
-                     p->name.c_str(), object->name.c_str());
+                     p.def->name.c_str(), object->name.c_str());
             continue;
         }
-        values[p->name] = std::move(value);
+        values[p.def->name] = std::move(value);
     }
     return values;
 }

@@ -74,26 +74,23 @@ bool applyParameters(object_t *object) {
     bool ok = true;
     bool changed = false;
     for (size_t i = 0; i < object->parameters.size() && !object->destroyed; ++i) {
-        parameter_t *p = object->parameters[i].get();
+        parameter_t *p = &object->parameters[i];
         if (!p->hasPending) {
             continue;
         }
         /* The current value stays what it was: value indexes need no change. */
-        Variant applying = std::move(p->pending);
-        dropPending(p);
+        Variant applying = takePending(p);
         if (variant_equals(applying.get(), p->value.get())) {
             continue;
         }
         if (!variant_copy(p->value.get(), applying.get())) {
-            ok = fail(ZEB_ERROR_NO_MEMORY, "out of memory applying '%s'", p->name.c_str());
+            ok = fail(ZEB_ERROR_NO_MEMORY, "out of memory applying '%s'", p->def->name.c_str());
             continue;
         }
         changed = true;
         if (parameter_write_handler_t handler = effectiveWriteHandler(p)) {
-            const variant_t *saved = p->modified;
-            p->modified = applying.get();
+            ShownValue shown(p, applying.get());
             handler(p);
-            p->modified = saved;
         }
     }
     if (changed && !object->destroyed) {
@@ -168,10 +165,10 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
     if (!keepDeleted) { /* else the pending deletion above still needs its visit */
         setDirty(object, false);
     }
-    for (auto &p : object->parameters) {
-        if (p->hasPending) {
-            IndexedChange change(p.get());
-            dropPending(p.get());
+    for (parameter_t &p : object->parameters) {
+        if (p.hasPending) {
+            IndexedChange change(&p);
+            dropPending(&p);
         }
     }
     object->deleted = keepDeleted;

@@ -101,18 +101,16 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm) {
     copy->proto = prototype;
     copy->kind = prototype->kind;
     copy->name = prototype->name;
-    for (const auto &source : prototype->parameters) {
-        auto p = std::make_unique<parameter_t>();
-        p->name = source->name;
-        p->type = source->type;
-        p->attributes = source->attributes;
-        p->owner = copy.get();
-        p->proto = source.get();
-        p->position = source->position;
-        if (!variant_copy(p->value.get(), source->value.get())) {
+    copy->parameters.resize(prototype->parameters.size());
+    for (size_t i = 0; i < prototype->parameters.size(); ++i) {
+        const parameter_t &source = prototype->parameters[i];
+        parameter_t &p = copy->parameters[i];
+        p.def = source.def;
+        p.proto = &source;
+        p.owner = copy.get();
+        if (!variant_copy(p.value.get(), source.value.get())) {
             throw std::bad_alloc();
         }
-        copy->parameters.push_back(std::move(p));
     }
     for (const ObjectPtr &child : prototype->children) {
         adopt(copy->children, copy.get(), cloneFrom(child.get(), dm));
@@ -156,17 +154,18 @@ object_write_handler_t effectiveWriteHandler(const object_t *object) {
 
 parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
     return alongParameters<parameter_read_handler_t>(
-        parameter, [](const parameter_t *p) { return p->readHandler; });
+        parameter, [](const parameter_t *p) { return p->extra ? p->extra->readHandler : nullptr; });
 }
 
 parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter) {
-    return alongParameters<parameter_write_handler_t>(
-        parameter, [](const parameter_t *p) { return p->writeHandler; });
+    return alongParameters<parameter_write_handler_t>(parameter, [](const parameter_t *p) {
+        return p->extra ? p->extra->writeHandler : nullptr;
+    });
 }
 
 parameter_validator_t effectiveValidator(const parameter_t *parameter) {
     return alongParameters<parameter_validator_t>(
-        parameter, [](const parameter_t *p) { return p->validator; });
+        parameter, [](const parameter_t *p) { return p->extra ? p->extra->validator : nullptr; });
 }
 
 std::string lowerLeadingCapitals(const std::string &name) {
@@ -482,9 +481,9 @@ parameter_t *object_getParameter(const object_t *object, const char *name) {
         nullArgument(object ? "name" : "object");
         return nullptr;
     }
-    for (const auto &p : object->parameters) {
-        if (p->name == name) {
-            return p.get();
+    for (const parameter_t &p : object->parameters) {
+        if (p.def->name == name) {
+            return const_cast<parameter_t *>(&p);
         }
     }
     fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
@@ -496,7 +495,8 @@ parameter_t *object_firstParameter(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    return object->parameters.empty() ? nullptr : object->parameters.front().get();
+    return object->parameters.empty() ? nullptr
+                                      : const_cast<parameter_t *>(&object->parameters.front());
 }
 
 parameter_t *object_nextParameter(const parameter_t *parameter) {
@@ -505,7 +505,8 @@ parameter_t *object_nextParameter(const parameter_t *parameter) {
         return nullptr;
     }
     const auto &list = parameter->owner->parameters;
-    return parameter->position + 1 < list.size() ? list[parameter->position + 1].get() : nullptr;
+    size_t next = parameter->def->position + 1;
+    return next < list.size() ? const_cast<parameter_t *>(&list[next]) : nullptr;
 }
 
 /* ---- Functions ---- */
