@@ -304,26 +304,17 @@ static const char *contactListKey(const char *objectName) {
  * their names with the leading capitals lowered, any other parameter (the
  * value) under "name". Stops at the first value that cannot be added. */
 static void object_getPropertyBasedValues(object_t *object, variant_map_t *map) {
-    string_t key;
-    string_initialize(&key, 256);
     for (parameter_t *parameter = object_firstParameter(object); parameter != nullptr;
          parameter = object_nextParameter(parameter)) {
         const char *name = textOrEmpty(parameter_name(parameter));
-        if (strcmp(name, ZEBPATH_PROPERTY_TYPE) == 0 ||
-            strcmp(name, ZEBPATH_PROPERTY_PREFERRED) == 0) {
-            const char *c = name;
-            for (; *c >= 'A' && *c <= 'Z'; c++)
-                string_appendFormat(&key, "%c", *c - 'A' + 'a');
-            string_appendChar(&key, c);
-        } else {
-            string_setChar(&key, VARKEY_PROPERTY_NAME);
-        }
-        bool added = variant_map_add(map, string_buffer(&key), parameter_getValue(parameter));
-        string_clear(&key);
-        if (!added)
+        const char *key = VARKEY_PROPERTY_NAME;
+        if (strcmp(name, ZEBPATH_PROPERTY_TYPE) == 0)
+            key = VARKEY_PROPERTY_TYPE;
+        else if (strcmp(name, ZEBPATH_PROPERTY_PREFERRED) == 0)
+            key = VARKEY_PROPERTY_PREFERRED;
+        if (!variant_map_add(map, key, parameter_getValue(parameter)))
             break;
     }
-    string_cleanup(&key);
 }
 
 bool zeb_obj_to_variant_map_t(object_t *object, variant_map_t *map, const char *listKey) {

@@ -338,7 +338,10 @@ bool object_getLowerCaseValues(object_t *object, variant_map_t *values) {
             if (!clientValue(&p, value.get())) {
                 return false;
             }
-            if (!variant_map_add(values, lowerLeadingCapitals(p.def->name).c_str(), value.get())) {
+            variant_map_iterator_t *entry = variant_map_iterator_createMove(
+                lowerLeadingCapitals(p.def->name).c_str(), value.get());
+            if (!entry || !variant_map_append(values, entry)) {
+                variant_map_iterator_destroy(entry);
                 return fail(ZEB_ERROR_NO_MEMORY, "out of memory");
             }
         }

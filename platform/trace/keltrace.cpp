@@ -18,6 +18,7 @@ struct Zone {
 struct TraceState {
     std::vector<Zone> zones;
     int defaultLevel = KELTRACE_LEVEL_WARNING;
+    int highestLevel = KELTRACE_LEVEL_WARNING; /* of the default and every zone */
     kelTraceSink sink = nullptr;
     void *sinkData = nullptr;
     bool syslogOpen = false;
@@ -58,8 +59,17 @@ const char *baseName(const char *file) {
     return slash != nullptr ? slash + 1 : file;
 }
 
+/* Most lines are dropped: those above every level are, without a look at
+ * their zone. */
 bool passes(const char *zone, int level) {
-    return level <= kelTraceZoneLevel(zone);
+    return level <= state().highestLevel && level <= kelTraceZoneLevel(zone);
+}
+
+void updateHighestLevel() {
+    TraceState &s = state();
+    s.highestLevel = s.defaultLevel;
+    for (const Zone &z : s.zones)
+        s.highestLevel = std::max(s.highestLevel, z.level);
 }
 
 // Appends printf output to a fixed buffer, keeping track of what is left.
@@ -103,20 +113,24 @@ bool kelTraceAddZone(int level, const char *zone) {
     for (Zone &z : state().zones) {
         if (z.name == zone) {
             z.level = level;
+            updateHighestLevel();
             return true;
         }
     }
     state().zones.push_back(Zone{zone, level});
+    updateHighestLevel();
     return true;
 }
 
 void kelTraceReset(void) {
     state().zones.clear();
     state().defaultLevel = KELTRACE_LEVEL_WARNING;
+    updateHighestLevel();
 }
 
 void kelTraceSetDefaultLevel(int level) {
     state().defaultLevel = level;
+    updateHighestLevel();
 }
 
 int kelTraceDefaultLevel(void) {
