@@ -171,9 +171,13 @@ class DefinitionReader {
         readParameters(json, pointer, object.get());
         readFunctions(json, pointer, object.get());
         readChildren(json, pointer, object.get());
-        object->writeHandler = bind<object_write_handler_t>(json, "write-handler", pointer);
-        object->addHandler = bind<object_instance_handler_t>(json, "add-handler", pointer);
-        object->delHandler = bind<object_instance_handler_t>(json, "delete-handler", pointer);
+        ObjectHandlers handlers;
+        handlers.write = bind<object_write_handler_t>(json, "write-handler", pointer);
+        handlers.add = bind<object_instance_handler_t>(json, "add-handler", pointer);
+        handlers.del = bind<object_instance_handler_t>(json, "delete-handler", pointer);
+        if (handlers.write || handlers.add || handlers.del) {
+            setHandlers(object.get(), handlers);
+        }
         return object;
     }
 
@@ -276,7 +280,10 @@ class DefinitionReader {
             onlyMembers(list[i], at, {"name", "arguments", "handler"});
             auto f = std::make_unique<function_t>();
             f->name = nameOf(list[i], at);
-            for (const auto &other : object->functions) {
+            if (!object->own) {
+                object->own = std::make_unique<ObjectDef>();
+            }
+            for (const auto &other : object->own->functions) {
                 if (other->name == f->name) {
                     invalid(pointerTo(at, "name"), "duplicate function \"" + f->name + "\"");
                 }
@@ -292,8 +299,8 @@ class DefinitionReader {
             f->handler = resolve<function_handler_t>(
                 symbol, pointerTo(at, member(list[i], "handler") ? "handler" : "name"));
             f->owner = object;
-            f->position = object->functions.size();
-            object->functions.push_back(std::move(f));
+            f->position = object->own->functions.size();
+            object->own->functions.push_back(std::move(f));
         }
     }
 

@@ -22,7 +22,7 @@ size_t hashOf(const char *text) {
 }
 
 HashIndex *indexAt(const object_t *templ, size_t position) {
-    const ValueIndex *index = templ->valueIndex.get();
+    const ValueIndex *index = templ->tpl ? templ->tpl->valueIndex.get() : nullptr;
     if (!index) {
         return nullptr;
     }
@@ -36,7 +36,7 @@ HashIndex *indexAt(const object_t *templ, size_t position) {
 
 HashIndex *indexOf(const parameter_t *parameter) {
     const object_t *owner = parameter->owner;
-    if (owner->kind != Kind::Instance || !owner->parent->valueIndex) {
+    if (owner->kind != Kind::Instance || !owner->parent->tpl->valueIndex) {
         return nullptr;
     }
     return indexAt(owner->parent, parameter->def->position);
@@ -93,8 +93,9 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
         }
         return best;
     }
-    auto it = after ? std::next(after->self) : templ->instances.begin();
-    for (; it != templ->instances.end(); ++it) {
+    const ObjectList &list = instancesOf(templ);
+    auto it = after ? std::next(after->self) : list.begin();
+    for (; it != list.end(); ++it) {
         if (holdsText(it->get(), position, text)) {
             return it->get();
         }
@@ -139,7 +140,7 @@ IndexedChange::~IndexedChange() {
 }
 
 void indexInstance(object_t *instance) {
-    const ValueIndex *index = instance->parent->valueIndex.get();
+    const ValueIndex *index = instance->parent->tpl->valueIndex.get();
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
         size_t position = index->positions[i];
         addEntry(const_cast<HashIndex *>(&index->byHash[i]), instance,
@@ -148,7 +149,7 @@ void indexInstance(object_t *instance) {
 }
 
 void unindexInstance(object_t *instance) {
-    const ValueIndex *index = instance->parent->valueIndex.get();
+    const ValueIndex *index = instance->parent->tpl->valueIndex.get();
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
         size_t position = index->positions[i];
         removeEntry(const_cast<HashIndex *>(&index->byHash[i]), instance,
@@ -175,15 +176,16 @@ bool object_indexParameter(object_t *templ, const char *name) {
         return true;
     }
     return guarded(false, [&] {
-        if (!templ->valueIndex) {
-            templ->valueIndex = std::make_unique<ValueIndex>();
+        Instances &data = instancesData(templ);
+        if (!data.valueIndex) {
+            data.valueIndex = std::make_unique<ValueIndex>();
         }
-        ValueIndex &index = *templ->valueIndex;
+        ValueIndex &index = *data.valueIndex;
         index.byHash.emplace_back();
         index.positions.push_back(position);
         HashIndex &byHash = index.byHash.back();
-        byHash.reserve(templ->instances.size());
-        for (const ObjectPtr &instance : templ->instances) {
+        byHash.reserve(data.list.size());
+        for (const ObjectPtr &instance : data.list) {
             addEntry(&byHash, instance.get(), indexedText(&instance->parameters[position]));
         }
         return true;

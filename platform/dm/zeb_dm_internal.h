@@ -53,7 +53,48 @@ class Variant {
     variant_t v;
 };
 
-enum class Kind { Singleton, Template, Instance };
+/* A template's instances by the text of some of their parameters (pending
+ * value, else committed), keyed by the hash of the text: an entry is checked
+ * against the instance's current text when it is looked up. */
+struct ValueIndex {
+    std::vector<size_t> positions;                                   /* of the indexed parameters */
+    std::vector<std::unordered_multimap<size_t, object_t *>> byHash; /* one per position */
+};
+
+enum class Kind : uint8_t { Singleton, Template, Instance };
+
+using ObjectPtr = std::unique_ptr<object_t>;
+using ObjectList = std::list<ObjectPtr>;
+
+/* The instances of a template, once it has had one. */
+struct Instances {
+    ObjectList list; /* by increasing index */
+    /* By index once there are more than a few (kIndexedFrom); the list is
+     * searched below that. */
+    std::unordered_map<uint32_t, object_t *> byIndex;
+    /* Keys given at creation that are not the index as text. */
+    std::unordered_map<std::string, object_t *> byKey;
+    uint64_t nextIndex = 1;
+    std::unique_ptr<ValueIndex> valueIndex; /* when asked for */
+    /* Those a commit or rollback has to visit (dirty, or passed through by a
+     * walk), by index. */
+    std::map<uint32_t, object_t *> open;
+};
+
+/* What only the objects of a definition have. */
+struct ObjectDef {
+    std::vector<std::unique_ptr<function_t>> functions;
+};
+
+/* An object's own handlers; objects with the same ones share one copy. */
+struct ObjectHandlers {
+    object_write_handler_t write = nullptr;
+    object_instance_handler_t add = nullptr;
+    object_instance_handler_t del = nullptr;
+    bool operator==(const ObjectHandlers &o) const {
+        return write == o.write && add == o.add && del == o.del;
+    }
+};
 
 /* What a definition's parameter shares with all its copies. */
 struct ParamDef {
@@ -70,17 +111,6 @@ struct ParamExtra {
     parameter_validator_t validator = nullptr;
     void *userData = nullptr;
 };
-
-/* A template's instances by the text of some of their parameters (pending
- * value, else committed), keyed by the hash of the text: an entry is checked
- * against the instance's current text when it is looked up. */
-struct ValueIndex {
-    std::vector<size_t> positions;                                   /* of the indexed parameters */
-    std::vector<std::unordered_multimap<size_t, object_t *>> byHash; /* one per position */
-};
-
-using ObjectPtr = std::unique_ptr<object_t>;
-using ObjectList = std::list<ObjectPtr>;
 
 } // namespace zeb_dm
 
@@ -110,36 +140,26 @@ struct object {
     datamodel_t *dm = nullptr;
     object_t *parent = nullptr;
     const object_t *proto = nullptr;
-    zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
+    std::unique_ptr<zeb_dm::Instances> tpl;           /* templates, once they hold instances */
+    std::unique_ptr<zeb_dm::ObjectDef> own;           /* objects of a definition */
+    const zeb_dm::ObjectHandlers *handlers = nullptr; /* shared, set on this object */
+    void *userData = nullptr;
     std::string name; /* an instance's index as text */
     std::string key;  /* instances only */
-    uint32_t index = 0;
 
     zeb_dm::ObjectList *home = nullptr; /* the list that owns this object */
     zeb_dm::ObjectList::iterator self;
 
     std::vector<parameter_t> parameters; /* never resized once filled: handles */
-    std::vector<std::unique_ptr<function_t>> functions;
-    zeb_dm::ObjectList children;  /* singletons and templates */
-    zeb_dm::ObjectList instances; /* templates only, by increasing index */
-    std::map<uint32_t, object_t *> byIndex;
-    std::unordered_map<std::string, object_t *> byKey;
-    uint64_t nextIndex = 1;
-    std::unique_ptr<zeb_dm::ValueIndex> valueIndex; /* templates only, when asked for */
-    /* Templates: the instances a commit or rollback has to visit (dirty, or
-     * passed through by a walk), by index. */
-    std::map<uint32_t, object_t *> openInstances;
-    bool open = false;     /* instances: in the template's openInstances */
-    uint64_t creation = 0; /* instances: the data model's creation count then */
+    zeb_dm::ObjectList children;         /* singletons and templates */
 
-    object_write_handler_t writeHandler = nullptr;
-    object_instance_handler_t addHandler = nullptr;
-    object_instance_handler_t delHandler = nullptr;
-    void *userData = nullptr;
-
-    size_t pendingCount = 0; /* parameters holding a pending value */
-    int committing = 0;
-    int walking = 0;         /* commit or rollback walks passing through it */
+    uint64_t creation = 0;     /* instances: the data model's creation count then */
+    uint32_t index = 0;        /* instances */
+    uint32_t pendingCount = 0; /* parameters holding a pending value */
+    uint16_t committing = 0;
+    uint16_t walking = 0; /* commit or rollback walks passing through it */
+    zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
+    bool open = false;       /* instances: in the template's open list */
     bool dirty = false;      /* it or an object below it may hold a pending change */
     bool created = false;    /* instance not yet committed */
     bool deleted = false;    /* in a subtree marked for deletion */
@@ -151,6 +171,7 @@ struct object {
 struct datamodel {
     zeb_dm::ObjectList objects;
     std::vector<zeb_dm::ObjectPtr> graveyard;
+    std::vector<std::unique_ptr<zeb_dm::ObjectHandlers>> handlerSets;
     std::deque<zeb_dm::ParamDef> paramDefs;
     /* Values set but not committed, and the candidate or applied value a
      * validator or write handler is looking at: only while they exist. */
@@ -210,6 +231,14 @@ ZEB_DM_INTERNAL bool ancestorDeleted(const object_t *object);
 ZEB_DM_INTERNAL object_t *childByName(const object_t *object, const std::string &name);
 ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index);
 ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
+/* The instances of a template (empty for one that never had any), and the
+ * data that holds them, made when first needed. */
+ZEB_DM_INTERNAL const ObjectList &instancesOf(const object_t *templ);
+ZEB_DM_INTERNAL Instances &instancesData(object_t *templ);
+/* Registers a new instance in its template's lookups, after it was linked. */
+ZEB_DM_INTERNAL void registerInstance(object_t *instance);
+/* The object's handlers with one of them changed, shared through the data model. */
+ZEB_DM_INTERNAL void setHandlers(object_t *object, const ObjectHandlers &handlers);
 
 /* Appends `child` to `list`, owned by it, under `parent`. */
 ZEB_DM_INTERNAL object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child);

@@ -53,7 +53,7 @@ OutJson nodeOf(object_t *object, int depth, uint32_t flags);
 
 OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
     OutJson instances = OutJson::array();
-    for (const ObjectPtr &instance : templ->instances) {
+    for (const ObjectPtr &instance : instancesOf(templ)) {
         if (instance->deleted) {
             continue;
         }

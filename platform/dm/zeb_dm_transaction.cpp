@@ -16,8 +16,10 @@ void markSubtree(object_t *object, bool deleted, bool destroying) {
     for (ObjectPtr &child : object->children) {
         markSubtree(child.get(), deleted, destroying);
     }
-    for (ObjectPtr &instance : object->instances) {
-        markSubtree(instance.get(), deleted, destroying);
+    if (object->tpl) {
+        for (ObjectPtr &instance : object->tpl->list) {
+            markSubtree(instance.get(), deleted, destroying);
+        }
     }
 }
 
@@ -41,7 +43,10 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         return;
     }
     const uint64_t createdBefore = object->dm->creations;
-    const std::map<uint32_t, object_t *> &open = object->openInstances;
+    if (!object->tpl) {
+        return;
+    }
+    const std::map<uint32_t, object_t *> &open = object->tpl->open;
     for (auto it = open.begin(); it != open.end();) {
         object_t *instance = it->second;
         uint32_t index = it->first;
@@ -61,8 +66,10 @@ void runDeleteHandlers(object_t *object) {
     for (ObjectPtr &child : object->children) {
         runDeleteHandlers(child.get());
     }
-    for (ObjectPtr &instance : object->instances) {
-        runDeleteHandlers(instance.get());
+    if (object->tpl) {
+        for (ObjectPtr &instance : object->tpl->list) {
+            runDeleteHandlers(instance.get());
+        }
     }
 }
 
@@ -183,14 +190,15 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
     }
     if (requested > 0) {
         *index = static_cast<uint32_t>(requested);
-        return !templ->byIndex.count(*index) ||
+        return !instanceByIndex(templ, *index) ||
                fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", templ->name.c_str(),
                     *index);
     }
-    uint64_t candidate = templ->nextIndex;
+    const Instances *data = templ->tpl.get();
+    uint64_t candidate = data ? data->nextIndex : 1;
     while (candidate <= UINT32_MAX &&
-           (templ->byIndex.count(static_cast<uint32_t>(candidate)) ||
-            (!keyGiven && templ->byKey.count(std::to_string(candidate))))) {
+           (instanceByIndex(templ, static_cast<uint32_t>(candidate)) ||
+            (!keyGiven && data && data->byKey.count(std::to_string(candidate))))) {
         ++candidate;
     }
     if (candidate > UINT32_MAX) {
@@ -198,6 +206,16 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
     }
     *index = static_cast<uint32_t>(candidate);
     return true;
+}
+
+/* Where an instance of this index goes in the list: new indexes are mostly
+ * the largest, so the search starts from the end. */
+ObjectList::iterator placeFor(ObjectList &list, uint32_t index) {
+    auto where = list.end();
+    while (where != list.begin() && std::prev(where)->get()->index > index) {
+        --where;
+    }
+    return where;
 }
 
 bool checkCreate(const object_t *templ) {
@@ -226,7 +244,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         fail(ZEB_ERROR_INVALID_ARGUMENT, "key '%s' contains a dot", key);
         return nullptr;
     }
-    if (templ->byKey.count(instanceKey)) {
+    if (instanceByKey(templ, instanceKey)) {
         fail(ZEB_ERROR_DUPLICATE, "'%s' already has an instance with key '%s'", templ->name.c_str(),
              instanceKey.c_str());
         return nullptr;
@@ -239,17 +257,15 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->key = instanceKey;
     instance->created = true;
     instance->creation = ++templ->dm->creations;
-    auto after = templ->byIndex.upper_bound(index);
-    auto where = after == templ->byIndex.end() ? templ->instances.end() : after->second->self;
+    Instances &data = instancesData(templ);
     instance->parent = templ;
-    instance->home = &templ->instances;
-    instance->self = templ->instances.insert(where, std::move(owned));
-    templ->byIndex[index] = instance;
-    templ->byKey[instanceKey] = instance;
+    instance->home = &data.list;
+    instance->self = data.list.insert(placeFor(data.list, index), std::move(owned));
+    registerInstance(instance);
     indexInstance(instance);
     markDirty(instance);
-    if (index >= templ->nextIndex) {
-        templ->nextIndex = static_cast<uint64_t>(index) + 1;
+    if (index >= data.nextIndex) {
+        data.nextIndex = static_cast<uint64_t>(index) + 1;
     }
     BusyScope busy(templ->dm);
     if (object_instance_handler_t handler = effectiveAddHandler(templ)) {
@@ -287,9 +303,9 @@ void syncOpen(object_t *object) {
         return;
     }
     if (open) {
-        object->parent->openInstances.emplace(object->index, object);
+        object->parent->tpl->open.emplace(object->index, object);
     } else {
-        object->parent->openInstances.erase(object->index);
+        object->parent->tpl->open.erase(object->index);
     }
     object->open = open;
 }

@@ -50,14 +50,81 @@ object_t *childByName(const object_t *object, const std::string &name) {
     return nullptr;
 }
 
+/* Below this many instances a template's list is searched by index. */
+static const size_t kIndexedFrom = 8;
+
+const ObjectList &instancesOf(const object_t *templ) {
+    static const ObjectList none;
+    return templ->tpl ? templ->tpl->list : none;
+}
+
+Instances &instancesData(object_t *templ) {
+    if (!templ->tpl) {
+        templ->tpl = std::make_unique<Instances>();
+    }
+    return *templ->tpl;
+}
+
 object_t *instanceByIndex(const object_t *templ, uint32_t index) {
-    auto it = templ->byIndex.find(index);
-    return it == templ->byIndex.end() ? nullptr : it->second;
+    const Instances *data = templ->tpl.get();
+    if (!data) {
+        return nullptr;
+    }
+    if (data->list.size() >= kIndexedFrom) {
+        auto it = data->byIndex.find(index);
+        return it == data->byIndex.end() ? nullptr : it->second;
+    }
+    for (const ObjectPtr &instance : data->list) {
+        if (instance->index == index) {
+            return instance.get();
+        }
+    }
+    return nullptr;
 }
 
 object_t *instanceByKey(const object_t *templ, const std::string &key) {
-    auto it = templ->byKey.find(key);
-    return it == templ->byKey.end() ? nullptr : it->second;
+    const Instances *data = templ->tpl.get();
+    if (!data) {
+        return nullptr;
+    }
+    auto it = data->byKey.find(key);
+    if (it != data->byKey.end()) {
+        return it->second;
+    }
+    /* Otherwise a key is the index as text. */
+    char *end = nullptr;
+    unsigned long index = key.empty() || key[0] == '0' ? 0 : strtoul(key.c_str(), &end, 10);
+    if (index == 0 || index > UINT32_MAX || *end != '\0') {
+        return nullptr;
+    }
+    object_t *instance = instanceByIndex(templ, static_cast<uint32_t>(index));
+    return instance && instance->key == key ? instance : nullptr;
+}
+
+void registerInstance(object_t *instance) {
+    Instances &data = *instance->parent->tpl;
+    if (instance->key != instance->name) {
+        data.byKey[instance->key] = instance;
+    }
+    if (data.list.size() == kIndexedFrom) {
+        for (const ObjectPtr &o : data.list) {
+            data.byIndex[o->index] = o.get();
+        }
+    } else if (data.list.size() > kIndexedFrom) {
+        data.byIndex[instance->index] = instance;
+    }
+}
+
+void setHandlers(object_t *object, const ObjectHandlers &handlers) {
+    std::vector<std::unique_ptr<ObjectHandlers>> &sets = object->dm->handlerSets;
+    for (const auto &set : sets) {
+        if (*set == handlers) {
+            object->handlers = set.get();
+            return;
+        }
+    }
+    sets.push_back(std::make_unique<ObjectHandlers>(handlers));
+    object->handlers = sets.back().get();
 }
 
 object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
@@ -73,8 +140,10 @@ static void markDestroyed(object_t *object) {
     for (ObjectPtr &child : object->children) {
         markDestroyed(child.get());
     }
-    for (ObjectPtr &instance : object->instances) {
-        markDestroyed(instance.get());
+    if (object->tpl) {
+        for (ObjectPtr &instance : object->tpl->list) {
+            markDestroyed(instance.get());
+        }
     }
 }
 
@@ -87,8 +156,11 @@ void discard(object_t *object) {
     ObjectPtr owned = std::move(*object->self);
     object->home->erase(object->self);
     if (object->kind == Kind::Instance) {
-        object->parent->byIndex.erase(object->index);
-        object->parent->byKey.erase(object->key);
+        Instances &data = *object->parent->tpl;
+        data.byIndex.erase(object->index);
+        if (object->key != object->name) {
+            data.byKey.erase(object->key);
+        }
     }
     if (object->dm->busy > 0) {
         object->dm->graveyard.push_back(std::move(owned));
@@ -138,18 +210,18 @@ static Handler alongParameters(const parameter_t *p, Get get) {
 }
 
 object_instance_handler_t effectiveAddHandler(const object_t *templ) {
-    return alongObjects<object_instance_handler_t>(templ,
-                                                   [](const object_t *o) { return o->addHandler; });
+    return alongObjects<object_instance_handler_t>(
+        templ, [](const object_t *o) { return o->handlers ? o->handlers->add : nullptr; });
 }
 
 object_instance_handler_t effectiveDelHandler(const object_t *templ) {
-    return alongObjects<object_instance_handler_t>(templ,
-                                                   [](const object_t *o) { return o->delHandler; });
+    return alongObjects<object_instance_handler_t>(
+        templ, [](const object_t *o) { return o->handlers ? o->handlers->del : nullptr; });
 }
 
 object_write_handler_t effectiveWriteHandler(const object_t *object) {
-    return alongObjects<object_write_handler_t>(object,
-                                                [](const object_t *o) { return o->writeHandler; });
+    return alongObjects<object_write_handler_t>(
+        object, [](const object_t *o) { return o->handlers ? o->handlers->write : nullptr; });
 }
 
 parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
@@ -387,7 +459,8 @@ object_t *object_firstInstance(const object_t *templ) {
         fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
         return nullptr;
     }
-    return templ->instances.empty() ? nullptr : templ->instances.front().get();
+    const ObjectList &list = instancesOf(templ);
+    return list.empty() ? nullptr : list.front().get();
 }
 
 object_t *object_nextInstance(const object_t *instance) {
@@ -403,7 +476,7 @@ uint32_t object_instanceCount(const object_t *templ) {
         fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
         return 0;
     }
-    return static_cast<uint32_t>(templ->instances.size());
+    return static_cast<uint32_t>(instancesOf(templ).size());
 }
 
 bool object_hasInstances(const object_t *templ) {
@@ -440,24 +513,36 @@ bool object_setInstanceAddHandler(object_t *templ, object_instance_handler_t han
     if (!templ || templ->kind != Kind::Template) {
         return fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
     }
-    templ->addHandler = handler;
-    return true;
+    return guarded(false, [&] {
+        ObjectHandlers handlers = templ->handlers ? *templ->handlers : ObjectHandlers();
+        handlers.add = handler;
+        setHandlers(templ, handlers);
+        return true;
+    });
 }
 
 bool object_setInstanceDelHandler(object_t *templ, object_instance_handler_t handler) {
     if (!templ || templ->kind != Kind::Template) {
         return fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
     }
-    templ->delHandler = handler;
-    return true;
+    return guarded(false, [&] {
+        ObjectHandlers handlers = templ->handlers ? *templ->handlers : ObjectHandlers();
+        handlers.del = handler;
+        setHandlers(templ, handlers);
+        return true;
+    });
 }
 
 bool object_setWriteHandler(object_t *object, object_write_handler_t handler) {
     if (!object) {
         return nullArgument("object");
     }
-    object->writeHandler = handler;
-    return true;
+    return guarded(false, [&] {
+        ObjectHandlers handlers = object->handlers ? *object->handlers : ObjectHandlers();
+        handlers.write = handler;
+        setHandlers(object, handlers);
+        return true;
+    });
 }
 
 bool object_setUserData(object_t *object, void *userData) {
@@ -511,11 +596,13 @@ parameter_t *object_nextParameter(const parameter_t *parameter) {
 
 /* ---- Functions ---- */
 
-static const object_t *definingObject(const object_t *object) {
+/* The functions of the definition the object was copied from. */
+static const std::vector<std::unique_ptr<function_t>> &functionsOf(const object_t *object) {
+    static const std::vector<std::unique_ptr<function_t>> none;
     while (object->proto) {
         object = object->proto;
     }
-    return object;
+    return object->own ? object->own->functions : none;
 }
 
 function_t *object_getFunction(const object_t *object, const char *name) {
@@ -523,7 +610,7 @@ function_t *object_getFunction(const object_t *object, const char *name) {
         nullArgument(object ? "name" : "object");
         return nullptr;
     }
-    for (const auto &f : definingObject(object)->functions) {
+    for (const auto &f : functionsOf(object)) {
         if (f->name == name) {
             return f.get();
         }
@@ -537,7 +624,7 @@ function_t *object_firstFunction(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    const auto &list = definingObject(object)->functions;
+    const auto &list = functionsOf(object);
     return list.empty() ? nullptr : list.front().get();
 }
 
@@ -546,7 +633,7 @@ function_t *object_nextFunction(const function_t *function) {
         nullArgument("function");
         return nullptr;
     }
-    const auto &list = function->owner->functions;
+    const auto &list = function->owner->own->functions;
     return function->position + 1 < list.size() ? list[function->position + 1].get() : nullptr;
 }
 
