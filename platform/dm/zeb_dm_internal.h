@@ -69,16 +69,16 @@ using ObjectList = std::list<ObjectPtr>;
 /* The instances of a template, once it has had one. */
 struct Instances {
     ObjectList list; /* by increasing index */
-    /* By index once there are more than a few (kIndexedFrom); the list is
-     * searched below that. */
-    std::unordered_map<uint32_t, object_t *> byIndex;
-    /* Keys given at creation that are not the index as text. */
-    std::unordered_map<std::string, object_t *> byKey;
     uint64_t nextIndex = 1;
+    /* By index once there are more than a few; the list is searched below
+     * that. */
+    std::unique_ptr<std::unordered_map<uint32_t, object_t *>> byIndex;
+    /* Keys given at creation that are not the index as text. */
+    std::unique_ptr<std::unordered_map<std::string, object_t *>> byKey;
     std::unique_ptr<ValueIndex> valueIndex; /* when asked for */
     /* Those a commit or rollback has to visit (dirty, or passed through by a
-     * walk), by index. */
-    std::map<uint32_t, object_t *> open;
+     * walk), by index; only while there are any. */
+    std::unique_ptr<std::map<uint32_t, object_t *>> open;
 };
 
 /* What only the objects of a definition have. */
@@ -144,8 +144,8 @@ struct object {
     std::unique_ptr<zeb_dm::ObjectDef> own;           /* objects of a definition */
     const zeb_dm::ObjectHandlers *handlers = nullptr; /* shared, set on this object */
     void *userData = nullptr;
-    std::string name; /* an instance's index as text */
-    std::string key;  /* instances only */
+    std::string name;                    /* an instance's index as text */
+    std::unique_ptr<std::string> ownKey; /* an instance's key when not its name */
 
     zeb_dm::ObjectList *home = nullptr; /* the list that owns this object */
     zeb_dm::ObjectList::iterator self;
@@ -231,6 +231,8 @@ ZEB_DM_INTERNAL bool ancestorDeleted(const object_t *object);
 ZEB_DM_INTERNAL object_t *childByName(const object_t *object, const std::string &name);
 ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index);
 ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
+/* An instance's key: the one given at creation, else its index as text. */
+ZEB_DM_INTERNAL const std::string &instanceKey(const object_t *instance);
 /* The instances of a template (empty for one that never had any), and the
  * data that holds them, made when first needed. */
 ZEB_DM_INTERNAL const ObjectList &instancesOf(const object_t *templ);

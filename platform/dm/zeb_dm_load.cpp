@@ -262,7 +262,7 @@ class Applier {
         for (const PlanInstance &saved : plan.instances) {
             object_t *instance = instanceByIndex(templ, saved.index);
             bool fresh = !instance;
-            if (instance && (instance->key != saved.key || instance->deleted)) {
+            if (instance && (instanceKey(instance) != saved.key || instance->deleted)) {
                 invalid(saved.pointer, "instance " + std::to_string(saved.index) + " of " +
                                            templ->name +
                                            " already exists with another key or is being deleted");

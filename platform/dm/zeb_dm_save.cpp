@@ -59,8 +59,8 @@ OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
         }
         OutJson node = OutJson::object();
         node["index"] = instance->index;
-        if (instance->key != instance->name) {
-            node["key"] = instance->key;
+        if (instance->ownKey) {
+            node["key"] = *instance->ownKey;
         }
         OutJson content = nodeOf(instance.get(), depth, flags);
         for (auto &item : content.items()) {

@@ -43,17 +43,22 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         return;
     }
     const uint64_t createdBefore = object->dm->creations;
-    if (!object->tpl) {
-        return;
-    }
-    const std::map<uint32_t, object_t *> &open = object->tpl->open;
-    for (auto it = open.begin(); it != open.end();) {
+    const Instances *data = object->tpl.get();
+    bool started = false;
+    uint32_t after = 0;
+    /* The open list goes away when it empties: looked up again each time. */
+    while (data && data->open) {
+        const std::map<uint32_t, object_t *> &open = *data->open;
+        auto it = started ? open.upper_bound(after) : open.begin();
+        if (it == open.end()) {
+            break;
+        }
         object_t *instance = it->second;
-        uint32_t index = it->first;
+        after = it->first;
+        started = true;
         if (instance->creation <= createdBefore) {
             visit(instance);
         }
-        it = open.upper_bound(index);
     }
 }
 
@@ -198,7 +203,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
     uint64_t candidate = data ? data->nextIndex : 1;
     while (candidate <= UINT32_MAX &&
            (instanceByIndex(templ, static_cast<uint32_t>(candidate)) ||
-            (!keyGiven && data && data->byKey.count(std::to_string(candidate))))) {
+            (!keyGiven && data && data->byKey && data->byKey->count(std::to_string(candidate))))) {
         ++candidate;
     }
     if (candidate > UINT32_MAX) {
@@ -254,7 +259,9 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->kind = Kind::Instance;
     instance->index = index;
     instance->name = name;
-    instance->key = instanceKey;
+    if (instanceKey != name) {
+        instance->ownKey = std::make_unique<std::string>(instanceKey);
+    }
     instance->created = true;
     instance->creation = ++templ->dm->creations;
     Instances &data = instancesData(templ);
@@ -303,9 +310,17 @@ void syncOpen(object_t *object) {
         return;
     }
     if (open) {
-        object->parent->tpl->open.emplace(object->index, object);
+        Instances &data = *object->parent->tpl;
+        if (!data.open) {
+            data.open = std::make_unique<std::map<uint32_t, object_t *>>();
+        }
+        data.open->emplace(object->index, object);
     } else {
-        object->parent->tpl->open.erase(object->index);
+        Instances &data = *object->parent->tpl;
+        data.open->erase(object->index);
+        if (data.open->empty()) {
+            data.open.reset();
+        }
     }
     object->open = open;
 }

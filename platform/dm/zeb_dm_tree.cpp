@@ -70,9 +70,9 @@ object_t *instanceByIndex(const object_t *templ, uint32_t index) {
     if (!data) {
         return nullptr;
     }
-    if (data->list.size() >= kIndexedFrom) {
-        auto it = data->byIndex.find(index);
-        return it == data->byIndex.end() ? nullptr : it->second;
+    if (data->byIndex) {
+        auto it = data->byIndex->find(index);
+        return it == data->byIndex->end() ? nullptr : it->second;
     }
     for (const ObjectPtr &instance : data->list) {
         if (instance->index == index) {
@@ -87,9 +87,11 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
     if (!data) {
         return nullptr;
     }
-    auto it = data->byKey.find(key);
-    if (it != data->byKey.end()) {
-        return it->second;
+    if (data->byKey) {
+        auto it = data->byKey->find(key);
+        if (it != data->byKey->end()) {
+            return it->second;
+        }
     }
     /* Otherwise a key is the index as text. */
     char *end = nullptr;
@@ -98,20 +100,28 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
         return nullptr;
     }
     object_t *instance = instanceByIndex(templ, static_cast<uint32_t>(index));
-    return instance && instance->key == key ? instance : nullptr;
+    return instance && !instance->ownKey ? instance : nullptr;
+}
+
+const std::string &instanceKey(const object_t *instance) {
+    return instance->ownKey ? *instance->ownKey : instance->name;
 }
 
 void registerInstance(object_t *instance) {
     Instances &data = *instance->parent->tpl;
-    if (instance->key != instance->name) {
-        data.byKey[instance->key] = instance;
-    }
-    if (data.list.size() == kIndexedFrom) {
-        for (const ObjectPtr &o : data.list) {
-            data.byIndex[o->index] = o.get();
+    if (instance->ownKey) {
+        if (!data.byKey) {
+            data.byKey = std::make_unique<std::unordered_map<std::string, object_t *>>();
         }
-    } else if (data.list.size() > kIndexedFrom) {
-        data.byIndex[instance->index] = instance;
+        (*data.byKey)[*instance->ownKey] = instance;
+    }
+    if (data.byIndex) {
+        (*data.byIndex)[instance->index] = instance;
+    } else if (data.list.size() >= kIndexedFrom) {
+        data.byIndex = std::make_unique<std::unordered_map<uint32_t, object_t *>>();
+        for (const ObjectPtr &o : data.list) {
+            (*data.byIndex)[o->index] = o.get();
+        }
     }
 }
 
@@ -157,9 +167,11 @@ void discard(object_t *object) {
     object->home->erase(object->self);
     if (object->kind == Kind::Instance) {
         Instances &data = *object->parent->tpl;
-        data.byIndex.erase(object->index);
-        if (object->key != object->name) {
-            data.byKey.erase(object->key);
+        if (data.byIndex) {
+            data.byIndex->erase(object->index);
+        }
+        if (object->ownKey) {
+            data.byKey->erase(*object->ownKey);
         }
     }
     if (object->dm->busy > 0) {
@@ -384,7 +396,7 @@ const char *object_name(const object_t *object, uint32_t flags) {
         return nullptr;
     }
     if (object->kind == Kind::Instance && (flags & OBJECT_FLAG_KEY)) {
-        return object->key.c_str();
+        return instanceKey(object).c_str();
     }
     return object->name.c_str();
 }
