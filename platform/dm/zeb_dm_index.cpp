@@ -105,7 +105,7 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
 
 /* The position of the parameter `name` in the template's definition. */
 bool positionOf(const object_t *templ, const char *name, size_t *position) {
-    for (const parameter_t &p : templ->parameters) {
+    for (const parameter_t &p : paramsOf(templ)) {
         if (p.def->name == name) {
             *position = p.def->position;
             return true;
@@ -169,7 +169,7 @@ bool object_indexParameter(object_t *templ, const char *name) {
     if (!name || !positionOf(templ, name, &position)) {
         return name ? false : fail(ZEB_ERROR_INVALID_ARGUMENT, "null name");
     }
-    if (templ->parameters[position].def->type != variant_type_string) {
+    if (paramsOf(templ)[position].def->type != variant_type_string) {
         return fail(ZEB_ERROR_TYPE, "'%s' is not a text parameter", name);
     }
     if (indexAt(templ, position)) {

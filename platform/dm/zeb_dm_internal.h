@@ -231,6 +231,9 @@ ZEB_DM_INTERNAL bool ancestorDeleted(const object_t *object);
 ZEB_DM_INTERNAL object_t *childByName(const object_t *object, const std::string &name);
 ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index);
 ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
+/* An object's parameters. Templates hold only definitions, so a template
+ * inside an instance shares those of the template it was copied from. */
+ZEB_DM_INTERNAL const std::vector<parameter_t> &paramsOf(const object_t *object);
 /* An instance's key: the one given at creation, else its index as text. */
 ZEB_DM_INTERNAL const std::string &instanceKey(const object_t *instance);
 /* The instances of a template (empty for one that never had any), and the
@@ -249,7 +252,7 @@ ZEB_DM_INTERNAL object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr ch
 ZEB_DM_INTERNAL void discard(object_t *object);
 /* New instance content: copies of the prototype's parameters (values and
  * attributes) and child objects, linked to it through `proto`. */
-ZEB_DM_INTERNAL ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm);
+ZEB_DM_INTERNAL ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance);
 
 /* Handlers looked up along the proto chain. */
 ZEB_DM_INTERNAL object_instance_handler_t effectiveAddHandler(const object_t *templ);

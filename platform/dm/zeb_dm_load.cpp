@@ -108,7 +108,7 @@ class Checker {
         expectObject(json, pointer);
         for (const auto &item : json.items()) {
             const parameter_t *p = nullptr;
-            for (const parameter_t &candidate : shape->parameters) {
+            for (const parameter_t &candidate : paramsOf(shape)) {
                 p = candidate.def->name == item.key() ? &candidate : p;
             }
             if (!p || (p->def->attributes & PARAMETER_ATTR_VOLATILE)) {

@@ -333,7 +333,8 @@ bool object_getLowerCaseValues(object_t *object, variant_map_t *values) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", object ? "map" : "object");
     }
     return guarded(false, [&] {
-        for (parameter_t &p : object->parameters) {
+        for (const parameter_t &shared : paramsOf(object)) {
+            parameter_t &p = const_cast<parameter_t &>(shared);
             Variant value;
             if (!clientValue(&p, value.get())) {
                 return false;

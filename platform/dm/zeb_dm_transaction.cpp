@@ -254,7 +254,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
              instanceKey.c_str());
         return nullptr;
     }
-    ObjectPtr owned = cloneFrom(templ, templ->dm);
+    ObjectPtr owned = cloneFrom(templ, templ->dm, true);
     object_t *instance = owned.get();
     instance->kind = Kind::Instance;
     instance->index = index;

@@ -103,6 +103,13 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
     return instance && !instance->ownKey ? instance : nullptr;
 }
 
+const std::vector<parameter_t> &paramsOf(const object_t *object) {
+    while (object->kind == Kind::Template && object->parameters.empty() && object->proto) {
+        object = object->proto;
+    }
+    return object->parameters;
+}
+
 const std::string &instanceKey(const object_t *instance) {
     return instance->ownKey ? *instance->ownKey : instance->name;
 }
@@ -179,15 +186,19 @@ void discard(object_t *object) {
     }
 }
 
-ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm) {
+ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
     auto copy = std::make_unique<object_t>();
     copy->dm = dm;
     copy->proto = prototype;
     copy->kind = prototype->kind;
     copy->name = prototype->name;
-    copy->parameters.resize(prototype->parameters.size());
-    for (size_t i = 0; i < prototype->parameters.size(); ++i) {
-        const parameter_t &source = prototype->parameters[i];
+    /* A template copied along with its instance shares its definitions. */
+    static const std::vector<parameter_t> none;
+    const std::vector<parameter_t> &sources =
+        !instance && prototype->kind == Kind::Template ? none : paramsOf(prototype);
+    copy->parameters.resize(sources.size());
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const parameter_t &source = sources[i];
         parameter_t &p = copy->parameters[i];
         p.def = source.def;
         p.proto = &source;
@@ -197,7 +208,7 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm) {
         }
     }
     for (const ObjectPtr &child : prototype->children) {
-        adopt(copy->children, copy.get(), cloneFrom(child.get(), dm));
+        adopt(copy->children, copy.get(), cloneFrom(child.get(), dm, false));
     }
     return copy;
 }
@@ -578,7 +589,7 @@ parameter_t *object_getParameter(const object_t *object, const char *name) {
         nullArgument(object ? "name" : "object");
         return nullptr;
     }
-    for (const parameter_t &p : object->parameters) {
+    for (const parameter_t &p : paramsOf(object)) {
         if (p.def->name == name) {
             return const_cast<parameter_t *>(&p);
         }
@@ -592,8 +603,8 @@ parameter_t *object_firstParameter(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    return object->parameters.empty() ? nullptr
-                                      : const_cast<parameter_t *>(&object->parameters.front());
+    const std::vector<parameter_t> &list = paramsOf(object);
+    return list.empty() ? nullptr : const_cast<parameter_t *>(&list.front());
 }
 
 parameter_t *object_nextParameter(const parameter_t *parameter) {
