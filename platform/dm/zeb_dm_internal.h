@@ -272,6 +272,9 @@ ZEB_DM_INTERNAL const variant_t *currentValue(const parameter_t *parameter);
 ZEB_DM_INTERNAL void setPending(parameter_t *parameter, Variant &&value);
 ZEB_DM_INTERNAL Variant takePending(parameter_t *parameter);
 ZEB_DM_INTERNAL void dropPending(parameter_t *parameter);
+/* Sets a value already of the parameter's type on a parameter that can hold
+ * one, as parameter_setValue does after its checks and conversion. */
+ZEB_DM_INTERNAL bool setCandidate(parameter_t *parameter, Variant &&candidate);
 /* The handle's own handlers and user data, made when first set. */
 ZEB_DM_INTERNAL ParamExtra &extraOf(parameter_t *parameter);
 

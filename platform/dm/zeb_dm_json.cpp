@@ -298,11 +298,20 @@ void throwAt(uint32_t code, const std::string &pointer, const char *format, ...)
 }
 
 std::string pointerTo(const std::string &pointer, const std::string &member) {
-    std::string escaped;
+    std::string result;
+    result.reserve(pointer.size() + member.size() + 1);
+    result += pointer;
+    result += '/';
     for (char c : member) {
-        escaped += c == '~' ? "~0" : c == '/' ? "~1" : std::string(1, c);
+        if (c == '~') {
+            result += "~0";
+        } else if (c == '/') {
+            result += "~1";
+        } else {
+            result += c;
+        }
     }
-    return pointer + "/" + escaped;
+    return result;
 }
 
 std::string pointerTo(const std::string &pointer, size_t position) {

@@ -14,14 +14,17 @@ namespace {
  * model is touched. */
 struct PlanInstance;
 
+/* A saved value that fits its parameter, read from the document when it is
+ * applied. */
 struct PlanValue {
-    std::string name;
-    std::string pointer;
-    Variant value;
+    size_t position;         /* of the parameter */
+    const std::string *name; /* as saved, for the pointer of an error */
+    const Json *json;
 };
 
 struct PlanNode {
     std::string name;
+    std::string pointer; /* of its "parameters" member */
     std::vector<PlanValue> values;
     std::vector<PlanNode> children;
     std::vector<PlanInstance> instances;
@@ -42,6 +45,15 @@ void expectObject(const Json &json, const std::string &pointer) {
     if (!json.is_object()) {
         invalid(pointer, std::string("expected an object, found ") + kindName(json));
     }
+}
+
+/* The saved value as a variant of the parameter's type. */
+bool convert(const Json &json, variant_type_t type, variant_t *out) {
+    if (json.is_string() && type == variant_type_string) {
+        return variant_setChar(out, json.get_ref<const std::string &>().c_str());
+    }
+    Variant given;
+    return jsonToVariant(json, given.get()) && variant_convert(out, given.get(), type);
 }
 
 bool kindFits(const Json &json, variant_type_t type) {
@@ -75,6 +87,7 @@ class Checker {
             if (templ && item.key() == "instances") {
                 checkInstances(item.value(), shape, at, shown + ".{i}", plan);
             } else if (!templ && item.key() == "parameters") {
+                plan.pointer = at;
                 checkValues(item.value(), shape, at, shown, plan);
             } else if (!templ && item.key() == "objects") {
                 checkChildren(item.value(), shape, at, shown, plan);
@@ -119,18 +132,18 @@ class Checker {
                 !(p->def->attributes & PARAMETER_ATTR_PERSISTENT)) {
                 continue;
             }
-            std::string at = pointerTo(pointer, item.key());
-            PlanValue value{item.key(), at, Variant()};
-            Variant given;
             const ParamDef &def = *p->def;
-            if (!kindFits(item.value(), def.type) || !jsonToVariant(item.value(), given.get())) {
-                invalid(at,
+            if (!kindFits(item.value(), def.type)) {
+                invalid(pointerTo(pointer, item.key()),
                         std::string("wrong type for ") + def.name + ": " + kindName(item.value()));
             }
-            if (!variant_convert(value.value.get(), given.get(), def.type)) {
-                invalid(at, "value of " + def.name + " does not fit its type");
+            /* A text always fits a text parameter; other values are tried. */
+            if (def.type != variant_type_string &&
+                !convert(item.value(), def.type, Variant().get())) {
+                invalid(pointerTo(pointer, item.key()),
+                        "value of " + def.name + " does not fit its type");
             }
-            plan.values.push_back(std::move(value));
+            plan.values.push_back(PlanValue{def.position, &item.key(), &item.value()});
         }
     }
 
@@ -209,12 +222,14 @@ class Applier {
             return;
         }
         for (const PlanValue &value : plan.values) {
-            parameter_t *p = object_getParameter(object, value.name.c_str());
+            parameter_t *p = &object->parameters[value.position];
             if (!insideCreated) {
                 remember(p);
             }
-            if (!p || !parameter_setValue(p, value.value.get())) {
-                invalid(value.pointer, zeb_errorMessage());
+            Variant converted;
+            if (!convert(*value.json, p->def->type, converted.get()) ||
+                !setCandidate(p, std::move(converted))) {
+                invalid(pointerTo(plan.pointer, *value.name), zeb_errorMessage());
             }
         }
         for (const PlanNode &child : plan.children) {

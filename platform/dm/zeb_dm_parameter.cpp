@@ -122,6 +122,15 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
     if (!variant_convert(candidate.get(), value, parameter->def->type)) {
         return refuseType(parameter, value);
     }
+    return setCandidate(parameter, std::move(candidate));
+}
+
+} // namespace
+
+namespace zeb_dm {
+
+bool setCandidate(parameter_t *parameter, Variant &&candidate) {
+    object_t *owner = parameter->owner;
     if (variant_equals(candidate.get(), currentValue(parameter))) {
         return true;
     }
@@ -143,7 +152,7 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
     return true;
 }
 
-} // namespace
+} // namespace zeb_dm
 
 extern "C" {
 

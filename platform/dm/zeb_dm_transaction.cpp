@@ -95,13 +95,10 @@ bool applyParameters(object_t *object) {
         if (variant_equals(applying.get(), p->value.get())) {
             continue;
         }
-        if (!variant_copy(p->value.get(), applying.get())) {
-            ok = fail(ZEB_ERROR_NO_MEMORY, "out of memory applying '%s'", p->def->name.c_str());
-            continue;
-        }
+        p->value = std::move(applying);
         changed = true;
         if (parameter_write_handler_t handler = effectiveWriteHandler(p)) {
-            ShownValue shown(p, applying.get());
+            ShownValue shown(p, p->value.get());
             handler(p);
         }
     }
