@@ -9,6 +9,14 @@ namespace {
 
 constexpr size_t minimumCapacity = 15;
 
+// A string made by string_newInline keeps its first buffer right after
+// itself, in the same allocation; that one is never freed on its own.
+void releaseBuffer(string_t *string) {
+    if (string->buffer != reinterpret_cast<char *>(string + 1)) {
+        free(string->buffer);
+    }
+}
+
 // `capacity` counts characters; the allocation holds one more for the NUL.
 size_t grownCapacity(size_t current, size_t needed) {
     size_t capacity = current > minimumCapacity ? current : minimumCapacity;
@@ -37,7 +45,7 @@ bool replaceBuffer(string_t *string, size_t capacity, const char *prefix, size_t
         memcpy(buffer + prefixLength, content, length);
     }
     buffer[prefixLength + length] = '\0';
-    free(string->buffer);
+    releaseBuffer(string);
     string->buffer = buffer;
     string->capacity = capacity;
     string->length = prefixLength + length;
@@ -75,7 +83,7 @@ void string_cleanup(string_t *string) {
     if (!string) {
         return;
     }
-    free(string->buffer);
+    releaseBuffer(string);
     string_initialize(string, 0);
 }
 
@@ -179,7 +187,22 @@ size_t string_replaceChar(string_t *string, const char *search, const char *repl
         string_cleanup(&result);
         return 0;
     }
-    free(string->buffer);
+    releaseBuffer(string);
     *string = result;
     return count;
+}
+
+string_t *string_newInline(const char *text, size_t length) {
+    auto *string = static_cast<string_t *>(malloc(sizeof(string_t) + length + 1));
+    if (!string) {
+        return nullptr;
+    }
+    string->buffer = reinterpret_cast<char *>(string + 1);
+    string->length = length;
+    string->capacity = length;
+    if (length > 0) {
+        memcpy(string->buffer, text, length);
+    }
+    string->buffer[length] = '\0';
+    return string;
 }

@@ -81,12 +81,7 @@ variant_map_t *cloneMap(const variant_map_t *src) {
 }
 
 string_t *newString(const char *text) {
-    auto *string = static_cast<string_t *>(calloc(1, sizeof(string_t)));
-    if (string && !string_setChar(string, text)) {
-        free(string);
-        return nullptr;
-    }
-    return string;
+    return string_newInline(text ? text : "", text ? strlen(text) : 0);
 }
 
 // ---- Integers -----------------------------------------------------------
@@ -426,12 +421,13 @@ bool textOf(const variant_t *v, string_t *text) {
 }
 
 string_t *newText(const variant_t *v) {
-    auto *text = static_cast<string_t *>(malloc(sizeof(string_t)));
-    if (text && !textOf(v, text)) {
-        free(text);
+    string_t text;
+    if (!textOf(v, &text)) {
         return nullptr;
     }
-    return text;
+    string_t *kept = string_newInline(string_buffer(&text), string_length(&text));
+    string_cleanup(&text);
+    return kept;
 }
 
 // ---- Conversion ---------------------------------------------------------

@@ -12,19 +12,29 @@ variant_map_iterator_t *entry(llist_iterator_t *link) {
     return reinterpret_cast<variant_map_iterator_t *>(link);
 }
 
+// An entry and its key are one allocation: the key follows the entry, until
+// a rename gives it a key of its own.
+char *inlineKey(variant_map_iterator_t *it) {
+    return reinterpret_cast<char *>(it + 1);
+}
+
+void releaseKey(variant_map_iterator_t *it) {
+    if (it->key != inlineKey(it)) {
+        free(it->key);
+    }
+}
+
 variant_map_iterator_t *newEntry(const char *key) {
     if (!key) {
         return nullptr;
     }
-    auto *it = static_cast<variant_map_iterator_t *>(malloc(sizeof(variant_map_iterator_t)));
+    size_t size = strlen(key) + 1;
+    auto *it = static_cast<variant_map_iterator_t *>(malloc(sizeof(variant_map_iterator_t) + size));
     if (!it) {
         return nullptr;
     }
-    it->key = strdup(key);
-    if (!it->key) {
-        free(it);
-        return nullptr;
-    }
+    it->key = inlineKey(it);
+    memcpy(it->key, key, size);
     llist_iterator_initialize(&it->it);
     variant_initialize(&it->data, variant_type_unknown);
     return it;
@@ -137,7 +147,7 @@ bool variant_map_iterator_rename(variant_map_iterator_t *it, const char *key) {
     if (!copy) {
         return false;
     }
-    free(it->key);
+    releaseKey(it);
     it->key = copy;
     return true;
 }
@@ -175,7 +185,7 @@ void variant_map_iterator_destroy(variant_map_iterator_t *it) {
     }
     llist_iterator_take(&it->it);
     variant_cleanup(&it->data);
-    free(it->key);
+    releaseKey(it);
     free(it);
 }
 

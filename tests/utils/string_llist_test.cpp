@@ -60,6 +60,23 @@ TEST(String, AppendsMayReadFromTheStringItself) {
     EXPECT_EQ(s.str().substr(505, 6), "    5|");
 }
 
+// A string made in one allocation with its buffer: what replaces the buffer
+// must not free the part of the string's own allocation.
+TEST(String, OneAllocationStringsGrowShrinkAndRelease) {
+    for (const char *grow : {"", "x", "a longer tail than the first one held"}) {
+        string_t *s = string_newInline("abc", 3);
+        ASSERT_NE(s, nullptr);
+        EXPECT_STREQ(string_buffer(s), "abc");
+        ASSERT_TRUE(string_setChar(s, "ab")); // fits where it is
+        ASSERT_TRUE(string_appendChar(s, grow));
+        EXPECT_EQ(std::string(string_buffer(s)), std::string("ab") + grow);
+        EXPECT_EQ(string_replaceChar(s, "b", "bb"), 1u);
+        EXPECT_EQ(std::string(string_buffer(s)), std::string("abb") + grow);
+        string_cleanup(s);
+        free(s);
+    }
+}
+
 TEST(String, ReplaceCharScansLeftToRightWithoutOverlap) {
     String s("aaa");
     EXPECT_EQ(string_replaceChar(&s.s, "aa", "b"), 1u);

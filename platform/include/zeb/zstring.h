@@ -61,6 +61,11 @@ bool string_appendFormat(string_t *string, const char *format, ...)
 bool string_appendFormatV(string_t *string, const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
+/* A new heap string holding a copy of `length` bytes of `text`, made in one
+ * allocation with its buffer. Released like any heap string: string_cleanup,
+ * then free(); it may grow like any other. Null when memory runs out. */
+string_t *string_newInline(const char *text, size_t length);
+
 /* Replaces every non-overlapping occurrence of `search`, scanning left to
  * right, by `replacement` (which may be empty). Returns the number of
  * replacements; 0 also when `search` is null or empty, `replacement` is null,
