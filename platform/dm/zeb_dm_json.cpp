@@ -94,10 +94,12 @@ struct Problem {
 };
 
 /* Builds the document while enforcing the limits. Members go into sorted
- * maps and duplicates are refused, so hostile input costs n log n at most. */
+ * maps and duplicates are refused, so hostile input costs n log n at most.
+ * Without a tracker it does not know where tokens start: a problem is then
+ * found again with one, to tell where it is. */
 class Builder : public nlohmann::json_sax<Json> {
   public:
-    explicit Builder(Tracker &tracker) : tracker_(tracker) {}
+    explicit Builder(Tracker *tracker) : tracker_(tracker) {}
 
     bool null() override { return add(Json(nullptr)); }
     bool boolean(bool value) override { return add(Json(value)); }
@@ -105,18 +107,18 @@ class Builder : public nlohmann::json_sax<Json> {
     bool number_unsigned(number_unsigned_t value) override { return add(Json(value)); }
     bool number_float(number_float_t value, const string_t &) override { return add(Json(value)); }
     bool string(string_t &value) override {
-        size_t start = tracker_.tokenStart();
+        size_t start = tokenStart();
         return fits(value, start) && place(Json(std::move(value)));
     }
     bool binary(binary_t &) override {
-        return stop(ZEB_ERROR_INVALID_FILE, tracker_.tokenStart(), "binary value");
+        return stop(ZEB_ERROR_INVALID_FILE, tokenStart(), "binary value");
     }
     bool start_object(std::size_t) override { return open(Json::object()); }
     bool start_array(std::size_t) override { return open(Json::array()); }
     bool end_object() override { return close(); }
     bool end_array() override { return close(); }
     bool key(string_t &name) override {
-        size_t start = tracker_.tokenStart();
+        size_t start = tokenStart();
         if (!fits(name, start)) {
             return false;
         }
@@ -136,6 +138,8 @@ class Builder : public nlohmann::json_sax<Json> {
     Problem problem;
 
   private:
+    size_t tokenStart() { return tracker_ ? tracker_->tokenStart() : 0; }
+
     bool stop(uint32_t code, size_t offset, std::string message) {
         problem = Problem{code, offset, std::move(message)};
         return false;
@@ -168,12 +172,12 @@ class Builder : public nlohmann::json_sax<Json> {
     }
 
     bool add(Json value) {
-        tracker_.tokenStart();
+        tokenStart();
         return place(std::move(value));
     }
 
     bool open(Json container) {
-        size_t start = tracker_.tokenStart();
+        size_t start = tokenStart();
         if (open_.size() >= static_cast<size_t>(kMaxDepth)) {
             return stop(ZEB_ERROR_LIMIT, start,
                         "nested deeper than " + std::to_string(kMaxDepth) + " levels");
@@ -183,12 +187,12 @@ class Builder : public nlohmann::json_sax<Json> {
     }
 
     bool close() {
-        tracker_.tokenStart();
+        tokenStart();
         open_.pop_back();
         return true;
     }
 
-    Tracker &tracker_;
+    Tracker *tracker_;
     std::vector<Json *> open_;
     std::string key_;
 };
@@ -319,15 +323,17 @@ std::string pointerTo(const std::string &pointer, size_t position) {
 }
 
 bool parseDocument(const std::string &text, const std::string &name, Json &out) {
-    Tracker tracker(text);
-    Builder builder(tracker);
-    if (!Json::sax_parse(tracker.begin(), tracker.end(), &builder)) {
-        return fail(builder.problem.code, "%s: %s",
-                    located(name, text, builder.problem.offset).c_str(),
-                    builder.problem.message.c_str());
+    Builder fast(nullptr);
+    if (Json::sax_parse(text.data(), text.data() + text.size(), &fast)) {
+        out = std::move(fast.root);
+        return true;
     }
-    out = std::move(builder.root);
-    return true;
+    Tracker tracker(text);
+    Builder builder(&tracker);
+    Json::sax_parse(tracker.begin(), tracker.end(), &builder);
+    return fail(builder.problem.code, "%s: %s",
+                located(name, text, builder.problem.offset).c_str(),
+                builder.problem.message.c_str());
 }
 
 bool failAt(const DocumentError &error, const std::string &text, const std::string &name) {
