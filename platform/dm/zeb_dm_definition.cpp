@@ -205,6 +205,10 @@ class DefinitionReader {
             }
             p.owner = object;
             const_cast<ParamDef *>(p.def)->position = object->parameters.size();
+            if (!object->own) {
+                object->own = std::make_unique<ObjectDef>();
+            }
+            object->own->parameterPositions[p.def->name] = object->parameters.size();
             object->parameters.push_back(std::move(p));
         }
     }

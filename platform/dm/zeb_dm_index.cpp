@@ -105,13 +105,11 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
 
 /* The position of the parameter `name` in the template's definition. */
 bool positionOf(const object_t *templ, const char *name, size_t *position) {
-    for (const parameter_t &p : paramsOf(templ)) {
-        if (p.def->name == name) {
-            *position = p.def->position;
-            return true;
-        }
+    const parameter_t *parameter = object_getParameter(templ, name);
+    if (parameter) {
+        *position = parameter->def->position;
     }
-    return fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", templ->name.c_str(), name);
+    return parameter != nullptr;
 }
 
 bool checkTemplate(const object_t *templ) {

@@ -84,6 +84,7 @@ struct Instances {
 /* What only the objects of a definition have. */
 struct ObjectDef {
     std::vector<std::unique_ptr<function_t>> functions;
+    std::unordered_map<std::string, size_t> parameterPositions; /* by name */
 };
 
 /* An object's own handlers; objects with the same ones share one copy. */

@@ -331,8 +331,7 @@ bool parseDocument(const std::string &text, const std::string &name, Json &out) 
     Tracker tracker(text);
     Builder builder(&tracker);
     Json::sax_parse(tracker.begin(), tracker.end(), &builder);
-    return fail(builder.problem.code, "%s: %s",
-                located(name, text, builder.problem.offset).c_str(),
+    return fail(builder.problem.code, "%s: %s", located(name, text, builder.problem.offset).c_str(),
                 builder.problem.message.c_str());
 }
 

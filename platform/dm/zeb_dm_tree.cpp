@@ -589,9 +589,16 @@ parameter_t *object_getParameter(const object_t *object, const char *name) {
         nullArgument(object ? "name" : "object");
         return nullptr;
     }
-    for (const parameter_t &p : paramsOf(object)) {
-        if (p.def->name == name) {
-            return const_cast<parameter_t *>(&p);
+    /* Every copy has its parameters where its definition has them. */
+    const object_t *definition = object;
+    while (definition->proto) {
+        definition = definition->proto;
+    }
+    if (definition->own) {
+        const auto &positions = definition->own->parameterPositions;
+        auto it = positions.find(name);
+        if (it != positions.end()) {
+            return const_cast<parameter_t *>(&paramsOf(object)[it->second]);
         }
     }
     fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
