@@ -137,22 +137,22 @@ IndexedChange::~IndexedChange() {
     }
 }
 
-void indexInstance(object_t *instance) {
-    const ValueIndex *index = instance->parent->tpl->valueIndex.get();
+/* Adds the instance under each of its indexed texts, or removes it. */
+static void updateInstance(object_t *instance,
+                           void (*update)(HashIndex *, object_t *, const char *)) {
+    ValueIndex *index = instance->parent->tpl->valueIndex.get();
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
-        size_t position = index->positions[i];
-        addEntry(const_cast<HashIndex *>(&index->byHash[i]), instance,
-                 indexedText(&instance->parameters[position]));
+        update(&index->byHash[i], instance,
+               indexedText(&instance->parameters[index->positions[i]]));
     }
 }
 
+void indexInstance(object_t *instance) {
+    updateInstance(instance, addEntry);
+}
+
 void unindexInstance(object_t *instance) {
-    const ValueIndex *index = instance->parent->tpl->valueIndex.get();
-    for (size_t i = 0; index && i < index->positions.size(); ++i) {
-        size_t position = index->positions[i];
-        removeEntry(const_cast<HashIndex *>(&index->byHash[i]), instance,
-                    indexedText(&instance->parameters[position]));
-    }
+    updateInstance(instance, removeEntry);
 }
 
 } // namespace zeb_dm
