@@ -80,8 +80,23 @@ variant_map_t *cloneMap(const variant_map_t *src) {
     return map;
 }
 
+// Every empty text variant shares one string, laid out as a one-allocation
+// string so that nothing ever frees its buffer.
+struct SharedEmpty {
+    string_t string;
+    char nul;
+};
+SharedEmpty sharedEmpty = {{&sharedEmpty.nul, 0, 0}, '\0'};
+
+bool isSharedEmpty(const string_t *string) {
+    return string == &sharedEmpty.string;
+}
+
 string_t *newString(const char *text) {
-    return string_newInline(text ? text : "", text ? strlen(text) : 0);
+    if (!text || !*text) {
+        return &sharedEmpty.string;
+    }
+    return string_newInline(text, strlen(text));
 }
 
 // ---- Integers -----------------------------------------------------------
@@ -425,7 +440,7 @@ string_t *newText(const variant_t *v) {
     if (!textOf(v, &text)) {
         return nullptr;
     }
-    string_t *kept = string_newInline(string_buffer(&text), string_length(&text));
+    string_t *kept = newString(string_buffer(&text));
     string_cleanup(&text);
     return kept;
 }
@@ -571,8 +586,10 @@ void variant_cleanup(variant_t *variant) {
     }
     switch (variant->type) {
     case variant_type_string:
-        string_cleanup(variant->data.s);
-        free(variant->data.s);
+        if (!isSharedEmpty(variant->data.s)) {
+            string_cleanup(variant->data.s);
+            free(variant->data.s);
+        }
         break;
     case variant_type_array:
         variant_list_cleanup(variant->data.l);

@@ -156,7 +156,9 @@ bool variant_setMap(variant_t *variant, const variant_map_t *map);    /* copies 
 bool variant_setListMove(variant_t *variant, variant_list_t *list);
 bool variant_setMapMove(variant_t *variant, variant_map_t *map);
 
-/* Direct access: the content when the variant holds that type, else null. */
+/* Direct access: the content when the variant holds that type, else null.
+ * A text is read-only through variant_da_string: empty texts share one
+ * string (set a new value with variant_setChar instead). */
 string_t *variant_da_string(const variant_t *variant);
 const char *variant_da_char(const variant_t *variant);
 variant_list_t *variant_da_list(const variant_t *variant);
