@@ -6,14 +6,21 @@
 // same frame).
 //
 // Benchmarks run grouped by size, so that each size's phonebook is filled
-// only once: at 10 000 contacts that takes long.
+// only once: at 10 000 contacts that takes long. The run ends with the tables
+// of docs/performance.md, figures and ratios, computed from its own results.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -505,6 +512,280 @@ void registerBenchmarks() {
     }
 }
 
+// ---- The tables after the run ---------------------------------------------
+
+// A figure of the run, absent when its benchmark did not run (filtered out,
+// or failed).
+using Figure = std::optional<double>;
+
+const char *const kMissing = "–";
+
+Figure ratio(Figure numerator, Figure denominator) {
+    if (!numerator || !denominator || *denominator <= 0)
+        return std::nullopt;
+    return *numerator / *denominator;
+}
+
+// 1000 as "1 000".
+std::string grouped(int number) {
+    std::string digits = std::to_string(number);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<size_t>(at), " ");
+    return digits;
+}
+
+// Three significant digits, without an exponent: 0.665, 10.0, 271.
+std::string significant(double value) {
+    int decimals = 2;
+    for (double bound = 9.995; value >= bound && decimals > 0; bound *= 10)
+        --decimals;
+    for (double bound = 0.9995; value > 0 && value < bound && decimals < 9; bound /= 10)
+        ++decimals;
+    char text[64];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// `amount` of units[unit], moved to the larger units (each 1 000 times the
+// previous) while it reaches 1 000: 0.665 ms, 14.9 ms, 88.5 s; 72.7 kB.
+std::string scaled(double amount, size_t unit, const char *const (&units)[4]) {
+    for (; amount >= 999.5 && unit + 1 < std::size(units); ++unit)
+        amount /= 1000;
+    return significant(amount) + " " + units[unit];
+}
+
+// A time in `smallest`, the benchmark's own unit, or a larger one.
+std::string duration(Figure seconds, benchmark::TimeUnit smallest) {
+    static const char *const units[] = {"ns", "µs", "ms", "s"};
+    if (!seconds)
+        return kMissing;
+    return scaled(*seconds * benchmark::GetTimeUnitMultiplier(smallest), smallest, units);
+}
+
+std::string fileSize(Figure bytes) {
+    static const char *const units[] = {"bytes", "kB", "MB", "GB"};
+    return bytes ? scaled(*bytes, 0, units) : kMissing;
+}
+
+// Two significant digits, at least the units: 1.3, 17, 128.
+std::string ratioText(Figure value) {
+    if (!value)
+        return kMissing;
+    char text[64];
+    snprintf(text, sizeof text, *value < 9.95 ? "%.1f" : "%.0f", *value);
+    return text;
+}
+
+// Google Benchmark's usual display of the runs, then the tables of
+// docs/performance.md. The display is the one the command line asks for
+// (format, colours, tabular counters), wrapped rather than reimplemented so
+// that its output stays as it is; the tables follow the console format only.
+class TablesReporter : public benchmark::BenchmarkReporter {
+  public:
+    explicit TablesReporter(benchmark::BenchmarkReporter &display) : display_(display) {}
+
+    bool ReportContext(const Context &context) override { return display_.ReportContext(context); }
+
+    void ReportRuns(const std::vector<Run> &runs) override {
+        display_.ReportRuns(runs);
+        for (const Run &run : runs)
+            record(run);
+    }
+
+    void Finalize() override {
+        display_.Finalize();
+        if (dynamic_cast<benchmark::ConsoleReporter *>(&display_) != nullptr)
+            print(display_.GetOutputStream());
+    }
+
+  private:
+    // What a benchmark measured at one size, per iteration: the median of
+    // the repetitions when there are several.
+    struct Measured {
+        double cpuSeconds = 0;
+        double wallSeconds = 0;
+        benchmark::TimeUnit unit = benchmark::kMicrosecond; // the one it is reported in
+        benchmark::UserCounters counters;
+        bool median = false;
+    };
+
+    void record(const Run &run) {
+        bool median = run.run_type == Run::RT_Aggregate;
+        if (run.error_occurred || (median && run.aggregate_name != "median"))
+            return;
+        // No size (BM_FramedEcho) is size 0.
+        Measured &measured =
+            measured_[{run.run_name.function_name, std::atoi(run.run_name.args.c_str())}];
+        if (measured.median && !median)
+            return;
+        double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
+        measured = {run.GetAdjustedCPUTime() / perSecond, run.GetAdjustedRealTime() / perSecond,
+                    run.time_unit, run.counters, median};
+    }
+
+    const Measured *find(const std::string &name, int size) const {
+        auto found = measured_.find({name, size});
+        return found == measured_.end() ? nullptr : &found->second;
+    }
+
+    Figure cpu(const std::string &name, int size) const {
+        const Measured *measured = find(name, size);
+        return measured ? Figure(measured->cpuSeconds) : std::nullopt;
+    }
+
+    Figure wall(const std::string &name, int size) const {
+        const Measured *measured = find(name, size);
+        return measured ? Figure(measured->wallSeconds) : std::nullopt;
+    }
+
+    Figure counter(const std::string &name, int size, const std::string &counter) const {
+        const Measured *measured = find(name, size);
+        if (measured == nullptr)
+            return std::nullopt;
+        auto found = measured->counters.find(counter);
+        return found == measured->counters.end() ? std::nullopt : Figure(found->second.value);
+    }
+
+    std::string cpuTime(const std::string &name, int size) const {
+        const Measured *measured = find(name, size);
+        return measured ? duration(measured->cpuSeconds, measured->unit) : kMissing;
+    }
+
+    std::string wallTime(const std::string &name, int size) const {
+        const Measured *measured = find(name, size);
+        return measured ? duration(measured->wallSeconds, measured->unit) : kMissing;
+    }
+
+    // The size of the saved file, from whichever benchmark of it ran.
+    Figure savedBytes(int size) const {
+        for (const char *name : {"BM_ParseSavedFile", "BM_LoadSavedFile", "BM_SaveDataModel"}) {
+            if (Figure bytes = counter(name, size, "bytes"))
+                return bytes;
+        }
+        return std::nullopt;
+    }
+
+    std::string residentMiB(int size) const {
+        Figure empty = counter("BM_ResidentMemory", size, "rss_empty_KiB");
+        Figure full = counter("BM_ResidentMemory", size, "rss_full_KiB");
+        if (!empty || !full)
+            return kMissing;
+        return significant(*empty / 1024) + " → " + significant(*full / 1024) + " MiB";
+    }
+
+    // The ratio at the largest size, then those at the smaller sizes that
+    // ran: "128 (17 at 1 000, 10 at 100)".
+    static std::string acrossSizes(const std::function<Figure(int)> &ratioAt) {
+        std::string others;
+        for (auto size = std::next(std::rbegin(kSizes)); size != std::rend(kSizes); ++size) {
+            if (Figure value = ratioAt(*size))
+                others += (others.empty() ? "" : ", ") + ratioText(value) + " at " + grouped(*size);
+        }
+        std::string text = ratioText(ratioAt(std::rbegin(kSizes)[0]));
+        return others.empty() ? text : text + " (" + others + ")";
+    }
+
+    void print(std::ostream &out) const {
+        using Cell = std::function<std::string(int)>;
+        auto row = [&out](const std::string &label, const Cell &cell) {
+            out << "| " << label << " |";
+            for (int size : kSizes) {
+                std::string text = cell(size);
+                out << (text.empty() ? "" : " ") << text << " |";
+            }
+            out << '\n';
+        };
+        auto cpuOf = [this](const char *name) {
+            return [this, name](int size) { return cpuTime(name, size); };
+        };
+        auto perContact = [this](const char *name) {
+            return [this, name](int size) {
+                return duration(counter(name, size, "per_contact"), benchmark::kMicrosecond);
+            };
+        };
+        const int smallest = kSizes[0];
+        const int largest = std::rbegin(kSizes)[0];
+
+        out << "\nIn-process benchmarks: CPU time of the benchmark process. Benchmarks through "
+               "`zebd`: wall time.\n\n| Benchmark |";
+        for (int size : kSizes)
+            out << " N = " << grouped(size) << " |";
+        out << "\n|---|";
+        for (size_t column = 0; column < std::size(kSizes); ++column)
+            out << "---:|";
+        out << '\n';
+        row("`BM_AddContacts` (all N)", cpuOf("BM_AddContacts"));
+        row("” per contact", perContact("BM_AddContacts"));
+        row("`BM_LoadSavedFile`", cpuOf("BM_LoadSavedFile"));
+        row("`BM_ParseSavedFile`", cpuOf("BM_ParseSavedFile"));
+        row("saved file size", [this](int size) { return fileSize(savedBytes(size)); });
+        for (const char *name :
+             {"BM_SaveDataModel", "BM_AddContact", "BM_RemoveContact", "BM_GetContactByUniqueID",
+              "BM_GetContactByFormattedName", "BM_GetContactByNumber", "BM_GetAllContacts"})
+            row(std::string("`") + name + "`", cpuOf(name));
+        row("” per contact", perContact("BM_GetAllContacts"));
+        row("`BM_ResidentMemory`: KiB per contact", [this](int size) {
+            Figure perContactKiB = counter("BM_ResidentMemory", size, "KiB_per_contact");
+            return perContactKiB ? significant(*perContactKiB) : kMissing;
+        });
+        row("” VmRSS empty → full", [this](int size) { return residentMiB(size); });
+        row("” filling over the bus (wall)",
+            [this](int size) { return wallTime("BM_ResidentMemory", size); });
+        row("`BM_BusRoundTrip` (wall)",
+            [this](int size) { return wallTime("BM_BusRoundTrip", size); });
+        row("`BM_FramedEcho` (wall, independent of N)", [this, smallest](int size) {
+            return size == smallest ? wallTime("BM_FramedEcho", 0) : "";
+        });
+
+        out << "\nRatios, from the same run:\n\n| Ratio | Value |\n|---|---:|\n";
+        auto ratioRow = [&out](const std::string &label, const std::string &value) {
+            out << "| " << label << " | " << value << " |\n";
+        };
+        std::string atLargest = ", N = " + grouped(largest);
+        ratioRow("load / JSON parse of the same file" + atLargest, acrossSizes([this](int size) {
+                     return ratio(cpu("BM_LoadSavedFile", size), cpu("BM_ParseSavedFile", size));
+                 }));
+        ratioRow("`addContacts` of all N / load" + atLargest, acrossSizes([this](int size) {
+                     return ratio(cpu("BM_AddContacts", size), cpu("BM_LoadSavedFile", size));
+                 }));
+        const std::pair<const char *, const char *> growths[] = {
+            {"`addContact`", "BM_AddContact"},
+            {"`removeContactByUniqueID`", "BM_RemoveContact"},
+            {"`getContactByUniqueID`", "BM_GetContactByUniqueID"},
+            {"`getContact` (formatted name)", "BM_GetContactByFormattedName"},
+            {"`getContactByNumber`", "BM_GetContactByNumber"}};
+        for (const auto &[call, name] : growths)
+            ratioRow(std::string(call) + " at " + grouped(largest) + " / at " + grouped(smallest),
+                     ratioText(ratio(cpu(name, largest), cpu(name, smallest))));
+        ratioRow("`getAllContacts` per contact" + atLargest,
+                 perContact("BM_GetAllContacts")(largest));
+        ratioRow("resident memory per contact" + atLargest, residentPerContact(largest));
+        ratioRow("bus round trip / bare framed echo", acrossSizes([this](int size) {
+                     return ratio(wall("BM_BusRoundTrip", size), wall("BM_FramedEcho", 0));
+                 }));
+        out.flush();
+    }
+
+    // "13.6 KiB (19 × the 737 bytes it takes in the saved file)".
+    std::string residentPerContact(int size) const {
+        Figure perContactKiB = counter("BM_ResidentMemory", size, "KiB_per_contact");
+        if (!perContactKiB)
+            return kMissing;
+        std::string text = significant(*perContactKiB) + " KiB";
+        if (Figure bytes = savedBytes(size)) {
+            double inFile = *bytes / size;
+            char bytesText[64];
+            snprintf(bytesText, sizeof bytesText, "%.0f", inFile);
+            text += " (" + ratioText(*perContactKiB * 1024 / inFile) + " × the " + bytesText +
+                    " bytes it takes in the saved file)";
+        }
+        return text;
+    }
+
+    benchmark::BenchmarkReporter &display_;
+    std::map<std::pair<std::string, int>, Measured> measured_;
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -512,7 +793,8 @@ int main(int argc, char **argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     registerBenchmarks();
-    benchmark::RunSpecifiedBenchmarks();
+    TablesReporter reporter(*benchmark::CreateDefaultDisplayReporter());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     served.reset();
     current.reset();
