@@ -148,25 +148,28 @@ struct object {
     std::string name;                    /* an instance's index as text */
     std::unique_ptr<std::string> ownKey; /* an instance's key when not its name */
 
-    zeb_dm::ObjectList *home = nullptr; /* the list that owns this object */
-    zeb_dm::ObjectList::iterator self;
+    zeb_dm::ObjectList::iterator self; /* in the list that owns it (homeOf) */
 
     std::vector<parameter_t> parameters; /* never resized once filled: handles */
     zeb_dm::ObjectList children;         /* singletons and templates */
 
-    uint64_t creation = 0;     /* instances: the data model's creation count then */
+    uint32_t creation = 0;     /* instances: the data model's creation count then */
     uint32_t index = 0;        /* instances */
     uint32_t pendingCount = 0; /* parameters holding a pending value */
     uint16_t committing = 0;
     uint16_t walking = 0; /* commit or rollback walks passing through it */
     zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
-    bool open = false;       /* instances: in the template's open list */
-    bool dirty = false;      /* it or an object below it may hold a pending change */
-    bool created = false;    /* instance not yet committed */
-    bool deleted = false;    /* in a subtree marked for deletion */
-    bool deleteRoot = false; /* the instance that object_delete marked */
-    bool destroying = false; /* delete handlers of its subtree are running */
-    bool destroyed = false;  /* detached; freed when the data model is idle */
+    bool open : 1;       /* instances: in the template's open list */
+    bool dirty : 1;      /* it or an object below it may hold a pending change */
+    bool created : 1;    /* instance not yet committed */
+    bool deleted : 1;    /* in a subtree marked for deletion */
+    bool deleteRoot : 1; /* the instance that object_delete marked */
+    bool destroying : 1; /* delete handlers of its subtree are running */
+    bool destroyed : 1;  /* detached; freed when the data model is idle */
+
+    object()
+        : open(false), dirty(false), created(false), deleted(false), deleteRoot(false),
+          destroying(false), destroyed(false) {}
 };
 
 struct datamodel {
@@ -179,7 +182,7 @@ struct datamodel {
     std::unordered_map<const parameter_t *, zeb_dm::Variant> pending;
     std::unordered_map<const parameter_t *, const variant_t *> modified;
     int busy = 0;
-    uint64_t creations = 0; /* instances created so far */
+    uint32_t creations = 0; /* instances created so far, wrapping around */
 };
 
 namespace zeb_dm {
@@ -246,6 +249,9 @@ ZEB_DM_INTERNAL void registerInstance(object_t *instance);
 /* The object's handlers with one of them changed, shared through the data model. */
 ZEB_DM_INTERNAL void setHandlers(object_t *object, const ObjectHandlers &handlers);
 
+/* The list that owns the object: its template's instances, its parent's
+ * children, or the data model's top-level objects. */
+ZEB_DM_INTERNAL ObjectList &homeOf(object_t *object);
 /* Appends `child` to `list`, owned by it, under `parent`. */
 ZEB_DM_INTERNAL object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child);
 /* Detaches the object from its list and frees it now, or parks it in the

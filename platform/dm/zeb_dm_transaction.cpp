@@ -42,7 +42,7 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         }
         return;
     }
-    const uint64_t createdBefore = object->dm->creations;
+    const uint32_t createdBefore = object->dm->creations;
     const Instances *data = object->tpl.get();
     bool started = false;
     uint32_t after = 0;
@@ -56,7 +56,8 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         object_t *instance = it->second;
         after = it->first;
         started = true;
-        if (instance->creation <= createdBefore) {
+        /* Counts wrap around: compared by their distance. */
+        if (static_cast<int32_t>(instance->creation - createdBefore) <= 0) {
             visit(instance);
         }
     }
@@ -263,7 +264,6 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->creation = ++templ->dm->creations;
     Instances &data = instancesData(templ);
     instance->parent = templ;
-    instance->home = &data.list;
     instance->self = data.list.insert(placeFor(data.list, index), std::move(owned));
     registerInstance(instance);
     indexInstance(instance);

@@ -144,10 +144,16 @@ void setHandlers(object_t *object, const ObjectHandlers &handlers) {
     object->handlers = sets.back().get();
 }
 
+ObjectList &homeOf(object_t *object) {
+    if (object->kind == Kind::Instance) {
+        return object->parent->tpl->list;
+    }
+    return object->parent ? object->parent->children : object->dm->objects;
+}
+
 object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
     object_t *raw = child.get();
     raw->parent = parent;
-    raw->home = &list;
     raw->self = list.insert(list.end(), std::move(child));
     return raw;
 }
@@ -171,7 +177,7 @@ void discard(object_t *object) {
         syncOpen(object);
     }
     ObjectPtr owned = std::move(*object->self);
-    object->home->erase(object->self);
+    homeOf(object).erase(object->self);
     if (object->kind == Kind::Instance) {
         Instances &data = *object->parent->tpl;
         if (data.byIndex) {
@@ -337,7 +343,7 @@ object_t *resolve(const object_t *start, const char *path, uint32_t flags) {
 
 object_t *nextIn(const object_t *object) {
     auto next = std::next(object->self);
-    return next == object->home->end() ? nullptr : next->get();
+    return next == homeOf(const_cast<object_t *>(object)).end() ? nullptr : next->get();
 }
 
 } // namespace
