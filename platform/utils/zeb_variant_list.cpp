@@ -41,8 +41,17 @@ bool variant_list_initialize(variant_list_t *list) {
 }
 
 void variant_list_cleanup(variant_list_t *list) {
-    while (variant_list_iterator_t *it = variant_list_first(list)) {
-        variant_list_iterator_destroy(it);
+    if (!list) {
+        return;
+    }
+    // The whole list goes: its elements are freed without unlinking each.
+    llist_iterator_t *link = list->list.head;
+    llist_initialize(&list->list);
+    while (link) {
+        variant_list_iterator_t *it = element(link);
+        link = link->next;
+        variant_cleanup(&it->data);
+        free(it);
     }
 }
 

@@ -64,8 +64,18 @@ bool variant_map_initialize(variant_map_t *map) {
 }
 
 void variant_map_cleanup(variant_map_t *map) {
-    while (variant_map_iterator_t *it = variant_map_first(map)) {
-        variant_map_iterator_destroy(it);
+    if (!map) {
+        return;
+    }
+    // The whole list goes: its entries are freed without unlinking each.
+    llist_iterator_t *link = map->list.head;
+    llist_initialize(&map->list);
+    while (link) {
+        variant_map_iterator_t *it = entry(link);
+        link = link->next;
+        variant_cleanup(&it->data);
+        releaseKey(it);
+        free(it);
     }
 }
 
