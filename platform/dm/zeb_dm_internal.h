@@ -126,7 +126,11 @@ struct parameter {
     object_t *owner = nullptr;
     zeb_dm::Variant value; /* committed */
     std::unique_ptr<zeb_dm::ParamExtra> extra;
-    bool hasPending = false; /* the data model holds a pending value for it */
+    bool hasPending = false; /* it has a value set and not committed */
+    /* That value is in `value`: its owner has never been committed, so its
+     * committed value is still the definition's default (proto->value).
+     * Otherwise the data model holds it, apart. */
+    bool inPlace = false;
 };
 
 struct function {
@@ -277,6 +281,8 @@ ZEB_DM_INTERNAL const variant_t *currentValue(const parameter_t *parameter);
 /* Pending values live in the data model while they exist; these keep the
  * owner's pending count right. */
 ZEB_DM_INTERNAL void setPending(parameter_t *parameter, Variant &&value);
+/* The committed value (the definition's default for one never committed). */
+ZEB_DM_INTERNAL const variant_t *committedValue(const parameter_t *parameter);
 ZEB_DM_INTERNAL Variant takePending(parameter_t *parameter);
 ZEB_DM_INTERNAL void dropPending(parameter_t *parameter);
 /* Sets a value already of the parameter's type on a parameter that can hold

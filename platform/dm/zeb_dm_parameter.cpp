@@ -10,14 +10,30 @@ parameter::~parameter() = default;
 namespace zeb_dm {
 
 const variant_t *currentValue(const parameter_t *parameter) {
-    if (parameter->hasPending) {
+    if (parameter->hasPending && !parameter->inPlace) {
         return parameter->owner->dm->pending.at(parameter).get();
     }
     return parameter->value.get();
 }
 
+const variant_t *committedValue(const parameter_t *parameter) {
+    return parameter->inPlace ? parameter->proto->value.get() : parameter->value.get();
+}
+
+/* A value set on an instance never committed goes in place: nothing but a
+ * commit or its destruction can follow, so nothing needs the default apart. */
+static bool setsInPlace(const parameter_t *parameter) {
+    return parameter->inPlace ||
+           (!parameter->hasPending && parameter->owner->created && parameter->proto);
+}
+
 void setPending(parameter_t *parameter, Variant &&value) {
-    parameter->owner->dm->pending[parameter] = std::move(value);
+    if (setsInPlace(parameter)) {
+        parameter->value = std::move(value);
+        parameter->inPlace = true;
+    } else {
+        parameter->owner->dm->pending[parameter] = std::move(value);
+    }
     if (!parameter->hasPending) {
         parameter->hasPending = true;
         parameter->owner->pendingCount++;
@@ -26,14 +42,23 @@ void setPending(parameter_t *parameter, Variant &&value) {
 
 Variant takePending(parameter_t *parameter) {
     Variant taken;
-    if (parameter->hasPending) {
+    if (!parameter->hasPending) {
+        return taken;
+    }
+    if (parameter->inPlace) {
+        taken = std::move(parameter->value);
+        if (!variant_copy(parameter->value.get(), parameter->proto->value.get())) {
+            throw std::bad_alloc();
+        }
+        parameter->inPlace = false;
+    } else {
         auto &pending = parameter->owner->dm->pending;
         auto it = pending.find(parameter);
         taken = std::move(it->second);
         pending.erase(it);
-        parameter->hasPending = false;
-        parameter->owner->pendingCount--;
     }
+    parameter->hasPending = false;
+    parameter->owner->pendingCount--;
     return taken;
 }
 
@@ -143,7 +168,7 @@ bool setCandidate(parameter_t *parameter, Variant &&candidate) {
                     parameter->def->name.c_str());
     }
     IndexedChange change(parameter);
-    if (variant_equals(candidate.get(), parameter->value.get())) {
+    if (variant_equals(candidate.get(), committedValue(parameter))) {
         dropPending(parameter);
         return true;
     }
@@ -260,6 +285,10 @@ bool parameter_update(parameter_t *parameter) {
             return refuseType(parameter, answer.get());
         }
         IndexedChange change(parameter);
+        if (parameter->inPlace) { /* the pending value moves out of the way */
+            parameter->owner->dm->pending[parameter] = std::move(parameter->value);
+            parameter->inPlace = false;
+        }
         parameter->value = std::move(stored);
         return true;
     });

@@ -92,11 +92,20 @@ bool applyParameters(object_t *object) {
             continue;
         }
         /* The current value stays what it was: value indexes need no change. */
-        Variant applying = takePending(p);
-        if (variant_equals(applying.get(), p->value.get())) {
-            continue;
+        if (p->inPlace) {
+            p->inPlace = false;
+            p->hasPending = false;
+            object->pendingCount--;
+            if (variant_equals(p->value.get(), p->proto->value.get())) {
+                continue;
+            }
+        } else {
+            Variant applying = takePending(p);
+            if (variant_equals(applying.get(), p->value.get())) {
+                continue;
+            }
+            p->value = std::move(applying);
         }
-        p->value = std::move(applying);
         changed = true;
         if (parameter_write_handler_t handler = effectiveWriteHandler(p)) {
             ShownValue shown(p, p->value.get());

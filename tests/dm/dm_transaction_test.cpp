@@ -104,6 +104,32 @@ TEST_F(Transactions, EqualValuesAreNoChangeAndReadOnlyIsForClientsOnly) {
     EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT) << "a template holds no values";
 }
 
+// An instance never committed keeps the values set on it where its committed
+// ones would be: they must still behave as pending values.
+TEST_F(Transactions, ValuesOfANewInstanceArePendingUntilItsCommit) {
+    object_t *entry = object_createInstance(entries(), 0, nullptr);
+    parameter_t *age = object_getParameter(entry, "Age");
+    EXPECT_EQ(parameter_getModifiedValue(age), nullptr);
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "Age", "3"));
+    EXPECT_EQ(text(parameter_getModifiedValue(age)), "3");
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "Age", "-1")); // the default again
+    EXPECT_EQ(parameter_getModifiedValue(age), nullptr);
+    EXPECT_EQ(valueOf(entry, "Age"), "-1");
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "UniqueID", "n"));
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "FormattedName", "x"));
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "FormattedName", ""));
+    events.clear();
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(events, (Events{"write UniqueID=n", "object Book.Entry.1"}));
+    EXPECT_EQ(object_state(entry), object_state_ready);
+    EXPECT_EQ(parameter_getModifiedValue(age), nullptr);
+
+    // Another instance still has the default.
+    object_t *other = object_createInstance(entries(), 0, nullptr);
+    EXPECT_EQ(valueOf(other, "UniqueID"), "");
+    EXPECT_EQ(valueOf(other, "Age"), "-1");
+}
+
 TEST_F(Transactions, CommitRunsWriteHandlersInPreOrder) {
     object_t *first = addEntry("a", {"1"});
     object_t *second = addEntry("b");
