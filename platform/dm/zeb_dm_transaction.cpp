@@ -81,10 +81,9 @@ void runDeleteHandlers(object_t *object) {
 
 /* Takes each pending value out of its slot before its handler runs, so that
  * a nested commit from a handler applies only what was set after it. */
-bool applyParameters(object_t *object) {
+void applyParameters(object_t *object) {
     object->created = false;
     object->committing++;
-    bool ok = true;
     bool changed = false;
     for (size_t i = 0; i < object->parameters.size() && !object->destroyed; ++i) {
         parameter_t *p = &object->parameters[i];
@@ -118,7 +117,6 @@ bool applyParameters(object_t *object) {
         }
     }
     object->committing--;
-    return ok;
 }
 
 /* A walk clears an object's dirty flag on entry, before its handlers can
@@ -152,24 +150,25 @@ bool skipWalk(const object_t *object) {
     return object->destroyed || object->destroying || (!object->dirty && object->walking == 0);
 }
 
-bool commitWalk(object_t *object) {
+/* A value that cannot be applied throws (out of memory): object_commit turns
+ * that into its failure. */
+void commitWalk(object_t *object) {
     if (skipWalk(object)) {
-        return true;
+        return;
     }
     if (object->deleted) {
         if (object->deleteRoot && !ancestorDeleted(object)) {
             destroyInstance(object);
         }
-        return true;
+        return;
     }
     WalkScope walk(object);
     setDirty(object, false);
-    bool ok = applyParameters(object);
+    applyParameters(object);
     if (object->destroyed || object->deleted) {
-        return ok;
+        return;
     }
-    walkBelow(object, [&](object_t *child) { ok = commitWalk(child) && ok; });
-    return ok;
+    walkBelow(object, [](object_t *child) { commitWalk(child); });
 }
 
 void rollbackWalk(object_t *object, bool keepDeleted) {
@@ -378,7 +377,10 @@ bool object_commit(object_t *object) {
         return fail(ZEB_ERROR_STATE, "'%s' lies in a subtree being deleted", object->name.c_str());
     }
     BusyScope busy(object->dm);
-    return guarded(false, [&] { return commitWalk(object); });
+    return guarded(false, [&] {
+        commitWalk(object);
+        return true;
+    });
 }
 
 bool object_rollback(object_t *object) {
