@@ -158,8 +158,15 @@ object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
     return raw;
 }
 
+/* Also drops the pending values the data model holds for the subtree. */
 static void markDestroyed(object_t *object) {
     object->destroyed = true;
+    for (parameter_t &p : object->parameters) {
+        if (p.hasPending && !p.inPlace) {
+            object->dm->pending.erase(&p);
+            p.hasPending = false;
+        }
+    }
     for (ObjectPtr &child : object->children) {
         markDestroyed(child.get());
     }
@@ -171,9 +178,13 @@ static void markDestroyed(object_t *object) {
 }
 
 void discard(object_t *object) {
-    markDestroyed(object);
+    /* Out of the value index under the texts it is indexed by, before its
+     * pending values go. */
     if (object->kind == Kind::Instance) {
         unindexInstance(object);
+    }
+    markDestroyed(object);
+    if (object->kind == Kind::Instance) {
         syncOpen(object);
     }
     ObjectPtr owned = std::move(*object->self);

@@ -1,6 +1,7 @@
 #include <ctime>
 
 #include "dm_test_support.h"
+#include "zeb_dm_internal.h"
 
 using namespace dmtest;
 
@@ -102,6 +103,18 @@ TEST_F(Transactions, EqualValuesAreNoChangeAndReadOnlyIsForClientsOnly) {
     EXPECT_TRUE(parameter_setFromChar(count, "7"));
     EXPECT_FALSE(object_parameterSetCharValue(entries(), "UniqueID", "t"));
     EXPECT_EQ(zeb_error, ZEB_ERROR_WRONG_OBJECT) << "a template holds no values";
+}
+
+// Pending values of an instance destroyed with them stayed behind in the
+// data model for good.
+TEST_F(Transactions, PendingValuesGoWithTheirInstance) {
+    object_t *entry = addEntry("a", {"1"});
+    object_t *number = object_firstInstance(object_getObject(entry, "Number", 0, nullptr));
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "FormattedName", "pending"));
+    ASSERT_TRUE(object_parameterSetCharValue(number, "Value", "2"));
+    ASSERT_TRUE(object_delete(entry));
+    ASSERT_TRUE(object_commit(entries()));
+    EXPECT_TRUE(dm->pending.empty());
 }
 
 // An instance never committed keeps the values set on it where its committed
