@@ -199,16 +199,16 @@ class DefinitionReader {
             std::string at = pointerTo(pointerTo(pointer, "parameters"), i);
             parameter_t p = readParameter(list[i], at);
             for (const parameter_t &other : object->parameters) {
-                if (other.def->name == p.def->name) {
-                    invalid(pointerTo(at, "name"), "duplicate parameter \"" + p.def->name + "\"");
+                if (other.def()->name == p.def()->name) {
+                    invalid(pointerTo(at, "name"), "duplicate parameter \"" + p.def()->name + "\"");
                 }
             }
             p.owner = object;
-            const_cast<ParamDef *>(p.def)->position = object->parameters.size();
+            const_cast<ParamDef *>(p.def())->position = object->parameters.size();
             if (!object->own) {
                 object->own = std::make_unique<ObjectDef>();
             }
-            object->own->parameterPositions[p.def->name] = object->parameters.size();
+            object->own->parameterPositions[p.def()->name] = object->parameters.size();
             object->parameters.push_back(std::move(p));
         }
     }
@@ -224,7 +224,7 @@ class DefinitionReader {
         def.attributes =
             attributesOf(array(json, "attributes", pointer), pointerTo(pointer, "attributes"));
         parameter_t p;
-        p.def = &def;
+        p.shared = &def;
         setDefault(json, pointer, &p);
         ParamExtra handlers;
         handlers.readHandler = bind<parameter_read_handler_t>(json, "read-handler", pointer);
@@ -270,7 +270,7 @@ class DefinitionReader {
             invalid(pointerTo(pointer, "default"),
                     std::string("a default cannot be ") + kindName(*value));
         }
-        if (!variant_convert(p->value.get(), given.get(), p->def->type)) {
+        if (!variant_convert(p->value.get(), given.get(), p->def()->type)) {
             invalid(pointerTo(pointer, "default"),
                     "the default does not convert to the parameter's type");
         }

@@ -39,7 +39,7 @@ HashIndex *indexOf(const parameter_t *parameter) {
     if (owner->kind != Kind::Instance || !owner->parent->tpl->valueIndex) {
         return nullptr;
     }
-    return indexAt(owner->parent, parameter->def->position);
+    return indexAt(owner->parent, parameter->def()->position);
 }
 
 void removeEntry(HashIndex *index, object_t *instance, const char *text) {
@@ -107,7 +107,7 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
 bool positionOf(const object_t *templ, const char *name, size_t *position) {
     const parameter_t *parameter = object_getParameter(templ, name);
     if (parameter) {
-        *position = parameter->def->position;
+        *position = parameter->def()->position;
     }
     return parameter != nullptr;
 }
@@ -167,7 +167,7 @@ bool object_indexParameter(object_t *templ, const char *name) {
     if (!name || !positionOf(templ, name, &position)) {
         return name ? false : fail(ZEB_ERROR_INVALID_ARGUMENT, "null name");
     }
-    if (paramsOf(templ)[position].def->type != variant_type_string) {
+    if (paramsOf(templ)[position].def()->type != variant_type_string) {
         return fail(ZEB_ERROR_TYPE, "'%s' is not a text parameter", name);
     }
     if (indexAt(templ, position)) {

@@ -121,8 +121,12 @@ struct parameter {
     parameter(parameter &&) noexcept = default;
     parameter &operator=(parameter &&) noexcept = default;
 
-    const zeb_dm::ParamDef *def = nullptr; /* name, type, attributes, position */
-    const parameter_t *proto = nullptr;    /* the parameter it was copied from */
+    /* A definition's parameter holds what it shares with its copies; a copy
+     * holds the parameter it was copied from. */
+    union {
+        const zeb_dm::ParamDef *shared = nullptr;
+        const parameter_t *proto;
+    };
     object_t *owner = nullptr;
     zeb_dm::Variant value; /* committed */
     std::unique_ptr<zeb_dm::ParamExtra> extra;
@@ -131,6 +135,18 @@ struct parameter {
      * committed value is still the definition's default (proto->value).
      * Otherwise the data model holds it, apart. */
     bool inPlace = false;
+    bool copy = false; /* `proto` is set, not `shared` */
+
+    /* Name, type, attributes, position: the definition's. */
+    const zeb_dm::ParamDef *def() const {
+        const parameter_t *p = this;
+        while (p->copy) {
+            p = p->proto;
+        }
+        return p->shared;
+    }
+    /* The parameter it was copied from; null for a definition's. */
+    const parameter_t *prototype() const { return copy ? proto : nullptr; }
 };
 
 struct function {

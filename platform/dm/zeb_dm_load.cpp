@@ -122,17 +122,17 @@ class Checker {
         for (const auto &item : json.items()) {
             const parameter_t *p = nullptr;
             for (const parameter_t &candidate : paramsOf(shape)) {
-                p = candidate.def->name == item.key() ? &candidate : p;
+                p = candidate.def()->name == item.key() ? &candidate : p;
             }
-            if (!p || (p->def->attributes & PARAMETER_ATTR_VOLATILE)) {
+            if (!p || (p->def()->attributes & PARAMETER_ATTR_VOLATILE)) {
                 skipped_[shown + "." + item.key()]++;
                 continue;
             }
             if ((flags_ & DATAMODEL_FLAG_PERSISTENT_ONLY) &&
-                !(p->def->attributes & PARAMETER_ATTR_PERSISTENT)) {
+                !(p->def()->attributes & PARAMETER_ATTR_PERSISTENT)) {
                 continue;
             }
-            const ParamDef &def = *p->def;
+            const ParamDef &def = *p->def();
             if (!kindFits(item.value(), def.type)) {
                 invalid(pointerTo(pointer, item.key()),
                         std::string("wrong type for ") + def.name + ": " + kindName(item.value()));
@@ -227,7 +227,7 @@ class Applier {
                 remember(p);
             }
             Variant converted;
-            if (!convert(*value.json, p->def->type, converted.get()) ||
+            if (!convert(*value.json, p->def()->type, converted.get()) ||
                 !setCandidate(p, std::move(converted))) {
                 invalid(pointerTo(plan.pointer, *value.name), zeb_errorMessage());
             }

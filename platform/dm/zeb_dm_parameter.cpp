@@ -24,7 +24,7 @@ const variant_t *committedValue(const parameter_t *parameter) {
  * commit or its destruction can follow, so nothing needs the default apart. */
 static bool setsInPlace(const parameter_t *parameter) {
     return parameter->inPlace ||
-           (!parameter->hasPending && parameter->owner->created && parameter->proto);
+           (!parameter->hasPending && parameter->owner->created && parameter->copy);
 }
 
 void setPending(parameter_t *parameter, Variant &&value) {
@@ -113,7 +113,7 @@ bool nullParameter() {
 bool refuseType(const parameter_t *parameter, const variant_t *value) {
     char *text = variant_char(value);
     fail(ZEB_ERROR_TYPE, "'%s' for parameter '%s' cannot be converted to its type",
-         text ? text : "(no text form)", parameter->def->name.c_str());
+         text ? text : "(no text form)", parameter->def()->name.c_str());
     free(text);
     return false;
 }
@@ -129,7 +129,7 @@ bool runValidator(parameter_t *parameter, const variant_t *candidate) {
         accepted = validator(parameter);
     }
     return accepted || fail(ZEB_ERROR_REFUSED, "the validator of '%s' refused the value",
-                            parameter->def->name.c_str());
+                            parameter->def()->name.c_str());
 }
 
 bool setValue(parameter_t *parameter, const variant_t *value) {
@@ -137,14 +137,14 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
     if (isPrototype(owner)) {
         return fail(ZEB_ERROR_WRONG_OBJECT,
                     "'%s' belongs to a template definition and holds no value",
-                    parameter->def->name.c_str());
+                    parameter->def()->name.c_str());
     }
     if (owner->deleted) {
         return fail(ZEB_ERROR_STATE, "'%s' belongs to an object being deleted",
-                    parameter->def->name.c_str());
+                    parameter->def()->name.c_str());
     }
     Variant candidate;
-    if (!variant_convert(candidate.get(), value, parameter->def->type)) {
+    if (!variant_convert(candidate.get(), value, parameter->def()->type)) {
         return refuseType(parameter, value);
     }
     return setCandidate(parameter, std::move(candidate));
@@ -165,7 +165,7 @@ bool setCandidate(parameter_t *parameter, Variant &&candidate) {
     }
     if (owner->deleted || owner->destroyed) {
         return fail(ZEB_ERROR_STATE, "'%s' was deleted by its validator",
-                    parameter->def->name.c_str());
+                    parameter->def()->name.c_str());
     }
     IndexedChange change(parameter);
     if (variant_equals(candidate.get(), committedValue(parameter))) {
@@ -186,7 +186,7 @@ const char *parameter_name(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->def->name.c_str();
+    return parameter->def()->name.c_str();
 }
 
 variant_type_t parameter_type(const parameter_t *parameter) {
@@ -194,7 +194,7 @@ variant_type_t parameter_type(const parameter_t *parameter) {
         nullParameter();
         return variant_type_unknown;
     }
-    return parameter->def->type;
+    return parameter->def()->type;
 }
 
 uint32_t parameter_attributes(const parameter_t *parameter) {
@@ -202,7 +202,7 @@ uint32_t parameter_attributes(const parameter_t *parameter) {
         nullParameter();
         return 0;
     }
-    return parameter->def->attributes;
+    return parameter->def()->attributes;
 }
 
 object_t *parameter_owner(const parameter_t *parameter) {
@@ -281,7 +281,7 @@ bool parameter_update(parameter_t *parameter) {
         if (!handler(parameter, answer.get())) {
             return true;
         }
-        if (!variant_convert(stored.get(), answer.get(), parameter->def->type)) {
+        if (!variant_convert(stored.get(), answer.get(), parameter->def()->type)) {
             return refuseType(parameter, answer.get());
         }
         IndexedChange change(parameter);
@@ -378,7 +378,7 @@ bool object_getLowerCaseValues(object_t *object, variant_map_t *values) {
                 return false;
             }
             variant_map_iterator_t *entry = variant_map_iterator_createMove(
-                lowerLeadingCapitals(p.def->name).c_str(), value.get());
+                lowerLeadingCapitals(p.def()->name).c_str(), value.get());
             if (!entry || !variant_map_append(values, entry)) {
                 variant_map_iterator_destroy(entry);
                 return fail(ZEB_ERROR_NO_MEMORY, "out of memory");

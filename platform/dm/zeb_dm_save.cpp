@@ -13,11 +13,11 @@ using OutJson = nlohmann::ordered_json;
 namespace {
 
 bool saved(const parameter_t *p, uint32_t flags) {
-    if (p->def->attributes & PARAMETER_ATTR_VOLATILE) {
+    if (p->def()->attributes & PARAMETER_ATTR_VOLATILE) {
         return false;
     }
     return !(flags & DATAMODEL_FLAG_PERSISTENT_ONLY) ||
-           (p->def->attributes & PARAMETER_ATTR_PERSISTENT);
+           (p->def()->attributes & PARAMETER_ATTR_PERSISTENT);
 }
 
 /* False for a value the saved file cannot hold: a container, or a double
@@ -38,12 +38,13 @@ OutJson parametersOf(object_t *object, uint32_t flags) {
         Variant typed;
         OutJson value;
         if (!clientValue(&p, read.get()) ||
-            !variant_convert(typed.get(), read.get(), p.def->type) || !toJson(typed.get(), value)) {
+            !variant_convert(typed.get(), read.get(), p.def()->type) ||
+            !toJson(typed.get(), value)) {
             kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form",
-                     p.def->name.c_str(), object->name.c_str());
+                     p.def()->name.c_str(), object->name.c_str());
             continue;
         }
-        values[p.def->name] = std::move(value);
+        values[p.def()->name] = std::move(value);
     }
     return values;
 }

@@ -217,8 +217,8 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
     for (size_t i = 0; i < sources.size(); ++i) {
         const parameter_t &source = sources[i];
         parameter_t &p = copy->parameters[i];
-        p.def = source.def;
         p.proto = &source;
+        p.copy = true;
         p.owner = copy.get();
         if (!variant_copy(p.value.get(), source.value.get())) {
             throw std::bad_alloc();
@@ -241,7 +241,7 @@ template <typename Handler, typename Get> static Handler alongObjects(const obje
 
 template <typename Handler, typename Get>
 static Handler alongParameters(const parameter_t *p, Get get) {
-    for (; p; p = p->proto) {
+    for (; p; p = p->prototype()) {
         if (Handler h = get(p)) {
             return h;
         }
@@ -637,7 +637,7 @@ parameter_t *object_nextParameter(const parameter_t *parameter) {
         return nullptr;
     }
     const auto &list = parameter->owner->parameters;
-    size_t next = parameter->def->position + 1;
+    size_t next = parameter->def()->position + 1;
     return next < list.size() ? const_cast<parameter_t *>(&list[next]) : nullptr;
 }
 
