@@ -31,14 +31,16 @@ static object_t *entryTemplateOf(object_t *phonebook) {
 /* The instance add handlers run when an instance is created, before the
  * commit that may still roll it back. While the save timer stands only for
  * such creations, a rollback that destroys the last of them takes the save
- * back: a rejected change writes nothing. Both are meaningful only while the
- * timer is armed. */
-static bool save_for_change = false; /* the timer stands for a committed change */
-static uint32_t save_creations = 0;  /* creations it stands for otherwise */
+ * back: a rejected change writes nothing. `save_creations` counts them while
+ * the timer is armed; an armed timer with none stands for a committed change. */
+static uint32_t save_creations = 0;
+
+static bool saveStandsForAChange(void) {
+    return zeb_timer_isArmed(_timer) && save_creations == 0;
+}
 
 /* A committed change (or one about to be committed) schedules the save. */
 static void scheduleSave(void) {
-    save_for_change = true;
     save_creations = 0;
     zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
 }
@@ -46,18 +48,16 @@ static void scheduleSave(void) {
 /* A new instance: saved with the change that commits it, unless a rollback
  * destroys it first. */
 static void scheduleSaveForCreation(void) {
-    if (!zeb_timer_isArmed(_timer)) {
-        save_for_change = false;
+    if (!zeb_timer_isArmed(_timer))
         save_creations = 0;
-    }
-    if (!save_for_change)
+    if (!saveStandsForAChange())
         save_creations++;
     zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
 }
 
 /* An instance created since the last commit was destroyed by a rollback. */
 static void unscheduleSaveForCreation(void) {
-    if (!zeb_timer_isArmed(_timer) || save_for_change || save_creations == 0)
+    if (!zeb_timer_isArmed(_timer) || save_creations == 0)
         return;
     if (--save_creations == 0)
         zeb_timer_stop(_timer);
@@ -71,7 +71,7 @@ static bool neverCommitted(const object_t *instance) {
 
 bool zeb_save_data_model(object_t *phonebook) {
     kelTraceIn(PHONEBOOK_ZONE);
-    object_t *contact_template = object_getObject(phonebook, "Entry", 0, nullptr);
+    object_t *contact_template = entryTemplateOf(phonebook);
     PHONEBOOK_ASSERT(contact_template);
     kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "saving datamodel to temporary file");
     bool saved =
@@ -181,7 +181,7 @@ variant_map_t *zeb_getContact(object_t *phonebook, const char *formattedName) {
 
 bool zeb_getAllContacts(object_t *phonebook, variant_list_t *contacts) {
     kelTraceIn(PHONEBOOK_ZONE);
-    object_t *entryTemplate = object_getObject(phonebook, "Entry", 0, nullptr);
+    object_t *entryTemplate = entryTemplateOf(phonebook);
     for (object_t *entry = object_firstInstance(entryTemplate); entry != nullptr;
          entry = object_nextInstance(entry))
         appendObjectMap(contacts, entry, nullptr);
@@ -201,7 +201,7 @@ int32_t zeb_getMaxNumberOfContacts(object_t *phonebook) {
 
 uint32_t zeb_getNumberOfContacts(object_t *phonebook) {
     kelTraceIn(PHONEBOOK_ZONE);
-    object_t *entryTemplate = object_getObject(phonebook, "Entry", 0, nullptr);
+    object_t *entryTemplate = entryTemplateOf(phonebook);
     uint32_t count = 0;
     if (entryTemplate == nullptr)
         kelTrace(KELTRACE_LEVEL_WARNING, "Phonebook.Entry does not exist!");
@@ -546,7 +546,7 @@ variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number) {
         return nullptr;
     }
     object_t *found = nullptr;
-    object_t *entryTemplate = object_getObject(phonebook, "Entry", 0, nullptr);
+    object_t *entryTemplate = entryTemplateOf(phonebook);
     for (object_t *entry = object_firstInstance(entryTemplate);
          entry != nullptr && found == nullptr; entry = object_nextInstance(entry)) {
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Found entry with state %s",
@@ -1031,8 +1031,7 @@ bool unique_string_value_constraint(parameter_t *parameter) {
     bool unique = true;
     const char *text = textOrEmpty(unique_chr);
     for (object_t *instance = object_findInstance(entryTemplate, name, text);
-         instance != nullptr && unique;
-         instance = object_findNextInstance(instance, name, text)) {
+         instance != nullptr && unique; instance = object_findNextInstance(instance, name, text)) {
         if (object_state(instance) == object_state_deleted ||
             strcmp(textOrEmpty(object_name(instance, 0)), ownerName) == 0)
             continue;
