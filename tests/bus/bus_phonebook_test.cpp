@@ -52,4 +52,23 @@ TEST_F(ServedPhonebook, ACallStormWritesAFewDozenLines) {
     EXPECT_GE(linesOfGetContactCalls({"--trace-limit", "0"}, 20), 100u);
 }
 
+// The Python client of the wire document, as written there, against zebd.
+TEST_F(ServedPhonebook, ThePythonClientOfTheWireDocumentRuns) {
+    std::ostringstream document;
+    document << std::ifstream(WIRE_PROTOCOL_DOC).rdbuf();
+    std::string text = document.str();
+    size_t begin = text.find("```python\n"), end = text.find("\n```", begin + 1);
+    ASSERT_NE(begin, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    std::string script = daemon.dir.file("client.py");
+    bustest::writeFile(script, text.substr(begin + 10, end - begin - 9));
+
+    ASSERT_TRUE(daemon.start()) << daemon.log();
+    bustest::RunResult run = bustest::run({PYTHON3, script, daemon.socket});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.substr(0, run.out.find("refused 0x10002 ")),
+              "added True\ncontacts 1\nfound Ann Smith True\nnotified contactCreated\n")
+        << run.out;
+}
+
 } // namespace
