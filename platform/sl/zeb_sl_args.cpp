@@ -5,8 +5,10 @@
 
 namespace {
 
+// Every link of an argument list is the first member of an argument, and
+// aligned for the whole of it.
 argument_value_t *fromLink(llist_iterator_t *it) {
-    return reinterpret_cast<argument_value_t *>(it);
+    return static_cast<argument_value_t *>(static_cast<void *>(it));
 }
 
 bool linkArgument(argument_value_list_t *args, argument_value_t *arg, bool atFront,

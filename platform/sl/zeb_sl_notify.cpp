@@ -17,8 +17,10 @@ struct notification {
 
 namespace {
 
+// Every link of a notification's parameters is the first member of a
+// parameter, and aligned for the whole of it.
 notification_parameter_t *fromLink(llist_iterator_t *it) {
-    return reinterpret_cast<notification_parameter_t *>(it);
+    return static_cast<notification_parameter_t *>(static_cast<void *>(it));
 }
 
 std::string withoutTrailingDot(const char *path) {

@@ -7,8 +7,11 @@
 namespace {
 
 // The link is the first member, so a link and its element share an address.
+// Every link of a list is the first member of an element allocated as such,
+// aligned for the whole element (its variant may need 8 bytes where the link
+// needs 4): going through void * says so.
 variant_list_iterator_t *element(llist_iterator_t *link) {
-    return reinterpret_cast<variant_list_iterator_t *>(link);
+    return static_cast<variant_list_iterator_t *>(static_cast<void *>(link));
 }
 
 variant_list_iterator_t *newElement() {

@@ -8,8 +8,11 @@
 namespace {
 
 // The link is the first member, so a link and its entry share an address.
+// Every link of a map is the first member of an entry allocated as such,
+// aligned for the whole entry (its variant may need 8 bytes where the link
+// needs 4): going through void * says so.
 variant_map_iterator_t *entry(llist_iterator_t *link) {
-    return reinterpret_cast<variant_map_iterator_t *>(link);
+    return static_cast<variant_map_iterator_t *>(static_cast<void *>(link));
 }
 
 // An entry and its key are one allocation: the key follows the entry, until
