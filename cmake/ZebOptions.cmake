@@ -2,6 +2,25 @@
 option(ZEB_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(ZEB_WERROR "Treat warnings as errors" ON)
 
+# 64-bit time_t and file offsets everywhere. On a 32-bit glibc target (the
+# gateway is MIPS32) time_t is 32 bits unless asked otherwise: time(),
+# mktime() and localtime() would end in January 2038 and stat() would fail on
+# large files. The public headers hold neither time_t nor off_t, so a client
+# built without these definitions still links with the same interface.
+include(CheckTypeSize)
+check_type_size(time_t ZEB_SIZEOF_TIME_T LANGUAGE C)
+if(ZEB_SIZEOF_TIME_T LESS 8)
+  set(ZEB_TIME64_DEFINITIONS _TIME_BITS=64 _FILE_OFFSET_BITS=64)
+  set(CMAKE_REQUIRED_DEFINITIONS -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64)
+  check_type_size(time_t ZEB_SIZEOF_TIME64_T LANGUAGE C)
+  unset(CMAKE_REQUIRED_DEFINITIONS)
+  if(NOT ZEB_SIZEOF_TIME64_T EQUAL 8)
+    message(FATAL_ERROR "time_t is ${ZEB_SIZEOF_TIME_T} bytes and the C library offers no "
+                        "64-bit time_t (glibc 2.34 or later does with _TIME_BITS=64)")
+  endif()
+  add_compile_definitions(${ZEB_TIME64_DEFINITIONS})
+endif()
+
 set(ZEB_WARNINGS -Wall -Wextra -Wshadow -Wformat=2 -Wcast-align -Wpointer-arith
                  -Wundef -Wwrite-strings -Wno-missing-field-initializers)
 if(ZEB_WERROR)

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
 
 namespace {
@@ -81,11 +80,14 @@ bool packTypedInteger(msgpack_packer *packer, const variant_t *value, variant_ty
            msgpack_pack_ext_body(packer, payload, width) == 0;
 }
 
+// Date-times go by their seconds as the variant keeps them, never through
+// time_t: on a 32-bit target that ends in 2038 and timegm() fails for
+// 1969-12-31T23:59:59 (-1 is its error).
 bool packDateTime(msgpack_packer *packer, const variant_t *value) {
-    struct tm broken {};
-    if (!variant_toDateTime(value, &broken))
+    int64_t seconds = 0;
+    if (!variant_toDateTimeSeconds(value, &seconds))
         return false;
-    msgpack_timestamp stamp{static_cast<int64_t>(timegm(&broken)), 0};
+    msgpack_timestamp stamp{seconds, 0};
     return msgpack_pack_timestamp(packer, &stamp) == 0;
 }
 
@@ -331,11 +333,9 @@ bool setTimestamp(Decoder &d, const msgpack_object &object, variant_t *out) {
     if (!msgpack_object_to_timestamp(&object, &stamp) || stamp.tv_nsec >= 1000000000u)
         return d.fail(ZEB_ERROR_INVALID_ARGUMENT, "invalid timestamp");
     // Date-times have one-second resolution: the nanoseconds are dropped.
-    time_t seconds = static_cast<time_t>(stamp.tv_sec);
-    struct tm broken {};
-    if (gmtime_r(&seconds, &broken) == nullptr)
-        return d.fail(ZEB_ERROR_INVALID_ARGUMENT, "timestamp out of range");
-    return variant_setDateTime(out, &broken) || d.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    // Setting a scalar allocates nothing: a failure is a year out of range.
+    return variant_setDateTimeSeconds(out, stamp.tv_sec) ||
+           d.fail(ZEB_ERROR_INVALID_ARGUMENT, "timestamp out of range");
 }
 
 bool toVariant(Decoder &d, const msgpack_object &object, variant_t *out);

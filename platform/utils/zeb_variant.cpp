@@ -292,10 +292,15 @@ void civilFromDays(int64_t days, int64_t *year, int *month, int *day) {
 }
 
 // As gmtime_r, computed here so that a 32-bit time_t does not limit the range.
+// Any int64_t is taken: the day and the second of the day are found without
+// an intermediate that could overflow.
 bool breakDown(int64_t seconds, struct tm *out) {
-    int64_t days =
-        seconds >= 0 ? seconds / secondsPerDay : (seconds - secondsPerDay + 1) / secondsPerDay;
-    int64_t rest = seconds - days * secondsPerDay;
+    int64_t days = seconds / secondsPerDay;
+    int64_t rest = seconds % secondsPerDay;
+    if (rest < 0) {
+        days -= 1;
+        rest += secondsPerDay;
+    }
     int64_t year = 0;
     int month = 0;
     int day = 0;
@@ -742,6 +747,11 @@ bool variant_setDateTime(variant_t *variant, const struct tm *time) {
     return time && setSigned(variant, variant_type_date_time, secondsOf(time));
 }
 
+bool variant_setDateTimeSeconds(variant_t *variant, int64_t seconds) {
+    struct tm broken;
+    return breakDown(seconds, &broken) && setSigned(variant, variant_type_date_time, seconds);
+}
+
 bool variant_setList(variant_t *variant, const variant_list_t *list) {
     if (!variant || !list) {
         return false;
@@ -880,6 +890,10 @@ bool variant_toDateTime(const variant_t *variant, struct tm *time) {
     }
     *time = broken;
     return true;
+}
+
+bool variant_toDateTimeSeconds(const variant_t *variant, int64_t *seconds) {
+    return variant && seconds && dateTimeOf(variant, seconds);
 }
 
 char *variant_char(const variant_t *variant) {

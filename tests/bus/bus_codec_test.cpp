@@ -95,6 +95,45 @@ TEST(BusCodec, WireFormOfWidthsAndDatesAndOfGenericMessagePack) {
     EXPECT_EQ(back.type(), variant_type_uint64) << "above INT64_MAX: unsigned";
 }
 
+// The date-times at the ends of a 32-bit time_t and past them, as on the
+// gateway (MIPS32): each has one wire form, written and read without time_t.
+TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
+    auto bytes = [](std::initializer_list<int> values) {
+        std::string out;
+        for (int v : values)
+            out += static_cast<char>(v);
+        return out;
+    };
+    // timestamp 96: 0xc7 12 -1, 32-bit nanoseconds, 64-bit seconds.
+    auto stamp96 = [&bytes](uint64_t seconds) {
+        std::string out = bytes({0xc7, 12, 0xff, 0, 0, 0, 0});
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out += static_cast<char>(seconds >> shift);
+        return out;
+    };
+    const std::pair<const char *, std::string> cases[] = {
+        {"1901-12-13T20:45:51Z", stamp96(static_cast<uint64_t>(INT64_C(-2147483649)))},
+        {"1901-12-13T20:45:52Z", stamp96(static_cast<uint64_t>(INT64_C(-2147483648)))},
+        {"1969-12-31T23:59:59Z", stamp96(static_cast<uint64_t>(INT64_C(-1)))},
+        {"2038-01-19T03:14:07Z", bytes({0xd6, 0xff, 0x7f, 0xff, 0xff, 0xff})},
+        {"2038-01-19T03:14:08Z", bytes({0xd6, 0xff, 0x80, 0x00, 0x00, 0x00})},
+        {"2100-01-01T00:00:00Z", bytes({0xd6, 0xff, 0xf4, 0x86, 0x57, 0x00})},
+        {"2106-02-07T06:28:16Z", bytes({0xd7, 0xff, 0, 0, 0, 0x01, 0, 0, 0, 0})}, // 2^32 s
+    };
+    for (const auto &[text, wire] : cases) {
+        Var date, back;
+        ASSERT_TRUE(variant_convert(date.get(), Var(json(text)).get(), variant_type_date_time));
+        EXPECT_EQ(encode(date), wire) << text;
+        ASSERT_EQ(decode(wire, back), ZEB_ERROR_NONE) << text;
+        EXPECT_EQ(back.type(), variant_type_date_time) << text;
+        EXPECT_EQ(back.toJson(), text);
+    }
+    // Seconds whose year has no struct tm are refused, not wrapped.
+    Var target;
+    for (uint64_t seconds : {static_cast<uint64_t>(INT64_MIN), static_cast<uint64_t>(INT64_MAX)})
+        EXPECT_EQ(decode(stamp96(seconds), target), ZEB_ERROR_INVALID_ARGUMENT) << seconds;
+}
+
 TEST(BusCodec, NestingAndSizeAreLimitedBothWays) {
     Var v;
     auto nested = [](int depth, char last) { return std::string(depth, '\x91') + last; };

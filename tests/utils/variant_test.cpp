@@ -172,6 +172,44 @@ TEST(Variant, DateTimeTextsRoundTripAndFillWeekdays) {
     EXPECT_EQ(time.tm_yday, 364);
 }
 
+// The gateway's time_t is 32 bits unless the build asks for 64: the ends of
+// that range and the dates past them convert by the variant's own calendar.
+TEST(Variant, DateTimeSecondsReachPastA32BitTimeT) {
+    const std::pair<const char *, int64_t> cases[] = {
+        {"1901-12-13T20:45:51Z", INT64_C(-2147483649)},
+        {"1901-12-13T20:45:52Z", INT64_C(-2147483648)},
+        {"1969-12-31T23:59:59Z", -1},
+        {"1970-01-01T00:00:00Z", 0},
+        {"2038-01-19T03:14:08Z", INT64_C(2147483648)},
+        {"2100-03-01T00:00:00Z", INT64_C(4107542400)},
+    };
+    for (const auto &[text_, seconds] : cases) {
+        int64_t got = 0;
+        EXPECT_TRUE(variant_toDateTimeSeconds(text(text_).get(), &got)) << text_;
+        EXPECT_EQ(got, seconds) << text_;
+        Variant date;
+        ASSERT_TRUE(variant_setDateTimeSeconds(&date.v, seconds)) << seconds;
+        EXPECT_EQ(variant_type(&date.v), variant_type_date_time);
+        EXPECT_EQ(textOf(&date.v), text_);
+    }
+    struct tm time = brokenDown(1999, 1, 1);
+    ASSERT_TRUE(variant_toDateTime(text("1901-12-13T20:45:51Z").get(), &time));
+    EXPECT_EQ(time.tm_wday, 5); // a Friday
+    ASSERT_TRUE(variant_toDateTime(text("2038-01-19T03:14:08Z").get(), &time));
+    EXPECT_EQ(time.tm_wday, 2); // a Tuesday
+
+    // Seconds whose year does not fit in struct tm are refused, to the ends
+    // of int64_t.
+    Variant target = text("untouched");
+    for (int64_t seconds : {INT64_MIN, INT64_MAX}) {
+        EXPECT_FALSE(variant_setDateTimeSeconds(&target.v, seconds)) << seconds;
+        EXPECT_STREQ(variant_da_char(&target.v), "untouched");
+    }
+    int64_t seconds = 7;
+    EXPECT_FALSE(variant_toDateTimeSeconds(int64(0).get(), &seconds));
+    EXPECT_EQ(seconds, 7);
+}
+
 TEST(Variant, MalformedDateTimesAreRejected) {
     for (const char *bad :
          {"2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z", "2024-04-31T00:00:00Z",

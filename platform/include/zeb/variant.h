@@ -151,6 +151,10 @@ bool variant_setUInt32(variant_t *variant, uint32_t value);
 bool variant_setUInt64(variant_t *variant, uint64_t value);
 bool variant_setDouble(variant_t *variant, double value);
 bool variant_setDateTime(variant_t *variant, const struct tm *time);
+/* A date-time from its seconds since 1970-01-01T00:00:00Z (negative before),
+ * whatever the size of time_t; fails when its year does not fit in the int
+ * of struct tm. */
+bool variant_setDateTimeSeconds(variant_t *variant, int64_t seconds);
 bool variant_setList(variant_t *variant, const variant_list_t *list); /* copies */
 bool variant_setMap(variant_t *variant, const variant_map_t *map);    /* copies */
 bool variant_setListMove(variant_t *variant, variant_list_t *list);
@@ -200,6 +204,9 @@ double variant_double(const variant_t *variant);
  * tm_isdst 0) when the variant holds a date-time or a text in the text form;
  * otherwise returns false and leaves *time unchanged. */
 bool variant_toDateTime(const variant_t *variant, struct tm *time);
+/* Likewise, the seconds since 1970-01-01T00:00:00Z, whatever the size of
+ * time_t. */
+bool variant_toDateTimeSeconds(const variant_t *variant, int64_t *seconds);
 
 /* Copies for the caller (see the ownership rules); null for the empty
  * variant, and for lists and maps where a text is asked. */
