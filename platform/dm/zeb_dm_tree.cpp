@@ -93,10 +93,20 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
             return it->second;
         }
     }
-    /* Otherwise a key is the index as text. */
-    char *end = nullptr;
-    unsigned long index = key.empty() || key[0] == '0' ? 0 : strtoul(key.c_str(), &end, 10);
-    if (index == 0 || index > UINT32_MAX || *end != '\0') {
+    /* Otherwise a key is the index as text: decimal digits without a leading
+     * zero, at most UINT32_MAX. Read here rather than by strtoul, which stops
+     * at ULONG_MAX: UINT32_MAX itself where long has 32 bits. */
+    uint64_t index = 0;
+    if (key.empty() || key[0] == '0' || key.size() > 10) {
+        return nullptr;
+    }
+    for (char c : key) {
+        if (c < '0' || c > '9') {
+            return nullptr;
+        }
+        index = index * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (index > UINT32_MAX) {
         return nullptr;
     }
     object_t *instance = instanceByIndex(templ, static_cast<uint32_t>(index));
