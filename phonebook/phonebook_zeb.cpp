@@ -823,7 +823,7 @@ object_t *update_zeb_contact_obj(object_t *object, variant_map_t *contact) {
     if (lastRevision != nullptr && variant_toDateTime(lastRevision, &revision)) {
         /* A revision the caller supplies is kept: no stamping until the
          * commit. */
-        revision_update_block = static_cast<long>(mktime(&revision)) > 0;
+        revision_update_block = mktime(&revision) > 0;
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE,
                   "%s => revision_update_block==%i; isDateTime=%i; time_str=%s ", "LastRevision",
                   revision_update_block ? 1 : 0, 1, textOrEmpty(asctime(&revision)));

@@ -110,6 +110,23 @@ TEST_F(Functions, NumberOfEntriesAndUniqueness) {
     EXPECT_TRUE(host.set(a, {{"FormattedName", ""}})); // empty never conflicts
 }
 
+// A contact brought with its LastRevision keeps it, also past January 2038
+// and where long has 32 bits (the gateway): the revision is no time_t cast
+// to long on its way.
+TEST_F(Functions, ASuppliedRevisionIsKeptAlsoPast2038) {
+    for (const char *revision :
+         {"2020-05-06T07:08:09Z", "2038-01-19T03:14:08Z", "2100-03-01T00:00:00Z"}) {
+        json contact = {{"uniqueID", revision},
+                        {"formattedName", revision},
+                        {"lastRevision", revision},
+                        {"telephoneNumbers", {{{"name", "0123"}}}},
+                        {"emails", {{{"name", "a@example.org"}}}}};
+        ASSERT_EQ(host.call("Phonebook", "addContact", {{"contact", contact}}).value(), true);
+        EXPECT_EQ(get("getContactByUniqueID", "uniqueID", revision).value()["lastRevision"],
+                  revision);
+    }
+}
+
 // What the API layer refuses before a contact reaches the store.
 TEST_F(Functions, IncomingContactsAreChecked) {
     EXPECT_EQ(host.call("Phonebook", "addContact", {{"contact", {{"formattedName", "A"}}}}).value(),
