@@ -34,6 +34,8 @@
 #include "zeb/dm.h"
 #include "zeb/variant_json.hpp"
 
+#include "target_command.hpp"
+
 extern char **environ;
 
 namespace bustest {
@@ -128,7 +130,8 @@ inline int silentSocket(const std::string &path) {
  * end if it still runs. */
 class Process {
   public:
-    explicit Process(const std::vector<std::string> &argv) {
+    explicit Process(const std::vector<std::string> &command) {
+        std::vector<std::string> argv = zebtest::targetCommand(command);
         int outPipe[2], errPipe[2];
         if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");

@@ -32,6 +32,8 @@
 #include "zeb/bus.h"
 #include "zeb/variant_json.hpp"
 
+#include "target_command.hpp"
+
 extern char **environ;
 
 namespace {
@@ -193,7 +195,8 @@ pid_t startDaemon(const Options &o, const std::string &dir, const std::string &s
     std::filesystem::create_directories(sysroot + "/cfg/system");
     std::filesystem::create_directories(sysroot + "/usr/lib/phonebook");
     std::filesystem::copy_file(o.table, sysroot + "/usr/lib/phonebook/CCC.dat");
-    std::vector<std::string> argv = {o.zebd, "-s", socket, "--sysroot", sysroot, o.definition};
+    std::vector<std::string> argv =
+        zebtest::targetCommand({o.zebd, "-s", socket, "--sysroot", sysroot, o.definition});
     std::vector<char *> args;
     for (std::string &a : argv)
         args.push_back(a.data());
