@@ -6,6 +6,7 @@
 
 #include "keltrace/keltrace.h"
 #include "notify.h"
+#include "number_index.h"
 #include "phonebook_assert.h"
 #include "phonebook_tessel.h"
 #include "phonebook_zeb.h"
@@ -119,6 +120,7 @@ bool zeb_plugin_initialize(zeb_t *context) {
 void zeb_plugin_cleanup(void) {
     kelTraceIn(PHONEBOOK_ZONE);
     notify_cleanup();
+    number_index_clear();
 
     /* A change of the last seconds before shutdown is still waiting for the
      * save timer: write it now, or the file would lose it. */

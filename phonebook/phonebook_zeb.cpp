@@ -7,8 +7,16 @@
 #include <time.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "keltrace/keltrace.h"
 #include "notify.h"
+#include "number_index.h"
 #include "phonebook_assert.h"
 #include "variant_path_remap.h"
 #include "zeb/sysroot.h"
@@ -455,7 +463,41 @@ ccc_entry *get_ccc_entry(const char *digits) {
     return entry;
 }
 
+/* The table's national prefixes in byte order, each with a code that has it,
+ * and the longest code and prefix: made on the first use after each load, for
+ * the candidate notations of a number. A pair appears once, and only when
+ * the table finds a code for a number that begins with that code: the first
+ * three characters decide, and they are the code's own. */
+struct ccc_prefix_index {
+    std::vector<std::pair<std::string_view, std::string_view>> prefixes;
+    size_t longestCode = 0;
+    size_t longestPrefix = 0;
+    bool built = false;
+};
+static ccc_prefix_index ccc_prefixes;
+
+static void ccc_buildPrefixIndex(void) {
+    ccc_prefix_index index;
+    for (uint32_t r = 0; r < ccc_num; r++) {
+        const ccc_entry *record = &ccc_data[r];
+        index.longestCode = std::max(index.longestCode, strlen(record->code));
+        if (get_ccc_entry(record->code) == nullptr)
+            continue;
+        const char *prefix = record->code + record->national_offset;
+        for (unsigned i = 0; i < record->national_count; i++, prefix = ccc_nextString(prefix)) {
+            index.prefixes.emplace_back(prefix, record->code);
+            index.longestPrefix = std::max(index.longestPrefix, strlen(prefix));
+        }
+    }
+    std::sort(index.prefixes.begin(), index.prefixes.end());
+    index.prefixes.erase(std::unique(index.prefixes.begin(), index.prefixes.end()),
+                         index.prefixes.end());
+    index.built = true;
+    ccc_prefixes = std::move(index);
+}
+
 void release_ccc_data(void) {
+    ccc_prefixes = ccc_prefix_index();
     free(ccc_data);
     ccc_data = nullptr;
     ccc_num = 0;
@@ -538,6 +580,117 @@ bool compare_numbers(const char *asked, const char *stored) {
     return match;
 }
 
+void number_notation(const char *number, bool *international, const char **text) {
+    const char *rest = remove_indicator(number);
+    *international = rest != nullptr;
+    *text = rest != nullptr ? rest : number;
+}
+
+/* The records whose code is exactly `code`: the table is sorted by code. */
+static std::pair<const ccc_entry *, const ccc_entry *> ccc_recordsOf(std::string_view code) {
+    auto codeOf = [](const ccc_entry &record) { return std::string_view(record.code); };
+    const ccc_entry *first = std::lower_bound(
+        ccc_data, ccc_data + ccc_num, code,
+        [&](const ccc_entry &record, std::string_view key) { return codeOf(record) < key; });
+    const ccc_entry *last = first;
+    while (last != ccc_data + ccc_num && codeOf(*last) == code)
+        last++;
+    return {first, last};
+}
+
+/* A national number N matches the international I (indicator removed) when
+ * the table has a code for I and, for some record and national prefix P of
+ * it, N begins with P and the code followed by the rest of N is I. The
+ * comparison of the number's own code with its prefixes is one of those
+ * cases, so the candidates come from the records whose code begins I. */
+static bool ccc_visitNational(std::string_view international, number_candidate_visitor_t visit,
+                              void *userData, std::string &candidate) {
+    size_t longest = std::min(international.size(), ccc_prefixes.longestCode);
+    for (size_t length = 1; length <= longest; length++) {
+        auto records = ccc_recordsOf(international.substr(0, length));
+        for (const ccc_entry *record = records.first; record != records.second; record++) {
+            const char *prefix = record->code + record->national_offset;
+            for (unsigned i = 0; i < record->national_count; i++, prefix = ccc_nextString(prefix)) {
+                candidate.assign(prefix).append(international.substr(length));
+                if (!visit(false, candidate.data(), candidate.size(), userData))
+                    return false;
+            }
+        }
+    }
+    return true;
+}
+
+/* The other way round: for each national prefix P that begins N, each code
+ * with that prefix followed by the rest of N. */
+static bool ccc_visitInternational(std::string_view national, number_candidate_visitor_t visit,
+                                   void *userData, std::string &candidate) {
+    const auto &prefixes = ccc_prefixes.prefixes;
+    size_t longest = std::min(national.size(), ccc_prefixes.longestPrefix);
+    for (size_t length = 0; length <= longest; length++) {
+        std::string_view prefix = national.substr(0, length);
+        auto first = std::lower_bound(
+            prefixes.begin(), prefixes.end(), prefix,
+            [](const auto &item, std::string_view key) { return item.first < key; });
+        for (auto it = first; it != prefixes.end() && it->first == prefix; ++it) {
+            candidate.assign(it->second).append(national.substr(length));
+            if (!visit(true, candidate.data(), candidate.size(), userData))
+                return false;
+        }
+    }
+    return true;
+}
+
+static bool visitMixedCandidates(bool international, const char *text,
+                                 number_candidate_visitor_t visit, void *userData) {
+    if (international && get_ccc_entry(text) == nullptr) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to determine the CCC entry");
+        return true;
+    }
+    if (!read_ccc_file()) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Parsing of Country Calling Codes failed.");
+        return true;
+    }
+    try {
+        if (!ccc_prefixes.built)
+            ccc_buildPrefixIndex();
+        std::string candidate;
+        return international ? ccc_visitNational(text, visit, userData, candidate)
+                             : ccc_visitInternational(text, visit, userData, candidate);
+    } catch (const std::bad_alloc &) {
+        kelTrace(KELTRACE_LEVEL_ERROR, "Unable to allocate memory");
+        return false;
+    }
+}
+
+bool number_forEachCandidate(const char *asked, bool mixed, number_candidate_visitor_t visit,
+                             void *userData) {
+    if (asked == nullptr || asked[0] == '\0' || asked[1] == '\0')
+        return true;
+    bool international = false;
+    const char *text = nullptr;
+    number_notation(asked, &international, &text);
+    if (!visit(international, text, strlen(text), userData))
+        return false;
+    return !mixed || visitMixedCandidates(international, text, visit, userData);
+}
+
+object_t *number_findEntryByWalk(object_t *phonebook, const char *number) {
+    object_t *entryTemplate = entryTemplateOf(phonebook);
+    for (object_t *entry = object_firstInstance(entryTemplate); entry != nullptr;
+         entry = object_nextInstance(entry)) {
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Found entry with state %s",
+                  objectStateName(entry));
+        object_t *numbers = object_getObject(entry, "TelephoneNumber", 0, nullptr);
+        for (object_t *instance = object_firstInstance(numbers); instance != nullptr;
+             instance = object_nextInstance(instance)) {
+            const char *stored = variant_da_char(object_parameterValue(instance, "Number"));
+            if (compare_numbers(number, stored))
+                return entry;
+        }
+    }
+    return nullptr;
+}
+
 variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number) {
     kelTraceIn(PHONEBOOK_ZONE);
     if (number == nullptr) {
@@ -545,22 +698,12 @@ variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number) {
         kelTraceOut(PHONEBOOK_ZONE);
         return nullptr;
     }
-    object_t *found = nullptr;
-    object_t *entryTemplate = entryTemplateOf(phonebook);
-    for (object_t *entry = object_firstInstance(entryTemplate);
-         entry != nullptr && found == nullptr; entry = object_nextInstance(entry)) {
-        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Found entry with state %s",
-                  objectStateName(entry));
-        object_t *numbers = object_getObject(entry, "TelephoneNumber", 0, nullptr);
-        for (object_t *instance = object_firstInstance(numbers); instance != nullptr;
-             instance = object_nextInstance(instance)) {
-            const char *stored = variant_da_char(object_parameterValue(instance, "Number"));
-            if (compare_numbers(number, stored)) {
-                found = entry;
-                break;
-            }
-        }
-    }
+    object_t *found = number_index_findEntry(phonebook, number);
+    if (found != nullptr)
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Number %s found in entry %u", number,
+                  object_index(found));
+    else
+        kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Number %s not found", number);
     variant_map_t *contact = found != nullptr ? newContactMap(found) : nullptr;
     kelTraceOut(PHONEBOOK_ZONE);
     return contact;
@@ -907,6 +1050,7 @@ bool phonebook_property_instance_add_handler(object_t *, object_t *instance) {
 
 bool phonebook_property_instance_del_handler(object_t *templ, object_t *instance) {
     kelTraceIn(PHONEBOOK_ZONE);
+    number_index_remove(instance);
     /* Undone with its own creation or with its entry's (the parent of its
      * property object): there is nothing to announce. */
     if (neverCommitted(instance) || neverCommitted(object_parent(templ))) {
@@ -1046,6 +1190,7 @@ bool unique_string_value_constraint(parameter_t *parameter) {
 
 void write_handler_Number(parameter_t *parameter) {
     kelTraceIn(PHONEBOOK_ZONE);
+    number_index_update(parameter_owner(parameter));
     const variant_t *written = parameter_getModifiedValue(parameter);
     const string_t *number = variant_da_string(written);
     /* The rewritten value comes back here from the commit below and stops at

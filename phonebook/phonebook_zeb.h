@@ -132,6 +132,26 @@ const char *remove_indicator(const char *number);
 bool compare_numbers(const char *asked, const char *stored);
 /* A new contact map of the first entry holding a matching number, or null. */
 variant_map_t *zeb_getContactByNumber(object_t *phonebook, const char *number);
+/* Called with each notation a stored number must have to match the asked
+ * one: `international` tells whether the stored number carries an indicator
+ * ("+" or "00"); `text` (`length` bytes, not NUL-terminated) is then what
+ * follows the indicator, else the whole stored text. A notation may come
+ * more than once. Returns false to stop. */
+typedef bool (*number_candidate_visitor_t)(bool international, const char *text, size_t length,
+                                           void *userData);
+/* Visits every notation in which a stored number of two bytes or more matches
+ * `asked` by compare_numbers: the asked number's own notation, and with
+ * `mixed` the notations of the other kind that the calling code table gives
+ * (which loads the table). Nothing for a null number or one shorter than two
+ * bytes. False when the visitor stopped the visit or when memory ran out
+ * ("Unable to allocate memory" traced). */
+bool number_forEachCandidate(const char *asked, bool mixed, number_candidate_visitor_t visit,
+                             void *userData);
+/* The notation of a stored number, as number_forEachCandidate gives them. */
+void number_notation(const char *number, bool *international, const char **text);
+/* The first entry in instance order holding a number that compare_numbers
+ * matches with `number`, by walking every entry and number; null if none. */
+object_t *number_findEntryByWalk(object_t *phonebook, const char *number);
 
 /* True when the string begins with `prefix`. */
 bool phonebook_entry_hasPrefix(const string_t *string, const char *prefix);
