@@ -12,49 +12,6 @@
 
 #include "phonebook_zeb.h"
 
-// ---- The notations of an asked number ----------------------------------------
-
-// Until the plug-in enumerates them itself: what compare_numbers accepts, read
-// from the table. Besides the asked number's own notation, an international
-// one stands for each national prefix of each code it begins with in place of
-// that code, and a national one for each code one of whose national prefixes
-// begins it, in place of that prefix.
-typedef bool (*number_candidate_visitor_t)(bool international, const char *text, size_t length,
-                                           void *userData);
-
-bool number_forEachCandidate(const char *asked, bool mixed, number_candidate_visitor_t visit,
-                             void *userData) {
-    if (asked == nullptr || asked[0] == '\0' || asked[1] == '\0')
-        return true;
-    const char *rest = remove_indicator(asked);
-    bool international = rest != nullptr;
-    const char *own = international ? rest : asked;
-    if (!visit(international, own, strlen(own), userData))
-        return false;
-    if (!mixed || !read_ccc_file())
-        return true;
-    std::string text;
-    for (uint32_t r = 0; r < ccc_num; r++) {
-        const ccc_entry &record = ccc_data[r];
-        size_t codeLength = strlen(record.code);
-        if (international && strncmp(rest, record.code, codeLength) != 0)
-            continue;
-        const char *prefix = record.code + record.national_offset;
-        for (unsigned i = 0; i < record.national_count; i++, prefix += strlen(prefix) + 1) {
-            size_t prefixLength = strlen(prefix);
-            if (international)
-                text = std::string(prefix) + (rest + codeLength);
-            else if (strncmp(asked, prefix, prefixLength) == 0)
-                text = std::string(record.code) + (asked + prefixLength);
-            else
-                continue;
-            if (!visit(!international, text.data(), text.size(), userData))
-                return false;
-        }
-    }
-    return true;
-}
-
 namespace peers {
 
 // ---- Floor ----------------------------------------------------------------
@@ -137,10 +94,11 @@ Sqlite::Sqlite(const std::vector<HeldNumber> &numbers) {
         // Shorter numbers never match.
         if (number.text.size() < 2)
             continue;
-        const char *rest = remove_indicator(number.text.c_str());
-        const char *text = rest != nullptr ? rest : number.text.c_str();
+        bool international = false;
+        const char *text = nullptr;
+        number_notation(number.text.c_str(), &international, &text);
         sqlite3_bind_int(insert, 1, number.contact);
-        sqlite3_bind_int(insert, 2, rest != nullptr);
+        sqlite3_bind_int(insert, 2, international);
         sqlite3_bind_text(insert, 3, text, -1, SQLITE_STATIC);
         if (sqlite3_step(insert) != SQLITE_DONE)
             sqliteFailed(db_, "insert");
