@@ -81,6 +81,11 @@ bool visitCandidate(bool international, const char *text, size_t length, void *u
     return true;
 }
 
+bool countNotation(bool, const char *, size_t, void *userData) {
+    ++*static_cast<int *>(userData);
+    return true;
+}
+
 } // namespace
 
 Sqlite::Sqlite(const std::vector<HeldNumber> &numbers) {
@@ -122,6 +127,12 @@ int Sqlite::find(const char *asked) const {
     Search search{lookup_, -1};
     number_forEachCandidate(asked, true, visitCandidate, &search);
     return search.first;
+}
+
+int Sqlite::notationsOf(const char *asked) {
+    int notations = 0;
+    number_forEachCandidate(asked, true, countNotation, &notations);
+    return notations;
 }
 
 // ---- libphonenumber -------------------------------------------------------

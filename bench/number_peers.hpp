@@ -52,6 +52,8 @@ class Sqlite {
     Sqlite(const Sqlite &) = delete;
     Sqlite &operator=(const Sqlite &) = delete;
     int find(const char *asked) const;
+    // The notations number_forEachCandidate gives, each a query of find().
+    static int notationsOf(const char *asked);
 
   private:
     sqlite3 *db_ = nullptr;

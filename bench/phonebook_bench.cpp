@@ -338,11 +338,13 @@ void BM_NumberFloor(benchmark::State &state, NumberCase lookup) {
         benchmark::DoNotOptimize(checked.floor.find(asked.c_str()));
 }
 
+// `notations`: the queries of a lookup, one per notation of the asked number.
 void BM_NumberSQLite(benchmark::State &state, NumberCase lookup) {
     NumberPeers &checked = checkedPeers(sizeOf(state));
     std::string asked = lookup.asked(sizeOf(state));
     for (auto _ : state)
         benchmark::DoNotOptimize(checked.sqlite.find(asked.c_str()));
+    state.counters["notations"] = peers::Sqlite::notationsOf(asked.c_str());
 }
 
 // Its answers are not checked but counted: `answer` is the contact found (-1
