@@ -10,6 +10,10 @@
 
 /* Delay between the last change under an entry and its announcement. */
 #define NOTIFY_DELAY_MS 200u
+/* Each change pushes the announcement back by NOTIFY_DELAY_MS, but not once
+ * the oldest change waiting is this old: a phonebook that changes without a
+ * pause would otherwise never announce anything. */
+#define NOTIFY_MAX_WAIT_MS 1000u
 
 #define NOTIFY_TYPE_CREATED 101u
 #define NOTIFY_TYPE_UPDATED 102u
@@ -98,6 +102,17 @@ static void notify_send(object_t *entry, uint32_t type, const char *name) {
     kelTraceOut(PHONEBOOK_ZONE);
 }
 
+/* When the first change that the armed timer stands for came. */
+static uint64_t notify_waitingSince = 0;
+
+static void armTimer(void) {
+    uint64_t now = zeb_clock_now();
+    if (!zeb_timer_isArmed(notify_timer))
+        notify_waitingSince = now;
+    if (now - notify_waitingSince < NOTIFY_MAX_WAIT_MS)
+        zeb_timer_start(notify_timer, NOTIFY_DELAY_MS);
+}
+
 /* Announces every entry created or changed since the last expiry. */
 static void notify_flush(zeb_timer_t *, void *) {
     kelTraceIn(PHONEBOOK_ZONE);
@@ -155,7 +170,7 @@ void notify_entryUpdated(object_t *object) {
     } else if (record->state == notify_state_announced) {
         record->state = notify_state_updated;
     }
-    zeb_timer_start(notify_timer, NOTIFY_DELAY_MS);
+    armTimer();
     kelTraceOut(PHONEBOOK_ZONE);
 }
 

@@ -17,17 +17,24 @@
 namespace {
 
 const char *const kUsage =
-    "usage: zebd [-s SOCKET] [--sysroot DIR] [-v LEVEL] DEFINITION...\n"
+    "usage: zebd [-s SOCKET] [--sysroot DIR] [-v LEVEL] [-l BURST/SECONDS] DEFINITION...\n"
     "  -s, --socket SOCKET   Unix socket to serve on (default: $ZEB_SOCKET, "
     "else " ZEB_BUS_DEFAULT_SOCKET ")\n"
     "      --sysroot DIR     system root prefixed to the plug-ins' fixed paths (sets ZEB_SYSROOT)\n"
     "  -v, --verbose LEVEL   trace level: 100 errors, 200 warnings (default), 300 notices,\n"
-    "                        400 information, 500 calls\n";
+    "                        400 information, 500 calls\n"
+    "  -l, --trace-limit BURST/SECONDS\n"
+    "                        lines one trace site may write per interval before the rest\n"
+    "                        are counted and dropped (default 10/5, or $KELTRACE_RATE_LIMIT);\n"
+    "                        0 writes every line\n";
 
 struct Options {
     std::string socket;
     std::string sysroot;
     int traceLevel = -1;
+    bool traceLimitGiven = false;
+    unsigned traceBurst = 0;
+    unsigned traceSeconds = 0;
     std::vector<std::string> definitions;
 };
 
@@ -36,10 +43,11 @@ int parseOptions(int argc, char **argv, Options &options) {
     static const option longOptions[] = {{"socket", required_argument, nullptr, 's'},
                                          {"sysroot", required_argument, nullptr, 'r'},
                                          {"verbose", required_argument, nullptr, 'v'},
+                                         {"trace-limit", required_argument, nullptr, 'l'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "s:v:h", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "s:v:l:h", longOptions, nullptr)) != -1) {
         switch (c) {
         case 's':
             options.socket = optarg;
@@ -57,6 +65,13 @@ int parseOptions(int argc, char **argv, Options &options) {
             options.traceLevel = static_cast<int>(level);
             break;
         }
+        case 'l':
+            if (!kelTraceParseRateLimit(optarg, &options.traceBurst, &options.traceSeconds)) {
+                std::fprintf(stderr, "zebd: invalid trace limit %s\n%s", optarg, kUsage);
+                return 2;
+            }
+            options.traceLimitGiven = true;
+            break;
         case 'h':
             std::fputs(kUsage, stdout);
             return -1;
@@ -165,6 +180,8 @@ int main(int argc, char **argv) {
         setenv("ZEB_SYSROOT", options.sysroot.c_str(), 1);
     if (options.traceLevel >= 0)
         kelTraceSetDefaultLevel(options.traceLevel);
+    if (options.traceLimitGiven)
+        kelTraceSetRateLimit(options.traceBurst, options.traceSeconds);
 
     std::string error;
     if (!zebd::Server::claimSocketPath(options.socket, &error)) {

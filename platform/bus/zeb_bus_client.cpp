@@ -383,6 +383,10 @@ int zeb_bus_client_fd(const zeb_bus_client_t *client) {
     return client != nullptr ? client->fd : -1;
 }
 
+size_t zeb_bus_client_pending(const zeb_bus_client_t *client) {
+    return client != nullptr ? client->notifications.size() : 0;
+}
+
 uint32_t zeb_bus_client_errorCode(const zeb_bus_client_t *client) {
     return client != nullptr ? client->errorCode : ZEB_ERROR_INVALID_ARGUMENT;
 }

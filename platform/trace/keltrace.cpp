@@ -1,12 +1,19 @@
 #include "keltrace/keltrace.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <string>
 #include <syslog.h>
+#include <utility>
 #include <vector>
+
+#include "keltrace_testing.h"
 
 namespace {
 
@@ -15,7 +22,32 @@ struct Zone {
     int level;
 };
 
+/* What one call site wrote in its current interval. */
+struct Site {
+    uint64_t intervalStart = 0;
+    unsigned written = 0;
+    unsigned suppressed = 0;
+};
+
+uint64_t systemClock() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+struct RateLimit {
+    bool configured = false; /* the environment is read once, at the first line */
+    unsigned burst = 10;
+    unsigned seconds = 5;
+    kelTraceClock clock = systemClock;
+    /* Keyed by the file name's address and the line: the sites of a program
+     * are few and fixed. */
+    std::map<std::pair<const char *, int>, Site> sites;
+};
+
 struct TraceState {
+    RateLimit limit;
     std::vector<Zone> zones;
     int defaultLevel = KELTRACE_LEVEL_WARNING;
     int highestLevel = KELTRACE_LEVEL_WARNING; /* of the default and every zone */
@@ -92,6 +124,37 @@ struct LineBuffer {
     }
 };
 
+void configureFromEnvironment(RateLimit &limit) {
+    limit.configured = true;
+    const char *text = std::getenv("KELTRACE_RATE_LIMIT");
+    if (text != nullptr && !kelTraceParseRateLimit(text, &limit.burst, &limit.seconds))
+        std::fprintf(stderr, "keltrace: KELTRACE_RATE_LIMIT=%s is not BURST/SECONDS or 0\n", text);
+}
+
+/* How many lines the site dropped before this one, which it may write; -1
+ * when this line is dropped too. Only standard error and syslog are limited. */
+long admit(const char *file, int line) {
+    TraceState &s = state();
+    RateLimit &limit = s.limit;
+    if (!limit.configured)
+        configureFromEnvironment(limit);
+    if (s.sink != nullptr || limit.burst == 0 || limit.seconds == 0)
+        return 0;
+    uint64_t now = limit.clock();
+    Site &site = limit.sites[{file, line}];
+    if (site.written == 0 || now - site.intervalStart >= uint64_t{limit.seconds} * 1000u) {
+        long dropped = site.suppressed;
+        site = Site{now, 1, 0};
+        return dropped;
+    }
+    if (site.written < limit.burst) {
+        site.written++;
+        return 0;
+    }
+    site.suppressed++;
+    return -1;
+}
+
 void emit(const char *zone, int level, const char *line) {
     TraceState &s = state();
     if (s.sink != nullptr) {
@@ -101,6 +164,17 @@ void emit(const char *zone, int level, const char *line) {
     } else {
         std::fprintf(stderr, "%s\n", line);
     }
+}
+
+/* Says how many lines of the site the limit dropped, in the site's own
+ * format, so that the line reads like the ones it stands for. */
+void emitSuppressed(const char *zone, int level, const char *function, const char *file, int line,
+                    long dropped) {
+    LineBuffer buf;
+    buf.append("%s%-7.7s%s - %s[%s]%s%s%ld similar lines suppressed%s - %s(%s@%s:%d)%s", "",
+               zone != nullptr ? zone : "", "", "", levelMark(level), "", "", dropped, "", "",
+               function != nullptr ? function : "", baseName(file), line, "");
+    emit(zone, level, buf.text);
 }
 
 } // namespace
@@ -123,6 +197,9 @@ bool kelTraceAddZone(int level, const char *zone) {
 }
 
 void kelTraceReset(void) {
+    kelTraceClock clock = state().limit.clock;
+    state().limit = RateLimit();
+    state().limit.clock = clock;
     state().zones.clear();
     state().defaultLevel = KELTRACE_LEVEL_WARNING;
     updateHighestLevel();
@@ -167,10 +244,51 @@ void kelTraceOpenSyslog(const char *ident) {
     s.syslogOpen = true;
 }
 
+void kelTraceSetRateLimit(unsigned burst, unsigned seconds) {
+    RateLimit &limit = state().limit;
+    limit.configured = true;
+    limit.burst = burst;
+    limit.seconds = seconds;
+    limit.sites.clear();
+}
+
+bool kelTraceParseRateLimit(const char *text, unsigned *burst, unsigned *seconds) {
+    if (text == nullptr)
+        return false;
+    if (std::strcmp(text, "0") == 0) {
+        *burst = *seconds = 0;
+        return true;
+    }
+    auto number = [](const char *from, char **end) {
+        errno = 0;
+        unsigned long value = *from >= '0' && *from <= '9' ? std::strtoul(from, end, 10) : 0;
+        return errno == 0 && *end != from && value <= 1000000u ? static_cast<long>(value) : -1L;
+    };
+    char *end = nullptr;
+    long b = number(text, &end);
+    if (b < 0 || end == nullptr || *end != '/')
+        return false;
+    long sec = number(end + 1, &end);
+    if (sec < 0 || *end != '\0')
+        return false;
+    *burst = static_cast<unsigned>(b);
+    *seconds = static_cast<unsigned>(sec);
+    return true;
+}
+
+void kelTraceSetClock(kelTraceClock clock) {
+    state().limit.clock = clock != nullptr ? clock : systemClock;
+}
+
 void kelTraceWrite(const char *zone, int level, const char *function, const char *file, int line,
                    const char *format, ...) {
     if (!passes(zone, level))
         return;
+    long dropped = admit(file, line);
+    if (dropped < 0)
+        return;
+    if (dropped > 0)
+        emitSuppressed(zone, level, function, file, line, dropped);
     const char *zoneName = zone != nullptr ? zone : "";
     LineBuffer buf;
     buf.append("%s%-7.7s%s - %s[%s]%s%s", "", zoneName, "", "", levelMark(level), "", "");
@@ -188,6 +306,11 @@ void kelTraceWrite(const char *zone, int level, const char *function, const char
 void kelTraceCall(const char *zone, bool enter, const char *function, const char *file, int line) {
     if (!passes(zone, KELTRACE_LEVEL_CALLS))
         return;
+    long dropped = admit(file, line);
+    if (dropped < 0)
+        return;
+    if (dropped > 0)
+        emitSuppressed(zone, KELTRACE_LEVEL_CALLS, function, file, line, dropped);
     const char *zoneName = zone != nullptr ? zone : "";
     LineBuffer buf;
     buf.append(enter ? "%s%-7.7s%s - >>>>>>>>>>%s - %s(%s@%s:%d)%s"

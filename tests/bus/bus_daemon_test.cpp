@@ -156,6 +156,19 @@ TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
         EXPECT_EQ(variant_type(variant_map_iterator_data(variant_map_find(&n.parameters, "when"))),
                   variant_type_date_time);
     }
+    // Notifications that came while the listener waited for a reply are
+    // queued in the client: its descriptor no longer signals them.
+    ASSERT_EQ(caller.call("Test", "notify", {{"name", "queued"}, {"count", 2}}), 2);
+    EXPECT_EQ(listener.get("Test.Fixed"), "fixed");
+    EXPECT_EQ(zeb_bus_client_pending(listener.get()), 2u);
+    pollfd readable{zeb_bus_client_fd(listener.get()), POLLIN, 0};
+    EXPECT_EQ(poll(&readable, 1, 0), 0);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(zeb_bus_receiveNotification(listener.get(), 0, &n)) << listener.message();
+    EXPECT_STREQ(n.name, "queued");
+    EXPECT_EQ(zeb_bus_client_pending(listener.get()), 0u);
+    EXPECT_EQ(zeb_bus_client_pending(nullptr), 0u);
+
     // A reply comes after every notification queued before it: after this
     // round trip nothing can be on its way to `other`.
     EXPECT_EQ(other.get("Test.Fixed"), "fixed");

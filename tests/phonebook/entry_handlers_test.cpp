@@ -92,6 +92,25 @@ TEST_F(EntryHandlers, NotificationsFoldABurstPerEntry) {
     EXPECT_EQ(sent(), Sent{"contactUpdated"});
 }
 
+// A change every 100 ms kept pushing the announcement back: subscribers of a
+// busy phonebook heard nothing for as long as the changes went on.
+TEST_F(EntryHandlers, ChangesWithoutAPauseAreStillAnnounced) {
+    std::string ann = announcedEntry("Ann");
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_TRUE(host.set(ann, {{"Title", "T" + std::to_string(i)}}));
+        host.advance(100);
+    }
+    // At most a second and a delay after the first change, then again.
+    ASSERT_GE(sent().size(), 2u);
+    EXPECT_EQ(sent()[0], "contactUpdated");
+    EXPECT_EQ(host.notifications.back().parameters["contact"]["title"].get<std::string>().at(0),
+              'T');
+    host.clearRecords();
+    host.advance(200);
+    ASSERT_EQ(sent(), Sent{"contactUpdated"});
+    EXPECT_EQ(host.notifications[0].parameters["contact"]["title"], "T29");
+}
+
 TEST_F(EntryHandlers, Deletions) {
     std::string ann = announcedEntry("Ann");
     json last = allContacts()[0];

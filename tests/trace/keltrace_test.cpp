@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
+
+#include "keltrace_testing.h"
 
 namespace {
 
@@ -99,6 +107,119 @@ TEST_F(TraceTest, OverlongMessagesAreCutNotOverflowed) {
     kelTrace(100, "%s", big.c_str());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].line.size(), static_cast<size_t>(KELTRACE_LINE_MAX - 1));
+}
+
+// Standard error captured in a file while the test writes lines, on a clock
+// the test steps.
+class RateLimitTest : public ::testing::Test {
+  protected:
+    static uint64_t now;
+    static uint64_t clock() { return now; }
+
+    void SetUp() override {
+        now = 1000;
+        kelTraceSetClock(clock);
+        kelTraceReset();
+        std::fflush(stderr);
+        savedStderr = dup(2);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    void TearDown() override {
+        restoreStderr();
+        unlink(path.c_str());
+        unsetenv("KELTRACE_RATE_LIMIT");
+        kelTraceSetClock(nullptr);
+        kelTraceReset();
+    }
+    void restoreStderr() {
+        if (savedStderr >= 0) {
+            std::fflush(stderr);
+            dup2(savedStderr, 2);
+            close(savedStderr);
+            savedStderr = -1;
+        }
+    }
+    std::vector<std::string> written() {
+        std::fflush(stderr);
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    // Every line from one site: the same file and line.
+    void storm(int count, const char *what = "storm") {
+        for (int i = 0; i < count; ++i)
+            kelTraceWrite("pb", 200, "convert", "remap.c", 7, "%s %d", what, i);
+    }
+    size_t containing(const std::string &text) {
+        size_t n = 0;
+        for (const std::string &line : written())
+            n += line.find(text) != std::string::npos;
+        return n;
+    }
+
+    std::string path = ::testing::TempDir() + "keltrace_stderr_" + std::to_string(getpid());
+    int savedStderr = -1;
+};
+
+uint64_t RateLimitTest::now = 0;
+
+TEST_F(RateLimitTest, AStormFromOneSiteIsCutCountedAndReported) {
+    kelTraceSetRateLimit(3, 5);
+    storm(10);
+    kelTraceWrite("pb", 100, "save", "save.c", 9, "other site");
+    std::vector<std::string> lines = written();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[2].find("storm 2"), std::string::npos);
+    EXPECT_NE(lines[3].find("other site"), std::string::npos);
+
+    now += 4999; // still the same interval
+    storm(1, "late");
+    EXPECT_EQ(containing("late"), 0u);
+    now += 1;
+    storm(1, "next");
+    lines = written();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[4], "pb      - [!]8 similar lines suppressed - (convert@remap.c:7)");
+    EXPECT_NE(lines[5].find("next 0"), std::string::npos);
+
+    // A sink sees every line.
+    std::vector<Captured> sunk;
+    kelTraceSetSink(capture, &sunk);
+    storm(10);
+    kelTraceSetSink(nullptr, nullptr);
+    EXPECT_EQ(sunk.size(), 10u);
+}
+
+TEST_F(RateLimitTest, ZeroTurnsItOffAndTheEnvironmentSetsIt) {
+    kelTraceSetRateLimit(0, 5);
+    storm(50);
+    EXPECT_EQ(written().size(), 50u);
+
+    setenv("KELTRACE_RATE_LIMIT", "2/1", 1);
+    kelTraceReset();
+    storm(5, "env");
+    EXPECT_EQ(containing("env"), 2u);
+
+    setenv("KELTRACE_RATE_LIMIT", "lots", 1);
+    kelTraceReset();
+    storm(20, "bad");
+    EXPECT_EQ(containing("bad"), 10u); // the default stays
+    EXPECT_EQ(containing("KELTRACE_RATE_LIMIT=lots is not"), 1u);
+
+    unsigned burst = 7, seconds = 7;
+    for (const char *wrong : {"", "5", "5/", "/5", "-1/5", "5/-1", "5/5x", "1/ 5", "99999999999/1"})
+        EXPECT_FALSE(kelTraceParseRateLimit(wrong, &burst, &seconds)) << wrong;
+    EXPECT_FALSE(kelTraceParseRateLimit(nullptr, &burst, &seconds));
+    EXPECT_EQ(burst + seconds, 14u);
+    EXPECT_TRUE(kelTraceParseRateLimit("0", &burst, &seconds));
+    EXPECT_EQ(burst + seconds, 0u);
+    EXPECT_TRUE(kelTraceParseRateLimit("20/60", &burst, &seconds));
+    EXPECT_EQ(burst, 20u);
+    EXPECT_EQ(seconds, 60u);
 }
 
 } // namespace

@@ -21,6 +21,15 @@
  * syslog after kelTraceOpenSyslog, or to the sink installed with
  * kelTraceSetSink. Lines longer than KELTRACE_LINE_MAX bytes are cut.
  *
+ * Rate limit: standard error and syslog take at most a burst of lines from
+ * one call site (source file and line) per interval, 10 lines per 5 seconds
+ * unless kelTraceSetRateLimit or the environment variable KELTRACE_RATE_LIMIT
+ * ("BURST/SECONDS", read at the first line written; "0" turns the limit off)
+ * says otherwise. Lines over the limit are counted and not formatted; the
+ * next line that the site writes in a later interval is preceded by one at
+ * the same level and zone: "<n> similar lines suppressed". A sink sees every
+ * line.
+ *
  * The library keeps process-wide state and is meant for single-threaded
  * hosts; calls from several threads must be serialized by the caller.
  */
@@ -49,7 +58,8 @@ typedef void (*kelTraceSink)(void *userData, int level, const char *zone, const 
  * already registered. False for a null or empty zone name. */
 bool kelTraceAddZone(int level, const char *zone);
 
-/* Forgets every registered zone and restores the default level. */
+/* Forgets every registered zone and restores the default level and rate
+ * limit (the environment is read again at the next line). */
 void kelTraceReset(void);
 
 void kelTraceSetDefaultLevel(int level);
@@ -64,6 +74,14 @@ void kelTraceSetSink(kelTraceSink sink, void *userData);
 
 /* Sends lines to syslog under `ident` (copied) until kelTraceSetSink. */
 void kelTraceOpenSyslog(const char *ident);
+
+/* At most `burst` lines per call site every `seconds` seconds on standard
+ * error and syslog; a burst or interval of 0 turns the limit off. */
+void kelTraceSetRateLimit(unsigned burst, unsigned seconds);
+
+/* Reads a limit written "BURST/SECONDS", or "0" for none (both outputs then
+ * 0). False, outputs untouched, for anything else or a null text. */
+bool kelTraceParseRateLimit(const char *text, unsigned *burst, unsigned *seconds);
 
 /* Writes one message line; use the macros below. `zone` may be null. */
 void kelTraceWrite(const char *zone, int level, const char *function, const char *file, int line,

@@ -121,8 +121,21 @@ bool zeb_bus_client_setTimeout(zeb_bus_client_t *client, int milliseconds);
 bool zeb_bus_client_connect(zeb_bus_client_t *client, const char *socketPath);
 
 /* The connection's file descriptor (readable when a message from the daemon
- * waits), or -1 when not connected. It stays owned by the client. */
+ * waits on the socket), or -1 when not connected. It stays owned by the
+ * client.
+ *
+ * Driving a client from poll: notifications that arrive while a call waits
+ * for its reply are read off the socket and queued inside the client, so the
+ * descriptor does not signal them. Before each poll, take the queued ones
+ * (while zeb_bus_client_pending() is above 0, zeb_bus_receiveNotification
+ * with a timeout of 0); when the descriptor is readable, call
+ * zeb_bus_receiveNotification with a timeout of 0 until it fails with
+ * ZEB_BUS_ERROR_TIMEOUT. */
 int zeb_bus_client_fd(const zeb_bus_client_t *client);
+
+/* Notifications received and queued, not yet taken by
+ * zeb_bus_receiveNotification; 0 for null. */
+size_t zeb_bus_client_pending(const zeb_bus_client_t *client);
 
 /* The failure of the client's last failing call: a code (0 when none failed
  * yet), a one-line message (never null, "" when none) and, when the daemon

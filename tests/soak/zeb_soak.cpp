@@ -1,0 +1,292 @@
+// A bounded soak of zebd serving the phonebook: clients on the loopback
+// socket mix lookups, listings, writes, imports, exports and subscriptions
+// until the time is up, while the daemon's resident memory is sampled. It
+// fails when a request goes unanswered, when zebd does not exit cleanly
+// (under LeakSanitizer a leak makes it exit with an error), or when the
+// memory after the warm-up grows by more than the slack allowed.
+//
+//   zeb_soak --zebd PATH --definition FILE --table CCC.dat
+//            [--seconds N] [--clients N] [--rss-slack-kib N]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "zeb/bus.h"
+#include "zeb/variant_json.hpp"
+
+extern char **environ;
+
+namespace {
+
+using zebjson::json;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string zebd, definition, table;
+    int seconds = 600;
+    int clients = 8;
+    long rssSlackKiB = 2048; /* negative: memory is reported, not checked */
+};
+
+bool parse(int argc, char **argv, Options &o) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string name = argv[i], value = argv[i + 1];
+        if (name == "--zebd")
+            o.zebd = value;
+        else if (name == "--definition")
+            o.definition = value;
+        else if (name == "--table")
+            o.table = value;
+        else if (name == "--seconds")
+            o.seconds = std::atoi(value.c_str());
+        else if (name == "--clients")
+            o.clients = std::atoi(value.c_str());
+        else if (name == "--rss-slack-kib")
+            o.rssSlackKiB = std::atol(value.c_str());
+        else
+            return false;
+    }
+    return argc % 2 == 1 && !o.zebd.empty() && !o.definition.empty() && !o.table.empty() &&
+           o.seconds > 0 && o.clients > 0;
+}
+
+// What the clients did, by operation.
+struct Tally {
+    std::mutex lock;
+    std::map<std::string, long> answered, refused;
+    std::vector<std::string> unanswered;
+
+    void count(const std::string &op, bool ok, zeb_bus_client_t *client) {
+        std::lock_guard<std::mutex> guard(lock);
+        uint32_t code = ok ? 0 : zeb_bus_client_errorCode(client);
+        if (ok)
+            answered[op]++;
+        else if (!zeb_bus_isTransportError(code))
+            refused[op]++;
+        else
+            unanswered.push_back(op + ": " + zeb_bus_client_errorMessage(client));
+    }
+};
+
+class SoakClient {
+  public:
+    SoakClient(int id, const std::string &socket, const std::string &dir, Tally &tally)
+        : id_(id), random_(static_cast<unsigned>(id) + 1), dir_(dir), tally_(tally),
+          client_(zeb_bus_client_create()) {
+        zeb_bus_client_setTimeout(client_, 20000);
+        zeb_bus_client_connect(client_, socket.c_str());
+    }
+    ~SoakClient() { zeb_bus_client_destroy(client_); }
+
+    void run(Clock::time_point end) {
+        // Two clients listen to every change and read what arrives.
+        bool listens = id_ < 2;
+        if (listens)
+            tally_.count("subscribe", zeb_bus_subscribe(client_, "Phonebook") != 0, client_);
+        while (Clock::now() < end) {
+            step();
+            if (listens)
+                drain();
+        }
+        if (listens)
+            drain();
+    }
+    long notifications = 0;
+
+  private:
+    std::string idOf(int n) const { return std::to_string(id_) + "-" + std::to_string(n); }
+    std::string numberOf(int n) const {
+        char text[32];
+        std::snprintf(text, sizeof text, "+336%02d%06d", id_, n);
+        return text;
+    }
+    json contact(int n) {
+        return {{"uniqueID", idOf(n)},
+                {"formattedName", "Soak " + idOf(n)},
+                {"organisation", "Example " + std::to_string(random_() % 100)},
+                {"telephoneNumbers", json::array({{{"name", numberOf(n)}, {"type", "cell"}}})},
+                {"emails", json::array({{{"name", idOf(n) + "@example.com"}}})}};
+    }
+    void call(const char *op, const json &args) {
+        variant_t given, retval;
+        variant_initialize(&given, variant_type_unknown);
+        variant_initialize(&retval, variant_type_unknown);
+        zebjson::jsonToVariant(args, &given);
+        bool ok = zeb_bus_call(client_, "Phonebook", op, &given, &retval, nullptr);
+        tally_.count(op, ok, client_);
+        variant_cleanup(&given);
+        variant_cleanup(&retval);
+    }
+    int anyLive() { return live_.empty() ? -1 : live_[random_() % live_.size()]; }
+    void step() {
+        unsigned roll = random_() % 100;
+        int n = anyLive();
+        std::string file = dir_ + "/legacy-" + std::to_string(id_) + ".usr";
+        if (roll < 25 && n >= 0) {
+            call("getContact", {{"formattedName", "Soak " + idOf(n)}});
+        } else if (roll < 40) {
+            call("getContactByNumber", {{"number", "0" + numberOf(n < 0 ? 0 : n).substr(3)}});
+        } else if (roll < 43) {
+            call("getAllContacts", json::object());
+        } else if (roll < 60 && live_.size() < 40) {
+            call("addContact", {{"contact", contact(next_)}});
+            live_.push_back(next_++);
+        } else if (roll < 75 && n >= 0) {
+            call("modifyContactByUniqueID", {{"uniqueID", idOf(n)}, {"contact", contact(n)}});
+        } else if (roll < 92 && n >= 0) {
+            call("removeContactByUniqueID", {{"uniqueID", idOf(n)}});
+            live_.erase(std::find(live_.begin(), live_.end(), n));
+        } else if (roll < 95) {
+            call("export", {{"fileName", file}});
+        } else if (roll < 97) {
+            call("import", {{"fileName", file}});
+        } else {
+            call("getNumberOfContacts", json::object());
+        }
+    }
+    void drain() {
+        zeb_bus_notification_t n;
+        zeb_bus_notification_initialize(&n);
+        while (zeb_bus_receiveNotification(client_, 0, &n))
+            notifications++;
+        zeb_bus_notification_cleanup(&n);
+    }
+
+    int id_;
+    std::minstd_rand random_;
+    std::string dir_;
+    Tally &tally_;
+    zeb_bus_client_t *client_;
+    std::vector<int> live_;
+    int next_ = 0;
+};
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// zebd with its standard error in a file of the soak's directory.
+pid_t startDaemon(const Options &o, const std::string &dir, const std::string &socket) {
+    std::string sysroot = dir + "/sysroot";
+    std::filesystem::create_directories(sysroot + "/cfg/system");
+    std::filesystem::create_directories(sysroot + "/usr/lib/phonebook");
+    std::filesystem::copy_file(o.table, sysroot + "/usr/lib/phonebook/CCC.dat");
+    std::vector<std::string> argv = {o.zebd, "-s", socket, "--sysroot", sysroot, o.definition};
+    std::vector<char *> args;
+    for (std::string &a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir + "/zebd.log").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; pid > 0 && i < 200 && access(socket.c_str(), F_OK) != 0; ++i)
+        usleep(50000);
+    return pid;
+}
+
+int stopDaemon(pid_t pid) {
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr, "usage: zeb_soak --zebd PATH --definition FILE --table CCC.dat "
+                             "[--seconds N] [--clients N] [--rss-slack-kib N]\n");
+        return 2;
+    }
+    char pattern[] = "/tmp/zeb-soak-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        return 2;
+    std::string dir = pattern, socket = dir + "/zeb.sock";
+    pid_t pid = startDaemon(o, dir, socket);
+    if (pid <= 0 || access(socket.c_str(), F_OK) != 0) {
+        std::fprintf(stderr, "zeb_soak: zebd did not start (log in %s)\n", dir.c_str());
+        return 1;
+    }
+
+    Tally tally;
+    Clock::time_point start = Clock::now(), end = start + std::chrono::seconds(o.seconds);
+    std::vector<std::unique_ptr<SoakClient>> clients;
+    for (int i = 0; i < o.clients; ++i)
+        clients.push_back(std::make_unique<SoakClient>(i, socket, dir, tally));
+    std::vector<std::thread> threads;
+    for (auto &c : clients)
+        threads.emplace_back([&c, end] { c->run(end); });
+
+    // Samples of the resident memory; the first quarter of the run is warm-up.
+    std::vector<long> afterWarmUp;
+    Clock::time_point warm = start + std::chrono::seconds(o.seconds) / 4;
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1000, o.seconds * 100)));
+        if (Clock::now() >= warm)
+            afterWarmUp.push_back(residentKiB(pid));
+    }
+    for (std::thread &t : threads)
+        t.join();
+    long notifications = 0;
+    for (auto &c : clients)
+        notifications += c->notifications;
+    clients.clear();
+    int exitStatus = stopDaemon(pid);
+
+    long total = 0;
+    std::printf("soak: %d clients for %d s\n", o.clients, o.seconds);
+    for (const auto &[op, n] : tally.answered) {
+        std::printf("  %-26s %8ld answered, %6ld refused\n", op.c_str(), n, tally.refused[op]);
+        total += n + tally.refused[op];
+    }
+    std::printf("  requests: %ld, unanswered: %zu, notifications read: %ld\n", total,
+                tally.unanswered.size(), notifications);
+    for (size_t i = 0; i < tally.unanswered.size() && i < 10; ++i)
+        std::printf("  unanswered: %s\n", tally.unanswered[i].c_str());
+    bool memoryFlat = true;
+    if (!afterWarmUp.empty()) {
+        auto [low, high] = std::minmax_element(afterWarmUp.begin(), afterWarmUp.end());
+        long growth = afterWarmUp.back() - afterWarmUp.front();
+        std::printf("  VmRSS after warm-up: %ld samples, first %ld KiB, last %ld KiB, "
+                    "min %ld, max %ld (growth %+ld KiB)\n",
+                    static_cast<long>(afterWarmUp.size()), afterWarmUp.front(), afterWarmUp.back(),
+                    *low, *high, growth);
+        memoryFlat = o.rssSlackKiB < 0 || growth <= o.rssSlackKiB;
+    }
+    std::printf("  zebd exit status: %d (log: %s/zebd.log)\n", exitStatus, dir.c_str());
+    bool ok = tally.unanswered.empty() && exitStatus == 0 && memoryFlat && total > 0;
+    std::printf("soak: %s\n", ok ? "passed" : "FAILED");
+    if (ok)
+        std::filesystem::remove_all(dir);
+    return ok ? 0 : 1;
+}
