@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +70,35 @@ TEST_F(NumberPeers, SqliteKeepsTheFirstContactOfANotationHeldTwice) {
     EXPECT_EQ(sqlite.find("0622222222"), 1);
     EXPECT_EQ(sqlite.find("+33611111111"), 0);
     EXPECT_EQ(sqlite.find("0033622222222"), 1);
+}
+
+// Numbers drawn from few characters, so that many of them designate the same
+// line in the two notations, through the shipped table's codes and prefixes.
+TEST_F(NumberPeers, SqliteAnswersAsTheFloorOnRandomNumbers) {
+    std::mt19937 random(20261206);
+    const std::string alphabet = "0013344 +";
+    auto number = [&] {
+        std::string text;
+        for (size_t length = random() % 9; text.size() < length;)
+            text += alphabet[random() % alphabet.size()];
+        return text;
+    };
+    std::vector<peers::HeldNumber> book;
+    for (int contact = 0; contact < 300; ++contact) {
+        for (unsigned held = random() % 3; held > 0; --held)
+            book.push_back({contact, number()});
+    }
+    peers::Floor floor(book);
+    peers::Sqlite sqlite(book);
+    int found = 0;
+    for (int i = 0; i < 2000; ++i) {
+        std::string asked = number();
+        int first = floor.find(asked.c_str());
+        ASSERT_EQ(sqlite.find(asked.c_str()), first) << '"' << asked << '"';
+        found += first >= 0;
+    }
+    // Not a comparison of two empty answers.
+    EXPECT_GT(found, 200);
 }
 
 // libphonenumber ignores blanks, and reads "00" as an indicator only when
