@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -33,6 +34,7 @@
 #include <unistd.h>
 
 #include "bus_test_support.hpp"
+#include "number_index.h"
 #include "number_peers.hpp"
 #include "test_host.hpp"
 
@@ -275,6 +277,23 @@ std::string contactText(int contact) {
     return contact < 0 ? "none" : "contact " + std::to_string(contact);
 }
 
+// The plug-in's index of numbers alone, without the contact map of the
+// answer: the copy of its modules built in here, filed afresh from the
+// phonebook that the test host serves (the host's plug-in keeps its own).
+object_t *indexedPhonebook(zebtest::TestHost &host) {
+    object_t *phonebook = datamodel_getObject(zeb_datamodel(host.context()), "Phonebook", 0);
+    number_index_rebuild(phonebook);
+    return phonebook;
+}
+
+int indexedContact(object_t *phonebook, const std::string &asked) {
+    object_t *entry = number_index_findEntry(phonebook, asked.c_str());
+    const char *uniqueID =
+        entry != nullptr ? variant_da_char(object_parameterValue(entry, "UniqueID")) : nullptr;
+    return uniqueID != nullptr && std::strncmp(uniqueID, "id-", 3) == 0 ? std::atoi(uniqueID + 3)
+                                                                        : -1;
+}
+
 struct NumberPeers {
     explicit NumberPeers(int count)
         : size(count), numbers(heldNumbers(count)), floor(numbers), sqlite(numbers),
@@ -306,11 +325,13 @@ NumberPeers &checkedPeers(int size) {
         int plugin = call.ok ? answeredContact(call.value()) : -2;
         int floor = checked->floor.find(asked.c_str());
         int sqlite = checked->sqlite.find(asked.c_str());
-        if (plugin != expected || floor != expected || sqlite != expected)
+        int indexed = indexedContact(indexedPhonebook(host), asked);
+        if (plugin != expected || floor != expected || sqlite != expected || indexed != expected)
             fail("lookup by number, N = " + std::to_string(size) + ", " + lookup.name() + " (" +
                  asked + "): expected " + contactText(expected) + "; the plug-in answers " +
-                 (call.ok ? contactText(plugin) : "an error") + ", the floor " +
-                 contactText(floor) + ", SQLite " + contactText(sqlite));
+                 (call.ok ? contactText(plugin) : "an error") + ", its index alone " +
+                 contactText(indexed) + ", the floor " + contactText(floor) + ", SQLite " +
+                 contactText(sqlite));
         // The peers hold the numbers as the plug-in does.
         if (expected >= 0 &&
             call.value()["telephoneNumbers"][0]["name"] != storedText(numberOf(expected)))
@@ -329,6 +350,15 @@ void BM_GetContactByNumber(benchmark::State &state, NumberCase lookup) {
     Arguments args = argumentsOf({{"number", lookup.asked(size)}});
     for (auto _ : state)
         benchmark::DoNotOptimize(host.callVars("Phonebook", "getContactByNumber", args, true));
+}
+
+void BM_NumberIndex(benchmark::State &state, NumberCase lookup) {
+    int size = sizeOf(state);
+    checkedPeers(size);
+    object_t *served = indexedPhonebook(phonebook(size));
+    std::string asked = lookup.asked(size);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(number_index_findEntry(served, asked.c_str()));
 }
 
 void BM_NumberFloor(benchmark::State &state, NumberCase lookup) {
@@ -706,6 +736,7 @@ void registerBenchmarks() {
         sized("BM_GetContactByUniqueID", BM_GetContactByUniqueID)->Unit(kMicrosecond);
         sized("BM_GetContactByFormattedName", BM_GetContactByFormattedName)->Unit(kMicrosecond);
         registerNumberBenchmarks(size, {{"BM_GetContactByNumber", BM_GetContactByNumber},
+                                        {"BM_NumberIndex", BM_NumberIndex},
                                         {"BM_NumberFloor", BM_NumberFloor},
                                         {"BM_NumberSQLite", BM_NumberSQLite},
                                         {"BM_NumberLibphonenumber", BM_NumberLibphonenumber}});
@@ -1013,8 +1044,8 @@ class TablesReporter : public benchmark::BenchmarkReporter {
         auto ranAt = [&](int size) {
             for (const NumberCase &lookup : kNumberCases) {
                 for (const char *name :
-                     {"BM_GetContactByNumber", "BM_NumberFloor", "BM_NumberSQLite",
-                      "BM_NumberLibphonenumber", "BM_BusGetContactByNumber"}) {
+                     {"BM_GetContactByNumber", "BM_NumberIndex", "BM_NumberFloor",
+                      "BM_NumberSQLite", "BM_NumberLibphonenumber", "BM_BusGetContactByNumber"}) {
                     if (find(of(name, lookup), size) != nullptr)
                         return true;
                 }
@@ -1029,19 +1060,24 @@ class TablesReporter : public benchmark::BenchmarkReporter {
             out << "\nLookup by number, N = " << grouped(size)
                 << ": CPU time in process; through `zebd`, wall time and the daemon's CPU time "
                    "per call.\n\n"
-                   "| Case | plug-in | floor | SQLite | libphonenumber | plug-in / floor | "
-                   "plug-in / SQLite | plug-in / libphonenumber | through `zebd` | "
-                   "through `zebd` / round trip | `zebd` CPU |\n"
-                   "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+                   "| Case | plug-in | its index alone | floor | SQLite | libphonenumber | "
+                   "plug-in / floor | plug-in / SQLite | plug-in / libphonenumber | "
+                   "index alone / SQLite | through `zebd` | through `zebd` / round trip | "
+                   "`zebd` CPU |\n"
+                   "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
             for (const NumberCase &lookup : kNumberCases) {
                 std::string plugin = of("BM_GetContactByNumber", lookup);
                 std::string bus = of("BM_BusGetContactByNumber", lookup);
-                out << "| " << lookup.name() << " | " << cpuTime(plugin, size);
+                std::string index = of("BM_NumberIndex", lookup);
+                out << "| " << lookup.name() << " | " << cpuTime(plugin, size) << " | "
+                    << cpuTime(index, size);
                 for (const char *peer : peerNames)
                     out << " | " << cpuTime(of(peer, lookup), size);
                 for (const char *peer : peerNames)
                     out << " | "
                         << ratioText(ratio(cpu(plugin, size), cpu(of(peer, lookup), size)));
+                out << " | "
+                    << ratioText(ratio(cpu(index, size), cpu(of("BM_NumberSQLite", lookup), size)));
                 out << " | " << wallTime(bus, size) << " | "
                     << ratioText(ratio(wall(bus, size), wall("BM_BusRoundTrip", size))) << " | "
                     << duration(microseconds(counter(bus, size, "zebd_cpu_us")),
