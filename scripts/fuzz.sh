@@ -27,17 +27,21 @@ for name in "${names[@]}"; do
     echo "fuzz: no harness $name (one of: ${all[*]})" >&2
     exit 2
   fi
-  work="build/fuzz/corpus/$name"
-  artifacts="build/fuzz/artifacts/$name"
-  mkdir -p "$work" "$artifacts"
+  work="$root/build/fuzz/corpus/$name"
+  artifacts="$root/build/fuzz/artifacts/$name"
+  # With -jobs, libFuzzer runs the harness in a child process whose output
+  # goes to fuzz-0.log in the working directory (and is printed at the end):
+  # that directory is this one, not the source tree.
+  logs="$root/build/fuzz/logs/$name"
+  mkdir -p "$work" "$artifacts" "$logs"
   options=()
   case "$name" in
-    datamodel_load | definition | cli_value) options+=(-dict=fuzz/json.dict) ;;
+    datamodel_load | definition | cli_value) options+=(-dict="$root/fuzz/json.dict") ;;
   esac
   echo "fuzz: $name for ${seconds}s"
-  if ! "build/fuzz/bin/fuzz_$name" -max_total_time="$seconds" -rss_limit_mb=2048 \
-      -jobs=1 -workers=1 -print_final_stats=1 -artifact_prefix="$artifacts/" \
-      "${options[@]}" "$work" "fuzz/corpus/$name"; then
+  if ! (cd "$logs" && "$root/build/fuzz/bin/fuzz_$name" -max_total_time="$seconds" \
+      -rss_limit_mb=2048 -jobs=1 -workers=1 -print_final_stats=1 \
+      -artifact_prefix="$artifacts/" "${options[@]}" "$work" "$root/fuzz/corpus/$name"); then
     echo "fuzz: $name failed; reproducer in $artifacts/" >&2
     status=1
   fi
