@@ -1,6 +1,7 @@
 // zeb-cli: one bus operation from the command line, its answer as JSON on
 // standard output. Exit status: 0 done, 1 refused by the daemon, 2 usage
 // error, 3 no daemon or no answer in time.
+#include "cli_value.hpp"
 #include "zeb/bus.h"
 #include "zeb/variant_json.hpp"
 
@@ -15,6 +16,7 @@
 
 namespace {
 
+using zebcli::parseValue;
 using zebjson::json;
 
 const char *const kUsageText =
@@ -88,14 +90,6 @@ struct Command {
     const char *name;
     int (*run)(Session &session, const std::vector<std::string> &args);
 };
-
-// JSON when the text is JSON ("0612345678" is not: a leading zero), else the
-// text itself.
-void parseValue(const std::string &text, variant_t *out) {
-    json parsed = json::parse(text, nullptr, false);
-    if (parsed.is_discarded() || !zebjson::jsonToVariant(parsed, out))
-        variant_setChar(out, text.c_str());
-}
 
 bool isName(const std::string &text) {
     if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_'))

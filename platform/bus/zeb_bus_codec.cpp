@@ -335,7 +335,9 @@ bool setTimestamp(Decoder &d, const msgpack_object &object, variant_t *out) {
     struct tm broken {};
     if (gmtime_r(&seconds, &broken) == nullptr)
         return d.fail(ZEB_ERROR_INVALID_ARGUMENT, "timestamp out of range");
-    return variant_setDateTime(out, &broken) || d.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    // Date-times stop at the end of year 9999 (zeb/variant.h).
+    return variant_setDateTime(out, &broken) ||
+           d.fail(ZEB_ERROR_INVALID_ARGUMENT, "timestamp out of range");
 }
 
 bool toVariant(Decoder &d, const msgpack_object &object, variant_t *out);

@@ -739,7 +739,16 @@ bool variant_setDouble(variant_t *variant, double value) {
 }
 
 bool variant_setDateTime(variant_t *variant, const struct tm *time) {
-    return time && setSigned(variant, variant_type_date_time, secondsOf(time));
+    if (!time) {
+        return false;
+    }
+    // Only the years with four digits have a text form that reads back: a
+    // date-time outside them could be neither shown, saved nor loaded.
+    static const int64_t first = daysFromCivil(0, 1, 1) * secondsPerDay;
+    static const int64_t last = daysFromCivil(9999, 12, 31) * secondsPerDay + secondsPerDay - 1;
+    int64_t seconds = secondsOf(time);
+    return seconds >= first && seconds <= last &&
+           setSigned(variant, variant_type_date_time, seconds);
 }
 
 bool variant_setList(variant_t *variant, const variant_list_t *list) {

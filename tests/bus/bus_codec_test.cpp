@@ -95,6 +95,18 @@ TEST(BusCodec, WireFormOfWidthsAndDatesAndOfGenericMessagePack) {
     EXPECT_EQ(back.type(), variant_type_uint64) << "above INT64_MAX: unsigned";
 }
 
+// A timestamp after year 9999 decoded to a date-time without a text form,
+// which a plug-in could store but never save.
+TEST(BusCodec, TimestampBeyondYear9999IsRefused) {
+    Var v;
+    // timestamp 96: no nanoseconds, then 253402300799 s, 9999-12-31T23:59:59Z
+    EXPECT_EQ(decode(std::string("\xc7\x0c\xff\0\0\0\0\0\0\0\x3a\xff\xf4\x41\x7f", 15), v),
+              ZEB_ERROR_NONE);
+    EXPECT_EQ(v.toJson(), "9999-12-31T23:59:59Z");
+    EXPECT_EQ(decode(std::string("\xc7\x0c\xff\0\0\0\0\0\0\0\x3a\xff\xf4\x41\x80", 15), v),
+              ZEB_ERROR_INVALID_ARGUMENT);
+}
+
 TEST(BusCodec, NestingAndSizeAreLimitedBothWays) {
     Var v;
     auto nested = [](int depth, char last) { return std::string(depth, '\x91') + last; };

@@ -41,6 +41,8 @@
  * accepted by variant_toDateTime and the conversions to date-time. A set
  * broken-down time is normalized as timegm() would (day 0 of a month is the
  * last day of the month before); tm_isdst, tm_gmtoff and tm_zone are ignored.
+ * Date-times lie in the years 0000 to 9999, which have a text form: setting
+ * one outside them fails and leaves the variant unchanged.
  */
 #ifndef ZEB_VARIANT_H
 #define ZEB_VARIANT_H
