@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -29,9 +30,12 @@
 
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "bus_test_support.hpp"
+#include "number_index.h"
+#include "number_peers.hpp"
 #include "test_host.hpp"
 
 namespace {
@@ -198,14 +202,194 @@ void BM_GetContactByFormattedName(benchmark::State &state) {
         benchmark::DoNotOptimize(host.callVars("Phonebook", "getContact", args, true));
 }
 
-// The caller's number in national notation against stored international ones,
-// matching the last entry: the longest walk.
-void BM_GetContactByNumber(benchmark::State &state) {
-    int size = sizeOf(state);
+// ---- The lookup by number, and its peers ------------------------------------
+
+// A caller's number: the first number of the first, middle or last contact,
+// or one that no contact holds, asked in the notation it is stored in
+// (international) or in the other one (national, "0" for "+33").
+struct NumberCase {
+    enum Notation { Same, Mixed } notation;
+    enum Place { First, Middle, Last, Miss } place;
+
+    std::string name() const {
+        static const char *const places[] = {"first", "middle", "last", "miss"};
+        return std::string(notation == Same ? "same/" : "mixed/") + places[place];
+    }
+
+    // The contact found, -1 for none.
+    int contact(int size) const {
+        switch (place) {
+        case First:
+            return 0;
+        case Middle:
+            return size / 2;
+        case Last:
+            return size - 1;
+        case Miss:
+            break;
+        }
+        return -1;
+    }
+
+    std::string asked(int size) const {
+        std::string international = numberOf(place == Miss ? 9999999 : contact(size));
+        return notation == Same ? international : "0" + international.substr(3);
+    }
+};
+
+const NumberCase kNumberCases[] = {
+    {NumberCase::Same, NumberCase::First},  {NumberCase::Same, NumberCase::Middle},
+    {NumberCase::Same, NumberCase::Last},   {NumberCase::Same, NumberCase::Miss},
+    {NumberCase::Mixed, NumberCase::First}, {NumberCase::Mixed, NumberCase::Middle},
+    {NumberCase::Mixed, NumberCase::Last},  {NumberCase::Mixed, NumberCase::Miss},
+};
+
+// A number as the plug-in keeps it: each "+" written "00".
+std::string storedText(const std::string &number) {
+    std::string stored;
+    for (char c : number)
+        stored += c == '+' ? std::string("00") : std::string(1, c);
+    return stored;
+}
+
+// The numbers of a phonebook of `size` contacts, in the order they were added.
+std::vector<peers::HeldNumber> heldNumbers(int size) {
+    std::vector<peers::HeldNumber> numbers;
+    for (int i = 0; i < size; ++i) {
+        json held = contact(i);
+        for (const json &number : held["telephoneNumbers"])
+            numbers.push_back({i, storedText(number["name"].get<std::string>())});
+    }
+    return numbers;
+}
+
+// The contact of a getContactByNumber answer, -1 for none.
+int answeredContact(const json &answer) {
+    if (answer.is_null())
+        return -1;
+    std::string uniqueID = answer.value("uniqueID", std::string());
+    if (uniqueID.rfind("id-", 0) != 0)
+        fail("getContactByNumber answered a map without a known uniqueID: " + answer.dump());
+    return std::atoi(uniqueID.c_str() + 3);
+}
+
+std::string contactText(int contact) {
+    return contact < 0 ? "none" : "contact " + std::to_string(contact);
+}
+
+// The plug-in's index of numbers alone, without the contact map of the
+// answer: the copy of its modules built in here, filed afresh from the
+// phonebook that the test host serves (the host's plug-in keeps its own).
+object_t *indexedPhonebook(zebtest::TestHost &host) {
+    object_t *phonebook = datamodel_getObject(zeb_datamodel(host.context()), "Phonebook", 0);
+    number_index_rebuild(phonebook);
+    return phonebook;
+}
+
+int indexedContact(object_t *phonebook, const std::string &asked) {
+    object_t *entry = number_index_findEntry(phonebook, asked.c_str());
+    const char *uniqueID =
+        entry != nullptr ? variant_da_char(object_parameterValue(entry, "UniqueID")) : nullptr;
+    return uniqueID != nullptr && std::strncmp(uniqueID, "id-", 3) == 0 ? std::atoi(uniqueID + 3)
+                                                                        : -1;
+}
+
+struct NumberPeers {
+    explicit NumberPeers(int count)
+        : size(count), numbers(heldNumbers(count)), floor(numbers), sqlite(numbers),
+          libphonenumber(numbers) {}
+
+    int size;
+    std::vector<peers::HeldNumber> numbers;
+    peers::Floor floor;
+    peers::Sqlite sqlite;
+    peers::Libphonenumber libphonenumber;
+};
+
+std::unique_ptr<NumberPeers> numberPeers;
+
+// The peers of the phonebook of `size` contacts, checked on every case against
+// the in-process plug-in before the first of them is timed.
+NumberPeers &checkedPeers(int size) {
+    if (numberPeers != nullptr && numberPeers->size == size)
+        return *numberPeers;
+    numberPeers.reset();
+    peers::loadCallingCodes(PHONEBOOK_CCC);
+    auto checked = std::make_unique<NumberPeers>(size);
     zebtest::TestHost &host = phonebook(size);
-    Arguments args = argumentsOf({{"number", "0" + numberOf(size - 1).substr(3)}});
+    for (const NumberCase &lookup : kNumberCases) {
+        std::string asked = lookup.asked(size);
+        zebtest::CallResult call =
+            host.call("Phonebook", "getContactByNumber", {{"number", asked}});
+        int expected = lookup.contact(size);
+        int plugin = call.ok ? answeredContact(call.value()) : -2;
+        int floor = checked->floor.find(asked.c_str());
+        int sqlite = checked->sqlite.find(asked.c_str());
+        int indexed = indexedContact(indexedPhonebook(host), asked);
+        if (plugin != expected || floor != expected || sqlite != expected || indexed != expected)
+            fail("lookup by number, N = " + std::to_string(size) + ", " + lookup.name() + " (" +
+                 asked + "): expected " + contactText(expected) + "; the plug-in answers " +
+                 (call.ok ? contactText(plugin) : "an error") + ", its index alone " +
+                 contactText(indexed) + ", the floor " + contactText(floor) + ", SQLite " +
+                 contactText(sqlite));
+        // The peers hold the numbers as the plug-in does.
+        if (expected >= 0 &&
+            call.value()["telephoneNumbers"][0]["name"] != storedText(numberOf(expected)))
+            fail("the plug-in keeps " + call.value()["telephoneNumbers"][0].dump() +
+                 ", the peers " + storedText(numberOf(expected)));
+    }
+    numberPeers = std::move(checked);
+    return *numberPeers;
+}
+
+// getContactByNumber through the test host, as a bus client calls it.
+void BM_GetContactByNumber(benchmark::State &state, NumberCase lookup) {
+    int size = sizeOf(state);
+    checkedPeers(size);
+    zebtest::TestHost &host = phonebook(size);
+    Arguments args = argumentsOf({{"number", lookup.asked(size)}});
     for (auto _ : state)
         benchmark::DoNotOptimize(host.callVars("Phonebook", "getContactByNumber", args, true));
+}
+
+void BM_NumberIndex(benchmark::State &state, NumberCase lookup) {
+    int size = sizeOf(state);
+    checkedPeers(size);
+    object_t *served = indexedPhonebook(phonebook(size));
+    std::string asked = lookup.asked(size);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(number_index_findEntry(served, asked.c_str()));
+}
+
+void BM_NumberFloor(benchmark::State &state, NumberCase lookup) {
+    NumberPeers &checked = checkedPeers(sizeOf(state));
+    std::string asked = lookup.asked(sizeOf(state));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(checked.floor.find(asked.c_str()));
+}
+
+// `notations`: the queries of a lookup, one per notation of the asked number.
+void BM_NumberSQLite(benchmark::State &state, NumberCase lookup) {
+    NumberPeers &checked = checkedPeers(sizeOf(state));
+    std::string asked = lookup.asked(sizeOf(state));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(checked.sqlite.find(asked.c_str()));
+    state.counters["notations"] = peers::Sqlite::notationsOf(asked.c_str());
+}
+
+// Its answers are not checked but counted: `answer` is the contact found (-1
+// for none) where the plug-in finds `expected`, `judged_otherwise` the numbers
+// of the phonebook on which libphonenumber and compare_numbers disagree.
+void BM_NumberLibphonenumber(benchmark::State &state, NumberCase lookup) {
+    int size = sizeOf(state);
+    NumberPeers &checked = checkedPeers(size);
+    std::string asked = lookup.asked(size);
+    peers::Libphonenumber::Verdicts verdicts = checked.libphonenumber.verdicts(asked);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(checked.libphonenumber.find(asked));
+    state.counters["answer"] = verdicts.first;
+    state.counters["expected"] = lookup.contact(size);
+    state.counters["judged_otherwise"] = static_cast<double>(verdicts.judgedOtherwise);
 }
 
 void BM_GetAllContacts(benchmark::State &state) {
@@ -350,6 +534,17 @@ struct Served {
             fail("zebd does not answer: " + client->message());
     }
 
+    // The CPU time the daemon has used so far, in seconds: on a shared
+    // machine the wall time of a call also counts the time others ran.
+    double cpuSeconds() const {
+        clockid_t clock;
+        timespec used;
+        if (clock_getcpuclockid(daemon.process->pid, &clock) != 0 ||
+            clock_gettime(clock, &used) != 0)
+            fail("cannot read the CPU time of zebd");
+        return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+    }
+
     // The daemon's resident memory, from /proc.
     long residentKiB() const {
         std::ifstream status("/proc/" + std::to_string(daemon.process->pid) + "/status");
@@ -417,6 +612,31 @@ void BM_BusRoundTrip(benchmark::State &state) {
         fail("zebd counts the contacts wrong");
 }
 
+// getContactByNumber through the client library, the socket and the daemon,
+// the answer checked once before timing; `zebd_cpu_us` is the daemon's CPU
+// time per call.
+void BM_BusGetContactByNumber(benchmark::State &state, NumberCase lookup) {
+    int size = sizeOf(state);
+    Served &daemon = servedPhonebook(size);
+    daemon.settle();
+    bustest::Var args(json{{"number", lookup.asked(size)}}), answer;
+    auto call = [&] {
+        if (!zeb_bus_call(daemon.client->get(), "Phonebook", "getContactByNumber", args.get(),
+                          answer.get(), nullptr))
+            fail("getContactByNumber failed: " + daemon.client->message());
+    };
+    call();
+    int found = answeredContact(answer.toJson());
+    if (found != lookup.contact(size))
+        fail("zebd answers " + lookup.name() + " with " + contactText(found) + ", not " +
+             contactText(lookup.contact(size)));
+    double before = daemon.cpuSeconds();
+    for (auto _ : state)
+        call();
+    state.counters["zebd_cpu_us"] =
+        (daemon.cpuSeconds() - before) * 1e6 / static_cast<double>(state.iterations());
+}
+
 // ---- The bare transport ---------------------------------------------------
 
 bool sendAll(int fd, const std::string &bytes) {
@@ -481,6 +701,28 @@ void BM_FramedEcho(benchmark::State &state) {
 // phonebook or loads one a fixed, small number of times.
 constexpr int kLargeSize = 1000;
 
+// The lookups by number run a shorter while each: there are many of them,
+// and at 10 000 contacts the walks take tens of milliseconds.
+constexpr double kNumberMinTime = 0.2;
+
+using NumberBenchmark = void (*)(benchmark::State &, NumberCase);
+
+// Each of `runs` for each case, named "<run>/<case>/<size>".
+std::vector<benchmark::internal::Benchmark *>
+registerNumberBenchmarks(int size,
+                         const std::vector<std::pair<const char *, NumberBenchmark>> &runs) {
+    std::vector<benchmark::internal::Benchmark *> registered;
+    for (const auto &[name, run] : runs) {
+        for (const NumberCase &lookup : kNumberCases)
+            registered.push_back(
+                benchmark::RegisterBenchmark((name + ("/" + lookup.name())).c_str(), run, lookup)
+                    ->Arg(size)
+                    ->Unit(benchmark::kMicrosecond)
+                    ->MinTime(kNumberMinTime));
+    }
+    return registered;
+}
+
 void registerBenchmarks() {
     using benchmark::kMicrosecond;
     using benchmark::kMillisecond;
@@ -493,7 +735,11 @@ void registerBenchmarks() {
         auto *add = sized("BM_AddContacts", BM_AddContacts)->Unit(kMillisecond);
         sized("BM_GetContactByUniqueID", BM_GetContactByUniqueID)->Unit(kMicrosecond);
         sized("BM_GetContactByFormattedName", BM_GetContactByFormattedName)->Unit(kMicrosecond);
-        sized("BM_GetContactByNumber", BM_GetContactByNumber)->Unit(kMicrosecond);
+        registerNumberBenchmarks(size, {{"BM_GetContactByNumber", BM_GetContactByNumber},
+                                        {"BM_NumberIndex", BM_NumberIndex},
+                                        {"BM_NumberFloor", BM_NumberFloor},
+                                        {"BM_NumberSQLite", BM_NumberSQLite},
+                                        {"BM_NumberLibphonenumber", BM_NumberLibphonenumber}});
         sized("BM_GetAllContacts", BM_GetAllContacts)->Unit(kMillisecond);
         sized("BM_AddContact", BM_AddContact)->Unit(kMicrosecond);
         sized("BM_RemoveContact", BM_RemoveContact)->Unit(kMicrosecond);
@@ -509,10 +755,16 @@ void registerBenchmarks() {
             ->UseRealTime()
             ->Unit(kMillisecond);
         sized("BM_BusRoundTrip", BM_BusRoundTrip)->UseRealTime()->Unit(kMicrosecond);
+        for (benchmark::internal::Benchmark *bus : registerNumberBenchmarks(
+                 size, {{"BM_BusGetContactByNumber", BM_BusGetContactByNumber}}))
+            bus->UseRealTime();
     }
 }
 
 // ---- The tables after the run ---------------------------------------------
+
+// The lookup by number of the table of all benchmarks: the longest walk.
+const char *const kNumberRow = "BM_GetContactByNumber/mixed/last";
 
 // A figure of the run, absent when its benchmark did not run (filtered out,
 // or failed).
@@ -562,17 +814,24 @@ std::string duration(Figure seconds, benchmark::TimeUnit smallest) {
     return scaled(*seconds * benchmark::GetTimeUnitMultiplier(smallest), smallest, units);
 }
 
+Figure microseconds(Figure count) {
+    return count ? Figure(*count * 1e-6) : std::nullopt;
+}
+
 std::string fileSize(Figure bytes) {
     static const char *const units[] = {"bytes", "kB", "MB", "GB"};
     return bytes ? scaled(*bytes, 0, units) : kMissing;
 }
 
-// Two significant digits, at least the units: 1.3, 17, 128.
+// Two significant digits, at least the units: 0.0017, 1.3, 17, 128.
 std::string ratioText(Figure value) {
     if (!value)
         return kMissing;
     char text[64];
-    snprintf(text, sizeof text, *value < 9.95 ? "%.1f" : "%.0f", *value);
+    if (*value < 0.095)
+        snprintf(text, sizeof text, "%.2g", *value); // 0.0017, not 0.0
+    else
+        snprintf(text, sizeof text, *value < 9.95 ? "%.1f" : "%.0f", *value);
     return text;
 }
 
@@ -673,6 +932,18 @@ class TablesReporter : public benchmark::BenchmarkReporter {
         return significant(*empty / 1024) + " → " + significant(*full / 1024) + " MiB";
     }
 
+    // Ends the header of a table: a column per size, "<label>N = 1 000", then
+    // the alignment row, `alignedBefore` for the columns before those.
+    static void endHeader(std::ostream &out, const char *label, const char *alignedBefore,
+                          const char *sizeAlignment) {
+        for (int size : kSizes)
+            out << " " << label << "N = " << grouped(size) << " |";
+        out << '\n' << alignedBefore;
+        for (size_t column = 0; column < std::size(kSizes); ++column)
+            out << sizeAlignment;
+        out << '\n';
+    }
+
     // The ratio at the largest size, then those at the smaller sizes that
     // ran: "128 (17 at 1 000, 10 at 100)".
     static std::string acrossSizes(const std::function<Figure(int)> &ratioAt) {
@@ -708,12 +979,7 @@ class TablesReporter : public benchmark::BenchmarkReporter {
 
         out << "\nIn-process benchmarks: CPU time of the benchmark process. Benchmarks through "
                "`zebd`: wall time.\n\n| Benchmark |";
-        for (int size : kSizes)
-            out << " N = " << grouped(size) << " |";
-        out << "\n|---|";
-        for (size_t column = 0; column < std::size(kSizes); ++column)
-            out << "---:|";
-        out << '\n';
+        endHeader(out, "", "|---|", "---:|");
         row("`BM_AddContacts` (all N)", cpuOf("BM_AddContacts"));
         row("” per contact", perContact("BM_AddContacts"));
         row("`BM_LoadSavedFile`", cpuOf("BM_LoadSavedFile"));
@@ -721,7 +987,7 @@ class TablesReporter : public benchmark::BenchmarkReporter {
         row("saved file size", [this](int size) { return fileSize(savedBytes(size)); });
         for (const char *name :
              {"BM_SaveDataModel", "BM_AddContact", "BM_RemoveContact", "BM_GetContactByUniqueID",
-              "BM_GetContactByFormattedName", "BM_GetContactByNumber", "BM_GetAllContacts"})
+              "BM_GetContactByFormattedName", kNumberRow, "BM_GetAllContacts"})
             row(std::string("`") + name + "`", cpuOf(name));
         row("” per contact", perContact("BM_GetAllContacts"));
         row("`BM_ResidentMemory`: KiB per contact", [this](int size) {
@@ -753,7 +1019,7 @@ class TablesReporter : public benchmark::BenchmarkReporter {
             {"`removeContactByUniqueID`", "BM_RemoveContact"},
             {"`getContactByUniqueID`", "BM_GetContactByUniqueID"},
             {"`getContact` (formatted name)", "BM_GetContactByFormattedName"},
-            {"`getContactByNumber`", "BM_GetContactByNumber"}};
+            {"`getContactByNumber` (national, last entry)", kNumberRow}};
         for (const auto &[call, name] : growths)
             ratioRow(std::string(call) + " at " + grouped(largest) + " / at " + grouped(smallest),
                      ratioText(ratio(cpu(name, largest), cpu(name, smallest))));
@@ -763,7 +1029,91 @@ class TablesReporter : public benchmark::BenchmarkReporter {
         ratioRow("bus round trip / bare framed echo", acrossSizes([this](int size) {
                      return ratio(wall("BM_BusRoundTrip", size), wall("BM_FramedEcho", 0));
                  }));
+        printNumberTables(out);
         out.flush();
+    }
+
+    // The lookups by number: per size, the plug-in beside its peers, then how
+    // the plug-in grows and where libphonenumber answers otherwise.
+    void printNumberTables(std::ostream &out) const {
+        const char *const peerNames[] = {"BM_NumberFloor", "BM_NumberSQLite",
+                                         "BM_NumberLibphonenumber"};
+        auto of = [](const char *name, const NumberCase &lookup) {
+            return std::string(name) + "/" + lookup.name();
+        };
+        auto ranAt = [&](int size) {
+            for (const NumberCase &lookup : kNumberCases) {
+                for (const char *name :
+                     {"BM_GetContactByNumber", "BM_NumberIndex", "BM_NumberFloor",
+                      "BM_NumberSQLite", "BM_NumberLibphonenumber", "BM_BusGetContactByNumber"}) {
+                    if (find(of(name, lookup), size) != nullptr)
+                        return true;
+                }
+            }
+            return false;
+        };
+        if (std::none_of(std::begin(kSizes), std::end(kSizes), ranAt))
+            return;
+        for (int size : kSizes) {
+            if (!ranAt(size))
+                continue;
+            out << "\nLookup by number, N = " << grouped(size)
+                << ": CPU time in process; through `zebd`, wall time and the daemon's CPU time "
+                   "per call.\n\n"
+                   "| Case | plug-in | its index alone | floor | SQLite | libphonenumber | "
+                   "plug-in / floor | plug-in / SQLite | plug-in / libphonenumber | "
+                   "index alone / SQLite | through `zebd` | through `zebd` / round trip | "
+                   "`zebd` CPU |\n"
+                   "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+            for (const NumberCase &lookup : kNumberCases) {
+                std::string plugin = of("BM_GetContactByNumber", lookup);
+                std::string bus = of("BM_BusGetContactByNumber", lookup);
+                std::string index = of("BM_NumberIndex", lookup);
+                out << "| " << lookup.name() << " | " << cpuTime(plugin, size) << " | "
+                    << cpuTime(index, size);
+                for (const char *peer : peerNames)
+                    out << " | " << cpuTime(of(peer, lookup), size);
+                for (const char *peer : peerNames)
+                    out << " | "
+                        << ratioText(ratio(cpu(plugin, size), cpu(of(peer, lookup), size)));
+                out << " | "
+                    << ratioText(ratio(cpu(index, size), cpu(of("BM_NumberSQLite", lookup), size)));
+                out << " | " << wallTime(bus, size) << " | "
+                    << ratioText(ratio(wall(bus, size), wall("BM_BusRoundTrip", size))) << " | "
+                    << duration(microseconds(counter(bus, size, "zebd_cpu_us")),
+                                benchmark::kMicrosecond)
+                    << " |\n";
+            }
+        }
+
+        const int smallest = kSizes[0];
+        const int largest = std::rbegin(kSizes)[0];
+        out << "\nThe plug-in's growth, and libphonenumber's disagreements: the numbers of the "
+               "phonebook that it and the plug-in judge otherwise, and its answer where it "
+               "differs.\n\n| Case | plug-in at "
+            << grouped(largest) << " / at " << grouped(smallest) << " |";
+        endHeader(out, "libphonenumber, ", "|---|---:|", "---|");
+        for (const NumberCase &lookup : kNumberCases) {
+            std::string plugin = of("BM_GetContactByNumber", lookup);
+            out << "| " << lookup.name() << " | "
+                << ratioText(ratio(cpu(plugin, largest), cpu(plugin, smallest))) << " |";
+            for (int size : kSizes)
+                out << " " << disagreement(of("BM_NumberLibphonenumber", lookup), size) << " |";
+            out << '\n';
+        }
+    }
+
+    // "2 of 200 numbers, answers none".
+    std::string disagreement(const std::string &name, int size) const {
+        Figure judged = counter(name, size, "judged_otherwise");
+        Figure answer = counter(name, size, "answer");
+        Figure expected = counter(name, size, "expected");
+        if (!judged || !answer || !expected)
+            return kMissing;
+        std::string text = grouped(static_cast<int>(*judged)) + " of " + grouped(2 * size);
+        if (*answer != *expected)
+            text += ", answers " + contactText(static_cast<int>(*answer));
+        return text;
     }
 
     // "13.6 KiB (19 × the 737 bytes it takes in the saved file)".

@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "fuzz_support.hpp"
 #include "keltrace/keltrace.h"
 #include "zeb/dm.h"
 
@@ -42,19 +43,6 @@ void reset() {
         abort();
 }
 
-std::string contentOf(const std::string &name) {
-    std::string content;
-    FILE *file = fopen(name.c_str(), "rb");
-    if (file == nullptr)
-        abort();
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
-        content.append(buffer, got);
-    fclose(file);
-    return content;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -68,10 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     variant_initialize(&maxEntries, variant_type_unknown);
     if (!variant_copy(&maxEntries, object_parameterValue(phonebook, "MaxNumberOfEntries")))
         abort();
-    char pattern[] = "/tmp/fuzz-dm-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        abort();
-    dir = pattern;
+    dir = fuzzsupport::makeTempDir("fuzz-dm");
     path = dir + "/phonebook.save";
     saved = dir + "/saved";
     resaved = dir + "/resaved";
@@ -80,9 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr || fwrite(data, 1, size, file) != size || fclose(file) != 0)
-        abort();
+    fuzzsupport::writeInput(path, data, size);
     bool loaded = datamodel_load(dm, path.c_str(), 0);
     // An invalid file was renamed aside; drop it so the directory stays empty.
     unlink((path + ".invalid").c_str());
@@ -93,9 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!datamodel_load(dm, saved.c_str(), 0) ||
             !datamodel_save(phonebook, -1, resaved.c_str(), 0))
             abort();
-        if (contentOf(saved) != contentOf(resaved)) {
+        if (fuzzsupport::contentOf(saved) != fuzzsupport::contentOf(resaved)) {
             fprintf(stderr, "a save and a reload changed the data:\n%s\n---\n%s\n",
-                    contentOf(saved).c_str(), contentOf(resaved).c_str());
+                    fuzzsupport::contentOf(saved).c_str(), fuzzsupport::contentOf(resaved).c_str());
             abort();
         }
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "fuzz_support.hpp"
 #include "keltrace/keltrace.h"
 #include "tessel/tessel.h"
 
@@ -89,19 +90,14 @@ std::string snapshot() {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     unsetenv("ZEB_SYSROOT");
     kelTraceSetSink(quiet, nullptr);
-    char pattern[] = "/tmp/fuzz-tessel-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        abort();
-    dir = pattern;
+    dir = fuzzsupport::makeTempDir("fuzz-tessel");
     path = dir + "/store.usr";
     atexit(removeFiles);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file == nullptr || fwrite(data, 1, size, file) != size || fclose(file) != 0)
-        abort();
+    fuzzsupport::writeInput(path, data, size);
 
     int rc = tessel_initialize(path.c_str());
     if (rc != TESSEL_OK) {

@@ -776,20 +776,32 @@ char *zeb_add_contact_instance_and_uuid(object_t *phonebook, variant_map_t *cont
     return text;
 }
 
-/* True for a text value that holds no character. */
-static bool isEmptyText(const variant_t *value) {
-    return variant_type(value) == variant_type_string && !hasText(variant_da_char(value));
+/* True for a value that gives no text: none at all, or a text that holds no
+ * character. */
+static bool hasNoText(const variant_t *value) {
+    variant_type_t type = variant_type(value);
+    return type == variant_type_unknown ||
+           (type == variant_type_string && !hasText(variant_da_char(value)));
+}
+
+/* An identifier without text is no identifier: written after the add handler
+ * it would replace the generated one, and written by a modify it would leave
+ * the entry without any. Every such copy goes (a map may hold a key more than
+ * once). */
+static void dropUniqueIDsWithoutText(variant_map_t *contact) {
+    variant_map_iterator_t *next = nullptr;
+    for (variant_map_iterator_t *it = variant_map_first(contact); it != nullptr; it = next) {
+        next = variant_map_iterator_next(it);
+        if (strcmp(textOrEmpty(variant_map_iterator_key(it)), "UniqueID") == 0 &&
+            hasNoText(variant_map_iterator_data(it)))
+            variant_map_iterator_destroy(it);
+    }
 }
 
 object_t *_add_contact_instance(object_t *phonebook, variant_map_t *contact) {
     kelTraceIn(PHONEBOOK_ZONE);
+    dropUniqueIDsWithoutText(contact);
     variant_map_iterator_t *element = variant_map_find(contact, "UniqueID");
-    /* An identifier without text is no identifier: written after the add
-     * handler, it would replace the generated one. */
-    while (element != nullptr && isEmptyText(variant_map_iterator_data(element))) {
-        variant_map_iterator_destroy(element);
-        element = variant_map_find(contact, "UniqueID");
-    }
     if (element == nullptr) {
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Contact has no %s parameter", "UniqueID");
     } else {
@@ -889,6 +901,7 @@ static bool modifyContactBy(object_t *phonebook, bool byUniqueID, const char *va
                       textOrEmpty(value));
         return false;
     }
+    dropUniqueIDsWithoutText(contact);
     deleteSubObjectInstances(entry);
     bool updated = update_zeb_contact_obj(entry, contact) != nullptr;
     if (updated)

@@ -1,10 +1,12 @@
 // zeb-cli: one bus operation from the command line, its answer as JSON on
 // standard output. Exit status: 0 done, 1 refused by the daemon, 2 usage
 // error, 3 no daemon or no answer in time.
+#include "cli_value.hpp"
 #include "zeb/bus.h"
 #include "zeb/variant_json.hpp"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 
 namespace {
 
+using zebcli::parseValue;
 using zebjson::json;
 
 const char *const kUsageText =
@@ -27,6 +30,8 @@ const char *const kUsageText =
     "  listen [PATH] [-n COUNT]        one JSON line per notification\n"
     "  list [PATH]\n"
     "A VALUE that parses as JSON is that JSON value, otherwise the text as written.\n"
+    "A VALUE written @PATH is read from that file, @- from standard input (the same\n"
+    "rules; a text loses its last line feed); write \"@...\" for a text starting with @.\n"
     "SOCKET defaults to $ZEB_SOCKET, else " ZEB_BUS_DEFAULT_SOCKET "; SECONDS to 5.\n";
 
 enum Exit { kDone = 0, kRefused = 1, kUsageError = 2, kUnreachable = 3 };
@@ -89,14 +94,6 @@ struct Command {
     int (*run)(Session &session, const std::vector<std::string> &args);
 };
 
-// JSON when the text is JSON ("0612345678" is not: a leading zero), else the
-// text itself.
-void parseValue(const std::string &text, variant_t *out) {
-    json parsed = json::parse(text, nullptr, false);
-    if (parsed.is_discarded() || !zebjson::jsonToVariant(parsed, out))
-        variant_setChar(out, text.c_str());
-}
-
 bool isName(const std::string &text) {
     if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_'))
         return false;
@@ -105,6 +102,51 @@ bool isName(const std::string &text) {
             return false;
     }
     return true;
+}
+
+// A file's content, or standard input's for "-", bounded by what one message
+// can carry.
+std::string readValueFile(const std::string &path) {
+    static bool stdinTaken = false;
+    bool fromStdin = path == "-";
+    if (fromStdin && stdinTaken)
+        throw UsageError{"@- can be used only once"};
+    stdinTaken = stdinTaken || fromStdin;
+    std::FILE *file = fromStdin ? stdin : std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        throw UsageError{"cannot read " + path + ": " + std::strerror(errno)};
+    std::string content;
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0 &&
+           content.size() <= ZEB_BUS_MAX_MESSAGE_SIZE)
+        content.append(buffer, got);
+    bool failed = std::ferror(file) != 0;
+    int error = errno;
+    if (!fromStdin)
+        std::fclose(file);
+    if (failed)
+        throw UsageError{"cannot read " + path + ": " + std::strerror(error)};
+    if (content.size() > ZEB_BUS_MAX_MESSAGE_SIZE)
+        throw UsageError{path + " is larger than a message may be (4 MiB)"};
+    return content;
+}
+
+// A VALUE of the command line: JSON or text, read from a file for @PATH.
+void commandLineValue(const std::string &text, variant_t *out) {
+    if (text.empty() || text[0] != '@') {
+        parseValue(text, out);
+        return;
+    }
+    std::string content = readValueFile(text.substr(1));
+    if (content.find('\0') != std::string::npos)
+        throw UsageError{text.substr(1) + " holds a NUL byte, which no value may"};
+    // A text file ends its last line; the value does not (JSON is unchanged).
+    if (!content.empty() && content.back() == '\n')
+        content.pop_back();
+    if (!content.empty() && content.back() == '\r')
+        content.pop_back();
+    parseValue(content, out);
 }
 
 // "NAME=VALUE" split at the first '='; false when the text has no name part.
@@ -123,7 +165,7 @@ void addAssignments(const std::vector<std::string> &assignments, variant_map_t *
         if (!splitAssignment(arg, name, text))
             throw UsageError{"expected NAME=VALUE, got \"" + arg + "\""};
         Value value;
-        parseValue(text, value.get());
+        commandLineValue(text, value.get());
         variant_map_add(map, name.c_str(), value.get());
     }
 }
@@ -216,10 +258,10 @@ int runCall(Session &session, const std::vector<std::string> &args) {
         Value value;
         if (splitAssignment(args[i], name, text)) {
             ++named;
-            parseValue(text, value.get());
+            commandLineValue(text, value.get());
             variant_map_add(map.get(), name.c_str(), value.get());
         } else {
-            parseValue(args[i], value.get());
+            commandLineValue(args[i], value.get());
             variant_list_add(variant_da_list(list.get()), value.get());
         }
     }

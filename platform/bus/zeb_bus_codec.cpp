@@ -333,7 +333,8 @@ bool setTimestamp(Decoder &d, const msgpack_object &object, variant_t *out) {
     if (!msgpack_object_to_timestamp(&object, &stamp) || stamp.tv_nsec >= 1000000000u)
         return d.fail(ZEB_ERROR_INVALID_ARGUMENT, "invalid timestamp");
     // Date-times have one-second resolution: the nanoseconds are dropped.
-    // Setting a scalar allocates nothing: a failure is a year out of range.
+    // Setting a scalar allocates nothing: a failure is a date-time outside
+    // the years 0000 to 9999 (zeb/variant.h).
     return variant_setDateTimeSeconds(out, stamp.tv_sec) ||
            d.fail(ZEB_ERROR_INVALID_ARGUMENT, "timestamp out of range");
 }

@@ -30,10 +30,19 @@ bool arrayToVariant(const json &value, variant_t *out, int depth) {
     return ok;
 }
 
+// Variants hold C texts: a NUL inside a JSON text would cut it short.
+bool holdsNul(const std::string &text) {
+    return text.find('\0') != std::string::npos;
+}
+
 bool objectToVariant(const json &value, variant_t *out, int depth) {
     variant_map_t map;
     variant_map_initialize(&map);
     for (auto it = value.begin(); it != value.end(); ++it) {
+        if (holdsNul(it.key())) {
+            variant_map_cleanup(&map);
+            return false;
+        }
         variant_t item;
         variant_initialize(&item, variant_type_unknown);
         variant_map_iterator_t *entry = nullptr;
@@ -70,8 +79,10 @@ bool toVariant(const json &value, variant_t *out, int depth) {
     }
     case json::value_t::number_float:
         return variant_setDouble(out, value.get<double>());
-    case json::value_t::string:
-        return variant_setChar(out, value.get_ref<const std::string &>().c_str());
+    case json::value_t::string: {
+        const std::string &text = value.get_ref<const std::string &>();
+        return !holdsNul(text) && variant_setChar(out, text.c_str());
+    }
     case json::value_t::array:
         return arrayToVariant(value, out, depth);
     case json::value_t::object:

@@ -743,13 +743,21 @@ bool variant_setDouble(variant_t *variant, double value) {
     return put(variant, fresh);
 }
 
+// Only the years with four digits have a text form that reads back: a
+// date-time outside them could be neither shown, saved nor loaded.
+bool setDateTimeSeconds(variant_t *variant, int64_t seconds) {
+    static const int64_t first = daysFromCivil(0, 1, 1) * secondsPerDay;
+    static const int64_t last = daysFromCivil(9999, 12, 31) * secondsPerDay + secondsPerDay - 1;
+    return seconds >= first && seconds <= last &&
+           setSigned(variant, variant_type_date_time, seconds);
+}
+
 bool variant_setDateTime(variant_t *variant, const struct tm *time) {
-    return time && setSigned(variant, variant_type_date_time, secondsOf(time));
+    return time && setDateTimeSeconds(variant, secondsOf(time));
 }
 
 bool variant_setDateTimeSeconds(variant_t *variant, int64_t seconds) {
-    struct tm broken;
-    return breakDown(seconds, &broken) && setSigned(variant, variant_type_date_time, seconds);
+    return setDateTimeSeconds(variant, seconds);
 }
 
 bool variant_setList(variant_t *variant, const variant_list_t *list) {

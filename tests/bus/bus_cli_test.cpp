@@ -101,6 +101,36 @@ TEST_F(BusCli, ListenPrintsOneFlushedLinePerNotification) {
     EXPECT_EQ(listen.wait(20000), 0) << "exits after COUNT: " << listen.err;
 }
 
+// A value too large for one command-line argument (the system caps one at
+// 128 KiB) comes from a file or from standard input.
+TEST_F(BusCli, ValuesComeFromFilesAndStandardInput) {
+    std::string big(200 * 1024, 'x');
+    std::string contact = daemon.dir.file("contact.json"), text = daemon.dir.file("big.txt");
+    bustest::writeFile(contact, R"({"uniqueID": "a", "words": ["@not", "a file"]})"
+                                "\n");
+    bustest::writeFile(text, big + "\r\n");
+    json echoed = output({"call", "Test", "echo", "contact=@" + contact, "text=@" + text});
+    EXPECT_EQ(echoed["retval"]["contact"],
+              json({{"uniqueID", "a"}, {"words", {"@not", "a file"}}}));
+    EXPECT_TRUE(echoed["retval"]["text"] == big) << "the text loses its last line end only";
+    RunResult piped = bustest::run(
+        {"/bin/sh", "-c",
+         std::string(ZEB_CLI_PATH) + " -s " + daemon.socket + " set Test Name=@- < " + text});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(output({"get", "Test.Name"}).get<std::string>().size(), big.size());
+    EXPECT_EQ(output({"call", "Test", "echo", R"(t="@literal")"})["retval"]["t"], "@literal");
+
+    // Nothing is sent when a file cannot be read: the old value stays.
+    std::string missing = daemon.dir.file("missing.json");
+    for (const std::string &wrong : {missing, daemon.dir.path}) {
+        RunResult r = cli({"set", "Test", "Name=@" + wrong});
+        EXPECT_EQ(r.status, 2) << wrong;
+        EXPECT_NE(r.err.find("cannot read " + wrong), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(cli({"call", "Test", "echo", "a=@-", "b=@-"}).status, 2);
+    EXPECT_EQ(output({"get", "Test.Name"}).get<std::string>().size(), big.size());
+}
+
 TEST_F(BusCli, RefusalsExitWithOneAndOneLineOfError) {
     const std::vector<std::vector<std::string>> refused = {
         {"get", "Test.Nope"},        {"set", "Test", "Fixed=x"}, {"call", "Test", "fail"},

@@ -128,10 +128,22 @@ TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
         EXPECT_EQ(back.type(), variant_type_date_time) << text;
         EXPECT_EQ(back.toJson(), text);
     }
-    // Seconds whose year has no struct tm are refused, not wrapped.
+    // Seconds far outside the years 0000 to 9999 are refused, not wrapped.
     Var target;
     for (uint64_t seconds : {static_cast<uint64_t>(INT64_MIN), static_cast<uint64_t>(INT64_MAX)})
         EXPECT_EQ(decode(stamp96(seconds), target), ZEB_ERROR_INVALID_ARGUMENT) << seconds;
+}
+
+// A timestamp after year 9999 decoded to a date-time without a text form,
+// which a plug-in could store but never save.
+TEST(BusCodec, TimestampBeyondYear9999IsRefused) {
+    Var v;
+    // timestamp 96: no nanoseconds, then 253402300799 s, 9999-12-31T23:59:59Z
+    EXPECT_EQ(decode(std::string("\xc7\x0c\xff\0\0\0\0\0\0\0\x3a\xff\xf4\x41\x7f", 15), v),
+              ZEB_ERROR_NONE);
+    EXPECT_EQ(v.toJson(), "9999-12-31T23:59:59Z");
+    EXPECT_EQ(decode(std::string("\xc7\x0c\xff\0\0\0\0\0\0\0\x3a\xff\xf4\x41\x80", 15), v),
+              ZEB_ERROR_INVALID_ARGUMENT);
 }
 
 TEST(BusCodec, NestingAndSizeAreLimitedBothWays) {

@@ -96,6 +96,25 @@ TEST_F(Writes, EmptyValuesNeverMatchAndAnEmptyIdentifierIsNone) {
     EXPECT_EQ(allContacts(), contacts);
 }
 
+// An identifier given as null was written over the generated one, and a
+// modify carrying an empty or null identifier left the entry without any:
+// found by fuzz_contacts, an entry with no UniqueID.
+TEST_F(Writes, AnIdentifierWithoutTextNeverReplacesTheEntrysOwn) {
+    const std::regex urn("urn:uuid:[-0-9a-f]{36}");
+    ASSERT_TRUE(add({{"uniqueID", nullptr}, {"formattedName", "Null"}}));
+    std::string generated = call("getContact", {{"formattedName", "Null"}})["uniqueID"];
+    EXPECT_TRUE(std::regex_match(generated, urn)) << generated;
+
+    EXPECT_TRUE(modify("Null", {{"uniqueID", ""}, {"title", "empty"}}));
+    EXPECT_TRUE(call("modifyContactByUniqueID",
+                     {{"uniqueID", generated},
+                      {"contact", {{"uniqueID", nullptr}, {"url", "u"}}}}) == true);
+    json stored = byID(generated);
+    EXPECT_EQ(stored["title"], "empty");
+    EXPECT_EQ(stored["url"], "u");
+    EXPECT_EQ(allContacts().size(), 1u);
+}
+
 // MaxNumberOfEntries is unsigned: 4294967295 read as a signed number was 0,
 // and every addition was refused.
 TEST_F(Writes, ALimitBeyondTheSignedRangeIsNoZeroLimit) {

@@ -153,7 +153,10 @@ CallResult TestHost::callVars(const std::string &object, const std::string &func
          a = argument_valueNext(a)) {
         json value;
         zebjson::variantToJson(argument_value(a), value);
-        result.outargs[argument_name(a) != nullptr ? argument_name(a) : ""] = value;
+        std::string name = argument_name(a) != nullptr ? argument_name(a) : "";
+        result.outargs[name] = value;
+        result.outvars.emplace_back(name, Var());
+        variant_copy(result.outvars.back().second.get(), argument_value(a));
     }
     argument_valueListCleanup(&args);
     return result;

@@ -47,6 +47,9 @@ struct CallResult {
     bool ok = false; /* the handler ran and returned 0 */
     Var retval;
     json outargs = json::object(); /* arguments left in the list, by name */
+    /* The same as variants, in list order: a value without a JSON form (a
+     * double that is not finite) is null in `outargs`. */
+    std::vector<std::pair<std::string, Var>> outvars;
     json value() const { return retval.toJson(); }
 };
 

@@ -41,6 +41,8 @@
  * accepted by variant_toDateTime and the conversions to date-time. A set
  * broken-down time is normalized as timegm() would (day 0 of a month is the
  * last day of the month before); tm_isdst, tm_gmtoff and tm_zone are ignored.
+ * Date-times lie in the years 0000 to 9999, which have a text form: setting
+ * one outside them fails and leaves the variant unchanged.
  */
 #ifndef ZEB_VARIANT_H
 #define ZEB_VARIANT_H
@@ -152,8 +154,8 @@ bool variant_setUInt64(variant_t *variant, uint64_t value);
 bool variant_setDouble(variant_t *variant, double value);
 bool variant_setDateTime(variant_t *variant, const struct tm *time);
 /* A date-time from its seconds since 1970-01-01T00:00:00Z (negative before),
- * whatever the size of time_t; fails when its year does not fit in the int
- * of struct tm. */
+ * whatever the size of time_t; outside the years 0000 to 9999 it fails as
+ * above. */
 bool variant_setDateTimeSeconds(variant_t *variant, int64_t seconds);
 bool variant_setList(variant_t *variant, const variant_list_t *list); /* copies */
 bool variant_setMap(variant_t *variant, const variant_map_t *map);    /* copies */

@@ -9,8 +9,9 @@
  * ("YYYY-MM-DDTHH:MM:SSZ"), numbers and booleans as such, lists -> arrays,
  * maps -> objects in map order (a key held twice keeps its first value).
  * Conversions fail (false) when memory runs out, a variant's type is unknown,
- * a double is not finite (JSON has no form for it) or nesting is deeper than
- * ZEB_JSON_MAX_DEPTH.
+ * a double is not finite (JSON has no form for it), a JSON text or member
+ * name holds a NUL character (a variant's text would end there) or nesting
+ * is deeper than ZEB_JSON_MAX_DEPTH.
  */
 #ifndef ZEB_VARIANT_JSON_HPP
 #define ZEB_VARIANT_JSON_HPP

@@ -1,0 +1,208 @@
+// The examples of docs/phonebook-api.md, run in order through zeb-cli against
+// a fresh zebd serving the phonebook: each command prints what the document
+// shows under it.
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus_test_support.hpp"
+
+namespace {
+
+// A command of the document and the lines it prints.
+struct Example {
+    size_t line; // in the document, from 1
+    std::string command;
+    std::string expected; // the lines, each ended by '\n'
+};
+
+bool startsWith(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The examples: the blocks marked `sh` whose first line begins with "$ ".
+std::vector<Example> examplesOf(const std::string &document) {
+    std::vector<std::string> lines;
+    std::istringstream in(document);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::vector<Example> examples;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!startsWith(lines[i], "```"))
+            continue;
+        bool example =
+            lines[i] == "```sh" && i + 1 < lines.size() && startsWith(lines[i + 1], "$ ");
+        for (++i; i < lines.size() && lines[i] != "```"; ++i) {
+            if (example && startsWith(lines[i], "$ "))
+                examples.push_back({i + 1, lines[i].substr(2), ""});
+            else if (example)
+                examples.back().expected += lines[i] + "\n";
+        }
+    }
+    return examples;
+}
+
+// The words of a command line as the shell splits them: blanks separate,
+// '...' quotes everything, "..." everything but \" and \\.
+std::vector<std::string> wordsOf(const std::string &line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == ' ') {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (c == '\'' || c == '"') {
+            size_t end = i + 1;
+            for (; end < line.size() && line[end] != c; ++end) {
+                if (c == '"' && line[end] == '\\' && end + 1 < line.size() &&
+                    (line[end + 1] == '"' || line[end + 1] == '\\'))
+                    ++end;
+                word += line[end];
+            }
+            if (end == line.size())
+                throw std::runtime_error("unterminated quote in: " + line);
+            i = end;
+        } else {
+            word += c;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
+}
+
+// True when `c` fits `pattern`: '9' stands for a digit, 'x' for a lower-case
+// hexadecimal digit, anything else for itself.
+bool fits(char c, char pattern) {
+    bool digit = c >= '0' && c <= '9';
+    if (pattern == '9')
+        return digit;
+    if (pattern == 'x')
+        return digit || (c >= 'a' && c <= 'f');
+    return c == pattern;
+}
+
+bool hasShape(const std::string &text, size_t at, const std::string &pattern) {
+    if (text.size() - at < pattern.size())
+        return false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (!fits(text[at + i], pattern[i]))
+            return false;
+    }
+    return true;
+}
+
+// The output with the placeholders of the document: "<now>" for a date-time
+// within a day of `now` (a stamp, in whatever zone), "urn:uuid:<uuid>" for a
+// generated identifier.
+std::string normalised(const std::string &output, time_t now) {
+    const std::string dateTime = "9999-99-99T99:99:99Z";
+    const std::string uuid = "urn:uuid:xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+    std::string result;
+    for (size_t i = 0; i < output.size();) {
+        if (hasShape(output, i, uuid)) {
+            result += "urn:uuid:<uuid>";
+            i += uuid.size();
+            continue;
+        }
+        if (hasShape(output, i, dateTime)) {
+            std::tm broken{};
+            strptime(output.substr(i, dateTime.size()).c_str(), "%Y-%m-%dT%H:%M:%SZ", &broken);
+            if (std::labs(static_cast<long>(timegm(&broken) - now)) <= 86400 + 3600) {
+                result += "<now>";
+                i += dateTime.size();
+                continue;
+            }
+        }
+        result += output[i++];
+    }
+    return result;
+}
+
+// True once the process waits for input without a time limit, as `zeb-cli
+// listen` does once subscribed (its earlier waits all have one).
+bool waitsForever(pid_t pid) {
+    std::ifstream state("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string pollfds, count, timeout;
+    if (!(state >> number >> pollfds >> count >> timeout))
+        return false; // "running", or gone
+    unsigned long long value = std::stoull(timeout, nullptr, 16);
+#ifdef SYS_poll
+    if (number == SYS_poll)
+        return (value & 0xffffffffu) == 0xffffffffu;
+#endif
+    return number == SYS_ppoll && value == 0;
+}
+
+TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
+    std::vector<Example> examples = examplesOf(bustest::readFile(PHONEBOOK_API_DOC));
+    ASSERT_GE(examples.size(), 40u) << "the examples of " << PHONEBOOK_API_DOC;
+
+    bustest::Daemon daemon;
+    for (const char *directory : {"/usr/lib/phonebook", "/etc/config", "/cfg/system"})
+        std::filesystem::create_directories(daemon.sysroot + directory);
+    bustest::writeFile(daemon.sysroot + "/usr/lib/phonebook/CCC.dat",
+                       bustest::readFile(PHONEBOOK_CCC));
+    daemon.definition = PHONEBOOK_DEFINITION;
+    ASSERT_TRUE(daemon.start()) << daemon.log();
+    // For the zeb-cli runs only (zeb_bus_cli_test checks zeb-cli for leaks):
+    // LeakSanitizer's pass at each exit would double the time they take.
+    setenv("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1", 1);
+
+    std::vector<std::unique_ptr<bustest::Process>> background;
+    for (const Example &example : examples) {
+        SCOPED_TRACE("phonebook-api.md:" + std::to_string(example.line) + ": " + example.command);
+        std::vector<std::string> words = wordsOf(example.command);
+        time_t now = time(nullptr);
+        std::string printed;
+        if (words == std::vector<std::string>{"wait"}) {
+            for (auto &process : background) {
+                EXPECT_EQ(process->wait(10000), 0) << process->err;
+                printed += process->out + process->err;
+            }
+            background.clear();
+        } else {
+            ASSERT_EQ(words.at(0), "zeb-cli");
+            words.at(0) = ZEB_CLI_PATH;
+            words.insert(words.begin() + 1, {"-s", daemon.socket});
+            if (words.back() == "&") {
+                words.pop_back();
+                background.push_back(std::make_unique<bustest::Process>(words));
+                bustest::Deadline deadline(10000);
+                while (!waitsForever(background.back()->pid) && deadline.remaining() > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                ASSERT_TRUE(waitsForever(background.back()->pid)) << "subscribed in time";
+            } else {
+                bustest::RunResult run = bustest::run(words);
+                EXPECT_EQ(run.status, run.err.empty() ? 0 : 1) << run.err;
+                printed = run.out + run.err;
+            }
+        }
+        EXPECT_EQ(normalised(printed, now), example.expected);
+    }
+    EXPECT_TRUE(background.empty()) << "a command in the background without a wait";
+    EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+} // namespace
