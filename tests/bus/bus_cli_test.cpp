@@ -113,9 +113,10 @@ TEST_F(BusCli, ValuesComeFromFilesAndStandardInput) {
     EXPECT_EQ(echoed["retval"]["contact"],
               json({{"uniqueID", "a"}, {"words", {"@not", "a file"}}}));
     EXPECT_TRUE(echoed["retval"]["text"] == big) << "the text loses its last line end only";
-    RunResult piped = bustest::run(
-        {"/bin/sh", "-c",
-         std::string(ZEB_CLI_PATH) + " -s " + daemon.socket + " set Test Name=@- < " + text});
+    RunResult piped = bustest::run({"/bin/sh", "-c",
+                                    zebtest::targetShellCommand({ZEB_CLI_PATH, "-s", daemon.socket,
+                                                                 "set", "Test", "Name=@-"}) +
+                                        " < " + text});
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(output({"get", "Test.Name"}).get<std::string>().size(), big.size());
     EXPECT_EQ(output({"call", "Test", "echo", R"(t="@literal")"})["retval"]["t"], "@literal");

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -210,8 +211,15 @@ pid_t startDaemon(const Options &o, const std::string &dir, const std::string &s
     if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; pid > 0 && i < 200 && access(socket.c_str(), F_OK) != 0; ++i)
+    // The socket exists from its bind on, before zebd listens: it serves
+    // once it says so. Under an emulator that takes a while.
+    for (int i = 0; pid > 0 && i < 400; ++i) {
+        std::ifstream log(dir + "/zebd.log");
+        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        if (text.find("zebd: serving") != std::string::npos)
+            break;
         usleep(50000);
+    }
     return pid;
 }
 

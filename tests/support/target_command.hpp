@@ -49,6 +49,18 @@ inline std::vector<std::string> targetCommand(const std::vector<std::string> &ar
     return argv;
 }
 
+/* The same command as one line for /bin/sh, each word quoted. */
+inline std::string targetShellCommand(const std::vector<std::string> &argv) {
+    std::string line;
+    for (const std::string &word : targetCommand(argv)) {
+        line += line.empty() ? "'" : " '";
+        for (char c : word)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
+
 } // namespace zebtest
 
 #endif
