@@ -14,7 +14,7 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j2
 
 status=0
-for name in wire tessel datamodel_load ccc; do
+for name in wire tessel datamodel_load ccc vcard; do
   work="build/fuzz/corpus/$name"
   artifacts="build/fuzz/artifacts/$name"
   mkdir -p "$work" "$artifacts"
