@@ -4,6 +4,7 @@
 
 #include "vcard.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 

@@ -106,7 +106,7 @@ TEST(VcardReader, QuotedPrintableAndCharacterSets) {
     EXPECT_EQ(only(cards, "X-BROKEN").value, "a=ZZb=4") << "an '=' that starts no escape stays";
     EXPECT_EQ(only(cards, "X-NUL").value, "ab");
     EXPECT_TRUE(only(cards, "PHOTO").inlineData);
-    EXPECT_EQ(only(cards, "PHOTO").value, "/9j/4AAQSkZJRg==") << "base64 is left as it is";
+    EXPECT_EQ(only(cards, "PHOTO").value, "") << "inline data is not kept";
 
     std::vector<std::string> warnings;
     for (const vcard::Note &note : cards[0].warnings)
@@ -204,6 +204,7 @@ TEST(VcardReader, FilesBeyondTheLimitsAreRefusedNamingTheLine) {
     small.lineBytes = 20;
     small.cards = 2;
     small.propertiesPerCard = 2;
+    small.properties = 2;
     small.parametersPerProperty = 3;
     small.nesting = 1;
     const std::string card = "BEGIN:VCARD\nFN:a\nEND:VCARD\n";
@@ -215,6 +216,8 @@ TEST(VcardReader, FilesBeyondTheLimitsAreRefusedNamingTheLine) {
     EXPECT_EQ(readError(card + card + card, small), "line 7: more than 2 cards");
     EXPECT_EQ(readError("BEGIN:VCARD\nA:1\nB:2\nC:3\n", small),
               "line 4: more than 2 properties in the card begun at line 1");
+    EXPECT_EQ(readError(card + "BEGIN:VCARD\nA:1\nB:2\n", small),
+              "line 6: more than 2 properties in the file");
     EXPECT_EQ(readError("BEGIN:VCARD\nTEL;A=1,2;B=3;C:1\n", small),
               "line 2: more than 3 parameter values");
     EXPECT_EQ(readError("BEGIN:VCARD\nAGENT:\nBEGIN:VCARD\nAGENT:\nBEGIN:VCARD\n", small),

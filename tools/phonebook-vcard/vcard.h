@@ -36,7 +36,8 @@ using json = nlohmann::ordered_json;
 struct Limits {
     size_t fileBytes = 64u << 20; /* the whole file */
     size_t lineBytes = 4u << 20;  /* one line once unfolded (inline photos are long) */
-    size_t cards = 50000;         /* cards in the file */
+    size_t cards = 20000;         /* cards in the file */
+    size_t properties = 400000;   /* properties in the file: each costs memory */
     size_t propertiesPerCard = 1000;
     size_t parametersPerProperty = 100; /* parameter values of one property, all names */
     size_t nesting = 4;                 /* cards embedded in a card (2.1 AGENT) */
@@ -66,9 +67,9 @@ struct Property {
     std::string name;  /* upper case */
     std::vector<Parameter> parameters;
     /* UTF-8, quoted-printable and CHARSET undone, backslash escapes as
-     * written. Base64 content stays as it is (see `inlineData`). */
+     * written. Empty for base64 content, which is not kept. */
     std::string value;
-    bool inlineData = false; /* ENCODING=b or BASE64 */
+    bool inlineData = false; /* ENCODING=b or BASE64: the value was inline data */
     std::string problem;     /* set when the line could not be read; value is then empty */
 
     const Parameter *parameter(std::string_view name) const;

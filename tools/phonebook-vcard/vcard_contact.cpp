@@ -3,8 +3,11 @@
 #include "vcard.h"
 #include "vcard_text.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 namespace vcard {
@@ -165,8 +168,9 @@ Item itemOf(const Property &property, std::string value,
     item.value = std::move(value);
     for (const Parameter &parameter : property.parameters) {
         if (parameter.name == "PREF" && !parameter.values.empty()) {
-            int pref = std::atoi(parameter.values.front().c_str());
-            item.pref = std::min(item.pref, pref >= 1 && pref <= 100 ? pref : 100);
+            long pref = std::strtol(parameter.values.front().c_str(), nullptr, 10);
+            item.pref =
+                std::min(item.pref, pref >= 1 && pref <= 100 ? static_cast<int>(pref) : 100);
         }
         if (parameter.name != "TYPE")
             continue;

@@ -356,7 +356,9 @@ void decodeValue(Property &property, std::vector<Note> &warnings) {
                                    ? upper(encoding->values.front())
                                    : std::string();
     if (encodingName == "B" || encodingName == "BASE64") {
-        property.inlineData = true;
+        property.inlineData = true; // photos and sounds: nothing a contact holds
+        property.value.clear();
+        property.value.shrink_to_fit();
         return;
     }
     if (encodingName == "QUOTED-PRINTABLE")
@@ -379,38 +381,48 @@ void decodeValue(Property &property, std::vector<Note> &warnings) {
     makeCarriable(property.value, property.line, property.name, warnings);
 }
 
-// The physical lines of the file, split at CRLF, LF or CR.
-std::vector<std::string_view> physicalLines(std::string_view text, const Limits &limits) {
-    std::vector<std::string_view> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        if (end - start > limits.lineBytes)
-            throw ReadError(lines.size() + 1,
-                            "longer than " + std::to_string(limits.lineBytes) + " bytes");
-        lines.push_back(text.substr(start, end - start));
-        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n')
-            ++end;
-        start = end + 1;
-    }
-    return lines;
-}
+// The physical lines of the file, split at CRLF, LF or CR, one at a time
+// (a file of empty lines costs no memory per line).
+class Lines {
+  public:
+    Lines(std::string_view text, size_t maxBytes) : text_(text), maxBytes_(maxBytes) {}
 
-bool isFoldedContinuation(std::string_view line) {
-    return !line.empty() && (line[0] == ' ' || line[0] == '\t');
-}
+    bool done() const { return pos_ >= text_.size(); }
+    // The number of the line take() gave last.
+    size_t number() const { return number_; }
+    // True when the next line goes on the one before: it starts with a blank.
+    bool nextIsFold() const { return !done() && (text_[pos_] == ' ' || text_[pos_] == '\t'); }
+
+    std::string_view take() {
+        size_t end = text_.find_first_of("\r\n", pos_);
+        if (end == std::string_view::npos)
+            end = text_.size();
+        ++number_;
+        if (end - pos_ > maxBytes_)
+            throw ReadError(number_, "longer than " + std::to_string(maxBytes_) + " bytes");
+        std::string_view line = text_.substr(pos_, end - pos_);
+        if (end + 1 < text_.size() && text_[end] == '\r' && text_[end + 1] == '\n')
+            ++end;
+        pos_ = end + 1;
+        return line;
+    }
+
+  private:
+    std::string_view text_;
+    size_t maxBytes_;
+    size_t pos_ = 0;
+    size_t number_ = 0;
+};
 
 class Reader {
   public:
     Reader(std::string_view text, const Limits &limits)
-        : limits_(limits), lines_(physicalLines(text, limits)) {}
+        : limits_(limits), lines_(text, limits.lineBytes) {}
 
     std::vector<Card> run() {
-        while (next_ < lines_.size()) {
-            size_t line = next_ + 1;
-            std::string logical(lines_[next_++]);
+        while (!lines_.done()) {
+            std::string logical(lines_.take());
+            size_t line = lines_.number();
             appendFolds(logical, line);
             if (trim(logical).empty())
                 continue;
@@ -426,9 +438,8 @@ class Reader {
 
   private:
     void appendFolds(std::string &logical, size_t line) {
-        while (next_ < lines_.size() && isFoldedContinuation(lines_[next_])) {
-            append(logical, lines_[next_++].substr(1), line);
-        }
+        while (lines_.nextIsFold())
+            append(logical, lines_.take().substr(1), line);
     }
 
     void append(std::string &logical, std::string_view more, size_t line) {
@@ -446,10 +457,9 @@ class Reader {
             LineParser(logical, caret, limits_.parametersPerProperty).parse(property, line);
         if (parsed && property.has("ENCODING", "QUOTED-PRINTABLE")) {
             // Soft line breaks: a value ending in '=' goes on at the next line.
-            while (!property.value.empty() && property.value.back() == '=' &&
-                   next_ < lines_.size()) {
+            while (!property.value.empty() && property.value.back() == '=' && !lines_.done()) {
                 property.value.pop_back();
-                append(property.value, lines_[next_++], line);
+                append(property.value, lines_.take(), line);
                 appendFolds(property.value, line);
             }
         }
@@ -520,6 +530,9 @@ class Reader {
                                                std::to_string(limits_.propertiesPerCard) +
                                                " properties in the card begun at line " +
                                                std::to_string(current_->line));
+        if (++properties_ > limits_.properties)
+            throw ReadError(property.line, "more than " + std::to_string(limits_.properties) +
+                                               " properties in the file");
         if (parsed)
             decodeValue(property, current_->warnings);
         else
@@ -534,8 +547,8 @@ class Reader {
     }
 
     const Limits &limits_;
-    std::vector<std::string_view> lines_;
-    size_t next_ = 0;
+    Lines lines_;
+    size_t properties_ = 0;
     std::vector<Card> cards_;
     std::unique_ptr<Card> current_;
     size_t nested_ = 0;
