@@ -184,7 +184,7 @@ TEST_F(VcardTool, TwoThousandCardsGoInQuickly) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(summaryOf(r), summary(2000, 0, 0));
-    EXPECT_LT(seconds, 60.0) << "under the sanitizers; a release build takes well under 5 s";
+    EXPECT_LT(seconds, 60.0) << "under the sanitizers, on a shared machine";
     EXPECT_EQ(count(), 2000);
     json last = client->call("Phonebook", "getContactByNumber", {{"number", "0033611999"}});
     EXPECT_EQ(last.value("formattedName", ""), "Person 1999");
