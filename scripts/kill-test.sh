@@ -18,4 +18,4 @@ cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$(nproc)" --target phonebook_daemon_test zebd phonebook
 ZEB_KILL_COUNT="$kills" ZEB_KILL_SEED="$seed" \
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build/dev/bin/phonebook_daemon_test --gtest_filter='KillTest.*'
+  build/dev/bin/phonebook_daemon_test --gtest_filter='Saving.Kills*'

@@ -163,7 +163,10 @@ void Server::accept() {
         closeClient(*client);
         return;
     }
-    if (clients_.size() > kMaxClients && !dropStalledClient(*client)) {
+    // Connections being closed are on their way out: they do not count.
+    size_t open = static_cast<size_t>(std::count_if(clients_.begin(), clients_.end(),
+                                                    [](const Client *c) { return !c->closing; }));
+    if (open > kMaxClients && !dropStalledClient(*client)) {
         kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "too many clients: refusing a connection");
         closeClient(*client);
         return;
