@@ -337,7 +337,7 @@ TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
         expected = file;
     }
     ASSERT_NO_FATAL_FAILURE(startAndCheck(expected));
-    // A leftover temporary file is no obstacle: the save at the stop replaces
+    // A temporary file left by a kill is no obstacle: the next save replaces
     // it.
     Client last(daemon.socket);
     EXPECT_EQ(last.call("Phonebook", "removeAllContacts", json::object()), true) << last.message();
