@@ -495,10 +495,6 @@ void BM_AddContacts(benchmark::State &state) {
 // connected to it.
 struct Served {
     Served() {
-        std::filesystem::create_directories(daemon.sysroot + "/cfg/system");
-        std::filesystem::create_directories(daemon.sysroot + "/usr/lib/phonebook");
-        bustest::writeFile(daemon.sysroot + "/usr/lib/phonebook/CCC.dat", readAll(PHONEBOOK_CCC));
-        daemon.definition = PHONEBOOK_DEFINITION;
         // Errors only: nobody reads zebd's standard error while it runs.
         if (!daemon.start({"-v", "100"}))
             fail("cannot start zebd: " + daemon.log());
@@ -555,7 +551,7 @@ struct Served {
         fail("no VmRSS in the status of zebd");
     }
 
-    bustest::Daemon daemon;
+    bustest::PhonebookDaemon daemon;
     std::unique_ptr<bustest::Client> client;
     int size = 0; /* contacts added */
 };

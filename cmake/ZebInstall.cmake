@@ -12,11 +12,11 @@ set(ZEB_FULL_PLUGIN_DIR ${CMAKE_INSTALL_PREFIX}/${ZEB_PLUGIN_DIR})
 
 set(ZEB_PUBLIC_LIBRARIES zeb_utils keltrace zeb_dm zeb_sl zeb_bus tessel)
 set_target_properties(${ZEB_PUBLIC_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(zebd zeb-cli PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+set_target_properties(zebd zeb-cli phonebook-vcard PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 set_target_properties(phonebook PROPERTIES INSTALL_RPATH "$ORIGIN/..")
 
 install(TARGETS ${ZEB_PUBLIC_LIBRARIES} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS zebd zeb-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS zebd zeb-cli phonebook-vcard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS phonebook LIBRARY DESTINATION ${ZEB_PLUGIN_DIR})
 install(FILES data/phonebook.json DESTINATION ${ZEB_PLUGIN_DIR})
 # The plug-in reads the table at the fixed path /usr/lib/phonebook/CCC.dat.

@@ -1,5 +1,6 @@
 #include "phonebook.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@ zeb_t *zeb = nullptr;
 object_t *_phonebook = nullptr;
 zeb_timer_t *_timer = nullptr;
 bool __should_save = true;
+uint32_t save_delay_ms = PHONEBOOK_SAVE_DELAY_MS;
 bool revision_update_block = false;
 
 static const char *textOrEmpty(const char *text) {
@@ -55,13 +57,31 @@ static bool restoreFromTessel(void) {
     return true;
 }
 
+/* The delay asked for in the environment, else the default; a value that is
+ * not a number of milliseconds up to an hour is traced and ignored. */
+static uint32_t configuredSaveDelay(void) {
+    const char *text = getenv(PHONEBOOK_SAVE_DELAY_VARIABLE);
+    if (text == nullptr || text[0] == '\0')
+        return PHONEBOOK_SAVE_DELAY_MS;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long delay = strtoul(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || delay > 3600000ul) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "%s=%s is not a delay in milliseconds: using %u",
+                 PHONEBOOK_SAVE_DELAY_VARIABLE, text, PHONEBOOK_SAVE_DELAY_MS);
+        return PHONEBOOK_SAVE_DELAY_MS;
+    }
+    return static_cast<uint32_t>(delay);
+}
+
 static void loadDataModel(void) {
     kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "loading datamodel");
     if (datamodel_load(zeb_datamodel(zeb), PHONEBOOK_DATAMODEL_FILE,
                        DATAMODEL_FLAG_PERSISTENT_ONLY))
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "loaded datamodel");
     else
-        kelTrace(KELTRACE_LEVEL_WARNING, "Load of %s failed", PHONEBOOK_DATAMODEL_FILE);
+        kelTrace(KELTRACE_LEVEL_WARNING, "Load of %s failed: %s", PHONEBOOK_DATAMODEL_FILE,
+                 zeb_errorMessage());
 }
 
 bool zeb_plugin_initialize(zeb_t *context) {
@@ -79,6 +99,7 @@ bool zeb_plugin_initialize(zeb_t *context) {
     zeb = context;
     /* As loaded, also when the host starts the plug-in again. */
     __should_save = true;
+    save_delay_ms = configuredSaveDelay();
 
     notify_init();
 
@@ -123,11 +144,13 @@ void zeb_plugin_cleanup(void) {
     number_index_clear();
 
     /* A change of the last seconds before shutdown is still waiting for the
-     * save timer: write it now, or the file would lose it. */
-    if (zeb_timer_isArmed(_timer)) {
+     * save timer, or a failed save left changes out of the file: write them
+     * now, or the file would lose them. */
+    if (zeb_timer_isArmed(_timer) || save_failed) {
         zeb_timer_stop(_timer);
         zeb_save_data_model(_phonebook);
     }
+    save_failed = false;
     __should_save = false;
 
     /* Frees the per-entry state; with saving off, the file keeps the
@@ -218,7 +241,24 @@ bool remapContactToObject(variant_map_t *contact) {
     return false;
 }
 
-/* The map of an incoming contact variant, or null (traced) when it has none. */
+/* True when no list of the contact (numbers, e-mails, addresses...) holds
+ * more than PHONEBOOK_MAX_PROPERTIES items; traced otherwise. */
+static bool withinPropertyLimit(const variant_map_t *contact) {
+    for (variant_map_iterator_t *it = variant_map_first(contact); it != nullptr;
+         it = variant_map_iterator_next(it)) {
+        const variant_list_t *list = variant_da_list(variant_map_iterator_data(it));
+        if (list != nullptr && variant_list_size(list) > PHONEBOOK_MAX_PROPERTIES) {
+            kelTrace(KELTRACE_LEVEL_WARNING, "%s: %zu items, more than a contact holds (%u)",
+                     textOrEmpty(variant_map_iterator_key(it)), variant_list_size(list),
+                     PHONEBOOK_MAX_PROPERTIES);
+            return false;
+        }
+    }
+    return true;
+}
+
+/* The map of an incoming contact variant, or null (traced) when it has none
+ * or holds more than a contact may. */
 static variant_map_t *incomingContact(const variant_t *contact) {
     if (variant_type(contact) != variant_type_map) {
         kelTrace(KELTRACE_LEVEL_WARNING, "variant is not of type map");
@@ -227,7 +267,7 @@ static variant_map_t *incomingContact(const variant_t *contact) {
     variant_map_t *map = variant_da_map(contact);
     if (map == nullptr)
         kelTrace(KELTRACE_LEVEL_WARNING, "no map in variant");
-    return map;
+    return map != nullptr && withinPropertyLimit(map) ? map : nullptr;
 }
 
 /* Checks, traces and remaps a contact for a modify; null when it cannot be

@@ -26,8 +26,16 @@
 #define PHONEBOOK_TESSEL_FILE "/etc/config/tessel.usr"
 #define PHONEBOOK_DATAMODEL_FILE "/cfg/system/phonebook.odl"
 
-/* Delay between the last change and the save of the data model file. */
+/* Delay between the last change and the save of the data model file. The
+ * environment variable PHONEBOOK_SAVE_DELAY_MS (decimal milliseconds, at most
+ * one hour) replaces it for tests that want saves to come quickly. */
 #define PHONEBOOK_SAVE_DELAY_MS 5000u
+#define PHONEBOOK_SAVE_DELAY_VARIABLE "PHONEBOOK_SAVE_DELAY_MS"
+
+/* Items a contact written through the functions may hold in each of its
+ * lists (numbers, e-mails, addresses, labels, photos); a contact with more is
+ * refused before anything is written. */
+#define PHONEBOOK_MAX_PROPERTIES 100u
 
 /* The host context, kept from zeb_plugin_initialize to the end. */
 extern zeb_t *zeb;
@@ -37,6 +45,8 @@ extern object_t *_phonebook;
 extern zeb_timer_t *_timer;
 /* True until shutdown begins; the save timer saves only while it is. */
 extern bool __should_save;
+/* The save delay in force, read at start. */
+extern uint32_t save_delay_ms;
 /* While true, the entry handlers leave LastRevision as it is. */
 extern bool revision_update_block;
 

@@ -71,13 +71,23 @@ static void returnContact(variant_t *retval, variant_map_t *contact) {
     free(contact);
 }
 
-/* The legacy file named by "fileName", or the default file; new text. */
+/* The legacy file named by "fileName" as new text, or the default file when
+ * the call gives none (absent, null or empty). Null, traced, for a value that
+ * is not a text or not an absolute path: a number would otherwise become a
+ * file name relative to wherever the daemon runs, outside the system root. */
 static char *takeTesselPath(const call_frame_t *frame, argument_value_list_t *args) {
-    char *path = takeText(frame, args, "fileName");
-    if (path == nullptr || path[0] == '\0') {
-        free(path);
+    argument_value_t *argument =
+        frame->named ? takeNamedArgument(args, "fileName") : argument_valueTakeArgumentFirst(args);
+    const variant_t *value = argument != nullptr ? argument_value(argument) : nullptr;
+    const char *given = variant_da_char(value);
+    char *path = nullptr;
+    if (variant_type(value) == variant_type_unknown || (given != nullptr && given[0] == '\0'))
         path = strdup(PHONEBOOK_TESSEL_FILE);
-    }
+    else if (given != nullptr && given[0] == '/')
+        path = strdup(given);
+    else
+        kelTrace(KELTRACE_LEVEL_WARNING, "fileName must be an absolute path");
+    argument_valueDestroy(argument);
     return path;
 }
 

@@ -50,7 +50,7 @@ static bool saveStandsForAChange(void) {
 /* A committed change (or one about to be committed) schedules the save. */
 static void scheduleSave(void) {
     save_creations = 0;
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    zeb_timer_start(_timer, save_delay_ms);
 }
 
 /* A new instance: saved with the change that commits it, unless a rollback
@@ -60,7 +60,7 @@ static void scheduleSaveForCreation(void) {
         save_creations = 0;
     if (!saveStandsForAChange())
         save_creations++;
-    zeb_timer_start(_timer, PHONEBOOK_SAVE_DELAY_MS);
+    zeb_timer_start(_timer, save_delay_ms);
 }
 
 /* An instance created since the last commit was destroyed by a rollback. */
@@ -77,6 +77,8 @@ static bool neverCommitted(const object_t *instance) {
     return object_state(instance) == object_state_created;
 }
 
+bool save_failed = false;
+
 bool zeb_save_data_model(object_t *phonebook) {
     kelTraceIn(PHONEBOOK_ZONE);
     object_t *contact_template = entryTemplateOf(phonebook);
@@ -88,8 +90,9 @@ bool zeb_save_data_model(object_t *phonebook) {
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Save completed to %s",
                   PHONEBOOK_DATAMODEL_FILE);
     else
-        kelTrace(KELTRACE_LEVEL_WARNING, "Save of phonebook to %s failed",
-                 PHONEBOOK_DATAMODEL_FILE);
+        kelTrace(KELTRACE_LEVEL_WARNING, "Save of phonebook to %s failed: %s",
+                 PHONEBOOK_DATAMODEL_FILE, zeb_errorMessage());
+    save_failed = !saved;
     kelTraceOut(PHONEBOOK_ZONE);
     return saved;
 }

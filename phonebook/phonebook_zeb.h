@@ -18,6 +18,9 @@ struct tm localNow(void);
 
 /* Writes the data model file now; true when the host wrote it. */
 bool zeb_save_data_model(object_t *phonebook);
+/* True while the last save failed: the file lacks changes held in memory,
+ * which the next change or the stop saves again. */
+extern bool save_failed;
 /* The save timer's handler; `userData` points at __should_save. */
 void main_timeout_handler(zeb_timer_t *timer, void *userData);
 /* Ends every write of the store: commits (and schedules the save) when `ok`,

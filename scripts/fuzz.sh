@@ -7,7 +7,7 @@
 # read. Each run ends with libFuzzer's final statistics (executions, coverage).
 set -euo pipefail
 
-all=(wire tessel datamodel_load ccc definition cli_value contacts)
+all=(wire tessel datamodel_load ccc definition cli_value contacts vcard)
 seconds="${1:-60}"
 shift || true
 names=("$@")

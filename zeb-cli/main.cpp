@@ -4,6 +4,7 @@
 #include "cli_value.hpp"
 #include "zeb/bus.h"
 #include "zeb/variant_json.hpp"
+#include "zeb/client_options.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -415,35 +416,16 @@ int usageError(const std::string &message) {
     return kUsageError;
 }
 
-int parseTimeout(const std::string &text) {
-    char *end = nullptr;
-    double seconds = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(seconds > 0) || seconds > 86400)
-        throw UsageError{"SECONDS must be a number above 0, got \"" + text + "\""};
-    return static_cast<int>(std::ceil(seconds * 1000));
-}
-
 int run(int argc, char **argv) {
-    std::string socket = zeb_bus_defaultSocket();
-    int timeoutMs = ZEB_BUS_DEFAULT_TIMEOUT_MS;
+    zebclient::Options options;
     int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        std::string option = argv[i];
-        if (option == "-h" || option == "--help") {
-            std::fputs(kUsageText, stdout);
-            return kDone;
-        }
-        if (option != "-s" && option != "-t")
-            throw UsageError{"unknown option " + option};
-        if (i + 1 >= argc)
-            throw UsageError{option + " needs a value"};
-        if (option == "-s")
-            socket = argv[++i];
-        else
-            timeoutMs = parseTimeout(argv[++i]);
+    std::string error;
+    if (!zebclient::parseOptions(argc, argv, options, i, error))
+        throw UsageError{error};
+    if (options.help) {
+        std::fputs(kUsageText, stdout);
+        return kDone;
     }
-    if (i >= argc)
-        throw UsageError{"no command given"};
     const Command *command = nullptr;
     for (const Command &c : kCommands) {
         if (std::strcmp(c.name, argv[i]) == 0)
@@ -453,7 +435,7 @@ int run(int argc, char **argv) {
         throw UsageError{std::string("unknown command ") + argv[i]};
     std::vector<std::string> args(argv + i + 1, argv + argc);
 
-    Session session(socket, timeoutMs);
+    Session session(options.socket, options.timeoutMs);
     return command->run(session, args);
 }
 

@@ -163,12 +163,33 @@ void Server::accept() {
         closeClient(*client);
         return;
     }
-    if (clients_.size() > kMaxClients) {
+    // Connections being closed are on their way out: they do not count.
+    size_t open = static_cast<size_t>(std::count_if(clients_.begin(), clients_.end(),
+                                                    [](const Client *c) { return !c->closing; }));
+    if (open > kMaxClients && !dropStalledClient(*client)) {
         kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "too many clients: refusing a connection");
         closeClient(*client);
         return;
     }
+    client->lastInput = uv_now(loop_);
     uv_read_start(streamOf(*client), onAlloc, onRead);
+}
+
+// Connections that began a frame and stopped sending would otherwise keep
+// every other client out once they are as many as the limit.
+bool Server::dropStalledClient(const Client &spared) {
+    Client *stalled = nullptr;
+    for (Client *client : clients_) {
+        if (client != &spared && !client->closing && !client->input.empty() &&
+            (stalled == nullptr || client->lastInput < stalled->lastInput))
+            stalled = client;
+    }
+    if (stalled == nullptr)
+        return false;
+    kelTraceZ(KELTRACE_LEVEL_WARNING, kZone,
+              "too many clients: dropping one that stopped in the middle of a frame");
+    closeClient(*stalled);
+    return true;
 }
 
 void Server::onAlloc(uv_handle_t *handle, size_t, uv_buf_t *buffer) {
@@ -184,6 +205,7 @@ void Server::onRead(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buffer) 
     }
     if (nread == 0 || client->ending)
         return;
+    client->lastInput = uv_now(client->server->loop_);
     try {
         client->input.append(buffer->base, static_cast<size_t>(nread));
     } catch (...) {
@@ -210,15 +232,10 @@ void Server::handleInput(Client &client) {
             endClient(client);
             return;
         }
-        if (available - 4 < body) {
-            try {
-                client.input.reserve(client.consumed + 4 + body);
-            } catch (...) {
-                closeClient(client);
-                return;
-            }
+        // The rest of the frame is awaited; room grows with what arrives, not
+        // with what the header announces.
+        if (available - 4 < body)
             break;
-        }
         handleMessage(client, header + 4, body);
         client.consumed += 4 + body;
     }

@@ -24,7 +24,9 @@ namespace zebd {
  * one that lets more pile up (it stopped reading) is dropped. */
 constexpr size_t kMaxClientOutput = 8u * 1024u * 1024u;
 
-/* Connections served at once; further ones are closed at once. */
+/* Connections served at once. A further one takes the place of the
+ * connection that has waited longest in the middle of a frame, if any, and is
+ * closed at once otherwise. */
 constexpr size_t kMaxClients = 256;
 
 /* Subscriptions one client may hold; further ones are refused. */
@@ -44,6 +46,7 @@ struct Client {
     Server *server = nullptr;
     std::string input; /* bytes received; from `consumed` on not yet handled */
     size_t consumed = 0;
+    uint64_t lastInput = 0; /* the loop's time of the last bytes received */
     std::vector<std::unique_ptr<Subscription>> subscriptions;
     bool ending = false;  /* no more messages are read or sent */
     bool closing = false; /* uv_close was called */
@@ -96,6 +99,9 @@ class Server {
     static void onNotification(void *userData, const notification_t *notification);
 
     void accept();
+    /* Closes the connection that has waited longest in the middle of a
+     * frame; false when no connection holds part of a frame. */
+    bool dropStalledClient(const Client &spared);
     void handleInput(Client &client);
     void handleMessage(Client &client, const char *body, size_t size);
     void sendError(Client &client, uint32_t id, uint32_t code, const std::string &message,

@@ -402,4 +402,49 @@ const char *kindName(const Json &value) {
     return value.type_name();
 }
 
+namespace {
+
+/* Length of the well-formed UTF-8 sequence at `at`, 0 when there is none. */
+size_t sequenceLength(const unsigned char *text, size_t size, size_t at) {
+    unsigned char lead = text[at];
+    size_t length = lead < 0x80   ? 1
+                    : lead < 0xc2 ? 0
+                    : lead < 0xe0 ? 2
+                    : lead < 0xf0 ? 3
+                    : lead < 0xf5 ? 4
+                                  : 0;
+    if (length == 0 || length > size - at) {
+        return 0;
+    }
+    // The second byte's range excludes overlong forms, surrogates and code
+    // points above U+10FFFF.
+    unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    for (size_t i = 1; i < length; ++i) {
+        unsigned char c = text[at + i];
+        if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xbf)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+} // namespace
+
+bool storableText(const char *text, size_t size, const std::string &what) {
+    if (size > kMaxStringLength) {
+        return fail(ZEB_ERROR_LIMIT, "%s: %zu bytes, more than a saved file holds (%zu)",
+                    what.c_str(), size, kMaxStringLength);
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    for (size_t at = 0; at < size;) {
+        size_t length = sequenceLength(bytes, size, at);
+        if (length == 0) {
+            return fail(ZEB_ERROR_TYPE, "%s: not UTF-8 text (byte %zu)", what.c_str(), at);
+        }
+        at += length;
+    }
+    return true;
+}
+
 } // namespace zeb_dm

@@ -55,6 +55,13 @@ ZEB_DM_INTERNAL bool readFile(const std::string &path, std::string &text);
  * objects. */
 ZEB_DM_INTERNAL bool jsonToVariant(const Json &value, variant_t *out);
 
+/* True when a saved file can hold the text and give it back as it is: at most
+ * kMaxStringLength bytes of well-formed UTF-8 (the saver would replace other
+ * bytes, and the loader refuses longer texts with the whole file). Otherwise
+ * false with zeb_error set, ZEB_ERROR_LIMIT or ZEB_ERROR_TYPE; `what` names
+ * the text in the message. */
+ZEB_DM_INTERNAL bool storableText(const char *text, size_t size, const std::string &what);
+
 /* The JSON kind's name for messages ("string", "number", ...). */
 ZEB_DM_INTERNAL const char *kindName(const Json &value);
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "zeb_dm_internal.h"
+#include "zeb_dm_json.h"
 
 using namespace zeb_dm;
 
@@ -146,6 +147,14 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
     Variant candidate;
     if (!variant_convert(candidate.get(), value, parameter->def()->type)) {
         return refuseType(parameter, value);
+    }
+    // Only what a saved file can give back is kept.
+    if (const string_t *text = variant_da_string(candidate.get())) {
+        const char *buffer = string_buffer(text);
+        if (!storableText(buffer ? buffer : "", buffer ? strlen(buffer) : 0,
+                          "value of '" + parameter->def()->name + "'")) {
+            return false;
+        }
     }
     return setCandidate(parameter, std::move(candidate));
 }

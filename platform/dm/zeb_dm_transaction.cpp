@@ -2,6 +2,7 @@
 #include <string>
 
 #include "zeb_dm_internal.h"
+#include "zeb_dm_json.h"
 
 using namespace zeb_dm;
 
@@ -252,6 +253,15 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     std::string instanceKey = keyGiven ? key : name;
     if (instanceKey.find('.') != std::string::npos) {
         fail(ZEB_ERROR_INVALID_ARGUMENT, "key '%s' contains a dot", key);
+        return nullptr;
+    }
+    // Neither a key nor an instance count that a saved file could not give back.
+    if (!storableText(instanceKey.data(), instanceKey.size(), "key of a '" + templ->name + "'")) {
+        return nullptr;
+    }
+    if (instancesOf(templ).size() >= kMaxInstances) {
+        fail(ZEB_ERROR_LIMIT, "'%s' holds %zu instances, as many as a saved file does",
+             templ->name.c_str(), kMaxInstances);
         return nullptr;
     }
     if (instanceByKey(templ, instanceKey)) {

@@ -255,9 +255,11 @@ TEST_F(BusDaemon, RequestsWithWrongFieldsAreRefused) {
 // readable request names it, whatever refused it.
 TEST_F(BusDaemon, ErrorRepliesToReadableRequestsCarryTheirId) {
     Client setup(daemon.socket);
-    Var big(json{{"Label", std::string(3u << 20, 'x')}});
-    for (const char *key : {"a", "b"}) // together too large for one reply
-        std::free(zeb_bus_add(setup.get(), "Test.Item", key, big.map()));
+    // Texts as long as the data model keeps, together too large for one reply.
+    Var big(json{{"Label", std::string(64u << 10, 'x')}});
+    for (int i = 0; i < 70; ++i)
+        std::free(
+            zeb_bus_add(setup.get(), "Test.Item", ("k" + std::to_string(i)).c_str(), big.map()));
     const std::pair<json, uint32_t> cases[] = {
         {{{"op", "fly"}}, ZEB_ERROR_NOT_FOUND},
         {{{"path", "Test"}}, ZEB_ERROR_INVALID_ARGUMENT},

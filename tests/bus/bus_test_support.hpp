@@ -127,10 +127,12 @@ inline int silentSocket(const std::string &path) {
 }
 
 /* A child process with standard output and error captured; killed at the
- * end if it still runs. */
+ * end if it still runs. With `errorFile`, standard error goes to that file
+ * instead (`err` stays empty): a child that writes much there never waits
+ * for the test to read it. */
 class Process {
   public:
-    explicit Process(const std::vector<std::string> &command) {
+    explicit Process(const std::vector<std::string> &command, const std::string &errorFile = "") {
         std::vector<std::string> argv = zebtest::targetCommand(command);
         int outPipe[2], errPipe[2];
         if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
@@ -139,7 +141,11 @@ class Process {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        if (errorFile.empty())
+            posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
         std::vector<char *> args;
         for (const std::string &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -150,6 +156,10 @@ class Process {
         close(errPipe[1]);
         fds_[0] = outPipe[0];
         fds_[1] = errPipe[0];
+        if (!errorFile.empty()) {
+            close(fds_[1]);
+            fds_[1] = -1;
+        }
         if (failed != 0)
             throw std::runtime_error("cannot start " + argv[0]);
     }
@@ -188,6 +198,14 @@ class Process {
                 return false;
         }
         return true;
+    }
+
+    /* True once the process has ended (it is not reaped). */
+    bool ended() const {
+        siginfo_t info{};
+        return status_ >= 0 ||
+               (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid);
     }
 
     /* The exit status, 128 + the signal, or -1 when the process did not end
@@ -259,6 +277,10 @@ inline RunResult run(const std::vector<std::string> &argv, int timeoutMs = 20000
  * parameter, a template and a singleton child. */
 class Daemon {
   public:
+    /* Set before start(): zebd's standard error goes to `logFile`, so that
+     * nothing it traces ever waits for the test to read it. */
+    bool logToFile = false;
+
     Daemon() : socket(dir.file("zeb.sock")), sysroot(dir.file("sysroot")) {
         std::filesystem::create_directory(sysroot);
         writeFile(definition, std::string(R"({"plugin": ")") + BUS_TEST_PLUGIN + R"(",
@@ -283,8 +305,21 @@ class Daemon {
         std::vector<std::string> argv = {ZEBD_PATH, "-s", socket, "--sysroot", sysroot};
         argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
         argv.push_back(definition);
-        process = std::make_unique<Process>(argv);
-        return process->waitForError("zebd: serving", 20000);
+        if (!logToFile) {
+            process = std::make_unique<Process>(argv);
+            return process->waitForError("zebd: serving", 20000);
+        }
+        // The log of an earlier run must not answer for this one: posix_spawn
+        // may return before the child opened (and emptied) the file, as
+        // under user-mode emulation, where vfork is a fork.
+        std::filesystem::remove(logFile);
+        process = std::make_unique<Process>(argv, logFile);
+        for (Deadline deadline(20000); deadline.remaining() > 0 && !process->ended();
+             usleep(2000)) {
+            if (readFile(logFile).find("zebd: serving") != std::string::npos)
+                return true;
+        }
+        return false;
     }
     /* Sends the signal and gives the exit status (see Process::wait). */
     int stop(int signal = SIGTERM) {
@@ -298,6 +333,8 @@ class Daemon {
     }
     /* zebd's standard error so far. */
     std::string log() {
+        if (logToFile)
+            return readFile(logFile);
         if (process == nullptr)
             return log_;
         process->waitForError(std::string(1, '\0'), 0);
@@ -305,11 +342,27 @@ class Daemon {
     }
 
     TempDir dir;
-    std::string socket, sysroot, definition = dir.file("test.json");
+    std::string socket, sysroot, definition = dir.file("test.json"), logFile = dir.file("zebd.log");
     std::unique_ptr<Process> process;
 
   private:
     std::string log_; /* the log of the stopped daemon */
+};
+
+/* zebd serving the phonebook as shipped: its definition and plug-in, with the
+ * calling code table installed under the system root and an empty /cfg/system
+ * for the saved file. Environment variables the test sets before start()
+ * reach the daemon and the plug-in. */
+class PhonebookDaemon : public Daemon {
+  public:
+    PhonebookDaemon() {
+        std::filesystem::create_directories(sysroot + "/cfg/system");
+        std::filesystem::create_directories(sysroot + "/usr/lib/phonebook");
+        std::filesystem::copy_file(PHONEBOOK_CCC, sysroot + "/usr/lib/phonebook/CCC.dat");
+        definition = PHONEBOOK_DEFINITION;
+    }
+    /* The saved phonebook, where the plug-in writes it. */
+    std::string savedFile() const { return sysroot + "/cfg/system/phonebook.odl"; }
 };
 
 /* A client of the library, connected at construction. */

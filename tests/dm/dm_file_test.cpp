@@ -274,6 +274,53 @@ TEST_F(Files, HostileFilesHitLimitsWithoutCrashing) {
     }
 }
 
+// A text longer than a load accepts, or bytes that are not UTF-8 (which the
+// save replaced), could be set: the next load refused the file, and it went
+// to .invalid with everything else it held. What a saved file cannot give
+// back is refused when it is set.
+TEST_F(Files, ValuesASavedFileCouldNotGiveBackAreRefusedWhenSet) {
+    object_t *entry = object_createInstance(entries(), 0, "alice");
+    const std::string longest(64 * 1024, 'x');
+    const char *utf8[] = {"\xc3\xa9t\xc3\xa9", "\xe2\x82\xac", "\xf0\x9d\x84\x9e", ""};
+    const char *notUtf8[] = {"\xff",     "\xc0\x80",         "\xed\xa0\x80",
+                             "\xe2\x82", "\xf4\x90\x80\x80", "a\x80"};
+    for (const char *text : utf8)
+        EXPECT_TRUE(object_parameterSetCharValue(entry, "FormattedName", text)) << text;
+    for (const char *text : notUtf8) {
+        EXPECT_FALSE(object_parameterSetCharValue(entry, "FormattedName", text)) << text;
+        EXPECT_EQ(zeb_error, ZEB_ERROR_TYPE);
+        EXPECT_EQ(object_createInstance(entries(), 0, text), nullptr);
+        EXPECT_EQ(zeb_error, ZEB_ERROR_TYPE);
+    }
+    EXPECT_FALSE(object_parameterSetCharValue(entry, "FormattedName", (longest + "x").c_str()));
+    EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT);
+    EXPECT_EQ(object_createInstance(entries(), 0, (longest + "x").c_str()), nullptr);
+    EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT);
+    EXPECT_EQ(valueOf(entry, "FormattedName"), "") << "the last value accepted stays";
+
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "FormattedName", longest.c_str()));
+    ASSERT_NE(object_createInstance(entries(), 0, longest.c_str()), nullptr);
+    ASSERT_TRUE(object_commit(get("Book")));
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    ASSERT_TRUE(reload()) << zeb_errorMessage();
+    EXPECT_EQ(valueOf(get("Book.Entry.alice", OBJECT_FLAG_KEY), "FormattedName"), longest);
+    EXPECT_FALSE(exists(path + ".invalid"));
+}
+
+// A template could get more instances than a load accepts; the file holding
+// them went to .invalid at the next start (HostileFilesHitLimitsWithoutCrashing
+// loads one more).
+TEST_F(Files, InstancesBeyondWhatALoadAcceptsAreRefused) {
+    object_t *numbers =
+        object_getObject(object_createInstance(entries(), 0, nullptr), "Number", 0, nullptr);
+    for (int i = 0; i < 100000; ++i)
+        ASSERT_NE(object_createInstance(numbers, 0, nullptr), nullptr) << i;
+    EXPECT_EQ(object_createInstance(numbers, 0, nullptr), nullptr);
+    EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT);
+    ASSERT_TRUE(object_commit(get("Book")));
+    EXPECT_EQ(object_instanceCount(numbers), 100000u);
+}
+
 TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
     spill(path, "old");
     std::string name(60000, 'n');

@@ -23,7 +23,7 @@ DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 bin="$dest/usr/bin"
 pc="$(dirname "$(find "$dest/usr" -name zeb-bus.pc)")"
 libdir="$(dirname "$pc")"
-[ -x "$bin/zebd" ] && [ -x "$bin/zeb-cli" ] || fail "zebd or zeb-cli not installed"
+[ -x "$bin/zebd" ] && [ -x "$bin/zeb-cli" ] && [ -x "$bin/phonebook-vcard" ] || fail "zebd, zeb-cli or phonebook-vcard not installed"
 [ -f "$libdir/zeb/phonebook.so" ] && [ -f "$libdir/zeb/phonebook.json" ] || fail "no plug-in"
 [ -f "$dest/usr/lib/phonebook/CCC.dat" ] || fail "no calling code table"
 [ -f "$dest/usr/lib/systemd/system/zebd.service" ] || fail "no systemd unit"

@@ -250,4 +250,38 @@ TEST_F(Legacy, ExportFailuresLeaveTheFileAlone) {
               true); // released after the failure
 }
 
+// A fileName given as a number, a date or a relative path named a file
+// beside the daemon, outside the system root: export wrote the phonebook
+// there and import read from there. Only absolute paths are taken; no
+// fileName, null or "" is the default file.
+TEST_F(Legacy, FileNamesOutsideTheSystemRootAreRefused) {
+    addEntry({{"FormattedName", "Ann"}});
+    const std::string before = host.call("Phonebook", "getAllContacts").value().dump();
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::path beside = host.path("/beside");
+    std::filesystem::create_directories(beside);
+    std::filesystem::current_path(beside);
+    std::ofstream("7") << sampleFile();
+    for (const json &name :
+         {json(7), json(true), json(1.5), json("relative.usr"), json("etc/config/tessel.usr"),
+          json::array({"/etc/config/x.usr"}), json::object()}) {
+        EXPECT_EQ(call("export", {{"fileName", name}}), false) << name;
+        EXPECT_EQ(call("import", {{"fileName", name}}), false) << name;
+        EXPECT_EQ(host.callPositional("Phonebook", "export", json::array({name})).value(), false)
+            << name;
+    }
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(beside),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "nothing written beside";
+    EXPECT_EQ(host.call("Phonebook", "getAllContacts").value().dump(), before)
+        << "nothing imported";
+    EXPECT_FALSE(host.exists(kLegacyFile));
+    for (const json &none : {json(nullptr), json("")})
+        EXPECT_EQ(call("export", {{"fileName", none}}), true) << none;
+    EXPECT_EQ(call("export"), true);
+    EXPECT_NE(host.readFile(kLegacyFile).find("Ann"), std::string::npos);
+}
+
 } // namespace

@@ -1,6 +1,12 @@
 // Start-up, shutdown and the saving of the data model file.
 #include "plugin_fixture.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "zeb_dm_testing.h"
+
 namespace {
 
 using pbtest::json;
@@ -29,7 +35,9 @@ TEST_F(Lifecycle, WithoutMarkerOrSavedFileStartsEmpty) {
     start();
     EXPECT_FALSE(host.traced("Loading settings from tessel"));
     EXPECT_TRUE(allContacts().empty());
-    auto warning = pbtest::linesWithMessage(host, "Load of /cfg/system/phonebook.odl failed");
+    auto warning = pbtest::linesWithMessage(
+        host, "Load of /cfg/system/phonebook.odl failed: not found: " + host.path(kSavedFile) +
+                  ": No such file or directory");
     ASSERT_EQ(warning.size(), 1u);
     EXPECT_EQ(warning[0].level, 200);
     EXPECT_EQ(warning[0].zone, "");
@@ -48,6 +56,26 @@ TEST_F(Lifecycle, SavedEntriesComeBackAsStored) {
     EXPECT_TRUE(host.traced("loaded datamodel"));
     EXPECT_EQ(allContacts(), before);
     EXPECT_EQ(before[0]["lastRevision"], "2020-01-02T03:04:05Z");
+}
+
+// The warning said that the load failed, not why nor where the file went.
+TEST_F(Lifecycle, AFileThatFailsToLoadIsSetAsideAndTheWarningSaysWhere) {
+    saveOld();
+    const std::string broken = host.readFile(kSavedFile).substr(0, 40);
+    host.writeFile(kSavedFile, broken);
+    start();
+    EXPECT_TRUE(allContacts().empty());
+    auto lines = host.traces;
+    auto warning = std::find_if(lines.begin(), lines.end(), [](const auto &line) {
+        return pbtest::message(line).rfind("Load of /cfg/system/phonebook.odl failed: ", 0) == 0;
+    });
+    ASSERT_NE(warning, lines.end());
+    EXPECT_EQ(warning->level, 200);
+    EXPECT_NE(warning->line.find("not valid JSON"), std::string::npos) << warning->line;
+    EXPECT_NE(warning->line.find("moved to " + host.path(kSavedFile) + ".invalid"),
+              std::string::npos)
+        << warning->line;
+    EXPECT_EQ(host.readFile(std::string(kSavedFile) + ".invalid"), broken);
 }
 
 TEST_F(Lifecycle, MarkerAndSuccessfulImportReplaceTheSavedFile) {
@@ -134,16 +162,128 @@ TEST_F(Lifecycle, BurstOfChangesGivesOneSaveAfterTheLast) {
     EXPECT_EQ(saves(), 1u);
 }
 
-TEST_F(Lifecycle, FailedSaveWaitsForTheNextChange) {
-    std::filesystem::create_directories(host.path(kSavedFile)); // cannot be replaced
+// PHONEBOOK_SAVE_DELAY_MS replaces the delay; anything but a number of
+// milliseconds up to an hour leaves the default and says so.
+TEST_F(Lifecycle, SaveDelayComesFromTheEnvironment) {
+    const std::pair<const char *, uint64_t> cases[] = {
+        {"20", 20}, {"0", 0}, {"soon", 5000}, {"-1", 5000}, {"3600001", 5000}, {"", 5000}};
+    for (auto [value, delay] : cases) {
+        setenv("PHONEBOOK_SAVE_DELAY_MS", value, 1);
+        host.clearRecords();
+        start();
+        add(std::string("at ") + value);
+        if (delay > 0) {
+            host.advance(delay - 1);
+            EXPECT_EQ(saves(), 0u) << value;
+        }
+        host.advance(1);
+        EXPECT_EQ(saves(), 1u) << value;
+        bool rejected = delay == 5000 && *value != '\0';
+        EXPECT_EQ(host.traced("PHONEBOOK_SAVE_DELAY_MS=" + std::string(value) +
+                              " is not a delay in milliseconds: using 5000"),
+                  rejected)
+            << value;
+        host.stop();
+    }
+    unsetenv("PHONEBOOK_SAVE_DELAY_MS");
+}
+
+// Each step of a save failing as a full disk, a read-only file system or a
+// failing device makes it fail; `writesLeft` writes of 16 bytes go out first.
+int writesLeft = 0;
+
+struct SaveFault {
+    const char *why; /* what the trace says */
+    zeb_dm_file_ops_t ops;
+};
+
+int failWith(int error) {
+    errno = error;
+    return -1;
+}
+
+const SaveFault kSaveFaults[] = {
+    {"No space left on device",
+     {[](const char *p, int f, mode_t m) { return open(p, f, m); },
+      [](int fd, const void *b, size_t n) -> ssize_t {
+          return writesLeft-- > 0 ? write(fd, b, n < 16 ? n : 16) : failWith(ENOSPC);
+      },
+      fsync, close, rename, unlink}},
+    {"Read-only file system",
+     {[](const char *, int, mode_t) { return failWith(EROFS); }, write, fsync, close, rename,
+      unlink}},
+    {"Input/output error",
+     {[](const char *p, int f, mode_t m) { return open(p, f, m); }, write,
+      [](int) { return failWith(EIO); }, close, rename, unlink}},
+};
+
+class FailedSave : public Lifecycle {
+  protected:
+    void TearDown() override {
+        zeb_dm_setFileOps(nullptr);
+        Lifecycle::TearDown();
+    }
+    void failSaves(const SaveFault &fault) {
+        writesLeft = 3;
+        zeb_dm_setFileOps(&fault.ops);
+    }
+    std::vector<zebtest::TraceLine> failures() const {
+        std::vector<zebtest::TraceLine> lines;
+        for (const auto &line : host.traces)
+            if (pbtest::message(line).rfind(kFailed, 0) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+    static constexpr const char *kFailed = "Save of phonebook to /cfg/system/phonebook.odl failed";
+};
+
+// The file keeps the last saved phonebook, memory keeps the change, the trace
+// says why; nothing is tried again until the next change, which saves both.
+TEST_F(FailedSave, KeepsTheOldFileAndTheDataAndTheNextChangeSavesAgain) {
     start();
-    const std::string failed = "Save of phonebook to /cfg/system/phonebook.odl failed";
+    add("Old");
+    host.advance(5000);
+    for (const SaveFault &fault : kSaveFaults) {
+        const std::string old = host.readFile(kSavedFile), kept = std::string("Kept ") + fault.why;
+        host.clearRecords();
+        failSaves(fault);
+        add(kept);
+        host.advance(5000);
+        auto lines = failures();
+        ASSERT_EQ(lines.size(), 1u) << fault.why;
+        EXPECT_EQ(lines[0].level, 200);
+        EXPECT_NE(lines[0].line.find(fault.why), std::string::npos) << lines[0].line;
+        EXPECT_EQ(host.readFile(kSavedFile), old) << fault.why;
+        EXPECT_FALSE(host.exists(std::string(kSavedFile) + ".tmp")) << fault.why;
+        EXPECT_EQ(formattedNames().back(), kept);
+        host.advance(60000);
+        EXPECT_EQ(failures().size(), 1u) << "no retry without a change";
+
+        zeb_dm_setFileOps(nullptr);
+        add(std::string("Next ") + fault.why);
+        host.advance(5000);
+        EXPECT_EQ(saves(), 1u);
+        EXPECT_NE(host.readFile(kSavedFile).find(kept), std::string::npos) << fault.why;
+    }
+    restart();
+    EXPECT_EQ(formattedNames().size(), 1 + 2 * std::size(kSaveFaults));
+}
+
+// A save that failed was not tried again at the stop: what it left out was
+// lost although the disk could take it by then.
+TEST_F(FailedSave, StopSavesTheChangesAFailedSaveLeftOut) {
+    start();
     add("Ann");
-    host.advance(65000);
-    EXPECT_EQ(pbtest::linesWithMessage(host, failed).size(), 1u);
+    host.advance(5000);
+    host.clearRecords();
+    failSaves(kSaveFaults[0]);
     add("Bob");
     host.advance(5000);
-    EXPECT_EQ(pbtest::linesWithMessage(host, failed).size(), 2u);
+    ASSERT_EQ(failures().size(), 1u);
+    zeb_dm_setFileOps(nullptr);
+    restart();
+    EXPECT_EQ(saves(), 1u) << "at the stop";
+    EXPECT_EQ(formattedNames(), (Names{"Ann", "Bob"}));
 }
 
 } // namespace

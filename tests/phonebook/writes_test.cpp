@@ -59,6 +59,33 @@ TEST_F(Writes, TheEntryCapRefusesAndChangesNothing) {
     EXPECT_EQ(allContacts(), before);
 }
 
+// A contact with a hundred thousand numbers was written one number at a
+// time, holding the daemon for seconds and filling the saved file: each list
+// of a contact written through the functions holds at most 100 items.
+TEST_F(Writes, AContactWithMoreThanAHundredItemsInAListIsRefused) {
+    auto many = [](size_t count) {
+        json list = json::array();
+        for (size_t i = 0; i < count; ++i)
+            list.push_back({{"name", std::to_string(1000 + i)}});
+        return list;
+    };
+    json bob = {{"uniqueID", "u-bob"}, {"formattedName", "Bob"}};
+    for (const char *list : {"telephoneNumbers", "emails", "addresses", "labels", "photos"}) {
+        json contact = bob;
+        contact[list] = many(101);
+        EXPECT_FALSE(add(contact)) << list;
+        EXPECT_FALSE(call("addContactAndGenUUID", {{"contact", contact}}).is_string()) << list;
+        EXPECT_FALSE(modify("Ann", {{list, many(101)}})) << list;
+    }
+    EXPECT_EQ(call("getNumberOfContacts", json::object()), 0);
+    json full = ann;
+    full["telephoneNumbers"] = many(100);
+    ASSERT_TRUE(add(full));
+    EXPECT_FALSE(modify("Ann", {{"telephoneNumbers", many(101)}, {"title", "Dr"}}));
+    EXPECT_EQ(byID("u-ann")["telephoneNumbers"].size(), 100u);
+    EXPECT_EQ(byID("u-ann")["title"], "");
+}
+
 TEST_F(Writes, IdentifiersAreUniqueOrGenerated) {
     ASSERT_TRUE(add(ann));
     json before = allContacts();

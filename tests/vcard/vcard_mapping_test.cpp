@@ -1,0 +1,322 @@
+// Cards to contacts and back: the files of common exporters, types and
+// preference, dates, and what the writer produces.
+#include <gtest/gtest.h>
+
+#include "charsets.hpp"
+#include "vcard.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using vcard::json;
+
+std::string fixture(const std::string &name) {
+    std::ifstream in(std::string(VCARD_FIXTURES) + "/" + name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<vcard::Imported> importAll(const std::string &text) {
+    std::vector<vcard::Imported> out;
+    for (const vcard::Card &card : vcard::read(text))
+        out.push_back(vcard::toContact(card));
+    return out;
+}
+
+// Order of keys aside.
+nlohmann::json unordered(const json &value) {
+    return nlohmann::json::parse(value.dump());
+}
+
+// "line:what" of the properties left out.
+std::vector<std::string> skipped(const vcard::Imported &card) {
+    std::vector<std::string> out;
+    for (const vcard::Note &note : card.skipped)
+        out.push_back(std::to_string(note.line) + ":" + note.text);
+    return out;
+}
+
+json item(const char *name, const char *type, bool preferred) {
+    return {{"name", name}, {"type", type}, {"preferred", preferred}};
+}
+
+using Strings = std::vector<std::string>;
+
+TEST(VcardMapping, AndroidStyle21) {
+    VCARD_NEEDS_CHARSETS("ISO-8859-1");
+    auto cards = importAll(fixture("android-2.1.vcf"));
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(
+        unordered(cards[0].contact),
+        unordered({{"formattedName", "Élodie Martin"},
+                   {"name", "Martin;Élodie"},
+                   {"birthDay", "1988-02-29T00:00:00Z"},
+                   {"title", "Responsable"},
+                   {"organisation", "Café du Centre"},
+                   {"addresses", {item("12 rue des Lilas\n75011 Paris\nFrance", "HOME", false)}},
+                   {"telephoneNumbers",
+                    {item("+33 6 12 34 56 78", "CELL", false),
+                     item("01 43 21 56 78", "HOME", false), item("01 40 00 12 34", "WORK", true)}},
+                   {"emails", {item("elodie.martin@example.fr", "HOME", false)}}}));
+    EXPECT_EQ(skipped(cards[0]), (Strings{"12:NOTE", "15:X-ANDROID-CUSTOM", "16:PHOTO (inline)"}));
+    EXPECT_TRUE(cards[0].warnings.empty());
+    // No FN: the name comes from N (ISO-8859-1 here).
+    EXPECT_EQ(cards[1].line, 20u);
+    EXPECT_EQ(unordered(cards[1].contact),
+              unordered({{"formattedName", "Jürgen Müller"},
+                         {"name", "Müller;Jürgen"},
+                         {"url", "https://example.de/~mueller"},
+                         {"telephoneNumbers",
+                          {item("004930123456", "WORK,VOICE", false),
+                           item("004930654321", "X-Werkstatt", false)}}}));
+}
+
+TEST(VcardMapping, AppleStyle30WithGroups) {
+    auto cards = importAll(fixture("ios-3.0.vcf"));
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(
+        unordered(cards[0].contact),
+        unordered({{"formattedName", "Dr. Jürgen Müller"},
+                   {"name", "Müller;Jürgen;;Dr."},
+                   {"lastRevision", "2023-11-02T17:45:00Z"},
+                   {"title", "Geschäftsführer"},
+                   {"organisation",
+                    "Müller & Partner Gebäudetechnik und Sanitärinstallationen GmbH;Vertrieb"},
+                   {"url", "https://mueller-partner.de"},
+                   {"tags", "Kunden,VIP"},
+                   {"addresses",
+                    {item("Straße des 17. Juni 135\n10623 Berlin\nDeutschland", "WORK", true)}},
+                   {"telephoneNumbers",
+                    {item("+49 171 1234567", "CELL,VOICE", true),
+                     item("+49 30 123456", "WORK,VOICE", false),
+                     item("+49 30 654321", "Werkstatt", false)}},
+                   {"emails",
+                    {item("juergen@mueller-partner.de", "WORK", true),
+                     item("j.mueller@example.de", "HOME", false)}}}));
+    // The labels of a URL and of a date have no place either.
+    EXPECT_EQ(skipped(cards[0]),
+              (Strings{"16:X-ABADR", "19:X-ABDATE", "21:NOTE", "22:PHOTO (inline)",
+                       "24:X-SOCIALPROFILE", "18:X-ABLABEL", "20:X-ABLABEL"}));
+    EXPECT_EQ(unordered(cards[1].contact),
+              unordered({{"formattedName", "Lou Petit"},
+                         {"name", "Petit;Lou"},
+                         {"birthDay", "1604-03-15T00:00:00Z"},
+                         {"telephoneNumbers",
+                          {item("06 98 76 54 32", "IPHONE,CELL,VOICE", false),
+                           item("01 45 67 89 00", "main", true)}}}));
+}
+
+TEST(VcardMapping, Version40WithTelUrisAndPref) {
+    auto cards = importAll(fixture("rfc-4.0.vcf"));
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(
+        unordered(cards[0].contact),
+        unordered(
+            {{"uniqueID", "urn:uuid:4fbe8971-0bc3-424c-9c26-36c3e1eff6b1"},
+             {"formattedName", "Łucja Żółkowska"},
+             {"name", "Żółkowska;Łucja"},
+             {"lastRevision", "2024-01-20T08:00:00Z"},
+             {"birthDay", "1604-04-12T00:00:00Z"},
+             {"tags", "rodzina,przyjaciele"},
+             {"addresses", {item("ul. Marszałkowska 10\n00-001 Warszawa\nPolska", "home", false)}},
+             {"labels",
+              {item("ul. Marszałkowska 10\nWarszawa", "home", false),
+               item("Biuro \"Centrum\"\nul. Prosta 1", "work", false)}},
+             {"telephoneNumbers",
+              {item("+48221234567", "cell", true),
+               item("+48221234567;ext=102", "voice,home", false),
+               item("+48227654321", "work", false)}},
+             // The lowest PREF wins.
+             {"emails",
+              {item("lucja@example.pl", "work", false), item("lucja.z@example.com", "home", true)}},
+             {"photos", {item("https://example.pl/photos/lucja.jpg", "", false)}}}));
+    EXPECT_EQ(skipped(cards[0]),
+              (Strings{"7:KIND", "16:ANNIVERSARY", "17:GENDER", "18:LANG", "20:PHOTO (inline)"}));
+}
+
+TEST(VcardMapping, MailServiceStyle30AndNamesFromOtherFields) {
+    auto cards = importAll(fixture("mail-3.0.vcf"));
+    ASSERT_EQ(cards.size(), 3u);
+    EXPECT_EQ(
+        unordered(cards[0].contact),
+        unordered(
+            {{"formattedName", "Amélie Dupont"},
+             {"name", "Dupont;Amélie"},
+             {"birthDay", "1984-07-14T00:00:00Z"},
+             {"title", "Gérante"},
+             {"organisation", "Boulangerie Dupont & Fils"},
+             {"url", "http://www.boulangerie-dupont.fr"},
+             {"tags", "myContacts,Famille"},
+             {"addresses", {item("12 rue des Lilas\nBât. B\n75011 Paris\nFR", "HOME", false)}},
+             {"telephoneNumbers",
+              {item("06 12 34 56 78", "CELL", false), item("01 43 21 56 78", "", false)}},
+             {"emails",
+              {item("amelie.dupont@example.fr", "HOME", false),
+               item("amelie@work.example", "", false)}}}));
+    EXPECT_EQ(skipped(cards[0]), (Strings{"15:NOTE", "14:X-ABLABEL"}));
+    EXPECT_EQ(cards[1].contact["formattedName"], "Plomberie Martin");
+    EXPECT_EQ(cards[2].contact["formattedName"], "07 00 00 00 01");
+
+    auto named = [](const std::string &properties) {
+        return importAll("BEGIN:VCARD\nVERSION:3.0\n" + properties + "END:VCARD\n")
+            .at(0)
+            .contact["formattedName"];
+    };
+    EXPECT_EQ(named("N:Public;John;Quinlan;Mr.;Esq.\nORG:Acme\n"), "Mr. John Quinlan Public Esq.");
+    EXPECT_EQ(named("N:;;;;\nORG:Acme\\, Inc.;Sales\nTEL:1\n"), "Acme, Inc.");
+    EXPECT_EQ(named("EMAIL:a@b\n"), "");
+}
+
+TEST(VcardMapping, SingleFieldsDatesAndUnreadableLines) {
+    auto card = importAll("BEGIN:VCARD\nVERSION:3.0\n"
+                          "FN:O\\;Brien\\, Pat\\nJr.\n"
+                          "N:O\\;Brien;Pat\\,Rose;;;\n"
+                          "URL:http://a\n"
+                          "URL:http://b\n"
+                          "BDAY:1985-02-30\n"
+                          "BDAY:1985-04-12\n"
+                          "REV:2021-12-31T23:30:00-01:30\n"
+                          "EMAIL;TYPE=INTERNET;TYPE=pref:x@y\n"
+                          "TEL:\n"
+                          "broken line\n"
+                          "END:VCARD\n")
+                    .at(0);
+    EXPECT_EQ(card.contact["formattedName"], "O;Brien, Pat\nJr.");
+    EXPECT_EQ(card.contact["name"], "O\\;Brien;Pat,Rose");
+    EXPECT_EQ(card.contact["url"], "http://a");
+    EXPECT_EQ(card.contact["birthDay"], "1985-04-12T00:00:00Z");
+    EXPECT_EQ(card.contact["lastRevision"], "2022-01-01T01:00:00Z");
+    EXPECT_EQ(card.contact["emails"], json::array({item("x@y", "", true)}));
+    EXPECT_FALSE(card.contact.contains("telephoneNumbers")) << "an empty value adds nothing";
+    EXPECT_EQ(skipped(card), (Strings{"6:URL (more than one)", "7:BDAY", "12:BROKEN"}));
+    ASSERT_EQ(card.warnings.size(), 2u);
+    EXPECT_EQ(card.warnings[0].text, "BDAY \"1985-02-30\" is not a date; left out");
+    EXPECT_EQ(card.warnings[1].line, 12u);
+    EXPECT_EQ(card.warnings[1].text, "BROKEN: no ':' in the line; left out");
+}
+
+TEST(VcardMapping, DatesOfEveryForm) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"1985-04-12", "1985-04-12T00:00:00Z"},
+        {"19850412", "1985-04-12T00:00:00Z"},
+        {"--0412", "1604-04-12T00:00:00Z"},
+        {"--04-12", "1604-04-12T00:00:00Z"},
+        {"19960415T231000Z", "1996-04-15T23:10:00Z"},
+        {"1996-04-15T23:10:00.25Z", "1996-04-15T23:10:00Z"},
+        {"19960415T2310", "1996-04-15T23:10:00Z"},
+        {"2000-03-01T00:30:00+01:00", "2000-02-29T23:30:00Z"},
+        {"1999-12-31T20:00-0500", "2000-01-01T01:00:00Z"},
+        {"2016-12-31T23:59:60Z", "2016-12-31T23:59:59Z"},
+        {" 2024-02-29 ", "2024-02-29T00:00:00Z"},
+        {"2023-02-29", ""},
+        {"1985-13-01", ""},
+        {"1985-04-12T24:00:00Z", ""},
+        {"1985-04-12T10:00:00+15", ""},
+        {"1985-04", ""},
+        {"circa 1800", ""},
+        {"0000-01-01", ""},
+        {"", ""},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(vcard::parseDateTime(text), expected) << text;
+}
+
+// Lines of a written card: CRLF only, at most 75 octets, no cut inside a
+// UTF-8 sequence.
+void expectWellFormed(const std::string &card) {
+    ASSERT_GE(card.size(), 2u);
+    EXPECT_EQ(card.substr(card.size() - 2), "\r\n");
+    size_t start = 0;
+    while (start < card.size()) {
+        size_t end = card.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos);
+        std::string line = card.substr(start, end - start);
+        EXPECT_LE(line.size(), 75u) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+        if (!line.empty()) {
+            EXPECT_NE(static_cast<unsigned char>(line[line.size() - 1]) & 0xC0, 0xC0) << line;
+        }
+        if (line.size() > 1 && line[0] == ' ') {
+            EXPECT_NE(static_cast<unsigned char>(line[1]) & 0xC0, 0x80) << line;
+        }
+        start = end + 2;
+    }
+}
+
+// A contact with everything that needs care, written and read back.
+TEST(VcardMapping, WrittenCardsReadBackToTheSameContact) {
+    json contact = {
+        {"key", "7"},
+        {"uniqueID", "ann-1"},
+        {"lastRevision", "2021-03-04T05:06:07Z"},
+        {"name", "O\\;Brien;Ann,Marie;;Dr."},
+        {"formattedName", "Ann O;Brien, \"Dr\"\\ ünd " + std::string(60, 'x') + "ñ"},
+        {"birthDay", "1604-03-15T00:00:00Z"},
+        {"title", "Chef; de projet"},
+        {"organisation", "Acme, Inc.;R&D"},
+        {"url", "https://example.com/a,b;c"},
+        {"ringtone", "bell.mp3"},
+        {"tags", "famille,amis"},
+        {"addresses", {item("1 rue X, Bât. 2\n75001 Paris", "home,intl", true)}},
+        {"labels", {item("Bureau \"Est\"\n^2 Rue", "Mon bureau", false)}},
+        {"telephoneNumbers",
+         {item("0033612345678", "cell", true), item("06 12 34 56 78", "", false),
+          item("+33 1;ext=2", "work,fax", false)}},
+        {"emails", {item("ann@example.com", "home", false)}},
+        {"photos", {item("https://example.com/ann.jpg", "image/jpeg,work", true)}},
+    };
+    for (vcard::Version version : {vcard::Version::v30, vcard::Version::v40}) {
+        std::string card = vcard::write(contact, version);
+        expectWellFormed(card);
+        auto back = importAll(card);
+        ASSERT_EQ(back.size(), 1u);
+        EXPECT_TRUE(back[0].skipped.empty());
+        EXPECT_TRUE(back[0].warnings.empty());
+        json expected = contact;
+        expected.erase("key");
+        if (version == vcard::Version::v40) // written as tel:+33...
+            expected["telephoneNumbers"][0]["name"] = "+33612345678";
+        EXPECT_EQ(unordered(back[0].contact), unordered(expected)) << card;
+    }
+}
+
+TEST(VcardMapping, WhatEachVersionWrites) {
+    json contact = {{"formattedName", ""},
+                    {"name", "Smith;Ann"},
+                    {"birthDay", "1985-04-12T00:00:00Z"},
+                    {"lastRevision", "1970-01-01T00:00:00Z"},
+                    {"uniqueID", "urn:uuid:1"},
+                    {"telephoneNumbers", {item("0033612345678", "cell", true)}},
+                    {"labels", {item("a\nb", "work", false)}},
+                    {"photos", {item("http://p", "image/png", false)}},
+                    {"emails", json::array()}};
+    EXPECT_EQ(vcard::write(contact, vcard::Version::v30),
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann Smith\r\nN:Smith;Ann;;;\r\n"
+              "UID:urn:uuid:1\r\nBDAY:1985-04-12\r\n"
+              "TEL;TYPE=cell,pref:0033612345678\r\nLABEL;TYPE=work:a\\nb\r\n"
+              "PHOTO;VALUE=uri;TYPE=PNG:http://p\r\nEND:VCARD\r\n");
+    EXPECT_EQ(vcard::write(contact, vcard::Version::v40),
+              "BEGIN:VCARD\r\nVERSION:4.0\r\nFN:Ann Smith\r\nN:Smith;Ann;;;\r\n"
+              "UID:urn:uuid:1\r\nBDAY:19850412\r\n"
+              "TEL;VALUE=uri;TYPE=cell;PREF=1:tel:+33612345678\r\n"
+              "ADR;LABEL=\"a^nb\";TYPE=work:;;;;;;\r\n"
+              "PHOTO;MEDIATYPE=image/png:http://p\r\nEND:VCARD\r\n");
+    // Bytes that are no UTF-8 (the phonebook does not check) still fold.
+    std::string garbage = vcard::write({{"title", std::string(300, '\x80')}}, vcard::Version::v30);
+    size_t longest = 0, count = 0;
+    for (size_t start = 0, end; (end = garbage.find("\r\n", start)) != std::string::npos;
+         start = end + 2, ++count)
+        longest = std::max(longest, end - start);
+    EXPECT_LE(longest, 75u);
+    EXPECT_EQ(count, 4u + 5 + 1) << "TITLE in five lines";
+    // Nothing but what 4.0 needs; a UID that is no URI is told as text.
+    EXPECT_EQ(vcard::write({{"uniqueID", "u1"}}, vcard::Version::v40),
+              "BEGIN:VCARD\r\nVERSION:4.0\r\nFN:\r\nUID;VALUE=text:u1\r\nEND:VCARD\r\n");
+}
+
+} // namespace

@@ -1,0 +1,259 @@
+// phonebook-vcard against zebd serving the phonebook: round trips, refused
+// cards, a large import and the exit statuses.
+#include <gtest/gtest.h>
+
+#include "bus_test_support.hpp"
+
+#include <chrono>
+#include <filesystem>
+
+namespace {
+
+using bustest::json;
+using bustest::RunResult;
+
+const std::string kFixtures = VCARD_FIXTURES;
+
+class VcardTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(daemon.sysroot + "/cfg/system");
+        std::filesystem::create_directories(daemon.sysroot + "/usr/lib/phonebook");
+        bustest::writeFile(daemon.sysroot + "/usr/lib/phonebook/CCC.dat",
+                           bustest::readFile(PHONEBOOK_CCC));
+        daemon.definition = PHONEBOOK_DEFINITION;
+        ASSERT_TRUE(daemon.start({"-v", "100"})) << daemon.log();
+        client = std::make_unique<bustest::Client>(daemon.socket, 60000);
+        ASSERT_TRUE(client->connected()) << client->message();
+    }
+    void TearDown() override {
+        client.reset();
+        EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+    }
+
+    RunResult tool(std::vector<std::string> args) {
+        args.insert(args.begin(), {PHONEBOOK_VCARD_PATH, "-s", daemon.socket});
+        return bustest::run(args, 120000);
+    }
+    // The contacts without the phonebook's instance keys.
+    json contacts() {
+        json all = client->call("Phonebook", "getAllContacts", json::object());
+        for (json &contact : all) {
+            contact.erase("key");
+            for (auto &field : contact.items()) {
+                if (field.value().is_array()) {
+                    for (json &element : field.value())
+                        element.erase("key");
+                }
+            }
+        }
+        return all;
+    }
+    json count() { return client->call("Phonebook", "getNumberOfContacts", json::object()); }
+    void setLimit(int limit) {
+        bustest::Var values(json{{"MaxNumberOfEntries", limit}});
+        ASSERT_TRUE(zeb_bus_set(client->get(), "Phonebook", values.map())) << client->message();
+    }
+
+    bustest::Daemon daemon;
+    std::unique_ptr<bustest::Client> client;
+};
+
+json summaryOf(const RunResult &r) {
+    return json::parse(r.out, nullptr, false);
+}
+
+json summary(int added, int failed, int skipped) {
+    return {{"added", added}, {"failed", failed}, {"skipped_properties", skipped}};
+}
+
+TEST_F(VcardTool, ExportedContactsImportAsTheSameContacts) {
+    const std::pair<const char *, int> files[] = {
+        {"android-2.1.vcf", 2}, {"ios-3.0.vcf", 2}, {"mail-3.0.vcf", 3}, {"rfc-4.0.vcf", 1}};
+    for (const auto &[file, cards] : files) {
+        RunResult imported = tool({"import", kFixtures + "/" + file});
+        EXPECT_EQ(imported.status, 0) << file << imported.err;
+        EXPECT_EQ(summaryOf(imported).value("added", -1), cards) << file;
+    }
+    json original = contacts();
+    ASSERT_EQ(original.size(), 8u);
+    // The phonebook keeps "+49 ..." as "0049 ...".
+    EXPECT_EQ(original[2]["telephoneNumbers"][0]["name"], "0049 171 1234567");
+
+    for (const char *version : {"3.0", "4.0"}) {
+        std::string file = daemon.dir.file(std::string("out-") + version + ".vcf");
+        RunResult exported = tool({"export", file, "--version", version});
+        ASSERT_EQ(exported.status, 0) << exported.err;
+        EXPECT_EQ(summaryOf(exported), json({{"exported", 8}}));
+        RunResult toStdout = tool({"export", "-", "--version", version});
+        EXPECT_EQ(toStdout.out, bustest::readFile(file));
+
+        EXPECT_EQ(client->call("Phonebook", "removeAllContacts", json::object()), true);
+        RunResult again = tool({"import", file});
+        EXPECT_EQ(again.status, 0) << again.err;
+        EXPECT_EQ(summaryOf(again), summary(8, 0, 0)) << again.err;
+        EXPECT_EQ(again.err, "");
+        EXPECT_EQ(contacts(), original) << version;
+    }
+    EXPECT_EQ(bustest::readFile(daemon.dir.file("out-3.0.vcf")).substr(0, 28),
+              "BEGIN:VCARD\r\nVERSION:3.0\r\nFN");
+}
+
+TEST_F(VcardTool, RefusedCardsAreToldCountedAndLeaveTheRestAlone) {
+    json ann = {{"uniqueID", "ann"},
+                {"formattedName", "Ann"},
+                {"telephoneNumbers", {{{"name", "0611"}, {"type", "cell"}, {"preferred", true}}}}};
+    ASSERT_EQ(client->call("Phonebook", "addContact", {{"contact", ann}}), true);
+    json annBefore = contacts();
+    setLimit(6);
+    std::string file = daemon.dir.file("refusals.vcf");
+    bustest::writeFile(file, "BEGIN:VCARD\nFN:Ann\nTEL:0999\nEND:VCARD\n"  // 1
+                             "BEGIN:VCARD\nUID:ann\nFN:Other\nEND:VCARD\n" // 5
+                             "BEGIN:VCARD\nFN:Bob\nEND:VCARD\n"            // 9
+                             "BEGIN:VCARD\nUID:bob2\nFN:Bob\nEND:VCARD\n"  // 12
+                             "BEGIN:VCARD\nUID:x\nFN:X1\nEND:VCARD\n"      // 16
+                             "BEGIN:VCARD\nUID:x\nFN:X2\nEND:VCARD\n"      // 20
+                             "BEGIN:VCARD\nFN:Cid\nEND:VCARD\n"            // 24
+                             "BEGIN:VCARD\nFN:Dan\nNOTE:n\nEND:VCARD\n"    // 27
+                             "BEGIN:VCARD\nFN:Eve\nEND:VCARD\n"            // 31
+                             "BEGIN:VCARD\nFN:Fay\nEND:VCARD\n"            // 34
+                             "BEGIN:VCARD\nVERSION:9\nFN:Gus\nEND:VCARD\n" // 37
+                             "BEGIN:VCARD\nFN:Hal\n");                     // 41
+    RunResult r = tool({"import", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(summaryOf(r), summary(5, 7, 1));
+    std::string at = " (" + file + ", card at line ";
+    EXPECT_EQ(r.err, "phonebook-vcard: left out 1 properties that no contact holds: NOTE 1\n"
+                     "phonebook-vcard: refused \"Ann\"" +
+                         at +
+                         "1): formattedName \"Ann\" is already in "
+                         "the phonebook\n"
+                         "phonebook-vcard: refused \"Other\"" +
+                         at +
+                         "5): uniqueID \"ann\" is already in the "
+                         "phonebook\n"
+                         "phonebook-vcard: refused \"Bob\"" +
+                         at +
+                         "12): formattedName \"Bob\" is already in "
+                         "the phonebook\n"
+                         "phonebook-vcard: refused \"X2\"" +
+                         at +
+                         "20): uniqueID \"x\" is already in the "
+                         "phonebook\n"
+                         "phonebook-vcard: refused \"Fay\"" +
+                         at +
+                         "34): the phonebook is full "
+                         "(MaxNumberOfEntries 6)\n"
+                         "phonebook-vcard: refused \"Gus\"" +
+                         at +
+                         "37): line 38: VERSION 9 is not 2.1, 3.0 "
+                         "or 4.0\n"
+                         "phonebook-vcard: refused \"Hal\"" +
+                         at +
+                         "41): line 41: the card has no END:VCARD "
+                         "before the end of the file\n");
+
+    // Ann is as she was; the added ones are those of the file's first cards.
+    json after = contacts();
+    ASSERT_EQ(after.size(), 6u);
+    EXPECT_EQ(after[0], annBefore[0]);
+    std::vector<std::string> names;
+    for (const json &contact : after)
+        names.push_back(contact["formattedName"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Bob", "X1", "Cid", "Dan", "Eve"}));
+    EXPECT_NE(after[1]["uniqueID"], "bob2");
+    EXPECT_EQ(after[1]["uniqueID"].get<std::string>().rfind("urn:uuid:", 0), 0u);
+    EXPECT_EQ(after[2]["uniqueID"], "x");
+}
+
+TEST_F(VcardTool, TwoThousandCardsGoInQuickly) {
+    setLimit(2500);
+    std::string text;
+    for (int i = 0; i < 2000; ++i) {
+        std::string n = std::to_string(i);
+        text += "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Person " + n + "\r\nN:Person;" + n +
+                ";;;\r\nTEL;TYPE=CELL,pref:+3361" + n + "\r\nTEL;TYPE=HOME:01" + n +
+                "\r\nEMAIL;TYPE=INTERNET:p" + n + "@example.com\r\nADR;TYPE=HOME:;;" + n +
+                " rue de la Paix;Paris;;75002;France\r\nEND:VCARD\r\n";
+    }
+    std::string file = daemon.dir.file("large.vcf");
+    bustest::writeFile(file, text);
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = tool({"import", file});
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(summaryOf(r), summary(2000, 0, 0));
+    EXPECT_LT(seconds, 60.0) << "under the sanitizers, on a shared machine";
+    EXPECT_EQ(count(), 2000);
+    json last = client->call("Phonebook", "getContactByNumber", {{"number", "0033611999"}});
+    EXPECT_EQ(last.value("formattedName", ""), "Person 1999");
+}
+
+TEST_F(VcardTool, ExitStatusesAndWhatFailuresLeave) {
+    std::string card = daemon.dir.file("one.vcf");
+    bustest::writeFile(card, "BEGIN:VCARD\nFN:Ann\nEND:VCARD\n");
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"import"},
+                                               {"import", card, card},
+                                               {"export"},
+                                               {"export", "-", "--version", "2.1"},
+                                               {"sync", card},
+                                               {"-x", "import", card}}) {
+        RunResult r = tool(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find("usage: phonebook-vcard"), std::string::npos);
+        EXPECT_EQ(r.out, "");
+    }
+
+    // No daemon: nothing is read from it or written for it.
+    std::string nowhere = daemon.dir.file("nobody.sock");
+    std::string target = daemon.dir.file("never.vcf");
+    RunResult noDaemon = bustest::run({PHONEBOOK_VCARD_PATH, "-s", nowhere, "import", card});
+    EXPECT_EQ(noDaemon.status, 3);
+    EXPECT_EQ(noDaemon.out, "");
+    EXPECT_EQ(noDaemon.err.rfind("phonebook-vcard: cannot reach the daemon: ", 0), 0u);
+    EXPECT_NE(noDaemon.err.find(nowhere), std::string::npos) << noDaemon.err;
+    EXPECT_EQ(bustest::run({PHONEBOOK_VCARD_PATH, "-s", nowhere, "export", target}).status, 3);
+    EXPECT_FALSE(std::filesystem::exists(target));
+
+    // Files that cannot be read import nothing.
+    RunResult missing = tool({"import", daemon.dir.file("missing.vcf")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+    std::string csv = daemon.dir.file("contacts.csv");
+    bustest::writeFile(csv, "BEGIN:VCARD\nFN:Ann\nEND:VCARD\nname,number\n");
+    RunResult notVcard = tool({"import", csv});
+    EXPECT_EQ(notVcard.status, 1);
+    EXPECT_EQ(notVcard.out, "");
+    EXPECT_EQ(notVcard.err, "phonebook-vcard: " + csv +
+                                ": line 4: expected BEGIN:VCARD, found \"name,number\"; nothing "
+                                "imported\n");
+    EXPECT_EQ(count(), 0);
+
+    // Standard input; an empty file is no fault.
+    RunResult piped = bustest::run(
+        {"/bin/sh", "-c",
+         zebtest::targetShellCommand({PHONEBOOK_VCARD_PATH, "-s", daemon.socket, "import", "-"}) +
+             " < " + card});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(summaryOf(piped), summary(1, 0, 0));
+    bustest::writeFile(daemon.dir.file("empty.vcf"), "");
+    EXPECT_EQ(summaryOf(tool({"import", daemon.dir.file("empty.vcf")})), summary(0, 0, 0));
+
+    // An export that cannot be written leaves what was there, and no
+    // temporary file beside it.
+    std::filesystem::create_directory(daemon.dir.file("taken"));
+    RunResult blocked = tool({"export", daemon.dir.file("taken")});
+    EXPECT_EQ(blocked.status, 1);
+    EXPECT_NE(blocked.err.find("cannot write " + daemon.dir.file("taken")), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(daemon.dir.file("taken")));
+    size_t files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(daemon.dir.path))
+        files += entry.path().filename().string().rfind("taken.", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(files, 0u);
+    EXPECT_EQ(tool({"export", daemon.dir.file("no/such/dir.vcf")}).status, 1);
+}
+
+} // namespace

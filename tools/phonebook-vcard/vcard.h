@@ -1,0 +1,118 @@
+/*
+ * vCard reading and writing for phonebook-vcard: internal to the tool, no
+ * other component links it.
+ *
+ * read() splits a file of vCards 2.1, 3.0 or 4.0 into cards and properties:
+ * lines unfolded, quoted-printable and CHARSET undone, parameters in every
+ * spelling brought to NAME=value lists. toContact() turns one card into a
+ * contact map with the phonebook's public keys ("formattedName",
+ * "telephoneNumbers", ...) and tells what it left out. write() turns a contact
+ * map, as getAllContacts answers it, into one vCard 3.0 or 4.0. docs/vcard.md
+ * describes the mapping.
+ *
+ * Everything is plain values: the caller owns what it passes and what it
+ * gets. read() throws ReadError when the file breaks a limit or is no vCard
+ * file at all; everything else that is wrong is kept with the card (an error
+ * that refuses the card, warnings, properties that could not be read), so
+ * that the other cards of the file still go in. Line numbers count from 1 in
+ * the file as given (before unfolding).
+ */
+#ifndef PHONEBOOK_VCARD_VCARD_H
+#define PHONEBOOK_VCARD_VCARD_H
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vcard {
+
+using json = nlohmann::ordered_json;
+
+/* What read() accepts; more of any is a ReadError. */
+struct Limits {
+    size_t fileBytes = 64u << 20; /* the whole file */
+    size_t lineBytes = 4u << 20;  /* one line once unfolded (inline photos are long) */
+    size_t cards = 20000;         /* cards in the file */
+    size_t properties = 400000;   /* properties in the file: each costs memory */
+    size_t propertiesPerCard = 1000;
+    size_t parametersPerProperty = 100; /* parameter values of one property, all names */
+    size_t nesting = 4;                 /* cards embedded in a card (2.1 AGENT) */
+};
+
+/* A file that cannot be read at all. what() is "line N: ..." (no line part
+ * for faults of the whole file); line is 0 for those. */
+class ReadError : public std::runtime_error {
+  public:
+    ReadError(size_t line, const std::string &message);
+    size_t line;
+};
+
+struct Note {
+    size_t line;
+    std::string text;
+};
+
+struct Parameter {
+    std::string name;                /* upper case; TYPE or ENCODING for bare 2.1 words */
+    std::vector<std::string> values; /* as written, quotes removed, list split at commas */
+};
+
+struct Property {
+    size_t line = 0;
+    std::string group; /* "item1" of "item1.TEL", as written */
+    std::string name;  /* upper case */
+    std::vector<Parameter> parameters;
+    /* UTF-8, quoted-printable and CHARSET undone, backslash escapes as
+     * written. Empty for base64 content, which is not kept. */
+    std::string value;
+    bool inlineData = false; /* ENCODING=b or BASE64: the value was inline data */
+    std::string problem;     /* set when the line could not be read; value is then empty */
+
+    const Parameter *parameter(std::string_view name) const;
+    /* True when parameter `name` holds `word`, letter case aside. */
+    bool has(std::string_view name, std::string_view word) const;
+};
+
+struct Card {
+    size_t line = 0;     /* of BEGIN:VCARD */
+    std::string version; /* as written; empty when the card has none */
+    std::vector<Property> properties;
+    std::vector<Note> warnings;
+    std::string error; /* set when the card is not to be imported: "line N: ..." */
+};
+
+/* The cards of a file; throws ReadError. A UTF-8 or UTF-16 byte order mark
+ * is accepted, lines may end in CRLF, LF or CR. */
+std::vector<Card> read(std::string_view file, const Limits &limits = Limits());
+
+/* One card as a contact map, and what did not fit in it. */
+struct Imported {
+    size_t line = 0; /* of BEGIN:VCARD */
+    json contact;    /* "uniqueID" only when the card has a UID */
+    std::string error;
+    std::vector<Note> warnings;
+    std::vector<Note> skipped; /* text: what was left out, e.g. "NOTE", "PHOTO (inline)" */
+};
+
+Imported toContact(const Card &card);
+
+enum class Version { v30, v40 };
+
+/* One card for a contact map (public keys; date-times as their text form),
+ * lines ending in CRLF and folded at 75 octets. Keys it does not know are
+ * left out; "key" is the phonebook's own. */
+std::string write(const json &contact, Version version);
+
+/* Date and date-time values of REV and BDAY as the phonebook's date-time text
+ * "YYYY-MM-DDTHH:MM:SSZ" (times with an offset brought to UTC, times without
+ * one taken as UTC, dates at midnight; a date without its year, such as
+ * "--0412", in year 1604). Empty when the text is no such value. */
+std::string parseDateTime(std::string_view text);
+
+} // namespace vcard
+
+#endif
