@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,13 @@
 namespace {
 
 const char *const kUsage =
-    "usage: zebd [-s SOCKET] [--sysroot DIR] [-v LEVEL] [-l BURST/SECONDS] DEFINITION...\n"
+    "usage: zebd [-s SOCKET] [--sysroot DIR] [--acl DIR] [-v LEVEL] [-l BURST/SECONDS]\n"
+    "            DEFINITION...\n"
     "  -s, --socket SOCKET   Unix socket to serve on (default: $ZEB_SOCKET, "
     "else " ZEB_BUS_DEFAULT_SOCKET ")\n"
     "      --sysroot DIR     system root prefixed to the plug-ins' fixed paths (sets ZEB_SYSROOT)\n"
+    "      --acl DIR         allow each caller only what the rules of DIR/*.json grant it\n"
+    "                        (read again on SIGHUP); without it every caller may do anything\n"
     "  -v, --verbose LEVEL   trace level: 100 errors, 200 warnings (default), 300 notices,\n"
     "                        400 information, 500 calls\n"
     "  -l, --trace-limit BURST/SECONDS\n"
@@ -31,6 +35,7 @@ const char *const kUsage =
 struct Options {
     std::string socket;
     std::string sysroot;
+    std::string acl;
     int traceLevel = -1;
     bool traceLimitGiven = false;
     unsigned traceBurst = 0;
@@ -42,6 +47,7 @@ struct Options {
 int parseOptions(int argc, char **argv, Options &options) {
     static const option longOptions[] = {{"socket", required_argument, nullptr, 's'},
                                          {"sysroot", required_argument, nullptr, 'r'},
+                                         {"acl", required_argument, nullptr, 'a'},
                                          {"verbose", required_argument, nullptr, 'v'},
                                          {"trace-limit", required_argument, nullptr, 'l'},
                                          {"help", no_argument, nullptr, 'h'},
@@ -54,6 +60,9 @@ int parseOptions(int argc, char **argv, Options &options) {
             break;
         case 'r':
             options.sysroot = optarg;
+            break;
+        case 'a':
+            options.acl = optarg;
             break;
         case 'v': {
             char *end = nullptr;
@@ -94,8 +103,11 @@ int parseOptions(int argc, char **argv, Options &options) {
 struct Daemon {
     uv_loop_t loop{};
     zebd::Server *server = nullptr;
+    const Options *options = nullptr;
+    zebd::AccessRules *rules = nullptr; /* null without --acl */
     uv_signal_t sigterm{};
     uv_signal_t sigint{};
+    uv_signal_t sighup{};
     uv_prepare_t prepare{};
     uv_timer_t timer{};
     bool stopping = false;
@@ -108,6 +120,7 @@ void stopDaemon(Daemon &daemon) {
     daemon.server->stop();
     for (uv_handle_t *handle : {reinterpret_cast<uv_handle_t *>(&daemon.sigterm),
                                 reinterpret_cast<uv_handle_t *>(&daemon.sigint),
+                                reinterpret_cast<uv_handle_t *>(&daemon.sighup),
                                 reinterpret_cast<uv_handle_t *>(&daemon.prepare),
                                 reinterpret_cast<uv_handle_t *>(&daemon.timer)})
         uv_close(handle, nullptr);
@@ -116,6 +129,30 @@ void stopDaemon(Daemon &daemon) {
 void onSignal(uv_signal_t *handle, int signum) {
     kelTraceZ(KELTRACE_LEVEL_NOTICE, "bus", "signal %d: stopping", signum);
     stopDaemon(*static_cast<Daemon *>(handle->data));
+}
+
+// Reads the rules of `directory` into `rules`, tracing the names that
+// matched nobody. False with *error set, and `rules` unchanged, on failure.
+bool loadRules(const std::string &directory, zebd::AccessRules &rules, std::string *error) {
+    if (!rules.loadDirectory(directory, zebd::NameLookup::system(), error))
+        return false;
+    for (const std::string &warning : rules.warnings())
+        kelTraceZ(KELTRACE_LEVEL_WARNING, "bus", "access rules: %s", warning.c_str());
+    kelTraceZ(KELTRACE_LEVEL_NOTICE, "bus", "access rules: %zu rule(s) from %s", rules.size(),
+              directory.c_str());
+    return true;
+}
+
+void onReload(uv_signal_t *handle, int) {
+    auto &daemon = *static_cast<Daemon *>(handle->data);
+    if (daemon.rules == nullptr) {
+        kelTraceZ(KELTRACE_LEVEL_NOTICE, "bus", "SIGHUP: no access rules to read (no --acl)");
+        return;
+    }
+    std::string error;
+    if (!loadRules(daemon.options->acl, *daemon.rules, &error))
+        kelTraceZ(KELTRACE_LEVEL_ERROR, "bus",
+                  "access rules not read again, the previous ones stay: %s", error.c_str());
 }
 
 void onTimer(uv_timer_t *) {
@@ -135,25 +172,31 @@ void onPrepare(uv_prepare_t *handle) {
     uv_timer_start(&daemon.timer, onTimer, static_cast<uint64_t>(due), 0);
 }
 
-int serve(const Options &options, zeb_t *context) {
+int serve(const Options &options, zeb_t *context, zebd::AccessRules *rules) {
     Daemon daemon;
+    daemon.options = &options;
+    daemon.rules = rules;
     uv_loop_init(&daemon.loop);
     zebd::Server server(&daemon.loop, context);
+    server.setAccessRules(rules);
     daemon.server = &server;
     std::string error;
     bool listening = server.listen(options.socket, &error);
     if (listening) {
         uv_signal_init(&daemon.loop, &daemon.sigterm);
         uv_signal_init(&daemon.loop, &daemon.sigint);
+        uv_signal_init(&daemon.loop, &daemon.sighup);
         uv_prepare_init(&daemon.loop, &daemon.prepare);
         uv_timer_init(&daemon.loop, &daemon.timer);
         for (auto *h : {reinterpret_cast<uv_handle_t *>(&daemon.sigterm),
                         reinterpret_cast<uv_handle_t *>(&daemon.sigint),
+                        reinterpret_cast<uv_handle_t *>(&daemon.sighup),
                         reinterpret_cast<uv_handle_t *>(&daemon.prepare),
                         reinterpret_cast<uv_handle_t *>(&daemon.timer)})
             h->data = &daemon;
         uv_signal_start(&daemon.sigterm, onSignal, SIGTERM);
         uv_signal_start(&daemon.sigint, onSignal, SIGINT);
+        uv_signal_start(&daemon.sighup, onReload, SIGHUP);
         uv_prepare_start(&daemon.prepare, onPrepare);
         std::fprintf(stderr, "zebd: serving %zu definition(s) on %s\n", options.definitions.size(),
                      options.socket.c_str());
@@ -184,6 +227,15 @@ int main(int argc, char **argv) {
         kelTraceSetRateLimit(options.traceBurst, options.traceSeconds);
 
     std::string error;
+    // Rules that cannot be read stop the daemon before it serves anybody.
+    std::unique_ptr<zebd::AccessRules> rules;
+    if (!options.acl.empty()) {
+        rules = std::make_unique<zebd::AccessRules>();
+        if (!loadRules(options.acl, *rules, &error)) {
+            std::fprintf(stderr, "zebd: cannot read the access rules: %s\n", error.c_str());
+            return 1;
+        }
+    }
     if (!zebd::Server::claimSocketPath(options.socket, &error)) {
         std::fprintf(stderr, "zebd: %s\n", error.c_str());
         return 1;
@@ -201,7 +253,7 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    status = serve(options, context);
+    status = serve(options, context, rules.get());
     // Every client is gone by now: the plug-ins' cleanup runs with no
     // subscription left.
     zeb_destroy(context);

@@ -24,10 +24,14 @@ bool Reply::failFromZeb() {
 namespace {
 
 using Handler = void (*)(Server &server, Client &client, const Message &request, Reply &reply);
+/* Whether the client may make the request under the server's access rules,
+ * which are set; false with the refusal in `reply`. */
+using Check = bool (*)(Server &server, Client &client, const Message &request, Reply &reply);
 
 struct Operation {
     const char *name;
     Handler handler;
+    Check check;
 };
 
 // A text field; with `required` false an absent (or empty-variant) field is
@@ -212,15 +216,139 @@ void opUnsubscribe(Server &server, Client &client, const Message &request, Reply
         reply.fail(ZEB_ERROR_NOT_FOUND, "no subscription " + std::to_string(id));
 }
 
+/* The path the rules see for a request's path: the object's or parameter's
+ * own path, instances named by key, so that a spelling (an index, a trailing
+ * dot) cannot reach what its canonical path may not; the text without a
+ * trailing dot when nothing has that path. */
+bool canonicalPath(Server &server, const char *path, std::string &out, Reply &reply) {
+    parameter_t *parameter = nullptr;
+    object_t *object = path != nullptr && *path != '\0'
+                           ? zeb_ops_resolve(server.context(), path, &parameter)
+                           : nullptr;
+    if (object == nullptr) {
+        out = path != nullptr ? path : "";
+        if (!out.empty() && out.back() == '.')
+            out.pop_back();
+        return true;
+    }
+    char *objectPath = object_pathChar(object, OBJECT_FLAG_KEY);
+    if (objectPath == nullptr)
+        return reply.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    out = objectPath;
+    std::free(objectPath);
+    if (parameter != nullptr) {
+        if (!out.empty())
+            out += '.';
+        out += parameter_name(parameter);
+    }
+    return true;
+}
+
+bool refuse(Server &server, Client &client, const std::string &what, Reply &reply) {
+    server.traceRefusal(client, what);
+    return reply.fail(ZEB_ERROR_PERMISSION, "permission denied: " + what);
+}
+
+/* Checks one operation on the request's "path" (absent: the top). */
+bool checkPath(Server &server, Client &client, const Message &request, AccessOperation operation,
+               bool required, Reply &reply) {
+    const char *path = nullptr;
+    std::string target;
+    if (!textField(request, zeb_bus::kPath, required, path, reply) ||
+        !canonicalPath(server, path, target, reply))
+        return false;
+    const AccessRules &rules = *server.accessRules();
+    bool allowed = operation == kAccessSubscribe
+                       ? rules.allowsSomewhere(client.caller, operation, target)
+                       : rules.allows(client.caller, operation, target);
+    return allowed || refuse(server, client,
+                             std::string(accessOperationName(operation)) + " " +
+                                 (target.empty() ? std::string("the top") : target),
+                             reply);
+}
+
+bool checkCall(Server &server, Client &client, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    const char *function = nullptr;
+    std::string target;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !textField(request, zeb_bus::kFunction, true, function, reply) ||
+        !canonicalPath(server, path, target, reply))
+        return false;
+    return server.accessRules()->allowsCall(client.caller, target, function) ||
+           refuse(server, client, "call " + target + (target.empty() ? "" : ".") + function, reply);
+}
+
+/* A recursive get reads everything below the path too. */
+bool checkGet(Server &server, Client &client, const Message &request, Reply &reply) {
+    bool recursive = false;
+    if (!boolField(request, zeb_bus::kRecursive, recursive, reply))
+        return false;
+    if (!recursive)
+        return checkPath(server, client, request, kAccessGet, true, reply);
+    const char *path = nullptr;
+    std::string target;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !canonicalPath(server, path, target, reply))
+        return false;
+    return server.accessRules()->allowsSubtree(client.caller, kAccessGet, target) ||
+           refuse(server, client, "get " + target + " recursively", reply);
+}
+
+/* Each parameter set is checked by its own path. */
+bool checkSet(Server &server, Client &client, const Message &request, Reply &reply) {
+    const char *path = nullptr;
+    const variant_map_t *values = nullptr;
+    std::string target;
+    if (!textField(request, zeb_bus::kPath, true, path, reply) ||
+        !mapField(request, zeb_bus::kValues, true, values, reply) ||
+        !canonicalPath(server, path, target, reply))
+        return false;
+    const AccessRules &rules = *server.accessRules();
+    if (!rules.allows(client.caller, kAccessSet, target) && variant_map_first(values) == nullptr)
+        return refuse(server, client, "set " + target, reply);
+    for (variant_map_iterator_t *it = variant_map_first(values); it != nullptr;
+         it = variant_map_iterator_next(it)) {
+        std::string parameter = target.empty() ? std::string() : target + ".";
+        parameter += variant_map_iterator_key(it);
+        if (!rules.allows(client.caller, kAccessSet, parameter))
+            return refuse(server, client, "set " + parameter, reply);
+    }
+    return true;
+}
+
+bool checkAdd(Server &server, Client &client, const Message &request, Reply &reply) {
+    return checkPath(server, client, request, kAccessAdd, true, reply);
+}
+
+bool checkDelete(Server &server, Client &client, const Message &request, Reply &reply) {
+    return checkPath(server, client, request, kAccessDel, true, reply);
+}
+
+bool checkList(Server &server, Client &client, const Message &request, Reply &reply) {
+    return checkPath(server, client, request, kAccessList, false, reply);
+}
+
+/* Subscribing needs the right for some path at or below the one asked for;
+ * each notification is then checked by its own path when it is sent. */
+bool checkSubscribe(Server &server, Client &client, const Message &request, Reply &reply) {
+    return checkPath(server, client, request, kAccessSubscribe, false, reply);
+}
+
+/* A client may always end its own subscriptions. */
+bool checkNothing(Server &, Client &, const Message &, Reply &) {
+    return true;
+}
+
 const Operation kOperations[] = {
-    {"call", opCall},
-    {"get", opGet},
-    {"set", opSet},
-    {"add", opAdd},
-    {"del", opDelete},
-    {"list", opList},
-    {"subscribe", opSubscribe},
-    {"unsubscribe", opUnsubscribe},
+    {"call", opCall, checkCall},
+    {"get", opGet, checkGet},
+    {"set", opSet, checkSet},
+    {"add", opAdd, checkAdd},
+    {"del", opDelete, checkDelete},
+    {"list", opList, checkList},
+    {"subscribe", opSubscribe, checkSubscribe},
+    {"unsubscribe", opUnsubscribe, checkNothing},
 };
 
 } // namespace
@@ -231,6 +359,8 @@ void runOperation(Server &server, Client &client, const Message &request, Reply 
         return;
     for (const Operation &operation : kOperations) {
         if (std::strcmp(operation.name, name) == 0) {
+            if (server.accessRules() != nullptr && !operation.check(server, client, request, reply))
+                return;
             zeb_error = ZEB_ERROR_NONE;
             operation.handler(server, client, request, reply);
             return;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <new>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -42,6 +44,75 @@ bool fillSocketAddress(const std::string &path, sockaddr_un &address, std::strin
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
+}
+
+/* The name of a user, empty when it has none. */
+std::string userName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return std::string();
+    return found->pw_name;
+}
+
+/* The supplementary groups of the peer as the kernel saw them when it
+ * connected; false where the kernel cannot tell (before Linux 4.13). */
+bool peerGroups(int fd, std::vector<gid_t> &groups) {
+#ifdef SO_PEERGROUPS
+    std::vector<gid_t> found(32);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto size = static_cast<socklen_t>(found.size() * sizeof(gid_t));
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, found.data(), &size) == 0) {
+            found.resize(size / sizeof(gid_t));
+            groups.insert(groups.end(), found.begin(), found.end());
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+        found.resize(size / sizeof(gid_t) + 1);
+    }
+#else
+    (void)fd;
+    (void)groups;
+#endif
+    return false;
+}
+
+/* The groups the user database gives `name` besides `gid`. */
+void databaseGroups(const std::string &name, gid_t gid, std::vector<gid_t> &groups) {
+    if (name.empty())
+        return;
+    std::vector<gid_t> found(64);
+    int count = static_cast<int>(found.size());
+    if (getgrouplist(name.c_str(), gid, found.data(), &count) < 0) {
+        found.resize(static_cast<size_t>(count));
+        if (getgrouplist(name.c_str(), gid, found.data(), &count) < 0)
+            return;
+    }
+    groups.insert(groups.end(), found.begin(), found.begin() + count);
+}
+
+/* Who is at the other end of the client's socket; a peer that cannot be
+ * identified is nobody (no uid, no group) and no rule applies to it. */
+void identifyPeer(Client &client) {
+    client.caller.uid = static_cast<uid_t>(-1);
+    client.caller.groups.clear();
+    client.callerName = "an unidentified peer";
+    uv_os_fd_t fd = -1;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (uv_fileno(reinterpret_cast<uv_handle_t *>(&client.pipe), &fd) != 0 ||
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return;
+    client.caller.uid = credentials.uid;
+    client.caller.groups.push_back(credentials.gid);
+    std::string name = userName(credentials.uid);
+    if (!peerGroups(fd, client.caller.groups))
+        databaseGroups(name, credentials.gid, client.caller.groups);
+    client.callerName = "uid " + std::to_string(credentials.uid);
+    if (!name.empty())
+        client.callerName += " (" + name + ")";
 }
 
 } // namespace
@@ -170,6 +241,14 @@ void Server::accept() {
         kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "too many clients: refusing a connection");
         closeClient(*client);
         return;
+    }
+    if (rules_ != nullptr) {
+        try {
+            identifyPeer(*client);
+        } catch (...) {
+            closeClient(*client);
+            return;
+        }
     }
     client->lastInput = uv_now(loop_);
     uv_read_start(streamOf(*client), onAlloc, onRead);
@@ -409,12 +488,26 @@ void Server::onNotification(void *userData, const notification_t *notification) 
     Client &client = *subscription->client;
     if (client.ending)
         return;
+    const AccessRules *rules = client.server->rules_;
+    const char *path = notification_objectPath(notification);
+    if (rules != nullptr &&
+        !rules->allows(client.caller, kAccessSubscribe, path != nullptr ? path : ""))
+        return;
     Message message;
     if (!notificationMessage(notification, subscription->id, message)) {
         kelTraceZ(KELTRACE_LEVEL_ERROR, kZone, "out of memory: notification dropped");
         return;
     }
     client.server->send(client, message, 0);
+}
+
+void Server::traceRefusal(Client &client, const std::string &what) {
+    if (client.refusals.size() >= kMaxRefusalsTraced ||
+        std::find(client.refusals.begin(), client.refusals.end(), what) != client.refusals.end())
+        return;
+    client.refusals.push_back(what);
+    kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "permission denied: %s may not %s",
+              client.callerName.c_str(), what.c_str());
 }
 
 uint32_t Server::subscribe(Client &client, const char *path) {

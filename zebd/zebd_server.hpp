@@ -17,6 +17,7 @@
 
 #include "zeb/sl.h"
 #include "zeb_bus_message.hpp"
+#include "zebd_access.hpp"
 
 namespace zebd {
 
@@ -31,6 +32,9 @@ constexpr size_t kMaxClients = 256;
 
 /* Subscriptions one client may hold; further ones are refused. */
 constexpr size_t kMaxSubscriptionsPerClient = 64;
+
+/* Distinct refusals traced per connection; later ones are not traced. */
+constexpr size_t kMaxRefusalsTraced = 32;
 
 class Server;
 struct Client;
@@ -48,8 +52,11 @@ struct Client {
     size_t consumed = 0;
     uint64_t lastInput = 0; /* the loop's time of the last bytes received */
     std::vector<std::unique_ptr<Subscription>> subscriptions;
-    bool ending = false;  /* no more messages are read or sent */
-    bool closing = false; /* uv_close was called */
+    Caller caller;                     /* the peer's credentials at accept time */
+    std::string callerName;            /* "uid N (name)" for messages */
+    std::vector<std::string> refusals; /* refusals traced already */
+    bool ending = false;               /* no more messages are read or sent */
+    bool closing = false;              /* uv_close was called */
 };
 
 class Server {
@@ -75,6 +82,15 @@ class Server {
     void stop();
 
     zeb_t *context() const { return context_; }
+
+    /* From now on, every request and notification is checked against
+     * `rules` (not owned; it must outlive the server). Null: everything is
+     * allowed. */
+    void setAccessRules(const AccessRules *rules) { rules_ = rules; }
+    const AccessRules *accessRules() const { return rules_; }
+
+    /* Traces a refusal at warning level, once per connection and refusal. */
+    void traceRefusal(Client &client, const std::string &what);
 
     /* Encodes `message` and queues it for the client. A message that cannot
      * be encoded is replaced by an error reply carrying `id`, unless it is a
@@ -115,6 +131,7 @@ class Server {
 
     uv_loop_t *loop_;
     zeb_t *context_;
+    const AccessRules *rules_ = nullptr;
     uv_pipe_t listener_{};
     bool listening_ = false;
     std::string socketPath_; /* the socket this server bound, removed at stop */

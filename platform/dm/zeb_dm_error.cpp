@@ -75,6 +75,8 @@ const char *error_string(uint32_t code) {
         return "wrong kind of object";
     case ZEB_ERROR_STATE:
         return "object state forbids it";
+    case ZEB_ERROR_PERMISSION:
+        return "permission denied";
     default:
         return "unknown error";
     }

@@ -8,18 +8,18 @@
 #include <cstddef>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "zeb_json_reader.hpp"
 
 #include "zeb_dm_internal.h"
 
 namespace zeb_dm {
 
 /* Documents read: members in sorted maps (arrays keep their order). */
-using Json = nlohmann::json;
+using Json = zeb_json::Json;
 
 constexpr size_t kMaxFileSize = 16u * 1024u * 1024u;
-constexpr int kMaxDepth = 32;
-constexpr size_t kMaxStringLength = 64u * 1024u;
+using zeb_json::kMaxDepth;
+using zeb_json::kMaxStringLength;
 constexpr size_t kMaxInstances = 100000u;
 
 /* A problem found in a document: `pointer` (a JSON pointer, "" for the
@@ -34,9 +34,7 @@ struct DocumentError {
                                           const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
-/* `pointer` extended by a member name or an array position. */
-ZEB_DM_INTERNAL std::string pointerTo(const std::string &pointer, const std::string &member);
-ZEB_DM_INTERNAL std::string pointerTo(const std::string &pointer, size_t position);
+using zeb_json::pointerTo;
 
 /* Parses `text` into `out`, enforcing the depth and string limits and
  * refusing duplicate member names. False with zeb_error set and a message

@@ -63,6 +63,7 @@ extern "C" {
 #define ZEB_ERROR_LIMIT 0x1000Au        /* a size or depth limit was exceeded */
 #define ZEB_ERROR_WRONG_OBJECT 0x1000Bu /* e.g. an instance operation on a singleton */
 #define ZEB_ERROR_STATE 0x1000Cu        /* e.g. a change to an object being deleted */
+#define ZEB_ERROR_PERMISSION 0x1000Du   /* the caller may not do this (bus access rules) */
 
 /* Code of the last failure of any libzeb call on this thread's data model. */
 extern uint32_t zeb_error;
