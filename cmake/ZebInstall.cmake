@@ -55,7 +55,9 @@ configure_file(data/systemd/zebd.service.in ${PROJECT_BINARY_DIR}/systemd/zebd.s
 install(FILES ${PROJECT_BINARY_DIR}/systemd/zebd.service DESTINATION lib/systemd/system)
 install(FILES data/systemd/zeb.sysusers DESTINATION lib/sysusers.d RENAME zeb.conf)
 install(FILES data/systemd/zeb.tmpfiles DESTINATION lib/tmpfiles.d RENAME zeb.conf)
-install(FILES README.md docs/wire-protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md docs/wire-protocol.md docs/access-control.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The example access rules, to copy into the directory given to --acl.
+install(DIRECTORY data/acl/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/acl)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zeb-phonebook)

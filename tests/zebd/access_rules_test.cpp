@@ -1,0 +1,322 @@
+// The daemon's access rules in process: what rule files grant to whom, and
+// what they refuse to read.
+#include "zebd_access.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+using zebd::AccessRules;
+using zebd::Caller;
+
+// Names the tests' user and group databases know.
+zebd::NameLookup fakeLookup() {
+    static const std::map<std::string, uint32_t> users = {{"web", 33}, {"alice", 1000}};
+    static const std::map<std::string, uint32_t> groups = {{"voice", 22}, {"operator", 37}};
+    auto find = [](const std::map<std::string, uint32_t> &table) {
+        return [&table](const std::string &name, uint32_t &id) {
+            auto it = table.find(name);
+            if (it == table.end())
+                return false;
+            id = it->second;
+            return true;
+        };
+    };
+    return zebd::NameLookup{find(users), find(groups)};
+}
+
+Caller caller(uid_t uid, std::vector<gid_t> groups = {}) {
+    return Caller{uid, std::move(groups)};
+}
+
+AccessRules rulesOf(const std::string &text) {
+    AccessRules rules;
+    std::string error;
+    EXPECT_TRUE(rules.addText(text, "rules.json", fakeLookup(), &error)) << error;
+    return rules;
+}
+
+// The error of a text that must be refused; the rules stay as they were.
+std::string refusal(const std::string &text) {
+    AccessRules rules = rulesOf(R"({"rules": [{"user": 1000, "access": [{"path": "*",
+                                    "operations": ["get"]}]}]})");
+    std::string error;
+    EXPECT_FALSE(rules.addText(text, "bad.json", fakeLookup(), &error)) << text;
+    EXPECT_EQ(rules.size(), 1u);
+    EXPECT_TRUE(rules.allows(caller(1000), zebd::kAccessGet, "Phonebook"));
+    EXPECT_FALSE(rules.allows(caller(33), zebd::kAccessGet, "Phonebook"));
+    return error;
+}
+
+TEST(AccessRules, PatternsMatchExactlyOrByPrefix) {
+    AccessRules rules = rulesOf(R"({"rules": [{"user": "alice", "access": [
+        {"path": "Phonebook", "operations": ["get"], "functions": ["getContact*", "export"]},
+        {"path": "Phonebook.Entry*", "operations": ["set", "del"]},
+        {"path": "Phonebook.Entry.*", "operations": ["add"]},
+        {"path": "*", "operations": ["list"]}]}]})");
+    Caller alice = caller(1000, {1000});
+
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "Phonebook"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "Phonebook.Entry.1"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSet, "Phonebook"));
+
+    // "X*" takes X itself and everything longer; "X.*" only what lies below X.
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessSet, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessDel, "Phonebook.Entry.7"));
+    EXPECT_TRUE(
+        rules.allows(alice, zebd::kAccessSet, "Phonebook.Entry.7.TelephoneNumber.1.Number"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessAdd, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessAdd, "Phonebook.Entry.7.Email"));
+
+    // "*" alone is every path, the top ("") too.
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessList, ""));
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessList, "Other.Object"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSubscribe, "Phonebook"));
+
+    // Functions by name or prefix, on the objects their grant's path matches.
+    EXPECT_TRUE(rules.allowsCall(alice, "Phonebook", "getContact"));
+    EXPECT_TRUE(rules.allowsCall(alice, "Phonebook", "getContactByNumber"));
+    EXPECT_TRUE(rules.allowsCall(alice, "Phonebook", "export"));
+    EXPECT_FALSE(rules.allowsCall(alice, "Phonebook", "exportAll"));
+    EXPECT_FALSE(rules.allowsCall(alice, "Phonebook", "getAllContacts"));
+    EXPECT_FALSE(rules.allowsCall(alice, "Phonebook", "import"));
+    EXPECT_FALSE(rules.allowsCall(alice, "Phonebook.Entry.1", "getContact"));
+    // Operations grant no function and functions no operation.
+    EXPECT_FALSE(rules.allowsCall(alice, "Phonebook.Entry.1", "set"));
+}
+
+TEST(AccessRules, SubtreesAndSubscriptionsBelowAPath) {
+    AccessRules rules = rulesOf(R"({"rules": [{"user": 1000, "access": [
+        {"path": "Phonebook", "operations": ["get"]},
+        {"path": "Phonebook.Entry*", "operations": ["get"]},
+        {"path": "Other.Thing", "operations": ["subscribe"]},
+        {"path": "Phonebook.Entry.*", "operations": ["subscribe"]}]}]})");
+    Caller alice = caller(1000);
+
+    // Reading Phonebook with everything below needs a grant for all of it.
+    EXPECT_FALSE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook"));
+    EXPECT_TRUE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook.Entry.3"));
+    EXPECT_FALSE(rules.allowsSubtree(alice, zebd::kAccessGet, "Other"));
+
+    // Subscribing somewhere at or below the path asked for.
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, ""));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other.Thing"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other.Thing.Below"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Oth"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phonebook"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phonebook.Entry.2.Email"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phone"));
+    // What may be subscribed to is not what may be received.
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSubscribe, "Phonebook"));
+    EXPECT_FALSE(rules.allowsSomewhere(caller(33), zebd::kAccessSubscribe, ""));
+}
+
+TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
+    AccessRules rules = rulesOf(R"({"rules": [
+        {"user": "web", "access": [{"path": "A", "operations": ["get"]}]},
+        {"user": "1000", "access": [{"path": "B", "operations": ["get"]}]},
+        {"group": "voice", "access": [{"path": "C", "operations": ["get"]}]},
+        {"group": 37, "access": [{"path": "D", "operations": ["get"]}]},
+        {"group": "voice", "access": [{"path": "C", "operations": ["set"]}]},
+        {"user": "nobody-here", "access": [{"path": "*", "operations": ["get"]}]},
+        {"group": "no-group", "access": [{"path": "*", "operations": ["get"]}]}]})");
+    EXPECT_TRUE(rules.allows(caller(33, {33}), zebd::kAccessGet, "A"));
+    EXPECT_FALSE(rules.allows(caller(33, {33}), zebd::kAccessGet, "B"));
+    EXPECT_TRUE(rules.allows(caller(1000), zebd::kAccessGet, "B"));
+    // Groups count whether primary or supplementary; a uid equal to a
+    // group's number is no member.
+    EXPECT_TRUE(rules.allows(caller(5000, {5000, 22}), zebd::kAccessGet, "C"));
+    EXPECT_TRUE(rules.allows(caller(5000, {22}), zebd::kAccessSet, "C"));
+    EXPECT_FALSE(rules.allows(caller(22, {5000}), zebd::kAccessGet, "C"));
+    EXPECT_TRUE(rules.allows(caller(33, {33, 37}), zebd::kAccessGet, "D"));
+    // Rules add up for a caller several of them name.
+    Caller both = caller(33, {22, 37});
+    for (const char *path : {"A", "C", "D"})
+        EXPECT_TRUE(rules.allows(both, zebd::kAccessGet, path)) << path;
+    EXPECT_FALSE(rules.allows(both, zebd::kAccessGet, "B"));
+
+    // Names nobody has match nobody (not uid or gid 0, not everybody), and
+    // are reported.
+    EXPECT_FALSE(rules.allows(caller(4242, {4242, 0}), zebd::kAccessGet, "Z"));
+    EXPECT_FALSE(rules.allows(caller(static_cast<uid_t>(-1)), zebd::kAccessGet, "Z"));
+    ASSERT_EQ(rules.warnings().size(), 2u);
+    EXPECT_EQ(rules.warnings()[0], "rules.json: no user \"nobody-here\": its rule matches nobody");
+    // Root may do everything, with or without rules.
+    EXPECT_TRUE(rules.allows(caller(0), zebd::kAccessSet, "Z"));
+    EXPECT_TRUE(AccessRules().allowsCall(caller(0), "Phonebook", "import"));
+    EXPECT_FALSE(AccessRules().allows(caller(1000, {1000}), zebd::kAccessList, ""));
+}
+
+TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhy) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"{\"rules\": [\n  {\"user\": 1,\n   \"acces\": []}]}",
+         "bad.json:3:4: unknown member \"acces\""},
+        {"{\"rules\": [{\"user\": 1, \"group\": 2, \"access\": []}]}",
+         "bad.json:1:12: a rule names either a \"user\" or a \"group\""},
+        {"{\"rules\": [{\"user\": 1}]}", "bad.json:1:12: a rule needs \"access\""},
+        {"{\"rules\": [{\"user\": 1, \"access\": [{\"path\": \"A\",\n \"operations\": "
+         "[\"get\", \"write\"]}]}]}",
+         "bad.json:2:24: unknown operation \"write\" (get, set, add, del, list or subscribe)"},
+        {"{\"rules\": [{\"user\": 1, \"access\": [{\"path\": \"Phone*.Entry\"}]}]}",
+         "bad.json:1:36: \"*\" may only end a pattern: \"Phone*.Entry\""},
+        {"{\"rules\": [{\"user\": -1, \"access\": []}]}",
+         "bad.json:1:13: a user number cannot be negative"},
+        {"{\"rules\": [{\"group\": \"4294967295\", \"access\": []}]}",
+         "bad.json:1:13: no group has the number 4294967295"},
+        {"{\"rules\": [{\"user\": 1, \"access\": [{\"path\": \"A\", \"functions\": [\"\"]}]}]}",
+         "bad.json:1:63: a function name cannot be empty"},
+        {"{\"rules\": [{\"user\": 1, \"access\": [{\"path\": \"A\"}]}], \"rules\": []}",
+         "bad.json:1:53: duplicate member \"rules\""},
+        {"{\"rules\": [{\"user\": 1, \"access\": [{\"path\": \"A\"}]}]",
+         "bad.json:1:51: not valid JSON"},
+        {"[]", "bad.json:1:1: a rule file is an object with \"rules\""},
+        {"{\"rules\": {}}", "bad.json:1:2: \"rules\" must be a list"},
+        {"{\"rules\": [{\"user\": true, \"access\": []}]}",
+         "bad.json:1:13: \"user\" must be a name or a number"},
+    };
+    for (const auto &[text, expected] : cases) {
+        std::string error = refusal(text);
+        EXPECT_EQ(error.substr(0, std::string(expected).size()), expected) << error;
+    }
+}
+
+TEST(AccessRules, BoundsHold) {
+    std::string many = R"({"rules": [{"user": 1, "access": [{"path": "A", "functions": [)";
+    for (size_t i = 0; i <= zebd::kMaxFunctionsPerGrant; ++i)
+        many += (i ? ",\"f" : "\"f") + std::to_string(i) + "\"";
+    many += "]}]}]}";
+    EXPECT_NE(refusal(many).find("\"functions\" holds more than 256 items"), std::string::npos);
+
+    std::string longPath(zebd::kMaxPatternLength + 1, 'a');
+    EXPECT_NE(refusal(R"({"rules": [{"user": 1, "access": [{"path": ")" + longPath + "\"}]}]}")
+                  .find("a pattern is at most 1024 bytes"),
+              std::string::npos);
+
+    std::string deep(40, '[');
+    EXPECT_NE(refusal("{\"rules\": " + deep).find("nested deeper than"), std::string::npos);
+}
+
+class RuleDirectory : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zeb-acl-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void write(const std::string &name, const std::string &text) {
+        std::ofstream(dir_ + "/" + name) << text;
+    }
+
+    static std::string grant(const char *who, const char *path) {
+        return std::string(R"({"rules": [{"user": )") + who + R"(, "access": [{"path": ")" + path +
+               R"(", "operations": ["get"]}]}]})";
+    }
+
+    std::string dir_;
+};
+
+TEST_F(RuleDirectory, EveryJsonFileCountsAndAFailedReadKeepsThePreviousRules) {
+    write("a.json", grant("1000", "A"));
+    write("b.json", grant("1000", "B"));
+    write("c.json.disabled", grant("1000", "C"));
+    write(".hidden.json", grant("1000", "D"));
+    AccessRules rules;
+    std::string error;
+    ASSERT_TRUE(rules.loadDirectory(dir_, fakeLookup(), &error)) << error;
+    Caller alice = caller(1000);
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "B"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "C"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "D"));
+
+    // One bad file among good ones: nothing of the new reading is taken.
+    write("a.json", grant("1000", "E"));
+    write("z.json", "{\"rules\": [\n{\"user\": 1000, \"access\": 3}]}");
+    EXPECT_FALSE(rules.loadDirectory(dir_, fakeLookup(), &error));
+    EXPECT_EQ(error, dir_ + "/z.json:2:16: \"access\" must be a list");
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "E"));
+
+    // Too large a file, or no directory at all.
+    write("z.json", std::string(zebd::kMaxRuleFileSize + 1, ' '));
+    EXPECT_FALSE(rules.loadDirectory(dir_, fakeLookup(), &error));
+    EXPECT_NE(error.find("larger than"), std::string::npos) << error;
+    EXPECT_FALSE(rules.loadDirectory(dir_ + "/none", fakeLookup(), &error));
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
+
+    // A good reading replaces the rules.
+    std::filesystem::remove(dir_ + "/z.json");
+    ASSERT_TRUE(rules.loadDirectory(dir_, fakeLookup(), &error)) << error;
+    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "E"));
+}
+
+// The example set of the access control document is the one in data/acl,
+// and grants what the document says.
+TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
+    std::ifstream doc(ACCESS_CONTROL_DOC);
+    ASSERT_TRUE(doc) << ACCESS_CONTROL_DOC;
+    std::string line;
+    std::string file;
+    size_t compared = 0;
+    while (std::getline(doc, line)) {
+        if (line.size() > 7 && line.front() == '`' &&
+            line.compare(line.size() - 7, 7, ".json`:") == 0) {
+            file = line.substr(1, line.size() - 3);
+        } else if (line == "```json" && !file.empty()) {
+            std::string block;
+            while (std::getline(doc, line) && line != "```")
+                block += line + "\n";
+            std::ifstream shipped(std::string(ACL_EXAMPLES) + "/" + file);
+            std::string text((std::istreambuf_iterator<char>(shipped)), {});
+            EXPECT_EQ(block, text) << file;
+            file.clear();
+            ++compared;
+        }
+    }
+    EXPECT_EQ(compared, 3u);
+
+    AccessRules rules;
+    std::string error;
+    ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zebd::NameLookup::system(), &error)) << error;
+    EXPECT_TRUE(rules.warnings().empty()) << rules.warnings().front();
+    Caller telephony = caller(47001, {22});
+    Caller web = caller(33, {33});
+    Caller provisioning = caller(47003, {47003, 37});
+    EXPECT_TRUE(rules.allowsCall(telephony, "Phonebook", "getContactByNumber"));
+    EXPECT_TRUE(rules.allowsCall(telephony, "Phonebook", "getContactByUniqueID"));
+    EXPECT_TRUE(rules.allows(telephony, zebd::kAccessSubscribe, "Phonebook"));
+    EXPECT_FALSE(rules.allowsCall(telephony, "Phonebook", "getAllContacts"));
+    EXPECT_FALSE(rules.allowsCall(telephony, "Phonebook", "removeAllContacts"));
+    EXPECT_FALSE(rules.allows(telephony, zebd::kAccessGet, "Phonebook"));
+    for (const char *function : {"getAllContacts", "addContacts", "modifyContactByUniqueID",
+                                 "removeContact", "removeAllContacts", "getMaxNumberOfContacts"})
+        EXPECT_TRUE(rules.allowsCall(web, "Phonebook", function)) << function;
+    EXPECT_FALSE(rules.allowsCall(web, "Phonebook", "import"));
+    EXPECT_FALSE(rules.allowsCall(web, "Phonebook", "export"));
+    EXPECT_FALSE(rules.allows(web, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_TRUE(rules.allows(web, zebd::kAccessGet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_TRUE(rules.allowsSubtree(web, zebd::kAccessGet, "Phonebook"));
+    EXPECT_TRUE(rules.allows(web, zebd::kAccessSet, "Phonebook.Entry.3.FormattedName"));
+    EXPECT_TRUE(rules.allows(web, zebd::kAccessAdd, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(web, zebd::kAccessDel, "Phonebook.Entry.3.TelephoneNumber.1"));
+    EXPECT_TRUE(rules.allowsCall(provisioning, "Phonebook", "import"));
+    EXPECT_TRUE(rules.allows(provisioning, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_TRUE(rules.allows(provisioning, zebd::kAccessList, ""));
+}
+
+} // namespace
