@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "zebd_access.hpp"
@@ -17,20 +16,8 @@ using zebd::AccessRules;
 using zebd::Caller;
 
 const zebd::NameLookup &lookup() {
-    static const zebd::NameLookup names = [] {
-        static const std::map<std::string, uint32_t> users = {{"a", 1}, {"b", 2}};
-        static const std::map<std::string, uint32_t> groups = {{"g", 10}, {"voice", 22}};
-        auto find = [](const std::map<std::string, uint32_t> &table) {
-            return [&table](const std::string &name, uint32_t &id) {
-                auto it = table.find(name);
-                if (it == table.end())
-                    return false;
-                id = it->second;
-                return true;
-            };
-        };
-        return zebd::NameLookup{find(users), find(groups)};
-    }();
+    static const zebd::NameLookup names =
+        zebd::NameLookup::fromTables({{"a", 1}, {"b", 2}}, {{"g", 10}, {"voice", 22}});
     return names;
 }
 

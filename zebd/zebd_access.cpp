@@ -103,6 +103,20 @@ NameLookup NameLookup::system() {
     return lookup;
 }
 
+NameLookup NameLookup::fromTables(std::map<std::string, uint32_t> users,
+                                  std::map<std::string, uint32_t> groups) {
+    auto finder = [](std::map<std::string, uint32_t> table) {
+        return [table = std::move(table)](const std::string &name, uint32_t &id) {
+            auto it = table.find(name);
+            if (it == table.end())
+                return false;
+            id = it->second;
+            return true;
+        };
+    };
+    return NameLookup{finder(std::move(users)), finder(std::move(groups))};
+}
+
 bool AccessRules::Pattern::matches(const std::string &value) const {
     return prefix ? startsWith(value, text) : value == text;
 }

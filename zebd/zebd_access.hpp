@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,9 @@ struct NameLookup {
     std::function<bool(const std::string &name, uint32_t &id)> group;
 
     static NameLookup system();
+    /* Looks names up in the tables given (for tests). */
+    static NameLookup fromTables(std::map<std::string, uint32_t> users,
+                                 std::map<std::string, uint32_t> groups);
 };
 
 class AccessRules {

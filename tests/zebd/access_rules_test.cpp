@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 
 #include <unistd.h>
@@ -19,18 +18,8 @@ using zebd::Caller;
 
 // Names the tests' user and group databases know.
 zebd::NameLookup fakeLookup() {
-    static const std::map<std::string, uint32_t> users = {{"web", 33}, {"alice", 1000}};
-    static const std::map<std::string, uint32_t> groups = {{"voice", 22}, {"operator", 37}};
-    auto find = [](const std::map<std::string, uint32_t> &table) {
-        return [&table](const std::string &name, uint32_t &id) {
-            auto it = table.find(name);
-            if (it == table.end())
-                return false;
-            id = it->second;
-            return true;
-        };
-    };
-    return zebd::NameLookup{find(users), find(groups)};
+    return zebd::NameLookup::fromTables({{"web", 33}, {"alice", 1000}},
+                                        {{"voice", 22}, {"operator", 37}});
 }
 
 Caller caller(uid_t uid, std::vector<gid_t> groups = {}) {
