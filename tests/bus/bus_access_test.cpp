@@ -1,0 +1,569 @@
+// zebd with access rules, serving the phonebook: the example rules of
+// data/acl and a few written here, tried by clients that run as other users.
+// The test runs as root: it starts zebd and forks clients that drop to an
+// unprivileged identity before they connect, then report what they were
+// answered. Whatever a refused request tried is checked as root afterwards.
+#include <gtest/gtest.h>
+
+#include "bus_test_support.hpp"
+
+#include <functional>
+
+#include <grp.h>
+#include <sys/stat.h>
+
+namespace {
+
+using bustest::Client;
+using bustest::json;
+using bustest::Raw;
+using bustest::Var;
+
+// The socket is shared with this group, as a deployment shares it with the
+// group of its bus clients; every client below is a member.
+constexpr gid_t kBusClients = 47100;
+
+struct Identity {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups; // besides kBusClients
+};
+
+const Identity kTelephony{47001, 22, {}};    // group voice
+const Identity kWeb{33, 33, {}};             // www-data
+const Identity kProvisioning{47003, 37, {}}; // group operator
+const Identity kStranger{47009, 47009, {}};
+
+// ---- Talking to a client process ------------------------------------------
+
+// Messages between the test and a client process are JSON values sent as
+// bus frames over a socket pair.
+void tell(Raw &channel, const json &message) {
+    channel.send(bustest::frameOf(Var(message)));
+}
+
+json hear(Raw &channel, int timeoutMs = 30000) {
+    Var message;
+    return channel.receive(message, timeoutMs) ? message.toJson() : json("(nothing heard)");
+}
+
+// A client process: forked from the test, it takes `who`'s identity and runs
+// `body`, which may talk to the test; what body returns is its last message.
+class Peer {
+  public:
+    Peer(const Identity &who, const std::function<json(Raw &test)> &body) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            throw std::runtime_error("socketpair failed");
+        pid_ = fork();
+        if (pid_ < 0)
+            throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            close(pair[0]);
+            Raw test(pair[1]);
+            json last;
+            try {
+                std::vector<gid_t> groups = who.groups;
+                groups.push_back(kBusClients);
+                if (setgroups(groups.size(), groups.data()) != 0 || setgid(who.gid) != 0 ||
+                    setuid(who.uid) != 0)
+                    throw std::runtime_error("cannot become uid " + std::to_string(who.uid));
+                last = body(test);
+            } catch (const std::exception &e) {
+                last = {{"failed", e.what()}};
+            }
+            tell(test, last);
+            _exit(0); // none of the test's own cleanup runs twice
+        }
+        close(pair[1]);
+        channel = std::make_unique<Raw>(pair[0]);
+    }
+    // A client that is still running is waiting for something that will not
+    // come now: the test has failed already.
+    ~Peer() {
+        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    json next() { return hear(*channel); }
+
+    std::unique_ptr<Raw> channel;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// ---- Requests and answers -------------------------------------------------
+
+json request(const std::string &op, const std::string &path, json fields = json::object()) {
+    fields["op"] = op;
+    fields["path"] = path;
+    return fields;
+}
+
+json call(const std::string &function, const json &args = json::object(),
+          const std::string &path = "Phonebook") {
+    return request("call", path, {{"function", function}, {"args", args}});
+}
+
+json set(const std::string &path, const json &values) {
+    return request("set", path, {{"values", values}});
+}
+
+// The daemon's answer: the request's result, or {"error": {code, message}}.
+json ask(Client &client, const json &fields) {
+    Var message(fields), result;
+    if (zeb_bus_request(client.get(), message.map(), result.get(), nullptr))
+        return result.toJson();
+    return {{"error", {{"code", client.code()}, {"message", client.message()}}}};
+}
+
+json askAll(Client &client, const json &requests) {
+    json answers = json::array();
+    for (const json &fields : requests)
+        answers.push_back(ask(client, fields));
+    return answers;
+}
+
+json denied(const std::string &what) {
+    return {{"error", {{"code", ZEB_ERROR_PERMISSION}, {"message", "permission denied: " + what}}}};
+}
+
+// Takes notifications until one named `name` for the contact `uniqueID`
+// comes, adding [name, uniqueID] of each to `heard`; false after the time.
+bool awaitNotification(Client &client, const std::string &name, const std::string &uniqueID,
+                       json &heard) {
+    zeb_bus_notification_t n;
+    zeb_bus_notification_initialize(&n);
+    bool found = false;
+    while (!found && zeb_bus_receiveNotification(client.get(), 15000, &n)) {
+        Var parameters;
+        variant_setMap(parameters.get(), &n.parameters);
+        json id = parameters.toJson()["contact"]["uniqueID"];
+        heard.push_back({n.name, id});
+        found = n.name == name && id == uniqueID;
+    }
+    zeb_bus_notification_cleanup(&n);
+    return found;
+}
+
+// SO_PEERGROUPS tells the daemon a caller's supplementary groups; without it
+// the daemon asks the group database, which knows none of the test's uids.
+bool kernelTellsPeerGroups() {
+#ifdef SO_PEERGROUPS
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    gid_t groups[256];
+    socklen_t size = sizeof groups;
+    bool told = getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0;
+    close(pair[0]);
+    close(pair[1]);
+    return told;
+#else
+    return false;
+#endif
+}
+
+// ---- The daemon -----------------------------------------------------------
+
+class Access : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: the clients switch to other users";
+        daemon.logToFile = true;
+        // Clients reach the socket through the daemon's directory.
+        chmod(daemon.dir.path.c_str(), 0711);
+    }
+    void TearDown() override {
+        root.reset();
+        if (daemon.process != nullptr) {
+            EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+        }
+    }
+
+    // Starts zebd, its socket shared with kBusClients, and connects `root`.
+    void start(const std::vector<std::string> &options) {
+        ASSERT_TRUE(daemon.start(options)) << daemon.log();
+        ASSERT_EQ(chown(daemon.socket.c_str(), 0, kBusClients), 0);
+        root = std::make_unique<Client>(daemon.socket);
+    }
+    // Rules of data/acl with `extra` beside them, in a directory of the test.
+    void startWithRules(const std::string &extra) {
+        for (const auto &file : std::filesystem::directory_iterator(ZEB_ACL_DIR))
+            std::filesystem::copy(file.path(), rules.path);
+        bustest::writeFile(rules.file("extra.json"), extra);
+        start({"--acl", rules.path});
+    }
+
+    // What `who` is answered to each of `requests`, on one connection.
+    json answersAs(const Identity &who, const json &requests) {
+        return Peer(who,
+                    [&](Raw &) {
+                        Client client(daemon.socket);
+                        return askAll(client, requests);
+                    })
+            .next();
+    }
+
+    void addContact(const std::string &uniqueID, const std::string &name,
+                    const std::string &number = "") {
+        json contact = {{"uniqueID", uniqueID}, {"formattedName", name}};
+        if (!number.empty())
+            contact["telephoneNumbers"] = {{{"name", number}}};
+        ASSERT_EQ(root->call("Phonebook", "addContact", {{"contact", contact}}), true)
+            << root->message();
+    }
+    std::vector<std::string> uniqueIDs() {
+        std::vector<std::string> ids;
+        for (const json &contact : root->call("Phonebook", "getAllContacts", json::array()))
+            ids.push_back(contact["uniqueID"]);
+        return ids;
+    }
+    json maxEntries() { return root->get("Phonebook.MaxNumberOfEntries"); }
+
+    size_t logCount(const std::string &text) {
+        std::string log = daemon.log();
+        size_t seen = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++seen;
+        return seen;
+    }
+    // Waits until zebd's log holds `text` `count` times.
+    bool logShows(const std::string &text, size_t count) {
+        for (bustest::Deadline deadline(20000); deadline.remaining() > 0; usleep(10000)) {
+            if (logCount(text) >= count)
+                return true;
+        }
+        return false;
+    }
+
+    bustest::PhonebookDaemon daemon;
+    bustest::TempDir rules;
+    std::unique_ptr<Client> root;
+};
+
+// ---- The example rules ------------------------------------------------------
+
+TEST_F(Access, TelephonyLooksUpAndListensAndChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith", "+33612345678"));
+
+    Peer telephony(kTelephony, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test,
+             askAll(client,
+                    {call("getContactByNumber", {{"number", "0612345678"}}),
+                     call("getContact", {{"formattedName", "Ann Smith"}}),
+                     request("subscribe", "Phonebook"), request("subscribe", "Phonebook.Entry"),
+                     call("removeAllContacts"),
+                     call("addContact", {{"contact", {{"uniqueID", "eve"}}}}),
+                     set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                     request("get", "Phonebook.MaxNumberOfEntries"), request("list", "Phonebook"),
+                     request("add", "Phonebook.Entry"), request("del", "Phonebook.Entry.1")}));
+        json heard = json::array();
+        if (awaitNotification(client, "contactCreated", "bob", heard))
+            tell(test, "created");
+        awaitNotification(client, "contactUpdated", "bob", heard);
+        return heard;
+    });
+    json answers = telephony.next();
+    ASSERT_EQ(answers.size(), 11u) << answers;
+    EXPECT_EQ(answers[0].value("uniqueID", ""), "ann") << answers[0];
+    EXPECT_EQ(answers[1].value("uniqueID", ""), "ann") << answers[1];
+    EXPECT_GT(answers[2], 0) << answers[2];
+    EXPECT_EQ(json(answers.begin() + 3, answers.end()),
+              json({denied("subscribe Phonebook.Entry"), denied("call Phonebook.removeAllContacts"),
+                    denied("call Phonebook.addContact"), denied("set Phonebook.MaxNumberOfEntries"),
+                    denied("get Phonebook.MaxNumberOfEntries"), denied("list Phonebook"),
+                    denied("add Phonebook.Entry"), denied("del Phonebook.Entry.1")}));
+
+    ASSERT_NO_FATAL_FAILURE(addContact("bob", "Bob Jones"));
+    ASSERT_EQ(telephony.next(), "created");
+    ASSERT_EQ(root->call("Phonebook", "modifyContactByUniqueID",
+                         {{"uniqueID", "bob"}, {"contact", {{"title", "Mr"}}}}),
+              true);
+    json heard = telephony.next();
+    EXPECT_NE(std::find(heard.begin(), heard.end(), json({"contactUpdated", "bob"})), heard.end())
+        << heard;
+    // The refused calls announced nothing.
+    for (const json &notification : heard) {
+        EXPECT_NE(notification[0], "contactDeleted") << heard;
+        EXPECT_NE(notification[1], "eve") << heard;
+    }
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann", "bob"}));
+    EXPECT_EQ(maxEntries(), 1000);
+}
+
+TEST_F(Access, TheWebInterfaceEditsContactsButNotTheLimitNorTheFiles) {
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith"));
+    json wendy = {{"uniqueID", "wendy"}, {"formattedName", "Wendy"}};
+    const std::string file = "/cfg/system/web.usr";
+
+    json answers =
+        Peer(kWeb, [&](Raw &) {
+            Client client(daemon.socket);
+            json told =
+                askAll(client, {call("addContact", {{"contact", wendy}}),
+                                call("modifyContact",
+                                     {{"formattedName", "Wendy"}, {"contact", {{"title", "Ms"}}}}),
+                                set("Phonebook.Entry.1", {{"Title", "Dr"}}),
+                                request("get", "Phonebook.Entry.1.Title"),
+                                request("add", "Phonebook.Entry", {{"values", {{"Name", "Eve"}}}}),
+                                request("del", "Phonebook.Entry.3"),
+                                call("removeContact", {{"formattedName", "Wendy"}}),
+                                request("get", "Phonebook.MaxNumberOfEntries"),
+                                set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                                set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                                call("export", {{"fileName", file}}),
+                                call("import", {{"fileName", file}})});
+            bustest::RunResult cli = bustest::run(
+                {ZEB_CLI_PATH, "-s", daemon.socket, "set", "Phonebook", "MaxNumberOfEntries=5"});
+            told.push_back({cli.status, cli.out, cli.err});
+            return told;
+        }).next();
+    ASSERT_EQ(answers.size(), 13u) << answers;
+    EXPECT_EQ(json(answers.begin(), answers.begin() + 8),
+              json({true, true, nullptr, "Dr", "Phonebook.Entry.3", nullptr, true, 1000}));
+    EXPECT_EQ(answers[8], denied("set Phonebook.MaxNumberOfEntries"));
+    EXPECT_EQ(answers[9], answers[8]);
+    EXPECT_EQ(answers[10], denied("call Phonebook.export"));
+    EXPECT_EQ(answers[11], denied("call Phonebook.import"));
+    EXPECT_EQ(answers[12],
+              json({1, "", "zeb-cli: permission denied: set Phonebook.MaxNumberOfEntries\n"}));
+
+    EXPECT_EQ(maxEntries(), 1000);
+    EXPECT_FALSE(std::filesystem::exists(daemon.sysroot + file));
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann"}));
+    EXPECT_EQ(root->get("Phonebook.Entry.1.Title"), "Dr");
+    // Traced before the refusal was sent, once for each connection refused it.
+    EXPECT_EQ(logCount("permission denied: uid 33 (www-data) may not set "
+                       "Phonebook.MaxNumberOfEntries"),
+              2u)
+        << daemon.log();
+}
+
+TEST_F(Access, ProvisioningExportsImportsAndSetsTheLimit) {
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith"));
+    const std::string file = "/cfg/system/saved.usr";
+    json answers =
+        answersAs(kProvisioning, {call("export", {{"fileName", file}}), call("removeAllContacts"),
+                                  call("getNumberOfContacts"), call("import", {{"fileName", file}}),
+                                  set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                                  request("get", "Phonebook", {{"recursive", true}})});
+    ASSERT_EQ(answers.size(), 6u) << answers;
+    EXPECT_EQ(json(answers.begin(), answers.begin() + 5), json({true, true, 0, true, nullptr}));
+    EXPECT_EQ(answers[5]["MaxNumberOfEntries"], 5) << answers[5];
+    EXPECT_EQ(answers[5]["Entry"].size(), 1u) << answers[5];
+    EXPECT_TRUE(std::filesystem::exists(daemon.sysroot + file));
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann"}));
+    EXPECT_EQ(maxEntries(), 5);
+}
+
+TEST_F(Access, AStrangerIsRefusedEverythingAlsoOnARawConnection) {
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith"));
+    json answers = answersAs(
+        kStranger, {request("list", ""), request("list", "Phonebook"), request("get", "Phonebook"),
+                    request("get", "Phonebook.MaxNumberOfEntries"), request("subscribe", ""),
+                    call("getNumberOfContacts"), set("Phonebook.Entry.1", {{"Title", "Dr"}}),
+                    request("add", "Phonebook.Entry"), request("del", "Phonebook.Entry.1")});
+    EXPECT_EQ(
+        answers,
+        json({denied("list the top"), denied("list Phonebook"), denied("get Phonebook"),
+              denied("get Phonebook.MaxNumberOfEntries"), denied("subscribe the top"),
+              denied("call Phonebook.getNumberOfContacts"), denied("set Phonebook.Entry.1.Title"),
+              denied("add Phonebook.Entry"), denied("del Phonebook.Entry.1")}));
+
+    // The same refusal as the wire carries it.
+    json reply = Peer(kStranger, [&](Raw &) {
+                     Raw raw(daemon.socket);
+                     json fields = call("removeAllContacts");
+                     fields["id"] = 7;
+                     raw.send(bustest::frameOf(Var(fields)));
+                     Var message;
+                     return raw.receive(message) ? message.toJson() : json("no reply");
+                 }).next();
+    EXPECT_EQ(reply.value("id", 0), 7) << reply;
+    EXPECT_EQ(reply["error"]["code"], 0x1000D) << reply;
+
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann"}));
+    EXPECT_EQ(root->get("Phonebook.Entry.1.Title"), "");
+}
+
+// A group counts whether it is the caller's primary group or a supplementary one.
+TEST_F(Access, ASupplementaryGroupCounts) {
+    if (!kernelTellsPeerGroups())
+        GTEST_SKIP() << "SO_PEERGROUPS is not supported here: zebd cannot learn the groups of a "
+                        "uid that the group database does not know";
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith", "+33612345678"));
+    json answers =
+        answersAs({47002, 47002, {22}}, {call("getContactByNumber", {{"number", "0612345678"}}),
+                                         call("removeAllContacts")});
+    ASSERT_EQ(answers.size(), 2u) << answers;
+    EXPECT_EQ(answers[0].value("uniqueID", ""), "ann") << answers[0];
+    EXPECT_EQ(answers[1], denied("call Phonebook.removeAllContacts"));
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann"}));
+}
+
+// ---- Rules written here ---------------------------------------------------
+
+// 47004 may change the entry keyed "1" and only the Title of the entry keyed
+// "vip", and call the functions of the objects below Phonebook (there are
+// none); 47006 may read Phonebook's own parameters and the entries; 47007 may
+// subscribe to the entries only.
+const char *const kExtraRules = R"({"rules": [
+  {"user": 47004, "access": [
+    {"path": "Phonebook.Entry.1*", "operations": ["set", "del"]},
+    {"path": "Phonebook.Entry.vip.Title", "operations": ["set"]},
+    {"path": "Phonebook.*", "functions": ["*"]}]},
+  {"user": 47006, "access": [
+    {"path": "Phonebook", "operations": ["get"]},
+    {"path": "Phonebook.Entry*", "operations": ["get"]}]},
+  {"user": 47007, "access": [{"path": "Phonebook.Entry*", "operations": ["subscribe"]}]}]})";
+
+// Paths are matched as the data model names them: an instance by its key
+// (not by the index that also reaches it), no trailing dot. Each parameter of
+// a set counts, and a recursive get needs the whole subtree.
+TEST_F(Access, RulesSeeTheCanonicalPathEachParameterAndTheWholeSubtree) {
+    ASSERT_NO_FATAL_FAILURE(startWithRules(kExtraRules));
+    // The first entry: index 1, key "vip"; no entry has the key "1".
+    ASSERT_EQ(ask(*root, request("add", "Phonebook.Entry",
+                                 {{"key", "vip"},
+                                  {"values", {{"UniqueID", "vip"}, {"FormattedName", "Vic"}}}})),
+              "Phonebook.Entry.vip");
+
+    json editor =
+        answersAs({47004, 47004, {}},
+                  {set("Phonebook.Entry.vip", {{"Title", "Boss"}, {"Name", "Boss"}}),
+                   set("Phonebook.Entry.1", {{"Name", "Boss"}}),
+                   request("del", "Phonebook.Entry.1"), request("del", "Phonebook.Entry.1."),
+                   call("removeAllContacts", json::object(), "Phonebook."),
+                   set("Phonebook.Entry.vip.", {{"Title", "Boss"}})});
+    EXPECT_EQ(editor,
+              json({denied("set Phonebook.Entry.vip.Name"), denied("set Phonebook.Entry.vip.Name"),
+                    denied("del Phonebook.Entry.vip"), denied("del Phonebook.Entry.vip"),
+                    denied("call Phonebook.removeAllContacts"), nullptr}));
+
+    json reader =
+        answersAs({47006, 47006, {}},
+                  {request("get", "Phonebook"), request("get", "Phonebook", {{"recursive", true}}),
+                   request("get", "Phonebook.Entry", {{"recursive", true}})});
+    ASSERT_EQ(reader.size(), 3u) << reader;
+    EXPECT_EQ(reader[0], json({{"NumberOfEntries", 1}, {"MaxNumberOfEntries", 1000}}));
+    EXPECT_EQ(reader[1], denied("get Phonebook recursively"));
+    EXPECT_EQ(reader[2]["vip"].value("FormattedName", ""), "Vic") << reader[2];
+
+    json vip = root->get("Phonebook.Entry.vip");
+    EXPECT_EQ(vip.value("Title", ""), "Boss") << vip;
+    EXPECT_EQ(vip.value("Name", "?"), "") << vip;
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"vip"}));
+}
+
+// A subscriber hears a notification only when it may subscribe to the
+// notification's own path; one allowed below Phonebook only may subscribe to
+// everything and hears nothing of the phonebook.
+TEST_F(Access, NotificationsReachOnlyCallersAllowedToSubscribeToTheirPath) {
+    ASSERT_NO_FATAL_FAILURE(startWithRules(kExtraRules));
+    Peer telephony(kTelephony, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test, ask(client, request("subscribe", "Phonebook")));
+        json heard = json::array();
+        awaitNotification(client, "contactCreated", "fay", heard);
+        return heard;
+    });
+    Peer watcher({47007, 47007, {}}, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test, askAll(client, {request("subscribe", ""), request("subscribe", "Phonebook")}));
+        hear(test);
+        // Whatever was sent to this client before came before this reply.
+        ask(client, request("subscribe", "Phonebook.Entry"));
+        return json(zeb_bus_client_pending(client.get()));
+    });
+    EXPECT_GT(telephony.next(), 0);
+    json subscribed = watcher.next();
+    ASSERT_EQ(subscribed.size(), 2u) << subscribed;
+    EXPECT_GT(subscribed[0], 0);
+    EXPECT_GT(subscribed[1], 0);
+
+    ASSERT_NO_FATAL_FAILURE(addContact("fay", "Fay Wong"));
+    json heard = telephony.next();
+    EXPECT_NE(std::find(heard.begin(), heard.end(), json({"contactCreated", "fay"})), heard.end())
+        << heard;
+    tell(*watcher.channel, "check");
+    EXPECT_EQ(watcher.next(), 0);
+}
+
+// ---- Reading the rules ------------------------------------------------------
+
+TEST_F(Access, SighupAppliesNewRulesToOpenConnectionsAndKeepsThemWhenAFileIsBad) {
+    const std::string readOnly =
+        R"({"rules": [{"user": 47005, "access": [{"path": "Phonebook*", "operations": ["get"]}]}]})";
+    const std::string broken = R"({"rules": [
+  {"user": 47005, "access": [{"path": "Phonebook.Entry", "operations": ["add"]}]},
+  {"user": 47005, "access": [{"path": "Phonebook", "operations": ["fly"]}]}
+]})";
+    const std::string fault =
+        rules.file("broken.json") +
+        ":3:67: unknown operation \"fly\" (get, set, add, del, list or subscribe)";
+    bustest::writeFile(rules.file("rules.json"), readOnly);
+    // The notice of the rules read tells when a reload is done.
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", rules.path, "-v", "300"}));
+    const std::string reloaded = "access rules: 1 rule(s) from " + rules.path;
+    auto setLimit = [](int limit) { return set("Phonebook", {{"MaxNumberOfEntries", limit}}); };
+
+    Peer peer({47005, 47005, {}}, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test, ask(client, setLimit(5)));
+        hear(test);
+        tell(test, ask(client, setLimit(6)));
+        hear(test);
+        return askAll(client, {setLimit(7), request("add", "Phonebook.Entry")});
+    });
+    EXPECT_EQ(peer.next(), denied("set Phonebook.MaxNumberOfEntries"));
+
+    json rule = json::parse(readOnly);
+    rule["rules"][0]["access"].push_back(
+        {{"path", "Phonebook.MaxNumberOfEntries"}, {"operations", {"set"}}});
+    bustest::writeFile(rules.file("rules.json"), rule.dump());
+    kill(daemon.process->pid, SIGHUP);
+    ASSERT_TRUE(logShows(reloaded, 2)) << daemon.log();
+    tell(*peer.channel, "go");
+    EXPECT_EQ(peer.next(), nullptr);
+    EXPECT_EQ(maxEntries(), 6);
+
+    // Back to the first rules, and a file that cannot be read: nothing of
+    // either is taken.
+    bustest::writeFile(rules.file("rules.json"), readOnly);
+    bustest::writeFile(rules.file("broken.json"), broken);
+    kill(daemon.process->pid, SIGHUP);
+    ASSERT_TRUE(logShows("access rules not read again, the previous ones stay: " + fault, 1))
+        << daemon.log();
+    tell(*peer.channel, "go");
+    EXPECT_EQ(peer.next(), json({nullptr, denied("add Phonebook.Entry")}));
+    EXPECT_EQ(maxEntries(), 7);
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>());
+
+    // The same file stops a daemon before it serves.
+    bustest::PhonebookDaemon refused;
+    EXPECT_FALSE(refused.start({"--acl", rules.path}));
+    EXPECT_EQ(refused.stop(), 1);
+    EXPECT_EQ(refused.log(), "zebd: cannot read the access rules: " + fault + "\n");
+}
+
+TEST_F(Access, WithoutRulesEveryCallerMayDoEverything) {
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith"));
+    json answers = answersAs(kStranger, {set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                                         call("removeAllContacts"), request("list", "")});
+    EXPECT_EQ(answers, json({nullptr, true, {{"objects", {"Phonebook"}}}}));
+    EXPECT_EQ(maxEntries(), 5);
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>());
+}
+
+} // namespace
