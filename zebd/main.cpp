@@ -150,7 +150,9 @@ void onReload(uv_signal_t *handle, int) {
         return;
     }
     std::string error;
-    if (!loadRules(daemon.options->acl, *daemon.rules, &error))
+    if (loadRules(daemon.options->acl, *daemon.rules, &error))
+        daemon.server->rulesChanged();
+    else
         kelTraceZ(KELTRACE_LEVEL_ERROR, "bus",
                   "access rules not read again, the previous ones stay: %s", error.c_str());
 }

@@ -34,6 +34,11 @@ struct Operation {
     Check check;
 };
 
+// `path.name`, or `name` below the top.
+std::string joined(const std::string &path, const char *name) {
+    return path.empty() ? std::string(name) : path + "." + name;
+}
+
 // A text field; with `required` false an absent (or empty-variant) field is
 // null without failing. Any other type fails.
 bool textField(const Message &request, const char *key, bool required, const char *&text,
@@ -216,67 +221,83 @@ void opUnsubscribe(Server &server, Client &client, const Message &request, Reply
         reply.fail(ZEB_ERROR_NOT_FOUND, "no subscription " + std::to_string(id));
 }
 
-/* The path the rules see for a request's path: the object's or parameter's
- * own path, instances named by key, so that a spelling (an index, a trailing
- * dot) cannot reach what its canonical path may not; the text without a
- * trailing dot when nothing has that path. */
-bool canonicalPath(Server &server, const char *path, std::string &out, Reply &reply) {
+/* A request's path as the rules see it and as the client wrote it. The rules
+ * see the object's or parameter's own path, instances named by key, so that
+ * a spelling (an index, a trailing dot) cannot reach what its canonical path
+ * may not; a path that names nothing is taken as written. A refusal tells
+ * the client its own spelling, which reveals nothing of the data model (the
+ * key of an instance it named by index); the trace tells the canonical one. */
+struct Target {
+    std::string canonical;
+    std::string written; /* without a trailing dot */
+};
+
+bool targetOf(Server &server, const char *path, Target &out, Reply &reply) {
+    out.written = path != nullptr ? path : "";
+    if (!out.written.empty() && out.written.back() == '.')
+        out.written.pop_back();
+    out.canonical = out.written;
     parameter_t *parameter = nullptr;
-    object_t *object = path != nullptr && *path != '\0'
-                           ? zeb_ops_resolve(server.context(), path, &parameter)
-                           : nullptr;
-    if (object == nullptr) {
-        out = path != nullptr ? path : "";
-        if (!out.empty() && out.back() == '.')
-            out.pop_back();
+    object_t *object =
+        out.written.empty() ? nullptr : zeb_ops_resolve(server.context(), path, &parameter);
+    if (object == nullptr)
         return true;
-    }
     char *objectPath = object_pathChar(object, OBJECT_FLAG_KEY);
     if (objectPath == nullptr)
         return reply.fail(ZEB_ERROR_NO_MEMORY, "out of memory");
-    out = objectPath;
+    out.canonical = objectPath;
     std::free(objectPath);
-    if (parameter != nullptr) {
-        if (!out.empty())
-            out += '.';
-        out += parameter_name(parameter);
-    }
+    if (parameter != nullptr)
+        out.canonical = joined(out.canonical, parameter_name(parameter));
     return true;
 }
 
-bool refuse(Server &server, Client &client, const std::string &what, Reply &reply) {
-    server.traceRefusal(client, what);
-    return reply.fail(ZEB_ERROR_PERMISSION, "permission denied: " + what);
+/* Refuses `operation` on the target, `describe` giving the words after the
+ * operation for a spelling of the path. */
+template <typename Describe>
+bool refuse(Server &server, Client &client, const char *operation, const Target &target,
+            Describe describe, Reply &reply) {
+    std::string prefix = std::string(operation) + " ";
+    server.traceRefusal(client, prefix + describe(target.canonical));
+    return reply.fail(ZEB_ERROR_PERMISSION,
+                      "permission denied: " + prefix + describe(target.written));
+}
+
+bool refuse(Server &server, Client &client, const char *operation, const Target &target,
+            Reply &reply) {
+    return refuse(
+        server, client, operation, target,
+        [](const std::string &path) { return path.empty() ? std::string("the top") : path; },
+        reply);
 }
 
 /* Checks one operation on the request's "path" (absent: the top). */
 bool checkPath(Server &server, Client &client, const Message &request, AccessOperation operation,
                bool required, Reply &reply) {
     const char *path = nullptr;
-    std::string target;
+    Target target;
     if (!textField(request, zeb_bus::kPath, required, path, reply) ||
-        !canonicalPath(server, path, target, reply))
+        !targetOf(server, path, target, reply))
         return false;
     const AccessRules &rules = *server.accessRules();
     bool allowed = operation == kAccessSubscribe
-                       ? rules.allowsSomewhere(client.caller, operation, target)
-                       : rules.allows(client.caller, operation, target);
-    return allowed || refuse(server, client,
-                             std::string(accessOperationName(operation)) + " " +
-                                 (target.empty() ? std::string("the top") : target),
-                             reply);
+                       ? rules.allowsSomewhere(client.caller, operation, target.canonical)
+                       : rules.allows(client.caller, operation, target.canonical);
+    return allowed || refuse(server, client, accessOperationName(operation), target, reply);
 }
 
 bool checkCall(Server &server, Client &client, const Message &request, Reply &reply) {
     const char *path = nullptr;
     const char *function = nullptr;
-    std::string target;
+    Target target;
     if (!textField(request, zeb_bus::kPath, true, path, reply) ||
         !textField(request, zeb_bus::kFunction, true, function, reply) ||
-        !canonicalPath(server, path, target, reply))
+        !targetOf(server, path, target, reply))
         return false;
-    return server.accessRules()->allowsCall(client.caller, target, function) ||
-           refuse(server, client, "call " + target + (target.empty() ? "" : ".") + function, reply);
+    return server.accessRules()->allowsCall(client.caller, target.canonical, function) ||
+           refuse(
+               server, client, "call", target,
+               [function](const std::string &object) { return joined(object, function); }, reply);
 }
 
 /* A recursive get reads everything below the path too. */
@@ -287,32 +308,36 @@ bool checkGet(Server &server, Client &client, const Message &request, Reply &rep
     if (!recursive)
         return checkPath(server, client, request, kAccessGet, true, reply);
     const char *path = nullptr;
-    std::string target;
+    Target target;
     if (!textField(request, zeb_bus::kPath, true, path, reply) ||
-        !canonicalPath(server, path, target, reply))
+        !targetOf(server, path, target, reply))
         return false;
-    return server.accessRules()->allowsSubtree(client.caller, kAccessGet, target) ||
-           refuse(server, client, "get " + target + " recursively", reply);
+    return server.accessRules()->allowsSubtree(client.caller, kAccessGet, target.canonical) ||
+           refuse(
+               server, client, "get", target,
+               [](const std::string &object) { return object + " recursively"; }, reply);
 }
 
 /* Each parameter set is checked by its own path. */
 bool checkSet(Server &server, Client &client, const Message &request, Reply &reply) {
     const char *path = nullptr;
     const variant_map_t *values = nullptr;
-    std::string target;
+    Target target;
     if (!textField(request, zeb_bus::kPath, true, path, reply) ||
         !mapField(request, zeb_bus::kValues, true, values, reply) ||
-        !canonicalPath(server, path, target, reply))
+        !targetOf(server, path, target, reply))
         return false;
     const AccessRules &rules = *server.accessRules();
-    if (!rules.allows(client.caller, kAccessSet, target) && variant_map_first(values) == nullptr)
-        return refuse(server, client, "set " + target, reply);
+    if (variant_map_first(values) == nullptr &&
+        !rules.allows(client.caller, kAccessSet, target.canonical))
+        return refuse(server, client, "set", target, reply);
     for (variant_map_iterator_t *it = variant_map_first(values); it != nullptr;
          it = variant_map_iterator_next(it)) {
-        std::string parameter = target.empty() ? std::string() : target + ".";
-        parameter += variant_map_iterator_key(it);
-        if (!rules.allows(client.caller, kAccessSet, parameter))
-            return refuse(server, client, "set " + parameter, reply);
+        const char *name = variant_map_iterator_key(it);
+        if (!rules.allows(client.caller, kAccessSet, joined(target.canonical, name)))
+            return refuse(
+                server, client, "set", target,
+                [name](const std::string &object) { return joined(object, name); }, reply);
     }
     return true;
 }

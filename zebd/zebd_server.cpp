@@ -510,6 +510,11 @@ void Server::traceRefusal(Client &client, const std::string &what) {
               client.callerName.c_str(), what.c_str());
 }
 
+void Server::rulesChanged() {
+    for (Client *client : clients_)
+        client->refusals.clear();
+}
+
 uint32_t Server::subscribe(Client &client, const char *path) {
     if (client.subscriptions.size() >= kMaxSubscriptionsPerClient) {
         zeb_setError(ZEB_ERROR_LIMIT, "a client may hold %zu subscriptions",

@@ -89,8 +89,12 @@ class Server {
     void setAccessRules(const AccessRules *rules) { rules_ = rules; }
     const AccessRules *accessRules() const { return rules_; }
 
-    /* Traces a refusal at warning level, once per connection and refusal. */
+    /* Traces a refusal at warning level, once per connection and refusal
+     * until the rules change (rulesChanged). */
     void traceRefusal(Client &client, const std::string &what);
+
+    /* The access rules were read again: refusals are traced anew. */
+    void rulesChanged();
 
     /* Encodes `message` and queues it for the client. A message that cannot
      * be encoded is replaced by an error reply carrying `id`, unless it is a
