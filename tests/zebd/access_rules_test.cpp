@@ -254,8 +254,8 @@ TEST_F(RuleDirectory, EveryJsonFileCountsAndAFailedReadKeepsThePreviousRules) {
     EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "E"));
 }
 
-// The example set of the access control document is the one in data/acl,
-// and grants what the document says.
+// The example set of the access control document is the one in data/acl
+// (what it grants is tried through the daemon), and its names are known here.
 TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
     std::ifstream doc(ACCESS_CONTROL_DOC);
     ASSERT_TRUE(doc) << ACCESS_CONTROL_DOC;
@@ -283,29 +283,6 @@ TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
     std::string error;
     ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zebd::NameLookup::system(), &error)) << error;
     EXPECT_TRUE(rules.warnings().empty()) << rules.warnings().front();
-    Caller telephony = caller(47001, {22});
-    Caller web = caller(33, {33});
-    Caller provisioning = caller(47003, {47003, 37});
-    EXPECT_TRUE(rules.allowsCall(telephony, "Phonebook", "getContactByNumber"));
-    EXPECT_TRUE(rules.allowsCall(telephony, "Phonebook", "getContactByUniqueID"));
-    EXPECT_TRUE(rules.allows(telephony, zebd::kAccessSubscribe, "Phonebook"));
-    EXPECT_FALSE(rules.allowsCall(telephony, "Phonebook", "getAllContacts"));
-    EXPECT_FALSE(rules.allowsCall(telephony, "Phonebook", "removeAllContacts"));
-    EXPECT_FALSE(rules.allows(telephony, zebd::kAccessGet, "Phonebook"));
-    for (const char *function : {"getAllContacts", "addContacts", "modifyContactByUniqueID",
-                                 "removeContact", "removeAllContacts", "getMaxNumberOfContacts"})
-        EXPECT_TRUE(rules.allowsCall(web, "Phonebook", function)) << function;
-    EXPECT_FALSE(rules.allowsCall(web, "Phonebook", "import"));
-    EXPECT_FALSE(rules.allowsCall(web, "Phonebook", "export"));
-    EXPECT_FALSE(rules.allows(web, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_TRUE(rules.allows(web, zebd::kAccessGet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_TRUE(rules.allowsSubtree(web, zebd::kAccessGet, "Phonebook"));
-    EXPECT_TRUE(rules.allows(web, zebd::kAccessSet, "Phonebook.Entry.3.FormattedName"));
-    EXPECT_TRUE(rules.allows(web, zebd::kAccessAdd, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allows(web, zebd::kAccessDel, "Phonebook.Entry.3.TelephoneNumber.1"));
-    EXPECT_TRUE(rules.allowsCall(provisioning, "Phonebook", "import"));
-    EXPECT_TRUE(rules.allows(provisioning, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_TRUE(rules.allows(provisioning, zebd::kAccessList, ""));
 }
 
 } // namespace
