@@ -151,18 +151,18 @@ bool awaitNotification(Client &client, const std::string &name, const std::strin
 
 // SO_PEERGROUPS tells the daemon a caller's supplementary groups; without it
 // the daemon asks the group database, which knows none of the test's uids.
-// The check runs as zebd would: a socket made while the test holds one known
-// supplementary group must tell that group (an emulator may pass the option
-// on without converting what it returns).
+// The check runs as zebd would: a socket made while the test holds two known
+// supplementary groups must tell both (qemu-user passes the option on as if
+// it were one integer, which holds one group at most).
 bool kernelTellsPeerGroups() {
 #ifdef SO_PEERGROUPS
     std::vector<gid_t> saved(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
     if (getgroups(static_cast<int>(saved.size()), saved.data()) < 0)
         return false;
-    const gid_t probe = 47123;
+    const gid_t probe[] = {47123, 47124};
     int pair[2] = {-1, -1};
     bool made =
-        setgroups(1, &probe) == 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0;
+        setgroups(2, probe) == 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0;
     if (setgroups(saved.size(), saved.data()) != 0)
         throw std::runtime_error("cannot restore the test's groups");
     if (!made)
@@ -170,7 +170,7 @@ bool kernelTellsPeerGroups() {
     gid_t groups[256];
     socklen_t size = sizeof groups;
     bool told = getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0 &&
-                size == sizeof(gid_t) && groups[0] == probe;
+                size == sizeof probe && groups[0] == probe[0] && groups[1] == probe[1];
     close(pair[0]);
     close(pair[1]);
     return told;
