@@ -1,9 +1,12 @@
 #include "zebd_access.hpp"
 
-#include "zeb_json_reader.hpp"
+#include "zeb/dm.h"
+#include "zeb/json.h"
+#include "zeb/variant.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -16,8 +19,6 @@
 namespace zebd {
 
 namespace {
-
-using zeb_json::Json;
 
 const struct {
     const char *name;
@@ -46,27 +47,64 @@ bool endsWith(const std::string &text, const std::string &suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-void onlyMembers(const Json &object, const std::string &pointer,
-                 std::initializer_list<const char *> known) {
-    for (const auto &member : object.items()) {
-        if (std::none_of(known.begin(), known.end(),
-                         [&](const char *name) { return member.key() == name; }))
-            fault(zeb_json::pointerTo(pointer, member.key()),
-                  "unknown member \"" + member.key() + "\"");
-    }
+/* The JSON pointer of a member (escaped as pointers want) or an element. */
+std::string member(const std::string &pointer, const std::string &name) {
+    std::string result = pointer + "/";
+    for (char c : name)
+        result += c == '~' ? "~0" : c == '/' ? "~1" : std::string(1, c);
+    return result;
 }
 
-const Json &array(const Json &object, const char *member, const std::string &pointer,
-                  size_t limit) {
-    const Json &value = object.at(member);
-    std::string where = zeb_json::pointerTo(pointer, member);
-    if (!value.is_array())
-        fault(where, std::string("\"") + member + "\" must be a list");
-    if (value.size() > limit)
-        fault(where, std::string("\"") + member + "\" holds more than " + std::to_string(limit) +
-                         " items");
-    return value;
+std::string element(const std::string &pointer, size_t position) {
+    return pointer + "/" + std::to_string(position);
 }
+
+/* A JSON object of a rule file, read as a variant map. */
+class Object {
+  public:
+    Object(const variant_t *value, std::string pointer, const char *what)
+        : map_(variant_da_map(value)), pointer_(std::move(pointer)) {
+        if (map_ == nullptr)
+            fault(pointer_, what);
+    }
+
+    /* Refuses members other than `known`. */
+    void only(std::initializer_list<const char *> known) const {
+        for (variant_map_iterator_t *it = variant_map_first(map_); it != nullptr;
+             it = variant_map_iterator_next(it)) {
+            std::string name = variant_map_iterator_key(it);
+            if (std::none_of(known.begin(), known.end(), [&](const char *k) { return name == k; }))
+                fault(member(pointer_, name), "unknown member \"" + name + "\"");
+        }
+    }
+
+    /* The member's value, null when there is none. */
+    const variant_t *get(const char *name) const {
+        return variant_map_iterator_data(variant_map_find(map_, name));
+    }
+
+    /* The elements of a list member of at most `limit` items. */
+    std::vector<const variant_t *> list(const char *name, size_t limit) const {
+        std::string where = member(pointer_, name);
+        const variant_list_t *items = variant_da_list(get(name));
+        if (items == nullptr)
+            fault(where, std::string("\"") + name + "\" must be a list");
+        if (variant_list_size(items) > limit)
+            fault(where, std::string("\"") + name + "\" holds more than " + std::to_string(limit) +
+                             " items");
+        std::vector<const variant_t *> result;
+        for (variant_list_iterator_t *it = variant_list_first(items); it != nullptr;
+             it = variant_list_iterator_next(it))
+            result.push_back(variant_list_iterator_data(it));
+        return result;
+    }
+
+    const std::string &pointer() const { return pointer_; }
+
+  private:
+    const variant_map_t *map_;
+    std::string pointer_;
+};
 
 } // namespace
 
@@ -128,35 +166,39 @@ struct Reader {
     const std::string &name;
     std::vector<std::string> warnings;
 
-    AccessRules::Pattern pattern(const Json &value, const std::string &pointer) {
-        if (!value.is_string())
+    AccessRules::Pattern pattern(const variant_t *value, const std::string &pointer) {
+        const char *text =
+            variant_type(value) == variant_type_string ? variant_da_char(value) : nullptr;
+        if (text == nullptr)
             fault(pointer, "a pattern must be a text");
-        const std::string &text = value.get_ref<const std::string &>();
-        if (text.size() > kMaxPatternLength)
+        std::string written = text;
+        if (written.size() > kMaxPatternLength)
             fault(pointer, "a pattern is at most " + std::to_string(kMaxPatternLength) + " bytes");
         AccessRules::Pattern result;
-        result.prefix = endsWith(text, "*");
-        result.text = result.prefix ? text.substr(0, text.size() - 1) : text;
+        result.prefix = endsWith(written, "*");
+        result.text = result.prefix ? written.substr(0, written.size() - 1) : written;
         if (result.text.find('*') != std::string::npos)
-            fault(pointer, "\"*\" may only end a pattern: \"" + text + "\"");
+            fault(pointer, "\"*\" may only end a pattern: \"" + written + "\"");
         return result;
     }
 
-    unsigned operations(const Json &grant, const std::string &pointer) {
+    unsigned operations(const Object &grant) {
         unsigned result = 0;
-        if (!grant.contains("operations"))
+        if (grant.get("operations") == nullptr)
             return result;
-        const Json &list = array(grant, "operations", pointer, std::size(kOperationNames));
+        std::vector<const variant_t *> list = grant.list("operations", std::size(kOperationNames));
         for (size_t i = 0; i < list.size(); ++i) {
-            std::string where = zeb_json::pointerTo(zeb_json::pointerTo(pointer, "operations"), i);
-            const Json &item = list[i];
+            const char *text =
+                variant_type(list[i]) == variant_type_string ? variant_da_char(list[i]) : nullptr;
             auto known = std::find_if(
                 std::begin(kOperationNames), std::end(kOperationNames), [&](const auto &entry) {
-                    return item.is_string() && item.get_ref<const std::string &>() == entry.name;
+                    return text != nullptr && std::strcmp(text, entry.name) == 0;
                 });
             if (known == std::end(kOperationNames))
-                fault(where, "unknown operation " + item.dump() +
-                                 " (get, set, add, del, list or subscribe)");
+                fault(element(member(grant.pointer(), "operations"), i),
+                      "unknown operation " +
+                          (text != nullptr ? "\"" + std::string(text) + "\"" : std::string("")) +
+                          " (get, set, add, del, list or subscribe)");
             result |= known->operation;
         }
         return result;
@@ -164,73 +206,71 @@ struct Reader {
 
     /* The id a "user" or "group" member names: a number, a text of digits,
      * or a name; *known is false for a name nobody has. */
-    uint32_t identity(const Json &value, bool group, const std::string &pointer, bool *known) {
+    uint32_t identity(const variant_t *value, bool group, const std::string &pointer, bool *known) {
         const char *what = group ? "group" : "user";
         *known = true;
-        if (value.is_number_unsigned() || value.is_number_integer()) {
-            if (value.is_number_integer() && value.get<int64_t>() < 0)
-                fault(pointer, std::string("a ") + what + " number cannot be negative");
-            uint64_t number = value.get<uint64_t>();
+        variant_type_t type = variant_type(value);
+        if (type == variant_type_int64 && variant_int64(value) < 0)
+            fault(pointer, std::string("a ") + what + " number cannot be negative");
+        if (type == variant_type_int64 || type == variant_type_uint64) {
+            uint64_t number = variant_uint64(value);
             if (number >= UINT32_MAX)
-                fault(pointer, std::string("no ") + what + " has the number " + value.dump());
+                fault(pointer,
+                      std::string("no ") + what + " has the number " + std::to_string(number));
             return static_cast<uint32_t>(number);
         }
-        if (!value.is_string() || value.get_ref<const std::string &>().empty())
+        const char *text = type == variant_type_string ? variant_da_char(value) : nullptr;
+        if (text == nullptr || *text == '\0')
             fault(pointer, std::string("\"") + what + "\" must be a name or a number");
-        const std::string &text = value.get_ref<const std::string &>();
-        if (text.find_first_not_of("0123456789") == std::string::npos) {
-            if (text.size() > 10 || std::stoull(text) >= UINT32_MAX)
-                fault(pointer, std::string("no ") + what + " has the number " + text);
-            return static_cast<uint32_t>(std::stoull(text));
+        std::string written = text;
+        if (written.find_first_not_of("0123456789") == std::string::npos) {
+            if (written.size() > 10 || std::stoull(written) >= UINT32_MAX)
+                fault(pointer, std::string("no ") + what + " has the number " + written);
+            return static_cast<uint32_t>(std::stoull(written));
         }
         uint32_t id = 0;
         const auto &find = group ? lookup.group : lookup.user;
-        if (!find || !find(text, id)) {
+        if (!find || !find(written, id)) {
             *known = false;
-            warnings.push_back(name + ": no " + what + " \"" + text +
+            warnings.push_back(name + ": no " + what + " \"" + written +
                                "\": its rule matches nobody");
         }
         return id;
     }
 
-    AccessRules::Rule rule(const Json &value, const std::string &pointer) {
-        if (!value.is_object())
-            fault(pointer, "a rule must be an object");
-        onlyMembers(value, pointer, {"user", "group", "access"});
-        bool hasUser = value.contains("user");
-        if (hasUser == value.contains("group"))
+    AccessRules::Rule rule(const variant_t *value, const std::string &pointer) {
+        Object object(value, pointer, "a rule must be an object");
+        object.only({"user", "group", "access"});
+        bool hasUser = object.get("user") != nullptr;
+        if (hasUser == (object.get("group") != nullptr))
             fault(pointer, "a rule names either a \"user\" or a \"group\"");
-        if (!value.contains("access"))
+        if (object.get("access") == nullptr)
             fault(pointer, "a rule needs \"access\"");
         AccessRules::Rule result;
         result.group = !hasUser;
         const char *who = hasUser ? "user" : "group";
-        result.id =
-            identity(value.at(who), result.group, zeb_json::pointerTo(pointer, who), &result.known);
-        const Json &grants = array(value, "access", pointer, kMaxGrantsPerRule);
+        result.id = identity(object.get(who), result.group, member(pointer, who), &result.known);
+        std::vector<const variant_t *> grants = object.list("access", kMaxGrantsPerRule);
         for (size_t i = 0; i < grants.size(); ++i)
-            result.grants.push_back(
-                grant(grants[i], zeb_json::pointerTo(zeb_json::pointerTo(pointer, "access"), i)));
+            result.grants.push_back(grant(grants[i], element(member(pointer, "access"), i)));
         return result;
     }
 
-    AccessRules::Grant grant(const Json &value, const std::string &pointer) {
-        if (!value.is_object())
-            fault(pointer, "an access entry must be an object");
-        onlyMembers(value, pointer, {"path", "operations", "functions"});
-        if (!value.contains("path"))
+    AccessRules::Grant grant(const variant_t *value, const std::string &pointer) {
+        Object object(value, pointer, "an access entry must be an object");
+        object.only({"path", "operations", "functions"});
+        if (object.get("path") == nullptr)
             fault(pointer, "an access entry needs a \"path\"");
         AccessRules::Grant result;
-        result.path = pattern(value.at("path"), zeb_json::pointerTo(pointer, "path"));
-        result.operations = operations(value, pointer);
-        if (value.contains("functions")) {
-            const Json &list = array(value, "functions", pointer, kMaxFunctionsPerGrant);
+        result.path = pattern(object.get("path"), member(pointer, "path"));
+        result.operations = operations(object);
+        if (object.get("functions") != nullptr) {
+            std::vector<const variant_t *> list = object.list("functions", kMaxFunctionsPerGrant);
             for (size_t i = 0; i < list.size(); ++i) {
-                auto function = pattern(
-                    list[i], zeb_json::pointerTo(zeb_json::pointerTo(pointer, "functions"), i));
+                std::string where = element(member(pointer, "functions"), i);
+                AccessRules::Pattern function = pattern(list[i], where);
                 if (function.text.empty() && !function.prefix)
-                    fault(zeb_json::pointerTo(zeb_json::pointerTo(pointer, "functions"), i),
-                          "a function name cannot be empty");
+                    fault(where, "a function name cannot be empty");
                 result.functions.push_back(std::move(function));
             }
         }
@@ -238,33 +278,40 @@ struct Reader {
     }
 };
 
+/* A variant cleaned up at the end of its scope. */
+struct Document {
+    Document() { variant_initialize(&value, variant_type_unknown); }
+    ~Document() { variant_cleanup(&value); }
+    Document(const Document &) = delete;
+    Document &operator=(const Document &) = delete;
+    variant_t value;
+};
+
 } // namespace
 
 bool AccessRules::addText(const std::string &text, const std::string &name,
                           const NameLookup &lookup, std::string *error) {
-    Json document;
-    zeb_json::Problem problem;
-    if (!zeb_json::parse(text, document, &problem)) {
-        *error = zeb_json::located(name, text, problem.offset) + ": " + problem.message;
+    Document document;
+    if (!zeb_json_parse(text.data(), text.size(), name.c_str(), &document.value)) {
+        *error = zeb_errorMessage();
         return false;
     }
     Reader reader{lookup, name, {}};
     std::vector<Rule> added;
     try {
-        if (!document.is_object())
-            fault("", "a rule file is an object with \"rules\"");
-        onlyMembers(document, "", {"rules"});
-        if (!document.contains("rules"))
+        Object top(&document.value, "", "a rule file is an object with \"rules\"");
+        top.only({"rules"});
+        if (top.get("rules") == nullptr)
             fault("", "a rule file needs \"rules\"");
-        const Json &rules = array(document, "rules", "", kMaxRules);
+        std::vector<const variant_t *> rules = top.list("rules", kMaxRules);
         if (rules_.size() + rules.size() > kMaxRules)
             fault("/rules", "more than " + std::to_string(kMaxRules) + " rules in all");
         for (size_t i = 0; i < rules.size(); ++i)
-            added.push_back(reader.rule(rules[i], zeb_json::pointerTo("/rules", i)));
+            added.push_back(reader.rule(rules[i], element("/rules", i)));
     } catch (const Fault &f) {
-        size_t offset = zeb_json::locate(text, f.pointer);
-        *error = (offset == std::string::npos ? name : zeb_json::located(name, text, offset)) +
-                 ": " + f.message;
+        char *where = zeb_json_where(text.data(), text.size(), name.c_str(), f.pointer.c_str());
+        *error = (where != nullptr ? std::string(where) : name) + ": " + f.message;
+        std::free(where);
         return false;
     }
     rules_.insert(rules_.end(), std::make_move_iterator(added.begin()),
@@ -294,13 +341,15 @@ bool AccessRules::loadDirectory(const std::string &directory, const NameLookup &
     AccessRules loaded;
     for (const std::string &file : names) {
         std::string path = directory + "/" + file;
-        std::string text;
-        zeb_json::Problem problem;
-        if (!zeb_json::readFile(path, kMaxRuleFileSize, text, &problem)) {
-            *error = problem.message;
+        char *text = nullptr;
+        size_t size = 0;
+        if (!zeb_json_readFile(path.c_str(), kMaxRuleFileSize, &text, &size)) {
+            *error = zeb_errorMessage();
             return false;
         }
-        if (!loaded.addText(text, path, lookup, error))
+        std::string content(text, size);
+        std::free(text);
+        if (!loaded.addText(content, path, lookup, error))
             return false;
     }
     *this = std::move(loaded);

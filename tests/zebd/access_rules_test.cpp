@@ -171,6 +171,8 @@ TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhy) {
         {"{\"rules\": [{\"user\": 1, \"access\": [{\"path\": \"A\"}]}]",
          "bad.json:1:51: not valid JSON"},
         {"[]", "bad.json:1:1: a rule file is an object with \"rules\""},
+        {"{\"rules\": [{\"user\": \"a\\u0000b\", \"access\": []}]}",
+         "bad.json:1:13: a text holds a NUL character"},
         {"{\"rules\": {}}", "bad.json:1:2: \"rules\" must be a list"},
         {"{\"rules\": [{\"user\": true, \"access\": []}]}",
          "bad.json:1:13: \"user\" must be a name or a number"},
