@@ -93,12 +93,13 @@ void databaseGroups(const std::string &name, gid_t gid, std::vector<gid_t> &grou
     groups.insert(groups.end(), found.begin(), found.begin() + count);
 }
 
+constexpr uid_t kUnidentified = static_cast<uid_t>(-1);
+
 /* Who is at the other end of the client's socket; a peer that cannot be
  * identified is nobody (no uid, no group) and no rule applies to it. */
 void identifyPeer(Client &client) {
-    client.caller.uid = static_cast<uid_t>(-1);
+    client.caller.uid = kUnidentified;
     client.caller.groups.clear();
-    client.callerName = "an unidentified peer";
     uv_os_fd_t fd = -1;
     ucred credentials{};
     socklen_t size = sizeof credentials;
@@ -107,12 +108,20 @@ void identifyPeer(Client &client) {
         return;
     client.caller.uid = credentials.uid;
     client.caller.groups.push_back(credentials.gid);
-    std::string name = userName(credentials.uid);
     if (!peerGroups(fd, client.caller.groups))
-        databaseGroups(name, credentials.gid, client.caller.groups);
-    client.callerName = "uid " + std::to_string(credentials.uid);
+        databaseGroups(userName(credentials.uid), credentials.gid, client.caller.groups);
+}
+
+/* "uid N (name)" for messages; the user database is read only when a
+ * refusal is traced, not for every connection. */
+std::string describeCaller(const Caller &caller) {
+    if (caller.uid == kUnidentified)
+        return "an unidentified peer";
+    std::string text = "uid " + std::to_string(caller.uid);
+    std::string name = userName(caller.uid);
     if (!name.empty())
-        client.callerName += " (" + name + ")";
+        text += " (" + name + ")";
+    return text;
 }
 
 } // namespace
@@ -507,7 +516,7 @@ void Server::traceRefusal(Client &client, const std::string &what) {
         return;
     client.refusals.push_back(what);
     kelTraceZ(KELTRACE_LEVEL_WARNING, kZone, "permission denied: %s may not %s",
-              client.callerName.c_str(), what.c_str());
+              describeCaller(client.caller).c_str(), what.c_str());
 }
 
 void Server::rulesChanged() {

@@ -53,7 +53,6 @@ struct Client {
     uint64_t lastInput = 0; /* the loop's time of the last bytes received */
     std::vector<std::unique_ptr<Subscription>> subscriptions;
     Caller caller;                     /* the peer's credentials at accept time */
-    std::string callerName;            /* "uid N (name)" for messages */
     std::vector<std::string> refusals; /* refusals traced already */
     bool ending = false;               /* no more messages are read or sent */
     bool closing = false;              /* uv_close was called */
