@@ -3,6 +3,10 @@
 # definition, the calling code table, and the systemd files. Run paths are
 # relative to the installed files, never into the build tree. The Debian
 # package (scripts/package.sh) is made from the same rules with CPack.
+# The documents go where Debian looks for a package's: under its own name.
+if(NOT CMAKE_INSTALL_DOCDIR)
+  set(CMAKE_INSTALL_DOCDIR share/doc/zeb-phonebook)
+endif()
 include(GNUInstallDirs)
 
 # The plug-in sits beside its definition, where the host looks for a bare
@@ -55,7 +59,15 @@ configure_file(data/systemd/zebd.service.in ${PROJECT_BINARY_DIR}/systemd/zebd.s
 install(FILES ${PROJECT_BINARY_DIR}/systemd/zebd.service DESTINATION lib/systemd/system)
 install(FILES data/systemd/zeb.sysusers DESTINATION lib/sysusers.d RENAME zeb.conf)
 install(FILES data/systemd/zeb.tmpfiles DESTINATION lib/tmpfiles.d RENAME zeb.conf)
-install(FILES README.md docs/wire-protocol.md docs/access-control.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+file(GLOB ZEB_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES README.md ${ZEB_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Starts the daemon as its service user where there is no systemd; it finds
+# the installation from where it lies.
+set(ZEB_START_DIR ${CMAKE_INSTALL_LIBEXECDIR}/zeb)
+set(ZEB_START_PATH ${CMAKE_INSTALL_PREFIX}/${ZEB_START_DIR}/zebd-start)
+file(RELATIVE_PATH ZEB_START_TO_PREFIX /${ZEB_START_DIR} /)
+configure_file(data/systemd/zebd-start.in ${PROJECT_BINARY_DIR}/systemd/zebd-start @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/systemd/zebd-start DESTINATION ${ZEB_START_DIR})
 # The example access rules, to copy into the directory given to --acl.
 install(DIRECTORY data/acl/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/acl)
 

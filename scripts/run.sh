@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target zebd zeb-cli phonebook
+cmake --build --preset release -j "$(nproc)" --target zebd zeb-cli phonebook-vcard phonebook
 
 root="$PWD/run"
 bin="$PWD/build/release/bin"

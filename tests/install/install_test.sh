@@ -34,10 +34,26 @@ for file in "$bin"/* "$libdir"/*.so.* "$libdir"/zeb/*.so; do
   fi
 done
 
-# The daemon from the installation, its system root the DESTDIR itself.
-mkdir -p "$dest/cfg/system"
-socket="$dest/zeb.sock"
-"$bin/zebd" -s "$socket" --sysroot "$dest" "$libdir/zeb/phonebook.json" 2>"$dest/zebd.log" &
+doc="$dest/usr/share/doc/zeb-phonebook"
+for d in README.md phonebook-api.md vcard.md wire-protocol.md access-control.md installing.md; do
+  [ -f "$doc/$d" ] || fail "$d not installed in $doc"
+done
+
+# The daemon from the installation, its system root the DESTDIR itself. As
+# root it is started as the service would be without systemd: by zebd-start,
+# as an unprivileged user, with the directories that the package makes.
+socket="$dest/run/zeb/zeb.sock"
+service_user=""
+if [ "$(id -u)" -eq 0 ]; then
+  service_user=nobody
+  chmod 0755 "$dest"
+  ZEB_USER=$service_user ZEB_GROUP=nogroup ZEB_SYSROOT="$dest" ZEB_SOCKET="$socket" \
+    PHONEBOOK_SAVE_DELAY_MS=0 "$dest/usr/libexec/zeb/zebd-start" 2>"$dest/zebd.log" &
+else
+  mkdir -p "$dest/cfg/system" "$dest/etc/config" "$(dirname "$socket")"
+  PHONEBOOK_SAVE_DELAY_MS=0 "$bin/zebd" -s "$socket" --sysroot "$dest" "$libdir/zeb/phonebook.json" \
+    2>"$dest/zebd.log" &
+fi
 pid=$!
 for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.1; done
 [ -S "$socket" ] || fail "zebd did not start: $(cat "$dest/zebd.log")"
@@ -76,4 +92,20 @@ read -r -a pkg <<<"$(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs zeb-bus)"
 "$cc" "${flags[@]}" -o "$dest/client" "$dest/client.c" "${pkg[@]}" -Wl,-rpath,"$libdir"
 count="$("$dest/client" "$socket")"
 [ "$count" = 1 ] || fail "the C client counted $count contacts"
-echo "install_test: installed, served, found by number, C client built with pkg-config"
+# The legacy configuration written and read back by the daemon's own user.
+"${cli[@]}" call Phonebook export | grep -qx '{"retval":true}' ||
+  fail "export failed: $(cat "$dest/zebd.log")"
+legacy="$dest/etc/config/tessel.usr"
+[ -s "$legacy" ] || fail "export wrote no $legacy"
+if [ -n "$service_user" ]; then
+  [ "$(stat -c %U "$legacy")" = "$service_user" ] || fail "$legacy is not the service user's"
+  [ "$(stat -c %U "$dest/cfg/system/phonebook.odl")" = "$service_user" ] ||
+    fail "the phonebook was not saved by the service user"
+fi
+"${cli[@]}" call Phonebook removeAllContacts >/dev/null
+"${cli[@]}" call Phonebook import | grep -qx '{"retval":true}' ||
+  fail "import failed: $(cat "$dest/zebd.log")"
+count="$("$dest/client" "$socket")"
+[ "$count" = 1 ] || fail "$count contacts after the export and the import"
+echo "install_test: installed, served${service_user:+ as $service_user}, found by number," \
+  "C client built with pkg-config, exported and imported"
