@@ -205,13 +205,18 @@ struct Reader {
     }
 
     /* The id a "user" or "group" member names: a number, a text of digits,
-     * or a name; *known is false for a name nobody has. */
+     * or a name; *known is false for a name nobody has. 4294967295 is no id:
+     * it is (uid_t)-1, what stands for no user or group at all. */
     uint32_t identity(const variant_t *value, bool group, const std::string &pointer, bool *known) {
         const char *what = group ? "group" : "user";
         *known = true;
         variant_type_t type = variant_type(value);
-        if (type == variant_type_int64 && variant_int64(value) < 0)
+        if ((type == variant_type_int64 && variant_int64(value) < 0) ||
+            (type == variant_type_double && variant_double(value) < 0))
             fault(pointer, std::string("a ") + what + " number cannot be negative");
+        if (type == variant_type_double)
+            fault(pointer, std::string("a ") + what + " number is a whole number, without a " +
+                               "fraction or an exponent");
         if (type == variant_type_int64 || type == variant_type_uint64) {
             uint64_t number = variant_uint64(value);
             if (number >= UINT32_MAX)

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <sys/socket.h>
@@ -444,6 +445,56 @@ TEST_F(Hostile, OversizedAndInvalidValuesAreRefused) {
         Var message(request);
         EXPECT_FALSE(zeb_bus_request(c.get(), message.map(), nullptr, nullptr)) << shown(request);
         EXPECT_EQ(c.code(), code) << c.message().substr(0, 200);
+    }
+}
+
+// Overlong forms, surrogates and code points above U+10FFFF written into the
+// frames by hand: a text that is not UTF-8 however it is spelt is refused as
+// a function's argument, a parameter's value and an instance's key, and
+// nothing is stored, saved or announced. (The saved file and a direct set:
+// the data model's Files tests.)
+TEST_F(Hostile, MalformedUtf8InFramesIsRefused) {
+    const std::string malformed[] = {"\xe0\x80\x80", "\xf0\x80\x80\x80", "\xed\xa0\x80",
+                                     "\xf4\x90\x80\x80"};
+    auto request = [](uint64_t id, const char *op, const char *path) {
+        return mpMap(4) + mpText("id") + mpUInt(id) + mpText("op") + mpText(op) + mpText("path") +
+               mpText(path);
+    };
+    // A call's refusal is its result false, an operation's an error.
+    using Refused = std::function<std::string(uint64_t id, const std::string &text)>;
+    const std::pair<Refused, json> refusals[] = {
+        {[](uint64_t id, const std::string &text) {
+             return addContactBody(id, "evil" + std::to_string(id), mpText("Ev" + text + "il"));
+         },
+         json(false)},
+        {[](uint64_t id, const std::string &text) {
+             return addContactBody(id, "evil" + text, mpText("Evil"));
+         },
+         json(false)},
+        {[&](uint64_t id, const std::string &text) {
+             return request(id, "set", "Phonebook.Entry.1") + mpText("values") + mpMap(1) +
+                    mpText("Title") + mpText("T" + text);
+         },
+         json(ZEB_ERROR_TYPE)},
+        {[&](uint64_t id, const std::string &text) {
+             return request(id, "add", "Phonebook.Entry") + mpText("key") + mpText(text);
+         },
+         json(ZEB_ERROR_TYPE)},
+    };
+    Raw raw(daemon.socket);
+    Var reply;
+    uint64_t id = 0;
+    for (const std::string &text : malformed) {
+        for (const auto &[body, refusal] : refusals) {
+            ASSERT_TRUE(raw.send(bustest::frame(body(++id, text))));
+            ASSERT_TRUE(raw.receive(reply)) << daemon.log();
+            json answer = reply.toJson();
+            EXPECT_EQ(answer.value("id", json()), id);
+            EXPECT_EQ(refusal.is_boolean() ? answer.value("result", json())
+                                           : errorOf(reply)["code"],
+                      refusal)
+                << "request " << id << ": " << answer;
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -305,6 +306,64 @@ TEST_F(Files, ValuesASavedFileCouldNotGiveBackAreRefusedWhenSet) {
     ASSERT_TRUE(reload()) << zeb_errorMessage();
     EXPECT_EQ(valueOf(get("Book.Entry.alice", OBJECT_FLAG_KEY), "FormattedName"), longest);
     EXPECT_FALSE(exists(path + ".invalid"));
+}
+
+// Overlong forms (E0 80 80 is a NUL in three bytes), surrogates and code
+// points above U+10FFFF are not UTF-8: taken as text, they came back replaced
+// after the next save. Refused on every way a text comes in, leaving the
+// stored value and the saved file as they were. (Over the bus: Hostile.)
+TEST_F(Files, MalformedUtf8IsRefusedOnEveryWayIn) {
+    const std::string malformed[] = {"\xe0\x80\x80", "\xf0\x80\x80\x80", "\xed\xa0\x80",
+                                     "\xf4\x90\x80\x80"};
+    const std::string name = "Al\u00edce";
+    object_t *entry = object_createInstance(entries(), 0, "alice");
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "FormattedName", name.c_str()));
+    ASSERT_TRUE(object_commit(get("Book")));
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    const std::string saved = slurp(path);
+    const std::string incoming = dir + "/incoming.json";
+
+    struct WayIn {
+        const char *name;
+        std::function<bool(const std::string &)> takes;
+        uint32_t code;
+    };
+    const WayIn waysIn[] = {
+        {"parameter set",
+         [&](const std::string &text) {
+             return object_parameterSetCharValue(entry, "FormattedName", ("A" + text).c_str());
+         },
+         ZEB_ERROR_TYPE},
+        {"instance key",
+         [&](const std::string &text) {
+             return object_createInstance(entries(), 0, text.c_str()) != nullptr;
+         },
+         ZEB_ERROR_TYPE},
+        {"saved file",
+         [&](const std::string &text) {
+             std::string content = saved;
+             content.replace(content.find(name), name.size(), "A" + text);
+             spill(incoming, content);
+             bool loaded = datamodel_load(dm, incoming.c_str(), 0);
+             EXPECT_EQ(slurp(incoming + ".invalid"), content) << "set aside as it was";
+             return loaded;
+         },
+         ZEB_ERROR_INVALID_FILE},
+    };
+    for (const std::string &text : malformed) {
+        std::string shown;
+        for (unsigned char c : text)
+            shown += " " + std::to_string(c);
+        for (const WayIn &way : waysIn) {
+            EXPECT_FALSE(way.takes(text)) << way.name << ":" << shown;
+            EXPECT_EQ(zeb_error, way.code)
+                << way.name << ":" << shown << ": " << zeb_errorMessage();
+        }
+    }
+    EXPECT_EQ(object_instanceCount(entries()), 1u);
+    EXPECT_EQ(object_state(entry), object_state_ready);
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    EXPECT_EQ(slurp(path), saved);
 }
 
 // A template could get more instances than a load accepts; the file holding

@@ -95,21 +95,27 @@ TEST_F(ValueIndex, FollowsLoadsAndTheirUndoing) {
     object_t *kept = addEntry("a");
     ASSERT_TRUE(object_indexParameter(entries(), "UniqueID"));
     std::string path = (std::filesystem::temp_directory_path() / "dm_index_test.json").string();
+    // The failed load changes the kept instances' values before it is
+    // refused: Entry.1's committed one, and Entry.7's pending one.
     for (bool valid : {true, false}) {
         refusedIds = valid ? std::vector<std::string>{} : std::vector<std::string>{"refused"};
+        if (!valid) {
+            ASSERT_TRUE(object_parameterSetCharValue(get("Book.Entry.7"), "UniqueID", "pending"));
+        }
         FILE *file = fopen(path.c_str(), "w");
         ASSERT_NE(file, nullptr);
         fprintf(file, R"({"version": 1, "path": "Book", "objects": {"Entry": {"instances": [
-            {"index": 1, "key": "a", "parameters": {"UniqueID": "b"}},
+            {"index": 1, "key": "a", "parameters": {"UniqueID": "%s"}},
             {"index": 7, "parameters": {"UniqueID": "a"}},
             {"index": 8, "parameters": {"UniqueID": "%s"}}]}}})",
-                valid ? "c" : "refused");
+                valid ? "b" : "changed", valid ? "c" : "refused");
         fclose(file);
         EXPECT_EQ(datamodel_load(dm, path.c_str(), 0), valid);
-        for (const char *value : {"a", "b", "c", "refused"})
+        for (const char *value : {"a", "b", "c", "changed", "pending", "refused"})
             EXPECT_EQ(found("UniqueID", value), walked("UniqueID", value)) << value;
     }
     EXPECT_EQ(found("UniqueID", "b"), Found{kept});
+    EXPECT_EQ(found("UniqueID", "pending"), Found{get("Book.Entry.7")});
     std::filesystem::remove(path);
     std::filesystem::remove(path + ".invalid");
 

@@ -254,7 +254,8 @@ TEST_F(Transactions, ChangesBehindTheWalkAreKeptForTheNextCommit) {
 }
 
 TEST_F(Transactions, CommitOrRollbackOfAnAncestorFromAHandlerCoversTheWholeSubtree) {
-    object_t *first = addEntry("a");
+    object_t *first = addEntry("a", {"1"});
+    object_t *firstNumbers = object_getObject(first, "Number", 0, nullptr);
     addEntry("b");
     object_t *third = addEntry("c");
     bool rollback = false;
@@ -276,15 +277,21 @@ TEST_F(Transactions, CommitOrRollbackOfAnAncestorFromAHandlerCoversTheWholeSubtr
     EXPECT_EQ(events, (Events{"write FormattedName=A", "write FormattedName=C",
                               "object Book.Entry.3", "object Book.Entry.1"}));
 
+    // The rollback also reaches below the instance being committed, whose
+    // walk has not got to its children yet.
     rollback = true;
     object_parameterSetCharValue(first, "FormattedName", "A2");
+    object_parameterSetCharValue(get("Book.Entry.1.Number.1"), "Value", "dropped");
+    object_createInstance(firstNumbers, 0, nullptr);
     object_parameterSetCharValue(third, "FormattedName", "dropped");
     object_createInstance(entries(), 0, nullptr);
     events.clear();
     EXPECT_TRUE(object_commit(entries()));
-    EXPECT_EQ(events, (Events{"write FormattedName=A2", "del Entry.4 state 1 numbers 0",
-                              "object Book.Entry.1"}));
+    EXPECT_EQ(events, (Events{"write FormattedName=A2", "del Number.2 state 1 entry state 4",
+                              "del Entry.4 state 1 numbers 0", "object Book.Entry.1"}));
     EXPECT_EQ(valueOf(third, "FormattedName"), "C");
+    EXPECT_EQ(valueOf(get("Book.Entry.1.Number.1"), "Value"), "1");
+    EXPECT_EQ(object_instanceCount(firstNumbers), 1u);
     EXPECT_EQ(object_instanceCount(entries()), 3u);
 }
 
