@@ -25,6 +25,14 @@ std::string parametersOf(const Property &p) {
     return out;
 }
 
+// "line text" of a card's warnings.
+std::vector<std::string> warningsOf(const Card &card) {
+    std::vector<std::string> out;
+    for (const vcard::Note &note : card.warnings)
+        out.push_back(std::to_string(note.line) + " " + note.text);
+    return out;
+}
+
 const Property &only(const std::vector<Card> &cards, const std::string &name) {
     for (const Property &p : cards.at(0).properties) {
         if (p.name == name)
@@ -111,9 +119,7 @@ TEST(VcardReader, QuotedPrintableAndCharacterSets) {
     EXPECT_TRUE(only(cards, "PHOTO").inlineData);
     EXPECT_EQ(only(cards, "PHOTO").value, "") << "inline data is not kept";
 
-    std::vector<std::string> warnings;
-    for (const vcard::Note &note : cards[0].warnings)
-        warnings.push_back(std::to_string(note.line) + " " + note.text);
+    std::vector<std::string> warnings = warningsOf(cards[0]);
     // Parameter values too: what the bus carries is UTF-8 without NUL.
     EXPECT_EQ(parametersOf(only(cards, "EMAIL")), "TYPE=I¹¹NTERNET|HOME;X=ab;");
     EXPECT_EQ(warnings, (std::vector<std::string>{"9 TITLE: not UTF-8, read as ISO-8859-1",
@@ -188,9 +194,7 @@ TEST(VcardReader, OddParametersKeepTheirProperty) {
     EXPECT_EQ(got, (std::vector<std::string>{"TYPE=X-Mobil privat; +49 179 1000019 ",
                                              "TYPE=CELL;TYPE=PREF; 2 ", "TYPE=WORK; 3 ",
                                              "TYPE=HOME; 4 ", "ENCODING=QUOTED-PRINTABLE; Aé "}));
-    std::vector<std::string> warnings;
-    for (const vcard::Note &note : cards[0].warnings)
-        warnings.push_back(std::to_string(note.line) + " " + note.text);
+    std::vector<std::string> warnings = warningsOf(cards[0]);
     EXPECT_EQ(warnings,
               (std::vector<std::string>{"2 TEL: parameter \"X-Mobil privat\" read as a type",
                                         "4 TEL: parameter \"X Y=a\" left out",

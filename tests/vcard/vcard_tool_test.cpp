@@ -208,6 +208,21 @@ TEST_F(VcardTool, ImportedNumbersAreFoundByTheDigitsOfACall) {
     EXPECT_EQ(contacts()[1]["telephoneNumbers"][0]["name"], "0179 / 100 00 99");
     json missed = client->call("Phonebook", "getContactByNumber", {{"number", "01791000099"}});
     EXPECT_TRUE(missed.is_null() || missed.empty()) << missed;
+
+    // More unreadable numbers than warnings shown: their count is told all
+    // the same.
+    std::string text = "BEGIN:VCARD\nFN:Many\n";
+    for (int i = 0; i < 120; ++i)
+        text += "TEL;CHARSET=KOI9:0" + std::to_string(i) + "\n";
+    std::string many = daemon.dir.file("many.vcf");
+    bustest::writeFile(many, text + "END:VCARD\n");
+    RunResult dropped = tool({"import", many});
+    EXPECT_EQ(summaryOf(dropped), summary(1, 0, 0, {{"dropped_numbers", 120}}));
+    EXPECT_NE(dropped.err.find("phonebook-vcard: 20 more warnings\n"
+                               "phonebook-vcard: could not read 120 telephone numbers, e-mail or "
+                               "postal addresses: TEL 120\n"),
+              std::string::npos)
+        << dropped.err;
 }
 
 // Takes the notifications that come within `ms`: [name, uniqueID] of each.

@@ -468,20 +468,41 @@ class Reader {
     }
 
   private:
+    // Where the parameters of a line being unfolded end, found as it grows.
+    struct Header {
+        size_t scanned = 0;
+        bool quoted = false;
+        bool complete = false;
+        bool quotedPrintable = false;
+    };
+
     // A line that starts with a blank goes on the line before, unless that
     // one ends in a quoted-printable soft line break: handle() joins the
     // next line to it as it is, its blanks being text.
     void appendFolds(std::string &logical, size_t line) {
-        while (lines_.nextIsFold() && !endsInSoftBreak(logical))
+        Header header;
+        while (lines_.nextIsFold() && !endsInSoftBreak(logical, header, line))
             append(logical, lines_.take().substr(1), line);
     }
 
-    bool endsInSoftBreak(const std::string &logical) const {
+    // The header is read once, when its ':' has come: a long value folded
+    // into many lines ending in '=' costs no more than one pass.
+    bool endsInSoftBreak(const std::string &logical, Header &header, size_t line) const {
         if (logical.empty() || logical.back() != '=')
             return false;
-        Property property;
-        return LineParser(logical, false, limits_.parametersPerProperty).parse(property, 0) &&
-               property.has("ENCODING", "QUOTED-PRINTABLE");
+        for (; !header.complete && header.scanned < logical.size(); ++header.scanned) {
+            char c = logical[header.scanned];
+            header.quoted = header.quoted != (c == '"');
+            if (c != ':' || header.quoted)
+                continue;
+            Property property;
+            std::string_view head(logical.data(), header.scanned + 1);
+            header.complete = true;
+            header.quotedPrintable =
+                LineParser(head, false, limits_.parametersPerProperty).parse(property, line) &&
+                property.has("ENCODING", "QUOTED-PRINTABLE");
+        }
+        return header.quotedPrintable;
     }
 
     void append(std::string &logical, std::string_view more, size_t line) {
