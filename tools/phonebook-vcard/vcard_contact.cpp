@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 
 namespace vcard {
@@ -504,11 +503,12 @@ namespace {
 // What a number may hold besides digits and still be dialled: the
 // international "+", "*" and "#", and the pauses p, w, ',' and ';'.
 bool isDialable(char c) {
-    return (c >= '0' && c <= '9') || std::strchr("+*#pPwW,;", c) != nullptr;
+    return (c >= '0' && c <= '9') ||
+           std::string_view("+*#pPwW,;").find(c) != std::string_view::npos;
 }
 
 bool isVisualSeparator(char c) {
-    return std::strchr(" \t-/.()", c) != nullptr;
+    return std::string_view(" \t-/.()").find(c) != std::string_view::npos;
 }
 
 } // namespace
