@@ -199,6 +199,48 @@ TEST(VcardMapping, SingleFieldsDatesAndUnreadableLines) {
     EXPECT_EQ(card.warnings[1].text, "BROKEN: no ':' in the line; left out");
 }
 
+// Unreadable numbers and addresses are told apart from properties no
+// contact has a place for.
+TEST(VcardMapping, UnreadableNumbersAreDroppedNotSkipped) {
+    auto card = importAll("BEGIN:VCARD\nFN:A\n"
+                          "TEL;CHARSET=NO-SUCH-SET:1\n"
+                          "EMAIL;X=\"a:b\n"
+                          "ADR;CHARSET=NO-SUCH-SET:;;x\n"
+                          "NOTE;CHARSET=NO-SUCH-SET:n\n"
+                          "TEL:2\n"
+                          "END:VCARD\n")
+                    .at(0);
+    std::vector<std::string> dropped;
+    for (const vcard::Note &note : card.dropped)
+        dropped.push_back(std::to_string(note.line) + ":" + note.text);
+    EXPECT_EQ(dropped, (Strings{"3:TEL", "4:EMAIL", "5:ADR"}));
+    EXPECT_EQ(skipped(card), (Strings{"6:NOTE"}));
+    EXPECT_EQ(card.contact["telephoneNumbers"].size(), 1u);
+}
+
+TEST(VcardMapping, NumbersInTheirDialableForm) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"+49 179 1000019", "+491791000019"},
+        {"0179 / 100 00 99", "01791000099"},
+        {"+49 (0)30 1234567", "+49301234567"},
+        {"0049(0)30-123.45.67", "0049301234567"},
+        {"(030) 123 4567", "0301234567"},
+        {"+1 (212) 555-0100", "+12125550100"},
+        {"+33\xC2\xA0"
+         "6\xC2\xA0"
+         "12",
+         "+33612"},
+        {"*31# 0611 p 123 w 4, 5; 6", "*31#0611p123w4,5;6"},
+        {"+49 30 1234-56 ext. 7", "+49 30 1234-56 ext. 7"},
+        {"1-800-FLOWERS", "1-800-FLOWERS"},
+        {"ask at the desk", "ask at the desk"},
+        {"- -", "- -"},
+        {"", ""},
+    };
+    for (const auto &[written, dialable] : cases)
+        EXPECT_EQ(vcard::dialableNumber(written), dialable) << written;
+}
+
 TEST(VcardMapping, DatesOfEveryForm) {
     const std::pair<const char *, const char *> cases[] = {
         {"1985-04-12", "1985-04-12T00:00:00Z"},

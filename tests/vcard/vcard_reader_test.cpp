@@ -25,6 +25,14 @@ std::string parametersOf(const Property &p) {
     return out;
 }
 
+// "line text" of a card's warnings.
+std::vector<std::string> warningsOf(const Card &card) {
+    std::vector<std::string> out;
+    for (const vcard::Note &note : card.warnings)
+        out.push_back(std::to_string(note.line) + " " + note.text);
+    return out;
+}
+
 const Property &only(const std::vector<Card> &cards, const std::string &name) {
     for (const Property &p : cards.at(0).properties) {
         if (p.name == name)
@@ -111,15 +119,86 @@ TEST(VcardReader, QuotedPrintableAndCharacterSets) {
     EXPECT_TRUE(only(cards, "PHOTO").inlineData);
     EXPECT_EQ(only(cards, "PHOTO").value, "") << "inline data is not kept";
 
-    std::vector<std::string> warnings;
-    for (const vcard::Note &note : cards[0].warnings)
-        warnings.push_back(std::to_string(note.line) + " " + note.text);
+    std::vector<std::string> warnings = warningsOf(cards[0]);
     // Parameter values too: what the bus carries is UTF-8 without NUL.
     EXPECT_EQ(parametersOf(only(cards, "EMAIL")), "TYPE=I¹¹NTERNET|HOME;X=ab;");
     EXPECT_EQ(warnings, (std::vector<std::string>{"9 TITLE: not UTF-8, read as ISO-8859-1",
                                                   "12 X-NUL: NUL characters removed",
                                                   "13 EMAIL;TYPE: not UTF-8, read as ISO-8859-1",
                                                   "13 EMAIL;X: NUL characters removed"}));
+}
+
+// A soft line break joins the next line as it is: its leading blank is text,
+// not a fold that would glue "=" to the next two characters.
+TEST(VcardReader, SoftLineBreaksKeepTheBlanksOfTheNextLine) {
+    std::vector<Card> cards = vcard::read(
+        "BEGIN:VCARD\r\nVERSION:2.1\r\n"
+        "FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:=C3=9Clk=C3=BC Dvo=C5=99=C3=A1k=\r\n"
+        " 63\r\n"
+        "ADR;HOME;CHARSET=UTF-8;QUOTED-PRINTABLE:;;Lange Stra=C3=9Fe=\r\n"
+        " 12;Berlin=\r\n"
+        "\t;;10115\r\n"
+        " ;DE\r\n"
+        "NOTE;ENCODING=QUOTED-PRINTABLE:a=\r\n"
+        "b\r\n"
+        "TEL:1\r\n"
+        "END:VCARD\r\n");
+    EXPECT_EQ(only(cards, "FN").value, "Ülkü Dvořák 63");
+    // After the last soft break, a blank folds as anywhere else.
+    EXPECT_EQ(only(cards, "ADR").value, ";;Lange Straße 12;Berlin\t;;10115;DE");
+    EXPECT_EQ(only(cards, "NOTE").value, "ab");
+    EXPECT_EQ(only(cards, "TEL").line, 11u);
+    EXPECT_TRUE(cards[0].warnings.empty());
+}
+
+// The last escape of a value, and conversions whose output outgrows the first
+// guess of its size.
+TEST(VcardReader, ValuesAreDecodedToTheirLastByte) {
+    VCARD_NEEDS_CHARSETS("WINDOWS-1252", "TIS-620");
+    std::string quoted, thai, expectedQuotes, expectedThai;
+    for (int i = 0; i < 200; ++i) {
+        quoted += "\x93x\x94 "; // “x” : 4 bytes become 8
+        expectedQuotes += "“x” ";
+        thai += "\xCA\xC1"; // สม: 2 bytes become 6
+        expectedThai += "สม";
+    }
+    std::vector<Card> cards =
+        vcard::read("BEGIN:VCARD\r\nVERSION:2.1\r\n"
+                    "FN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Ren=C3=A9e Dupr=C3=A9\r\n"
+                    "NOTE;CHARSET=WINDOWS-1252:" +
+                    quoted +
+                    "\r\n"
+                    "TITLE;CHARSET=TIS-620:" +
+                    thai + "\r\nEND:VCARD\r\n");
+    EXPECT_EQ(only(cards, "FN").value, "Renée Dupré");
+    EXPECT_EQ(only(cards, "NOTE").value, expectedQuotes);
+    EXPECT_EQ(only(cards, "TITLE").value, expectedThai);
+}
+
+// Exporters write blanks and other characters into 2.1 parameters; the
+// property is kept and the parameter read as a type or left out, with a
+// warning.
+TEST(VcardReader, OddParametersKeepTheirProperty) {
+    std::vector<Card> cards = vcard::read("BEGIN:VCARD\n"
+                                          "TEL;X-Mobil privat:+49 179 1000019\n"
+                                          "TEL;CELL ;PREF:2\n"
+                                          "TEL;X Y=a;WORK:3\n"
+                                          "TEL;Büro \"1;2\";HOME:4\n"
+                                          "FN;QUOTED-PRINTABLE :A=C3=A9\n"
+                                          "END:VCARD\n");
+    const auto &p = cards.at(0).properties;
+    ASSERT_EQ(p.size(), 5u);
+    std::vector<std::string> got;
+    for (const Property &property : p)
+        got.push_back(parametersOf(property) + " " + property.value + " " + property.problem);
+    EXPECT_EQ(got, (std::vector<std::string>{"TYPE=X-Mobil privat; +49 179 1000019 ",
+                                             "TYPE=CELL;TYPE=PREF; 2 ", "TYPE=WORK; 3 ",
+                                             "TYPE=HOME; 4 ", "ENCODING=QUOTED-PRINTABLE; Aé "}));
+    std::vector<std::string> warnings = warningsOf(cards[0]);
+    EXPECT_EQ(warnings,
+              (std::vector<std::string>{"2 TEL: parameter \"X-Mobil privat\" read as a type",
+                                        "4 TEL: parameter \"X Y=a\" left out",
+                                        "5 TEL: parameter \"Büro \"1;2\"\" left out"}));
 }
 
 TEST(VcardReader, ParametersInEverySpelling) {

@@ -63,8 +63,12 @@ json summaryOf(const RunResult &r) {
     return json::parse(r.out, nullptr, false);
 }
 
-json summary(int added, int failed, int skipped) {
-    return {{"added", added}, {"failed", failed}, {"skipped_properties", skipped}};
+json summary(int added, int failed, int skipped, const json &more = json::object()) {
+    json out = {{"added", added},       {"failed", failed},    {"skipped_properties", skipped},
+                {"dropped_numbers", 0}, {"dropped_emails", 0}, {"dropped_addresses", 0},
+                {"numbers_changed", 0}};
+    out.update(more);
+    return out;
 }
 
 TEST_F(VcardTool, ExportedContactsImportAsTheSameContacts) {
@@ -77,8 +81,8 @@ TEST_F(VcardTool, ExportedContactsImportAsTheSameContacts) {
     }
     json original = contacts();
     ASSERT_EQ(original.size(), 8u);
-    // The phonebook keeps "+49 ..." as "0049 ...".
-    EXPECT_EQ(original[2]["telephoneNumbers"][0]["name"], "0049 171 1234567");
+    // "+49 171 1234567" went in dialable; the phonebook keeps "+" as "00".
+    EXPECT_EQ(original[2]["telephoneNumbers"][0]["name"], "00491711234567");
 
     for (const char *version : {"3.0", "4.0"}) {
         std::string file = daemon.dir.file(std::string("out-") + version + ".vcf");
@@ -164,6 +168,132 @@ TEST_F(VcardTool, RefusedCardsAreToldCountedAndLeaveTheRestAlone) {
     EXPECT_NE(after[1]["uniqueID"], "bob2");
     EXPECT_EQ(after[1]["uniqueID"].get<std::string>().rfind("urn:uuid:", 0), 0u);
     EXPECT_EQ(after[2]["uniqueID"], "x");
+}
+
+// A caller's number arrives as digits; the lookup compares texts as stored,
+// so numbers go in without the blanks and punctuation of the file.
+TEST_F(VcardTool, ImportedNumbersAreFoundByTheDigitsOfACall) {
+    RunResult r = tool({"import", kFixtures + "/phone-2.1.vcf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(summaryOf(r), summary(2, 0, 1, {{"dropped_numbers", 1}, {"numbers_changed", 4}}));
+    // The dropped number is counted apart from what no contact holds.
+    EXPECT_NE(r.err.find("\nphonebook-vcard: left out 1 properties that no contact holds: NOTE 1\n"
+                         "phonebook-vcard: could not read 1 telephone numbers, e-mail or postal "
+                         "addresses: TEL 1\n"),
+              std::string::npos)
+        << r.err;
+    json all = contacts();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]["formattedName"], "Ülkü Dvořák 63");
+    EXPECT_EQ(all[0]["addresses"][0]["name"], "Lange Straße 12\n10115 Berlin\nDeutschland");
+    EXPECT_EQ(
+        all[0]["telephoneNumbers"],
+        json::parse(R"([{"name": "00491791000019", "type": "X-Mobil privat", "preferred": false},
+                              {"name": "0049301234567", "type": "HOME", "preferred": false}])"));
+    EXPECT_EQ(all[1]["formattedName"], "Renée Dupré");
+    const std::pair<const char *, const char *> calls[] = {
+        {"01791000019", "Ülkü Dvořák 63"}, {"+491791000019", "Ülkü Dvořák 63"},
+        {"0301234567", "Ülkü Dvořák 63"},  {"00491791000099", "Renée Dupré"},
+        {"01791000099", "Renée Dupré"},    {"*31#0611p12", "Renée Dupré"},
+    };
+    for (const auto &[number, name] : calls) {
+        json found = client->call("Phonebook", "getContactByNumber", {{"number", number}});
+        EXPECT_EQ(found.value("formattedName", ""), name) << number;
+    }
+
+    // --keep-numbers stores them as written, and the lookup then misses.
+    EXPECT_EQ(client->call("Phonebook", "removeAllContacts", json::object()), true);
+    RunResult kept = tool({"import", "--keep-numbers", kFixtures + "/phone-2.1.vcf"});
+    EXPECT_EQ(summaryOf(kept), summary(2, 0, 1, {{"dropped_numbers", 1}}));
+    EXPECT_EQ(contacts()[1]["telephoneNumbers"][0]["name"], "0179 / 100 00 99");
+    json missed = client->call("Phonebook", "getContactByNumber", {{"number", "01791000099"}});
+    EXPECT_TRUE(missed.is_null() || missed.empty()) << missed;
+
+    // More unreadable numbers than warnings shown: their count is told all
+    // the same.
+    std::string text = "BEGIN:VCARD\nFN:Many\n";
+    for (int i = 0; i < 120; ++i)
+        text += "TEL;CHARSET=KOI9:0" + std::to_string(i) + "\n";
+    std::string many = daemon.dir.file("many.vcf");
+    bustest::writeFile(many, text + "END:VCARD\n");
+    RunResult dropped = tool({"import", many});
+    EXPECT_EQ(summaryOf(dropped), summary(1, 0, 0, {{"dropped_numbers", 120}}));
+    EXPECT_NE(dropped.err.find("phonebook-vcard: 20 more warnings\n"
+                               "phonebook-vcard: could not read 120 telephone numbers, e-mail or "
+                               "postal addresses: TEL 120\n"),
+              std::string::npos)
+        << dropped.err;
+}
+
+// Takes the notifications that come within `ms`: [name, uniqueID] of each.
+json notifications(bustest::Client &listener, int ms) {
+    json heard = json::array();
+    zeb_bus_notification_t n;
+    zeb_bus_notification_initialize(&n);
+    while (zeb_bus_receiveNotification(listener.get(), ms, &n)) {
+        bustest::Var parameters;
+        variant_setMap(parameters.get(), &n.parameters);
+        heard.push_back({n.name, parameters.toJson()["contact"]["uniqueID"]});
+    }
+    zeb_bus_notification_cleanup(&n);
+    return heard;
+}
+
+TEST_F(VcardTool, UpdateModifiesKnownContactsAndLeavesEqualOnesAlone) {
+    ASSERT_EQ(tool({"import", kFixtures + "/ios-3.0.vcf"}).status, 0);
+    ASSERT_EQ(tool({"import", kFixtures + "/phone-2.1.vcf"}).status, 0);
+    std::string exported = daemon.dir.file("export.vcf");
+    ASSERT_EQ(tool({"export", exported}).status, 0);
+    json before = client->call("Phonebook", "getAllContacts", json::object());
+    ASSERT_EQ(before.size(), 4u);
+    bustest::Client listener(daemon.socket);
+    ASSERT_NE(zeb_bus_subscribe(listener.get(), "Phonebook"), 0u) << listener.message();
+    // The creations are told first; revisions count seconds, and after this
+    // wait a modify would show in them.
+    notifications(listener, 1100);
+
+    // The phone's export again, and the first file again (its cards have no
+    // UID: they are found by their formatted name): nothing changes.
+    RunResult same = tool({"import", "--update", exported});
+    EXPECT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(summaryOf(same), summary(0, 0, 0, {{"updated", 0}, {"unchanged", 4}}));
+    RunResult again = tool({"import", kFixtures + "/phone-2.1.vcf", "--update"});
+    EXPECT_EQ(
+        summaryOf(again),
+        summary(
+            0, 0, 1,
+            {{"updated", 0}, {"unchanged", 2}, {"dropped_numbers", 1}, {"numbers_changed", 4}}));
+    EXPECT_EQ(client->call("Phonebook", "getAllContacts", json::object()), before);
+    EXPECT_EQ(notifications(listener, 600), json::array());
+
+    // A changed card modifies its contact; the items it keeps keep their key;
+    // fields and lists it no longer has are emptied; a new card is added.
+    std::string text = bustest::readFile(exported);
+    std::string uid = before[3]["uniqueID"];
+    size_t card = text.find("FN:Renée Dupré");
+    size_t end = text.find("END:VCARD", card);
+    std::string renee = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Renée Dupré\r\nUID:" + uid +
+                        "\r\nTITLE:Dr\r\nTEL;TYPE=CELL:0179 100 00 99\r\nTEL:0611\r\n";
+    text.replace(text.rfind("BEGIN:VCARD", card), end - text.rfind("BEGIN:VCARD", card), renee);
+    text += "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:New\r\nEND:VCARD\r\n";
+    bustest::writeFile(exported, text);
+    RunResult changed = tool({"import", "--update", exported});
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    EXPECT_EQ(summaryOf(changed),
+              summary(1, 0, 0, {{"updated", 1}, {"unchanged", 3}, {"numbers_changed", 1}}));
+    json after = client->call("Phonebook", "getAllContacts", json::object());
+    ASSERT_EQ(after.size(), 5u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(after[i], before[i]) << i;
+    EXPECT_EQ(after[3]["title"], "Dr");
+    EXPECT_EQ(after[3]["emails"], json::array());
+    EXPECT_EQ(after[3]["telephoneNumbers"][0]["key"], before[3]["telephoneNumbers"][0]["key"]);
+    EXPECT_EQ(after[3]["telephoneNumbers"][1]["name"], "0611");
+    EXPECT_NE(after[3]["lastRevision"], before[3]["lastRevision"]);
+    EXPECT_EQ(after[4]["formattedName"], "New");
+    json heard = notifications(listener, 600);
+    EXPECT_NE(std::find(heard.begin(), heard.end(), json({"contactUpdated", uid})), heard.end())
+        << heard;
 }
 
 TEST_F(VcardTool, TwoThousandCardsGoInQuickly) {

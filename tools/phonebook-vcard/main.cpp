@@ -3,11 +3,13 @@
 // mapping. Exit status: 0 done, 1 a card refused or the file not read,
 // 2 usage error, 3 no daemon or no answer in time.
 #include "vcard.h"
+#include "vcard_text.h"
 
 #include "zeb/bus.h"
 #include "zeb/client_options.hpp"
 #include "zeb/variant_json.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,11 +29,13 @@ namespace {
 using vcard::json;
 
 const char *const kUsageText =
-    "usage: phonebook-vcard [-s SOCKET] [-t SECONDS] import FILE|-\n"
+    "usage: phonebook-vcard [-s SOCKET] [-t SECONDS] import FILE|- [--update] [--keep-numbers]\n"
     "       phonebook-vcard [-s SOCKET] [-t SECONDS] export FILE|- [--version 3.0|4.0]\n"
     "import adds the cards of FILE (- for standard input) and prints\n"
-    "  {\"added\":N,\"failed\":M,\"skipped_properties\":K}; refused cards are told on standard "
-    "error.\n"
+    "  {\"added\":N,\"failed\":M,\"skipped_properties\":K,...}; refused cards are told on "
+    "standard error.\n"
+    "  --update: a card whose UID, else formatted name, a contact holds modifies that contact.\n"
+    "  --keep-numbers: numbers as written, not in the dialable form (+4930123456).\n"
     "export writes every contact as a vCard (default version 3.0) to FILE or standard output.\n"
     "SOCKET defaults to $ZEB_SOCKET, else " ZEB_BUS_DEFAULT_SOCKET "; SECONDS to 60.\n"
     "Exit status: 0 done, 1 a card refused or the file not read, 2 usage error, 3 no daemon.\n";
@@ -189,10 +193,90 @@ std::string newUniqueID() {
 // One card on its way into the phonebook.
 struct Pending {
     vcard::Imported card;
-    std::string uniqueID;    /* the card's UID, else a new one */
-    bool ownUniqueID = true; /* the UID came from the card */
-    size_t size = 0;         /* in a bus message */
+    std::string uniqueID;         /* the card's UID, else a new one */
+    bool ownUniqueID = true;      /* the UID came from the card */
+    size_t size = 0;              /* in a bus message */
+    const json *stored = nullptr; /* with --update: the contact the card modifies */
 };
+
+const char *const kLists[] = {"addresses", "labels", "telephoneNumbers", "emails", "photos"};
+const char *const kTexts[] = {"name", "title", "organisation", "url", "ringtone", "tags"};
+// A birthday the card does not give: the phonebook's "no date".
+const char *const kNoDate = "1970-01-01T00:00:00Z";
+
+// A number as the phonebook stores it: a leading "+" becomes "00".
+std::string storedNumber(const std::string &number) {
+    return number.rfind('+', 0) == 0 ? "00" + number.substr(1) : number;
+}
+
+// A list's items as the phonebook would hold them, in an order of their own:
+// the phonebook keeps a modified list in the order of its item keys.
+std::vector<json> comparable(const json &list, bool numbers) {
+    std::vector<json> items;
+    for (const json &item : list) {
+        std::string name = vcard::textOf(item, "name");
+        items.push_back({numbers ? storedNumber(name) : name, vcard::textOf(item, "type"),
+                         item.value("preferred", false)});
+    }
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+// The contact map that makes `stored` what the card says: a modify keeps the
+// fields a map leaves out and empties the lists it leaves out, so every
+// field is named; items keep the key of a stored item with the same name.
+json updateOf(const Pending &card) {
+    const json &stored = *card.stored;
+    json target = card.card.contact;
+    if (!card.ownUniqueID)
+        target["uniqueID"] = stored.value("uniqueID", "");
+    target.erase("lastRevision"); // a modify stamps its own
+    for (const char *key : kTexts) {
+        if (!target.contains(key))
+            target[key] = "";
+    }
+    if (!target.contains("birthDay"))
+        target["birthDay"] = kNoDate;
+    for (const char *key : kLists) {
+        json &list = target[key];
+        if (list.is_null())
+            list = json::array();
+        std::vector<bool> used(stored.contains(key) ? stored[key].size() : 0, false);
+        bool numbers = std::string(key) == "telephoneNumbers";
+        for (json &item : list) {
+            std::string name = vcard::textOf(item, "name");
+            for (size_t i = 0; i < used.size(); ++i) {
+                const json &old = stored[key][i];
+                if (!used[i] &&
+                    vcard::textOf(old, "name") == (numbers ? storedNumber(name) : name)) {
+                    used[i] = true;
+                    item["key"] = old.value("key", "");
+                    break;
+                }
+            }
+        }
+    }
+    return target;
+}
+
+// True when the modify `target` would leave `stored` as it is.
+bool changesNothing(const json &target, const json &stored) {
+    for (const auto &field : target.items()) {
+        if (field.key() == "key")
+            continue;
+        auto old = stored.find(field.key());
+        if (old == stored.end())
+            return false;
+        if (field.value().is_array()) {
+            bool numbers = field.key() == "telephoneNumbers";
+            if (!old->is_array() || comparable(field.value(), numbers) != comparable(*old, numbers))
+                return false;
+        } else if (field.value() != *old) {
+            return false;
+        }
+    }
+    return true;
+}
 
 class Importer {
   public:
@@ -214,7 +298,7 @@ class Importer {
                 if (card.card.error.empty() &&
                     card.size > ZEB_BUS_MAX_MESSAGE_SIZE - kEnvelopeBytes)
                     card.card.error = "the card is too large for one bus message";
-                if (!card.card.error.empty()) {
+                if (!card.card.error.empty() || card.stored != nullptr) {
                     batch.push_back(&card);
                     continue;
                 }
@@ -231,13 +315,13 @@ class Importer {
         }
     }
 
-    size_t added = 0, failed = 0;
+    size_t added = 0, failed = 0, updated = 0, unchanged = 0;
 
   private:
     void send(const std::vector<Pending *> &batch) {
         json contacts = json::array();
         for (const Pending *card : batch) {
-            if (card->card.error.empty())
+            if (card->card.error.empty() && card->stored == nullptr)
                 contacts.push_back(card->card.contact);
         }
         json result = json::array();
@@ -259,6 +343,8 @@ class Importer {
         for (Pending *card : batch) {
             if (!card->card.error.empty()) {
                 refuse(*card, card->card.error);
+            } else if (card->stored != nullptr) {
+                update(*card);
             } else if (!refusedCall.empty()) {
                 refuse(*card, refusedCall);
             } else if (refused.count(card->uniqueID) == 0) {
@@ -268,6 +354,36 @@ class Importer {
                 refuse(*card, reason(*card, count));
             }
         }
+    }
+
+    // A card equal to its contact is not sent: a modify would stamp the
+    // contact, announce it and save the phonebook for nothing.
+    void update(const Pending &card) {
+        json target = updateOf(card);
+        if (changesNothing(target, *card.stored)) {
+            ++unchanged;
+            return;
+        }
+        std::string storedID = card.stored->value("uniqueID", "");
+        json done;
+        try {
+            done = phonebook_.call("modifyContactByUniqueID",
+                                   {{"uniqueID", storedID}, {"contact", target}});
+        } catch (const Failed &e) {
+            refuse(card, e.message);
+            return;
+        }
+        if (done == true) {
+            ++updated;
+            return;
+        }
+        std::string name = target.value("formattedName", "");
+        json holder =
+            name.empty() ? json() : phonebook_.call("getContact", {{"formattedName", name}});
+        if (holder.is_object() && holder.value("uniqueID", storedID) != storedID)
+            refuse(card, "formattedName \"" + name + "\" is already in the phonebook");
+        else
+            refuse(card, "the phonebook refused the update");
     }
 
     // Why addContacts refused a card: the entry limit as it stood when the
@@ -294,8 +410,18 @@ class Importer {
     uint64_t max_ = 0;
 };
 
-void reportWarnings(const std::string &file, const std::vector<Pending> &cards, size_t &skipped) {
-    size_t shown = 0, hidden = 0;
+// Counts by property name, told as " NAME N, NAME N".
+std::string countsByName(const std::map<std::string, size_t> &byName) {
+    std::string line;
+    for (const auto &entry : byName)
+        line += " " + entry.first + " " + std::to_string(entry.second) + ",";
+    line.pop_back();
+    return line;
+}
+
+void reportWarnings(const std::string &file, const std::vector<Pending> &cards, size_t &skipped,
+                    std::map<std::string, size_t> &dropped) {
+    size_t shown = 0, hidden = 0, droppedTotal = 0;
     std::map<std::string, size_t> byName;
     for (const Pending &card : cards) {
         for (const vcard::Note &note : card.card.warnings) {
@@ -307,22 +433,73 @@ void reportWarnings(const std::string &file, const std::vector<Pending> &cards, 
         for (const vcard::Note &note : card.card.skipped)
             ++byName[note.text];
         skipped += card.card.skipped.size();
+        for (const vcard::Note &note : card.card.dropped)
+            ++dropped[note.text];
+        droppedTotal += card.card.dropped.size();
     }
     if (hidden > 0)
         say(std::to_string(hidden) + " more warnings");
-    if (skipped == 0)
-        return;
-    std::string line = "left out " + std::to_string(skipped) + " properties that no contact holds:";
-    for (const auto &entry : byName)
-        line += " " + entry.first + " " + std::to_string(entry.second) + ",";
-    line.pop_back();
-    say(line);
+    if (skipped > 0)
+        say("left out " + std::to_string(skipped) +
+            " properties that no contact holds:" + countsByName(byName));
+    // Told apart from the above, whatever the warnings hid: these are
+    // numbers and addresses the contacts lack.
+    if (droppedTotal > 0)
+        say("could not read " + std::to_string(droppedTotal) +
+            " telephone numbers, e-mail or postal addresses:" + countsByName(dropped));
+}
+
+// The numbers of a contact in their dialable form; how many changed.
+size_t makeNumbersDialable(json &contact) {
+    size_t changed = 0;
+    auto numbers = contact.find("telephoneNumbers");
+    if (numbers == contact.end())
+        return 0;
+    for (json &item : *numbers) {
+        std::string written = vcard::textOf(item, "name");
+        std::string dialable = vcard::dialableNumber(written);
+        if (dialable != written) {
+            item["name"] = dialable;
+            ++changed;
+        }
+    }
+    return changed;
+}
+
+// The stored contact each card is to modify: the one with the card's UID,
+// else the one with its formatted name.
+void findStored(std::vector<Pending> &cards, const json &all) {
+    std::map<std::string, const json *> byID, byName;
+    for (const json &contact : all) {
+        byID.emplace(vcard::textOf(contact, "uniqueID"), &contact);
+        byName.emplace(vcard::textOf(contact, "formattedName"), &contact);
+    }
+    for (Pending &card : cards) {
+        auto id = card.ownUniqueID ? byID.find(card.uniqueID) : byID.end();
+        std::string name = vcard::textOf(card.card.contact, "formattedName");
+        auto named = name.empty() ? byName.end() : byName.find(name);
+        card.stored = id != byID.end()        ? id->second
+                      : named != byName.end() ? named->second
+                                              : nullptr;
+    }
 }
 
 int runImport(const zebclient::Options &options, const std::vector<std::string> &args) {
-    if (args.size() != 1)
+    std::string file;
+    bool update = false, keepNumbers = false;
+    for (const std::string &arg : args) {
+        if (arg == "--update")
+            update = true;
+        else if (arg == "--keep-numbers")
+            keepNumbers = true;
+        else if (file.empty() && (arg == "-" || arg.rfind("--", 0) != 0))
+            file = arg;
+        else
+            throw UsageError{"import takes one FILE (- for standard input), --update and "
+                             "--keep-numbers"};
+    }
+    if (file.empty())
         throw UsageError{"import takes one FILE (- for standard input)"};
-    const std::string &file = args[0];
     vcard::Limits limits;
     std::string bytes = readInput(file, limits.fileBytes);
     std::vector<vcard::Card> read;
@@ -333,9 +510,12 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
         return kRefused;
     }
     std::vector<Pending> cards;
+    size_t numbersChanged = 0;
     for (const vcard::Card &card : read) {
-        Pending pending{vcard::toContact(card), "", true, 0};
+        Pending pending{vcard::toContact(card), "", true, 0, nullptr};
         json &contact = pending.card.contact;
+        if (!keepNumbers)
+            numbersChanged += makeNumbersDialable(contact);
         pending.ownUniqueID = contact.contains("uniqueID");
         // addContacts wants a UID; the refused cards are told apart by it.
         pending.uniqueID =
@@ -345,19 +525,34 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
         cards.push_back(std::move(pending));
     }
     size_t skipped = 0;
-    reportWarnings(file, cards, skipped);
+    std::map<std::string, size_t> dropped;
+    reportWarnings(file, cards, skipped, dropped);
 
     Phonebook phonebook(options.socket, options.timeoutMs);
     Importer importer(file, phonebook);
     int status = kDone;
+    json stored;
     try {
+        if (update) {
+            stored = phonebook.call("getAllContacts", json::object());
+            findStored(cards, stored);
+        }
         importer.run(cards);
     } catch (const Unreachable &e) {
         say(e.message + "; the import stopped");
         status = kUnreachable;
     }
-    json summary = {
-        {"added", importer.added}, {"failed", importer.failed}, {"skipped_properties", skipped}};
+    json summary = {{"added", importer.added},
+                    {"failed", importer.failed},
+                    {"skipped_properties", skipped},
+                    {"dropped_numbers", dropped["TEL"]},
+                    {"dropped_emails", dropped["EMAIL"]},
+                    {"dropped_addresses", dropped["ADR"]},
+                    {"numbers_changed", numbersChanged}};
+    if (update) {
+        summary["updated"] = importer.updated;
+        summary["unchanged"] = importer.unchanged;
+    }
     std::printf("%s\n", summary.dump().c_str());
     if (status == kDone && importer.failed > 0)
         status = kRefused;

@@ -96,9 +96,20 @@ struct Imported {
     std::string error;
     std::vector<Note> warnings;
     std::vector<Note> skipped; /* text: what was left out, e.g. "NOTE", "PHOTO (inline)" */
+    /* TEL, EMAIL and ADR properties that could not be read (text: the name);
+     * the contact has a place for them, so they are not among `skipped`. */
+    std::vector<Note> dropped;
 };
 
 Imported toContact(const Card &card);
+
+/* A telephone number in the form that the phonebook's lookup by number
+ * compares: visual separators (blanks, no-break spaces, '-', '/', '.',
+ * parentheses) removed, a trunk prefix "(0)" of an international number
+ * ("+49 (0)30 ...") left out, a leading "+" or "00" kept. Digits, '+', '*',
+ * '#' and the pauses p, w, ',' and ';' are kept. A text with no digit, or
+ * with any other character (letters, "ext."), is returned as written. */
+std::string dialableNumber(std::string_view written);
 
 enum class Version { v30, v40 };
 

@@ -311,7 +311,8 @@ class ContactBuilder {
     void take(const Property &p) {
         if (!p.problem.empty()) {
             out_.warnings.push_back({p.line, p.name + ": " + p.problem + "; left out"});
-            out_.skipped.push_back({p.line, p.name});
+            bool listed = p.name == "TEL" || p.name == "EMAIL" || p.name == "ADR";
+            (listed ? out_.dropped : out_.skipped).push_back({p.line, p.name});
             return;
         }
         const std::string &n = p.name;
@@ -495,6 +496,47 @@ std::string fallbackFormattedName(const json &contact) {
             return text;
     }
     return "";
+}
+
+namespace {
+
+// What a number may hold besides digits and still be dialled: the
+// international "+", "*" and "#", and the pauses p, w, ',' and ';'.
+bool isDialable(char c) {
+    return (c >= '0' && c <= '9') ||
+           std::string_view("+*#pPwW,;").find(c) != std::string_view::npos;
+}
+
+bool isVisualSeparator(char c) {
+    return std::string_view(" \t-/.()").find(c) != std::string_view::npos;
+}
+
+} // namespace
+
+std::string dialableNumber(std::string_view written) {
+    std::string text(written);
+    // A no-break space separates digits too.
+    for (size_t at; (at = text.find("\xC2\xA0")) != std::string::npos;)
+        text.replace(at, 2, " ");
+    bool international = text.rfind('+', 0) == 0 || text.rfind("00", 0) == 0;
+    std::string out;
+    bool digit = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        // "+49 (0)30 ...": the trunk prefix that callers from inside the
+        // country dial; after a calling code it is not dialled.
+        if (international && c == '(' && text.compare(i, 3, "(0)") == 0) {
+            i += 2;
+            continue;
+        }
+        if (isVisualSeparator(c))
+            continue;
+        if (!isDialable(c))
+            return std::string(written); // text, an extension word: kept
+        digit = digit || (c >= '0' && c <= '9');
+        out += c;
+    }
+    return digit ? out : std::string(written);
 }
 
 Imported toContact(const Card &card) {

@@ -3,6 +3,7 @@
 #include "vcard.h"
 #include "vcard_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -257,6 +258,9 @@ class LineParser {
         return true;
     }
 
+    // What parse() read leniently, for the card's warnings.
+    const std::vector<std::string> &oddities() const { return oddities_; }
+
   private:
     bool parseParameter(Property &property, size_t line) {
         size_t start = pos_;
@@ -280,16 +284,42 @@ class LineParser {
             property.parameters.push_back(std::move(parameter));
             return true;
         }
-        if (pos_ < text_.size() && text_[pos_] != ';' && text_[pos_] != ':') {
-            property.problem = "a parameter holds '" + std::string(1, text_[pos_]) + "'";
-            return false;
-        }
+        if (pos_ < text_.size() && text_[pos_] != ';' && text_[pos_] != ':')
+            return readOddParameter(property, start, line);
         if (name.empty()) // ";;" or ";:" — nothing to keep
             return true;
         countValue(line);
         // 2.1 writes the value alone: TEL;CELL;PREF, PHOTO;BASE64.
         property.parameters.push_back(
             {isEncodingWord(name) ? "ENCODING" : "TYPE", {std::string(word)}});
+        return true;
+    }
+
+    // A parameter with characters its grammar does not allow, as exporters
+    // write them ("TEL;X-Mobil privat:..."): a word alone is kept as a type
+    // text, anything with a '=' is dropped; the property is kept either way.
+    bool readOddParameter(Property &property, size_t start, size_t line) {
+        pos_ = start;
+        while (pos_ < text_.size() && text_[pos_] != ';' && text_[pos_] != ':') {
+            size_t close = text_[pos_] == '"' ? text_.find('"', pos_ + 1) : pos_;
+            if (close == std::string_view::npos) {
+                property.problem = "a quoted parameter value has no closing '\"'";
+                return false;
+            }
+            pos_ = close + 1;
+        }
+        std::string_view raw = text_.substr(start, pos_ - start);
+        std::string_view word = trim(raw);
+        bool plain = !word.empty() && word.find_first_of("=\"") == std::string_view::npos;
+        bool nameOnly = plain && std::all_of(word.begin(), word.end(), isNameChar);
+        if (nameOnly || plain) {
+            countValue(line);
+            bool encoding = nameOnly && isEncodingWord(word);
+            property.parameters.push_back({encoding ? "ENCODING" : "TYPE", {std::string(word)}});
+        }
+        if (!nameOnly)
+            oddities_.push_back("parameter \"" + std::string(raw.substr(0, 40)) + "\" " +
+                                (plain ? "read as a type" : "left out"));
         return true;
     }
 
@@ -324,6 +354,7 @@ class LineParser {
     size_t maxValues_;
     size_t pos_ = 0;
     size_t values_ = 0;
+    std::vector<std::string> oddities_;
 };
 
 // Makes `text` something the bus carries: UTF-8 (else read as ISO-8859-1)
@@ -437,9 +468,41 @@ class Reader {
     }
 
   private:
+    // Where the parameters of a line being unfolded end, found as it grows.
+    struct Header {
+        size_t scanned = 0;
+        bool quoted = false;
+        bool complete = false;
+        bool quotedPrintable = false;
+    };
+
+    // A line that starts with a blank goes on the line before, unless that
+    // one ends in a quoted-printable soft line break: handle() joins the
+    // next line to it as it is, its blanks being text.
     void appendFolds(std::string &logical, size_t line) {
-        while (lines_.nextIsFold())
+        Header header;
+        while (lines_.nextIsFold() && !endsInSoftBreak(logical, header, line))
             append(logical, lines_.take().substr(1), line);
+    }
+
+    // The header is read once, when its ':' has come: a long value folded
+    // into many lines ending in '=' costs no more than one pass.
+    bool endsInSoftBreak(const std::string &logical, Header &header, size_t line) const {
+        if (logical.empty() || logical.back() != '=')
+            return false;
+        for (; !header.complete && header.scanned < logical.size(); ++header.scanned) {
+            char c = logical[header.scanned];
+            header.quoted = header.quoted != (c == '"');
+            if (c != ':' || header.quoted)
+                continue;
+            Property property;
+            std::string_view head(logical.data(), header.scanned + 1);
+            header.complete = true;
+            header.quotedPrintable =
+                LineParser(head, false, limits_.parametersPerProperty).parse(property, line) &&
+                property.has("ENCODING", "QUOTED-PRINTABLE");
+        }
+        return header.quotedPrintable;
     }
 
     void append(std::string &logical, std::string_view more, size_t line) {
@@ -453,14 +516,25 @@ class Reader {
         Property property;
         property.line = line;
         bool caret = current_ != nullptr && current_->version == "4.0";
-        bool parsed =
-            LineParser(logical, caret, limits_.parametersPerProperty).parse(property, line);
+        LineParser parser(logical, caret, limits_.parametersPerProperty);
+        bool parsed = parser.parse(property, line);
+        if (current_ != nullptr && nested_ == 0) {
+            for (const std::string &oddity : parser.oddities())
+                current_->warnings.push_back({line, property.name + ": " + oddity});
+        }
         if (parsed && property.has("ENCODING", "QUOTED-PRINTABLE")) {
-            // Soft line breaks: a value ending in '=' goes on at the next line.
-            while (!property.value.empty() && property.value.back() == '=' && !lines_.done()) {
-                property.value.pop_back();
-                append(property.value, lines_.take(), line);
-                appendFolds(property.value, line);
+            // Soft line breaks: a value ending in '=' goes on with the next
+            // line exactly as it is; after the last one, folds as anywhere.
+            std::string &value = property.value;
+            while (!lines_.done()) {
+                if (!value.empty() && value.back() == '=') {
+                    value.pop_back();
+                    append(value, lines_.take(), line);
+                } else if (lines_.nextIsFold()) {
+                    append(value, lines_.take().substr(1), line);
+                } else {
+                    break;
+                }
             }
         }
         bool structural = parsed && (property.name == "BEGIN" || property.name == "END") &&
