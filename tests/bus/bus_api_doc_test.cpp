@@ -195,6 +195,11 @@ TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
             words.insert(words.begin() + 1, {"-s", daemon.socket});
             if (words.back() == "&") {
                 words.pop_back();
+                // A listener hears what is announced after it subscribes: the
+                // bursts of the examples before it are announced first (at
+                // most 1.2 s after their first change), as they would be for
+                // a person typing these commands.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1300));
                 background.push_back(std::make_unique<bustest::Process>(words));
                 bustest::Deadline deadline(10000);
                 while (!waitsForever(background.back()->pid) && deadline.remaining() > 0)
