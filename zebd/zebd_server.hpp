@@ -66,14 +66,18 @@ class Server {
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    /* Checks that `path` is free for a new socket: a stale socket file (no
-     * daemon accepts on it) is removed; a live one, or a file that is not a
-     * socket, makes it fail with *error set. Call before loading plug-ins so
-     * that a second daemon gives up before it starts anything. */
+    /* Checks that `path` is free for a new socket: nothing or a stale socket
+     * file (no daemon accepts on it) is there; a live one, or a file that is
+     * not a socket, makes it fail with *error set. Call before loading
+     * plug-ins so that a second daemon gives up before it starts anything. */
     static bool claimSocketPath(const std::string &path, std::string *error);
 
-    /* Binds the socket (mode 0660) and starts accepting. False with *error
-     * set when the socket cannot be created. */
+    /* Binds the socket (mode 0660) under a temporary name beside `path`
+     * (`path`.PID), starts accepting and only then renames it to `path`,
+     * replacing a stale socket: a socket found at `path` always answers. The
+     * check of claimSocketPath is made again at the rename, one daemon at a
+     * time. False with *error set when the socket cannot be created or
+     * `path` was taken meanwhile. */
     bool listen(const std::string &path, std::string *error);
 
     /* Stops accepting, closes every client and removes the socket file. The
