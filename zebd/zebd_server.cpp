@@ -32,6 +32,7 @@ const char *const kZone = "bus";
 struct WriteRequest {
     uv_write_t request{};
     char *frame = nullptr;
+    size_t size = 0;
 };
 
 uv_stream_t *streamOf(Client &client) {
@@ -129,7 +130,8 @@ std::string describeCaller(const Caller &caller) {
 
 } // namespace
 
-Server::Server(uv_loop_t *loop, zeb_t *context) : loop_(loop), context_(context) {}
+Server::Server(uv_loop_t *loop, zeb_t *context, OutputBounds bounds)
+    : loop_(loop), context_(context), bounds_(bounds) {}
 
 Server::~Server() = default;
 
@@ -455,12 +457,15 @@ void Server::queueFrame(Client &client, char *frame, size_t size) {
         std::free(frame);
         return;
     }
-    size_t queued = uv_stream_get_write_queue_size(streamOf(client));
-    if (queued + size > kMaxClientOutput) {
+    if (client.held + size > bounds_.perClient) {
         kelTraceZ(KELTRACE_LEVEL_WARNING, kZone,
-                  "dropping a client that does not read (%zu bytes waiting)", queued);
+                  "dropping a client that does not read (%zu bytes waiting)", client.held);
         std::free(frame);
         closeClient(client);
+        return;
+    }
+    if (!makeRoom(client, size)) {
+        std::free(frame);
         return;
     }
     auto *write = new (std::nothrow) WriteRequest;
@@ -470,17 +475,52 @@ void Server::queueFrame(Client &client, char *frame, size_t size) {
         return;
     }
     write->frame = frame;
+    write->size = size;
     uv_buf_t buffer = uv_buf_init(frame, static_cast<unsigned int>(size));
     if (uv_write(&write->request, streamOf(client), &buffer, 1, onWritten) != 0) {
         std::free(frame);
         delete write;
         closeClient(client);
+        return;
     }
+    if (client.held == 0)
+        client.outputSince = uv_now(loop_);
+    client.held += size;
+    output_.held += size;
+    output_.mostByOne = std::max(output_.mostByOne, client.held);
+    output_.mostByAll = std::max(output_.mostByAll, output_.held);
+}
+
+bool Server::makeRoom(const Client &client, size_t size) {
+    while (output_.held + size > bounds_.total) {
+        Client *slowest = nullptr;
+        for (Client *c : clients_) {
+            if (!c->closing && c->held > 0 &&
+                (slowest == nullptr || c->outputSince < slowest->outputSince ||
+                 (c->outputSince == slowest->outputSince && c->held > slowest->held)))
+                slowest = c;
+        }
+        if (slowest == nullptr)
+            return true; // a bound below one frame: the frame goes alone
+        kelTraceZ(KELTRACE_LEVEL_WARNING, kZone,
+                  "output of all clients over %zu bytes: dropping the slowest reader (%zu bytes "
+                  "waiting)",
+                  bounds_.total, slowest->held);
+        closeClient(*slowest);
+        if (slowest == &client)
+            return false;
+    }
+    return true;
 }
 
 void Server::onWritten(uv_write_t *request, int status) {
     auto *write = reinterpret_cast<WriteRequest *>(request);
     auto *client = static_cast<Client *>(request->handle->data);
+    client->held -= write->size;
+    if (!client->closing) {
+        client->server->output_.held -= write->size;
+        client->outputSince = uv_now(client->server->loop_);
+    }
     std::free(write->frame);
     delete write;
     if (status < 0 && status != UV_ECANCELED)
@@ -508,6 +548,7 @@ void Server::onShutdown(uv_shutdown_t *request, int) {
 void Server::closeClient(Client &client) {
     if (client.closing)
         return;
+    output_.held -= client.held; // released as the connection closes
     client.closing = true;
     client.ending = true;
     uv_close(reinterpret_cast<uv_handle_t *>(&client.pipe), onClientClosed);

@@ -345,6 +345,40 @@ TEST_F(BusDaemon, AClientThatStopsReadingIsDroppedPastItsOutputBound) {
     EXPECT_NE(daemon.log().find("does not read"), std::string::npos);
 }
 
+// A full daemon makes room by closing a connection stopped in the middle of
+// a frame, never one that is quiet because it only waits for notifications
+// (as the telephony service does), although that one has been quiet longest.
+TEST_F(BusDaemon, AFullDaemonDropsAHalfFrameNotAnIdleSubscriber) {
+    Raw subscriber(daemon.socket);
+    Var message;
+    ASSERT_TRUE(subscriber.send(bustest::frameOf(Var({{"id", 1}, {"op", "subscribe"}}))));
+    ASSERT_TRUE(subscriber.receive(message));
+    usleep(20000);
+    std::vector<std::unique_ptr<Raw>> idle;
+    for (int i = 0; i < 254; ++i)
+        idle.push_back(std::make_unique<Raw>(daemon.socket));
+    usleep(20000);
+    Raw stalled(daemon.socket); // the 256th: the daemon is full
+    const std::string request = bustest::frameOf(Var({{"id", 1}, {"op", "list"}}));
+    ASSERT_TRUE(stalled.send(request.substr(0, request.size() - 1)));
+    // Two round trips on another connection: the daemon has read the half
+    // frame by the second.
+    for (int id = 1; id <= 2; ++id) {
+        ASSERT_TRUE(idle.back()->send(
+            bustest::frameOf(Var({{"id", id}, {"op", "get"}, {"path", "Test.Fixed"}}))));
+        ASSERT_TRUE(idle.back()->receive(message));
+    }
+    Client caller(daemon.socket);
+    ASSERT_EQ(caller.call("Test", "notify", {{"name", "ring"}}), 1) << caller.message();
+    ASSERT_TRUE(subscriber.receive(message)) << "the subscriber was dropped";
+    EXPECT_EQ(message.toJson()["name"], "ring");
+    EXPECT_TRUE(stalled.closedByPeer());
+    size_t closed = 0;
+    for (auto &connection : idle)
+        closed += connection->closedByPeer(0);
+    EXPECT_EQ(closed, 0u);
+}
+
 TEST_F(BusDaemon, ManyClientsAtOnceEachGetTheirOwnReplies) {
     constexpr int kClients = 64, kRequestsEach = 8;
     std::vector<std::unique_ptr<Raw>> clients;
