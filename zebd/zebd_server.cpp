@@ -238,14 +238,15 @@ bool Server::listen(const std::string &path, std::string *error) {
 
 void Server::stop() {
     if (listening_) {
-        uv_close(reinterpret_cast<uv_handle_t *>(&listener_), nullptr);
-        listening_ = false;
         // Only our own socket: a daemon started after us may own the path now.
+        // Removed before it stops answering, as it appeared only once it did.
         struct stat st {};
         if (!socketPath_.empty() && lstat(socketPath_.c_str(), &st) == 0 &&
             st.st_ino == socketInode_)
             unlink(socketPath_.c_str());
         socketPath_.clear();
+        uv_close(reinterpret_cast<uv_handle_t *>(&listener_), nullptr);
+        listening_ = false;
     }
     for (Client *client : clients_)
         closeClient(*client);
