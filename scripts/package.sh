@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
 cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DZEB_DEFAULT_SOCKET=/run/zeb/zeb.sock \
   -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/package -j "$(nproc)"
 (cd build/package && cpack -G DEB)

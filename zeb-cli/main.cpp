@@ -1,6 +1,7 @@
 // zeb-cli: one bus operation from the command line, its answer as JSON on
 // standard output. Exit status: 0 done, 1 refused by the daemon, 2 usage
-// error, 3 no daemon or no answer in time.
+// error, 3 no daemon or no answer in time, 4 the socket's permissions refuse
+// the connection.
 #include "cli_value.hpp"
 #include "zeb/bus.h"
 #include "zeb/variant_json.hpp"
@@ -33,9 +34,11 @@ const char *const kUsageText =
     "A VALUE that parses as JSON is that JSON value, otherwise the text as written.\n"
     "A VALUE written @PATH is read from that file, @- from standard input (the same\n"
     "rules; a text loses its last line feed); write \"@...\" for a text starting with @.\n"
-    "SOCKET defaults to $ZEB_SOCKET, else " ZEB_BUS_DEFAULT_SOCKET "; SECONDS to 5.\n";
+    "SOCKET defaults to $ZEB_SOCKET, else {SOCKET}; SECONDS to 5.\n"
+    "Exit status: 0 done, 1 refused by the daemon, 2 usage error, 3 no daemon or no\n"
+    "answer in time, 4 permission denied: the socket's permissions refuse this user.\n";
 
-enum Exit { kDone = 0, kRefused = 1, kUsageError = 2, kUnreachable = 3 };
+enum Exit { kDone = 0, kRefused = 1, kUsageError = 2, kUnreachable = 3, kDenied = 4 };
 
 struct UsageError {
     std::string message;
@@ -185,7 +188,10 @@ int failure(zeb_bus_client_t *client) {
     if (parameter[0] != '\0')
         line += std::string(" (parameter ") + parameter + ")";
     std::fprintf(stderr, "zeb-cli: %s\n", line.c_str());
-    return zeb_bus_isTransportError(zeb_bus_client_errorCode(client)) ? kUnreachable : kRefused;
+    uint32_t code = zeb_bus_client_errorCode(client);
+    if (code == ZEB_BUS_ERROR_DENIED)
+        return kDenied;
+    return zeb_bus_isTransportError(code) ? kUnreachable : kRefused;
 }
 
 void printJson(const json &value) {
@@ -412,7 +418,8 @@ const Command kCommands[] = {
 };
 
 int usageError(const std::string &message) {
-    std::fprintf(stderr, "zeb-cli: %s\n%s", oneLine(message).c_str(), kUsageText);
+    std::fprintf(stderr, "zeb-cli: %s\n%s", oneLine(message).c_str(),
+                 zebclient::helpText(kUsageText).c_str());
     return kUsageError;
 }
 
@@ -423,7 +430,7 @@ int run(int argc, char **argv) {
     if (!zebclient::parseOptions(argc, argv, options, i, error))
         throw UsageError{error};
     if (options.help) {
-        std::fputs(kUsageText, stdout);
+        std::fputs(zebclient::helpText(kUsageText).c_str(), stdout);
         return kDone;
     }
     const Command *command = nullptr;

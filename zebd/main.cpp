@@ -4,6 +4,7 @@
 
 #include "keltrace/keltrace.h"
 #include "zeb/bus.h"
+#include "zeb/client_options.hpp"
 #include "zeb/sl.h"
 
 #include <csignal>
@@ -21,7 +22,7 @@ const char *const kUsage =
     "usage: zebd [-s SOCKET] [--sysroot DIR] [--acl DIR] [-v LEVEL] [-l BURST/SECONDS]\n"
     "            DEFINITION...\n"
     "  -s, --socket SOCKET   Unix socket to serve on (default: $ZEB_SOCKET, "
-    "else " ZEB_BUS_DEFAULT_SOCKET ")\n"
+    "else {SOCKET})\n"
     "      --sysroot DIR     system root prefixed to the plug-ins' fixed paths (sets ZEB_SYSROOT)\n"
     "      --acl DIR         allow each caller only what the rules of DIR/*.json grant it\n"
     "                        (read again on SIGHUP); without it every caller may do anything\n"
@@ -68,7 +69,8 @@ int parseOptions(int argc, char **argv, Options &options) {
             char *end = nullptr;
             long level = std::strtol(optarg, &end, 10);
             if (end == optarg || *end != '\0' || level < 0 || level > 100000) {
-                std::fprintf(stderr, "zebd: invalid trace level %s\n%s", optarg, kUsage);
+                std::fprintf(stderr, "zebd: invalid trace level %s\n%s", optarg,
+                             zebclient::helpText(kUsage).c_str());
                 return 2;
             }
             options.traceLevel = static_cast<int>(level);
@@ -76,23 +78,24 @@ int parseOptions(int argc, char **argv, Options &options) {
         }
         case 'l':
             if (!kelTraceParseRateLimit(optarg, &options.traceBurst, &options.traceSeconds)) {
-                std::fprintf(stderr, "zebd: invalid trace limit %s\n%s", optarg, kUsage);
+                std::fprintf(stderr, "zebd: invalid trace limit %s\n%s", optarg,
+                             zebclient::helpText(kUsage).c_str());
                 return 2;
             }
             options.traceLimitGiven = true;
             break;
         case 'h':
-            std::fputs(kUsage, stdout);
+            std::fputs(zebclient::helpText(kUsage).c_str(), stdout);
             return -1;
         default:
-            std::fputs(kUsage, stderr);
+            std::fputs(zebclient::helpText(kUsage).c_str(), stderr);
             return 2;
         }
     }
     for (int i = optind; i < argc; ++i)
         options.definitions.emplace_back(argv[i]);
     if (options.definitions.empty()) {
-        std::fprintf(stderr, "zebd: no definition given\n%s", kUsage);
+        std::fprintf(stderr, "zebd: no definition given\n%s", zebclient::helpText(kUsage).c_str());
         return 2;
     }
     if (options.socket.empty())

@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +32,7 @@ const char *const kZone = "bus";
 struct WriteRequest {
     uv_write_t request{};
     char *frame = nullptr;
+    size_t size = 0;
 };
 
 uv_stream_t *streamOf(Client &client) {
@@ -126,53 +130,83 @@ std::string describeCaller(const Caller &caller) {
 
 } // namespace
 
-Server::Server(uv_loop_t *loop, zeb_t *context) : loop_(loop), context_(context) {}
+Server::Server(uv_loop_t *loop, zeb_t *context, OutputBounds bounds)
+    : loop_(loop), context_(context), bounds_(bounds) {}
 
 Server::~Server() = default;
 
-bool Server::claimSocketPath(const std::string &path, std::string *error) {
+namespace {
+
+enum class PathState { kFree, kStale, kTaken };
+
+/* What is at `path`: nothing, a socket nobody accepts on (left by a daemon
+ * that died), or something else (a daemon that answers, a file that is not a
+ * socket, a path that cannot be checked), with *error set. */
+PathState socketPathState(const std::string &path, std::string *error) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT)
-            return true;
+            return PathState::kFree;
         *error = path + ": " + std::strerror(errno);
-        return false;
+        return PathState::kTaken;
     }
     if (!S_ISSOCK(st.st_mode)) {
         *error = path + " exists and is not a socket";
-        return false;
+        return PathState::kTaken;
     }
     sockaddr_un address;
     if (!fillSocketAddress(path, address, error))
-        return false;
+        return PathState::kTaken;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::string("socket: ") + std::strerror(errno);
-        return false;
+        return PathState::kTaken;
     }
     int status = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     int cause = errno;
     close(fd);
     if (status == 0 || cause == EAGAIN) {
         *error = "a daemon already serves " + path;
-        return false;
+        return PathState::kTaken;
     }
     if (cause != ECONNREFUSED) {
         *error = path + ": " + std::strerror(cause);
-        return false;
+        return PathState::kTaken;
     }
-    // Nobody accepts: the socket of a daemon that died.
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        *error = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    kelTraceZ(KELTRACE_LEVEL_NOTICE, kZone, "removed the stale socket %s", path.c_str());
-    return true;
+    return PathState::kStale;
+}
+
+/* Moves the listening socket `temporary` to `path`, over a stale socket if
+ * one is there. Daemons starting together take turns through a lock on the
+ * directory: the later one finds the earlier one's socket answering. */
+bool placeSocket(const std::string &temporary, const std::string &path, std::string *error) {
+    std::string parent = std::filesystem::path(path).parent_path().string();
+    int directory = open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0)
+        flock(directory, LOCK_EX);
+    PathState state = socketPathState(path, error);
+    bool placed = state != PathState::kTaken && rename(temporary.c_str(), path.c_str()) == 0;
+    if (state != PathState::kTaken && !placed)
+        *error = "cannot move the socket to " + path + ": " + std::strerror(errno);
+    if (directory >= 0)
+        close(directory);
+    if (placed && state == PathState::kStale)
+        kelTraceZ(KELTRACE_LEVEL_NOTICE, kZone, "removed the stale socket %s", path.c_str());
+    return placed;
+}
+
+} // namespace
+
+bool Server::claimSocketPath(const std::string &path, std::string *error) {
+    return socketPathState(path, error) != PathState::kTaken;
 }
 
 bool Server::listen(const std::string &path, std::string *error) {
+    // Bound and listening under another name first: whoever finds a socket
+    // at `path` finds one that answers.
+    const std::string temporary = path + "." + std::to_string(getpid());
     sockaddr_un unused;
-    if (!fillSocketAddress(path, unused, error))
+    if (!fillSocketAddress(temporary, unused, error))
         return false;
     uv_pipe_init(loop_, &listener_, 0);
     listener_.data = this;
@@ -180,36 +214,39 @@ bool Server::listen(const std::string &path, std::string *error) {
     // The umask makes the socket 0660 from the start: no moment where
     // anybody may connect.
     mode_t previous = umask(0117);
-    int status = uv_pipe_bind(&listener_, path.c_str());
+    int status = uv_pipe_bind(&listener_, temporary.c_str());
     umask(previous);
     if (status != 0) {
-        *error = "cannot bind " + path + ": " + uv_strerror(status);
+        *error = "cannot bind " + temporary + ": " + uv_strerror(status);
+        return false;
+    }
+    struct stat st {};
+    if (lstat(temporary.c_str(), &st) == 0)
+        socketInode_ = st.st_ino;
+    chmod(temporary.c_str(), 0660);
+    status = uv_listen(reinterpret_cast<uv_stream_t *>(&listener_), 128, onConnection);
+    if (status != 0)
+        *error = "cannot listen on " + temporary + ": " + uv_strerror(status);
+    if (status != 0 || !placeSocket(temporary, path, error)) {
+        unlink(temporary.c_str());
         return false;
     }
     socketPath_ = path;
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0)
-        socketInode_ = st.st_ino;
-    chmod(path.c_str(), 0660);
-    status = uv_listen(reinterpret_cast<uv_stream_t *>(&listener_), 128, onConnection);
-    if (status != 0) {
-        *error = "cannot listen on " + path + ": " + uv_strerror(status);
-        return false;
-    }
     kelTraceZ(KELTRACE_LEVEL_NOTICE, kZone, "serving on %s", path.c_str());
     return true;
 }
 
 void Server::stop() {
     if (listening_) {
-        uv_close(reinterpret_cast<uv_handle_t *>(&listener_), nullptr);
-        listening_ = false;
         // Only our own socket: a daemon started after us may own the path now.
+        // Removed before it stops answering, as it appeared only once it did.
         struct stat st {};
         if (!socketPath_.empty() && lstat(socketPath_.c_str(), &st) == 0 &&
             st.st_ino == socketInode_)
             unlink(socketPath_.c_str());
         socketPath_.clear();
+        uv_close(reinterpret_cast<uv_handle_t *>(&listener_), nullptr);
+        listening_ = false;
     }
     for (Client *client : clients_)
         closeClient(*client);
@@ -421,12 +458,15 @@ void Server::queueFrame(Client &client, char *frame, size_t size) {
         std::free(frame);
         return;
     }
-    size_t queued = uv_stream_get_write_queue_size(streamOf(client));
-    if (queued + size > kMaxClientOutput) {
+    if (client.held + size > bounds_.perClient) {
         kelTraceZ(KELTRACE_LEVEL_WARNING, kZone,
-                  "dropping a client that does not read (%zu bytes waiting)", queued);
+                  "dropping a client that does not read (%zu bytes waiting)", client.held);
         std::free(frame);
         closeClient(client);
+        return;
+    }
+    if (!makeRoom(client, size)) {
+        std::free(frame);
         return;
     }
     auto *write = new (std::nothrow) WriteRequest;
@@ -436,17 +476,52 @@ void Server::queueFrame(Client &client, char *frame, size_t size) {
         return;
     }
     write->frame = frame;
+    write->size = size;
     uv_buf_t buffer = uv_buf_init(frame, static_cast<unsigned int>(size));
     if (uv_write(&write->request, streamOf(client), &buffer, 1, onWritten) != 0) {
         std::free(frame);
         delete write;
         closeClient(client);
+        return;
     }
+    if (client.held == 0)
+        client.outputSince = uv_now(loop_);
+    client.held += size;
+    output_.held += size;
+    output_.mostByOne = std::max(output_.mostByOne, client.held);
+    output_.mostByAll = std::max(output_.mostByAll, output_.held);
+}
+
+bool Server::makeRoom(const Client &client, size_t size) {
+    while (output_.held + size > bounds_.total) {
+        Client *slowest = nullptr;
+        for (Client *c : clients_) {
+            if (!c->closing && c->held > 0 &&
+                (slowest == nullptr || c->outputSince < slowest->outputSince ||
+                 (c->outputSince == slowest->outputSince && c->held > slowest->held)))
+                slowest = c;
+        }
+        if (slowest == nullptr)
+            return true; // a bound below one frame: the frame goes alone
+        kelTraceZ(KELTRACE_LEVEL_WARNING, kZone,
+                  "output of all clients over %zu bytes: dropping the slowest reader (%zu bytes "
+                  "waiting)",
+                  bounds_.total, slowest->held);
+        closeClient(*slowest);
+        if (slowest == &client)
+            return false;
+    }
+    return true;
 }
 
 void Server::onWritten(uv_write_t *request, int status) {
     auto *write = reinterpret_cast<WriteRequest *>(request);
     auto *client = static_cast<Client *>(request->handle->data);
+    client->held -= write->size;
+    if (!client->closing) {
+        client->server->output_.held -= write->size;
+        client->outputSince = uv_now(client->server->loop_);
+    }
     std::free(write->frame);
     delete write;
     if (status < 0 && status != UV_ECANCELED)
@@ -474,6 +549,7 @@ void Server::onShutdown(uv_shutdown_t *request, int) {
 void Server::closeClient(Client &client) {
     if (client.closing)
         return;
+    output_.held -= client.held; // released as the connection closes
     client.closing = true;
     client.ending = true;
     uv_close(reinterpret_cast<uv_handle_t *>(&client.pipe), onClientClosed);

@@ -21,9 +21,29 @@
 
 namespace zebd {
 
-/* Bytes of replies and notifications a client may have waiting to be sent;
- * one that lets more pile up (it stopped reading) is dropped. */
+/* Bytes of replies and notifications a client may have waiting to be sent
+ * (a frame counts whole until it is written); one that lets more pile up (it
+ * stopped reading) is dropped. */
 constexpr size_t kMaxClientOutput = 8u * 1024u * 1024u;
+
+/* Bytes of output all open connections together may have waiting. Past it,
+ * the connections whose output has waited longest without a write going
+ * through (the slowest readers, in practice subscribers) are dropped first. */
+constexpr size_t kMaxTotalOutput = 32u * 1024u * 1024u;
+
+struct OutputBounds {
+    size_t perClient = kMaxClientOutput;
+    size_t total = kMaxTotalOutput;
+};
+
+/* Output held by the open connections: bytes queued and not yet written
+ * (frames count whole), now, and the most that one connection and all of
+ * them together held at any moment. */
+struct OutputCounts {
+    size_t held = 0;
+    size_t mostByOne = 0;
+    size_t mostByAll = 0;
+};
 
 /* Connections served at once. A further one takes the place of the
  * connection that has waited longest in the middle of a frame, if any, and is
@@ -54,6 +74,8 @@ struct Client {
     std::vector<std::unique_ptr<Subscription>> subscriptions;
     Caller caller;                     /* the peer's credentials at accept time */
     std::vector<std::string> refusals; /* refusals traced already */
+    size_t held = 0;                   /* bytes of frames queued and not yet written */
+    uint64_t outputSince = 0;          /* the loop's time held output last moved or began */
     bool ending = false;               /* no more messages are read or sent */
     bool closing = false;              /* uv_close was called */
 };
@@ -61,19 +83,23 @@ struct Client {
 class Server {
   public:
     /* The server uses `loop` and serves `context`; neither is owned. */
-    Server(uv_loop_t *loop, zeb_t *context);
+    Server(uv_loop_t *loop, zeb_t *context, OutputBounds bounds = OutputBounds());
     ~Server();
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    /* Checks that `path` is free for a new socket: a stale socket file (no
-     * daemon accepts on it) is removed; a live one, or a file that is not a
-     * socket, makes it fail with *error set. Call before loading plug-ins so
-     * that a second daemon gives up before it starts anything. */
+    /* Checks that `path` is free for a new socket: nothing or a stale socket
+     * file (no daemon accepts on it) is there; a live one, or a file that is
+     * not a socket, makes it fail with *error set. Call before loading
+     * plug-ins so that a second daemon gives up before it starts anything. */
     static bool claimSocketPath(const std::string &path, std::string *error);
 
-    /* Binds the socket (mode 0660) and starts accepting. False with *error
-     * set when the socket cannot be created. */
+    /* Binds the socket (mode 0660) under a temporary name beside `path`
+     * (`path`.PID), starts accepting and only then renames it to `path`,
+     * replacing a stale socket: a socket found at `path` always answers. The
+     * check of claimSocketPath is made again at the rename, one daemon at a
+     * time. False with *error set when the socket cannot be created or
+     * `path` was taken meanwhile. */
     bool listen(const std::string &path, std::string *error);
 
     /* Stops accepting, closes every client and removes the socket file. The
@@ -81,6 +107,8 @@ class Server {
     void stop();
 
     zeb_t *context() const { return context_; }
+
+    OutputCounts outputCounts() const { return output_; }
 
     /* From now on, every request and notification is checked against
      * `rules` (not owned; it must outlive the server). Null: everything is
@@ -128,6 +156,9 @@ class Server {
     /* False with *failure set when the message cannot be encoded. */
     bool queueMessage(Client &client, const zeb_bus::Message &message, uint32_t *failure);
     void queueFrame(Client &client, char *frame, size_t size);
+    /* Drops the slowest connections until `size` more bytes fit in the total
+     * bound; false when `client` itself was dropped. */
+    bool makeRoom(const Client &client, size_t size);
     /* Sends what is queued, then closes the connection. */
     void endClient(Client &client);
     void closeClient(Client &client);
@@ -135,6 +166,8 @@ class Server {
     uv_loop_t *loop_;
     zeb_t *context_;
     const AccessRules *rules_ = nullptr;
+    OutputBounds bounds_;
+    OutputCounts output_;
     uv_pipe_t listener_{};
     bool listening_ = false;
     std::string socketPath_; /* the socket this server bound, removed at stop */

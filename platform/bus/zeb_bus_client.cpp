@@ -336,6 +336,9 @@ bool connectSocket(zeb_bus_client_t *client, const char *path) {
         if (error == EAGAIN)
             return client->fail(ZEB_BUS_ERROR_TIMEOUT, "the daemon at %s did not accept in time",
                                 path);
+        if (error == EACCES || error == EPERM)
+            return client->fail(ZEB_BUS_ERROR_DENIED, "permission denied to connect to %s: %s",
+                                path, std::strerror(error));
         return client->fail(ZEB_BUS_ERROR_UNREACHABLE, "no daemon at %s: %s", path,
                             std::strerror(error));
     }

@@ -499,11 +499,15 @@ uint32_t zeb_bus_decodeBody(const void *body, size_t size, variant_t *message, c
 
 const char *zeb_bus_defaultSocket(void) {
     const char *path = std::getenv("ZEB_SOCKET");
-    return path != nullptr && path[0] != '\0' ? path : ZEB_BUS_DEFAULT_SOCKET;
+    return path != nullptr && path[0] != '\0' ? path : zeb_bus_builtinSocket();
+}
+
+const char *zeb_bus_builtinSocket(void) {
+    return ZEB_BUS_BUILTIN_SOCKET;
 }
 
 bool zeb_bus_isTransportError(uint32_t code) {
-    return code >= ZEB_BUS_ERROR_UNREACHABLE && code <= ZEB_BUS_ERROR_PROTOCOL;
+    return code >= ZEB_BUS_ERROR_UNREACHABLE && code <= ZEB_BUS_ERROR_DENIED;
 }
 
 } // extern "C"

@@ -373,6 +373,46 @@ TEST_F(Access, ZebCliTellsARefusal) {
     EXPECT_EQ(maxEntries(), 1000);
 }
 
+// A caller whom the socket's permissions (or its directory's) keep out was
+// told "no daemon" with the status of a daemon that is not running.
+TEST_F(Access, ClientsKeptOutByTheSocketsPermissionsSayPermissionDenied) {
+    json help = Peer(kStranger, [](Raw &) {
+                    return json({bustest::run({ZEB_CLI_PATH, "--help"}).status,
+                                 bustest::run({PHONEBOOK_VCARD_PATH, "--help"}).status});
+                }).next();
+    if (help != json({0, 0}))
+        GTEST_SKIP() << "uid " << kStranger.uid << " cannot run the clients here";
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    bustest::TempDir out; // where the stranger may write
+    chmod(out.path.c_str(), 0777);
+    const std::string exported = out.file("contacts.vcf");
+    const std::string denied = "permission denied to connect to " + daemon.socket;
+    const std::pair<std::string, mode_t> keptOut[] = {{daemon.socket, 0600},
+                                                      {daemon.dir.path, 0700}};
+    for (const auto &[path, mode] : keptOut) {
+        struct stat before {};
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        json runs = Peer(kStranger, [&](Raw &) {
+                        json results = json::array();
+                        for (const std::vector<std::string> &command :
+                             {std::vector<std::string>{ZEB_CLI_PATH, "-s", daemon.socket, "get",
+                                                       "Phonebook.MaxNumberOfEntries"},
+                              {PHONEBOOK_VCARD_PATH, "-s", daemon.socket, "export", exported}}) {
+                            bustest::RunResult r = bustest::run(command);
+                            results.push_back({r.status, r.out, r.err});
+                        }
+                        return results;
+                    }).next();
+        chmod(path.c_str(), before.st_mode & 07777);
+        EXPECT_EQ(runs, json({{4, "", "zeb-cli: " + denied + ": Permission denied\n"},
+                              {4, "", "phonebook-vcard: " + denied + ": Permission denied\n"}}))
+            << path;
+        EXPECT_FALSE(std::filesystem::exists(exported)) << "nothing exported";
+    }
+    EXPECT_EQ(maxEntries(), 1000) << "the daemon served all along";
+}
+
 TEST_F(Access, ProvisioningExportsImportsAndSetsTheLimit) {
     ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
     ASSERT_NO_FATAL_FAILURE(addContact("ann", "Ann Smith"));

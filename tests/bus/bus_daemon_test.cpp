@@ -3,7 +3,9 @@
 #include "bus_test_support.hpp"
 #include "zeb/dm.h"
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -343,6 +345,40 @@ TEST_F(BusDaemon, AClientThatStopsReadingIsDroppedPastItsOutputBound) {
     EXPECT_NE(daemon.log().find("does not read"), std::string::npos);
 }
 
+// A full daemon makes room by closing a connection stopped in the middle of
+// a frame, never one that is quiet because it only waits for notifications
+// (as the telephony service does), although that one has been quiet longest.
+TEST_F(BusDaemon, AFullDaemonDropsAHalfFrameNotAnIdleSubscriber) {
+    Raw subscriber(daemon.socket);
+    Var message;
+    ASSERT_TRUE(subscriber.send(bustest::frameOf(Var({{"id", 1}, {"op", "subscribe"}}))));
+    ASSERT_TRUE(subscriber.receive(message));
+    usleep(20000);
+    std::vector<std::unique_ptr<Raw>> idle;
+    for (int i = 0; i < 254; ++i)
+        idle.push_back(std::make_unique<Raw>(daemon.socket));
+    usleep(20000);
+    Raw stalled(daemon.socket); // the 256th: the daemon is full
+    const std::string request = bustest::frameOf(Var({{"id", 1}, {"op", "list"}}));
+    ASSERT_TRUE(stalled.send(request.substr(0, request.size() - 1)));
+    // Two round trips on another connection: the daemon has read the half
+    // frame by the second.
+    for (int id = 1; id <= 2; ++id) {
+        ASSERT_TRUE(idle.back()->send(
+            bustest::frameOf(Var({{"id", id}, {"op", "get"}, {"path", "Test.Fixed"}}))));
+        ASSERT_TRUE(idle.back()->receive(message));
+    }
+    Client caller(daemon.socket);
+    ASSERT_EQ(caller.call("Test", "notify", {{"name", "ring"}}), 1) << caller.message();
+    ASSERT_TRUE(subscriber.receive(message)) << "the subscriber was dropped";
+    EXPECT_EQ(message.toJson()["name"], "ring");
+    EXPECT_TRUE(stalled.closedByPeer());
+    size_t closed = 0;
+    for (auto &connection : idle)
+        closed += connection->closedByPeer(0);
+    EXPECT_EQ(closed, 0u);
+}
+
 TEST_F(BusDaemon, ManyClientsAtOnceEachGetTheirOwnReplies) {
     constexpr int kClients = 64, kRequestsEach = 8;
     std::vector<std::unique_ptr<Raw>> clients;
@@ -399,6 +435,68 @@ TEST(BusDaemonLife, AStaleSocketIsReplacedALiveOneIsNot) {
     EXPECT_NE(second.err.find("already serves"), std::string::npos) << second.err;
     EXPECT_EQ(Client(daemon.socket).get("Test.Fixed"), "fixed") << "the first one still serves";
     EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+// Between zebd's bind and its listen the socket file existed and refused
+// connections: a client was turned away as if no daemon ran, and a second
+// zebd took it for a dead daemon's and removed it. A client trying all the
+// while must find either no socket or one that answers.
+TEST(BusDaemonLife, FromTheMomentTheSocketExistsItAnswers) {
+    for (int round = 0; round < 8; ++round) {
+        Daemon daemon;
+        std::atomic<bool> started{false};
+        size_t refused = 0;
+        std::thread prober([&] {
+            sockaddr_un address = bustest::addressOf(daemon.socket);
+            while (!started) {
+                int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+                    errno == ECONNREFUSED)
+                    ++refused;
+                close(fd);
+            }
+        });
+        bool served = daemon.start();
+        started = true;
+        prober.join();
+        ASSERT_TRUE(served) << daemon.log();
+        EXPECT_EQ(refused, 0u) << "round " << round;
+        EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+    }
+}
+
+// Two daemons on one socket, the second started with the first or as soon
+// as the first's socket appears: exactly one serves there, the other gives
+// up, and nothing is left beside the socket.
+TEST(BusDaemonLife, OfTwoDaemonsStartedTogetherOneServesAndTheOtherGivesUp) {
+    for (int round = 0; round < 8; ++round) {
+        Daemon daemon;
+        const std::vector<std::string> argv = {ZEBD_PATH, "-s", daemon.socket, daemon.definition};
+        bustest::Process first(argv);
+        for (bustest::Deadline deadline(20000); round % 2 == 1 && deadline.remaining() > 0;) {
+            if (access(daemon.socket.c_str(), F_OK) == 0)
+                break;
+        }
+        bustest::Process second(argv);
+        bustest::Process *winner = nullptr, *loser = nullptr;
+        for (bustest::Deadline deadline(20000); winner == nullptr && deadline.remaining() > 0;) {
+            if (first.waitForError("zebd: serving", 10))
+                winner = &first, loser = &second;
+            else if (second.waitForError("zebd: serving", 10))
+                winner = &second, loser = &first;
+        }
+        ASSERT_NE(winner, nullptr) << first.err << second.err;
+        EXPECT_EQ(loser->wait(10000), 1) << "round " << round << ": " << loser->err;
+        EXPECT_NE(loser->err.find("already serves"), std::string::npos) << loser->err;
+        EXPECT_EQ(Client(daemon.socket).get("Test.Fixed"), "fixed") << "round " << round;
+        kill(winner->pid, SIGTERM);
+        EXPECT_EQ(winner->wait(20000), 0) << winner->err;
+        std::vector<std::string> left;
+        for (const auto &entry : std::filesystem::directory_iterator(daemon.dir.path))
+            left.push_back(entry.path().filename());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"sysroot", "test.json"}));
+    }
 }
 
 TEST(BusDaemonLife, BadCommandLinesAndDefinitionsStopTheStart) {

@@ -1,7 +1,8 @@
 // phonebook-vcard: vCard files into the phonebook and out of it, as a client
 // of the bus (the daemon opens no file for it). docs/vcard.md tells the
 // mapping. Exit status: 0 done, 1 a card refused or the file not read,
-// 2 usage error, 3 no daemon or no answer in time.
+// 2 usage error, 3 no daemon or no answer in time, 4 the socket's
+// permissions refuse the connection.
 #include "vcard.h"
 #include "vcard_text.h"
 
@@ -37,10 +38,11 @@ const char *const kUsageText =
     "  --update: a card whose UID, else formatted name, a contact holds modifies that contact.\n"
     "  --keep-numbers: numbers as written, not in the dialable form (+4930123456).\n"
     "export writes every contact as a vCard (default version 3.0) to FILE or standard output.\n"
-    "SOCKET defaults to $ZEB_SOCKET, else " ZEB_BUS_DEFAULT_SOCKET "; SECONDS to 60.\n"
-    "Exit status: 0 done, 1 a card refused or the file not read, 2 usage error, 3 no daemon.\n";
+    "SOCKET defaults to $ZEB_SOCKET, else {SOCKET}; SECONDS to 60.\n"
+    "Exit status: 0 done, 1 a card refused or the file not read, 2 usage error, 3 no daemon,\n"
+    "4 permission denied: the socket's permissions refuse this user.\n";
 
-enum Exit { kDone = 0, kRefused = 1, kUsageError = 2, kUnreachable = 3 };
+enum Exit { kDone = 0, kRefused = 1, kUsageError = 2, kUnreachable = 3, kDenied = 4 };
 
 // A batch stays far below the bus limit of one message, and short enough
 // that the daemon answers other clients in between.
@@ -58,6 +60,11 @@ struct UsageError {
 
 // The daemon is gone or does not answer.
 struct Unreachable {
+    std::string message;
+};
+
+// The socket's permissions refuse this user.
+struct Denied {
     std::string message;
 };
 
@@ -114,9 +121,12 @@ class Phonebook {
         if (client_ == nullptr)
             throw std::bad_alloc();
         zeb_bus_client_setTimeout(client_, timeoutMs);
-        if (!zeb_bus_client_connect(client_, socket.c_str()))
-            throw Unreachable{std::string("cannot reach the daemon: ") +
-                              zeb_bus_client_errorMessage(client_)};
+        if (zeb_bus_client_connect(client_, socket.c_str()))
+            return;
+        std::string message = zeb_bus_client_errorMessage(client_);
+        if (zeb_bus_client_errorCode(client_) == ZEB_BUS_ERROR_DENIED)
+            throw Denied{message};
+        throw Unreachable{"cannot reach the daemon: " + message};
     }
 
     // The function's return value; its out-argument "result" into `result`
@@ -630,7 +640,7 @@ int run(int argc, char **argv) {
     if (!zebclient::parseOptions(argc, argv, options, i, error))
         throw UsageError{error};
     if (options.help) {
-        std::fputs(kUsageText, stdout);
+        std::fputs(zebclient::helpText(kUsageText).c_str(), stdout);
         return kDone;
     }
     std::string command = argv[i];
@@ -649,11 +659,14 @@ int main(int argc, char **argv) {
         return run(argc, argv);
     } catch (const UsageError &e) {
         say(e.message);
-        std::fputs(kUsageText, stderr);
+        std::fputs(zebclient::helpText(kUsageText).c_str(), stderr);
         return kUsageError;
     } catch (const Unreachable &e) {
         say(e.message);
         return kUnreachable;
+    } catch (const Denied &e) {
+        say(e.message);
+        return kDenied;
     } catch (const Failed &e) {
         say(e.message);
         return kRefused;

@@ -50,15 +50,19 @@ extern "C" {
  * counts as the first level. */
 #define ZEB_BUS_MAX_DEPTH 32
 
-/* Socket of the daemon when none is given and ZEB_SOCKET is not set. */
-#define ZEB_BUS_DEFAULT_SOCKET "/tmp/zeb.sock"
-
 /* Milliseconds a client waits for the daemon unless told otherwise. */
 #define ZEB_BUS_DEFAULT_TIMEOUT_MS 5000
 
+/* The socket of the installed daemon, built into the library:
+ * "/run/zeb/zeb.sock" (where the packaged service listens) unless the build
+ * chose another with the CMake cache variable ZEB_DEFAULT_SOCKET. Never a
+ * directory anybody may write to, where any local user could plant a daemon
+ * of their own. Constant, never null. */
+const char *zeb_bus_builtinSocket(void);
+
 /* The socket path to use when the user gave none: the value of the
  * environment variable ZEB_SOCKET when it is set and not empty, else
- * ZEB_BUS_DEFAULT_SOCKET. Never null; the text belongs to the environment or
+ * zeb_bus_builtinSocket(). Never null; the text belongs to the environment or
  * is constant and must not be freed. */
 const char *zeb_bus_defaultSocket(void);
 
@@ -69,6 +73,9 @@ const char *zeb_bus_defaultSocket(void);
 #define ZEB_BUS_ERROR_DISCONNECTED 0x20003u /* the connection is closed or broken */
 /* The daemon sent something unreadable, or a reply to no request of ours. */
 #define ZEB_BUS_ERROR_PROTOCOL 0x20004u
+/* The socket's permissions (or those of a directory on its path) do not let
+ * this process connect: a daemon may well be running. */
+#define ZEB_BUS_ERROR_DENIED 0x20005u
 
 /* True for the ZEB_BUS_ERROR_* codes: the request may not have reached the
  * daemon at all. */
@@ -115,8 +122,10 @@ bool zeb_bus_client_setTimeout(zeb_bus_client_t *client, int milliseconds);
 
 /* Connects to the daemon's Unix socket at `socketPath` (null: the default
  * socket), waiting at most the client's timeout. Fails with
- * ZEB_BUS_ERROR_UNREACHABLE when no daemon listens there and
- * ZEB_BUS_ERROR_TIMEOUT when it does not accept in time. A connected client
+ * ZEB_BUS_ERROR_UNREACHABLE when no daemon listens there,
+ * ZEB_BUS_ERROR_DENIED when the process may not connect to it (the message
+ * names the socket) and ZEB_BUS_ERROR_TIMEOUT when it does not accept in
+ * time. A connected client
  * is first disconnected. */
 bool zeb_bus_client_connect(zeb_bus_client_t *client, const char *socketPath);
 

@@ -1,7 +1,8 @@
 /*
  * The options that the command-line clients of the bus (zeb-cli,
  * phonebook-vcard) take before their command: -s SOCKET, -t SECONDS and
- * -h / --help. C++ only, for tools; never across a plug-in boundary.
+ * -h / --help, and the help texts of the bus's programs. C++ only, for
+ * tools; never across a plug-in boundary.
  */
 #ifndef ZEB_CLIENT_OPTIONS_HPP
 #define ZEB_CLIENT_OPTIONS_HPP
@@ -19,6 +20,16 @@ struct Options {
     int timeoutMs = ZEB_BUS_DEFAULT_TIMEOUT_MS; /* the caller may set its own default first */
     bool help = false;
 };
+
+/* A help text with each "{SOCKET}" replaced by the built-in socket
+ * (zeb_bus_builtinSocket), which the build chooses. */
+inline std::string helpText(const char *text) {
+    std::string help = text;
+    const std::string mark = "{SOCKET}";
+    for (size_t at = help.find(mark); at != std::string::npos; at = help.find(mark, at))
+        help.replace(at, mark.size(), zeb_bus_builtinSocket());
+    return help;
+}
 
 /* Milliseconds for a number of seconds above 0 and at most a day; -1 for any
  * other text. */
