@@ -29,12 +29,13 @@ static int endCall(function_call_t *fcall) {
     return 0;
 }
 
-/* Takes the named argument `name` out of the list; null (with a warning)
- * when the call has none. */
+/* Takes the named argument `name` out of the list; null when the call has
+ * none. Optional arguments are left out by ordinary calls: information, not
+ * a warning; an operation that needs the value reports its absence. */
 static argument_value_t *takeNamedArgument(argument_value_list_t *args, const char *name) {
     argument_value_t *argument = argument_valueByName(args, name);
     if (argument == nullptr) {
-        kelTrace(KELTRACE_LEVEL_WARNING, "Named parameter %s not found, using default value NULL",
+        kelTrace(KELTRACE_LEVEL_INFO, "Named parameter %s not found, using default value NULL",
                  name);
         return nullptr;
     }
