@@ -175,8 +175,9 @@ bool remap_paths(variant_map_t *tree, const variant_path_t *from, const variant_
 
         variant_map_iterator_t *entry =
             old_key != nullptr ? variant_map_find(tree, old_key) : nullptr;
+        /* A contact leaves out whatever it does not have: not a fault. */
         if (entry == nullptr) {
-            kelTrace(KELTRACE_LEVEL_WARNING, "old_key=%s was not found, ignoring",
+            kelTrace(KELTRACE_LEVEL_INFO, "old_key=%s was not found, ignoring",
                      textOrEmpty(old_key));
             free(fromText);
             free(toText);

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "keltrace/keltrace.h"
 #include "notify.h"
 #include "number_index.h"
@@ -74,14 +76,49 @@ static uint32_t configuredSaveDelay(void) {
     return static_cast<uint32_t>(delay);
 }
 
-static void loadDataModel(void) {
+/* True when the saved file is still where it was after a failed load: it
+ * could not be read (or not be set aside), so it may hold a phonebook that
+ * memory does not, and a save would replace it. */
+static bool savedFileLeftInPlace(void) {
+    char *path = sysroot_path(PHONEBOOK_DATAMODEL_FILE);
+    struct stat info;
+    bool present = path == nullptr || lstat(path, &info) == 0 || errno != ENOENT;
+    free(path);
+    return present;
+}
+
+/* Loads the saved file; false, traced, when it exists but could not be read:
+ * serving without it would save an empty phonebook over it. A missing file
+ * and one set aside as invalid leave an empty phonebook to start from. */
+static bool loadDataModel(void) {
     kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "loading datamodel");
     if (datamodel_load(zeb_datamodel(zeb), PHONEBOOK_DATAMODEL_FILE,
-                       DATAMODEL_FLAG_PERSISTENT_ONLY))
+                       DATAMODEL_FLAG_PERSISTENT_ONLY)) {
         kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "loaded datamodel");
-    else
+        return true;
+    }
+    if (zeb_error == ZEB_ERROR_NOT_FOUND || !savedFileLeftInPlace()) {
         kelTrace(KELTRACE_LEVEL_WARNING, "Load of %s failed: %s", PHONEBOOK_DATAMODEL_FILE,
                  zeb_errorMessage());
+        return true;
+    }
+    std::string reason = zeb_errorMessage();
+    kelTrace(KELTRACE_LEVEL_ERROR,
+             "Cannot read the saved phonebook %s (%s): not starting, so that it is not "
+             "saved over",
+             PHONEBOOK_DATAMODEL_FILE, reason.c_str());
+    zeb_setError(ZEB_ERROR_IO, "cannot read the saved phonebook %s (%s)", PHONEBOOK_DATAMODEL_FILE,
+                 reason.c_str());
+    return false;
+}
+
+/* Undoes what start-up set up before it gave up. */
+static void abandonStart(void) {
+    notify_cleanup();
+    number_index_clear();
+    zeb_timer_destroy(_timer);
+    _timer = nullptr;
+    release_ccc_data();
 }
 
 bool zeb_plugin_initialize(zeb_t *context) {
@@ -130,12 +167,13 @@ bool zeb_plugin_initialize(zeb_t *context) {
 
     /* Restored entries keep the LastRevision they were stored with. */
     revision_update_block = true;
-    if (!restoreFromTessel())
-        loadDataModel();
+    bool started = restoreFromTessel() || loadDataModel();
     revision_update_block = false;
+    if (!started)
+        abandonStart();
 
     kelTraceOut(PHONEBOOK_ZONE);
-    return true;
+    return started;
 }
 
 void zeb_plugin_cleanup(void) {

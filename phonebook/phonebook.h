@@ -50,6 +50,10 @@ extern uint32_t save_delay_ms;
 /* While true, the entry handlers leave LastRevision as it is. */
 extern bool revision_update_block;
 
+/* Starts the plug-in and fills the phonebook from the legacy store (restore
+ * marker) or the saved file. False, with zeb_error telling why and nothing
+ * left running, when the saved file exists but cannot be read: the phonebook
+ * would come up empty and its first save would replace the file. */
 PHONEBOOK_EXPORT bool zeb_plugin_initialize(zeb_t *context);
 PHONEBOOK_EXPORT void zeb_plugin_cleanup(void);
 

@@ -1,10 +1,12 @@
 #include "phonebook_intf.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "keltrace/keltrace.h"
 #include "phonebook_tessel.h"
+#include "zeb/sysroot.h"
 
 /* One call: the object it was made on and the form of its arguments. */
 typedef struct call_frame {
@@ -27,12 +29,13 @@ static int endCall(function_call_t *fcall) {
     return 0;
 }
 
-/* Takes the named argument `name` out of the list; null (with a warning)
- * when the call has none. */
+/* Takes the named argument `name` out of the list; null when the call has
+ * none. Optional arguments are left out by ordinary calls: information, not
+ * a warning; an operation that needs the value reports its absence. */
 static argument_value_t *takeNamedArgument(argument_value_list_t *args, const char *name) {
     argument_value_t *argument = argument_valueByName(args, name);
     if (argument == nullptr) {
-        kelTrace(KELTRACE_LEVEL_WARNING, "Named parameter %s not found, using default value NULL",
+        kelTrace(KELTRACE_LEVEL_INFO, "Named parameter %s not found, using default value NULL",
                  name);
         return nullptr;
     }
@@ -71,6 +74,19 @@ static void returnContact(variant_t *retval, variant_map_t *contact) {
     free(contact);
 }
 
+/* The file a caller named, resolved inside the system root; null, traced
+ * with the name as given, when it resolves outside or cannot be resolved, so
+ * that nothing outside the root is read or created. */
+static char *confinedPath(const char *given) {
+    char *path = sysroot_confine(given);
+    if (path == nullptr && errno == EXDEV)
+        kelTrace(KELTRACE_LEVEL_WARNING, "fileName %s is outside the system root", given);
+    else if (path == nullptr)
+        kelTrace(KELTRACE_LEVEL_WARNING, "fileName %s cannot be resolved: %s", given,
+                 strerror(errno));
+    return path;
+}
+
 /* The legacy file named by "fileName" as new text, or the default file when
  * the call gives none (absent, null or empty). Null, traced, for a value that
  * is not a text or not an absolute path: a number would otherwise become a
@@ -84,7 +100,7 @@ static char *takeTesselPath(const call_frame_t *frame, argument_value_list_t *ar
     if (variant_type(value) == variant_type_unknown || (given != nullptr && given[0] == '\0'))
         path = strdup(PHONEBOOK_TESSEL_FILE);
     else if (given != nullptr && given[0] == '/')
-        path = strdup(given);
+        path = confinedPath(given);
     else
         kelTrace(KELTRACE_LEVEL_WARNING, "fileName must be an absolute path");
     argument_valueDestroy(argument);

@@ -7,6 +7,7 @@
 
 #include "zeb/sysroot.h"
 #include "zeb_dm_file.h"
+#include "zeb_dm_json.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ int systemOpen(const char *path, int flags, mode_t mode) {
     return open(path, flags, mode);
 }
 
-const zeb_dm_file_ops_t kSystemOps = {systemOpen, write, fsync, close, rename, unlink};
+const zeb_dm_file_ops_t kSystemOps = {systemOpen, write, fsync, close, rename, unlink, read};
 zeb_dm_file_ops_t currentOps = kSystemOps;
 
 std::string directoryOf(const std::string &path) {
@@ -92,6 +93,13 @@ bool replaceFile(const std::string &path, const std::string &text) {
         return false;
     }
     return flushDirectory(directoryOf(path));
+}
+
+bool readSavedFile(const std::string &path, std::string &text) {
+    const zeb_json::FileCalls calls = {currentOps.open, currentOps.read, currentOps.close};
+    zeb_json::Problem problem;
+    return zeb_json::readFile(path, kMaxFileSize, text, &problem, &calls) ||
+           fail(problem.code, "%s", problem.message.c_str());
 }
 
 bool resolvePath(const char *path, std::string &resolved) {

@@ -20,6 +20,11 @@ ZEB_DM_INTERNAL const zeb_dm_file_ops_t &fileOps();
  * temporary file is removed when a step before the rename fails. */
 ZEB_DM_INTERNAL bool replaceFile(const std::string &path, const std::string &text);
 
+/* Reads a saved file of at most kMaxFileSize bytes through the file steps.
+ * False with zeb_error set: ZEB_ERROR_NOT_FOUND when it does not exist,
+ * ZEB_ERROR_IO when it exists but cannot be read, ZEB_ERROR_LIMIT. */
+ZEB_DM_INTERNAL bool readSavedFile(const std::string &path, std::string &text);
+
 /* The path given to datamodel_save/datamodel_load, resolved with sysroot_path. */
 ZEB_DM_INTERNAL bool resolvePath(const char *path, std::string &resolved);
 

@@ -332,7 +332,7 @@ object_t *rootOf(const Json &document, const datamodel_t *dm) {
 
 bool load(datamodel_t *dm, const std::string &path, uint32_t flags) {
     std::string text;
-    if (!readFile(path, text)) {
+    if (!readSavedFile(path, text)) {
         return zeb_error == ZEB_ERROR_LIMIT ? quarantine(path) : false;
     }
     Json document;

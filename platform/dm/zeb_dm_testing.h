@@ -1,7 +1,7 @@
 /*
  * Test seam of libzeb_dm: the file operations that datamodel_save and
- * datamodel_load use, so that tests can make any step fail. Not part of the
- * public interface; production code never calls it.
+ * datamodel_load use (load: open, read, close, and rename to set a file aside), so that tests can
+ * make any step fail. Not part of the public interface; production code never calls it.
  */
 #ifndef ZEB_DM_TESTING_H
 #define ZEB_DM_TESTING_H
@@ -21,6 +21,7 @@ typedef struct zeb_dm_file_ops {
     int (*close)(int fd);
     int (*rename)(const char *from, const char *to);
     int (*unlink)(const char *path);
+    ssize_t (*read)(int fd, void *buffer, size_t size); /* datamodel_load */
 } zeb_dm_file_ops_t;
 
 /* Installs `ops` (copied); null restores the system calls. */

@@ -337,44 +337,56 @@ bool parse(const std::string &text, Json &out, Problem *problem) {
     return false;
 }
 
-bool readFile(const std::string &path, size_t maxSize, std::string &text, Problem *problem) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+
+int systemOpen(const char *path, int flags, mode_t mode) {
+    return open(path, flags, mode);
+}
+
+const FileCalls kSystemCalls = {systemOpen, read, close};
+
+} // namespace
+
+bool readFile(const std::string &path, size_t maxSize, std::string &text, Problem *problem,
+              const FileCalls *calls) {
+    const FileCalls &io = calls != nullptr ? *calls : kSystemCalls;
+    int fd = io.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
         return fail(problem, errno == ENOENT ? ZEB_ERROR_NOT_FOUND : ZEB_ERROR_IO, "%s: %s",
                     path.c_str(), strerror(errno));
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+        io.close(fd);
         return fail(problem, ZEB_ERROR_IO, "%s: not a readable file", path.c_str());
     }
     if (static_cast<uint64_t>(info.st_size) > maxSize) {
-        close(fd);
+        io.close(fd);
         return fail(problem, ZEB_ERROR_LIMIT, "%s: larger than %zu bytes", path.c_str(), maxSize);
     }
     text.clear();
     char buffer[65536];
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof(buffer));
+        ssize_t n = io.read(fd, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             int saved = errno;
-            close(fd);
+            io.close(fd);
             return fail(problem, ZEB_ERROR_IO, "%s: %s", path.c_str(), strerror(saved));
         }
         if (n == 0) {
             break;
         }
         if (text.size() + static_cast<size_t>(n) > maxSize) {
-            close(fd);
+            io.close(fd);
             return fail(problem, ZEB_ERROR_LIMIT, "%s: larger than %zu bytes", path.c_str(),
                         maxSize);
         }
         text.append(buffer, static_cast<size_t>(n));
     }
-    close(fd);
+    io.close(fd);
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 #include <nlohmann/json.hpp>
 
@@ -46,10 +47,22 @@ size_t locate(const std::string &text, const std::string &pointer);
 std::string pointerTo(const std::string &pointer, const std::string &member);
 std::string pointerTo(const std::string &pointer, size_t position);
 
-/* Reads a whole regular file of at most `maxSize` bytes into `text`. False
- * with *problem filled: ZEB_ERROR_NOT_FOUND when it does not exist,
- * ZEB_ERROR_IO, or ZEB_ERROR_LIMIT; the message names the path. */
-bool readFile(const std::string &path, size_t maxSize, std::string &text, Problem *problem);
+/* The system calls with which readFile opens, reads and closes the file; a
+ * library that reads through it may pass its own (its test seam). Same
+ * contracts as the POSIX calls of the same names. */
+struct FileCalls {
+    int (*open)(const char *path, int flags, mode_t mode);
+    ssize_t (*read)(int fd, void *buffer, size_t size);
+    int (*close)(int fd);
+};
+
+/* Reads a whole regular file of at most `maxSize` bytes into `text`, through
+ * `calls` (null: the system's). False with *problem filled:
+ * ZEB_ERROR_NOT_FOUND when it does not exist, ZEB_ERROR_IO when it exists but
+ * cannot be read (permission, I/O error, not a regular file), or
+ * ZEB_ERROR_LIMIT; the message names the path and the reason. */
+bool readFile(const std::string &path, size_t maxSize, std::string &text, Problem *problem,
+              const FileCalls *calls = nullptr);
 
 } // namespace zeb_json
 

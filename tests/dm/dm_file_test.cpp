@@ -172,6 +172,7 @@ const zeb_dm_file_ops_t kFaultyOps = {
     },
     [](const char *from, const char *to) { return faulty("rename") ? -1 : rename(from, to); },
     unlink,
+    read,
 };
 
 TEST_F(Files, AFailureAtAnyStepOfASaveLeavesACompleteFile) {

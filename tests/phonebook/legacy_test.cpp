@@ -1,6 +1,7 @@
 // The functions import and export with the real legacy store.
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
@@ -248,6 +249,79 @@ TEST_F(Legacy, ExportFailuresLeaveTheFileAlone) {
     tessel_setFileOps(nullptr);
     EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}),
               true); // released after the failure
+}
+
+// Every file below `top` that is not below `skip`, with its content.
+std::map<std::string, std::string> filesOutside(const std::filesystem::path &top,
+                                                const std::filesystem::path &skip) {
+    std::map<std::string, std::string> files;
+    for (auto it = std::filesystem::recursive_directory_iterator(top);
+         it != std::filesystem::recursive_directory_iterator(); ++it) {
+        if (it->path() == skip) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        std::ifstream in(it->path(), std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        files[it->path().string()] = it->is_regular_file() ? content.str() : "";
+    }
+    return files;
+}
+
+// `fileName=/../../escaped.usr` made export write two levels above the
+// system root. Names are resolved, ".." and symbolic links included, and
+// what ends outside the root is neither read nor written.
+TEST_F(Legacy, NamesThatResolveOutsideTheSystemRootAreRefused) {
+    addEntry({{"FormattedName", "Ann"}});
+    const json contacts = call("getAllContacts");
+    // The root three levels down, so that every escape stays in the test's
+    // directory: top/a/b/root.
+    const std::filesystem::path top = host.sysroot(), root = top / "a/b/root";
+    const std::filesystem::path config = root / "etc/config";
+    std::filesystem::create_directories(config);
+    std::filesystem::create_directories(root / "cfg/system");
+    std::ofstream(top / "a/outside.usr") << sampleFile();
+    std::filesystem::create_directory_symlink(top / "a", config / "out");
+    std::filesystem::create_symlink(top / "a/outside.usr", config / "link.usr");
+    std::filesystem::create_symlink("ok.usr", config / "inside.usr");
+    setenv("ZEB_SYSROOT", root.c_str(), 1);
+    const auto before = filesOutside(top, root);
+
+    const struct {
+        const char *name;
+        bool inside;
+    } cases[] = {
+        {"/..", false},
+        {"/../x.usr", false},
+        {"/../../x.usr", false},
+        {"/../../../x.usr", false},
+        {"/etc/../../x.usr", false},
+        {"/etc/config/../../../x.usr", false},
+        {"/etc/config/../../../../x.usr", false},
+        {"/etc/config/out/x.usr", false},
+        {"/etc/config/out/outside.usr", false},
+        {"/etc/config/link.usr", false},
+        {"../x.usr", false},
+        {"etc/../../x.usr", false},
+        {"/etc/config/../config/./ok.usr", true},
+        {"/../root/etc/config/ok.usr", true},
+        {"/etc/config/inside.usr", true},
+    };
+    for (const auto &c : cases) {
+        host.clearRecords();
+        EXPECT_EQ(call("export", {{"fileName", c.name}}), c.inside) << c.name;
+        EXPECT_EQ(call("import", {{"fileName", c.name}}), c.inside) << c.name;
+        if (!c.inside && c.name[0] == '/') {
+            EXPECT_EQ(host.countTraced(std::string("fileName ") + c.name + " "), 2u) << c.name;
+        }
+    }
+    EXPECT_EQ(filesOutside(top, root), before) << "nothing read or written outside the root";
+    EXPECT_EQ(call("getAllContacts"), contacts) << "nothing imported from outside";
+    std::ifstream saved(config / "ok.usr");
+    EXPECT_TRUE(saved.good());
+    EXPECT_TRUE(std::filesystem::is_symlink(config / "inside.usr"));
+    setenv("ZEB_SYSROOT", host.sysroot().c_str(), 1);
 }
 
 // A fileName given as a number, a date or a relative path named a file

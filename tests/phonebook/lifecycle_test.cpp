@@ -1,7 +1,9 @@
 // Start-up, shutdown and the saving of the data model file.
 #include "plugin_fixture.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -76,6 +78,71 @@ TEST_F(Lifecycle, AFileThatFailsToLoadIsSetAsideAndTheWarningSaysWhere) {
               std::string::npos)
         << warning->line;
     EXPECT_EQ(host.readFile(std::string(kSavedFile) + ".invalid"), broken);
+}
+
+// The errno with which the saved file cannot be read: open fails with
+// EACCES, read with any other.
+int unreadable = 0;
+
+const zeb_dm_file_ops_t kUnreadableOps = {
+    [](const char *p, int f, mode_t m) {
+        return unreadable == EACCES ? (errno = EACCES, -1) : open(p, f, m);
+    },
+    write,
+    fsync,
+    close,
+    rename,
+    unlink,
+    [](int fd, void *b, size_t n) -> ssize_t {
+        return unreadable != EACCES ? (errno = unreadable, -1) : read(fd, b, n);
+    },
+};
+
+// A saved file the service's user could not read (written by a run as root)
+// was taken for a missing one: the phonebook came up empty and its first
+// save replaced the file. Now the start fails and says why; the file, and a
+// restore marker whose import failed, stay as they were.
+TEST_F(Lifecycle, ASavedFileThatCannotBeReadStopsTheStartAndIsNeverSavedOver) {
+    saveOld();
+    const std::string saved = host.readFile(kSavedFile);
+    auto refusedStart = [&](const std::string &why) {
+        host.clearRecords();
+        EXPECT_FALSE(host.start(definitionPath)) << why;
+        zeb_dm_setFileOps(nullptr);
+        EXPECT_NE(host.lastError().find(why), std::string::npos) << host.lastError();
+        auto errors = std::count_if(host.traces.begin(), host.traces.end(), [&](const auto &l) {
+            return l.level == 100 && l.line.find(kSavedFile) != std::string::npos &&
+                   l.line.find(why) != std::string::npos;
+        });
+        EXPECT_GE(errors, 1) << why;
+        host.advance(60000);
+        host.stop();
+        EXPECT_EQ(host.readFile(kSavedFile), saved) << why;
+        EXPECT_FALSE(host.exists(std::string(kSavedFile) + ".invalid")) << why;
+    };
+    for (int error : {EACCES, EIO, EISDIR}) {
+        unreadable = error;
+        zeb_dm_setFileOps(&kUnreadableOps);
+        refusedStart(strerror(error));
+    }
+    host.writeFile(kMarker, "");
+    std::filesystem::create_directories(host.path(kLegacyFile)); // cannot be read either
+    unreadable = EACCES;
+    zeb_dm_setFileOps(&kUnreadableOps);
+    refusedStart(strerror(EACCES));
+    EXPECT_TRUE(host.exists(kMarker));
+
+    const std::string aside = host.path("/cfg/system/kept.odl");
+    std::filesystem::rename(host.path(kSavedFile), aside);
+    std::filesystem::create_directory(host.path(kSavedFile));
+    EXPECT_FALSE(host.start(definitionPath));
+    EXPECT_TRUE(std::filesystem::is_directory(host.path(kSavedFile)));
+    std::filesystem::remove(host.path(kSavedFile));
+    std::filesystem::rename(aside, host.path(kSavedFile));
+    start();
+    EXPECT_TRUE(host.traced("Import from tessel failed"));
+    EXPECT_EQ(formattedNames(), Names{"Old"});
+    EXPECT_TRUE(host.exists(kMarker));
 }
 
 TEST_F(Lifecycle, MarkerAndSuccessfulImportReplaceTheSavedFile) {
@@ -208,13 +275,13 @@ const SaveFault kSaveFaults[] = {
       [](int fd, const void *b, size_t n) -> ssize_t {
           return writesLeft-- > 0 ? write(fd, b, n < 16 ? n : 16) : failWith(ENOSPC);
       },
-      fsync, close, rename, unlink}},
+      fsync, close, rename, unlink, read}},
     {"Read-only file system",
      {[](const char *, int, mode_t) { return failWith(EROFS); }, write, fsync, close, rename,
-      unlink}},
+      unlink, read}},
     {"Input/output error",
      {[](const char *p, int f, mode_t m) { return open(p, f, m); }, write,
-      [](int) { return failWith(EIO); }, close, rename, unlink}},
+      [](int) { return failWith(EIO); }, close, rename, unlink, read}},
 };
 
 class FailedSave : public Lifecycle {

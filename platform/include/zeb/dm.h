@@ -174,9 +174,11 @@ bool datamodel_save(object_t *object, int depth, const char *path, uint32_t flag
 /* Reads a file written by datamodel_save and recreates its content: for each
  * saved instance, object_createInstance (so add handlers run before any value
  * is written), then the values are set, then everything is committed. A
- * missing, unreadable or invalid file gives false; an invalid file is renamed
- * to `path` + ".invalid" so that the next save cannot destroy the only copy.
- * The path is resolved with sysroot_path. */
+ * missing, unreadable or invalid file gives false: a missing file
+ * ZEB_ERROR_NOT_FOUND; a file that exists but cannot be read (permission,
+ * I/O error, not a regular file) ZEB_ERROR_IO, left where it is; an invalid
+ * file is renamed to `path` + ".invalid" so that the next save cannot destroy
+ * the only copy. The path is resolved with sysroot_path. */
 bool datamodel_load(datamodel_t *dm, const char *path, uint32_t flags);
 
 /* ---- Objects ----------------------------------------------------------------- */

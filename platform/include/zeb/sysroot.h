@@ -16,6 +16,16 @@ extern "C" {
  * new text freed by the caller; null when path is null or memory runs out. */
 char *sysroot_path(const char *path);
 
+/* The file that `path`, a name given by a client, names inside the system
+ * root (ZEB_SYSROOT, or "/" when it is unset or empty), as an absolute path
+ * from the root to be given to sysroot_path. `path` is taken from the root
+ * whether or not it begins with "/"; ".", ".." and symbolic links are
+ * resolved as the system resolves them. The file need not exist, its
+ * directory must. A new text freed by the caller; null with errno set when
+ * the name resolves outside the root (EXDEV), cannot be resolved (the errno
+ * of realpath) or memory runs out. */
+char *sysroot_confine(const char *path);
+
 #ifdef __cplusplus
 }
 #endif
