@@ -91,8 +91,8 @@ struct Tally {
 
 class SoakClient {
   public:
-    SoakClient(int id, const std::string &socket, const std::string &dir, Tally &tally)
-        : id_(id), random_(static_cast<unsigned>(id) + 1), dir_(dir), tally_(tally),
+    SoakClient(int id, const std::string &socket, Tally &tally)
+        : id_(id), random_(static_cast<unsigned>(id) + 1), tally_(tally),
           client_(zeb_bus_client_create()) {
         zeb_bus_client_setTimeout(client_, 20000);
         zeb_bus_client_connect(client_, socket.c_str());
@@ -142,7 +142,8 @@ class SoakClient {
     void step() {
         unsigned roll = random_() % 100;
         int n = anyLive();
-        std::string file = dir_ + "/legacy-" + std::to_string(id_) + ".usr";
+        // A name inside the daemon's system root, as the daemon takes it.
+        std::string file = "/etc/config/legacy-" + std::to_string(id_) + ".usr";
         if (roll < 25 && n >= 0) {
             call("getContact", {{"formattedName", "Soak " + idOf(n)}});
         } else if (roll < 40) {
@@ -175,7 +176,6 @@ class SoakClient {
 
     int id_;
     std::minstd_rand random_;
-    std::string dir_;
     Tally &tally_;
     zeb_bus_client_t *client_;
     std::vector<int> live_;
@@ -194,6 +194,7 @@ long residentKiB(pid_t pid) {
 pid_t startDaemon(const Options &o, const std::string &dir, const std::string &socket) {
     std::string sysroot = dir + "/sysroot";
     std::filesystem::create_directories(sysroot + "/cfg/system");
+    std::filesystem::create_directories(sysroot + "/etc/config");
     std::filesystem::create_directories(sysroot + "/usr/lib/phonebook");
     std::filesystem::copy_file(o.table, sysroot + "/usr/lib/phonebook/CCC.dat");
     std::vector<std::string> argv =
@@ -253,7 +254,7 @@ int main(int argc, char **argv) {
     Clock::time_point start = Clock::now(), end = start + std::chrono::seconds(o.seconds);
     std::vector<std::unique_ptr<SoakClient>> clients;
     for (int i = 0; i < o.clients; ++i)
-        clients.push_back(std::make_unique<SoakClient>(i, socket, dir, tally));
+        clients.push_back(std::make_unique<SoakClient>(i, socket, tally));
     std::vector<std::thread> threads;
     for (auto &c : clients)
         threads.emplace_back([&c, end] { c->run(end); });
