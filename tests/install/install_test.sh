@@ -58,6 +58,14 @@ pid=$!
 for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.1; done
 [ -S "$socket" ] || fail "zebd did not start: $(cat "$dest/zebd.log")"
 
+# Without -s or ZEB_SOCKET the installed clients look for the packaged
+# daemon's socket, never one in a directory anybody may write.
+for command in "zeb-cli call Phonebook getNumberOfContacts" "phonebook-vcard export -"; do
+  read -r -a words <<<"$command"
+  out="$(env -u ZEB_SOCKET "$bin/${words[0]}" "${words[@]:1}" 2>&1 >/dev/null)" || true
+  echo "$out" | grep -q "/run/zeb/zeb.sock" || fail "${words[0]} does not look for /run/zeb/zeb.sock: $out"
+done
+
 cli=("$bin/zeb-cli" -s "$socket")
 "${cli[@]}" call Phonebook addContact \
   contact='{"uniqueID": "ann", "formattedName": "Ann", "telephoneNumbers": [{"name": "+33612345678"}]}' \
