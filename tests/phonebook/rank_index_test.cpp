@@ -1,0 +1,326 @@
+// The ordered set with positions against a plain sorted vector: every answer
+// after each change, on random and degenerate sequences of changes, with
+// nodes small enough for many levels and with the real ones at 100 000
+// elements. Seeded: a failure names its seed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rank_index.hpp"
+
+namespace {
+
+// A contact as an index sees it: a key that changes while the contact is out
+// of the index, and a unique number that breaks ties.
+struct Contact {
+    std::string key;
+    unsigned id;
+    bool present = false;
+};
+
+struct Handle {
+    const Contact *contact;
+};
+
+long comparisons = 0;
+
+struct ByKey {
+    bool operator()(Handle a, Handle b) const {
+        ++comparisons;
+        int order = a.contact->key.compare(b.contact->key);
+        return order != 0 ? order < 0 : a.contact->id < b.contact->id;
+    }
+    bool operator()(Handle a, const std::string &probe) const {
+        ++comparisons;
+        return a.contact->key < probe;
+    }
+};
+
+// Memory that runs out after `budget` more nodes (never when negative).
+struct ScarceMemory {
+    static inline int budget = -1;
+    static void *allocate(std::size_t bytes) noexcept {
+        if (budget == 0)
+            return nullptr;
+        if (budget > 0)
+            --budget;
+        return RankIndexHeap::allocate(bytes);
+    }
+    static void release(void *block) noexcept { RankIndexHeap::release(block); }
+};
+
+using TinyIndex = RankIndex<Handle, ByKey, 4, 4, ScarceMemory>;
+using RealIndex = RankIndex<Handle, ByKey>;
+
+enum class Pattern { Random, Ascending, Descending, ZigZag, ChurnAtOneEnd };
+
+template <typename Index> class Harness {
+  public:
+    Harness(unsigned seed, int contacts) : random_(seed) {
+        for (int i = 0; i < contacts; ++i)
+            pool_.push_back({randomKey(), static_cast<unsigned>(i)});
+    }
+
+    Contact &contact(int i) { return pool_[static_cast<size_t>(i)]; }
+    int poolSize() const { return static_cast<int>(pool_.size()); }
+    Index &index() { return index_; }
+    const std::vector<Handle> &reference() const { return reference_; }
+    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(random_); }
+
+    std::string randomKey() {
+        std::string key;
+        for (int n = below(5); n > 0; --n)
+            key += "abcde"[below(5)];
+        return key;
+    }
+
+    // Inserts into both; with `batch`, the reference is sorted at the next
+    // check instead.
+    void insert(Contact &c, bool batch = false) {
+        ASSERT_FALSE(c.present);
+        ASSERT_TRUE(index_.insert({&c}));
+        c.present = true;
+        if (batch) {
+            reference_.push_back({&c});
+            sorted_ = false;
+        } else {
+            reference_.insert(
+                std::lower_bound(reference_.begin(), reference_.end(), Handle{&c}, ByKey()), {&c});
+        }
+    }
+    void erase(Contact &c) {
+        ASSERT_TRUE(c.present);
+        ASSERT_TRUE(index_.erase({&c}));
+        c.present = false;
+        sort();
+        reference_.erase(
+            std::lower_bound(reference_.begin(), reference_.end(), Handle{&c}, ByKey()));
+    }
+
+    // A few answers of each kind, at random.
+    void check() {
+        sort();
+        size_t n = reference_.size();
+        ASSERT_EQ(index_.size(), n);
+        for (int probe = 0; probe < 3; ++probe) {
+            std::string text = randomKey();
+            size_t expected = static_cast<size_t>(
+                std::lower_bound(reference_.begin(), reference_.end(), text, ByKey()) -
+                reference_.begin());
+            ASSERT_EQ(index_.lowerBound(text), expected) << "probe '" << text << "'";
+            Contact &c = pool_[static_cast<size_t>(below(poolSize()))];
+            if (c.present) {
+                ASSERT_EQ(index_.rank({&c}), rankOf(c));
+                ASSERT_FALSE(index_.insert({&c}));
+            } else {
+                ASSERT_FALSE(index_.rank({&c}).has_value());
+                ASSERT_FALSE(index_.erase({&c}));
+            }
+        }
+        ASSERT_EQ(index_.size(), n);
+        if (n == 0) {
+            ASSERT_EQ(index_.at(0), nullptr);
+            return;
+        }
+        size_t k = static_cast<size_t>(below(static_cast<int>(n)));
+        ASSERT_EQ(index_.at(k)->contact, reference_[k].contact) << "at " << k;
+        ASSERT_EQ(index_.at(n), nullptr);
+        checkRange(k, static_cast<size_t>(below(80)));
+        checkRange(n - 1, 3);
+    }
+
+    // Every element: its position, the one at each position, the whole
+    // listing.
+    void checkAll() {
+        sort();
+        ASSERT_EQ(index_.size(), reference_.size());
+        checkRange(0, reference_.size() + 1);
+        for (size_t k = 0; k < reference_.size(); ++k)
+            ASSERT_EQ(index_.rank(reference_[k]), k);
+        for (const Contact &c : pool_)
+            ASSERT_EQ(index_.rank({&c}).has_value(), c.present);
+    }
+
+    void checkRange(size_t k, size_t count) {
+        std::vector<const Contact *> listed;
+        size_t visited =
+            index_.forRange(k, count, [&](const Handle &h) { listed.push_back(h.contact); });
+        std::vector<const Contact *> expected;
+        for (size_t i = k; i < reference_.size() && i < k + count; ++i)
+            expected.push_back(reference_[i].contact);
+        ASSERT_EQ(visited, expected.size());
+        ASSERT_EQ(listed, expected) << "range " << k << " + " << count;
+    }
+
+    // A change of the key while out of the index, as the plug-in makes it.
+    void rekey(Contact &c) { c.key = randomKey(); }
+
+    void run(Pattern pattern, int steps, int target);
+
+  private:
+    size_t rankOf(const Contact &c) const {
+        return static_cast<size_t>(
+            std::lower_bound(reference_.begin(), reference_.end(), Handle{&c}, ByKey()) -
+            reference_.begin());
+    }
+    void sort() {
+        if (!sorted_)
+            std::sort(reference_.begin(), reference_.end(), ByKey());
+        sorted_ = true;
+    }
+
+    std::mt19937 random_;
+    std::deque<Contact> pool_;
+    Index index_;
+    std::vector<Handle> reference_;
+    bool sorted_ = true;
+};
+
+// Fills the index up to `target` elements in the pattern's order, checking
+// after every change, then empties it in the same spirit.
+template <typename Index> void Harness<Index>::run(Pattern pattern, int steps, int target) {
+    char key[16];
+    auto ordered = [&](int i, int j) {
+        snprintf(key, sizeof key, "%07d", pattern == Pattern::Descending ? target - i : i);
+        contact(j).key = key;
+    };
+    if (pattern == Pattern::Random) {
+        for (int step = 0; step < steps; ++step) {
+            Contact &c = contact(below(poolSize()));
+            bool grow = static_cast<int>(index_.size()) < target;
+            if (c.present && (!grow || below(3) == 0)) {
+                ASSERT_NO_FATAL_FAILURE(erase(c));
+                if (below(2) == 0)
+                    rekey(c);
+            } else if (!c.present) {
+                ASSERT_NO_FATAL_FAILURE(insert(c));
+            }
+            ASSERT_NO_FATAL_FAILURE(check());
+        }
+    } else {
+        // ZigZag alternates the two ends; ChurnAtOneEnd takes out and puts
+        // back the first element every other step.
+        for (int i = 0; i < target; ++i) {
+            int at = pattern == Pattern::ZigZag ? (i % 2 ? target + i : target - i) : i;
+            ordered(at, i);
+            ASSERT_NO_FATAL_FAILURE(insert(contact(i)));
+            if (pattern == Pattern::ChurnAtOneEnd && i % 2) {
+                Contact &first = *const_cast<Contact *>(reference_.front().contact);
+                ASSERT_NO_FATAL_FAILURE(erase(first));
+                ASSERT_NO_FATAL_FAILURE(insert(first));
+            }
+            ASSERT_NO_FATAL_FAILURE(check());
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(checkAll());
+    while (!reference_.empty()) {
+        size_t n = reference_.size();
+        size_t k = pattern == Pattern::Random   ? static_cast<size_t>(below(static_cast<int>(n)))
+                   : pattern == Pattern::ZigZag ? (n % 2 ? 0 : n - 1)
+                                                : n - 1;
+        ASSERT_NO_FATAL_FAILURE(erase(*const_cast<Contact *>(reference_[k].contact)));
+        ASSERT_NO_FATAL_FAILURE(check());
+    }
+    ASSERT_EQ(index_.bytes(), 0u);
+}
+
+const char *const kPatternNames[] = {"random", "ascending", "descending", "zigzag", "churn"};
+
+TEST(RankIndex, MatchesSortedVectorWithNodesOfFour) {
+    ScarceMemory::budget = -1;
+    const Pattern patterns[] = {Pattern::Random, Pattern::Ascending, Pattern::Descending,
+                                Pattern::ZigZag, Pattern::ChurnAtOneEnd};
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        for (Pattern pattern : patterns) {
+            SCOPED_TRACE(std::string(kPatternNames[static_cast<int>(pattern)]) + " seed " +
+                         std::to_string(seed));
+            Harness<TinyIndex> harness(seed, 1200);
+            harness.run(pattern, 6000, 700);
+            if (HasFatalFailure())
+                return;
+        }
+    }
+}
+
+// 100 000 elements in the real nodes: filled in batches checked whole, then
+// thousands of mixed changes each checked, with the comparisons of each
+// query bounded by the depth of a tree, not the size of the set.
+TEST(RankIndex, MatchesSortedVectorAtOneHundredThousand) {
+    const int size = 100000;
+    Harness<RealIndex> harness(7, size + 2000);
+    for (int i = 0; i < size; ++i) {
+        ASSERT_NO_FATAL_FAILURE(harness.insert(harness.contact(i), true));
+        if ((i + 1) % 25000 == 0) {
+            ASSERT_NO_FATAL_FAILURE(harness.checkAll());
+        }
+    }
+    long bound = 2 * static_cast<long>(std::log2(size)) + 8;
+    for (int step = 0; step < 4000; ++step) {
+        Contact &c = harness.contact(harness.below(harness.poolSize()));
+        if (c.present) {
+            ASSERT_NO_FATAL_FAILURE(harness.erase(c));
+            harness.rekey(c);
+        } else {
+            ASSERT_NO_FATAL_FAILURE(harness.insert(c));
+        }
+        ASSERT_NO_FATAL_FAILURE(harness.check());
+        comparisons = 0;
+        (void)harness.index().lowerBound(harness.randomKey());
+        (void)harness.index().rank(harness.reference()[harness.reference().size() / 3]);
+        ASSERT_LE(comparisons, 2 * bound);
+    }
+    ASSERT_NO_FATAL_FAILURE(harness.checkAll());
+}
+
+// The index stays within 12 bytes per 8-byte element at gateway size however
+// the elements come.
+TEST(RankIndex, EightByteElementsCostAtMostTwelveBytesEach) {
+    static_assert(sizeof(Handle) == 8);
+    const int size = 50000;
+    for (unsigned order = 0; order < 3; ++order) {
+        Harness<RealIndex> harness(11, size);
+        for (int i = 0; i < size; ++i) {
+            char key[16];
+            snprintf(key, sizeof key, "%07d",
+                     order == 0   ? i
+                     : order == 1 ? size - i
+                                  : i * 7919 % size);
+            harness.contact(i).key = key;
+            ASSERT_TRUE(harness.index().insert({&harness.contact(i)}));
+        }
+        EXPECT_LE(static_cast<double>(harness.index().bytes()) / size, 12.0) << "order " << order;
+    }
+}
+
+// An insert that runs out of memory anywhere in a split leaves the set as it
+// was (and leaks nothing); the same insert succeeds once memory is back.
+TEST(RankIndex, InsertWithoutMemoryChangesNothing) {
+    Harness<TinyIndex> harness(5, 3000);
+    int failures = 0;
+    for (int i = 0; i < 2000; ++i) {
+        Contact &c = harness.contact(i);
+        ScarceMemory::budget = harness.below(4);
+        bool inserted = harness.index().insert({&c});
+        ScarceMemory::budget = -1;
+        if (inserted) {
+            ASSERT_TRUE(harness.index().erase({&c}));
+        } else {
+            ++failures;
+            ASSERT_NO_FATAL_FAILURE(harness.check());
+        }
+        ASSERT_NO_FATAL_FAILURE(harness.insert(c));
+        if (i % 100 == 0) {
+            ASSERT_NO_FATAL_FAILURE(harness.checkAll());
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(harness.checkAll());
+    EXPECT_GT(failures, 100);
+}
+
+} // namespace
