@@ -182,7 +182,6 @@ class RankIndex {
     // the first under a node.
     static void setFirst(Path &path, int depth, const T &first) noexcept;
     void addToCounts(Path &path, std::ptrdiff_t delta) noexcept;
-    bool onEdge(const Path &path, bool last) const noexcept;
     bool shiftIntoSibling(Path &path, unsigned pos, const T &x) noexcept;
     bool split(Path &path, unsigned pos, const T &x) noexcept;
     void rebalanceLeaf(Path &path) noexcept;
@@ -245,16 +244,6 @@ template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
 void RankIndex<T, L, LC, IC, M>::addToCounts(Path &path, std::ptrdiff_t delta) noexcept {
     for (int f = 0; f < path.depth; ++f)
         path.frames[f].node->count[path.frames[f].index] += static_cast<std::size_t>(delta);
-}
-
-template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
-bool RankIndex<T, L, LC, IC, M>::onEdge(const Path &path, bool last) const noexcept {
-    for (int f = 0; f < path.depth; ++f) {
-        const Frame &frame = path.frames[f];
-        if (frame.index != (last ? frame.node->n - 1 : 0))
-            return false;
-    }
-    return true;
 }
 
 template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
@@ -369,10 +358,6 @@ bool RankIndex<T, L, LC, IC, M>::split(Path &path, unsigned pos, const T &x) noe
     all[pos] = x;
     std::memcpy(all + pos + 1, leaf->items + pos, (kLeaf - pos) * sizeof(T));
     unsigned kept = (kLeaf + 1) / 2;
-    if (pos == kLeaf && onEdge(path, true))
-        kept = kLeaf;
-    else if (pos == 0 && onEdge(path, false))
-        kept = 1;
     leaf->n = kept;
     std::memcpy(leaf->items, all, kept * sizeof(T));
     newLeaf->n = kLeaf + 1 - kept;
@@ -479,7 +464,10 @@ void RankIndex<T, L, LC, IC, M>::rebalanceLeaf(Path &path) noexcept {
         return;
     Frame &frame = path.frames[path.depth - 1];
     Inner *parent = frame.node;
-    unsigned j = frame.index > 0 ? frame.index - 1 : 0;
+    unsigned c = frame.index;
+    bool left = c > 0 && (c + 1 == parent->n || static_cast<Leaf *>(parent->child[c - 1])->n <=
+                                                    static_cast<Leaf *>(parent->child[c + 1])->n);
+    unsigned j = left ? c - 1 : c;
     Leaf *a = static_cast<Leaf *>(parent->child[j]);
     Leaf *b = static_cast<Leaf *>(parent->child[j + 1]);
     if (a->n + b->n <= kLeaf) {
