@@ -164,35 +164,34 @@ struct OfVector {
     }
 };
 
-// Inserts kBatch new elements timed, and takes them out again untimed.
-template <typename Of> void BM_Insert(benchmark::State &state) {
+// Inserts kBatch new elements timed, and takes them out again untimed; or
+// erases kBatch elements timed and puts them back untimed.
+template <typename Of, bool kInsert> void BM_Change(benchmark::State &state) {
     Filled &f = filled(static_cast<int>(state.range(0)));
     size_t next = 0;
+    auto batch = [&](bool insert) {
+        for (size_t i = 0; i < kBatch; ++i) {
+            Handle h = kInsert ? f.spare(next + i) : f.present(next + i);
+            if (insert)
+                Of::insert(f, h);
+            else
+                Of::erase(f, h);
+        }
+    };
     for (auto _ : state) {
-        for (size_t i = 0; i < kBatch; ++i)
-            Of::insert(f, f.spare(next + i));
+        batch(kInsert);
         state.PauseTiming();
-        for (size_t i = 0; i < kBatch; ++i)
-            Of::erase(f, f.spare(next + i));
+        batch(!kInsert);
         next += kBatch;
         state.ResumeTiming();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
 }
-
+template <typename Of> void BM_Insert(benchmark::State &state) {
+    BM_Change<Of, true>(state);
+}
 template <typename Of> void BM_Erase(benchmark::State &state) {
-    Filled &f = filled(static_cast<int>(state.range(0)));
-    size_t next = 0;
-    for (auto _ : state) {
-        for (size_t i = 0; i < kBatch; ++i)
-            Of::erase(f, f.present(next + i));
-        state.PauseTiming();
-        for (size_t i = 0; i < kBatch; ++i)
-            Of::insert(f, f.present(next + i));
-        next += kBatch;
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
+    BM_Change<Of, false>(state);
 }
 
 template <typename Of> void BM_Page50(benchmark::State &state) {

@@ -8,23 +8,23 @@
  *
  * The comparator is an object `less(a, b)` on elements; it must define a
  * strict total order (ties broken by something unique such as the UniqueID),
- * must not throw, and may be costly: the set calls it about log2(N) times per
- * operation, never on the way through a node it can skip. The order may change
- * only for elements that are not in the set: remove an element before its key
- * changes and insert it again afterwards. The set stores copies of its
- * elements only, never keys, so an element's key is read only while the
- * element is in the set.
+ * must not throw, and may be costly: a search calls it about log2(N) times.
+ * The order may change only for elements that are not in the set: remove an
+ * element before its key changes and insert it again afterwards. The set
+ * stores copies of its elements, never keys, so an element's key is read only
+ * while the element is in the set.
  *
  * Nothing throws. insert() returns false when memory runs out, and the set is
  * then exactly as before; erase() never allocates. Elements are small and
  * trivially copyable.
  *
- * The set is a B+tree whose inner nodes count the elements under each child:
- * leaves of about 500 bytes (62 elements of 8 bytes) kept well filled, so that
- * a set of 8-byte elements costs about 11 bytes per element. A node's first
- * element is copied into its parent as the key that routes searches; such a
- * copy is always of an element in the set and is replaced before that element
- * leaves.
+ * The set is a B+tree whose inner nodes count the elements under each child.
+ * Its leaves hold about 500 bytes (62 elements of 8 bytes), and a full leaf
+ * lends to a neighbour before it splits, so that 8-byte elements cost 9 to 10
+ * bytes each however they come, about 13 after half of them are erased at
+ * random. A node's first element is copied into its parent as the key that
+ * routes searches; such a copy is always of an element in the set and is
+ * replaced before that element leaves.
  *
  * Not thread-safe; a pointer returned by at() is valid until the next insert
  * or erase.
@@ -140,36 +140,42 @@ class RankIndex {
         --inners_;
     }
     void destroy(void *node, int height) noexcept;
+    // The leaf of position k, and k within it; the nodes and children taken on
+    // the way when `nodes` is given.
+    const Leaf *select(std::size_t &k, const Inner **nodes, unsigned *indexes) const noexcept;
 
-    // The last child whose key is not after `x`, the first when none.
-    template <typename Before> static unsigned childFor(const Inner *node, Before before) noexcept {
-        unsigned low = 1, high = node->n;
-        while (low < high) {
-            unsigned middle = (low + high) / 2;
-            if (before(node->keys[middle]))
-                low = middle + 1;
-            else
-                high = middle;
-        }
-        return low - 1;
-    }
+    // The first of items[low, high) for which `before` does not hold.
     template <typename Before>
-    static unsigned leafPartition(const Leaf *leaf, Before before) noexcept {
-        unsigned low = 0, high = leaf->n;
+    static unsigned partition(const T *items, unsigned low, unsigned high, Before before) noexcept {
         while (low < high) {
             unsigned middle = (low + high) / 2;
-            if (before(leaf->items[middle]))
+            if (before(items[middle]))
                 low = middle + 1;
             else
                 high = middle;
         }
         return low;
     }
+    // The last child whose key is before, the first when none.
+    template <typename Before> static unsigned childFor(const Inner *node, Before before) noexcept {
+        return partition(node->keys, 1, node->n, before) - 1;
+    }
+    template <typename Before>
+    static unsigned leafPartition(const Leaf *leaf, Before before) noexcept {
+        return partition(leaf->items, 0, leaf->n, before);
+    }
     static std::size_t sum(const Inner *node, unsigned from, unsigned to) noexcept {
         std::size_t total = 0;
         for (unsigned i = from; i < to; ++i)
             total += node->count[i];
         return total;
+    }
+    static void removeEntry(Inner *node, unsigned at) noexcept {
+        unsigned tail = node->n - (at + 1);
+        std::memmove(&node->keys[at], &node->keys[at + 1], tail * sizeof(T));
+        std::memmove(&node->child[at], &node->child[at + 1], tail * sizeof(void *));
+        std::memmove(&node->count[at], &node->count[at + 1], tail * sizeof(std::size_t));
+        --node->n;
     }
     static const T &firstOf(const void *node, bool leaf) noexcept {
         return leaf ? static_cast<const Leaf *>(node)->items[0]
@@ -326,10 +332,9 @@ bool RankIndex<T, L, LC, IC, M>::shiftIntoSibling(Path &path, unsigned pos, cons
     return true;
 }
 
-// Splits the full leaf and every full node above it. The nodes are taken
-// before anything changes, so that running out of memory changes nothing. A
-// split at the end of the last leaf (or the start of the first) leaves the
-// full leaf full: inserts in order fill every leaf.
+// Splits the full leaf in half, and every full node above it. The nodes are
+// taken before anything changes, so that running out of memory changes
+// nothing.
 template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
 bool RankIndex<T, L, LC, IC, M>::split(Path &path, unsigned pos, const T &x) noexcept {
     int full = 0;
@@ -446,9 +451,9 @@ bool RankIndex<T, L, LC, IC, M>::erase(const T &x) noexcept {
     return true;
 }
 
-// A leaf under half full merges with a sibling when both fit in one, else
-// takes elements from it. An emptied first leaf takes its sibling's first
-// element as its key, replacing the erased one's copies above.
+// A leaf under half full merges with its smaller neighbour when both fit in
+// one, else takes elements from it. Leaves other than the root never empty:
+// they hold at least half of their capacity before an erase.
 template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
 void RankIndex<T, L, LC, IC, M>::rebalanceLeaf(Path &path) noexcept {
     Leaf *leaf = path.leaf;
@@ -474,11 +479,7 @@ void RankIndex<T, L, LC, IC, M>::rebalanceLeaf(Path &path) noexcept {
         std::memcpy(a->items + a->n, b->items, b->n * sizeof(T));
         a->n += b->n;
         parent->count[j] = a->n;
-        unsigned tail = parent->n - (j + 2);
-        std::memmove(&parent->keys[j + 1], &parent->keys[j + 2], tail * sizeof(T));
-        std::memmove(&parent->child[j + 1], &parent->child[j + 2], tail * sizeof(void *));
-        std::memmove(&parent->count[j + 1], &parent->count[j + 2], tail * sizeof(std::size_t));
-        --parent->n;
+        removeEntry(parent, j + 1);
         drop(b);
     } else {
         if (a->n < b->n) {
@@ -498,8 +499,6 @@ void RankIndex<T, L, LC, IC, M>::rebalanceLeaf(Path &path) noexcept {
         parent->count[j + 1] = b->n;
         parent->keys[j + 1] = b->items[0];
     }
-    if (j == frame.index)
-        setFirst(path, path.depth, a->items[0]);
     rebalanceInner(path, path.depth - 1);
 }
 
@@ -530,11 +529,7 @@ void RankIndex<T, L, LC, IC, M>::rebalanceInner(Path &path, int depth) noexcept 
             std::memcpy(a->count + a->n, b->count, b->n * sizeof(std::size_t));
             a->n += b->n;
             parent->count[j] += parent->count[j + 1];
-            unsigned tail = parent->n - (j + 2);
-            std::memmove(&parent->keys[j + 1], &parent->keys[j + 2], tail * sizeof(T));
-            std::memmove(&parent->child[j + 1], &parent->child[j + 2], tail * sizeof(void *));
-            std::memmove(&parent->count[j + 1], &parent->count[j + 2], tail * sizeof(std::size_t));
-            --parent->n;
+            removeEntry(parent, j + 1);
             drop(b);
             continue;
         }
@@ -568,36 +563,38 @@ void RankIndex<T, L, LC, IC, M>::rebalanceInner(Path &path, int depth) noexcept 
 
 template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
 std::optional<std::size_t> RankIndex<T, L, LC, IC, M>::rank(const T &x) const noexcept {
-    if (!root_)
+    std::size_t position = partitionPoint([&](const T &element) { return less_(element, x); });
+    const T *found = at(position);
+    if (!found || less_(x, *found))
         return std::nullopt;
-    std::size_t position = 0;
+    return position;
+}
+
+template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
+const typename RankIndex<T, L, LC, IC, M>::Leaf *
+RankIndex<T, L, LC, IC, M>::select(std::size_t &k, const Inner **nodes,
+                                   unsigned *indexes) const noexcept {
     const void *node = root_;
-    for (int level = height_; level > 1; --level) {
+    for (int depth = 0; depth < height_ - 1; ++depth) {
         const Inner *inner = static_cast<const Inner *>(node);
-        unsigned c = childFor(inner, [&](const T &key) { return !less_(x, key); });
-        position += sum(inner, 0, c);
+        unsigned c = 0;
+        while (k >= inner->count[c])
+            k -= inner->count[c++];
+        if (nodes) {
+            nodes[depth] = inner;
+            indexes[depth] = c;
+        }
         node = inner->child[c];
     }
-    const Leaf *leaf = static_cast<const Leaf *>(node);
-    unsigned pos = leafPartition(leaf, [&](const T &item) { return less_(item, x); });
-    if (pos == leaf->n || less_(x, leaf->items[pos]))
-        return std::nullopt;
-    return position + pos;
+    return static_cast<const Leaf *>(node);
 }
 
 template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
 const T *RankIndex<T, L, LC, IC, M>::at(std::size_t k) const noexcept {
     if (k >= size_)
         return nullptr;
-    const void *node = root_;
-    for (int level = height_; level > 1; --level) {
-        const Inner *inner = static_cast<const Inner *>(node);
-        unsigned c = 0;
-        while (k >= inner->count[c])
-            k -= inner->count[c++];
-        node = inner->child[c];
-    }
-    return &static_cast<const Leaf *>(node)->items[k];
+    const Leaf *leaf = select(k, nullptr, nullptr);
+    return &leaf->items[k];
 }
 
 template <typename T, typename L, std::size_t LC, std::size_t IC, typename M>
@@ -624,18 +621,8 @@ std::size_t RankIndex<T, L, LC, IC, M>::forRange(std::size_t k, std::size_t coun
         return 0;
     const Inner *nodes[kMaxHeight];
     unsigned indexes[kMaxHeight];
-    int depth = 0;
-    const void *node = root_;
-    for (int level = height_; level > 1; --level) {
-        const Inner *inner = static_cast<const Inner *>(node);
-        unsigned c = 0;
-        while (k >= inner->count[c])
-            k -= inner->count[c++];
-        nodes[depth] = inner;
-        indexes[depth++] = c;
-        node = inner->child[c];
-    }
-    const Leaf *leaf = static_cast<const Leaf *>(node);
+    int depth = height_ - 1;
+    const Leaf *leaf = select(k, nodes, indexes);
     unsigned pos = static_cast<unsigned>(k);
     std::size_t visited = 0;
     while (visited < count) {
@@ -653,7 +640,7 @@ std::size_t RankIndex<T, L, LC, IC, M>::forRange(std::size_t k, std::size_t coun
             --f;
         if (f < 0)
             break;
-        node = nodes[f]->child[++indexes[f]];
+        const void *node = nodes[f]->child[++indexes[f]];
         for (int g = f + 1; g < depth; ++g) {
             nodes[g] = static_cast<const Inner *>(node);
             indexes[g] = 0;

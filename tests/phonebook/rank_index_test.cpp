@@ -156,6 +156,9 @@ template <typename Index> class Harness {
             expected.push_back(reference_[i].contact);
         ASSERT_EQ(visited, expected.size());
         ASSERT_EQ(listed, expected) << "range " << k << " + " << count;
+        int wanted = 2;
+        ASSERT_EQ(index_.forRange(k, count, [&](const Handle &) { return --wanted > 0; }),
+                  std::min<size_t>(2, expected.size()));
     }
 
     // A change of the key while out of the index, as the plug-in makes it.
