@@ -248,6 +248,44 @@ bool elementsOf(unsigned locale, char32_t cp, Run &run) {
     return false;
 }
 
+// One level beyond the primary: runs of common weights take one byte (or a
+// few for long runs) whose value says how many and whether a higher weight
+// follows, which keeps the order of the weights themselves.
+class Level {
+  public:
+    Level(const uint8_t *range) : low_(range[0]), high_(range[1]) {}
+
+    void add(uint8_t byte) {
+        if (byte == 0) {
+            ++commons_;
+            return;
+        }
+        flush(byte < low_);
+        bytes_ += static_cast<char>(byte);
+    }
+    // The level ends lower than any weight.
+    const std::string &finish() {
+        flush(true);
+        return bytes_;
+    }
+
+  private:
+    void flush(bool lowerFollows) {
+        if (commons_ == 0) {
+            return;
+        }
+        unsigned maxCount = (high_ - low_) / 2 + 1, n = commons_ - 1;
+        for (; n >= maxCount; n -= maxCount) {
+            bytes_ += static_cast<char>(low_ + maxCount - 1);
+        }
+        bytes_ += static_cast<char>(lowerFollows ? low_ + n : high_ - n);
+        commons_ = 0;
+    }
+
+    unsigned low_, high_, commons_ = 0;
+    std::string bytes_;
+};
+
 // Builds the levels of a key element by element.
 class KeyBuilder {
   public:
@@ -255,7 +293,8 @@ class KeyBuilder {
         : strength_(strength < COLLATION_PRIMARY || strength > COLLATION_TERTIARY
                         ? COLLATION_TERTIARY
                         : strength),
-          tertiary_(kLocaleInfo[locale * 3 + 2] != 0 ? kTertiaryUpperFirst : kTertiaryPlain) {}
+          upperFirst_(kLocaleInfo[locale * 3 + 2] != 0), secondary_(kCommonRuns),
+          tertiary_(kCommonRuns + (upperFirst_ ? 4 : 2)) {}
 
     void add(Run run) {
         for (uint32_t e : run) {
@@ -280,34 +319,39 @@ class KeyBuilder {
     std::string finish() {
         if (strength_ >= COLLATION_SECONDARY) {
             primary_ += static_cast<char>(kSeparator);
-            primary_ += secondary_;
+            primary_ += secondary_.finish();
         }
         if (strength_ >= COLLATION_TERTIARY) {
             primary_ += static_cast<char>(kSeparator);
-            primary_ += tertiaryLevel_;
+            primary_ += tertiary_.finish();
         }
         return std::move(primary_);
     }
 
   private:
     void addPrimary(uint32_t rank) {
-        if (rank != 0) {
-            primary_ += static_cast<char>(2 + rank / 254);
-            primary_ += static_cast<char>(1 + rank % 254);
+        if (rank == 0) {
+            return;
         }
+        uint16_t code = kPrimaryCodes[rank];
+        if (code > 0xff) {
+            primary_ += static_cast<char>(code >> 8);
+        }
+        primary_ += static_cast<char>(code & 0xff);
     }
     void addRest(uint32_t s, uint32_t t) {
         if (s != 0 && strength_ >= COLLATION_SECONDARY) {
-            secondary_ += static_cast<char>(s);
+            secondary_.add(kSecondaryBytes[s]);
         }
         if (t != 0 && strength_ >= COLLATION_TERTIARY) {
-            tertiaryLevel_ += static_cast<char>(tertiary_[t - 1]);
+            tertiary_.add((upperFirst_ ? kTertiaryUpperFirst : kTertiaryPlain)[t - 1]);
         }
     }
 
     collation_strength_t strength_;
-    const uint8_t *tertiary_;
-    std::string primary_, secondary_, tertiaryLevel_;
+    bool upperFirst_;
+    std::string primary_;
+    Level secondary_, tertiary_;
 };
 
 // Extends a contraction by the non-starters after it that it may take

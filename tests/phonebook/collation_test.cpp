@@ -438,6 +438,24 @@ TEST(Collation, BadInputOrdersAsIcuAndIsBounded) {
                 << codePoints(a) << "| " << codePoints(b);
         }
     }
+    // Long runs of common accents and case, which keys compress.
+    std::vector<std::string> runs;
+    for (size_t n : {0, 1, 62, 63, 64, 65, 66, 127, 128, 129, 200}) {
+        for (const char *tail : {"", "\xc3\xa1", "A", "b"}) {
+            runs.push_back(std::string(n, 'a') + tail);
+            runs.push_back(std::string(n, 'A') + tail);
+        }
+    }
+    for (const char *tag : {"root", "da"}) {
+        Icu icuRuns = openIcu(tag);
+        for (const std::string &a : runs) {
+            for (const std::string &b : runs) {
+                ASSERT_EQ(ourCompare(collation_forLocale(tag), a, b),
+                          icuCompare(icuRuns.get(), a, b))
+                    << tag << ": " << a << " | " << b;
+            }
+        }
+    }
     // Beyond the tables: after every letter, ordered by code point.
     EXPECT_LT(ourCompare(root, "\xd4\xaf", "\xd5\x80"), 0); // U+052F < U+0540
     EXPECT_LT(ourCompare(root, "\xd1\x8f", "\xd5\x80"), 0); // я < Armenian

@@ -220,6 +220,67 @@ std::map<uint32_t, uint32_t> ranks(const std::set<uint32_t> &weights, uint32_t f
     return out;
 }
 
+// The bytes of one level's weights, in their order: those below the common
+// weight, then the range [low, high] that runs of common weights are
+// compressed into (as ICU's sort keys do), then those above.
+struct LevelBytes {
+    std::map<uint32_t, uint32_t> byteOf; // 0 for the common weight
+    uint32_t low = 0, high = 0;
+};
+
+LevelBytes levelBytes(const std::set<uint32_t> &weights, uint32_t common) {
+    LevelBytes l;
+    auto below = static_cast<uint32_t>(std::distance(weights.begin(), weights.lower_bound(common)));
+    auto above = static_cast<uint32_t>(std::distance(weights.upper_bound(common), weights.end()));
+    l.low = 2 + below;
+    uint32_t count = std::min<uint32_t>(64, (0xff - above - l.low) / 2 + 1);
+    l.high = l.low + 2 * (count - 1);
+    if (weights.count(common) == 0 || count < 8 || l.high + above > 0xff) {
+        std::fprintf(stderr, "collation-gen: too many weights on a level\n");
+        std::exit(2);
+    }
+    uint32_t next = 2;
+    for (uint32_t w : weights) {
+        l.byteOf[w] = w == common ? 0 : next++;
+        if (w == common) {
+            next = l.high + 1;
+        }
+    }
+    return l;
+}
+
+// Primary codes: one byte for a window of the primaries from the digits on
+// (digits and Latin letters), two bytes for the others; the lead bytes stay
+// below 0xe2, where the weights of code points outside the tables begin.
+std::vector<uint32_t> primaryCodes(size_t count, size_t windowStart) {
+    auto leads = [](size_t n) { return (n + 254) / 255; };
+    size_t before = windowStart - 1, window = 0;
+    while (window < count - before &&
+           2 + leads(before) + window + 1 + leads(count - before - window - 1) <= 0xe2) {
+        ++window;
+    }
+    std::vector<uint32_t> codes(count + 1, 0);
+    uint32_t lead = 2, trail = 1;
+    for (size_t rank = 1; rank <= count; ++rank) {
+        bool single = rank >= windowStart && rank < windowStart + window;
+        if (single) {
+            codes[rank] = lead++;
+            trail = 1;
+            continue;
+        }
+        codes[rank] = lead << 8 | trail;
+        if (++trail == 256 || (rank + 1 == windowStart)) {
+            ++lead;
+            trail = 1;
+        }
+    }
+    if (lead > 0xe2 || (lead == 0xe2 && trail > 1)) {
+        std::fprintf(stderr, "collation-gen: primaries do not fit\n");
+        std::exit(2);
+    }
+    return codes;
+}
+
 struct Writer {
     std::vector<LocaleData> data;
     std::map<uint32_t, uint32_t> primaryRank, secondaryRank;
@@ -258,7 +319,7 @@ struct Writer {
             }
         }
         primaryRank = ranks(ps, 1);
-        secondaryRank = ranks(ss, 2);
+        secondaryRank = ranks(ss, 1);
         if (primaryRank.size() >= 200 * 254 || secondaryRank.size() > 250 || palette.size() > 255) {
             std::fprintf(stderr, "collation-gen: too many weights\n");
             std::exit(2);
@@ -353,21 +414,38 @@ struct Writer {
         localeInfo.push_back(0);
         contrStart.push_back(static_cast<uint32_t>(contrStr.size()));
 
-        std::vector<uint32_t> ter[2];
+        std::vector<uint32_t> levels, ter[2];
         for (int mode = 0; mode < 2; ++mode) {
             std::set<uint32_t> eff;
             for (const auto &[t, sNonZero] : palette) {
                 eff.insert(effectiveTertiary(t, sNonZero, mode == 1));
             }
-            auto r = ranks(eff, 2);
+            LevelBytes l = levelBytes(eff, effectiveTertiary(0x0500, true, mode == 1));
             for (const auto &[t, sNonZero] : palette) {
-                ter[mode].push_back(r.at(effectiveTertiary(t, sNonZero, mode == 1)));
+                ter[mode].push_back(l.byteOf.at(effectiveTertiary(t, sNonZero, mode == 1)));
             }
+            levels.push_back(l.low);
+            levels.push_back(l.high);
         }
-        out << "static const uint16_t kPrimaryCount = " << primaryRank.size() << ";\n";
+        std::set<uint32_t> secondaries;
+        for (const auto &[w, id] : secondaryRank) {
+            secondaries.insert(w);
+        }
+        LevelBytes sec = levelBytes(secondaries, 0x0500);
+        std::vector<uint32_t> secBytes(1, 0);
+        for (const auto &[w, id] : secondaryRank) {
+            secBytes.push_back(sec.byteOf.at(w));
+        }
+        levels.insert(levels.begin(), {sec.low, sec.high});
+        uint32_t zero = primaryRank.at(data[0].cps.at(0x30).at(0).p);
         out << "static const uint8_t kCommonSecondary = " << secondaryRank.at(0x0500) << ";\n";
         out << "static const uint8_t kCommonTertiary = " << paletteIndex.at({0x0500, true}) + 1
             << ";\n";
+        array("uint16_t", "kPrimaryCodes", primaryCodes(primaryRank.size(), zero));
+        array("uint8_t", "kSecondaryBytes", secBytes);
+        // Low and high end of the compressed common weights: secondary,
+        // tertiary, tertiary with upper case first.
+        array("uint8_t", "kCommonRuns", levels);
         array("uint32_t", "kPool", pool);
         array("uint32_t", "kBlocks", blocks);
         array("uint32_t", "kRootElements", rootStart);
