@@ -87,7 +87,9 @@ std::string codePoints(const std::string &s) {
 }
 
 // The code points the tables hold.
-const std::pair<char16_t, char16_t> kRepertoire[] = {{0x0000, 0x052F}, {0x1E00, 0x206F}};
+const std::pair<char16_t, char16_t> kRepertoire[] = {
+    {0x0000, 0x052F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x206F}, {0x20A0, 0x20FF},
+    {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}};
 
 // Names: words of letters of every supported language and script, with
 // the contractions the tailorings know, stacked diacritics, digits,
@@ -165,8 +167,10 @@ class Names {
         }
         // Anywhere in the tables' repertoire.
         static const std::pair<char16_t, int> kRanges[] = {
-            {0x00c0, 0x190}, {0x0370, 0x90}, {0x0400, 0x130}, {0x1e00, 0x100}, {0x1f00, 0x100}};
-        const auto &range = kRanges[below(5)];
+            {0x00c0, 0x190}, {0x0370, 0x90},  {0x0400, 0x130}, {0x1e00, 0x100},
+            {0x1f00, 0x100}, {0x1ab0, 0x50},  {0x1dc0, 0x40},  {0x20a0, 0x60},
+            {0xfe00, 0x10},  {0xfe20, 0x10},  {0xfeff, 1}};
+        const auto &range = kRanges[below(11)];
         return std::u16string(1, static_cast<char16_t>(range.first + below(range.second)));
     }
 
