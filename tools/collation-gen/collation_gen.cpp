@@ -46,9 +46,8 @@ struct Range {
 // marks, Greek, Cyrillic; more combining marks; extended Latin, polytonic
 // Greek, punctuation, currency signs, marks for symbols; variation
 // selectors, half marks and the byte order mark (ignorable in ICU).
-const Range kRepertoire[] = {{0x0000, 0x052F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x206F},
-                             {0x20A0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
-                             {0xFEFF, 0xFEFF}};
+const Range kRepertoire[] = {{0x0000, 0x052F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x206F}, {0x20A0, 0x20FF},
+                             {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}};
 
 // One collation element as ICU weighs it: 32-bit primary, 16-bit secondary,
 // 16-bit tertiary with the case bits on top.
