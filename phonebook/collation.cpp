@@ -10,8 +10,7 @@ namespace {
 
 #include "collation_tables.inc"
 
-// Index into kLocaleInfo, three words per locale: first changed code point,
-// first contraction, caseFirst=upper.
+// A language and collation type a tag may name, and its collation.
 struct LocaleEntry {
     const char *language;
     const char *type; // the -u-co- value, "" for the default
@@ -28,7 +27,8 @@ const LocaleEntry kLanguages[] = {
 
 struct collation {
     const char *name;
-    unsigned index;
+    unsigned index; // into kLocaleInfo, three words per locale: first changed
+                    // code point, first contraction, caseFirst=upper
 };
 
 namespace {
