@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libmsgpack-dev libuv1-dev uuid-dev
   python3 python3-msgpack python3-vobject
-  libsqlite3-dev libphonenumber-dev
+  libsqlite3-dev libphonenumber-dev libicu-dev
   "$@"
 )
 

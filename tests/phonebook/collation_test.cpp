@@ -1,0 +1,486 @@
+// The collation tables against ICU itself: generated names of every
+// supported locale in ICU's order, each neighbour compared again by the
+// tables (equal signs on all neighbours means the same total order), and the
+// prefix test, locale tags and bad input in small tables. Seeded: a failure
+// names its seed.
+#include <gtest/gtest.h>
+
+#include <unicode/ucol.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "collation.h"
+
+namespace {
+
+struct Locale {
+    const char *tag, *icuId;
+};
+const Locale kLocales[] = {
+    {"root", "root"}, {"de", "de"}, {"de-u-co-phonebk", "de@collation=phonebook"},
+    {"sv", "sv"},     {"da", "da"}, {"nb", "nb"},
+    {"fi", "fi"},     {"es", "es"}, {"fr", "fr"},
+    {"pl", "pl"},     {"cs", "cs"}, {"tr", "tr"},
+};
+
+using Icu = std::unique_ptr<UCollator, decltype(&ucol_close)>;
+
+Icu openIcu(const char *id) {
+    UErrorCode status = U_ZERO_ERROR;
+    Icu coll(ucol_open(id, &status), &ucol_close);
+    EXPECT_TRUE(U_SUCCESS(status)) << id;
+    return coll;
+}
+
+int sign(int v) {
+    return (v > 0) - (v < 0);
+}
+
+int icuCompare(UCollator *coll, const std::string &a, const std::string &b) {
+    UErrorCode status = U_ZERO_ERROR;
+    int r = ucol_strcollUTF8(coll, a.data(), static_cast<int32_t>(a.size()), b.data(),
+                             static_cast<int32_t>(b.size()), &status);
+    EXPECT_TRUE(U_SUCCESS(status));
+    return sign(r);
+}
+
+int ourCompare(const collation_t *coll, const std::string &a, const std::string &b) {
+    return sign(
+        collation_compare(coll, a.data(), a.size(), b.data(), b.size(), COLLATION_TERTIARY));
+}
+
+std::string utf8(const std::u16string &s) {
+    char buf[1024];
+    int32_t n = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strToUTF8(buf, sizeof buf, &n, reinterpret_cast<const UChar *>(s.data()),
+                static_cast<int32_t>(s.size()), &status);
+    EXPECT_TRUE(U_SUCCESS(status));
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+std::u16string utf16(const std::string &s) {
+    UChar buf[512];
+    int32_t n = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8(buf, 512, &n, s.data(), static_cast<int32_t>(s.size()), &status);
+    EXPECT_TRUE(U_SUCCESS(status));
+    return std::u16string(reinterpret_cast<const char16_t *>(buf), static_cast<size_t>(n));
+}
+
+std::string codePoints(const std::string &s) {
+    std::string out;
+    for (char16_t u : utf16(s)) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "%04X ", static_cast<unsigned>(u));
+        out += buf;
+    }
+    return out;
+}
+
+// The code points the tables hold.
+const std::pair<char16_t, char16_t> kRepertoire[] = {
+    {0x0000, 0x052F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x206F}, {0x20A0, 0x20FF},
+    {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}};
+
+// Names: words of letters of every supported language and script, with
+// the contractions the tailorings know, stacked diacritics, digits,
+// punctuation and case; many are a small change of an earlier one, so that
+// the secondary and tertiary levels decide; some are decomposed (NFD).
+class Names {
+  public:
+    explicit Names(unsigned seed) : random_(seed) {
+        UErrorCode status = U_ZERO_ERROR;
+        nfd_ = unorm2_getNFDInstance(&status);
+        nfc_ = unorm2_getNFCInstance(&status);
+        fcd_ = unorm2_getInstance(nullptr, "nfc", UNORM2_FCD, &status);
+    }
+
+    std::vector<std::string> make(size_t count) {
+        std::vector<std::string> out;
+        out.reserve(count);
+        while (out.size() < count) {
+            std::u16string name = out.empty() || below(100) < 55 ? fresh() : mutate(out);
+            UErrorCode status = U_ZERO_ERROR;
+            // Marks out of canonical order are neither NFC nor NFD.
+            if (!unorm2_isNormalized(fcd_, reinterpret_cast<const UChar *>(name.data()),
+                                     static_cast<int32_t>(name.size()), &status) ||
+                below(100) < 20) {
+                name = normalize(nfd_, name);
+            } else if (below(100) < 5) {
+                name = normalize(nfc_, name);
+            }
+            out.push_back(utf8(name));
+        }
+        return out;
+    }
+
+  private:
+    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(random_); }
+    template <typename C> auto pick(const C &v) {
+        return v[static_cast<size_t>(below(static_cast<int>(v.size())))];
+    }
+    char16_t letter() { return pick(kLetters[static_cast<size_t>(below(kLetterSets))]); }
+
+    std::u16string fresh() {
+        std::u16string name;
+        for (int words = 1 + below(3); words > 0; --words) {
+            if (!name.empty()) {
+                name += pick(kSeparators);
+            }
+            for (int n = 1 + below(6); n > 0; --n) {
+                name += piece();
+            }
+        }
+        return name;
+    }
+
+    std::u16string piece() {
+        int r = below(100);
+        if (r < 40) {
+            return std::u16string(1, letter());
+        }
+        if (r < 60) {
+            return pick(kClusters);
+        }
+        if (r < 70) {
+            return std::u16string(1, static_cast<char16_t>(u'0' + below(10)));
+        }
+        if (r < 80) {
+            // A letter with one or two marks from U+0300 on.
+            std::u16string s(1, letter());
+            for (int n = 1 + below(2); n > 0; --n) {
+                s += static_cast<char16_t>(0x0300 + below(0x70));
+            }
+            return s;
+        }
+        if (r < 85) {
+            return std::u16string(1, pick(kPunctuation));
+        }
+        // Anywhere in the tables' repertoire.
+        static const std::pair<char16_t, int> kRanges[] = {
+            {0x00c0, 0x190}, {0x0370, 0x90}, {0x0400, 0x130}, {0x1e00, 0x100},
+            {0x1f00, 0x100}, {0x1ab0, 0x50}, {0x1dc0, 0x40},  {0x20a0, 0x60},
+            {0xfe00, 0x10},  {0xfe20, 0x10}, {0xfeff, 1}};
+        const auto &range = kRanges[below(11)];
+        return std::u16string(1, static_cast<char16_t>(range.first + below(range.second)));
+    }
+
+    std::u16string mutate(const std::vector<std::string> &earlier) {
+        std::u16string name =
+            utf16(earlier[earlier.size() - 1 -
+                          static_cast<size_t>(
+                              below(std::min<int>(50, static_cast<int>(earlier.size()))))]);
+        if (name.empty()) {
+            return fresh();
+        }
+        size_t at = static_cast<size_t>(below(static_cast<int>(name.size())));
+        switch (below(5)) {
+        case 0: // case
+            name[at] = static_cast<char16_t>(name[at] ^ 0x20);
+            break;
+        case 1: // another piece in place of one unit
+            name.replace(at, 1, piece());
+            break;
+        case 2: // a mark
+            name.insert(at + 1, 1, static_cast<char16_t>(0x0300 + below(0x70)));
+            break;
+        case 3: // cut
+            name.resize(at);
+            break;
+        default: // append
+            name += piece();
+            break;
+        }
+        // Only the tables' repertoire (which holds no surrogates).
+        name.erase(std::remove_if(name.begin(), name.end(),
+                                  [](char16_t u) {
+                                      return !std::any_of(
+                                          std::begin(kRepertoire), std::end(kRepertoire),
+                                          [u](auto r) { return u >= r.first && u <= r.second; });
+                                  }),
+                   name.end());
+        return name;
+    }
+
+    std::u16string normalize(const UNormalizer2 *n, const std::u16string &s) {
+        UChar buf[512];
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t len = unorm2_normalize(n, reinterpret_cast<const UChar *>(s.data()),
+                                       static_cast<int32_t>(s.size()), buf, 512, &status);
+        if (U_FAILURE(status)) {
+            return s;
+        }
+        return std::u16string(reinterpret_cast<const char16_t *>(buf), static_cast<size_t>(len));
+    }
+
+    static constexpr int kLetterSets = 4;
+    const std::u16string kLetters[kLetterSets] = {
+        u"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ",
+        // The letters of de, sv, fi, da, nb, es, fr, pl, cs, tr and more.
+        u"äöüßÄÖÜẞåÅæÆøØñÑáéíóúÁÉÍÓÚàâçèêëîïôœùûÿÀÂÇÈÊËÎÏÔŒÙÛŸąćęłńśźżĄĆĘŁŃŚŹŻ"
+        u"čďěňřšťůýžČĎĚŇŘŠŤŮÝŽğıİşĞŞőűŐŰðþÐÞĳĲŋŊđĐǆǅǄſ",
+        u"αβγδεζηθικλμνξοπρσςτυφχψωΑΒΓΔΕΖΗΘΙΚΛΜΝΞΟΠΡΣΤΥΦΧΨΩάέήίόύώϊϋΐΰΆΈΉΊΌΎΏ",
+        u"абвгдеёжзийклмнопрстуфхцчшщъыьэюяАБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ"
+        u"іїєґўђјљњћџІЇЄҐЎЂЈЉЊЋЏ",
+    };
+    const std::vector<std::u16string> kClusters = {
+        u"ch",
+        u"Ch",
+        u"CH",
+        u"cH",
+        u"ll",
+        u"Ll",
+        u"LL",
+        u"aa",
+        u"Aa",
+        u"AA",
+        u"aA",
+        u"ae",
+        u"Ae",
+        u"oe",
+        u"ue",
+        u"Ue",
+        u"ss",
+        u"ij",
+        u"IJ",
+        u"dz",
+        u"dž",
+        u"lj",
+        u"nj",
+        u"cs",
+        u"sz",
+        u"l·l",
+        u"o\u0308",
+        u"a\u030a",
+        u"A\u030a",
+        u"n\u0303",
+        u"c\u030c",
+        u"e\u0328",
+        u"z\u0307",
+        u"u\u030a",
+        u"i\u0307",
+        u"I\u0307",
+        u"o\u0323\u0308",
+        u"a\u0323\u030a",
+        u"е\u0308",
+        u"и\u0306",
+        u"ı",
+        u"y\u0308",
+        u"u\u0308\u0301",
+        u"aa\u0301",
+        u"a\u0301a",
+        u"Å",
+        u"ǻ",
+    };
+    const std::vector<char16_t> kPunctuation = {
+        u' ',      u'-',      u'.',      u',',      u'\'',     u'&',     u'(',      u')',
+        u'/',      u'_',      u'!',      u'@',      u'#',      u'+',     u'\u2019', u'\u2013',
+        u'\u2014', u'\u00a0', u'\u2009', u'\u201e', u'\u00b7', u'\u00bf'};
+    const std::vector<std::u16string> kSeparators = {u" ", u"-", u", ", u" & ", u"."};
+
+    std::mt19937 random_;
+    const UNormalizer2 *nfd_ = nullptr, *nfc_ = nullptr, *fcd_ = nullptr;
+};
+
+class CollationOrder : public testing::TestWithParam<Locale> {};
+
+TEST_P(CollationOrder, EqualsIcuOnGeneratedNames) {
+    const Locale &l = GetParam();
+    const unsigned seed = 20261207;
+    Icu icu = openIcu(l.icuId);
+    const collation_t *ours = collation_forLocale(l.tag);
+    ASSERT_NE(ours, nullptr);
+    ASSERT_STREQ(collation_name(ours), l.tag);
+
+    std::vector<std::string> names = Names(seed).make(100000);
+    // ICU's order by its own sort keys, then every neighbour by ours.
+    std::vector<std::pair<std::string, std::string>> keyed;
+    keyed.reserve(names.size());
+    for (const std::string &n : names) {
+        std::u16string u = utf16(n);
+        uint8_t key[2048];
+        int32_t len = ucol_getSortKey(icu.get(), reinterpret_cast<const UChar *>(u.data()),
+                                      static_cast<int32_t>(u.size()), key, sizeof key);
+        ASSERT_LE(len, static_cast<int32_t>(sizeof key));
+        keyed.emplace_back(std::string(reinterpret_cast<char *>(key), static_cast<size_t>(len)), n);
+    }
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::string> ourKeys;
+    ourKeys.reserve(keyed.size());
+    for (const auto &k : keyed) {
+        ourKeys.push_back(collation_sortKeyString(ours, k.second, COLLATION_TERTIARY));
+    }
+    int differences = 0;
+    for (size_t i = 1; i < keyed.size(); ++i) {
+        int icuSign = sign(keyed[i - 1].first.compare(keyed[i].first));
+        int ourSign = sign(ourKeys[i - 1].compare(ourKeys[i]));
+        if (icuSign != ourSign && ++differences <= 10) {
+            ADD_FAILURE() << l.tag << " seed " << seed << ": ICU " << icuSign << ", ours "
+                          << ourSign << " for\n  " << codePoints(keyed[i - 1].second) << "\n  "
+                          << codePoints(keyed[i].second);
+        }
+    }
+    EXPECT_EQ(differences, 0) << l.tag;
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, CollationOrder, testing::ValuesIn(kLocales),
+                         [](const testing::TestParamInfo<Locale> &param) {
+                             std::string name = param.param.tag;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+TEST(Collation, PrimaryPrefixIgnoresWhatTheLocaleIgnores) {
+    struct Case {
+        const char *locale, *text, *prefix;
+        bool begins;
+    };
+    const Case cases[] = {
+        {"de", "Müller", "mul", true},
+        {"de", "Müller", "MÜL", true},
+        {"de", "Müller", "mue", false},
+        {"de-u-co-phonebk", "Müller", "mue", true},
+        {"de-u-co-phonebk", "Mueller", "mü", true},
+        {"de", "Müller", "", true},
+        {"de", "", "m", false},
+        {"de", "Mü", "Müller", false},
+        {"cs", "Chrudim", "c", false},
+        {"cs", "Chrudim", "ch", true},
+        {"root", "Chrudim", "c", true},
+        {"sv", "Åsa", "a", false},
+        {"root", "Åsa", "a", true},
+        {"da", "Aase", "å", true},
+        {"es", "Ñandú", "n", false},
+        {"es", "Ñandú", "ñan", true},
+        {"tr", "Işık", "is", false},
+        {"root", "Işık", "is", true},
+        {"root", "Άλφα", "αλ", true},
+        {"root", "Ёлка", "ел", true},
+        {"root", "Ёлка", "ёлка!", false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(collation_primaryPrefix(collation_forLocale(c.locale), c.text, strlen(c.text),
+                                          c.prefix, strlen(c.prefix)),
+                  c.begins)
+            << c.locale << " \"" << c.text << "\" \"" << c.prefix << "\"";
+    }
+}
+
+TEST(Collation, LocaleTagsFallBackToTheLanguage) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"de", "de"},
+        {"de_DE", "de"},
+        {"DE-at", "de"},
+        {"de-Latn-CH", "de"},
+        {"de-DE-u-co-phonebk", "de-u-co-phonebk"},
+        {"de_DE@collation=phonebook", "de-u-co-phonebk"},
+        {"de-u-co-standard", "de"},
+        {"sv-SE", "sv"},
+        {"no", "nb"},
+        {"nb_NO", "nb"},
+        {"", "root"},
+        {"root", "root"},
+        {"en-US", "root"},
+        {"xx", nullptr},
+        {"zh", nullptr},
+        {"sv-u-co-phonebk", nullptr},
+        {"de-u-co-pinyin", nullptr},
+        {"sv-x-private", nullptr},
+        {"de--", nullptr},
+        {nullptr, nullptr},
+    };
+    for (const auto &[tag, name] : cases) {
+        const collation_t *coll = collation_forLocale(tag);
+        if (name == nullptr) {
+            EXPECT_EQ(coll, nullptr) << tag;
+        } else {
+            ASSERT_NE(coll, nullptr) << tag;
+            EXPECT_STREQ(collation_name(coll), name) << tag;
+        }
+    }
+}
+
+// Ill-formed UTF-8 orders as ICU orders it (U+FFFD per maximal ill-formed
+// subsequence), code points outside the tables after all letters, and only
+// the first 64 KiB of a text count.
+TEST(Collation, BadInputOrdersAsIcuAndIsBounded) {
+    const std::string texts[] = {
+        "",
+        "a",
+        "a\xff"
+        "b",
+        "a\xef\xbf\xbd"
+        "b",
+        "\xc3",
+        "\xef\xbf\xbd",
+        "\xed\xa0\x80",
+        "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd",
+        "\xf0\x9f",
+        "\xe2\x82",
+        "z",
+        "\xc3\x28",
+        "\xf4\x90\x80\x80",
+        "\xc0\xaf",
+        "Zorn",
+        "\xce\xa9",
+        "\xd0\xaf",
+    };
+    const collation_t *root = collation_forLocale("root");
+    Icu icu = openIcu("root");
+    for (const std::string &a : texts) {
+        for (const std::string &b : texts) {
+            EXPECT_EQ(ourCompare(root, a, b), icuCompare(icu.get(), a, b))
+                << codePoints(a) << "| " << codePoints(b);
+        }
+    }
+    // Long runs of common accents and case, which keys compress.
+    std::vector<std::string> runs;
+    for (size_t n : {0, 1, 62, 63, 64, 65, 66, 127, 128, 129, 200}) {
+        for (const char *tail : {"", "\xc3\xa1", "A", "b"}) {
+            runs.push_back(std::string(n, 'a') + tail);
+            runs.push_back(std::string(n, 'A') + tail);
+        }
+    }
+    for (const char *tag : {"root", "da"}) {
+        Icu icuRuns = openIcu(tag);
+        for (const std::string &a : runs) {
+            for (const std::string &b : runs) {
+                ASSERT_EQ(ourCompare(collation_forLocale(tag), a, b),
+                          icuCompare(icuRuns.get(), a, b))
+                    << tag << ": " << a << " | " << b;
+            }
+        }
+    }
+    // Beyond the tables: after every letter, ordered by code point.
+    EXPECT_LT(ourCompare(root, "\xd4\xaf", "\xd5\x80"), 0); // U+052F < U+0540
+    EXPECT_LT(ourCompare(root, "\xd1\x8f", "\xd5\x80"), 0); // я < Armenian
+    EXPECT_LT(ourCompare(root, "\xe4\xb8\x80", "\xef\xbf\xbd"), 0);
+
+    std::string longA(COLLATION_MAX_INPUT, 'a');
+    EXPECT_EQ(ourCompare(root, longA, longA + "b"), 0);
+    EXPECT_LT(ourCompare(root, longA.substr(1), longA), 0);
+    uint8_t key[8];
+    std::memset(key, 0x5a, sizeof key);
+    size_t full =
+        collation_sortKey(root, longA.data(), longA.size() + 0, COLLATION_TERTIARY, key, 4);
+    EXPECT_EQ(full, collation_sortKeyString(root, longA, COLLATION_TERTIARY).size());
+    EXPECT_EQ(key[4], 0x5a);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(key), 4),
+              collation_sortKeyString(root, longA, COLLATION_TERTIARY).substr(0, 4));
+    EXPECT_EQ(collation_sortKey(root, nullptr, 99, COLLATION_TERTIARY, nullptr, 0),
+              collation_sortKey(nullptr, "", 0, COLLATION_TERTIARY, nullptr, 0));
+    std::string mixed =
+        collation_sortKeyString(root, "Ab\xff\xc3\xa4 \xe4\xb8\x80", COLLATION_TERTIARY);
+    EXPECT_EQ(mixed.find('\0'), std::string::npos);
+}
+
+} // namespace
