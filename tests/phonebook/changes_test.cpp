@@ -171,9 +171,17 @@ TEST_F(Changes, FollowersEndWithThePhonebookWhateverChangesIt) {
         // One follows to the end after every batch, the others part of the
         // way now and then, one of them a few contacts at a time.
         std::vector<Follower> followers(4);
+        std::string lastWritten;
         for (int batch = 0; batch < 50 && !HasFailure(); ++batch) {
+            // Also the entry the followers saw change last changes again.
+            if (!lastWritten.empty() && random.chance(50))
+                host.set(lastWritten, {{"Title", "again " + freshName()}});
             for (int k = random.below(30); k > 0; --k)
                 randomChange();
+            std::vector<std::string> entries = entryPaths();
+            lastWritten = entries.empty() ? "" : random.pick(entries);
+            if (!lastWritten.empty())
+                host.set(lastWritten, {{"Title", freshName()}});
             host.clearRecords();
             for (size_t i = 0; i < followers.size() && !HasFailure(); ++i) {
                 Follower &follower = followers[i];
