@@ -622,14 +622,19 @@ void BM_GetChangesSince(benchmark::State &state) {
     object_t *entries = zeb_getObject(host.context(), "Phonebook.Entry", 0);
     object_t *changing[2] = {object_firstInstance(entries),
                              object_nextInstance(object_firstInstance(entries))};
-    size_t heapBefore = heapInUse();
-    for (int i = 0; i < 10000; ++i) {
-        object_parameterSetCharValue(changing[i % 2], "Title", std::to_string(i).c_str());
-        object_commit(changing[i % 2]);
+    // Measured once per phonebook: the runs after the first find the log full.
+    static std::map<int, double> logKiB;
+    if (!logKiB.count(size)) {
+        double before = static_cast<double>(heapInUse());
+        for (int i = 0; i < 10000; ++i) {
+            object_parameterSetCharValue(changing[i % 2], "Title", std::to_string(i).c_str());
+            object_commit(changing[i % 2]);
+        }
+        logKiB[size] = (static_cast<double>(heapInUse()) - before) / 1024;
     }
-    state.counters["log_KiB"] = static_cast<double>(heapInUse() - heapBefore) / 1024;
+    state.counters["log_KiB"] = logKiB[size];
     std::string token = upToDateToken(host);
-    int change = 0;
+    static int change = 0; // never the value the title holds already
     for (auto _ : state) {
         state.PauseTiming();
         object_parameterSetCharValue(changing[0], "Title", std::to_string(++change).c_str());
