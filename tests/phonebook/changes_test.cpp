@@ -26,9 +26,11 @@ class Changes : public pbtest::PluginTest {
   protected:
     Random random{0};
     int nextId = 0;
+    int imports = 0;
 
     void SetUp() override {
         PluginTest::SetUp();
+        std::filesystem::create_directories(host.path("/etc/config"));
         start();
     }
     json since(const json &token, const json &count = 100) {
@@ -159,6 +161,11 @@ class Changes : public pbtest::PluginTest {
                 restart();
             } else if (random.chance(5)) {
                 call("removeAllContacts", json::object());
+            } else if (random.chance(5)) { // the legacy store, read back
+                call("export", json::object());
+                if (random.chance(50))
+                    call("removeAllContacts", json::object());
+                imports += host.call("Phonebook", "import").value() == true;
             }
         }
     }
@@ -194,6 +201,7 @@ TEST_F(Changes, FollowersEndWithThePhonebookWhateverChangesIt) {
         }
         call("removeAllContacts", json::object());
     }
+    EXPECT_GT(imports, 0);
 }
 
 TEST_F(Changes, TokensThisRunCannotAnswerGiveAReset) {
