@@ -3,7 +3,7 @@
 // lookups, listing, writes, the save and the load of the saved file (beside
 // a plain JSON parse of that file). Through the real daemon: the resident
 // memory per contact and the round trip of a call (beside a bare echo of the
-// same frame).
+// same frame). getChangesSince after one change, also at 50 000 contacts.
 //
 // Benchmarks run grouped by size, so that each size's phonebook is filled
 // only once: at 10 000 contacts that takes long. The run ends with the tables
@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -594,6 +595,66 @@ void BM_ResidentMemory(benchmark::State &state) {
     state.counters["KiB_per_contact"] = perContact / static_cast<double>(state.iterations());
 }
 
+// The phonebook read to its end through getChangesSince: the token of a
+// client that is up to date.
+std::string upToDateToken(zebtest::TestHost &host) {
+    json answer = json{{"token", ""}, {"more", true}};
+    while (answer["more"] == true) {
+        answer =
+            host.call("Phonebook", "getChangesSince", {{"token", answer["token"]}, {"count", 500}})
+                .value();
+        if (!answer.contains("token"))
+            fail("getChangesSince answered " + answer.dump());
+    }
+    return answer["token"];
+}
+
+// Heap bytes in use, as the allocator counts them.
+size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
+
+// One contact changes (untimed), then a client up to date asks what changed.
+// The log's own memory, full (10 000 changes of entries), is reported beside.
+void BM_GetChangesSince(benchmark::State &state) {
+    int size = sizeOf(state);
+    zebtest::TestHost &host = phonebook(size);
+    object_t *entries = zeb_getObject(host.context(), "Phonebook.Entry", 0);
+    // The last two entries, found by index as any other would be.
+    object_t *changing[2] = {nullptr, nullptr};
+    for (object_t *e = object_firstInstance(entries); e != nullptr; e = object_nextInstance(e)) {
+        changing[0] = changing[1];
+        changing[1] = e;
+    }
+    // Measured once per phonebook: the runs after the first find the log full.
+    static std::map<int, double> logKiB;
+    if (!logKiB.count(size)) {
+        double before = static_cast<double>(heapInUse());
+        for (int i = 0; i < 10000; ++i) {
+            object_parameterSetCharValue(changing[i % 2], "Title", std::to_string(i).c_str());
+            object_commit(changing[i % 2]);
+        }
+        logKiB[size] = (static_cast<double>(heapInUse()) - before) / 1024;
+    }
+    state.counters["log_KiB"] = logKiB[size];
+    std::string token = upToDateToken(host);
+    static int change = 0; // never the value the title holds already
+    for (auto _ : state) {
+        state.PauseTiming();
+        object_parameterSetCharValue(changing[0], "Title", std::to_string(++change).c_str());
+        object_commit(changing[0]);
+        Arguments since = argumentsOf({{"token", token}, {"count", 100}});
+        state.ResumeTiming();
+        zebtest::CallResult answer = host.callVars("Phonebook", "getChangesSince", since, true);
+        state.PauseTiming();
+        json value = answer.value();
+        if (value["changed"].size() != 1 || value["more"] != false)
+            fail("getChangesSince after one change answered " + value.dump().substr(0, 200));
+        token = value["token"];
+        state.ResumeTiming();
+    }
+}
+
 // A call that does next to nothing in the phonebook, through the client
 // library, the socket and the daemon, once the daemon is idle.
 void BM_BusRoundTrip(benchmark::State &state) {
@@ -770,6 +831,12 @@ void registerBenchmarks() {
                  size, {{"BM_BusGetContactByNumber", BM_BusGetContactByNumber}}))
             bus->UseRealTime();
     }
+    // Up to 50 000 contacts, as many as MaxNumberOfEntries can be raised to
+    // in a gateway's memory.
+    for (int size : {100, 10000, 50000})
+        benchmark::RegisterBenchmark("BM_GetChangesSince", BM_GetChangesSince)
+            ->Arg(size)
+            ->Unit(kMicrosecond);
 }
 
 // ---- The tables after the run ---------------------------------------------

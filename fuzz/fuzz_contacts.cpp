@@ -1,7 +1,7 @@
 // Contacts from the bus: the plug-in, loaded by the in-process test host as
 // the daemon loads it, gets a short sequence of addContact, addContacts,
-// addContactAndGenUUID, modifyContact(ByUniqueID/ByFormattedName) and
-// removals with contact values decoded from the input. Nothing may crash or
+// addContactAndGenUUID, modifyContact(ByUniqueID/ByFormattedName),
+// removals and getChangesSince with values decoded from the input. Nothing may crash or
 // leak; a refused call must leave the phonebook as it was; and after every
 // call or input the phonebook must hold together:
 // - UniqueID and FormattedName unique among the entries that have one,
@@ -9,7 +9,10 @@
 //   getNumberOfContacts, NumberOfEntries, the instances of Phonebook.Entry
 //   and getAllContacts agreeing on the count (checked after each call),
 // - every entry with a UniqueID, found by it, by its FormattedName and by
-//   its numbers (checked after each input).
+//   its numbers (checked after each input),
+// - a client following getChangesSince from the token of the input's start
+//   ending with what getAllContacts gives (after each input); getChangesSince
+//   itself changing nothing, whatever its arguments.
 //
 // The input is a tiny byte code, so that every input means a call sequence:
 // an operation byte, then its arguments; a value is a type byte, then its
@@ -22,6 +25,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -436,9 +440,54 @@ void expectUnchanged(const char *function, const json &before) {
                "\n---\n" + after.dump());
 }
 
+// Tokens handed out during the input, passed back now and then.
+std::vector<std::string> tokens;
+
+void changesSince(Input &in) {
+    Var token, count;
+    uint8_t b = in.byte();
+    if (b >= 0x80 && !tokens.empty())
+        token = textVar(tokens[b % tokens.size()]);
+    else
+        value(in, token.get(), 0);
+    value(in, count.get(), 0);
+    bool named = in.byte() & 1;
+    auto r = call("getChangesSince", {{named ? "token" : "", token}, {named ? "count" : "", count}},
+                  named);
+    json answer = r.value();
+    if (!answer.is_object() || (!answer.contains("error") && !answer.contains("reset") &&
+                                !(answer["token"].is_string() && answer["changed"].is_array() &&
+                                  answer["deleted"].is_array() && answer["more"].is_boolean())))
+        broken("getChangesSince answered " + answer.dump());
+    if (answer.contains("token"))
+        tokens.push_back(answer["token"].get<std::string>());
+}
+
+// Follows every change from `token`, where the phonebook was empty, to the
+// end: the client must hold what getAllContacts gives.
+void checkFollower(std::string token, const json &contacts) {
+    std::map<std::string, json> known, expected;
+    for (bool more = true; more;) {
+        json answer =
+            host->call("Phonebook", "getChangesSince", {{"token", token}, {"count", 500}}).value();
+        if (!answer.contains("token"))
+            broken("a follower got " + answer.dump());
+        for (const json &id : answer["deleted"])
+            known.erase(id.get<std::string>());
+        for (const json &contact : answer["changed"])
+            known[textOf(contact, "uniqueID")] = contact;
+        token = answer["token"];
+        more = answer["more"];
+    }
+    for (const json &contact : contacts)
+        expected[textOf(contact, "uniqueID")] = contact;
+    if (known != expected)
+        broken("a follower of getChangesSince holds a phonebook other than getAllContacts");
+}
+
 void runCall(Input &in) {
     json before = allContacts();
-    uint8_t op = in.byte() % 11;
+    uint8_t op = in.byte() % 12;
     switch (op) {
     case 0:
     case 1: {
@@ -512,6 +561,10 @@ void runCall(Input &in) {
     case 9:
         setMaxEntries(in.byte() % 4);
         break;
+    case 10:
+        changesSince(in);
+        expectUnchanged("getChangesSince", before);
+        break;
     default:
         // The save timer fires: whatever the phonebook holds must save.
         host->advance(kSaveDelayMs);
@@ -556,9 +609,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in(data, size);
+    tokens.assign(1, call("getChangesSince", {}).value()["token"].get<std::string>());
     for (int i = 0; i < kMaxCalls && !in.empty(); ++i)
         runCall(in);
     checkEntries(allContacts());
+    checkFollower(tokens.front(), allContacts());
 
     // Back to an empty phonebook with the shipped limit, the save of this
     // input written, no timer left for the next one.

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "change_log.h"
 #include "keltrace/keltrace.h"
 #include "phonebook.h"
 #include "variant_path_remap.h"
@@ -131,6 +132,7 @@ static void notify_flush(zeb_timer_t *, void *) {
 void notify_init(void) {
     kelTraceIn(PHONEBOOK_ZONE);
     llist_initialize(&pending_notifications);
+    change_log_start();
     notify_timer = zeb_timer_create();
     zeb_timer_setHandler(notify_timer, notify_flush);
     kelTraceOut(PHONEBOOK_ZONE);
@@ -143,6 +145,7 @@ void notify_cleanup(void) {
         dropRecord(recordOf(it));
     zeb_timer_destroy(notify_timer);
     notify_timer = nullptr;
+    change_log_stop();
     kelTraceOut(PHONEBOOK_ZONE);
 }
 
@@ -156,6 +159,7 @@ void notify_entryUpdated(object_t *object) {
         kelTraceOut(PHONEBOOK_ZONE);
         return;
     }
+    change_log_entryChanged(entry);
     notify_record_t *record = findRecord(entry);
     if (record == nullptr) {
         record = static_cast<notify_record_t *>(calloc(1, sizeof(notify_record_t)));
@@ -181,6 +185,9 @@ void notify_entryDeleted(object_t *object) {
     if (entry != nullptr && entry != object) {
         notify_entryUpdated(entry);
     } else if (entry != nullptr) {
+        /* An entry whose creation is rolled back was never there. */
+        if (object_state(entry) != object_state_created)
+            change_log_uniqueIDLeft(variant_da_char(object_parameterValue(entry, "UniqueID")));
         notify_record_t *record = findRecord(entry);
         if (record != nullptr) {
             /* An entry never announced leaves without a word. */

@@ -9,9 +9,11 @@
 
 #include "zeb/dm.h"
 
-/* Before any handler is installed. */
+/* Before any handler is installed. Starts the change log (change_log.h),
+ * which learns of every change of an entry from here. */
 void notify_init(void);
-/* Drops pending notifications unsent; nothing is announced afterwards. */
+/* Drops pending notifications unsent and stops the change log; nothing is
+ * announced or recorded afterwards. */
 void notify_cleanup(void);
 /* `object` is an entry or lies below one; its entry is announced as created
  * (first change seen) or updated. */

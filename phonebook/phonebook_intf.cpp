@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "change_log.h"
 #include "keltrace/keltrace.h"
 #include "phonebook_tessel.h"
 #include "zeb/sysroot.h"
@@ -316,5 +317,55 @@ int __addContacts(function_call_t *fcall, argument_value_list_t *args, variant_t
     destroyList(result);
 
     variant_setBool(retval, added);
+    return endCall(fcall);
+}
+
+/* The "count" of getChangesSince: the default when the call gives none, 0
+ * for anything but a whole number from 1 to CHANGE_LOG_MAX_COUNT. */
+static uint32_t changesCount(const variant_t *value) {
+    variant_type_t type = variant_type(value);
+    double count = 0;
+    if (type == variant_type_unknown)
+        return CHANGE_LOG_DEFAULT_COUNT;
+    if (type >= variant_type_int8 && type <= variant_type_int64)
+        count = static_cast<double>(variant_int64(value));
+    else if (type >= variant_type_uint8 && type <= variant_type_uint64)
+        count = static_cast<double>(variant_uint64(value));
+    else if (type == variant_type_double)
+        count = variant_double(value);
+    if (!(count >= 1 && count <= CHANGE_LOG_MAX_COUNT) || count != static_cast<uint32_t>(count))
+        return 0;
+    return static_cast<uint32_t>(count);
+}
+
+int __getChangesSince(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    argument_value_t *token =
+        frame.named ? takeNamedArgument(args, "token") : argument_valueTakeArgumentFirst(args);
+    argument_value_t *count =
+        frame.named ? takeNamedArgument(args, "count") : argument_valueTakeArgumentFirst(args);
+    const variant_t *tokenValue = token != nullptr ? argument_value(token) : nullptr;
+    uint32_t items = changesCount(count != nullptr ? argument_value(count) : nullptr);
+
+    variant_map_t answer;
+    variant_map_initialize(&answer);
+    variant_type_t tokenType = variant_type(tokenValue);
+    if (tokenType != variant_type_unknown && tokenType != variant_type_string) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "getChangesSince: token is not a text");
+        variant_map_addChar(&answer, "error", "token must be a text");
+    } else if (items == 0) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "getChangesSince: count is not from 1 to %u",
+                 CHANGE_LOG_MAX_COUNT);
+        variant_map_addChar(&answer, "error", "count must be a whole number from 1 to 500");
+    } else {
+        getChangesSince(frame.object, variant_da_char(tokenValue), items, &answer);
+    }
+    variant_cleanup(retval);
+    variant_initialize(retval, variant_type_map);
+    variant_setMapMove(retval, &answer);
+    variant_map_cleanup(&answer);
+    argument_valueDestroy(token);
+    argument_valueDestroy(count);
     return endCall(fcall);
 }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "change_log.h"
 #include "keltrace/keltrace.h"
 #include "notify.h"
 #include "number_index.h"
@@ -1200,6 +1201,11 @@ bool unique_string_value_constraint(parameter_t *parameter) {
                   textOrEmpty(variant_da_char(object_parameterValue(instance, name))));
         unique = false;
     }
+    /* Clients follow contacts by UniqueID: the one given up leaves them. */
+    const char *current = variant_da_char(parameter_getValue(parameter));
+    if (unique && strcmp(textOrEmpty(name), "UniqueID") == 0 &&
+        object_state(owner) != object_state_created && hasText(current))
+        change_log_uniqueIDLeft(current);
     kelTraceOut(PHONEBOOK_ZONE);
     return unique;
 }

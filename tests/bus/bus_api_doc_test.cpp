@@ -114,12 +114,22 @@ bool hasShape(const std::string &text, size_t at, const std::string &pattern) {
 
 // The output with the placeholders of the document: "<now>" for a date-time
 // within a day of `now` (a stamp, in whatever zone), "urn:uuid:<uuid>" for a
-// generated identifier.
-std::string normalised(const std::string &output, time_t now) {
+// generated identifier, "<token>" for the text of a "token" (kept in `token`
+// for the commands that follow).
+std::string normalised(const std::string &output, time_t now, std::string *token) {
     const std::string dateTime = "9999-99-99T99:99:99Z";
     const std::string uuid = "urn:uuid:xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+    const std::string tokenKey = "\"token\":\"";
     std::string result;
     for (size_t i = 0; i < output.size();) {
+        size_t end = 0;
+        if (output.compare(i, tokenKey.size(), tokenKey) == 0 &&
+            (end = output.find('"', i + tokenKey.size())) != std::string::npos) {
+            *token = output.substr(i + tokenKey.size(), end - i - tokenKey.size());
+            result += tokenKey + "<token>";
+            i = end;
+            continue;
+        }
         if (hasShape(output, i, uuid)) {
             result += "urn:uuid:<uuid>";
             i += uuid.size();
@@ -178,9 +188,15 @@ TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
     setenv("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1", 1);
 
     std::vector<std::unique_ptr<bustest::Process>> background;
+    std::string token; // the last one printed
     for (const Example &example : examples) {
         SCOPED_TRACE("phonebook-api.md:" + std::to_string(example.line) + ": " + example.command);
         std::vector<std::string> words = wordsOf(example.command);
+        for (std::string &word : words) {
+            size_t at = word.find("<token>");
+            if (at != std::string::npos)
+                word.replace(at, 7, token);
+        }
         time_t now = time(nullptr);
         std::string printed;
         if (words == std::vector<std::string>{"wait"}) {
@@ -211,7 +227,7 @@ TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
                 printed = run.out + run.err;
             }
         }
-        EXPECT_EQ(normalised(printed, now), example.expected);
+        EXPECT_EQ(normalised(printed, now, &token), example.expected);
     }
     EXPECT_TRUE(background.empty()) << "a command in the background without a wait";
     EXPECT_EQ(daemon.stop(), 0) << daemon.log();

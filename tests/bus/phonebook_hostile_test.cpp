@@ -264,9 +264,14 @@ std::vector<std::pair<std::string, std::vector<std::string>>> functions() {
     return list;
 }
 
-enum class Kind { text, map, list };
+// An optional text may be absent (null); a count is a number or absent.
+enum class Kind { text, map, list, optionalText, count };
 
 Kind kindOf(const std::string &argument) {
+    if (argument == "token")
+        return Kind::optionalText;
+    if (argument == "count")
+        return Kind::count;
     if (argument == "contact")
         return Kind::map;
     if (argument == "contacts" || argument == "result")
@@ -289,6 +294,10 @@ json rightValue(const std::string &argument) {
         return json::array({{{"uniqueID", "id-New"}, {"formattedName", "New"}}});
     if (argument == "result")
         return json::array();
+    if (argument == "token")
+        return "";
+    if (argument == "count")
+        return 10;
     return "/etc/config/none.usr";
 }
 
@@ -318,20 +327,26 @@ bool isKind(const Var &value, Kind kind) {
         return value.type() == variant_type_string;
     case Kind::map:
         return value.type() == variant_type_map;
+    case Kind::optionalText:
+        return value.type() == variant_type_string || value.type() == variant_type_unknown;
+    case Kind::count:
+        return value.type() == variant_type_unknown ||
+               (value.type() >= variant_type_int8 && value.type() <= variant_type_uint64);
     default:
         return value.type() == variant_type_array;
     }
 }
 
-// False, nothing, or nothing found.
+// False, nothing, nothing found, or an error named.
 bool refusal(const json &retval) {
     return retval == false || retval.is_null() || retval == json::object() ||
-           retval == json::array();
+           retval == json::array() || (retval.size() == 1 && retval.contains("error"));
 }
 
 // Every argument of every function given every value of a wrong type, named
 // and positional, the other arguments right: an error or a refusal each time.
-// removeAllContacts takes no argument: whatever it is given, it does its work.
+// removeAllContacts takes no argument: whatever it is given, it does its work;
+// getChangesSince needs none: without them it answers from the start.
 TEST_F(Hostile, EveryArgumentOfEveryFunctionWithEveryWrongType) {
     Client c(daemon.socket);
     int calls = 0;
@@ -365,7 +380,8 @@ TEST_F(Hostile, EveryArgumentOfEveryFunctionWithEveryWrongType) {
                 }
             }
         }
-        if (function == "removeAllContacts")
+        // Nothing to miss: no arguments, or none needed.
+        if (function == "removeAllContacts" || function == "getChangesSince")
             continue;
         // Missing: no arguments at all, or none of the needed ones.
         for (const json &none : {json(nullptr), json::object(), json::array()}) {

@@ -18,25 +18,7 @@ namespace {
 
 using pbtest::json;
 using Notation = std::pair<bool, std::string>;
-
-class Random {
-  public:
-    explicit Random(unsigned seed) : engine_(seed) {}
-    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(engine_); }
-    bool chance(int percent) { return below(100) < percent; }
-    std::string text(const char *alphabet, int longest) {
-        std::string text;
-        for (int n = below(longest + 1); n > 0; --n)
-            text += alphabet[below(static_cast<int>(strlen(alphabet)))];
-        return text;
-    }
-    template <typename T> const T &pick(const std::vector<T> &items) {
-        return items[static_cast<size_t>(below(static_cast<int>(items.size())))];
-    }
-
-  private:
-    std::mt19937 engine_;
-};
+using pbtest::Random;
 
 // Codes that begin one another, national prefixes that are empty, shared or
 // many; sometimes a code of four digits, which the table never finds.

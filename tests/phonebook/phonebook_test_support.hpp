@@ -2,9 +2,11 @@
 #ifndef PHONEBOOK_TEST_SUPPORT_HPP
 #define PHONEBOOK_TEST_SUPPORT_HPP
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,26 @@ inline std::vector<zebtest::TraceLine> linesWithMessage(const zebtest::TestHost 
             lines.push_back(line);
     return lines;
 }
+
+// Seeded choices for the tests that run random changes.
+class Random {
+  public:
+    explicit Random(unsigned seed) : engine_(seed) {}
+    int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(engine_); }
+    bool chance(int percent) { return below(100) < percent; }
+    std::string text(const char *alphabet, int longest) {
+        std::string text;
+        for (int n = below(longest + 1); n > 0; --n)
+            text += alphabet[below(static_cast<int>(strlen(alphabet)))];
+        return text;
+    }
+    template <typename T> const T &pick(const std::vector<T> &items) {
+        return items[static_cast<size_t>(below(static_cast<int>(items.size())))];
+    }
+
+  private:
+    std::mt19937 engine_;
+};
 
 } // namespace pbtest
 
