@@ -8,7 +8,6 @@
 #include <new>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "collation.h"
@@ -421,6 +420,23 @@ const collation_t *collationFor(const char *locale, variant_map_t *answer) {
 
 /* ---- Search ------------------------------------------------------------- */
 
+/* The entries found, each once, by instance index: a bitmap answers "is it
+ * one" while walking an order, the list gives their positions. */
+struct Matches {
+    std::vector<bool> seen;
+    std::vector<uint32_t> list;
+    void add(uint32_t index) {
+        if (index >= seen.size())
+            seen.resize(std::max<size_t>(index + 1, seen.size() * 2));
+        if (!seen[index]) {
+            seen[index] = true;
+            list.push_back(index);
+        }
+    }
+    bool has(uint32_t index) const { return index < seen.size() && seen[index]; }
+    size_t size() const { return list.size(); }
+};
+
 std::string digitsOf(const char *text) {
     std::string digits;
     for (; *text != '\0'; ++text)
@@ -429,8 +445,7 @@ std::string digitsOf(const char *text) {
     return digits;
 }
 
-void addNumberMatches(const Order &order, const std::string &digits,
-                      std::unordered_set<uint32_t> *matches) {
+void addNumberMatches(const Order &order, const std::string &digits, Matches *matches) {
     for (const auto &[index, keyed] : order.keyed) {
         bool found = false;
         forEachInstance(keyed.entry, "TelephoneNumber", [&](object_t *number) {
@@ -438,24 +453,23 @@ void addNumberMatches(const Order &order, const std::string &digits,
                     digitsOf(textOf(number, "Number").c_str()).find(digits) != std::string::npos;
         });
         if (found)
-            matches->insert(index);
+            matches->add(index);
     }
 }
 
-void addWordMatches(const Words &words, const std::string &prefix,
-                    std::unordered_set<uint32_t> *matches) {
+void addWordMatches(const Words &words, const std::string &prefix, Matches *matches) {
     size_t first = words.set.partitionPoint(
         [&](const WordRef &w) { return strcmp(w.key(), prefix.c_str()) < 0; });
     size_t last = words.set.partitionPoint([&](const WordRef &w) {
         return strcmp(w.key(), prefix.c_str()) < 0 || beginsWith(w.key(), strlen(w.key()), prefix);
     });
-    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->insert(w.index); });
+    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->add(w.index); });
 }
 
 /* The page of the matches in the order's order: by walking the order when
  * the page comes early in it, else by sorting the matches' positions. */
-void appendMatches(const Order &order, const std::unordered_set<uint32_t> &matches, uint64_t offset,
-                   uint32_t count, variant_list_t *contacts) {
+void appendMatches(const Order &order, const Matches &matches, uint64_t offset, uint32_t count,
+                   variant_list_t *contacts) {
     if (offset >= matches.size())
         return;
     double size = static_cast<double>(order.set.size());
@@ -463,7 +477,7 @@ void appendMatches(const Order &order, const std::unordered_set<uint32_t> &match
     if (walk < static_cast<double>(matches.size()) * (log2(size) + 1)) {
         uint64_t seen = 0;
         order.set.forRange(0, order.set.size(), [&](const Keyed *e) {
-            if (matches.count(e->index) != 0 && seen++ >= offset)
+            if (matches.has(e->index) && seen++ >= offset)
                 appendContact(contacts, e->entry);
             return seen < offset + count;
         });
@@ -471,7 +485,7 @@ void appendMatches(const Order &order, const std::unordered_set<uint32_t> &match
     }
     std::vector<std::pair<size_t, object_t *>> ranked;
     ranked.reserve(matches.size());
-    for (uint32_t index : matches) {
+    for (uint32_t index : matches.list) {
         const Keyed &keyed = order.keyed.at(index);
         ranked.emplace_back(order.set.rank(&keyed).value_or(0), keyed.entry);
     }
@@ -585,7 +599,7 @@ void searchContacts(object_t *phonebook, const char *text, uint64_t offset, uint
         Words *words = wordsFor(phonebook, coll);
         if (order == nullptr || words == nullptr)
             throw std::bad_alloc();
-        std::unordered_set<uint32_t> matches;
+        Matches matches;
         std::string prefix =
             collation_sortKeyString(coll, text != nullptr ? text : "", COLLATION_PRIMARY);
         if (!prefix.empty())
