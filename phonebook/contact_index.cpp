@@ -1,12 +1,15 @@
 #include "contact_index.h"
 
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -26,40 +29,63 @@ const SortByName kSortBys[] = {{"formattedName", SortBy::FormattedName},
                                {"name", SortBy::Name},
                                {"lastRevision", SortBy::LastRevision}};
 
-/* An entry's key in one order: the sort key, 0, the UniqueID, 0, the
- * instance index (big-endian), so that plain byte comparison is the order. */
+/* An entry's key in one order, in one block with it: the sort key, 0, the
+ * UniqueID, 0, the instance index (big-endian), so that comparing the bytes
+ * is the order. */
 struct Keyed {
-    std::string key;
     object_t *entry;
     uint32_t index;
+    uint32_t length;
+    const char *bytes() const noexcept { return reinterpret_cast<const char *>(this + 1); }
+    std::string_view key() const noexcept { return {bytes(), length}; }
 };
+struct KeyedFree {
+    void operator()(Keyed *keyed) const noexcept { free(keyed); }
+};
+using KeyedBlock = std::unique_ptr<Keyed, KeyedFree>;
+
+KeyedBlock makeKeyed(object_t *entry, uint32_t index, const std::string &key) {
+    void *block = malloc(sizeof(Keyed) + key.size());
+    if (block == nullptr)
+        throw std::bad_alloc();
+    Keyed *keyed = new (block) Keyed{entry, index, static_cast<uint32_t>(key.size())};
+    memcpy(keyed + 1, key.data(), key.size());
+    return KeyedBlock(keyed);
+}
+
 struct KeyedLess {
-    bool operator()(const Keyed *a, const Keyed *b) const noexcept { return a->key < b->key; }
+    bool operator()(const Keyed *a, const Keyed *b) const noexcept { return a->key() < b->key(); }
 };
 
 struct Order {
     SortBy by;
     const collation_t *coll;
-    std::unordered_map<uint32_t, Keyed> keyed;
+    std::unordered_map<uint32_t, KeyedBlock> keyed;
     RankIndex<const Keyed *, KeyedLess> set;
 };
 
-/* One word of an entry: the primary key at `at` in the entry's words (keys
- * each followed by a 0). */
+/* One word of an entry: its primary key in the entry's words, where each
+ * key follows the entry's instance index (4 bytes) and ends with a 0. */
 struct WordRef {
-    const std::string *words;
-    uint32_t at;
-    uint32_t index;
-    const char *key() const noexcept { return words->c_str() + at; }
+    const char *key;
+    uint32_t index() const noexcept {
+        uint32_t index;
+        memcpy(&index, key - sizeof index, sizeof index);
+        return index;
+    }
 };
 struct WordLess {
     bool operator()(const WordRef &a, const WordRef &b) const noexcept {
-        int c = strcmp(a.key(), b.key());
-        if (c != 0)
-            return c < 0;
-        return a.index != b.index ? a.index < b.index : a.at < b.at;
+        int c = strcmp(a.key, b.key);
+        return c != 0 ? c < 0 : std::less<const char *>()(a.key, b.key);
     }
 };
+
+/* Calls visit(key) for each word of an entry's words. */
+template <typename Visit> void forEachWord(const std::string &words, Visit visit) {
+    for (size_t at = 0; at < words.size(); at = words.find('\0', at + sizeof(uint32_t)) + 1)
+        visit(words.data() + at + sizeof(uint32_t));
+}
 
 struct Words {
     const collation_t *coll;
@@ -147,7 +173,8 @@ bool separates(unsigned char c) {
     return c < 0x80 && !((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
 }
 
-void addWords(const collation_t *coll, const std::string &text, std::string *words) {
+void addWords(const collation_t *coll, uint32_t index, const std::string &text,
+              std::string *words) {
     size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && separates(static_cast<unsigned char>(text[i])))
@@ -160,6 +187,7 @@ void addWords(const collation_t *coll, const std::string &text, std::string *wor
         std::string key =
             collation_sortKeyString(coll, text.substr(start, i - start), COLLATION_PRIMARY);
         if (!key.empty()) {
+            words->append(reinterpret_cast<const char *>(&index), sizeof index);
             *words += key;
             *words += '\0';
         }
@@ -175,13 +203,14 @@ void forEachInstance(const object_t *parent, const char *name, Visit visit) {
             visit(instance);
 }
 
-std::string wordsOf(const collation_t *coll, const object_t *entry) {
+std::string wordsOf(const collation_t *coll, const object_t *entry, uint32_t index) {
     std::string words;
-    addWords(coll, textOf(entry, "FormattedName"), &words);
-    addWords(coll, textOf(entry, "Name"), &words);
-    addWords(coll, textOf(entry, "Organisation"), &words);
-    forEachInstance(entry, "Email",
-                    [&](object_t *email) { addWords(coll, textOf(email, "Address"), &words); });
+    addWords(coll, index, textOf(entry, "FormattedName"), &words);
+    addWords(coll, index, textOf(entry, "Name"), &words);
+    addWords(coll, index, textOf(entry, "Organisation"), &words);
+    forEachInstance(entry, "Email", [&](object_t *email) {
+        addWords(coll, index, textOf(email, "Address"), &words);
+    });
     return words;
 }
 
@@ -191,7 +220,7 @@ void remove(Order &order, uint32_t index) {
     auto found = order.keyed.find(index);
     if (found == order.keyed.end())
         return;
-    order.set.erase(&found->second);
+    order.set.erase(found->second.get());
     order.keyed.erase(found);
 }
 
@@ -199,9 +228,7 @@ void remove(Words &words, uint32_t index) {
     auto found = words.words.find(index);
     if (found == words.words.end())
         return;
-    const std::string &text = found->second;
-    for (size_t at = 0; at < text.size(); at = text.find('\0', at) + 1)
-        words.set.erase(WordRef{&text, static_cast<uint32_t>(at), index});
+    forEachWord(found->second, [&](const char *key) { words.set.erase(WordRef{key}); });
     words.words.erase(found);
 }
 
@@ -209,28 +236,31 @@ void remove(Words &words, uint32_t index) {
 bool update(Order &order, object_t *entry, uint32_t index) {
     std::string key = keyOf(order, entry, index);
     auto found = order.keyed.find(index);
-    if (found != order.keyed.end() && found->second.key == key)
+    if (found != order.keyed.end() && found->second->key() == key) {
+        found->second->entry = entry;
         return true;
-    if (found != order.keyed.end())
-        order.set.erase(&found->second);
-    else
-        found = order.keyed.emplace(index, Keyed{std::string(), entry, index}).first;
-    found->second.key = std::move(key);
-    found->second.entry = entry;
-    return order.set.insert(&found->second);
+    }
+    KeyedBlock fresh = makeKeyed(entry, index, key);
+    if (found != order.keyed.end()) {
+        order.set.erase(found->second.get());
+        found->second = std::move(fresh);
+    } else {
+        found = order.keyed.emplace(index, std::move(fresh)).first;
+    }
+    return order.set.insert(found->second.get());
 }
 
 bool update(Words &words, object_t *entry, uint32_t index) {
-    std::string text = wordsOf(words.coll, entry);
+    std::string text = wordsOf(words.coll, entry, index);
     auto found = words.words.find(index);
     if (found != words.words.end() && found->second == text)
         return true;
     remove(words, index);
     const std::string &stored = words.words.emplace(index, std::move(text)).first->second;
-    for (size_t at = 0; at < stored.size(); at = stored.find('\0', at) + 1)
-        if (!words.set.insert(WordRef{&stored, static_cast<uint32_t>(at), index}))
-            return false;
-    return true;
+    bool inserted = true;
+    forEachWord(stored,
+                [&](const char *key) { inserted = inserted && words.set.insert(WordRef{key}); });
+    return inserted;
 }
 
 void dropAll() {
@@ -374,10 +404,9 @@ bool fromKey(SortBy by, const collation_t *coll, const char *from, std::string *
  * with it. */
 uint64_t fromPosition(const Order &order, const std::string &key, bool descending) {
     if (!descending)
-        return order.set.partitionPoint([&](const Keyed *e) { return e->key < key; });
-    size_t upTo = order.set.partitionPoint([&](const Keyed *e) {
-        return e->key < key || beginsWith(e->key.data(), e->key.size(), key);
-    });
+        return order.set.partitionPoint([&](const Keyed *e) { return e->key() < key; });
+    size_t upTo = order.set.partitionPoint(
+        [&](const Keyed *e) { return e->key() < key || beginsWith(e->bytes(), e->length, key); });
     return order.set.size() - upTo;
 }
 
@@ -448,7 +477,7 @@ std::string digitsOf(const char *text) {
 void addNumberMatches(const Order &order, const std::string &digits, Matches *matches) {
     for (const auto &[index, keyed] : order.keyed) {
         bool found = false;
-        forEachInstance(keyed.entry, "TelephoneNumber", [&](object_t *number) {
+        forEachInstance(keyed->entry, "TelephoneNumber", [&](object_t *number) {
             found = found ||
                     digitsOf(textOf(number, "Number").c_str()).find(digits) != std::string::npos;
         });
@@ -459,11 +488,11 @@ void addNumberMatches(const Order &order, const std::string &digits, Matches *ma
 
 void addWordMatches(const Words &words, const std::string &prefix, Matches *matches) {
     size_t first = words.set.partitionPoint(
-        [&](const WordRef &w) { return strcmp(w.key(), prefix.c_str()) < 0; });
+        [&](const WordRef &w) { return strcmp(w.key, prefix.c_str()) < 0; });
     size_t last = words.set.partitionPoint([&](const WordRef &w) {
-        return strcmp(w.key(), prefix.c_str()) < 0 || beginsWith(w.key(), strlen(w.key()), prefix);
+        return strcmp(w.key, prefix.c_str()) < 0 || beginsWith(w.key, strlen(w.key), prefix);
     });
-    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->add(w.index); });
+    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->add(w.index()); });
 }
 
 /* The page of the matches in the order's order: by walking the order when
@@ -486,8 +515,8 @@ void appendMatches(const Order &order, const Matches &matches, uint64_t offset, 
     std::vector<std::pair<size_t, object_t *>> ranked;
     ranked.reserve(matches.size());
     for (uint32_t index : matches.list) {
-        const Keyed &keyed = order.keyed.at(index);
-        ranked.emplace_back(order.set.rank(&keyed).value_or(0), keyed.entry);
+        const Keyed *keyed = order.keyed.at(index).get();
+        ranked.emplace_back(order.set.rank(keyed).value_or(0), keyed->entry);
     }
     std::sort(ranked.begin(), ranked.end());
     size_t end = static_cast<size_t>(std::min<uint64_t>(offset + count, ranked.size()));
