@@ -3,7 +3,8 @@
 // lookups, listing, writes, the save and the load of the saved file (beside
 // a plain JSON parse of that file). Through the real daemon: the resident
 // memory per contact and the round trip of a call (beside a bare echo of the
-// same frame). getChangesSince after one change, also at 50 000 contacts.
+// same frame). getChangesSince after one change, sorted pages, jumps and
+// searches, also at 50 000 contacts.
 //
 // Benchmarks run grouped by size, so that each size's phonebook is filled
 // only once: at 10 000 contacts that takes long. The run ends with the tables
@@ -11,6 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -655,6 +658,93 @@ void BM_GetChangesSince(benchmark::State &state) {
     }
 }
 
+// ---- Sorted pages and search ---------------------------------------------
+
+// Heap bytes per contact that a call takes and keeps: the index it builds
+// on first use. Measured once per phonebook and call.
+double keptBytesPerContact(zebtest::TestHost &host, int size, const char *function,
+                           const json &named) {
+    static std::map<std::pair<int, std::string>, double> kept;
+    auto key = std::make_pair(size, std::string(function) + named.dump());
+    if (!kept.count(key)) {
+        double before = static_cast<double>(heapInUse());
+        json answer = host.call("Phonebook", function, named).value();
+        if (!answer.contains("total"))
+            fail(std::string(function) + " answered " + answer.dump().substr(0, 200));
+        answer = json();
+        kept[key] = (static_cast<double>(heapInUse()) - before) / size;
+    }
+    return kept[key];
+}
+
+// Calls of `function` cycling through `variants` of the arguments, each
+// answer a page of `total` contacts. The first call after the phonebook was
+// filled brings the indexes up to date with every contact added: its time is
+// `first_call_ms`.
+void pages(benchmark::State &state, const char *function, const std::vector<json> &variants,
+           int total) {
+    zebtest::TestHost &host = phonebook(sizeOf(state));
+    std::vector<Arguments> calls;
+    for (const json &named : variants) {
+        auto start = std::chrono::steady_clock::now();
+        json answer = host.call("Phonebook", function, named).value();
+        static std::map<std::pair<std::string, int>, double> firstCall;
+        auto key = std::make_pair(std::string(function), sizeOf(state));
+        if (calls.empty() && !firstCall.count(key))
+            firstCall[key] =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
+        state.counters["first_call_ms"] = firstCall[key];
+        if (answer.value("total", -1) != total || answer["contacts"].empty())
+            fail(std::string(function) + " answered " + answer.dump().substr(0, 200));
+        calls.push_back(argumentsOf(named));
+    }
+    size_t next = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            host.callVars("Phonebook", function, calls[next++ % calls.size()], true));
+}
+
+// A page of 50 from a random offset, by formatted name in the root order.
+// The order index of another collation, built for the count, is what each
+// collation in use costs.
+void BM_ContactsRange(benchmark::State &state) {
+    int size = sizeOf(state);
+    std::mt19937 random(7);
+    std::vector<json> variants;
+    for (int i = 0; i < 64; ++i)
+        variants.push_back({{"offset", random() % static_cast<unsigned>(size)}, {"count", 50}});
+    pages(state, "getContactsRange", variants, size);
+    state.counters["order_index_B_per_contact"] = keptBytesPerContact(
+        phonebook(size), size, "getContactsRange", {{"locale", "de"}, {"count", 1}});
+}
+
+// A jump to the first contact at or after a text, and the page of 50 there.
+void BM_ContactsFrom(benchmark::State &state) {
+    int size = sizeOf(state);
+    std::mt19937 random(7);
+    std::vector<json> variants;
+    for (int i = 0; i < 64; ++i)
+        variants.push_back(
+            {{"from", "contact " + std::to_string(random() % static_cast<unsigned>(size))},
+             {"count", 50}});
+    pages(state, "getContactsRange", variants, size);
+}
+
+// The first page of 50 of a search. "c" and "co" begin a word of every
+// contact ("Contact", "c12@example.com"); "1" and "12" begin the number in
+// the name of a ninth and of a ninetieth of them.
+void BM_SearchContacts(benchmark::State &state, const std::string &text) {
+    int size = sizeOf(state);
+    int found = 0;
+    for (int i = 0; i < size; ++i)
+        found += std::to_string(i).compare(0, text.size(), text) == 0 || text[0] == 'c';
+    state.counters["words_index_B_per_contact"] = keptBytesPerContact(
+        phonebook(size), size, "searchContacts", {{"text", text}, {"count", 1}});
+    pages(state, "searchContacts", {{{"text", text}}}, found);
+    state.counters["found"] = found;
+}
+
 // A call that does next to nothing in the phonebook, through the client
 // library, the socket and the daemon, once the daemon is idle.
 void BM_BusRoundTrip(benchmark::State &state) {
@@ -833,10 +923,22 @@ void registerBenchmarks() {
     }
     // Up to 50 000 contacts, as many as MaxNumberOfEntries can be raised to
     // in a gateway's memory.
-    for (int size : {100, 10000, 50000})
+    for (int size : {100, 10000, 50000}) {
         benchmark::RegisterBenchmark("BM_GetChangesSince", BM_GetChangesSince)
             ->Arg(size)
             ->Unit(kMicrosecond);
+        benchmark::RegisterBenchmark("BM_ContactsRange", BM_ContactsRange)
+            ->Arg(size)
+            ->Unit(kMicrosecond);
+        benchmark::RegisterBenchmark("BM_ContactsFrom", BM_ContactsFrom)
+            ->Arg(size)
+            ->Unit(kMicrosecond);
+        for (const char *text : {"c", "co", "1", "12"})
+            benchmark::RegisterBenchmark((std::string("BM_SearchContacts/") + text).c_str(),
+                                         BM_SearchContacts, std::string(text))
+                ->Arg(size)
+                ->Unit(kMicrosecond);
+    }
 }
 
 // ---- The tables after the run ---------------------------------------------

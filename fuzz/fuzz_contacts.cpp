@@ -1,7 +1,8 @@
 // Contacts from the bus: the plug-in, loaded by the in-process test host as
 // the daemon loads it, gets a short sequence of addContact, addContacts,
 // addContactAndGenUUID, modifyContact(ByUniqueID/ByFormattedName),
-// removals and getChangesSince with values decoded from the input. Nothing may crash or
+// removals, getChangesSince, getContactsRange and searchContacts with values
+// decoded from the input. Nothing may crash or
 // leak; a refused call must leave the phonebook as it was; and after every
 // call or input the phonebook must hold together:
 // - UniqueID and FormattedName unique among the entries that have one,
@@ -12,7 +13,9 @@
 //   its numbers (checked after each input),
 // - a client following getChangesSince from the token of the input's start
 //   ending with what getAllContacts gives (after each input); getChangesSince
-//   itself changing nothing, whatever its arguments.
+//   itself changing nothing, whatever its arguments;
+// - getContactsRange and searchContacts answering an error or a page, and
+//   changing nothing, whatever their arguments.
 //
 // The input is a tiny byte code, so that every input means a call sequence:
 // an operation byte, then its arguments; a value is a type byte, then its
@@ -485,9 +488,33 @@ void checkFollower(std::string token, const json &contacts) {
         broken("a follower of getChangesSince holds a phonebook other than getAllContacts");
 }
 
+// A sorted page (getContactsRange) or a search (searchContacts), its
+// arguments of any type, named or in order: an error or a page of the
+// answer's shape, and nothing changed.
+void pageOrSearch(Input &in, bool search) {
+    static const char *const kRange[] = {"offset", "count",      "sortBy",
+                                         "locale", "descending", "from"};
+    static const char *const kSearch[] = {"text", "offset", "count", "locale"};
+    bool named = in.byte() & 1;
+    std::vector<std::pair<std::string, Var>> arguments;
+    for (size_t i = 0; i < (search ? countOf(kSearch) : countOf(kRange)); ++i) {
+        Var given;
+        value(in, given.get(), 0);
+        arguments.emplace_back(named ? (search ? kSearch : kRange)[i] : "", given);
+    }
+    const char *function = search ? "searchContacts" : "getContactsRange";
+    json answer = call(function, arguments, named).value();
+    if (!answer.is_object() ||
+        (!answer.contains("error") &&
+         !(answer["total"].is_number_unsigned() && answer["offset"].is_number_unsigned() &&
+           answer["contacts"].is_array() && answer["contacts"].size() <= 500 &&
+           answer["contacts"].size() <= answer["total"].get<size_t>())))
+        broken(std::string(function) + " answered " + answer.dump());
+}
+
 void runCall(Input &in) {
     json before = allContacts();
-    uint8_t op = in.byte() % 12;
+    uint8_t op = in.byte() % 14;
     switch (op) {
     case 0:
     case 1: {
@@ -564,6 +591,11 @@ void runCall(Input &in) {
     case 10:
         changesSince(in);
         expectUnchanged("getChangesSince", before);
+        break;
+    case 12:
+    case 13:
+        pageOrSearch(in, op == 13);
+        expectUnchanged(op == 13 ? "searchContacts" : "getContactsRange", before);
         break;
     default:
         // The save timer fires: whatever the phonebook holds must save.

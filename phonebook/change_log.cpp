@@ -14,7 +14,6 @@
 
 #include "keltrace/keltrace.h"
 #include "phonebook.h"
-#include "variant_path_remap.h"
 
 namespace {
 
@@ -164,14 +163,7 @@ struct Page {
     Page &operator=(const Page &) = delete;
     bool full() const { return items >= count; }
     void addContact(object_t *entry) {
-        variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
-        if (element == nullptr)
-            return;
-        variant_map_t *map = variant_da_map(variant_list_iterator_data(element));
-        zeb_obj_to_variant_map_t(entry, map, nullptr);
-        remap_paths(map, CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
-        if (!variant_list_append(&changed, element))
-            variant_list_iterator_destroy(element);
+        appendContact(&changed, entry);
         items++;
     }
     void addDeleted(const char *uniqueID) {

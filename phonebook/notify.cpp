@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "change_log.h"
+#include "contact_index.h"
 #include "keltrace/keltrace.h"
 #include "phonebook.h"
 #include "variant_path_remap.h"
@@ -133,6 +134,7 @@ void notify_init(void) {
     kelTraceIn(PHONEBOOK_ZONE);
     llist_initialize(&pending_notifications);
     change_log_start();
+    contact_index_start();
     notify_timer = zeb_timer_create();
     zeb_timer_setHandler(notify_timer, notify_flush);
     kelTraceOut(PHONEBOOK_ZONE);
@@ -146,6 +148,7 @@ void notify_cleanup(void) {
     zeb_timer_destroy(notify_timer);
     notify_timer = nullptr;
     change_log_stop();
+    contact_index_stop();
     kelTraceOut(PHONEBOOK_ZONE);
 }
 
@@ -160,6 +163,7 @@ void notify_entryUpdated(object_t *object) {
         return;
     }
     change_log_entryChanged(entry);
+    contact_index_entryChanged(entry);
     notify_record_t *record = findRecord(entry);
     if (record == nullptr) {
         record = static_cast<notify_record_t *>(calloc(1, sizeof(notify_record_t)));
@@ -185,6 +189,7 @@ void notify_entryDeleted(object_t *object) {
     if (entry != nullptr && entry != object) {
         notify_entryUpdated(entry);
     } else if (entry != nullptr) {
+        contact_index_entryDeleted(entry);
         /* An entry whose creation is rolled back was never there. */
         if (object_state(entry) != object_state_created)
             change_log_uniqueIDLeft(variant_da_char(object_parameterValue(entry, "UniqueID")));

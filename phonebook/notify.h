@@ -9,11 +9,12 @@
 
 #include "zeb/dm.h"
 
-/* Before any handler is installed. Starts the change log (change_log.h),
- * which learns of every change of an entry from here. */
+/* Before any handler is installed. Starts the change log (change_log.h) and
+ * the contact indexes (contact_index.h), which learn of every change of an
+ * entry from here. */
 void notify_init(void);
-/* Drops pending notifications unsent and stops the change log; nothing is
- * announced or recorded afterwards. */
+/* Drops pending notifications unsent and stops the change log and the
+ * indexes; nothing is announced or recorded afterwards. */
 void notify_cleanup(void);
 /* `object` is an entry or lies below one; its entry is announced as created
  * (first change seen) or updated. */

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "contact_index.h"
 #include "keltrace/keltrace.h"
 #include "notify.h"
 #include "number_index.h"
@@ -171,6 +172,8 @@ bool zeb_plugin_initialize(zeb_t *context) {
     revision_update_block = false;
     if (!started)
         abandonStart();
+    else
+        contact_index_prepare(_phonebook);
 
     kelTraceOut(PHONEBOOK_ZONE);
     return started;
@@ -231,6 +234,17 @@ void getAllContacts(object_t *phonebook, variant_list_t *contacts) {
     kelTraceZ(KELTRACE_LEVEL_INFO, PHONEBOOK_ZONE, "Returning %i contacts",
               static_cast<int>(variant_list_size(contacts)));
     kelTraceOut(PHONEBOOK_ZONE);
+}
+
+void appendContact(variant_list_t *contacts, object_t *entry) {
+    variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
+    if (element == nullptr)
+        return;
+    variant_map_t *map = variant_da_map(variant_list_iterator_data(element));
+    zeb_obj_to_variant_map_t(entry, map, nullptr);
+    remap_paths(map, CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
+    if (!variant_list_append(contacts, element))
+        variant_list_iterator_destroy(element);
 }
 
 /* Gives a contact read from the store its public keys and traces it. */

@@ -63,6 +63,9 @@ uint32_t getMaxNumberOfContacts(object_t *phonebook);
 uint32_t getNumberOfContacts(object_t *phonebook);
 /* Appends one contact map per entry, in instance order. */
 void getAllContacts(object_t *phonebook, variant_list_t *contacts);
+/* Appends the contact map of `entry` (public keys) to `contacts`; nothing
+ * when memory runs out. */
+void appendContact(variant_list_t *contacts, object_t *entry);
 /* A new contact map; without keys when no entry matches. */
 variant_map_t *getContactByUniqueID(object_t *phonebook, const char *uniqueID);
 variant_map_t *getContact(object_t *phonebook, const char *formattedName);

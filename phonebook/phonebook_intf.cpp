@@ -1,10 +1,15 @@
 #include "phonebook_intf.h"
 
 #include <errno.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+#include <vector>
+
 #include "change_log.h"
+#include "contact_index.h"
 #include "keltrace/keltrace.h"
 #include "phonebook_tessel.h"
 #include "zeb/sysroot.h"
@@ -320,22 +325,34 @@ int __addContacts(function_call_t *fcall, argument_value_list_t *args, variant_t
     return endCall(fcall);
 }
 
-/* The "count" of getChangesSince: the default when the call gives none, 0
- * for anything but a whole number from 1 to CHANGE_LOG_MAX_COUNT. */
-static uint32_t changesCount(const variant_t *value) {
+/* The value of a number argument; false for anything but a number. */
+static bool numberOf(const variant_t *value, double *number) {
     variant_type_t type = variant_type(value);
-    double count = 0;
-    if (type == variant_type_unknown)
-        return CHANGE_LOG_DEFAULT_COUNT;
     if (type >= variant_type_int8 && type <= variant_type_int64)
-        count = static_cast<double>(variant_int64(value));
+        *number = static_cast<double>(variant_int64(value));
     else if (type >= variant_type_uint8 && type <= variant_type_uint64)
-        count = static_cast<double>(variant_uint64(value));
+        *number = static_cast<double>(variant_uint64(value));
     else if (type == variant_type_double)
-        count = variant_double(value);
-    if (!(count >= 1 && count <= CHANGE_LOG_MAX_COUNT) || count != static_cast<uint32_t>(count))
+        *number = variant_double(value);
+    else
+        return false;
+    return true;
+}
+
+/* A "count": `byDefault` when the call gives none, 0 for anything but a
+ * whole number from 1 to `max`. */
+static uint32_t countOf(const variant_t *value, uint32_t byDefault, uint32_t max) {
+    double count = 0;
+    if (variant_type(value) == variant_type_unknown)
+        return byDefault;
+    if (!numberOf(value, &count) || !(count >= 1 && count <= max) ||
+        count != static_cast<uint32_t>(count))
         return 0;
     return static_cast<uint32_t>(count);
+}
+
+static uint32_t changesCount(const variant_t *value) {
+    return countOf(value, CHANGE_LOG_DEFAULT_COUNT, CHANGE_LOG_MAX_COUNT);
 }
 
 int __getChangesSince(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
@@ -367,5 +384,120 @@ int __getChangesSince(function_call_t *fcall, argument_value_list_t *args, varia
     variant_map_cleanup(&answer);
     argument_valueDestroy(token);
     argument_valueDestroy(count);
+    return endCall(fcall);
+}
+
+/* The arguments of a call by name (named form) or in order (positional
+ * form), each null when absent; destroyed with this. */
+class CallArguments {
+  public:
+    CallArguments(const call_frame_t *frame, argument_value_list_t *args,
+                  std::initializer_list<const char *> names) {
+        for (const char *name : names)
+            taken_.push_back(frame->named ? takeNamedArgument(args, name)
+                                          : argument_valueTakeArgumentFirst(args));
+    }
+    ~CallArguments() {
+        for (argument_value_t *argument : taken_)
+            argument_valueDestroy(argument);
+    }
+    CallArguments(const CallArguments &) = delete;
+    CallArguments &operator=(const CallArguments &) = delete;
+    const variant_t *operator[](size_t i) const {
+        return taken_[i] != nullptr ? argument_value(taken_[i]) : nullptr;
+    }
+
+  private:
+    std::vector<argument_value_t *> taken_;
+};
+
+/* An optional text argument: true with null when absent. */
+static bool optionalText(const variant_t *value, const char **text) {
+    variant_type_t type = variant_type(value);
+    *text = variant_da_char(value);
+    return type == variant_type_unknown || type == variant_type_string;
+}
+
+/* An "offset": 0 when absent, else a whole number from 0 (a huge one stays
+ * huge). */
+static bool offsetOf(const variant_t *value, uint64_t *offset) {
+    double number = 0;
+    *offset = 0;
+    if (variant_type(value) == variant_type_unknown)
+        return true;
+    if (!numberOf(value, &number) || !(number >= 0) || number != floor(number))
+        return false;
+    *offset = number >= 18446744073709551615.0 ? UINT64_MAX : static_cast<uint64_t>(number);
+    return true;
+}
+
+static const char *rangeError(const CallArguments &a, contacts_range_request_t *request) {
+    variant_type_t descending = variant_type(a[4]);
+    if (!offsetOf(a[0], &request->offset))
+        return "offset must be a whole number from 0";
+    if ((request->count = countOf(a[1], CONTACT_RANGE_DEFAULT_COUNT, CONTACT_RANGE_MAX_COUNT)) == 0)
+        return "count must be a whole number from 1 to 500";
+    if (!optionalText(a[2], &request->sortBy))
+        return "sortBy must be a text";
+    if (!optionalText(a[3], &request->locale))
+        return "locale must be a text";
+    if (descending != variant_type_unknown && descending != variant_type_bool)
+        return "descending must be a boolean";
+    request->descending = variant_bool(a[4]);
+    if (!optionalText(a[5], &request->from))
+        return "from must be a text";
+    return nullptr;
+}
+
+/* Moves `answer` into the return value, or an error naming the bad argument
+ * instead. */
+static void returnAnswer(variant_t *retval, const char *function, const char *error,
+                         variant_map_t *answer) {
+    if (error != nullptr) {
+        kelTrace(KELTRACE_LEVEL_WARNING, "%s: %s", function, error);
+        variant_map_addChar(answer, "error", error);
+    }
+    variant_cleanup(retval);
+    variant_initialize(retval, variant_type_map);
+    variant_setMapMove(retval, answer);
+    variant_map_cleanup(answer);
+}
+
+int __getContactsRange(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    CallArguments a(&frame, args, {"offset", "count", "sortBy", "locale", "descending", "from"});
+    contacts_range_request_t request = {};
+    const char *error = rangeError(a, &request);
+    variant_map_t answer;
+    variant_map_initialize(&answer);
+    if (error == nullptr)
+        getContactsRange(frame.object, &request, &answer);
+    returnAnswer(retval, "getContactsRange", error, &answer);
+    return endCall(fcall);
+}
+
+int __searchContacts(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    CallArguments a(&frame, args, {"text", "offset", "count", "locale"});
+    const char *text = variant_da_char(a[0]);
+    uint64_t offset = 0;
+    uint32_t count = countOf(a[2], CONTACT_RANGE_DEFAULT_COUNT, CONTACT_RANGE_MAX_COUNT);
+    const char *locale = nullptr;
+    const char *error = nullptr;
+    if (variant_type(a[0]) != variant_type_string)
+        error = "text must be a text";
+    else if (!offsetOf(a[1], &offset))
+        error = "offset must be a whole number from 0";
+    else if (count == 0)
+        error = "count must be a whole number from 1 to 500";
+    else if (!optionalText(a[3], &locale))
+        error = "locale must be a text";
+    variant_map_t answer;
+    variant_map_initialize(&answer);
+    if (error == nullptr)
+        searchContacts(frame.object, text, offset, count, locale, &answer);
+    returnAnswer(retval, "searchContacts", error, &answer);
     return endCall(fcall);
 }

@@ -525,7 +525,8 @@ TEST_F(Access, RulesSeeTheCanonicalPathEachParameterAndTheWholeSubtree) {
                   {request("get", "Phonebook"), request("get", "Phonebook", {{"recursive", true}}),
                    request("get", "Phonebook.Entry", {{"recursive", true}})});
     ASSERT_EQ(reader.size(), 3u) << reader;
-    EXPECT_EQ(reader[0], json({{"NumberOfEntries", 1}, {"MaxNumberOfEntries", 1000}}));
+    EXPECT_EQ(reader[0],
+              json({{"NumberOfEntries", 1}, {"MaxNumberOfEntries", 1000}, {"SortLocale", ""}}));
     EXPECT_EQ(reader[1], denied("get Phonebook recursively"));
     EXPECT_EQ(reader[2]["vip"].value("FormattedName", ""), "Vic") << reader[2];
 

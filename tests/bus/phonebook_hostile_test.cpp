@@ -264,14 +264,17 @@ std::vector<std::pair<std::string, std::vector<std::string>>> functions() {
     return list;
 }
 
-// An optional text may be absent (null); a count is a number or absent.
-enum class Kind { text, map, list, optionalText, count };
+// An optional text may be absent (null); a count or an offset is a whole
+// number or absent, a flag a boolean or absent.
+enum class Kind { text, map, list, optionalText, count, flag };
 
 Kind kindOf(const std::string &argument) {
-    if (argument == "token")
+    if (argument == "token" || argument == "sortBy" || argument == "locale" || argument == "from")
         return Kind::optionalText;
-    if (argument == "count")
+    if (argument == "count" || argument == "offset")
         return Kind::count;
+    if (argument == "descending")
+        return Kind::flag;
     if (argument == "contact")
         return Kind::map;
     if (argument == "contacts" || argument == "result")
@@ -298,6 +301,16 @@ json rightValue(const std::string &argument) {
         return "";
     if (argument == "count")
         return 10;
+    if (argument == "offset")
+        return 0;
+    if (argument == "sortBy")
+        return "name";
+    if (argument == "locale")
+        return "de";
+    if (argument == "descending")
+        return true;
+    if (argument == "from" || argument == "text")
+        return "An";
     return "/etc/config/none.usr";
 }
 
@@ -332,6 +345,8 @@ bool isKind(const Var &value, Kind kind) {
     case Kind::count:
         return value.type() == variant_type_unknown ||
                (value.type() >= variant_type_int8 && value.type() <= variant_type_uint64);
+    case Kind::flag:
+        return value.type() == variant_type_unknown || value.type() == variant_type_bool;
     default:
         return value.type() == variant_type_array;
     }
@@ -381,7 +396,8 @@ TEST_F(Hostile, EveryArgumentOfEveryFunctionWithEveryWrongType) {
             }
         }
         // Nothing to miss: no arguments, or none needed.
-        if (function == "removeAllContacts" || function == "getChangesSince")
+        if (function == "removeAllContacts" || function == "getChangesSince" ||
+            function == "getContactsRange")
             continue;
         // Missing: no arguments at all, or none of the needed ones.
         for (const json &none : {json(nullptr), json::object(), json::array()}) {
