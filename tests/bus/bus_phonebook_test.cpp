@@ -156,7 +156,8 @@ TEST_F(ServedPhonebook, ThePythonClientOfTheWireDocumentRuns) {
     bustest::RunResult run = bustest::run({PYTHON3, script, daemon.socket});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.substr(0, run.out.find("refused 0x10002 ")),
-              "added True\ncontacts 1\nfound Ann Smith True\nnotified contactCreated\n")
+              "added True\ncontacts 1\nfound Ann Smith True\nnotified contactCreated\n"
+              "sorted Ann Smith, bob Jones, Eve Adams, Zed Lake\n")
         << run.out;
 }
 

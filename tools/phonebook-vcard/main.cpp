@@ -1,6 +1,7 @@
 // phonebook-vcard: vCard files into the phonebook and out of it, as a client
 // of the bus (the daemon opens no file for it). docs/vcard.md tells the
-// mapping. Exit status: 0 done, 1 a card refused or the file not read,
+// mapping. Exit status: 0 done, 1 a card refused, the file not read or
+// written, or contacts added or removed during an export,
 // 2 usage error, 3 no daemon or no answer in time, 4 the socket's
 // permissions refuse the connection.
 #include "vcard.h"
@@ -8,6 +9,7 @@
 
 #include "zeb/bus.h"
 #include "zeb/client_options.hpp"
+#include "zeb/dm.h"
 #include "zeb/variant_json.hpp"
 
 #include <algorithm>
@@ -37,9 +39,11 @@ const char *const kUsageText =
     "standard error.\n"
     "  --update: a card whose UID, else formatted name, a contact holds modifies that contact.\n"
     "  --keep-numbers: numbers as written, not in the dialable form (+4930123456).\n"
-    "export writes every contact as a vCard (default version 3.0) to FILE or standard output.\n"
+    "export writes every contact as a vCard (default version 3.0) to FILE or standard output,\n"
+    "  sorted by formatted name.\n"
     "SOCKET defaults to $ZEB_SOCKET, else {SOCKET}; SECONDS to 60.\n"
-    "Exit status: 0 done, 1 a card refused or the file not read, 2 usage error, 3 no daemon,\n"
+    "Exit status: 0 done, 1 a card refused, the file not read or written, or contacts added\n"
+    "or removed during the export, 2 usage error, 3 no daemon,\n"
     "4 permission denied: the socket's permissions refuse this user.\n";
 
 enum Exit { kDone = 0, kRefused = 1, kUsageError = 2, kUnreachable = 3, kDenied = 4 };
@@ -71,6 +75,7 @@ struct Denied {
 // The daemon refused a call, or a file could not be read or written.
 struct Failed {
     std::string message;
+    uint32_t code = 0; /* the daemon's error code, when it refused a call */
 };
 
 // One line on standard error; line breaks of names and values become blanks.
@@ -146,9 +151,10 @@ class Phonebook {
         if (ok)
             return retval.toJson();
         std::string message = std::string(function) + ": " + zeb_bus_client_errorMessage(client_);
-        if (zeb_bus_isTransportError(zeb_bus_client_errorCode(client_)))
+        uint32_t code = zeb_bus_client_errorCode(client_);
+        if (zeb_bus_isTransportError(code))
             throw Unreachable{message};
-        throw Failed{message};
+        throw Failed{message, code};
     }
 
     // True when a lookup finds a contact (an empty map when none).
@@ -569,32 +575,123 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
     return status;
 }
 
-// Writes `text` to `file` through a new file renamed over it, so that a
-// failure leaves the old file as it was.
-void writeOutput(const std::string &file, const std::string &text) {
-    if (file == "-") {
-        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
-            std::fflush(stdout) != 0)
-            throw Failed{"cannot write to standard output"};
-        return;
+// The export's destination: standard output, or a new file beside FILE
+// renamed over it by commit(), so that a failure leaves the old file as it
+// was.
+class Output {
+  public:
+    explicit Output(std::string file) : file_(std::move(file)) {
+        if (file_ == "-")
+            return;
+        temporary_ = file_ + ".XXXXXX";
+        fd_ = mkstemp(temporary_.data());
+        if (fd_ < 0)
+            throw Failed{"cannot create a file beside " + file_ + ": " + std::strerror(errno)};
+        mode_t mask = umask(0);
+        umask(mask);
+        if (fchmod(fd_, 0666 & ~mask) != 0)
+            fail();
     }
-    std::string temporary = file + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        throw Failed{"cannot create a file beside " + file + ": " + std::strerror(errno)};
-    mode_t mask = umask(0);
-    umask(mask);
-    bool ok = fchmod(fd, 0666 & ~mask) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
+    ~Output() {
+        if (fd_ >= 0) {
+            close(fd_);
+            unlink(temporary_.c_str());
+        }
     }
-    ok = close(fd) == 0 && ok;
-    if (!ok || std::rename(temporary.c_str(), file.c_str()) != 0) {
-        std::string why = std::strerror(errno);
-        unlink(temporary.c_str());
-        throw Failed{"cannot write " + file + ": " + why};
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+
+    void write(const std::string &text) {
+        if (fd_ < 0) {
+            if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
+                throw Failed{"cannot write to standard output"};
+            return;
+        }
+        for (size_t done = 0; done < text.size();) {
+            ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n <= 0)
+                fail();
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    void commit() {
+        if (fd_ < 0) {
+            if (std::fflush(stdout) != 0)
+                throw Failed{"cannot write to standard output"};
+            return;
+        }
+        int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0 || std::rename(temporary_.c_str(), file_.c_str()) != 0) {
+            std::string why = std::strerror(errno);
+            unlink(temporary_.c_str());
+            throw Failed{"cannot write " + file_ + ": " + why};
+        }
+    }
+
+  private:
+    [[noreturn]] void fail() {
+        throw Failed{"cannot write " + file_ + ": " + std::strerror(errno)};
+    }
+
+    std::string file_, temporary_;
+    int fd_ = -1;
+};
+
+// Contacts per page of the export: far below the bus limit for contacts of
+// a few kilobytes; a page too large for one message is asked again smaller.
+constexpr uint64_t kExportPage = 250;
+
+// One sorted page from `offset`, at most `count` contacts, fewer when a
+// page of `count` does not fit in one bus message.
+json exportPage(Phonebook &phonebook, uint64_t offset, uint64_t &count) {
+    for (;;) {
+        try {
+            return phonebook.call(
+                "getContactsRange",
+                {{"offset", offset}, {"count", count}, {"sortBy", "formattedName"}});
+        } catch (const Failed &e) {
+            if (e.code != ZEB_ERROR_LIMIT || count == 1)
+                throw;
+            count /= 2;
+        }
+    }
+}
+
+// Writes every contact, page by page in the order of the formatted name.
+// A contact added or removed meanwhile shifts the positions: one may be
+// left out then (never written twice: each uniqueID is written once), and
+// the change of the total tells it. Returns how many were written.
+size_t exportContacts(Phonebook &phonebook, vcard::Version version, Output &output, bool &changed) {
+    std::set<std::string> written;
+    size_t count = 0;
+    uint64_t offset = 0, pageSize = kExportPage;
+    int64_t first = -1;
+    changed = false;
+    for (;;) {
+        json page = exportPage(phonebook, offset, pageSize);
+        if (!page.is_object() || page.contains("error"))
+            throw Failed{"getContactsRange: " + page.value("error", page.dump())};
+        int64_t total = page.value("total", int64_t{0});
+        if (first < 0)
+            first = total;
+        changed = changed || total != first;
+        const json &contacts = page["contacts"];
+        std::string text;
+        for (const json &contact : contacts) {
+            if (!contact.is_object())
+                continue;
+            std::string uniqueID = contact.value("uniqueID", "");
+            if (uniqueID.empty() || written.insert(uniqueID).second) {
+                text += vcard::write(contact, version);
+                ++count;
+            }
+        }
+        output.write(text);
+        offset += contacts.size();
+        if (contacts.empty() || offset >= static_cast<uint64_t>(total))
+            return count;
     }
 }
 
@@ -617,19 +714,17 @@ int runExport(const zebclient::Options &options, const std::vector<std::string> 
         throw UsageError{"export takes a FILE (- for standard output)"};
 
     Phonebook phonebook(options.socket, options.timeoutMs);
-    json contacts = phonebook.call("getAllContacts", json::object());
-    std::string text;
-    size_t count = 0;
-    for (const json &contact : contacts) {
-        if (contact.is_object()) {
-            text += vcard::write(contact, version);
-            ++count;
-        }
-    }
-    writeOutput(file, text);
+    Output output(file);
+    bool changed = false;
+    size_t count = exportContacts(phonebook, version, output, changed);
+    output.commit();
     if (file != "-")
         std::printf("%s\n", json({{"exported", count}}).dump().c_str());
-    return kDone;
+    if (!changed)
+        return kDone;
+    say("contacts were added or removed during the export: one of them may be missing; "
+        "export again");
+    return kRefused;
 }
 
 int run(int argc, char **argv) {
