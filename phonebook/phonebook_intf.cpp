@@ -351,42 +351,6 @@ static uint32_t countOf(const variant_t *value, uint32_t byDefault, uint32_t max
     return static_cast<uint32_t>(count);
 }
 
-static uint32_t changesCount(const variant_t *value) {
-    return countOf(value, CHANGE_LOG_DEFAULT_COUNT, CHANGE_LOG_MAX_COUNT);
-}
-
-int __getChangesSince(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
-    kelTraceIn(PHONEBOOK_ZONE);
-    call_frame_t frame = beginCall(fcall, args);
-    argument_value_t *token =
-        frame.named ? takeNamedArgument(args, "token") : argument_valueTakeArgumentFirst(args);
-    argument_value_t *count =
-        frame.named ? takeNamedArgument(args, "count") : argument_valueTakeArgumentFirst(args);
-    const variant_t *tokenValue = token != nullptr ? argument_value(token) : nullptr;
-    uint32_t items = changesCount(count != nullptr ? argument_value(count) : nullptr);
-
-    variant_map_t answer;
-    variant_map_initialize(&answer);
-    variant_type_t tokenType = variant_type(tokenValue);
-    if (tokenType != variant_type_unknown && tokenType != variant_type_string) {
-        kelTrace(KELTRACE_LEVEL_WARNING, "getChangesSince: token is not a text");
-        variant_map_addChar(&answer, "error", "token must be a text");
-    } else if (items == 0) {
-        kelTrace(KELTRACE_LEVEL_WARNING, "getChangesSince: count is not from 1 to %u",
-                 CHANGE_LOG_MAX_COUNT);
-        variant_map_addChar(&answer, "error", "count must be a whole number from 1 to 500");
-    } else {
-        getChangesSince(frame.object, variant_da_char(tokenValue), items, &answer);
-    }
-    variant_cleanup(retval);
-    variant_initialize(retval, variant_type_map);
-    variant_setMapMove(retval, &answer);
-    variant_map_cleanup(&answer);
-    argument_valueDestroy(token);
-    argument_valueDestroy(count);
-    return endCall(fcall);
-}
-
 /* The arguments of a call by name (named form) or in order (positional
  * form), each null when absent; destroyed with this. */
 class CallArguments {
@@ -461,6 +425,25 @@ static void returnAnswer(variant_t *retval, const char *function, const char *er
     variant_initialize(retval, variant_type_map);
     variant_setMapMove(retval, answer);
     variant_map_cleanup(answer);
+}
+
+int __getChangesSince(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
+    kelTraceIn(PHONEBOOK_ZONE);
+    call_frame_t frame = beginCall(fcall, args);
+    CallArguments a(&frame, args, {"token", "count"});
+    const char *token = nullptr;
+    uint32_t count = countOf(a[1], CHANGE_LOG_DEFAULT_COUNT, CHANGE_LOG_MAX_COUNT);
+    const char *error = nullptr;
+    if (!optionalText(a[0], &token))
+        error = "token must be a text";
+    else if (count == 0)
+        error = "count must be a whole number from 1 to 500";
+    variant_map_t answer;
+    variant_map_initialize(&answer);
+    if (error == nullptr)
+        getChangesSince(frame.object, token, count, &answer);
+    returnAnswer(retval, "getChangesSince", error, &answer);
+    return endCall(fcall);
 }
 
 int __getContactsRange(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
