@@ -10,11 +10,12 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <bitset>
 #include <vector>
 
 #include "collation.h"
 #include "keltrace/keltrace.h"
+#include "entry_slots.hpp"
 #include "rank_index.hpp"
 
 namespace {
@@ -29,82 +30,99 @@ const SortByName kSortBys[] = {{"formattedName", SortBy::FormattedName},
                                {"name", SortBy::Name},
                                {"lastRevision", SortBy::LastRevision}};
 
-/* An entry's key in one order, in one block with it: the sort key, 0, the
- * UniqueID, 0, the instance index (big-endian), so that comparing the bytes
- * is the order. */
-struct Keyed {
-    object_t *entry;
-    uint32_t index;
-    uint32_t length;
-    const char *bytes() const noexcept { return reinterpret_cast<const char *>(this + 1); }
-    std::string_view key() const noexcept { return {bytes(), length}; }
-};
-struct KeyedFree {
-    void operator()(Keyed *keyed) const noexcept { free(keyed); }
-};
-using KeyedBlock = std::unique_ptr<Keyed, KeyedFree>;
-
-KeyedBlock makeKeyed(object_t *entry, uint32_t index, const std::string &key) {
-    void *block = malloc(sizeof(Keyed) + key.size());
-    if (block == nullptr)
-        throw std::bad_alloc();
-    Keyed *keyed = new (block) Keyed{entry, index, static_cast<uint32_t>(key.size())};
-    memcpy(keyed + 1, key.data(), key.size());
-    return KeyedBlock(keyed);
-}
-
-struct KeyedLess {
-    bool operator()(const Keyed *a, const Keyed *b) const noexcept { return a->key() < b->key(); }
+/* An order: the slots of the entries sorted by (sort key, UniqueID, instance
+ * index). The sort keys are kept, the UniqueID is read from the entry when
+ * two keys tie: the entry leaves the order before its UniqueID changes
+ * (contact_index_uniqueIDChanging). */
+struct Order;
+struct OrderLess {
+    const Order *order;
+    bool operator()(uint32_t a, uint32_t b) const noexcept;
 };
 
 struct Order {
     SortBy by;
     const collation_t *coll;
-    std::unordered_map<uint32_t, KeyedBlock> keyed;
-    RankIndex<const Keyed *, KeyedLess> set;
+    std::vector<uint32_t> keyAt; /* by slot: the key's offset in keys, or kNoSlot */
+    KeyArena keys;
+    RankIndex<uint32_t, OrderLess> set{OrderLess{this}};
+    std::string_view key(uint32_t slot) const noexcept { return keys.get(keyAt[slot]); }
 };
 
-/* One word of an entry: its primary key in the entry's words, where each
- * key follows the entry's instance index (4 bytes) and ends with a 0. */
+/* One word of an entry: the word's offset in the entry's words. */
 struct WordRef {
-    const char *key;
-    uint32_t index() const noexcept {
-        uint32_t index;
-        memcpy(&index, key - sizeof index, sizeof index);
-        return index;
-    }
+    uint32_t slot;
+    uint32_t at;
 };
+struct Words;
 struct WordLess {
-    bool operator()(const WordRef &a, const WordRef &b) const noexcept {
-        int c = strcmp(a.key, b.key);
-        return c != 0 ? c < 0 : std::less<const char *>()(a.key, b.key);
-    }
+    const Words *words;
+    bool operator()(const WordRef &a, const WordRef &b) const noexcept;
 };
 
-/* Calls visit(key) for each word of an entry's words. */
-template <typename Visit> void forEachWord(const std::string &words, Visit visit) {
-    for (size_t at = 0; at < words.size(); at = words.find('\0', at + sizeof(uint32_t)) + 1)
-        visit(words.data() + at + sizeof(uint32_t));
-}
-
+/* The primary keys of the words of each entry, each ending with a 0, sorted,
+ * without the words that begin another of the same entry (a prefix finding
+ * them finds that one too). */
 struct Words {
     const collation_t *coll;
-    std::unordered_map<uint32_t, std::string> words;
-    RankIndex<WordRef, WordLess> set;
+    std::vector<uint32_t> wordsAt; /* by slot: offset in text, or kNoSlot */
+    KeyArena text;
+    RankIndex<WordRef, WordLess> set{WordLess{this}};
+    const char *word(const WordRef &w) const noexcept {
+        return text.get(wordsAt[w.slot]).data() + w.at;
+    }
+};
+
+/* The telephone numbers by the 3-digit windows of their digits: per window,
+ * the slots of the entries one of whose numbers held it when filed. Postings
+ * are not taken back when numbers change or entries leave: a search checks
+ * every candidate against its numbers, and the index is filed afresh when
+ * the stale postings outnumber the others. */
+constexpr size_t kWindows = 1000;
+struct Digits {
+    std::vector<uint32_t> postings[kWindows];
+    /* by slot: a hash of the numbers filed (0: none), and how many postings */
+    std::vector<uint64_t> filedHash;
+    std::vector<uint16_t> filedCount;
+    size_t live = 0;
+    size_t stale = 0;
 };
 
 struct State {
     bool running = false;
     const collation_t *defaultColl = nullptr;
+    EntrySlots slots;
+    std::vector<uint32_t> dirty; /* slots marked dirty, maybe more than once */
     std::vector<std::unique_ptr<Order>> orders;
     std::vector<std::unique_ptr<Words>> words;
-    /* Entries changed since the indexes were last brought up to date. */
-    std::unordered_map<uint32_t, object_t *> dirty;
+    std::unique_ptr<Digits> digits;
     /* A change could not be recorded: every index is rebuilt. */
     bool lost = false;
 };
 
 State state;
+
+const char *uniqueIDOf(const object_t *entry) {
+    const char *id = variant_da_char(object_parameterValue(entry, "UniqueID"));
+    return id != nullptr ? id : "";
+}
+
+bool OrderLess::operator()(uint32_t a, uint32_t b) const noexcept {
+    int c = order->key(a).compare(order->key(b));
+    if (c == 0 && a != b) {
+        c = strcmp(uniqueIDOf(state.slots.entry(a)), uniqueIDOf(state.slots.entry(b)));
+        if (c == 0)
+            return state.slots.index(a) < state.slots.index(b);
+    }
+    return c < 0;
+}
+
+bool WordLess::operator()(const WordRef &a, const WordRef &b) const noexcept {
+    int c = strcmp(words->word(a), words->word(b));
+    if (c != 0)
+        return c < 0;
+    return a.slot != b.slot ? a.slot < b.slot : a.at < b.at;
+}
 
 /* ---- Keys --------------------------------------------------------------- */
 
@@ -157,24 +175,13 @@ std::string sortKeyOf(const Order &order, const object_t *entry) {
     return collation_sortKeyString(order.coll, textOf(entry, "FormattedName"), COLLATION_TERTIARY);
 }
 
-std::string keyOf(const Order &order, const object_t *entry, uint32_t index) {
-    std::string key = sortKeyOf(order, entry);
-    key += '\0';
-    key += textOf(entry, "UniqueID");
-    key += '\0';
-    for (int shift = 24; shift >= 0; shift -= 8)
-        key += static_cast<char>((index >> shift) & 0xff);
-    return key;
-}
-
 /* Words end at ASCII characters other than letters and digits: blanks,
  * punctuation, the ';' of the structured name, the '@' and '.' of e-mails. */
 bool separates(unsigned char c) {
     return c < 0x80 && !((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
 }
 
-void addWords(const collation_t *coll, uint32_t index, const std::string &text,
-              std::string *words) {
+void addWords(const collation_t *coll, const std::string &text, std::vector<std::string> *words) {
     size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && separates(static_cast<unsigned char>(text[i])))
@@ -186,11 +193,8 @@ void addWords(const collation_t *coll, uint32_t index, const std::string &text,
             continue;
         std::string key =
             collation_sortKeyString(coll, text.substr(start, i - start), COLLATION_PRIMARY);
-        if (!key.empty()) {
-            words->append(reinterpret_cast<const char *>(&index), sizeof index);
-            *words += key;
-            *words += '\0';
-        }
+        if (!key.empty())
+            words->push_back(std::move(key));
     }
 }
 
@@ -203,101 +207,215 @@ void forEachInstance(const object_t *parent, const char *name, Visit visit) {
             visit(instance);
 }
 
-std::string wordsOf(const collation_t *coll, const object_t *entry, uint32_t index) {
+/* The entry's words as Words keeps them. */
+std::string wordsOf(const collation_t *coll, const object_t *entry) {
+    std::vector<std::string> keys;
+    addWords(coll, textOf(entry, "FormattedName"), &keys);
+    addWords(coll, textOf(entry, "Name"), &keys);
+    addWords(coll, textOf(entry, "Organisation"), &keys);
+    forEachInstance(entry, "Email",
+                    [&](object_t *email) { addWords(coll, textOf(email, "Address"), &keys); });
+    std::sort(keys.begin(), keys.end());
     std::string words;
-    addWords(coll, index, textOf(entry, "FormattedName"), &words);
-    addWords(coll, index, textOf(entry, "Name"), &words);
-    addWords(coll, index, textOf(entry, "Organisation"), &words);
-    forEachInstance(entry, "Email", [&](object_t *email) {
-        addWords(coll, index, textOf(email, "Address"), &words);
-    });
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (i + 1 == keys.size() || keys[i + 1].compare(0, keys[i].size(), keys[i]) != 0)
+            (words += keys[i]) += '\0';
     return words;
+}
+
+/* Calls visit(offset) for each word of an entry's words. */
+template <typename Visit> void forEachWord(std::string_view words, Visit visit) {
+    for (size_t at = 0; at < words.size(); at = words.find('\0', at) + 1)
+        visit(static_cast<uint32_t>(at));
+}
+
+/* The digits of each number of the entry, each followed by a blank. */
+std::string numbersOf(const object_t *entry) {
+    std::string numbers;
+    forEachInstance(entry, "TelephoneNumber", [&](object_t *number) {
+        for (char c : textOf(number, "Number"))
+            if (c >= '0' && c <= '9')
+                numbers += c;
+        numbers += ' ';
+    });
+    return numbers;
+}
+
+/* Calls visit(window) for each 3-digit window of the digits in `numbers`,
+ * blanks ending a run of digits. */
+template <typename Visit> void forEachWindow(std::string_view numbers, Visit visit) {
+    unsigned window = 0;
+    int run = 0;
+    for (char c : numbers) {
+        if (c < '0' || c > '9') {
+            run = 0;
+            continue;
+        }
+        window = (window * 10 + static_cast<unsigned>(c - '0')) % kWindows;
+        if (++run >= 3)
+            visit(window);
+    }
 }
 
 /* ---- Keeping the indexes ----------------------------------------------- */
 
-void remove(Order &order, uint32_t index) {
-    auto found = order.keyed.find(index);
-    if (found == order.keyed.end())
-        return;
-    order.set.erase(found->second.get());
-    order.keyed.erase(found);
+/* The value of `slot` in a vector by slot, grown to hold it. */
+uint32_t &bySlot(std::vector<uint32_t> &values, uint32_t slot) {
+    if (slot >= values.size())
+        values.resize(std::max<size_t>(slot + 1, state.slots.end()), kNoSlot);
+    return values[slot];
 }
 
-void remove(Words &words, uint32_t index) {
-    auto found = words.words.find(index);
-    if (found == words.words.end())
+void remove(Order &order, uint32_t slot) {
+    if (slot >= order.keyAt.size() || order.keyAt[slot] == kNoSlot)
         return;
-    forEachWord(found->second, [&](const char *key) { words.set.erase(WordRef{key}); });
-    words.words.erase(found);
+    order.set.erase(slot);
+    order.keys.release(order.keyAt[slot]);
+    order.keyAt[slot] = kNoSlot;
+}
+
+void remove(Words &words, uint32_t slot) {
+    if (slot >= words.wordsAt.size() || words.wordsAt[slot] == kNoSlot)
+        return;
+    forEachWord(words.text.get(words.wordsAt[slot]), [&](uint32_t at) {
+        words.set.erase(WordRef{slot, at});
+    });
+    words.text.release(words.wordsAt[slot]);
+    words.wordsAt[slot] = kNoSlot;
+}
+
+void remove(Digits &digits, uint32_t slot) {
+    if (slot >= digits.filedHash.size() || digits.filedHash[slot] == 0)
+        return;
+    digits.live -= digits.filedCount[slot];
+    digits.stale += digits.filedCount[slot];
+    digits.filedHash[slot] = 0;
+    digits.filedCount[slot] = 0;
 }
 
 /* False when memory ran out (the index is then to be dropped). */
-bool update(Order &order, object_t *entry, uint32_t index) {
-    std::string key = keyOf(order, entry, index);
-    auto found = order.keyed.find(index);
-    if (found != order.keyed.end() && found->second->key() == key) {
-        found->second->entry = entry;
+bool update(Order &order, uint32_t slot) {
+    std::string key = sortKeyOf(order, state.slots.entry(slot));
+    uint32_t &at = bySlot(order.keyAt, slot);
+    if (at != kNoSlot && order.keys.get(at) == key)
         return true;
-    }
-    KeyedBlock fresh = makeKeyed(entry, index, key);
-    if (found != order.keyed.end()) {
-        order.set.erase(found->second.get());
-        found->second = std::move(fresh);
-    } else {
-        found = order.keyed.emplace(index, std::move(fresh)).first;
-    }
-    return order.set.insert(found->second.get());
+    remove(order, slot);
+    if (order.keys.wasteful())
+        order.keys.compact(order.keyAt, kNoSlot);
+    order.keyAt[slot] = order.keys.put(key);
+    return order.set.insert(slot);
 }
 
-bool update(Words &words, object_t *entry, uint32_t index) {
-    std::string text = wordsOf(words.coll, entry, index);
-    auto found = words.words.find(index);
-    if (found != words.words.end() && found->second == text)
+bool update(Words &words, uint32_t slot) {
+    std::string text = wordsOf(words.coll, state.slots.entry(slot));
+    uint32_t &at = bySlot(words.wordsAt, slot);
+    if (at != kNoSlot && words.text.get(at) == text)
         return true;
-    remove(words, index);
-    const std::string &stored = words.words.emplace(index, std::move(text)).first->second;
+    remove(words, slot);
+    if (words.text.wasteful())
+        words.text.compact(words.wordsAt, kNoSlot);
+    words.wordsAt[slot] = words.text.put(text);
     bool inserted = true;
-    forEachWord(stored,
-                [&](const char *key) { inserted = inserted && words.set.insert(WordRef{key}); });
+    forEachWord(text, [&](uint32_t w) { inserted = inserted && words.set.insert({slot, w}); });
     return inserted;
+}
+
+uint64_t hashOf(std::string_view numbers) {
+    uint64_t hash = 14695981039346656037ull;
+    for (char c : numbers)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return hash != 0 ? hash : 1;
+}
+
+bool update(Digits &digits, uint32_t slot) {
+    std::string numbers = numbersOf(state.slots.entry(slot));
+    uint64_t hash = hashOf(numbers);
+    if (slot >= digits.filedHash.size()) {
+        digits.filedHash.resize(std::max<size_t>(slot + 1, state.slots.end()), 0);
+        digits.filedCount.resize(digits.filedHash.size(), 0);
+    }
+    if (digits.filedHash[slot] == hash)
+        return true;
+    remove(digits, slot);
+    std::bitset<kWindows> seen;
+    forEachWindow(numbers, [&](unsigned window) { seen.set(window); });
+    for (size_t window = 0; window < kWindows; ++window)
+        if (seen[window])
+            digits.postings[window].push_back(slot);
+    digits.filedHash[slot] = hash;
+    digits.filedCount[slot] = static_cast<uint16_t>(std::min<size_t>(seen.count(), UINT16_MAX));
+    digits.live += digits.filedCount[slot];
+    return true;
 }
 
 void dropAll() {
     state.orders.clear();
     state.words.clear();
+    state.digits.reset();
 }
 
-/* Brings every index up to date with the entries marked. */
-void flush() {
-    if (state.lost) {
-        dropAll();
-        state.dirty.clear();
-        state.lost = false;
-        return;
-    }
+template <typename Index> bool fill(Index &index) {
+    for (uint32_t slot = 0; slot < state.slots.end(); ++slot)
+        if (state.slots.entry(slot) != nullptr && !update(index, slot))
+            return false;
+    return true;
+}
+
+/* A digits index of every entry. */
+std::unique_ptr<Digits> fileDigits() {
+    auto digits = std::make_unique<Digits>();
+    fill(*digits);
+    for (std::vector<uint32_t> &posting : digits->postings)
+        posting.shrink_to_fit();
+    return digits;
+}
+
+/* Files the numbers afresh when stale postings outnumber the others. */
+void refileDigits() {
+    if (state.digits != nullptr && state.digits->stale > state.digits->live + kWindows)
+        state.digits = fileDigits();
+}
+
+/* Every entry of the phonebook in a slot, none dirty. */
+void takeSlots(object_t *phonebook) {
+    state.slots.clear();
+    state.dirty = {};
+    forEachInstance(phonebook, "Entry", [&](object_t *entry) { state.slots.add(entry); });
+}
+
+/* Brings every index up to date with the entries marked; after a change
+ * that could not be recorded, starts again from the phonebook. */
+void flush(object_t *phonebook) {
     try {
-        for (const auto &[index, entry] : state.dirty) {
+        if (state.lost) {
+            dropAll();
+            takeSlots(phonebook);
+            state.lost = false;
+        }
+        for (uint32_t slot : state.dirty) {
+            if (!state.slots.dirty(slot))
+                continue;
+            state.slots.setDirty(slot, false);
             for (auto &order : state.orders)
-                if (!update(*order, entry, index))
+                if (!update(*order, slot))
                     throw std::bad_alloc();
             for (auto &words : state.words)
-                if (!update(*words, entry, index))
+                if (!update(*words, slot))
                     throw std::bad_alloc();
+            if (state.digits != nullptr)
+                update(*state.digits, slot);
         }
+        state.dirty.clear();
+        if (state.dirty.capacity() > 1024)
+            state.dirty = {};
+        refileDigits();
     } catch (const std::bad_alloc &) {
         kelTrace(KELTRACE_LEVEL_ERROR, "Out of memory: the contact indexes are rebuilt");
         dropAll();
+        for (uint32_t slot : state.dirty)
+            state.slots.setDirty(slot, false);
+        state.dirty = {};
     }
-    state.dirty.clear();
-}
-
-template <typename Index> bool fill(object_t *phonebook, Index &index) {
-    bool filled = true;
-    forEachInstance(phonebook, "Entry", [&](object_t *entry) {
-        filled = filled && update(index, entry, object_index(entry));
-    });
-    return filled;
 }
 
 const collation_t *defaultCollation(object_t *phonebook) {
@@ -308,7 +426,7 @@ const collation_t *defaultCollation(object_t *phonebook) {
 
 /* Up to date, and only the default collation's indexes when it changed. */
 void refresh(object_t *phonebook) {
-    flush();
+    flush(phonebook);
     const collation_t *coll = defaultCollation(phonebook);
     if (coll == state.defaultColl)
         return;
@@ -321,7 +439,7 @@ void refresh(object_t *phonebook) {
 }
 
 /* The index of (by, coll), built when missing; null when memory ran out. */
-Order *orderFor(object_t *phonebook, SortBy by, const collation_t *coll) {
+Order *orderFor(SortBy by, const collation_t *coll) {
     if (by == SortBy::LastRevision)
         coll = nullptr;
     for (auto &order : state.orders)
@@ -331,8 +449,9 @@ Order *orderFor(object_t *phonebook, SortBy by, const collation_t *coll) {
         auto order = std::make_unique<Order>();
         order->by = by;
         order->coll = coll;
-        if (!fill(phonebook, *order))
+        if (!fill(*order))
             return nullptr;
+        order->keys.shrink();
         state.orders.push_back(std::move(order));
         return state.orders.back().get();
     } catch (const std::bad_alloc &) {
@@ -340,20 +459,32 @@ Order *orderFor(object_t *phonebook, SortBy by, const collation_t *coll) {
     }
 }
 
-Words *wordsFor(object_t *phonebook, const collation_t *coll) {
+Words *wordsFor(const collation_t *coll) {
     for (auto &words : state.words)
         if (words->coll == coll)
             return words.get();
     try {
         auto words = std::make_unique<Words>();
         words->coll = coll;
-        if (!fill(phonebook, *words))
+        if (!fill(*words))
             return nullptr;
+        words->text.shrink();
         state.words.push_back(std::move(words));
         return state.words.back().get();
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
+}
+
+Digits *digitsFor() {
+    if (state.digits == nullptr) {
+        try {
+            state.digits = fileDigits();
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+    }
+    return state.digits.get();
 }
 
 /* ---- Answers ------------------------------------------------------------ */
@@ -404,9 +535,11 @@ bool fromKey(SortBy by, const collation_t *coll, const char *from, std::string *
  * with it. */
 uint64_t fromPosition(const Order &order, const std::string &key, bool descending) {
     if (!descending)
-        return order.set.partitionPoint([&](const Keyed *e) { return e->key() < key; });
-    size_t upTo = order.set.partitionPoint(
-        [&](const Keyed *e) { return e->key() < key || beginsWith(e->bytes(), e->length, key); });
+        return order.set.partitionPoint([&](uint32_t slot) { return order.key(slot) < key; });
+    size_t upTo = order.set.partitionPoint([&](uint32_t slot) {
+        std::string_view k = order.key(slot);
+        return k < key || beginsWith(k.data(), k.size(), key);
+    });
     return order.set.size() - upTo;
 }
 
@@ -417,14 +550,15 @@ void appendRange(const Order &order, uint64_t offset, uint32_t count, bool desce
         return;
     size_t n = static_cast<size_t>(std::min<uint64_t>(count, total - offset));
     if (!descending) {
-        order.set.forRange(static_cast<size_t>(offset), n,
-                           [&](const Keyed *e) { appendContact(contacts, e->entry); });
+        order.set.forRange(static_cast<size_t>(offset), n, [&](uint32_t slot) {
+            appendContact(contacts, state.slots.entry(slot));
+        });
         return;
     }
     std::vector<object_t *> page;
     page.reserve(n);
     order.set.forRange(total - static_cast<size_t>(offset) - n, n,
-                       [&](const Keyed *e) { page.push_back(e->entry); });
+                       [&](uint32_t slot) { page.push_back(state.slots.entry(slot)); });
     for (auto it = page.rbegin(); it != page.rend(); ++it)
         appendContact(contacts, *it);
 }
@@ -449,8 +583,8 @@ const collation_t *collationFor(const char *locale, variant_map_t *answer) {
 
 /* ---- Search ------------------------------------------------------------- */
 
-/* The entries found, each once, by instance index: a bitmap answers "is it
- * one" while walking an order, the list gives their positions. */
+/* The entries found, each once, by slot: a bitmap answers "is it one" while
+ * walking an order, the list gives their positions. */
 struct Matches {
     std::vector<bool> seen;
     std::vector<uint32_t> list;
@@ -474,25 +608,42 @@ std::string digitsOf(const char *text) {
     return digits;
 }
 
-void addNumberMatches(const Order &order, const std::string &digits, Matches *matches) {
-    for (const auto &[index, keyed] : order.keyed) {
-        bool found = false;
-        forEachInstance(keyed->entry, "TelephoneNumber", [&](object_t *number) {
-            found = found ||
-                    digitsOf(textOf(number, "Number").c_str()).find(digits) != std::string::npos;
-        });
-        if (found)
-            matches->add(index);
+/* Whether one of the entry's numbers holds `digits`. */
+bool holdsDigits(const object_t *entry, const std::string &digits) {
+    bool found = false;
+    forEachInstance(entry, "TelephoneNumber", [&](object_t *number) {
+        found =
+            found || digitsOf(textOf(number, "Number").c_str()).find(digits) != std::string::npos;
+    });
+    return found;
+}
+
+/* The candidates are the postings of the rarest window of `digits`. */
+void addNumberMatches(const Digits &index, const std::string &digits, Matches *matches) {
+    const std::vector<uint32_t> *rarest = nullptr;
+    forEachWindow(digits, [&](unsigned window) {
+        if (rarest == nullptr || index.postings[window].size() < rarest->size())
+            rarest = &index.postings[window];
+    });
+    std::vector<bool> checked(state.slots.end());
+    for (uint32_t slot : *rarest) {
+        if (checked[slot])
+            continue;
+        checked[slot] = true;
+        const object_t *entry = state.slots.entry(slot);
+        if (entry != nullptr && holdsDigits(entry, digits))
+            matches->add(slot);
     }
 }
 
 void addWordMatches(const Words &words, const std::string &prefix, Matches *matches) {
     size_t first = words.set.partitionPoint(
-        [&](const WordRef &w) { return strcmp(w.key, prefix.c_str()) < 0; });
+        [&](const WordRef &w) { return strcmp(words.word(w), prefix.c_str()) < 0; });
     size_t last = words.set.partitionPoint([&](const WordRef &w) {
-        return strcmp(w.key, prefix.c_str()) < 0 || beginsWith(w.key, strlen(w.key), prefix);
+        const char *key = words.word(w);
+        return strcmp(key, prefix.c_str()) < 0 || beginsWith(key, strlen(key), prefix);
     });
-    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->add(w.index()); });
+    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->add(w.slot); });
 }
 
 /* The page of the matches in the order's order: by walking the order when
@@ -505,23 +656,21 @@ void appendMatches(const Order &order, const Matches &matches, uint64_t offset, 
     double walk = static_cast<double>(offset + count) * size / static_cast<double>(matches.size());
     if (walk < static_cast<double>(matches.size()) * (log2(size) + 1)) {
         uint64_t seen = 0;
-        order.set.forRange(0, order.set.size(), [&](const Keyed *e) {
-            if (matches.has(e->index) && seen++ >= offset)
-                appendContact(contacts, e->entry);
+        order.set.forRange(0, order.set.size(), [&](uint32_t slot) {
+            if (matches.has(slot) && seen++ >= offset)
+                appendContact(contacts, state.slots.entry(slot));
             return seen < offset + count;
         });
         return;
     }
-    std::vector<std::pair<size_t, object_t *>> ranked;
+    std::vector<std::pair<size_t, uint32_t>> ranked;
     ranked.reserve(matches.size());
-    for (uint32_t index : matches.list) {
-        const Keyed *keyed = order.keyed.at(index).get();
-        ranked.emplace_back(order.set.rank(keyed).value_or(0), keyed->entry);
-    }
+    for (uint32_t slot : matches.list)
+        ranked.emplace_back(order.set.rank(slot).value_or(0), slot);
     std::sort(ranked.begin(), ranked.end());
     size_t end = static_cast<size_t>(std::min<uint64_t>(offset + count, ranked.size()));
     for (size_t i = static_cast<size_t>(offset); i < end; ++i)
-        appendContact(contacts, ranked[i].second);
+        appendContact(contacts, state.slots.entry(ranked[i].second));
 }
 
 void beginAnswer(variant_map_t *answer) {
@@ -529,49 +678,73 @@ void beginAnswer(variant_map_t *answer) {
     variant_map_initialize(answer);
 }
 
+/* The entry's slot, none when the indexes do not know it. */
+uint32_t slotOf(const object_t *entry) {
+    return state.slots.find(object_index(entry));
+}
+
 } // namespace
 
 void contact_index_start(void) {
     dropAll();
-    state.dirty.clear();
+    state.slots.clear();
+    state.dirty = {};
     state.defaultColl = nullptr;
     state.lost = false;
     state.running = true;
 }
 
 void contact_index_stop(void) {
+    contact_index_start();
     state.running = false;
-    dropAll();
-    state.dirty = {};
-    state.defaultColl = nullptr;
 }
 
 void contact_index_prepare(object_t *phonebook) {
     if (!state.running)
         return;
+    state.lost = true; /* every entry from the phonebook */
     refresh(phonebook);
-    orderFor(phonebook, SortBy::FormattedName, state.defaultColl);
+    orderFor(SortBy::FormattedName, state.defaultColl);
 }
 
 void contact_index_entryChanged(object_t *entry) {
-    if (!state.running)
+    if (!state.running || state.lost)
         return;
     try {
-        state.dirty[object_index(entry)] = entry;
+        state.dirty.reserve(state.dirty.size() + 1);
+        uint32_t slot = state.slots.add(entry);
+        if (!state.slots.dirty(slot))
+            state.dirty.push_back(slot);
+        state.slots.setDirty(slot, true);
     } catch (const std::bad_alloc &) {
         state.lost = true;
     }
 }
 
-void contact_index_entryDeleted(object_t *entry) {
-    if (!state.running)
+void contact_index_uniqueIDChanging(object_t *entry) {
+    uint32_t slot = state.running && !state.lost ? slotOf(entry) : kNoSlot;
+    if (slot == kNoSlot)
         return;
-    uint32_t index = object_index(entry);
-    state.dirty.erase(index);
     for (auto &order : state.orders)
-        remove(*order, index);
+        remove(*order, slot);
+    contact_index_entryChanged(entry);
+}
+
+void contact_index_entryDeleted(object_t *entry) {
+    uint32_t slot = state.running && !state.lost ? slotOf(entry) : kNoSlot;
+    if (slot == kNoSlot)
+        return;
+    for (auto &order : state.orders)
+        remove(*order, slot);
     for (auto &words : state.words)
-        remove(*words, index);
+        remove(*words, slot);
+    if (state.digits != nullptr)
+        remove(*state.digits, slot);
+    try {
+        state.slots.remove(slot);
+    } catch (const std::bad_alloc &) {
+        state.lost = true;
+    }
 }
 
 bool sort_locale_constraint(parameter_t *parameter) {
@@ -599,7 +772,7 @@ void getContactsRange(object_t *phonebook, const contacts_range_request_t *reque
         /* answered */
     } else if (request->from != nullptr && !fromKey(sortBy->by, coll, request->from, &key)) {
         answerError(answer, "from must be a date-time when sorting by lastRevision");
-    } else if ((order = orderFor(phonebook, sortBy->by, coll)) == nullptr) {
+    } else if ((order = orderFor(sortBy->by, coll)) == nullptr) {
         answerError(answer, "out of memory");
     } else {
         uint64_t offset = request->from != nullptr ? fromPosition(*order, key, request->descending)
@@ -624,18 +797,20 @@ void searchContacts(object_t *phonebook, const char *text, uint64_t offset, uint
         return;
     }
     try {
-        Order *order = orderFor(phonebook, SortBy::FormattedName, coll);
-        Words *words = wordsFor(phonebook, coll);
-        if (order == nullptr || words == nullptr)
-            throw std::bad_alloc();
-        Matches matches;
         std::string prefix =
             collation_sortKeyString(coll, text != nullptr ? text : "", COLLATION_PRIMARY);
-        if (!prefix.empty())
-            addWordMatches(*words, prefix, &matches);
         std::string digits = digitsOf(text != nullptr ? text : "");
-        if (digits.size() >= 3)
-            addNumberMatches(*order, digits, &matches);
+        Order *order = orderFor(SortBy::FormattedName, coll);
+        Words *words = prefix.empty() ? nullptr : wordsFor(coll);
+        Digits *numbers = digits.size() >= 3 ? digitsFor() : nullptr;
+        if (order == nullptr || (words == nullptr && !prefix.empty()) ||
+            (numbers == nullptr && digits.size() >= 3))
+            throw std::bad_alloc();
+        Matches matches;
+        if (words != nullptr)
+            addWordMatches(*words, prefix, &matches);
+        if (numbers != nullptr)
+            addNumberMatches(*numbers, digits, &matches);
         variant_list_t contacts;
         variant_list_initialize(&contacts);
         appendMatches(*order, matches, offset, count, &contacts);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "change_log.h"
+#include "contact_index.h"
 #include "keltrace/keltrace.h"
 #include "notify.h"
 #include "number_index.h"
@@ -1203,8 +1204,10 @@ bool unique_string_value_constraint(parameter_t *parameter) {
     }
     /* Clients follow contacts by UniqueID: the one given up leaves them. */
     const char *current = variant_da_char(parameter_getValue(parameter));
-    if (unique && strcmp(textOrEmpty(name), "UniqueID") == 0 &&
-        object_state(owner) != object_state_created && hasText(current))
+    bool uniqueID = unique && strcmp(textOrEmpty(name), "UniqueID") == 0;
+    if (uniqueID)
+        contact_index_uniqueIDChanging(owner);
+    if (uniqueID && object_state(owner) != object_state_created && hasText(current))
         change_log_uniqueIDLeft(current);
     kelTraceOut(PHONEBOOK_ZONE);
     return unique;

@@ -80,12 +80,16 @@ class RandomChanges : public PluginTest {
         case 5:
             host.set(entry, {{"UniqueID", random.chance(80) ? freshName() : uniqueIDOf(other)}});
             break;
-        case 6:
-            if (random.chance(50))
+        case 6: {
+            std::string number = entry + ".TelephoneNumber." + std::to_string(1 + random.below(3));
+            if (random.chance(40))
                 host.add(entry + ".TelephoneNumber", {{"Number", "0" + random.text("56", 5)}});
+            else if (random.chance(50))
+                host.set(number, {{"Number", "0" + random.text("0156", 5)}});
             else
-                host.del(entry + ".TelephoneNumber." + std::to_string(1 + random.below(3)));
+                host.del(number);
             break;
+        }
         case 7:
             host.del(entry);
             break;
@@ -99,6 +103,9 @@ class RandomChanges : public PluginTest {
             object_t *object = datamodel_getObject(dm(), entry.c_str(), 0);
             object_parameterSetCharValue(object, "UniqueID", freshName().c_str());
             object_parameterSetCharValue(object, "Title", "rolled back");
+            if (object_t *number =
+                    datamodel_getObject(dm(), (entry + ".TelephoneNumber.1").c_str(), 0))
+                object_parameterSetCharValue(number, "Number", "0555");
             object_createInstance(datamodel_getObject(dm(), "Phonebook.Entry", 0), 0, nullptr);
             object_rollback(datamodel_getObject(dm(), "Phonebook", 0));
             break;
