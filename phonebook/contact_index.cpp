@@ -372,7 +372,7 @@ std::unique_ptr<Digits> fileDigits() {
 
 /* Files the numbers afresh when stale postings outnumber the others. */
 void refileDigits() {
-    if (state.digits != nullptr && state.digits->stale > state.digits->live + kWindows)
+    if (state.digits != nullptr && state.digits->stale > state.digits->live + 64)
         state.digits = fileDigits();
 }
 
@@ -678,9 +678,14 @@ void beginAnswer(variant_map_t *answer) {
     variant_map_initialize(answer);
 }
 
-/* The entry's slot, none when the indexes do not know it. */
+/* The entry's slot, none when the indexes do not follow it. */
 uint32_t slotOf(const object_t *entry) {
-    return state.slots.find(object_index(entry));
+    return state.running && !state.lost ? state.slots.find(object_index(entry)) : kNoSlot;
+}
+
+void removeFromOrders(uint32_t slot) {
+    for (auto &order : state.orders)
+        remove(*order, slot);
 }
 
 } // namespace
@@ -722,20 +727,18 @@ void contact_index_entryChanged(object_t *entry) {
 }
 
 void contact_index_uniqueIDChanging(object_t *entry) {
-    uint32_t slot = state.running && !state.lost ? slotOf(entry) : kNoSlot;
-    if (slot == kNoSlot)
-        return;
-    for (auto &order : state.orders)
-        remove(*order, slot);
-    contact_index_entryChanged(entry);
+    uint32_t slot = slotOf(entry);
+    if (slot != kNoSlot) {
+        removeFromOrders(slot);
+        contact_index_entryChanged(entry);
+    }
 }
 
 void contact_index_entryDeleted(object_t *entry) {
-    uint32_t slot = state.running && !state.lost ? slotOf(entry) : kNoSlot;
+    uint32_t slot = slotOf(entry);
     if (slot == kNoSlot)
         return;
-    for (auto &order : state.orders)
-        remove(*order, slot);
+    removeFromOrders(slot);
     for (auto &words : state.words)
         remove(*words, slot);
     if (state.digits != nullptr)
