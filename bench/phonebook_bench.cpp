@@ -734,7 +734,7 @@ void BM_ContactsFrom(benchmark::State &state) {
 // The first page of 50 of a search. "c" and "co" begin a word of every
 // contact ("Contact", "c12@example.com"); "1" and "12" begin the number in
 // the name of a ninth and of a ninetieth of them; "555" is in a telephone
-// number of a few hundred (digits search numbers).
+// number of one in about 500 (three digits or more search the numbers).
 void BM_SearchContacts(benchmark::State &state, const std::string &text) {
     int size = sizeOf(state);
     int found = 0;
