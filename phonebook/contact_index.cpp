@@ -1,21 +1,19 @@
 #include "contact_index.h"
 
 #include <math.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
-#include <functional>
+#include <bitset>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <bitset>
 #include <vector>
 
 #include "collation.h"
-#include "keltrace/keltrace.h"
 #include "entry_slots.hpp"
+#include "keltrace/keltrace.h"
 #include "rank_index.hpp"
 
 namespace {
@@ -81,7 +79,9 @@ struct Words {
 constexpr size_t kWindows = 1000;
 struct Digits {
     std::vector<uint32_t> postings[kWindows];
-    /* by slot: a hash of the numbers filed (0: none), and how many postings */
+    /* by slot: a hash of the numbers filed (0: none), and how many postings;
+     * the hash spares refiling an entry whose numbers did not change (one
+     * that changed and kept its 64-bit hash would be missed) */
     std::vector<uint64_t> filedHash;
     std::vector<uint16_t> filedCount;
     size_t live = 0;
