@@ -6,14 +6,18 @@
  * a vector by slot instead of a node of a hash map. It finds the slot of an
  * instance index through an open-addressing table of slot numbers (4 bytes a
  * cell, at most three quarters full), since instance indexes only grow over
- * the life of the data model and may be sparse.
+ * the life of the data model and may be sparse. The table reads each
+ * entry's index from the entry: an entry leaves (remove) before it is
+ * destroyed.
  *
  * KeyArena keeps byte strings (keys) one after the other in one block, each
  * preceded by its length (LEB128), addressed by their offset. A string
  * released becomes garbage; the owner compacts the arena when garbage is
  * most of it, rewriting the offsets it holds.
  *
- * Both throw std::bad_alloc when memory runs out, and are then unchanged.
+ * Both throw std::bad_alloc when memory runs out, and are then unchanged,
+ * except KeyArena::compact, after which the offsets are lost (the owner is
+ * dropped).
  */
 #ifndef PHONEBOOK_ENTRY_SLOTS_HPP
 #define PHONEBOOK_ENTRY_SLOTS_HPP
