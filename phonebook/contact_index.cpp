@@ -438,8 +438,11 @@ void refresh(object_t *phonebook) {
                       state.words.end());
 }
 
-/* The index of (by, coll), built when missing; null when memory ran out. */
+/* The index of (by, coll), built when missing; null when memory ran out,
+ * also while the entries could not all be taken from the phonebook. */
 Order *orderFor(SortBy by, const collation_t *coll) {
+    if (state.lost)
+        return nullptr;
     if (by == SortBy::LastRevision)
         coll = nullptr;
     for (auto &order : state.orders)
