@@ -37,24 +37,24 @@ int Floor::find(const char *asked) const {
 
 // ---- SQLite ---------------------------------------------------------------
 
-namespace {
-
 [[noreturn]] void sqliteFailed(sqlite3 *db, const char *what) {
     throw std::runtime_error(std::string("SQLite: ") + what + ": " + sqlite3_errmsg(db));
 }
 
-void execute(sqlite3 *db, const char *sql) {
+void sqliteExecute(sqlite3 *db, const char *sql) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         sqliteFailed(db, sql);
 }
 
-sqlite3_stmt *prepare(sqlite3 *db, const char *sql) {
+sqlite3_stmt *sqlitePrepare(sqlite3 *db, const char *sql) {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
         SQLITE_OK)
         sqliteFailed(db, sql);
     return statement;
 }
+
+namespace {
 
 // The first contact holding one notation, or none.
 std::optional<int> firstHolding(sqlite3_stmt *lookup, bool international, const char *text,
@@ -91,10 +91,11 @@ bool countNotation(bool, const char *, size_t, void *userData) {
 Sqlite::Sqlite(const std::vector<HeldNumber> &numbers) {
     if (sqlite3_open(":memory:", &db_) != SQLITE_OK)
         sqliteFailed(db_, "open");
-    execute(db_, "CREATE TABLE number (contact INTEGER NOT NULL, international INTEGER NOT NULL, "
-                 "text TEXT NOT NULL)");
-    sqlite3_stmt *insert = prepare(db_, "INSERT INTO number VALUES (?1, ?2, ?3)");
-    execute(db_, "BEGIN");
+    sqliteExecute(db_,
+                  "CREATE TABLE number (contact INTEGER NOT NULL, international INTEGER NOT NULL, "
+                  "text TEXT NOT NULL)");
+    sqlite3_stmt *insert = sqlitePrepare(db_, "INSERT INTO number VALUES (?1, ?2, ?3)");
+    sqliteExecute(db_, "BEGIN");
     for (const HeldNumber &number : numbers) {
         // Shorter numbers never match.
         if (number.text.size() < 2)
@@ -110,12 +111,12 @@ Sqlite::Sqlite(const std::vector<HeldNumber> &numbers) {
         sqlite3_reset(insert);
     }
     sqlite3_finalize(insert);
-    execute(db_, "COMMIT");
+    sqliteExecute(db_, "COMMIT");
     // The contact in the index too: the smallest one is the first entry of
     // the notation's range, read without visiting the table.
-    execute(db_, "CREATE INDEX number_by_notation ON number (international, text, contact)");
-    lookup_ =
-        prepare(db_, "SELECT min(contact) FROM number WHERE international = ?1 AND text = ?2");
+    sqliteExecute(db_, "CREATE INDEX number_by_notation ON number (international, text, contact)");
+    lookup_ = sqlitePrepare(
+        db_, "SELECT min(contact) FROM number WHERE international = ?1 AND text = ?2");
 }
 
 Sqlite::~Sqlite() {

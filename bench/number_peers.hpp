@@ -21,6 +21,11 @@ struct sqlite3_stmt;
 
 namespace peers {
 
+// The peers' SQLite calls: a failure throws std::runtime_error naming it.
+[[noreturn]] void sqliteFailed(sqlite3 *db, const char *what);
+void sqliteExecute(sqlite3 *db, const char *sql);
+sqlite3_stmt *sqlitePrepare(sqlite3 *db, const char *sql); // persistent
+
 // A telephone number as the plug-in keeps it (a leading "+" written "00"),
 // and the position of its contact.
 struct HeldNumber {

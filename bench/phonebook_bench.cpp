@@ -12,7 +12,6 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +39,8 @@
 #include "bus_test_support.hpp"
 #include "number_index.h"
 #include "number_peers.hpp"
+#include "page_peers.hpp"
+#include "phonebook.h"
 #include "test_host.hpp"
 
 namespace {
@@ -47,6 +48,8 @@ namespace {
 using zebtest::json;
 
 const int kSizes[] = {100, 1000, 10000};
+// The sizes of the sorted pages, the search and the change log.
+const int kPageSizes[] = {100, 10000, 50000};
 
 // Contacts go in addContacts calls of this many, as a client filling a large
 // phonebook sends them.
@@ -119,6 +122,11 @@ std::string readAll(const std::string &path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Heap bytes in use, as the allocator counts them.
+size_t heapInUse() {
+    return mallinfo2().uordblks;
 }
 
 // ---- The phonebook in this process ---------------------------------------
@@ -475,8 +483,32 @@ void BM_LoadSavedFile(benchmark::State &state) {
     state.counters["bytes"] = static_cast<double>(file.size());
 }
 
+// The CPU time this process has used, in ms.
+double cpuMilliseconds() {
+    timespec used;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) * 1e3 + static_cast<double>(used.tv_nsec) * 1e-6;
+}
+
+// The first page and the first search after a filling: the indexes catching
+// up with every contact added, which the additions only marked. Their CPU
+// time in ms, and the heap bytes per contact that the indexes took.
+std::pair<double, double> indexesCatchingUp(zebtest::TestHost &filled, int size) {
+    double before = static_cast<double>(heapInUse());
+    double start = cpuMilliseconds();
+    for (const auto &[function, named] :
+         {std::make_pair("getContactsRange", json{{"count", 1}}),
+          std::make_pair("searchContacts", json{{"text", "c"}, {"count", 1}})}) {
+        if (!filled.call("Phonebook", function, named).value().contains("total"))
+            fail(std::string(function) + " failed after the filling");
+    }
+    return {cpuMilliseconds() - start, (static_cast<double>(heapInUse()) - before) / size};
+}
+
 // Every contact into an empty phonebook, in calls of kBatch contacts. The
 // phonebook filled last is the one the benchmarks of the same size use next.
+// `indexes_ms`, `indexes_B_per_contact`: indexesCatchingUp() after the last
+// filling.
 void BM_AddContacts(benchmark::State &state) {
     int size = sizeOf(state);
     std::vector<Arguments> calls = fillingArguments(size);
@@ -488,6 +520,9 @@ void BM_AddContacts(benchmark::State &state) {
         addAll(empty, calls);
     }
     currentSize = size;
+    auto [ms, bytes] = indexesCatchingUp(*current, size);
+    state.counters["indexes_ms"] = ms;
+    state.counters["indexes_B_per_contact"] = bytes;
     state.SetItemsProcessed(state.iterations() * size);
     state.counters["per_contact"] = benchmark::Counter(
         size, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
@@ -521,18 +556,32 @@ struct Served {
                 fail("cannot fill the phonebook over the bus: " + client->message());
         }
         size = count;
+        settled = false;
     }
 
-    // Waits until the daemon is idle again: after a change come the
-    // announcements, then the save, 5 s later.
+    // Waits, once after the filling, until the daemon is idle again: after a
+    // change come the announcements, then the save, 5 s later. A save that
+    // fails (a phonebook whose file would pass the data model's size limit)
+    // writes nothing: then idle is the daemon's CPU time standing still
+    // once the save was due.
     void settle() {
+        if (settled)
+            return;
         bustest::Deadline deadline(60000);
-        while (!std::filesystem::exists(daemon.sysroot + kSavedFile) && deadline.remaining() > 0)
+        bustest::Deadline saveDue(static_cast<int>(PHONEBOOK_SAVE_DELAY_MS) + 1000);
+        for (double used = cpuSeconds();
+             !std::filesystem::exists(daemon.sysroot + kSavedFile) && deadline.remaining() > 0;) {
             usleep(100000);
+            double now = cpuSeconds();
+            if (saveDue.remaining() == 0 && now == used)
+                break;
+            used = now;
+        }
         // Answered once the save is over.
         if (!zeb_bus_call(client->get(), "Phonebook", "getNumberOfContacts", nullptr, nullptr,
                           nullptr))
             fail("zebd does not answer: " + client->message());
+        settled = true;
     }
 
     // The CPU time the daemon has used so far, in seconds: on a shared
@@ -558,7 +607,8 @@ struct Served {
 
     bustest::PhonebookDaemon daemon;
     std::unique_ptr<bustest::Client> client;
-    int size = 0; /* contacts added */
+    int size = 0;        /* contacts added */
+    bool settled = true; /* nothing changed since settle() */
 };
 
 std::unique_ptr<Served> served;
@@ -610,11 +660,6 @@ std::string upToDateToken(zebtest::TestHost &host) {
             fail("getChangesSince answered " + answer.dump());
     }
     return answer["token"];
-}
-
-// Heap bytes in use, as the allocator counts them.
-size_t heapInUse() {
-    return mallinfo2().uordblks;
 }
 
 // One contact changes (untimed), then a client up to date asks what changed.
@@ -678,23 +723,14 @@ double keptBytesPerContact(zebtest::TestHost &host, int size, const char *functi
 }
 
 // Calls of `function` cycling through `variants` of the arguments, each
-// answer a page of `total` contacts. The first call after the phonebook was
-// filled brings the indexes up to date with every contact added: its time is
-// `first_call_ms`.
+// answer a page of `total` contacts. (What the first call after a filling
+// costs, the indexes catching up, is BM_AddContacts' `indexes_ms`.)
 void pages(benchmark::State &state, const char *function, const std::vector<json> &variants,
            int total) {
     zebtest::TestHost &host = phonebook(sizeOf(state));
     std::vector<Arguments> calls;
     for (const json &named : variants) {
-        auto start = std::chrono::steady_clock::now();
         json answer = host.call("Phonebook", function, named).value();
-        static std::map<std::pair<std::string, int>, double> firstCall;
-        auto key = std::make_pair(std::string(function), sizeOf(state));
-        if (calls.empty() && !firstCall.count(key))
-            firstCall[key] =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-        state.counters["first_call_ms"] = firstCall[key];
         if (answer.value("total", -1) != total || answer["contacts"].empty())
             fail(std::string(function) + " answered " + answer.dump().substr(0, 200));
         calls.push_back(argumentsOf(named));
@@ -705,15 +741,33 @@ void pages(benchmark::State &state, const char *function, const std::vector<json
             host.callVars("Phonebook", function, calls[next++ % calls.size()], true));
 }
 
+// The pages of the paging benchmarks and their peers: 64 random offsets,
+// and as many texts to jump to.
+std::vector<size_t> randomOffsets(int size) {
+    std::mt19937 random(7);
+    std::vector<size_t> offsets;
+    for (int i = 0; i < 64; ++i)
+        offsets.push_back(random() % static_cast<unsigned>(size));
+    return offsets;
+}
+
+std::vector<std::string> fromTexts(int size) {
+    std::vector<std::string> texts;
+    for (size_t offset : randomOffsets(size))
+        texts.push_back("contact " + std::to_string(offset));
+    return texts;
+}
+
+constexpr size_t kPage = 50;
+
 // A page of 50 from a random offset, by formatted name in the root order.
 // The order index of another collation, built for the count, is what each
 // collation in use costs.
 void BM_ContactsRange(benchmark::State &state) {
     int size = sizeOf(state);
-    std::mt19937 random(7);
     std::vector<json> variants;
-    for (int i = 0; i < 64; ++i)
-        variants.push_back({{"offset", random() % static_cast<unsigned>(size)}, {"count", 50}});
+    for (size_t offset : randomOffsets(size))
+        variants.push_back({{"offset", offset}, {"count", kPage}});
     pages(state, "getContactsRange", variants, size);
     state.counters["order_index_B_per_contact"] = keptBytesPerContact(
         phonebook(size), size, "getContactsRange", {{"locale", "de"}, {"count", 1}});
@@ -722,30 +776,249 @@ void BM_ContactsRange(benchmark::State &state) {
 // A jump to the first contact at or after a text, and the page of 50 there.
 void BM_ContactsFrom(benchmark::State &state) {
     int size = sizeOf(state);
-    std::mt19937 random(7);
     std::vector<json> variants;
-    for (int i = 0; i < 64; ++i)
-        variants.push_back(
-            {{"from", "contact " + std::to_string(random() % static_cast<unsigned>(size))},
-             {"count", 50}});
+    for (const std::string &from : fromTexts(size))
+        variants.push_back({{"from", from}, {"count", kPage}});
     pages(state, "getContactsRange", variants, size);
 }
 
-// The first page of 50 of a search. "c" and "co" begin a word of every
-// contact ("Contact", "c12@example.com"); "1" and "12" begin the number in
-// the name of a ninth and of a ninetieth of them; "555" is in a telephone
-// number of one in about 500 (three digits or more search the numbers).
-void BM_SearchContacts(benchmark::State &state, const std::string &text) {
-    int size = sizeOf(state);
+// The searches: "c" and "co" begin a word of every contact ("Contact",
+// "c12@example.com"); "1" and "12" begin the number in the name of a ninth
+// and of a ninetieth of them; "14009", five digits, is also looked for in
+// the telephone numbers, where "+331400<n>" holds it for every n beginning
+// with 9 (and n = 14009).
+const char *const kSearches[] = {"c", "co", "1", "12", "14009"};
+
+bool foundBy(const std::string &text, int i) {
+    if (text[0] == 'c' || std::to_string(i).compare(0, text.size(), text) == 0)
+        return true;
+    if (text.size() < 3)
+        return false;
+    json held = contact(i);
+    return std::any_of(
+        held["telephoneNumbers"].begin(), held["telephoneNumbers"].end(), [&](const json &number) {
+            return peers::digitsOf(storedText(number["name"])).find(text) != std::string::npos;
+        });
+}
+
+int foundCount(const std::string &text, int size) {
     int found = 0;
     for (int i = 0; i < size; ++i)
-        found += text.size() >= 3 && text[0] >= '0' && text[0] <= '9'
-                     ? (numberOf(i) + " 331400" + std::to_string(i)).find(text) != std::string::npos
-                     : std::to_string(i).compare(0, text.size(), text) == 0 || text[0] == 'c';
-    state.counters["words_index_B_per_contact"] = keptBytesPerContact(
-        phonebook(size), size, "searchContacts", {{"text", text}, {"count", 1}});
+        found += foundBy(text, i);
+    return found;
+}
+
+// The first page of 50 of a search.
+void BM_SearchContacts(benchmark::State &state, const std::string &text) {
+    int size = sizeOf(state);
+    int found = foundCount(text, size);
     pages(state, "searchContacts", {{{"text", text}}}, found);
     state.counters["found"] = found;
+}
+
+// ---- Their peers ----------------------------------------------------------
+
+const collation_t *rootCollation() {
+    return collation_forLocale("root");
+}
+
+// The peers of the phonebook of one size, in the root collation.
+struct PagePeers {
+    explicit PagePeers(int count, const std::vector<peers::PagedContact> &contacts)
+        : size(count), floor(rootCollation(), contacts), sqlite(rootCollation(), contacts) {}
+    int size;
+    peers::SortFloor floor;
+    peers::SqlitePages sqlite;
+};
+
+std::unique_ptr<PagePeers> pagePeers;
+
+std::vector<peers::PagedContact> pagedContacts(int size) {
+    std::vector<peers::PagedContact> paged;
+    for (int i = 0; i < size; ++i) {
+        json held = contact(i);
+        std::vector<std::string> texts = {held["formattedName"], held.value("name", ""),
+                                          held["organisation"]};
+        std::vector<std::string> numbers;
+        for (const json &email : held["emails"])
+            texts.push_back(email["name"]);
+        for (const json &number : held["telephoneNumbers"])
+            numbers.push_back(storedText(number["name"]));
+        paged.push_back(peers::pagedContact(rootCollation(), held["uniqueID"],
+                                            held["formattedName"], texts, numbers, held.dump()));
+    }
+    return paged;
+}
+
+// The UniqueIDs of a page, from the plug-in's answer or from the peers' texts.
+std::vector<std::string> uniqueIDsOf(const json &answer) {
+    std::vector<std::string> ids;
+    for (const json &held : answer.value("contacts", json::array()))
+        ids.push_back(held["uniqueID"]);
+    return ids;
+}
+
+std::vector<std::string> uniqueIDsOf(const peers::Page &page) {
+    std::vector<std::string> ids;
+    for (const std::string &text : page)
+        ids.push_back(json::parse(text)["uniqueID"]);
+    return ids;
+}
+
+// One query of the paging benchmarks, as the plug-in is asked it and as each
+// peer answers it.
+struct PageQuery {
+    json named;
+    const char *function;
+    std::function<peers::Page(const peers::SortFloor &)> floor;
+    std::function<peers::Page(const peers::SqlitePages &)> sqlite;
+};
+
+std::vector<PageQuery> rangeQueries(int size) {
+    std::vector<PageQuery> queries;
+    for (size_t offset : randomOffsets(size))
+        queries.push_back({{{"offset", offset}, {"count", kPage}},
+                           "getContactsRange",
+                           [=](const peers::SortFloor &p) { return p.range(offset, kPage); },
+                           [=](const peers::SqlitePages &p) { return p.range(offset, kPage); }});
+    return queries;
+}
+
+std::vector<PageQuery> fromQueries(int size) {
+    std::vector<PageQuery> queries;
+    for (const std::string &from : fromTexts(size))
+        queries.push_back({{{"from", from}, {"count", kPage}},
+                           "getContactsRange",
+                           [=](const peers::SortFloor &p) { return p.from(from, kPage); },
+                           [=](const peers::SqlitePages &p) { return p.from(from, kPage); }});
+    return queries;
+}
+
+std::vector<PageQuery> searchQueries(const std::string &text) {
+    return {{{{"text", text}},
+             "searchContacts",
+             [=](const peers::SortFloor &p) { return p.search(text, 0, kPage); },
+             [=](const peers::SqlitePages &p) { return p.search(text, 0, kPage); }}};
+}
+
+// The peers of the phonebook of `size` contacts, built once. Before a peer
+// of a query is timed, both answer its first cases as the plug-in does.
+PagePeers &checkedPagePeers(int size, const std::vector<PageQuery> &queries) {
+    if (pagePeers == nullptr || pagePeers->size != size) {
+        pagePeers.reset();
+        pagePeers = std::make_unique<PagePeers>(size, pagedContacts(size));
+    }
+    zebtest::TestHost &host = phonebook(size);
+    for (size_t i = 0; i < std::min<size_t>(queries.size(), 4); ++i) {
+        const PageQuery &query = queries[i];
+        std::vector<std::string> plugin =
+            uniqueIDsOf(host.call("Phonebook", query.function, query.named).value());
+        if (plugin.empty() || uniqueIDsOf(query.floor(pagePeers->floor)) != plugin ||
+            uniqueIDsOf(query.sqlite(pagePeers->sqlite)) != plugin)
+            fail(std::string("the page peers answer otherwise than ") + query.function + " " +
+                 query.named.dump() + ", N = " + std::to_string(size));
+    }
+    return *pagePeers;
+}
+
+enum class Peer { Floor, Sqlite };
+// Each peer's benchmarks are those of the plug-in with this after the name.
+const std::pair<Peer, const char *> kPagePeers[] = {{Peer::Floor, "Floor"},
+                                                    {Peer::Sqlite, "SQLite"}};
+
+void pagesOfPeer(benchmark::State &state, Peer peer, const std::vector<PageQuery> &queries) {
+    PagePeers &checked = checkedPagePeers(sizeOf(state), queries);
+    size_t next = 0;
+    for (auto _ : state) {
+        const PageQuery &query = queries[next++ % queries.size()];
+        benchmark::DoNotOptimize(peer == Peer::Floor ? query.floor(checked.floor)
+                                                     : query.sqlite(checked.sqlite));
+    }
+}
+
+void BM_ContactsRangePeer(benchmark::State &state, Peer peer) {
+    pagesOfPeer(state, peer, rangeQueries(sizeOf(state)));
+}
+
+void BM_ContactsFromPeer(benchmark::State &state, Peer peer) {
+    pagesOfPeer(state, peer, fromQueries(sizeOf(state)));
+}
+
+void BM_SearchContactsPeer(benchmark::State &state, Peer peer, const std::string &text) {
+    pagesOfPeer(state, peer, searchQueries(text));
+}
+
+// ---- Through zebd ---------------------------------------------------------
+
+// Calls of `function` through the client library, the socket and the daemon,
+// cycling through `variants` of the named arguments, each answer checked
+// once before timing; `zebd_cpu_us` is the daemon's CPU time per call.
+void busCalls(benchmark::State &state, const char *function, const std::vector<json> &variants,
+              const std::function<bool(const json &)> &expected) {
+    Served &daemon = servedPhonebook(sizeOf(state));
+    daemon.settle();
+    std::vector<bustest::Var> calls;
+    calls.reserve(variants.size());
+    bustest::Var answer;
+    auto call = [&](bustest::Var &args) {
+        if (!zeb_bus_call(daemon.client->get(), "Phonebook", function, args.get(), answer.get(),
+                          nullptr))
+            fail(std::string(function) + " failed: " + daemon.client->message());
+    };
+    for (const json &named : variants) {
+        calls.emplace_back(named);
+        call(calls.back());
+        if (!expected(answer.toJson()))
+            fail(std::string("zebd answers ") + function + " " + named.dump() + " with " +
+                 answer.toJson().dump().substr(0, 200));
+    }
+    double before = daemon.cpuSeconds();
+    size_t next = 0;
+    for (auto _ : state)
+        call(calls[next++ % calls.size()]);
+    state.counters["zebd_cpu_us"] =
+        (daemon.cpuSeconds() - before) * 1e6 / static_cast<double>(state.iterations());
+}
+
+// The daemon's resident memory per contact, in bytes, that the first page
+// and the first search after the filling add: its indexes catching up,
+// measured as BM_ResidentMemory measures the phonebook's. Once per daemon.
+double indexesResidentBytes(int size) {
+    static std::map<int, double> perContact;
+    if (!perContact.count(size)) {
+        Served &daemon = servedPhonebook(size);
+        daemon.settle();
+        long before = daemon.residentKiB();
+        for (const auto &[function, named] :
+             {std::make_pair("getContactsRange", json{{"count", 1}}),
+              std::make_pair("searchContacts", json{{"text", "c"}, {"count", 1}})}) {
+            bustest::Var args(named), answer;
+            if (!zeb_bus_call(daemon.client->get(), "Phonebook", function, args.get(), answer.get(),
+                              nullptr))
+                fail(std::string(function) + " failed: " + daemon.client->message());
+        }
+        perContact[size] = static_cast<double>(daemon.residentKiB() - before) * 1024 / size;
+    }
+    return perContact[size];
+}
+
+// The pages of BM_ContactsRange. `indexes_rss_B_per_contact`:
+// indexesResidentBytes().
+void BM_BusContactsRange(benchmark::State &state) {
+    int size = sizeOf(state);
+    state.counters["indexes_rss_B_per_contact"] = indexesResidentBytes(size);
+    std::vector<json> variants;
+    for (size_t offset : randomOffsets(size))
+        variants.push_back({{"offset", offset}, {"count", kPage}});
+    busCalls(state, "getContactsRange", variants, [size](const json &answer) {
+        return answer.value("total", -1) == size && !answer["contacts"].empty();
+    });
+}
+
+void BM_BusGetContactByUniqueID(benchmark::State &state) {
+    std::string last = "id-" + std::to_string(sizeOf(state) - 1);
+    busCalls(state, "getContactByUniqueID", {{{"uniqueID", last}}},
+             [&](const json &answer) { return answer.value("uniqueID", "") == last; });
 }
 
 // A call that does next to nothing in the phonebook, through the client
@@ -885,6 +1158,10 @@ registerNumberBenchmarks(int size,
     return registered;
 }
 
+const std::pair<const char *, void (*)(benchmark::State &)> kBusPages[] = {
+    {"BM_BusContactsRange", BM_BusContactsRange},
+    {"BM_BusGetContactByUniqueID", BM_BusGetContactByUniqueID}};
+
 void registerBenchmarks() {
     using benchmark::kMicrosecond;
     using benchmark::kMillisecond;
@@ -925,8 +1202,14 @@ void registerBenchmarks() {
             bus->UseRealTime();
     }
     // Up to 50 000 contacts, as many as MaxNumberOfEntries can be raised to
-    // in a gateway's memory.
-    for (int size : {100, 10000, 50000}) {
+    // in a gateway's memory; the filling at 50 000 is the phonebook that the
+    // benchmarks after it use.
+    for (int size : kPageSizes) {
+        if (size > std::rbegin(kSizes)[0])
+            benchmark::RegisterBenchmark("BM_AddContacts", BM_AddContacts)
+                ->Arg(size)
+                ->Unit(kMillisecond)
+                ->Iterations(1);
         benchmark::RegisterBenchmark("BM_GetChangesSince", BM_GetChangesSince)
             ->Arg(size)
             ->Unit(kMicrosecond);
@@ -936,11 +1219,32 @@ void registerBenchmarks() {
         benchmark::RegisterBenchmark("BM_ContactsFrom", BM_ContactsFrom)
             ->Arg(size)
             ->Unit(kMicrosecond);
-        for (const char *text : {"c", "co", "1", "12", "555"})
+        for (const char *text : kSearches)
             benchmark::RegisterBenchmark((std::string("BM_SearchContacts/") + text).c_str(),
                                          BM_SearchContacts, std::string(text))
                 ->Arg(size)
                 ->Unit(kMicrosecond);
+        for (const auto &[peer, name] : kPagePeers) {
+            auto named = [name = name](const char *benchmark, const char *text = nullptr) {
+                std::string full = std::string(benchmark) + name;
+                return text == nullptr ? full : full + "/" + text;
+            };
+            benchmark::RegisterBenchmark(named("BM_ContactsRange").c_str(), BM_ContactsRangePeer,
+                                         peer)
+                ->Arg(size)
+                ->Unit(kMicrosecond);
+            benchmark::RegisterBenchmark(named("BM_ContactsFrom").c_str(), BM_ContactsFromPeer,
+                                         peer)
+                ->Arg(size)
+                ->Unit(kMicrosecond);
+            for (const char *text : kSearches)
+                benchmark::RegisterBenchmark(named("BM_SearchContacts", text).c_str(),
+                                             BM_SearchContactsPeer, peer, std::string(text))
+                    ->Arg(size)
+                    ->Unit(kMicrosecond);
+        }
+        for (const auto &[name, run] : kBusPages)
+            benchmark::RegisterBenchmark(name, run)->Arg(size)->UseRealTime()->Unit(kMicrosecond);
     }
 }
 
@@ -1213,6 +1517,7 @@ class TablesReporter : public benchmark::BenchmarkReporter {
                      return ratio(wall("BM_BusRoundTrip", size), wall("BM_FramedEcho", 0));
                  }));
         printNumberTables(out);
+        printPageTable(out);
         out.flush();
     }
 
@@ -1284,6 +1589,149 @@ class TablesReporter : public benchmark::BenchmarkReporter {
                 out << " " << disagreement(of("BM_NumberLibphonenumber", lookup), size) << " |";
             out << '\n';
         }
+    }
+
+    // Sorted pages, search and changes: per size, the plug-in beside its
+    // peers, how it grows, and the target of each row.
+    void printPageTable(std::ostream &out) const {
+        const int smallest = kPageSizes[0];
+        const int largest = std::rbegin(kPageSizes)[0];
+        auto ranAt = [this](int size) {
+            for (const char *name : {"BM_ContactsRange", "BM_ContactsFrom", "BM_GetChangesSince",
+                                     "BM_BusContactsRange", "BM_SearchContacts/c"}) {
+                if (find(name, size) != nullptr)
+                    return true;
+            }
+            return false;
+        };
+        if (std::none_of(std::begin(kPageSizes), std::end(kPageSizes), ranAt))
+            return;
+        using Cell = std::function<std::string(int)>;
+        auto row = [&out](const std::string &label, const Cell &cell, const std::string &growth,
+                          const std::string &target) {
+            out << "| " << label << " |";
+            for (int size : kPageSizes)
+                out << " " << cell(size) << " |";
+            out << " " << growth << " | " << target << " |\n";
+        };
+        auto growthOf = [&](const std::function<Figure(int)> &figure) {
+            Figure growth = ratio(figure(largest), figure(smallest));
+            return growth ? ratioText(growth) + " ×" : kMissing;
+        };
+        auto timed = [&](const std::string &label, const std::string &name,
+                         const std::string &target) {
+            row(
+                label, [&](int size) { return cpuTime(name, size); },
+                growthOf([&](int size) { return cpu(name, size); }), target);
+        };
+        auto ratioRow = [&](const std::string &label, const std::function<Figure(int)> &value,
+                            const std::string &target) {
+            row(
+                label, [&](int size) { return ratioText(value(size)); }, "", target);
+        };
+        // The plug-in's benchmark, its peers' and the ratios.
+        auto withPeers = [&](const std::string &label, const std::string &name,
+                             const std::string &suffix, const std::string &target,
+                             const std::string &sqliteTarget) {
+            timed(label, name + suffix, target);
+            for (const auto &[peer, peerName] : kPagePeers)
+                timed(std::string("” ") + (peer == Peer::Sqlite ? "SQLite" : "floor"),
+                      name + peerName + suffix, "");
+            for (const auto &[peer, peerName] : kPagePeers) {
+                std::string other = name + peerName + suffix;
+                ratioRow(
+                    std::string("” ours ÷ ") + (peer == Peer::Sqlite ? "SQLite" : "floor"),
+                    [&](int size) { return ratio(cpu(name + suffix, size), cpu(other, size)); },
+                    peer == Peer::Sqlite ? sqliteTarget : "");
+            }
+        };
+
+        out << "\nSorted pages, search and changes: CPU time in process, wall time through "
+               "`zebd`.\n\n| Measure |";
+        for (int size : kPageSizes)
+            out << " N = " << grouped(size) << " |";
+        out << " N = " << grouped(largest) << " ÷ N = " << grouped(smallest)
+            << " | Target |\n|---|";
+        for (size_t column = 0; column < std::size(kPageSizes); ++column)
+            out << "---:|";
+        out << "---:|---|\n";
+
+        const std::string pageTarget =
+            "≤ 200 µs at " + grouped(largest) + ", ≤ 1.5 × N = " + grouped(smallest);
+        withPeers("page of 50 at a random offset", "BM_ContactsRange", "", pageTarget, "< 1");
+        withPeers("jump by `from`, page of 50", "BM_ContactsFrom", "", pageTarget, "");
+        for (const char *text : kSearches) {
+            std::string searched = text;
+            if (searched == "1" || searched == "12")
+                continue; // letters and digits alike: "c" and "co" tell it
+            bool digits = searched.size() >= 3;
+            withPeers(std::string(digits ? "search digits \"" : "search \"") + text +
+                          "\", first page",
+                      "BM_SearchContacts", "/" + searched,
+                      digits ? "" : "≤ 1 ms at " + grouped(largest), "");
+        }
+        timed("`getChangesSince` after one change", "BM_GetChangesSince",
+              "≤ 50 µs at " + grouped(largest));
+
+        auto perContact = [this](const char *name) {
+            return [this, name](int size) { return counter(name, size, "per_contact"); };
+        };
+        auto indexesPerContact = [this](int size) {
+            Figure ms = counter("BM_AddContacts", size, "indexes_ms");
+            return ms ? Figure(*ms * 1e-3 / size) : std::nullopt;
+        };
+        auto inMicroseconds = [](const std::function<Figure(int)> &figure) {
+            return [figure](int size) { return duration(figure(size), benchmark::kMicrosecond); };
+        };
+        row("`addContacts` per contact", inMicroseconds(perContact("BM_AddContacts")),
+            growthOf(perContact("BM_AddContacts")), "");
+        row("” indexes catching up, per contact", inMicroseconds(indexesPerContact),
+            growthOf(indexesPerContact), "");
+        row(
+            "” indexes ÷ `addContacts`",
+            [&](int size) {
+                Figure share = ratio(indexesPerContact(size), perContact("BM_AddContacts")(size));
+                return share ? significant(*share * 100) + " %" : kMissing;
+            },
+            "", "≤ 10 %");
+        auto bytesOf = [this](const char *name, const char *counterName) {
+            return [this, name, counterName](int size) {
+                Figure bytes = counter(name, size, counterName);
+                return bytes ? significant(*bytes) : kMissing;
+            };
+        };
+        row("index bytes per contact (heap): order and words",
+            bytesOf("BM_AddContacts", "indexes_B_per_contact"), "", "≤ 100 bytes");
+        row("” `zebd`'s VmRSS, as `BM_ResidentMemory`",
+            bytesOf("BM_BusContactsRange", "indexes_rss_B_per_contact"), "", "≤ 100 bytes");
+        row("” one more collation's order",
+            bytesOf("BM_ContactsRange", "order_index_B_per_contact"), "", "");
+
+        auto wallOf = [this](const char *name) {
+            return [this, name](int size) { return wall(name, size); };
+        };
+        row("through `zebd`: page of 50", inMicroseconds(wallOf("BM_BusContactsRange")),
+            growthOf(wallOf("BM_BusContactsRange")), "");
+        row("” `getContactByUniqueID`", inMicroseconds(wallOf("BM_BusGetContactByUniqueID")),
+            growthOf(wallOf("BM_BusGetContactByUniqueID")), "");
+        ratioRow(
+            "” page ÷ `getContactByUniqueID`",
+            [&](int size) {
+                return ratio(wall("BM_BusContactsRange", size),
+                             wall("BM_BusGetContactByUniqueID", size));
+            },
+            "≤ 3");
+        row(
+            "” `zebd` CPU per call, page / `getContactByUniqueID`",
+            [this](int size) {
+                return duration(microseconds(counter("BM_BusContactsRange", size, "zebd_cpu_us")),
+                                benchmark::kMicrosecond) +
+                       " / " +
+                       duration(
+                           microseconds(counter("BM_BusGetContactByUniqueID", size, "zebd_cpu_us")),
+                           benchmark::kMicrosecond);
+            },
+            "", "");
     }
 
     // "2 of 200 numbers, answers none".

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release preset and runs the benchmarks (docs/performance.md
 # tells what they measure; a whole run takes several minutes, most of it at
-# 10 000 contacts). The run ends with the tables of docs/performance.md,
+# 10 000 and 50 000 contacts). The run ends with the tables of docs/performance.md,
 # figures and ratios, computed from its results. Extra arguments go to the
 # benchmark binary, e.g. --benchmark_filter='/1000(/|$)' for one size or
 # --benchmark_filter=Number.

@@ -399,7 +399,7 @@ void Server::handleMessage(Client &client, const char *body, size_t size) {
     }
     Message answer;
     if (!answer.setMap() || !answer.addInteger(zeb_bus::kId, id) ||
-        !answer.add(zeb_bus::kResult, reply.result.get()) ||
+        !answer.addMove(zeb_bus::kResult, reply.result.get()) ||
         !answer.appendCopies(reply.fields.map())) {
         sendError(client, id, ZEB_ERROR_NO_MEMORY, "out of memory");
         return;

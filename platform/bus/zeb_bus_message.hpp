@@ -75,6 +75,14 @@ class Message {
     bool addMapMove(const char *key, variant_map_t *value) {
         return variant_map_addMapMove(map(), key, value);
     }
+    /* Moves `value` in under `key`: a large reply is not copied once more. */
+    bool addMove(const char *key, variant_t *value) {
+        variant_t empty;
+        variant_initialize(&empty, variant_type_unknown);
+        if (!add(key, &empty))
+            return false;
+        return variant_move(variant_map_iterator_data(variant_map_find(map(), key)), value);
+    }
     bool appendCopies(const variant_map_t *fields) {
         for (variant_map_iterator_t *it = variant_map_first(fields); it != nullptr;
              it = variant_map_iterator_next(it)) {
