@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -482,22 +483,90 @@ size_t makeNumbersDialable(json &contact) {
     return changed;
 }
 
-// The stored contact each card is to modify: the one with the card's UID,
-// else the one with its formatted name.
-void findStored(std::vector<Pending> &cards, const json &all) {
-    std::map<std::string, const json *> byID, byName;
-    for (const json &contact : all) {
-        byID.emplace(vcard::textOf(contact, "uniqueID"), &contact);
-        byName.emplace(vcard::textOf(contact, "formattedName"), &contact);
+// Contacts per page: far below the bus limit for contacts of a few
+// kilobytes; a page too large for one message is asked again smaller.
+constexpr uint64_t kPage = 250;
+
+// One sorted page from `offset`, at most `count` contacts, fewer when a
+// page of `count` does not fit in one bus message.
+json page(Phonebook &phonebook, uint64_t offset, uint64_t &count) {
+    for (;;) {
+        try {
+            return phonebook.call(
+                "getContactsRange",
+                {{"offset", offset}, {"count", count}, {"sortBy", "formattedName"}});
+        } catch (const Failed &e) {
+            if (e.code != ZEB_ERROR_LIMIT || count == 1)
+                throw;
+            count /= 2;
+        }
     }
-    for (Pending &card : cards) {
-        auto id = card.ownUniqueID ? byID.find(card.uniqueID) : byID.end();
-        std::string name = vcard::textOf(card.card.contact, "formattedName");
-        auto named = name.empty() ? byName.end() : byName.find(name);
-        card.stored = id != byID.end()        ? id->second
-                      : named != byName.end() ? named->second
-                                              : nullptr;
+}
+
+// Calls `visit` with the contacts of each page, in the order of the
+// formatted name, until the end of the phonebook. A contact added or removed
+// meanwhile shifts the positions: one may then be seen twice or not at all.
+// Returns true when the number of contacts changed meanwhile.
+bool forEachPage(Phonebook &phonebook, const std::function<void(const json &contacts)> &visit) {
+    uint64_t offset = 0, count = kPage;
+    int64_t first = -1;
+    bool changed = false;
+    for (;;) {
+        json answer = page(phonebook, offset, count);
+        if (!answer.is_object() || answer.contains("error"))
+            throw Failed{"getContactsRange: " + answer.value("error", answer.dump())};
+        int64_t total = answer.value("total", int64_t{0});
+        if (first < 0)
+            first = total;
+        changed = changed || total != first;
+        const json &contacts = answer["contacts"];
+        visit(contacts);
+        offset += contacts.size();
+        if (contacts.empty() || offset >= static_cast<uint64_t>(total))
+            return changed;
     }
+}
+
+// What an update looks for: a card's UID (empty when it has none) and its
+// formatted name.
+struct Wanted {
+    std::string uniqueID;
+    std::string formattedName;
+};
+
+// Keeps `contact` for the wanted text its `key` holds, unless one is kept.
+void keepWanted(std::map<std::string, json> &wanted, const char *key, const json &contact) {
+    auto found = wanted.find(vcard::textOf(contact, key));
+    if (found != wanted.end() && found->second.is_null())
+        found->second = contact;
+}
+
+// For each of `wanted`, the stored contact that it modifies: the one with
+// its UID, else the one with its formatted name; null when none. Reads the
+// phonebook a page at a time and keeps only those contacts.
+std::vector<json> findStored(Phonebook &phonebook, const std::vector<Wanted> &wanted) {
+    std::map<std::string, json> byID, byName;
+    for (const Wanted &card : wanted) {
+        if (!card.uniqueID.empty())
+            byID[card.uniqueID];
+        if (!card.formattedName.empty())
+            byName[card.formattedName];
+    }
+    forEachPage(phonebook, [&](const json &contacts) {
+        for (const json &contact : contacts) {
+            keepWanted(byID, "uniqueID", contact);
+            keepWanted(byName, "formattedName", contact);
+        }
+    });
+    std::vector<json> stored;
+    for (const Wanted &card : wanted) {
+        auto id = byID.find(card.uniqueID);
+        auto named = byName.find(card.formattedName);
+        stored.push_back(id != byID.end() && !id->second.is_null() ? id->second
+                         : named != byName.end()                   ? named->second
+                                                                   : json());
+    }
+    return stored;
 }
 
 int runImport(const zebclient::Options &options, const std::vector<std::string> &args) {
@@ -547,11 +616,16 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
     Phonebook phonebook(options.socket, options.timeoutMs);
     Importer importer(file, phonebook);
     int status = kDone;
-    json stored;
+    std::vector<json> stored;
     try {
         if (update) {
-            stored = phonebook.call("getAllContacts", json::object());
-            findStored(cards, stored);
+            std::vector<Wanted> wanted;
+            for (const Pending &card : cards)
+                wanted.push_back({card.ownUniqueID ? card.uniqueID : "",
+                                  vcard::textOf(card.card.contact, "formattedName")});
+            stored = findStored(phonebook, wanted);
+            for (size_t i = 0; i < cards.size(); ++i)
+                cards[i].stored = stored[i].is_null() ? nullptr : &stored[i];
         }
         importer.run(cards);
     } catch (const Unreachable &e) {
@@ -639,45 +713,13 @@ class Output {
     int fd_ = -1;
 };
 
-// Contacts per page of the export: far below the bus limit for contacts of
-// a few kilobytes; a page too large for one message is asked again smaller.
-constexpr uint64_t kExportPage = 250;
-
-// One sorted page from `offset`, at most `count` contacts, fewer when a
-// page of `count` does not fit in one bus message.
-json exportPage(Phonebook &phonebook, uint64_t offset, uint64_t &count) {
-    for (;;) {
-        try {
-            return phonebook.call(
-                "getContactsRange",
-                {{"offset", offset}, {"count", count}, {"sortBy", "formattedName"}});
-        } catch (const Failed &e) {
-            if (e.code != ZEB_ERROR_LIMIT || count == 1)
-                throw;
-            count /= 2;
-        }
-    }
-}
-
-// Writes every contact, page by page in the order of the formatted name.
-// A contact added or removed meanwhile shifts the positions: one may be
-// left out then (never written twice: each uniqueID is written once), and
-// the change of the total tells it. Returns how many were written.
+// Writes every contact, page by page in the order of the formatted name,
+// each uniqueID once; `changed` tells that contacts were added or removed
+// meanwhile, so that one may be missing. Returns how many were written.
 size_t exportContacts(Phonebook &phonebook, vcard::Version version, Output &output, bool &changed) {
     std::set<std::string> written;
     size_t count = 0;
-    uint64_t offset = 0, pageSize = kExportPage;
-    int64_t first = -1;
-    changed = false;
-    for (;;) {
-        json page = exportPage(phonebook, offset, pageSize);
-        if (!page.is_object() || page.contains("error"))
-            throw Failed{"getContactsRange: " + page.value("error", page.dump())};
-        int64_t total = page.value("total", int64_t{0});
-        if (first < 0)
-            first = total;
-        changed = changed || total != first;
-        const json &contacts = page["contacts"];
+    changed = forEachPage(phonebook, [&](const json &contacts) {
         std::string text;
         for (const json &contact : contacts) {
             if (!contact.is_object())
@@ -689,10 +731,8 @@ size_t exportContacts(Phonebook &phonebook, vcard::Version version, Output &outp
             }
         }
         output.write(text);
-        offset += contacts.size();
-        if (contacts.empty() || offset >= static_cast<uint64_t>(total))
-            return count;
-    }
+    });
+    return count;
 }
 
 int runExport(const zebclient::Options &options, const std::vector<std::string> &args) {
