@@ -4,8 +4,7 @@
 // written, or contacts added or removed during an export,
 // 2 usage error, 3 no daemon or no answer in time, 4 the socket's
 // permissions refuse the connection.
-#include "vcard.h"
-#include "vcard_text.h"
+#include "zeb/vcard.hpp"
 
 #include "zeb/bus.h"
 #include "zeb/client_options.hpp"
@@ -17,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -483,90 +481,18 @@ size_t makeNumbersDialable(json &contact) {
     return changed;
 }
 
-// Contacts per page: far below the bus limit for contacts of a few
-// kilobytes; a page too large for one message is asked again smaller.
-constexpr uint64_t kPage = 250;
-
-// One sorted page from `offset`, at most `count` contacts, fewer when a
-// page of `count` does not fit in one bus message.
-json page(Phonebook &phonebook, uint64_t offset, uint64_t &count) {
-    for (;;) {
+// The phonebook's calls for the paging of zeb_vcard: a page too large for
+// one message is told apart from the other refusals.
+vcard::Call pagingCalls(Phonebook &phonebook) {
+    return [&phonebook](const std::string &function, const json &args) {
         try {
-            return phonebook.call(
-                "getContactsRange",
-                {{"offset", offset}, {"count", count}, {"sortBy", "formattedName"}});
+            return phonebook.call(function.c_str(), args);
         } catch (const Failed &e) {
-            if (e.code != ZEB_ERROR_LIMIT || count == 1)
-                throw;
-            count /= 2;
+            if (e.code == ZEB_ERROR_LIMIT)
+                throw vcard::AnswerTooLarge(e.message);
+            throw;
         }
-    }
-}
-
-// Calls `visit` with the contacts of each page, in the order of the
-// formatted name, until the end of the phonebook. A contact added or removed
-// meanwhile shifts the positions: one may then be seen twice or not at all.
-// Returns true when the number of contacts changed meanwhile.
-bool forEachPage(Phonebook &phonebook, const std::function<void(const json &contacts)> &visit) {
-    uint64_t offset = 0, count = kPage;
-    int64_t first = -1;
-    bool changed = false;
-    for (;;) {
-        json answer = page(phonebook, offset, count);
-        if (!answer.is_object() || answer.contains("error"))
-            throw Failed{"getContactsRange: " + answer.value("error", answer.dump())};
-        int64_t total = answer.value("total", int64_t{0});
-        if (first < 0)
-            first = total;
-        changed = changed || total != first;
-        const json &contacts = answer["contacts"];
-        visit(contacts);
-        offset += contacts.size();
-        if (contacts.empty() || offset >= static_cast<uint64_t>(total))
-            return changed;
-    }
-}
-
-// What an update looks for: a card's UID (empty when it has none) and its
-// formatted name.
-struct Wanted {
-    std::string uniqueID;
-    std::string formattedName;
-};
-
-// Keeps `contact` for the wanted text its `key` holds, unless one is kept.
-void keepWanted(std::map<std::string, json> &wanted, const char *key, const json &contact) {
-    auto found = wanted.find(vcard::textOf(contact, key));
-    if (found != wanted.end() && found->second.is_null())
-        found->second = contact;
-}
-
-// For each of `wanted`, the stored contact that it modifies: the one with
-// its UID, else the one with its formatted name; null when none. Reads the
-// phonebook a page at a time and keeps only those contacts.
-std::vector<json> findStored(Phonebook &phonebook, const std::vector<Wanted> &wanted) {
-    std::map<std::string, json> byID, byName;
-    for (const Wanted &card : wanted) {
-        if (!card.uniqueID.empty())
-            byID[card.uniqueID];
-        if (!card.formattedName.empty())
-            byName[card.formattedName];
-    }
-    forEachPage(phonebook, [&](const json &contacts) {
-        for (const json &contact : contacts) {
-            keepWanted(byID, "uniqueID", contact);
-            keepWanted(byName, "formattedName", contact);
-        }
-    });
-    std::vector<json> stored;
-    for (const Wanted &card : wanted) {
-        auto id = byID.find(card.uniqueID);
-        auto named = byName.find(card.formattedName);
-        stored.push_back(id != byID.end() && !id->second.is_null() ? id->second
-                         : named != byName.end()                   ? named->second
-                                                                   : json());
-    }
-    return stored;
+    };
 }
 
 int runImport(const zebclient::Options &options, const std::vector<std::string> &args) {
@@ -619,11 +545,11 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
     std::vector<json> stored;
     try {
         if (update) {
-            std::vector<Wanted> wanted;
+            std::vector<vcard::Wanted> wanted;
             for (const Pending &card : cards)
                 wanted.push_back({card.ownUniqueID ? card.uniqueID : "",
                                   vcard::textOf(card.card.contact, "formattedName")});
-            stored = findStored(phonebook, wanted);
+            stored = vcard::findStored(pagingCalls(phonebook), wanted);
             for (size_t i = 0; i < cards.size(); ++i)
                 cards[i].stored = stored[i].is_null() ? nullptr : &stored[i];
         }
@@ -713,28 +639,6 @@ class Output {
     int fd_ = -1;
 };
 
-// Writes every contact, page by page in the order of the formatted name,
-// each uniqueID once; `changed` tells that contacts were added or removed
-// meanwhile, so that one may be missing. Returns how many were written.
-size_t exportContacts(Phonebook &phonebook, vcard::Version version, Output &output, bool &changed) {
-    std::set<std::string> written;
-    size_t count = 0;
-    changed = forEachPage(phonebook, [&](const json &contacts) {
-        std::string text;
-        for (const json &contact : contacts) {
-            if (!contact.is_object())
-                continue;
-            std::string uniqueID = contact.value("uniqueID", "");
-            if (uniqueID.empty() || written.insert(uniqueID).second) {
-                text += vcard::write(contact, version);
-                ++count;
-            }
-        }
-        output.write(text);
-    });
-    return count;
-}
-
 int runExport(const zebclient::Options &options, const std::vector<std::string> &args) {
     std::string file;
     vcard::Version version = vcard::Version::v30;
@@ -756,7 +660,9 @@ int runExport(const zebclient::Options &options, const std::vector<std::string> 
     Phonebook phonebook(options.socket, options.timeoutMs);
     Output output(file);
     bool changed = false;
-    size_t count = exportContacts(phonebook, version, output, changed);
+    size_t count = vcard::exportContacts(
+        pagingCalls(phonebook), version,
+        [&output](const std::string &cards) { output.write(cards); }, changed);
     output.commit();
     if (file != "-")
         std::printf("%s\n", json({{"exported", count}}).dump().c_str());
