@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "vcard.h"
+#include "zeb/vcard.hpp"
 
 namespace {
 

@@ -270,8 +270,10 @@ TEST_F(Access, TelephonyLooksUpAndListensAndChangesNothing) {
              askAll(client,
                     {call("getContactByNumber", {{"number", "0612345678"}}),
                      call("getContact", {{"formattedName", "Ann Smith"}}),
-                     request("subscribe", "Phonebook"), request("subscribe", "Phonebook.Entry"),
-                     call("removeAllContacts"),
+                     call("getContactsRange", {{"count", 5}}),
+                     call("searchContacts", {{"text", "smi"}}), request("subscribe", "Phonebook"),
+                     request("subscribe", "Phonebook.Entry"),
+                     call("getChangesSince", {{"token", ""}}), call("removeAllContacts"),
                      call("addContact", {{"contact", {{"uniqueID", "eve"}}}}),
                      set("Phonebook", {{"MaxNumberOfEntries", 5}}),
                      request("get", "Phonebook.MaxNumberOfEntries"), request("list", "Phonebook"),
@@ -283,13 +285,18 @@ TEST_F(Access, TelephonyLooksUpAndListensAndChangesNothing) {
         return heard;
     });
     json answers = telephony.next();
-    ASSERT_EQ(answers.size(), 11u) << answers;
+    ASSERT_EQ(answers.size(), 14u) << answers;
     EXPECT_EQ(answers[0].value("uniqueID", ""), "ann") << answers[0];
     EXPECT_EQ(answers[1].value("uniqueID", ""), "ann") << answers[1];
-    EXPECT_GT(answers[2], 0) << answers[2];
-    EXPECT_EQ(json(answers.begin() + 3, answers.end()),
-              json({denied("subscribe Phonebook.Entry"), denied("call Phonebook.removeAllContacts"),
-                    denied("call Phonebook.addContact"), denied("set Phonebook.MaxNumberOfEntries"),
+    // The handsets' list access: a sorted page and a search.
+    for (const json &found : {answers[2], answers[3]})
+        EXPECT_EQ(found.value("contacts", json::array()).at(0).value("uniqueID", ""), "ann")
+            << found;
+    EXPECT_GT(answers[4], 0) << answers[4];
+    EXPECT_EQ(json(answers.begin() + 5, answers.end()),
+              json({denied("subscribe Phonebook.Entry"), denied("call Phonebook.getChangesSince"),
+                    denied("call Phonebook.removeAllContacts"), denied("call Phonebook.addContact"),
+                    denied("set Phonebook.MaxNumberOfEntries"),
                     denied("get Phonebook.MaxNumberOfEntries"), denied("list Phonebook"),
                     denied("add Phonebook.Entry"), denied("del Phonebook.Entry.1")}));
 
@@ -319,29 +326,36 @@ TEST_F(Access, TheWebInterfaceEditsContactsButNotTheLimitNorTheFiles) {
     json answers =
         Peer(kWeb, [&](Raw &) {
             Client client(daemon.socket);
-            json told =
-                askAll(client, {call("addContact", {{"contact", wendy}}),
-                                call("modifyContact",
-                                     {{"formattedName", "Wendy"}, {"contact", {{"title", "Ms"}}}}),
-                                set("Phonebook.Entry.1", {{"Title", "Dr"}}),
-                                request("get", "Phonebook.Entry.1.Title"),
-                                request("add", "Phonebook.Entry", {{"values", {{"Name", "Eve"}}}}),
-                                request("del", "Phonebook.Entry.3"),
-                                call("removeContact", {{"formattedName", "Wendy"}}),
-                                request("get", "Phonebook.MaxNumberOfEntries"),
-                                set("Phonebook", {{"MaxNumberOfEntries", 5}}),
-                                set("Phonebook", {{"MaxNumberOfEntries", 5}}),
-                                call("export", {{"fileName", file}}),
-                                call("import", {{"fileName", file}})});
+            json told = askAll(
+                client,
+                {call("addContact", {{"contact", wendy}}),
+                 call("modifyContact",
+                      {{"formattedName", "Wendy"}, {"contact", {{"title", "Ms"}}}}),
+                 set("Phonebook.Entry.1", {{"Title", "Dr"}}),
+                 request("get", "Phonebook.Entry.1.Title"),
+                 request("add", "Phonebook.Entry", {{"values", {{"Name", "Eve"}}}}),
+                 request("del", "Phonebook.Entry.3"), call("getContactsRange", {{"count", 5}}),
+                 call("searchContacts", {{"text", "wen"}}),
+                 call("getChangesSince", {{"token", ""}}),
+                 call("removeContact", {{"formattedName", "Wendy"}}),
+                 request("get", "Phonebook.MaxNumberOfEntries"),
+                 set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                 set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                 call("export", {{"fileName", file}}), call("import", {{"fileName", file}})});
             return told;
         }).next();
-    ASSERT_EQ(answers.size(), 12u) << answers;
-    EXPECT_EQ(json(answers.begin(), answers.begin() + 8),
-              json({true, true, nullptr, "Dr", "Phonebook.Entry.3", nullptr, true, 1000}));
-    EXPECT_EQ(answers[8], denied("set Phonebook.MaxNumberOfEntries"));
-    EXPECT_EQ(answers[9], answers[8]);
-    EXPECT_EQ(answers[10], denied("call Phonebook.export"));
-    EXPECT_EQ(answers[11], denied("call Phonebook.import"));
+    ASSERT_EQ(answers.size(), 15u) << answers;
+    EXPECT_EQ(json(answers.begin(), answers.begin() + 6),
+              json({true, true, nullptr, "Dr", "Phonebook.Entry.3", nullptr}));
+    // Pages, search and changes, read while Ann and Wendy are there.
+    EXPECT_EQ(answers[6].value("total", 0), 2) << answers[6];
+    EXPECT_EQ(answers[7].value("total", 0), 1) << answers[7];
+    EXPECT_EQ(answers[8].value("changed", json::array()).size(), 2u) << answers[8];
+    EXPECT_EQ(json(answers.begin() + 9, answers.begin() + 11), json({true, 1000}));
+    EXPECT_EQ(answers[11], denied("set Phonebook.MaxNumberOfEntries"));
+    EXPECT_EQ(answers[12], answers[11]);
+    EXPECT_EQ(answers[13], denied("call Phonebook.export"));
+    EXPECT_EQ(answers[14], denied("call Phonebook.import"));
 
     EXPECT_EQ(maxEntries(), 1000);
     EXPECT_FALSE(std::filesystem::exists(daemon.sysroot + file));

@@ -321,12 +321,13 @@ class Daemon {
         }
         return false;
     }
-    /* Sends the signal and gives the exit status (see Process::wait). */
-    int stop(int signal = SIGTERM) {
+    /* Sends the signal and gives the exit status (see Process::wait), waiting
+     * at most `timeoutMs`. */
+    int stop(int signal = SIGTERM, int timeoutMs = 20000) {
         if (process == nullptr)
             return -1;
         kill(process->pid, signal);
-        int status = process->wait(20000);
+        int status = process->wait(timeoutMs);
         log_ = process->err;
         process.reset();
         return status;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "charsets.hpp"
-#include "vcard.h"
+#include "zeb/vcard.hpp"
 
 #include <string>
 #include <vector>

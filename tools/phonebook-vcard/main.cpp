@@ -4,8 +4,7 @@
 // written, or contacts added or removed during an export,
 // 2 usage error, 3 no daemon or no answer in time, 4 the socket's
 // permissions refuse the connection.
-#include "vcard.h"
-#include "vcard_text.h"
+#include "zeb/vcard.hpp"
 
 #include "zeb/bus.h"
 #include "zeb/client_options.hpp"
@@ -482,22 +481,18 @@ size_t makeNumbersDialable(json &contact) {
     return changed;
 }
 
-// The stored contact each card is to modify: the one with the card's UID,
-// else the one with its formatted name.
-void findStored(std::vector<Pending> &cards, const json &all) {
-    std::map<std::string, const json *> byID, byName;
-    for (const json &contact : all) {
-        byID.emplace(vcard::textOf(contact, "uniqueID"), &contact);
-        byName.emplace(vcard::textOf(contact, "formattedName"), &contact);
-    }
-    for (Pending &card : cards) {
-        auto id = card.ownUniqueID ? byID.find(card.uniqueID) : byID.end();
-        std::string name = vcard::textOf(card.card.contact, "formattedName");
-        auto named = name.empty() ? byName.end() : byName.find(name);
-        card.stored = id != byID.end()        ? id->second
-                      : named != byName.end() ? named->second
-                                              : nullptr;
-    }
+// The phonebook's calls for the paging of zeb_vcard: a page too large for
+// one message is told apart from the other refusals.
+vcard::Call pagingCalls(Phonebook &phonebook) {
+    return [&phonebook](const std::string &function, const json &args) {
+        try {
+            return phonebook.call(function.c_str(), args);
+        } catch (const Failed &e) {
+            if (e.code == ZEB_ERROR_LIMIT)
+                throw vcard::AnswerTooLarge(e.message);
+            throw;
+        }
+    };
 }
 
 int runImport(const zebclient::Options &options, const std::vector<std::string> &args) {
@@ -547,11 +542,16 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
     Phonebook phonebook(options.socket, options.timeoutMs);
     Importer importer(file, phonebook);
     int status = kDone;
-    json stored;
+    std::vector<json> stored;
     try {
         if (update) {
-            stored = phonebook.call("getAllContacts", json::object());
-            findStored(cards, stored);
+            std::vector<vcard::Wanted> wanted;
+            for (const Pending &card : cards)
+                wanted.push_back({card.ownUniqueID ? card.uniqueID : "",
+                                  vcard::textOf(card.card.contact, "formattedName")});
+            stored = vcard::findStored(pagingCalls(phonebook), wanted);
+            for (size_t i = 0; i < cards.size(); ++i)
+                cards[i].stored = stored[i].is_null() ? nullptr : &stored[i];
         }
         importer.run(cards);
     } catch (const Unreachable &e) {
@@ -639,62 +639,6 @@ class Output {
     int fd_ = -1;
 };
 
-// Contacts per page of the export: far below the bus limit for contacts of
-// a few kilobytes; a page too large for one message is asked again smaller.
-constexpr uint64_t kExportPage = 250;
-
-// One sorted page from `offset`, at most `count` contacts, fewer when a
-// page of `count` does not fit in one bus message.
-json exportPage(Phonebook &phonebook, uint64_t offset, uint64_t &count) {
-    for (;;) {
-        try {
-            return phonebook.call(
-                "getContactsRange",
-                {{"offset", offset}, {"count", count}, {"sortBy", "formattedName"}});
-        } catch (const Failed &e) {
-            if (e.code != ZEB_ERROR_LIMIT || count == 1)
-                throw;
-            count /= 2;
-        }
-    }
-}
-
-// Writes every contact, page by page in the order of the formatted name.
-// A contact added or removed meanwhile shifts the positions: one may be
-// left out then (never written twice: each uniqueID is written once), and
-// the change of the total tells it. Returns how many were written.
-size_t exportContacts(Phonebook &phonebook, vcard::Version version, Output &output, bool &changed) {
-    std::set<std::string> written;
-    size_t count = 0;
-    uint64_t offset = 0, pageSize = kExportPage;
-    int64_t first = -1;
-    changed = false;
-    for (;;) {
-        json page = exportPage(phonebook, offset, pageSize);
-        if (!page.is_object() || page.contains("error"))
-            throw Failed{"getContactsRange: " + page.value("error", page.dump())};
-        int64_t total = page.value("total", int64_t{0});
-        if (first < 0)
-            first = total;
-        changed = changed || total != first;
-        const json &contacts = page["contacts"];
-        std::string text;
-        for (const json &contact : contacts) {
-            if (!contact.is_object())
-                continue;
-            std::string uniqueID = contact.value("uniqueID", "");
-            if (uniqueID.empty() || written.insert(uniqueID).second) {
-                text += vcard::write(contact, version);
-                ++count;
-            }
-        }
-        output.write(text);
-        offset += contacts.size();
-        if (contacts.empty() || offset >= static_cast<uint64_t>(total))
-            return count;
-    }
-}
-
 int runExport(const zebclient::Options &options, const std::vector<std::string> &args) {
     std::string file;
     vcard::Version version = vcard::Version::v30;
@@ -716,7 +660,9 @@ int runExport(const zebclient::Options &options, const std::vector<std::string> 
     Phonebook phonebook(options.socket, options.timeoutMs);
     Output output(file);
     bool changed = false;
-    size_t count = exportContacts(phonebook, version, output, changed);
+    size_t count = vcard::exportContacts(
+        pagingCalls(phonebook), version,
+        [&output](const std::string &cards) { output.write(cards); }, changed);
     output.commit();
     if (file != "-")
         std::printf("%s\n", json({{"exported", count}}).dump().c_str());

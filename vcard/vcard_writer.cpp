@@ -1,6 +1,6 @@
 // From a contact map to a vCard 3.0 or 4.0: escaping, parameters, dates and
 // folding.
-#include "vcard.h"
+#include "zeb/vcard.hpp"
 #include "vcard_text.h"
 
 namespace vcard {

@@ -1,6 +1,6 @@
 // The vCard reader: physical lines, unfolding, property lines, parameters,
 // transfer encodings and character sets, and the BEGIN/END structure.
-#include "vcard.h"
+#include "zeb/vcard.hpp"
 #include "vcard_text.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // From a card to a contact map: which property goes to which key, types and
 // preference, dates, and the formatted name of a card that has none.
-#include "vcard.h"
+#include "zeb/vcard.hpp"
 #include "vcard_text.h"
 
 #include <algorithm>

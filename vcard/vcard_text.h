@@ -1,10 +1,10 @@
 /*
- * Text helpers shared by the reader, the mapping and the writer of
- * phonebook-vcard. ASCII letter case only: vCard names and parameter words
- * are ASCII.
+ * Text helpers shared by the reader, the mapping and the writer of zeb_vcard;
+ * internal, not part of the library's contract. ASCII letter case only: vCard
+ * names and parameter words are ASCII.
  */
-#ifndef PHONEBOOK_VCARD_VCARD_TEXT_H
-#define PHONEBOOK_VCARD_VCARD_TEXT_H
+#ifndef ZEB_VCARD_TEXT_H
+#define ZEB_VCARD_TEXT_H
 
 #include <string>
 #include <string_view>
@@ -97,9 +97,6 @@ std::string unescape(std::string_view text);
 /* The components of a structured value (N, ORG, ADR), escapes undone, the
  * values of one component joined by `listSeparator`. */
 std::vector<std::string> components(std::string_view value, std::string_view listSeparator);
-
-/* The text at `key` of a JSON object, "" when it holds none. */
-std::string textOf(const nlohmann::ordered_json &object, const char *key);
 
 /* The formatted name for a contact that has none: from its name (N), else
  * the first part of its organisation, else its first number; "" when it has

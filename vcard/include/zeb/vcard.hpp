@@ -1,6 +1,8 @@
 /*
- * vCard reading and writing for phonebook-vcard: internal to the tool, no
- * other component links it.
+ * zeb_vcard: vCard files and the phonebook's contact maps, for the clients
+ * that move contacts between them (phonebook-vcard, an HTTP bridge). C++
+ * only, linked statically into each client; nothing here reaches the bus by
+ * itself.
  *
  * read() splits a file of vCards 2.1, 3.0 or 4.0 into cards and properties:
  * lines unfolded, quoted-printable and CHARSET undone, parameters in every
@@ -8,19 +10,29 @@
  * contact map with the phonebook's public keys ("formattedName",
  * "telephoneNumbers", ...) and tells what it left out. write() turns a contact
  * map, as getAllContacts answers it, into one vCard 3.0 or 4.0. docs/vcard.md
- * describes the mapping.
+ * describes the mapping. forEachPage(), exportContacts() and findStored()
+ * read the phonebook a sorted page at a time through a call that the client
+ * supplies (a Call), so that no answer passes the limit of one bus message.
  *
- * Everything is plain values: the caller owns what it passes and what it
- * gets. read() throws ReadError when the file breaks a limit or is no vCard
- * file at all; everything else that is wrong is kept with the card (an error
- * that refuses the card, warnings, properties that could not be read), so
- * that the other cards of the file still go in. Line numbers count from 1 in
- * the file as given (before unfolding).
+ * Ownership: everything is plain values; the caller owns what it passes and
+ * what it gets, and nothing is kept between calls. The functions hold no
+ * state and may run in several threads at once on different values.
+ *
+ * Errors: read() throws ReadError when the file breaks a limit (Limits) or is
+ * no vCard file at all; everything else that is wrong with a card is kept
+ * with it (an error that refuses the card, warnings, properties that could
+ * not be read), so that the other cards of the file still go in. The paging
+ * functions throw BadAnswer when the phonebook answers something that is no
+ * page, and let whatever the Call throws pass through unchanged (except the
+ * AnswerTooLarge they handle). std::bad_alloc may come from any of them.
+ * Line numbers count from 1 in the file as given (before unfolding).
  */
-#ifndef PHONEBOOK_VCARD_VCARD_H
-#define PHONEBOOK_VCARD_VCARD_H
+#ifndef ZEB_VCARD_HPP
+#define ZEB_VCARD_HPP
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -123,6 +135,68 @@ std::string write(const json &contact, Version version);
  * one taken as UTC, dates at midnight; a date without its year, such as
  * "--0412", in year 1604). Empty when the text is no such value. */
 std::string parseDateTime(std::string_view text);
+
+/* The text at `key` of a JSON object, "" when it holds none or no text. */
+std::string textOf(const json &object, const char *key);
+
+/* ---- Reading the phonebook a page at a time --------------------------------
+ *
+ * Call: calls the phonebook's function `function` with the named arguments
+ * `args` (a JSON object, as the bus's named arguments) and returns its
+ * return value. It throws AnswerTooLarge when the answer would not fit in one
+ * message (the bus's ZEB_ERROR_LIMIT), and whatever else it likes when the
+ * call fails: the functions below let that pass through and stop. */
+using Call = std::function<json(const std::string &function, const json &args)>;
+
+class AnswerTooLarge : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/* An answer of getContactsRange that is no page ({"total", "offset",
+ * "contacts"}); what() names the function and tells the answer. */
+class BadAnswer : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/* Contacts asked for per page: far below the bus limit of 4 MiB for contacts
+ * of a few kilobytes. A page too large for one message is asked again with
+ * half as many, down to one contact; a single contact too large for a
+ * message stops the reading with AnswerTooLarge. */
+constexpr uint64_t kPageContacts = 250;
+
+/* Calls `visit` with the contacts (a JSON array) of each page of
+ * getContactsRange sorted by formatted name, from the first contact to the
+ * last, one page held at a time. Pages are found by position: a contact
+ * added or removed meanwhile shifts the rest, so that one contact may be
+ * seen twice or not at all. Returns true when the number of contacts
+ * changed between the first page and the last, which tells that. What
+ * `visit` throws passes through. */
+bool forEachPage(const Call &call, const std::function<void(const json &contacts)> &visit);
+
+/* Every contact as a vCard of `version`, page by page in the order of the
+ * formatted name: `write` gets the cards of each page (lines ending in CRLF)
+ * in order, and may throw to stop. Each uniqueID is written once. `changed`
+ * as forEachPage() returns it: then one contact may be missing. Returns how
+ * many contacts were written. */
+size_t exportContacts(const Call &call, Version version,
+                      const std::function<void(const std::string &cards)> &write, bool &changed);
+
+/* What an update of a contact by a card looks for: the card's UID (empty
+ * when it has none) and its formatted name (empty: none). */
+struct Wanted {
+    std::string uniqueID;
+    std::string formattedName;
+};
+
+/* For each of `wanted`, in order, the stored contact that it is to modify:
+ * the one holding its UID, else the one holding its formatted name, else
+ * null. Reads the phonebook with forEachPage() and keeps only the contacts
+ * wanted, so the memory it needs grows with `wanted`, not with the
+ * phonebook. A contact shifted past the pages read by a concurrent change
+ * is not found. */
+std::vector<json> findStored(const Call &call, const std::vector<Wanted> &wanted);
 
 } // namespace vcard
 

@@ -1,0 +1,97 @@
+// The paging of zeb_vcard against a phonebook of the test: pages that do not
+// fit are asked again smaller, an update finds its contacts on any page, and
+// the faults of the calls reach the client.
+#include <gtest/gtest.h>
+
+#include "zeb/vcard.hpp"
+
+#include <cstdio>
+
+namespace {
+
+using vcard::json;
+
+// Contacts c000 "Name 000" .. in their sorted order, of which an answer
+// holds at most `fits`; `change` runs before each answer.
+struct Phonebook {
+    json contacts = json::array();
+    uint64_t fits = 0;
+    std::vector<uint64_t> asked;
+    std::function<void()> change = [] {};
+
+    explicit Phonebook(int size, uint64_t fitting) : fits(fitting) {
+        for (int i = 0; i < size; ++i) {
+            char n[16];
+            std::snprintf(n, sizeof n, "%03d", i);
+            contacts.push_back(
+                {{"uniqueID", std::string("c") + n}, {"formattedName", std::string("Name ") + n}});
+        }
+    }
+    vcard::Call call() {
+        return [this](const std::string &function, const json &args) {
+            EXPECT_EQ(function, "getContactsRange");
+            uint64_t offset = args["offset"], count = args["count"];
+            asked.push_back(count);
+            if (count > fits)
+                throw vcard::AnswerTooLarge("too large");
+            change();
+            json page = json::array();
+            for (uint64_t i = offset; i < offset + count && i < contacts.size(); ++i)
+                page.push_back(contacts[i]);
+            return json{{"total", contacts.size()}, {"offset", offset}, {"contacts", page}};
+        };
+    }
+};
+
+TEST(VcardPaging, AnUpdateFindsItsContactsOnAnyPageOfHalvedPages) {
+    Phonebook phonebook(600, 100);
+    // The UID wins over a formatted name found on an earlier page.
+    std::vector<json> stored = vcard::findStored(phonebook.call(), {{"c550", "Name 001"},
+                                                                    {"", "Name 599"},
+                                                                    {"gone", "Name 300"},
+                                                                    {"gone", "nobody"},
+                                                                    {"", ""}});
+    std::vector<json> ids;
+    for (const json &contact : stored)
+        ids.push_back(contact.is_null() ? json() : contact["uniqueID"]);
+    EXPECT_EQ(ids, std::vector<json>({"c550", "c599", "c300", nullptr, nullptr}));
+    // 250 and 125 do not fit; ten pages of 62 follow.
+    EXPECT_EQ(std::vector<uint64_t>(phonebook.asked.begin(), phonebook.asked.begin() + 3),
+              std::vector<uint64_t>({250, 125, 62}));
+    EXPECT_EQ(phonebook.asked.size(), 2u + 10);
+}
+
+TEST(VcardPaging, TheExportTellsChangesAndPassesFaultsOn) {
+    Phonebook phonebook(300, 250);
+    std::string cards;
+    auto write = [&cards](const std::string &more) { cards += more; };
+    bool changed = true;
+    EXPECT_EQ(vcard::exportContacts(phonebook.call(), vcard::Version::v40, write, changed), 300u);
+    EXPECT_FALSE(changed);
+    // A contact removed after the first page shifts one past the export.
+    phonebook.change = [&phonebook] {
+        if (phonebook.asked.size() == 2)
+            phonebook.contacts.erase(0);
+    };
+    phonebook.asked.clear();
+    EXPECT_EQ(vcard::exportContacts(phonebook.call(), vcard::Version::v30, write, changed), 299u);
+    EXPECT_TRUE(changed);
+
+    // One contact too large; another fault of the call; an answer that is no
+    // page. Nothing is written.
+    cards.clear();
+    phonebook.fits = 0;
+    EXPECT_THROW(vcard::exportContacts(phonebook.call(), vcard::Version::v30, write, changed),
+                 vcard::AnswerTooLarge);
+    EXPECT_EQ(phonebook.asked.back(), 1u);
+    const vcard::Call refusing = [](const std::string &, const json &) -> json {
+        throw std::logic_error("refused");
+    };
+    EXPECT_THROW(vcard::exportContacts(refusing, vcard::Version::v30, write, changed),
+                 std::logic_error);
+    const vcard::Call odd = [](const std::string &, const json &) { return json{{"total", 1}}; };
+    EXPECT_THROW(vcard::findStored(odd, {{"c001", ""}}), vcard::BadAnswer);
+    EXPECT_EQ(cards, "");
+}
+
+} // namespace
