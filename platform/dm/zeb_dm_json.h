@@ -17,7 +17,9 @@ namespace zeb_dm {
 /* Documents read: members in sorted maps (arrays keep their order). */
 using Json = zeb_json::Json;
 
-constexpr size_t kMaxFileSize = 16u * 1024u * 1024u;
+/* A saved phonebook of 50 000 contacts takes about 37 MB: the bound leaves
+ * room for that, so that no phonebook the limits allow goes unsaved. */
+constexpr size_t kMaxFileSize = 64u * 1024u * 1024u;
 using zeb_json::kMaxDepth;
 using zeb_json::kMaxStringLength;
 constexpr size_t kMaxInstances = 100000u;

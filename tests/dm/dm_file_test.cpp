@@ -266,7 +266,7 @@ TEST_F(Files, HostileFilesHitLimitsWithoutCrashing) {
         many += (i > 1 ? ",{\"index\":" : "{\"index\":") + std::to_string(i) + "}";
     }
     many += "]}}}";
-    std::string large(17 * 1024 * 1024, ' ');
+    std::string large(65 * 1024 * 1024, ' ');
     for (const std::string &content : {huge, deep, many, large}) {
         spill(path, content);
         EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
@@ -381,10 +381,25 @@ TEST_F(Files, InstancesBeyondWhatALoadAcceptsAreRefused) {
     EXPECT_EQ(object_instanceCount(numbers), 100000u);
 }
 
+// A phonebook of 50 000 contacts saves about 37 MB: above the old bound of
+// 16 MiB every save failed and each restart lost what was added since.
+TEST_F(Files, AFileAboveSixteenMiBIsSavedAndLoadsBack) {
+    std::string name(60000, 'n');
+    for (int i = 0; i < 300; ++i) {
+        object_parameterSetCharValue(object_createInstance(entries(), 0, nullptr), "FormattedName",
+                                     name.c_str());
+    }
+    ASSERT_TRUE(object_commit(get("Book")));
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    EXPECT_GT(slurp(path).size(), 16u * 1024 * 1024);
+    ASSERT_TRUE(reload()) << zeb_errorMessage();
+    EXPECT_EQ(object_instanceCount(entries()), 300u);
+}
+
 TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
     spill(path, "old");
     std::string name(60000, 'n');
-    for (int i = 0; i < 290; ++i) {
+    for (int i = 0; i < 1120; ++i) {
         object_parameterSetCharValue(object_createInstance(entries(), 0, nullptr), "FormattedName",
                                      name.c_str());
     }
