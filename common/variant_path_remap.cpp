@@ -293,7 +293,7 @@ static const struct {
     {"Email", "emails"},      {"Photo", "photos"},
 };
 
-static const char *contactListKey(const char *objectName) {
+const char *contactListKey(const char *objectName) {
     for (const auto &row : CONTACT_LIST_KEYS) {
         if (objectName != nullptr && strcmp(row.object, objectName) == 0)
             return row.listKey;
@@ -301,19 +301,22 @@ static const char *contactListKey(const char *objectName) {
     return objectName;
 }
 
-/* Adds the parameters of a property instance: the flag and the type under
- * their names with the leading capitals lowered, any other parameter (the
- * value) under "name". Stops at the first value that cannot be added. */
+const char *contactPropertyKey(const char *parameterName) {
+    const char *name = textOrEmpty(parameterName);
+    if (strcmp(name, ZEBPATH_PROPERTY_TYPE) == 0)
+        return VARKEY_PROPERTY_TYPE;
+    if (strcmp(name, ZEBPATH_PROPERTY_PREFERRED) == 0)
+        return VARKEY_PROPERTY_PREFERRED;
+    return VARKEY_PROPERTY_NAME;
+}
+
+/* Adds the parameters of a property instance under their contact keys.
+ * Stops at the first value that cannot be added. */
 static void object_getPropertyBasedValues(object_t *object, variant_map_t *map) {
     for (parameter_t *parameter = object_firstParameter(object); parameter != nullptr;
          parameter = object_nextParameter(parameter)) {
-        const char *name = textOrEmpty(parameter_name(parameter));
-        const char *key = VARKEY_PROPERTY_NAME;
-        if (strcmp(name, ZEBPATH_PROPERTY_TYPE) == 0)
-            key = VARKEY_PROPERTY_TYPE;
-        else if (strcmp(name, ZEBPATH_PROPERTY_PREFERRED) == 0)
-            key = VARKEY_PROPERTY_PREFERRED;
-        if (!variant_map_add(map, key, parameter_getValue(parameter)))
+        if (!variant_map_add(map, contactPropertyKey(parameter_name(parameter)),
+                             parameter_getValue(parameter)))
             break;
     }
 }

@@ -129,9 +129,19 @@ bool variant_map_iterator_setKey(variant_map_iterator_t *entry, const char *key)
  * preceded by `prefix`. */
 void recursiveVariantMapPrint(const variant_map_t *map, const char *prefix);
 
+/* The key in a contact map of the list of the child object `objectName` of
+ * an entry: the public key of a property object, else the name itself. */
+const char *contactListKey(const char *objectName);
+
+/* The key in a property element map of the parameter `parameterName`: the
+ * type and the flag under their own keys, any other parameter (the value)
+ * under "name". */
+const char *contactPropertyKey(const char *parameterName);
+
 /* Adds the contact map of an entry (`listKey` null) or the element map of a
  * property instance (`listKey` its list's key) to `map`. A null object adds
- * nothing. Always true. */
+ * nothing. Always true. The reference conversion: answers use the faster
+ * contact_map_add, which gives equal maps. */
 bool zeb_obj_to_variant_map_t(object_t *object, variant_map_t *map, const char *listKey);
 
 /* Appends to `list` a new map holding the conversion of `object` (as

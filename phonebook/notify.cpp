@@ -5,9 +5,9 @@
 
 #include "change_log.h"
 #include "contact_index.h"
+#include "contact_map.h"
 #include "keltrace/keltrace.h"
 #include "phonebook.h"
-#include "variant_path_remap.h"
 #include "zeb/llist.h"
 
 /* Delay between the last change under an entry and its announcement. */
@@ -90,8 +90,7 @@ static void notify_send(object_t *entry, uint32_t type, const char *name) {
     variant_t contact;
     variant_initialize(&contact, variant_type_map);
     variant_map_t *map = variant_da_map(&contact);
-    zeb_obj_to_variant_map_t(entry, map, nullptr);
-    remap_paths(map, CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
+    contact_map_add(entry, map);
     notification_parameter_t *parameter = notification_parameter_createVariant("contact", &contact);
     if (!notification_addParameter(notification, parameter))
         notification_parameter_destroy(parameter);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "contact_index.h"
+#include "contact_map.h"
 #include "keltrace/keltrace.h"
 #include "notify.h"
 #include "number_index.h"
@@ -237,23 +238,13 @@ void getAllContacts(object_t *phonebook, variant_list_t *contacts) {
 }
 
 void appendContact(variant_list_t *contacts, object_t *entry) {
-    variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
-    if (element == nullptr)
-        return;
-    variant_map_t *map = variant_da_map(variant_list_iterator_data(element));
-    zeb_obj_to_variant_map_t(entry, map, nullptr);
-    remap_paths(map, CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
-    if (!variant_list_append(contacts, element))
-        variant_list_iterator_destroy(element);
+    contact_map_append(contacts, entry);
 }
 
-/* Gives a contact read from the store its public keys and traces it. */
+/* Traces a contact read from the store. */
 static variant_map_t *publishContact(variant_map_t *contact) {
-    if (contact != nullptr) {
-        remap_paths(contact, CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0,
-                    0);
+    if (contact != nullptr)
         recursiveVariantMapPrint(contact, PHONEBOOK_ZONE);
-    }
     return contact;
 }
 

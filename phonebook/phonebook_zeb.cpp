@@ -16,6 +16,7 @@
 
 #include "change_log.h"
 #include "contact_index.h"
+#include "contact_map.h"
 #include "keltrace/keltrace.h"
 #include "notify.h"
 #include "number_index.h"
@@ -167,7 +168,7 @@ static variant_map_t *newContactMap(object_t *entry) {
     }
     variant_map_initialize(contact);
     if (entry != nullptr)
-        zeb_obj_to_variant_map_t(entry, contact, nullptr);
+        contact_map_add(entry, contact);
     return contact;
 }
 
@@ -197,7 +198,7 @@ bool zeb_getAllContacts(object_t *phonebook, variant_list_t *contacts) {
     object_t *entryTemplate = entryTemplateOf(phonebook);
     for (object_t *entry = object_firstInstance(entryTemplate); entry != nullptr;
          entry = object_nextInstance(entry))
-        appendObjectMap(contacts, entry, nullptr);
+        contact_map_append(contacts, entry);
     kelTraceOut(PHONEBOOK_ZONE);
     return true;
 }

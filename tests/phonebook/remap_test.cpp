@@ -1,9 +1,12 @@
-// Contact key tables, in-place remapping of variant trees and the tree printer.
+// Contact key tables, in-place remapping of variant trees, the tree printer,
+// and the contact map of an entry against the reference conversion.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include "contact_map.h"
 #include "phonebook_test_support.hpp"
+#include "plugin_fixture.hpp"
 #include "variant_path_remap.h"
 
 namespace {
@@ -152,3 +155,101 @@ TEST_F(Remap, PrinterWalksTheWholeTree) {
 }
 
 } // namespace
+
+// The contact map that answers build straight under the public keys, against
+// the reference conversion (the walk of the entry, then the renaming): equal
+// in keys, order, types and values on random entries holding every field,
+// empty and odd texts, several properties, keys given by the client, and
+// parameters (one with a read handler) and a property object that the key
+// tables do not know.
+class ContactMap : public pbtest::PluginTest {
+  protected:
+    static constexpr const char *kLongName =
+        "XMLNoteNamedLongerThanWhatTheConversionKeepsOnItsStack";
+    pbtest::Random random{0};
+
+    void SetUp() override {
+        PluginTest::SetUp();
+        json def = pbtest::definition();
+        def["plugin"] = PHONEBOOK_PLUGIN;
+        json &entry = def["objects"][0]["objects"][0];
+        for (const char *name : {"XMLNote", kLongName})
+            entry["parameters"].push_back({{"name", name}, {"type", "string"}});
+        // Read as a client reads it: a number, not the text stored.
+        entry["parameters"].back()["read-handler"] = "uniqueID_read_handler";
+        entry["objects"].push_back(
+            {{"name", "Note"},
+             {"multi-instance", true},
+             {"parameters", json::array({{{"name", "Text"}, {"type", "string"}},
+                                         {{"name", "Type"}, {"type", "string"}}})}});
+        definitionPath = pbtest::writeDefinition(host, def);
+        start();
+    }
+    std::string oddText() {
+        static const std::vector<std::string> odd = {
+            "",          "Ärger Ørsted",        "\"quoted\" \\ back", "ÉCOLE", "日本語",
+            "tab\there", std::string(300, 'x'), "+33 (0)1-40.00",     "ABC"};
+        return random.chance(50) ? random.pick(odd) : random.text("aAzZ09 .@", 12);
+    }
+    // Elements under the public keys, or the data model's names for "Note".
+    json properties(bool note) {
+        json list = json::array();
+        for (int n = random.below(4); n > 0; --n) {
+            json element = {{note ? "Text" : "name", oddText()}};
+            if (random.chance(70))
+                element[note ? "Type" : "type"] = oddText();
+            if (random.chance(70) && !note)
+                element["preferred"] = random.chance(50);
+            if (random.chance(20))
+                element["key"] = "k" + std::to_string(n) + random.text("xy", 3);
+            list.push_back(element);
+        }
+        return list;
+    }
+    json randomContact(int id) {
+        json contact = {{"uniqueID", "u" + std::to_string(id)},
+                        {"formattedName", random.chance(90) ? "f" + std::to_string(id) : ""}};
+        for (const char *text :
+             {"name", "title", "organisation", "url", "ringtone", "tags", "XMLNote", kLongName})
+            if (random.chance(70))
+                contact[text] = oddText();
+        if (random.chance(70))
+            contact["birthDay"] = "19" + std::to_string(10 + random.below(90)) + "-07-14T00:00:00Z";
+        for (const char *list : {"addresses", "labels", "telephoneNumbers", "emails", "photos"})
+            contact[list] = properties(false);
+        contact["Note"] = properties(true);
+        return contact;
+    }
+};
+
+TEST_F(ContactMap, EqualsTheReferenceConversionOnRandomEntries) {
+    const unsigned seed = 24;
+    random = pbtest::Random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (int id = 0; id < 300; ++id) {
+        json contact = randomContact(id);
+        if (random.chance(80)) {
+            // Through the plug-in, as a client adds one.
+            ASSERT_EQ(host.call("Phonebook", "addContact", {{"contact", contact}}).value(), true)
+                << contact.dump();
+        } else {
+            // Straight into the data model, then changed: a stamped revision.
+            std::string path = addEntry({{"UniqueID", contact["uniqueID"]}});
+            host.set(path, {{"Title", oddText()}});
+        }
+    }
+    object_t *entries = datamodel_getObject(zeb_datamodel(host.context()), "Phonebook.Entry", 0);
+    size_t converted = 0;
+    for (object_t *entry = object_firstInstance(entries); entry != nullptr;
+         entry = object_nextInstance(entry), ++converted) {
+        Var reference(json::object()), fast(json::object());
+        zeb_obj_to_variant_map_t(entry, variant_da_map(reference.get()), nullptr);
+        remap_paths(variant_da_map(reference.get()), CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS,
+                    CONTACT_TYPE_PATHS_SIZE, 0, 0);
+        ASSERT_TRUE(contact_map_add(entry, variant_da_map(fast.get())));
+        ASSERT_TRUE(variant_equals(reference.get(), fast.get()))
+            << "reference " << reference.toJson().dump() << "\nfast      " << fast.toJson().dump();
+    }
+    EXPECT_GE(converted, 250u);
+    EXPECT_FALSE(contact_map_add(nullptr, nullptr));
+}
