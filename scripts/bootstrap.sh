@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libmsgpack-dev libuv1-dev uuid-dev
+  libmicrohttpd-dev libcrypt-dev
   python3 python3-msgpack python3-vobject
   libsqlite3-dev libphonenumber-dev libicu-dev
   "$@"

@@ -1,0 +1,343 @@
+#include "httpd_server.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "httpd_access.hpp"
+#include "httpd_rpc.hpp"
+#include "httpd_static.hpp"
+
+namespace zebhttpd {
+
+namespace {
+
+const char *const kCookieName = "zeb_session";
+const char *const kCsrfHeader = "X-Zeb-CSRF";
+
+struct Header {
+    const char *name;
+    const char *value;
+};
+
+const Header kSafetyHeaders[] = {
+    {"Content-Security-Policy",
+     "default-src 'self'; script-src 'self'; object-src 'none'; base-uri 'none'; "
+     "form-action 'self'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"X-Frame-Options", "DENY"},
+};
+
+double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// One request while its body arrives.
+struct Request {
+    std::string body;
+};
+
+} // namespace
+
+struct Server::State {
+    ServerConfig config;
+    std::string root; /* the document root, resolved; "" when none */
+    std::string cert, key;
+    bool tls = false;
+    MHD_Daemon *daemon = nullptr;
+    PermitAll access;
+    std::unique_ptr<BusLink> bus;
+    std::unique_ptr<Sessions> sessions;
+    LoginThrottle throttle;
+    std::unique_ptr<Rpc> rpc;
+};
+
+namespace {
+
+MHD_Result queue(MHD_Connection *connection, unsigned status, MHD_Response *response) {
+    for (const Header &h : kSafetyHeaders)
+        MHD_add_response_header(response, h.name, h.value);
+    MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+MHD_Result answerText(MHD_Connection *connection, unsigned status, const std::string &body,
+                      const char *type) {
+    MHD_Response *response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
+                                        MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", type);
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    return queue(connection, status, response);
+}
+
+MHD_Result answerStatus(MHD_Connection *connection, unsigned status, const char *text) {
+    return answerText(connection, status, std::string(text) + "\n", "text/plain; charset=utf-8");
+}
+
+const char *header(MHD_Connection *connection, const char *name) {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+}
+
+std::string clientAddress(MHD_Connection *connection) {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (info == nullptr || info->client_addr == nullptr)
+        return "";
+    const sockaddr *address = info->client_addr;
+    if (address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+                  sizeof text);
+    else if (address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
+                  sizeof text);
+    return text;
+}
+
+// A request that changes state must carry the custom header, which no
+// cross-site form or simple request can set, and, when the browser names
+// its origin, come from this server's own.
+bool sameOriginRequest(const Server::State &state, MHD_Connection *connection) {
+    const char *csrf = header(connection, kCsrfHeader);
+    if (csrf == nullptr || std::strcmp(csrf, "1") != 0)
+        return false;
+    const char *origin = header(connection, "Origin");
+    if (origin == nullptr)
+        return true;
+    const char *host = header(connection, "Host");
+    return host != nullptr && std::string(origin) == (state.tls ? "https://" : "http://") +
+                                                         std::string(host);
+}
+
+MHD_Result answerStatic(Server::State &state, MHD_Connection *connection, const char *url) {
+    StaticFile file;
+    int status = state.root.empty() ? 404 : openStatic(state.root, url, file);
+    if (status != 200)
+        return answerStatus(connection, static_cast<unsigned>(status),
+                            status == 403 ? "forbidden" : "not found");
+    const char *match = header(connection, "If-None-Match");
+    bool unchanged = match != nullptr && file.etag == match;
+    MHD_Response *response = unchanged
+                                 ? MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)
+                                 : MHD_create_response_from_fd64(file.size, file.fd);
+    if (response == nullptr || unchanged)
+        close(file.fd);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", file.contentType.c_str());
+    MHD_add_response_header(response, "ETag", file.etag.c_str());
+    MHD_add_response_header(response, "Last-Modified", file.lastModified.c_str());
+    MHD_add_response_header(response, "Cache-Control", "no-cache");
+    return queue(connection, unchanged ? 304 : 200, response);
+}
+
+std::string cookie(const Server::State &state, const std::string &value, bool clear) {
+    return std::string(kCookieName) + "=" + value + "; HttpOnly; SameSite=Strict; Path=/" +
+           (clear ? "; Max-Age=0" : "") + (state.tls ? "; Secure" : "");
+}
+
+MHD_Result answerRpc(Server::State &state, MHD_Connection *connection, const std::string &body) {
+    RpcExchange exchange;
+    const char *id = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookieName);
+    exchange.sessionId = id != nullptr ? id : "";
+    exchange.clientAddress = clientAddress(connection);
+    exchange.now = monotonicSeconds();
+    std::string answer;
+    int status = state.rpc->handle(body, exchange, answer);
+    MHD_Response *response = MHD_create_response_from_buffer(
+        answer.size(), const_cast<char *>(answer.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    if (!answer.empty())
+        MHD_add_response_header(response, "Content-Type", "application/json");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    if (!exchange.setCookieId.empty())
+        MHD_add_response_header(response, "Set-Cookie",
+                                cookie(state, exchange.setCookieId, false).c_str());
+    else if (exchange.clearCookie)
+        MHD_add_response_header(response, "Set-Cookie", cookie(state, "", true).c_str());
+    if (exchange.retryAfter > 0)
+        MHD_add_response_header(response, "Retry-After",
+                                std::to_string(static_cast<long long>(exchange.retryAfter)).c_str());
+    if (status == 401)
+        MHD_add_response_header(response, "WWW-Authenticate", "Cookie");
+    return queue(connection, static_cast<unsigned>(status), response);
+}
+
+// The first call for a POST /rpc: refused before its body is read when it
+// is too large or not same-origin.
+MHD_Result beginRpc(Server::State &state, MHD_Connection *connection, void **context) {
+    if (!sameOriginRequest(state, connection))
+        return answerStatus(connection, 403, "cross-origin or without the X-Zeb-CSRF header");
+    const char *length = header(connection, "Content-Length");
+    if (length != nullptr && std::strtoull(length, nullptr, 10) > state.config.maxRpcBody)
+        return answerStatus(connection, 413, "request body too large");
+    *context = new Request;
+    return MHD_YES;
+}
+
+MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                     const char * /*version*/, const char *uploadData, size_t *uploadSize,
+                     void **context) {
+    auto &state = *static_cast<Server::State *>(cls);
+    bool post = std::strcmp(method, "POST") == 0;
+    bool rpc = std::strcmp(url, "/rpc") == 0;
+    auto *request = static_cast<Request *>(*context);
+    if (request == nullptr) {
+        if (rpc && post)
+            return beginRpc(state, connection, context);
+        if (rpc || (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0))
+            return answerStatus(connection, 405, "method not allowed");
+        // Answered once the request is whole, so that the connection stays open.
+        *context = new Request;
+        return MHD_YES;
+    }
+    if (!post)
+        return *uploadSize > 0 ? MHD_NO : answerStatic(state, connection, url);
+    if (*uploadSize > 0) {
+        // A body without a length (chunked) that grows too large: no answer
+        // can be queued while it arrives, so the connection is closed.
+        if (request->body.size() + *uploadSize > state.config.maxRpcBody)
+            return MHD_NO;
+        request->body.append(uploadData, *uploadSize);
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    return answerRpc(state, connection, request->body);
+}
+
+void onCompleted(void *, MHD_Connection *, void **context, MHD_RequestTerminationCode) {
+    delete static_cast<Request *>(*context);
+    *context = nullptr;
+}
+
+bool parseListen(const std::string &listen, sockaddr_storage &address, std::string &error) {
+    size_t colon = listen.rfind(':');
+    std::string host = colon == std::string::npos ? "" : listen.substr(0, colon);
+    std::string port = colon == std::string::npos ? "" : listen.substr(colon + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (host.empty() || port.empty() || getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+        error = "--listen wants ADDRESS:PORT with a numeric address, got \"" + listen + "\"";
+        return false;
+    }
+    std::memcpy(&address, found->ai_addr, found->ai_addrlen);
+    freeaddrinfo(found);
+    return true;
+}
+
+bool readWhole(const std::string &path, std::string &text, std::string &error) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    if (file)
+        content << file.rdbuf();
+    if (!file) {
+        error = "cannot read " + path;
+        return false;
+    }
+    text = content.str();
+    return true;
+}
+
+bool prepare(Server::State &state, std::string &error) {
+    const ServerConfig &config = state.config;
+    if (!config.docroot.empty()) {
+        char *resolved = realpath(config.docroot.c_str(), nullptr);
+        if (resolved == nullptr) {
+            error = "no document root " + config.docroot;
+            return false;
+        }
+        state.root = resolved;
+        std::free(resolved);
+    }
+    if (config.certFile.empty() != config.keyFile.empty()) {
+        error = "--cert and --key go together";
+        return false;
+    }
+    state.tls = !config.certFile.empty();
+    if (state.tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        error = "HTTPS is not built into this libmicrohttpd";
+        return false;
+    }
+    return !state.tls || (readWhole(config.certFile, state.cert, error) &&
+                          readWhole(config.keyFile, state.key, error));
+}
+
+} // namespace
+
+Server::Server() = default;
+Server::~Server() { stop(); }
+
+bool Server::start(const ServerConfig &config, std::string &error) {
+    stop();
+    state_ = std::make_unique<State>();
+    State &state = *state_;
+    state.config = config;
+    sockaddr_storage address{};
+    if (!prepare(state, error) || !parseListen(config.listen, address, error))
+        return false;
+    state.bus = std::make_unique<BusLink>(config.socket, ZEB_BUS_DEFAULT_TIMEOUT_MS);
+    state.sessions = std::make_unique<Sessions>(config.sessionIdleSeconds, config.maxSessions);
+    state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle,
+                                      config.usersFile, state.access);
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    if (address.ss_family == AF_INET6)
+        flags |= MHD_USE_IPv6;
+    MHD_OptionItem tlsOptions[] = {
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(state.cert.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(state.key.c_str())},
+        {MHD_OPTION_END, 0, nullptr}};
+    if (state.tls)
+        flags |= MHD_USE_TLS;
+    else
+        tlsOptions[0].option = MHD_OPTION_END;
+    state.daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &onRequest, &state, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr *>(&address), MHD_OPTION_CONNECTION_LIMIT,
+        config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        config.maxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+        config.requestTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, config.connectionMemory,
+        MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_ARRAY, tlsOptions,
+        MHD_OPTION_END);
+    if (state.daemon == nullptr) {
+        error = "cannot listen on " + config.listen;
+        return false;
+    }
+    return true;
+}
+
+uint16_t Server::port() const {
+    if (state_ == nullptr || state_->daemon == nullptr)
+        return 0;
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(state_->daemon, MHD_DAEMON_INFO_BIND_PORT);
+    return info != nullptr ? info->port : 0;
+}
+
+void Server::stop() {
+    if (state_ != nullptr && state_->daemon != nullptr)
+        MHD_stop_daemon(state_->daemon);
+    state_.reset();
+}
+
+} // namespace zebhttpd
