@@ -167,8 +167,8 @@ json runCall(Rpc::Call &call) {
     zeb_bus_client_t *client = busFor(call, {"call", object, function});
     variant_map_t outargs;
     variant_map_initialize(&outargs);
-    bool ok = zeb_bus_call(client, object.c_str(), function.c_str(), args.get(), retval.get(),
-                           &outargs);
+    bool ok =
+        zeb_bus_call(client, object.c_str(), function.c_str(), args.get(), retval.get(), &outargs);
     Variant wrapped;
     variant_setMapMove(wrapped.get(), &outargs);
     variant_map_cleanup(&outargs);
@@ -254,8 +254,8 @@ json runLogin(Rpc::Call &call) {
     double wait = std::max(call.throttle.wait(userKey, now), call.throttle.wait(addressKey, now));
     if (wait > 0) {
         call.exchange.retryAfter = std::max(call.exchange.retryAfter, std::ceil(wait));
-        throw RpcError{kLoginThrottled, "too many failed logins",
-                       {{"retryAfter", std::ceil(wait)}}};
+        throw RpcError{
+            kLoginThrottled, "too many failed logins", {{"retryAfter", std::ceil(wait)}}};
     }
     User user;
     bool known = validUserName(name) && findUser(call.usersFile, name, user);
@@ -284,7 +284,9 @@ json runLogout(Rpc::Call &call) {
     return true;
 }
 
-json runSession(Rpc::Call &call) { return describe(call); }
+json runSession(Rpc::Call &call) {
+    return describe(call);
+}
 
 const Method kMethods[] = {
     {"call", runCall, {"object", "function", "args"}},
@@ -323,7 +325,9 @@ json errorAnswer(const json &id, const RpcError &error) {
     return {{"jsonrpc", "2.0"}, {"error", e}, {"id", id}};
 }
 
-bool validId(const json &id) { return id.is_string() || id.is_number() || id.is_null(); }
+bool validId(const json &id) {
+    return id.is_string() || id.is_number() || id.is_null();
+}
 
 bool isLogin(const json &request) {
     if (!request.is_object())
@@ -356,7 +360,8 @@ int Rpc::handle(const std::string &body, RpcExchange &exchange, std::string &ans
     }
     const Session *session =
         exchange.sessionId.empty() ? nullptr : sessions_.use(exchange.sessionId, exchange.now);
-    bool onlyLogins = batch ? std::all_of(request.begin(), request.end(), isLogin) : isLogin(request);
+    bool onlyLogins =
+        batch ? std::all_of(request.begin(), request.end(), isLogin) : isLogin(request);
     if (session == nullptr && !onlyLogins) {
         exchange.clearCookie = !exchange.sessionId.empty();
         answer = dump(errorAnswer(nullptr, {kNoSession, "no session: log in first"}));

@@ -27,9 +27,9 @@ enum RpcCode {
     kMethodNotFound = -32601,
     kInvalidParams = -32602,
     kInternalError = -32603,
-    kBusError = -32000,        /* data: {code, message, parameter?} of the bus */
-    kLoginFailed = -32001,     /* unknown user or wrong password, alike */
-    kLoginThrottled = -32002,  /* data: {retryAfter: seconds} */
+    kBusError = -32000,       /* data: {code, message, parameter?} of the bus */
+    kLoginFailed = -32001,    /* unknown user or wrong password, alike */
+    kLoginThrottled = -32002, /* data: {retryAfter: seconds} */
     kTooManySessions = -32003,
     kNoSession = -32004,
 };
@@ -38,7 +38,8 @@ enum RpcCode {
  * the daemon went away. */
 class BusLink {
   public:
-    BusLink(std::string socket, int timeoutMs) : socket_(std::move(socket)), timeoutMs_(timeoutMs) {}
+    BusLink(std::string socket, int timeoutMs)
+        : socket_(std::move(socket)), timeoutMs_(timeoutMs) {}
     ~BusLink() { zeb_bus_client_destroy(client_); }
     BusLink(const BusLink &) = delete;
     BusLink &operator=(const BusLink &) = delete;
@@ -62,9 +63,9 @@ struct RpcExchange {
     std::string clientAddress; /* numeric */
     double now = 0;            /* monotonic seconds */
     /* Filled by the call: */
-    std::string setCookieId;   /* a session opened: its id */
-    bool clearCookie = false;  /* the session ended */
-    double retryAfter = 0;     /* a login was refused for this many seconds */
+    std::string setCookieId;  /* a session opened: its id */
+    bool clearCookie = false; /* the session ended */
+    double retryAfter = 0;    /* a login was refused for this many seconds */
 };
 
 class Rpc {

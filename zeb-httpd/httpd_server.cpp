@@ -77,9 +77,8 @@ MHD_Result queue(MHD_Connection *connection, unsigned status, MHD_Response *resp
 
 MHD_Result answerText(MHD_Connection *connection, unsigned status, const std::string &body,
                       const char *type) {
-    MHD_Response *response =
-        MHD_create_response_from_buffer(body.size(), const_cast<char *>(body.data()),
-                                        MHD_RESPMEM_MUST_COPY);
+    MHD_Response *response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr)
         return MHD_NO;
     MHD_add_response_header(response, "Content-Type", type);
@@ -122,8 +121,8 @@ bool sameOriginRequest(const Server::State &state, MHD_Connection *connection) {
     if (origin == nullptr)
         return true;
     const char *host = header(connection, "Host");
-    return host != nullptr && std::string(origin) == (state.tls ? "https://" : "http://") +
-                                                         std::string(host);
+    return host != nullptr &&
+           std::string(origin) == (state.tls ? "https://" : "http://") + std::string(host);
 }
 
 MHD_Result answerStatic(Server::State &state, MHD_Connection *connection, const char *url) {
@@ -134,9 +133,9 @@ MHD_Result answerStatic(Server::State &state, MHD_Connection *connection, const 
                             status == 403 ? "forbidden" : "not found");
     const char *match = header(connection, "If-None-Match");
     bool unchanged = match != nullptr && file.etag == match;
-    MHD_Response *response = unchanged
-                                 ? MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)
-                                 : MHD_create_response_from_fd64(file.size, file.fd);
+    MHD_Response *response =
+        unchanged ? MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)
+                  : MHD_create_response_from_fd64(file.size, file.fd);
     if (response == nullptr || unchanged)
         close(file.fd);
     if (response == nullptr)
@@ -174,8 +173,9 @@ MHD_Result answerRpc(Server::State &state, MHD_Connection *connection, const std
     else if (exchange.clearCookie)
         MHD_add_response_header(response, "Set-Cookie", cookie(state, "", true).c_str());
     if (exchange.retryAfter > 0)
-        MHD_add_response_header(response, "Retry-After",
-                                std::to_string(static_cast<long long>(exchange.retryAfter)).c_str());
+        MHD_add_response_header(
+            response, "Retry-After",
+            std::to_string(static_cast<long long>(exchange.retryAfter)).c_str());
     if (status == 401)
         MHD_add_response_header(response, "WWW-Authenticate", "Cookie");
     return queue(connection, static_cast<unsigned>(status), response);
@@ -238,7 +238,8 @@ bool parseListen(const std::string &listen, sockaddr_storage &address, std::stri
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    if (host.empty() || port.empty() || getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+    if (host.empty() || port.empty() ||
+        getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
         error = "--listen wants ADDRESS:PORT with a numeric address, got \"" + listen + "\"";
         return false;
     }
@@ -287,7 +288,9 @@ bool prepare(Server::State &state, std::string &error) {
 } // namespace
 
 Server::Server() = default;
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
 bool Server::start(const ServerConfig &config, std::string &error) {
     stop();
@@ -299,8 +302,8 @@ bool Server::start(const ServerConfig &config, std::string &error) {
         return false;
     state.bus = std::make_unique<BusLink>(config.socket, ZEB_BUS_DEFAULT_TIMEOUT_MS);
     state.sessions = std::make_unique<Sessions>(config.sessionIdleSeconds, config.maxSessions);
-    state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle,
-                                      config.usersFile, state.access);
+    state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle, config.usersFile,
+                                      state.access);
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
     if (address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
@@ -314,12 +317,11 @@ bool Server::start(const ServerConfig &config, std::string &error) {
         tlsOptions[0].option = MHD_OPTION_END;
     state.daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &onRequest, &state, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<sockaddr *>(&address), MHD_OPTION_CONNECTION_LIMIT,
-        config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        config.maxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
-        config.requestTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, config.connectionMemory,
-        MHD_OPTION_NOTIFY_COMPLETED, &onCompleted, nullptr, MHD_OPTION_ARRAY, tlsOptions,
-        MHD_OPTION_END);
+        reinterpret_cast<sockaddr *>(&address), MHD_OPTION_CONNECTION_LIMIT, config.maxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerAddress,
+        MHD_OPTION_CONNECTION_TIMEOUT, config.requestTimeoutSeconds,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, config.connectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
+        &onCompleted, nullptr, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
     if (state.daemon == nullptr) {
         error = "cannot listen on " + config.listen;
         return false;

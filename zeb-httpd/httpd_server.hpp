@@ -20,15 +20,15 @@ struct ServerConfig {
     std::string listen = "127.0.0.1:8080"; /* ADDRESS:PORT, [IPV6]:PORT; port 0: any free one */
     std::string socket;                    /* the bus */
     std::string usersFile;
-    std::string docroot;                   /* "": no static files */
-    std::string certFile, keyFile;         /* both or neither: HTTPS */
+    std::string docroot;           /* "": no static files */
+    std::string certFile, keyFile; /* both or neither: HTTPS */
     double sessionIdleSeconds = 300;
     size_t maxSessions = 64;
     size_t maxRpcBody = 1024 * 1024;
     unsigned maxConnections = 64;
     unsigned maxConnectionsPerAddress = 16;
-    unsigned requestTimeoutSeconds = 10;   /* for a request to arrive whole, and idle keep-alive */
-    size_t connectionMemory = 32 * 1024;   /* request line and headers must fit */
+    unsigned requestTimeoutSeconds = 10; /* for a request to arrive whole, and idle keep-alive */
+    size_t connectionMemory = 32 * 1024; /* request line and headers must fit */
 };
 
 class Server {

@@ -38,8 +38,7 @@ const Session *Sessions::open(const std::string &user, const std::vector<std::st
     if (sessions_.size() >= capacity_)
         forgetExpired(now);
     Session session{"", user, roles, now};
-    if (sessions_.size() >= capacity_ || !randomId(session.id) ||
-        sessions_.count(session.id) != 0)
+    if (sessions_.size() >= capacity_ || !randomId(session.id) || sessions_.count(session.id) != 0)
         return nullptr;
     return &sessions_.emplace(session.id, session).first->second;
 }
@@ -56,7 +55,9 @@ const Session *Sessions::use(const std::string &id, double now) {
     return &it->second;
 }
 
-bool Sessions::close(const std::string &id) { return sessions_.erase(id) != 0; }
+bool Sessions::close(const std::string &id) {
+    return sessions_.erase(id) != 0;
+}
 
 double LoginThrottle::wait(const std::string &key, double now) const {
     auto it = keys_.find(key);
@@ -65,9 +66,10 @@ double LoginThrottle::wait(const std::string &key, double now) const {
 
 void LoginThrottle::failed(const std::string &key, double now) {
     if (keys_.size() >= kMaxKeys && keys_.count(key) == 0) {
-        auto oldest = std::min_element(keys_.begin(), keys_.end(), [](const auto &a, const auto &b) {
-            return a.second.lastFailure < b.second.lastFailure;
-        });
+        auto oldest =
+            std::min_element(keys_.begin(), keys_.end(), [](const auto &a, const auto &b) {
+                return a.second.lastFailure < b.second.lastFailure;
+            });
         keys_.erase(oldest);
     }
     Record &record = keys_[key];
@@ -75,7 +77,8 @@ void LoginThrottle::failed(const std::string &key, double now) {
     record.lastFailure = now;
     int beyond = record.failures - kFreeFailures;
     if (beyond > 0)
-        record.notBefore = now + std::min(kMaxDelay, kFirstDelay * std::ldexp(1.0, std::min(beyond - 1, 30)));
+        record.notBefore =
+            now + std::min(kMaxDelay, kFirstDelay * std::ldexp(1.0, std::min(beyond - 1, 30)));
 }
 
 } // namespace zebhttpd

@@ -26,8 +26,7 @@ class Sessions {
 
     /* A new session for the user, or null when `capacity` sessions that have
      * not expired exist already or no random bits could be had. */
-    const Session *open(const std::string &user, const std::vector<std::string> &roles,
-                        double now);
+    const Session *open(const std::string &user, const std::vector<std::string> &roles, double now);
 
     /* The session of `id` when it has not expired, its idle time restarted;
      * null otherwise (an expired one is forgotten). */

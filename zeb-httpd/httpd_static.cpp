@@ -59,9 +59,8 @@ bool plainPath(const std::string &path) {
 }
 
 bool inside(const std::string &root, const std::string &resolved) {
-    return resolved == root ||
-           (resolved.compare(0, root.size(), root) == 0 &&
-            (root == "/" || resolved[root.size()] == '/'));
+    return resolved == root || (resolved.compare(0, root.size(), root) == 0 &&
+                                (root == "/" || resolved[root.size()] == '/'));
 }
 
 std::string httpDate(time_t when) {

@@ -10,7 +10,7 @@
 namespace zebhttpd {
 
 struct StaticFile {
-    int fd = -1;              /* open for reading; the caller closes it */
+    int fd = -1; /* open for reading; the caller closes it */
     uint64_t size = 0;
     std::string contentType;
     std::string etag;         /* quoted, from the size and modification time */

@@ -20,8 +20,8 @@ constexpr size_t kMaxNameLength = 64;
 constexpr size_t kMaxFileSize = 1024 * 1024;
 
 bool nameChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
 }
 
 std::vector<std::string> split(const std::string &text, char separator) {

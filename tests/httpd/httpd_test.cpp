@@ -1,0 +1,330 @@
+// zeb-httpd in front of zebd serving the phonebook, spoken to over raw TCP
+// sockets: what a browser or a hostile client would send, byte for byte.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <regex>
+
+#include "bus_test_support.hpp"
+#include "httpd_users.hpp"
+
+namespace {
+
+using bustest::json;
+
+struct Response {
+    int status = 0; /* 0: the connection closed without an answer */
+    std::string head, body;
+
+    /* The value of a response header, "" when absent (names as sent). */
+    std::string header(const std::string &name) const {
+        size_t at = head.find("\r\n" + name + ": ");
+        if (at == std::string::npos)
+            return "";
+        size_t start = at + name.size() + 4;
+        return head.substr(start, head.find("\r\n", start) - start);
+    }
+    json rpc() const { return json::parse(body); }
+};
+
+/* One request on a new connection from `source` (a loopback address),
+ * answered until the server closes it. */
+Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        close(fd);
+        throw std::runtime_error("cannot connect to zeb-httpd");
+    }
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string got;
+    bustest::Deadline deadline(10000);
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, deadline.remaining()) > 0;) {
+        char buffer[65536];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    Response response;
+    size_t end = got.find("\r\n\r\n");
+    if (got.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos)
+        return response;
+    response.status = std::stoi(got.substr(9, 3));
+    response.head = got.substr(0, end + 2);
+    response.body = got.substr(end + 4);
+    return response;
+}
+
+/* zebd with the phonebook, and zeb-httpd in front of it with two users. */
+class Httpd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(daemon.start());
+        std::string error;
+        ASSERT_TRUE(zebhttpd::setUser(users, "alice", "alice secret", {"admin"}, error)) << error;
+        ASSERT_TRUE(zebhttpd::setUser(users, "bob", "bob secret", {"viewer", "editor"}, error));
+        std::filesystem::create_directories(docroot + "/sub");
+        bustest::writeFile(docroot + "/index.html", "<p>home</p>");
+        bustest::writeFile(docroot + "/sub/app.js", "let x = 1;");
+        bustest::writeFile(daemon.dir.file("secret.txt"), "secret");
+        std::filesystem::create_symlink(daemon.dir.file("secret.txt"), docroot + "/out.txt");
+    }
+
+    void startHttpd(const std::vector<std::string> &extra = {}) {
+        std::vector<std::string> argv = {ZEB_HTTPD_PATH, "--listen",    "127.0.0.1:0",
+                                         "--socket",     daemon.socket, "--users",
+                                         users,          "--docroot",   docroot};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        httpd = std::make_unique<bustest::Process>(argv);
+        ASSERT_TRUE(httpd->waitForError("/\n", 20000)) << httpd->err;
+        size_t colon = httpd->err.rfind(':');
+        port = static_cast<uint16_t>(std::stoi(httpd->err.substr(colon + 1)));
+    }
+
+    std::string post(const std::string &body, const std::string &headers) {
+        return "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+               "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body;
+    }
+    /* A JSON-RPC call with the CSRF header and the session cookie, if any. */
+    Response rpc(const json &request, const std::string &cookie = "",
+                 const char *source = "127.0.0.1") {
+        std::string headers = "X-Zeb-CSRF: 1\r\n";
+        if (!cookie.empty())
+            headers += "Cookie: zeb_session=" + cookie + "\r\n";
+        return roundTrip(port, post(request.dump(), headers), source);
+    }
+    static json call(const std::string &method, const json &params, int id = 1) {
+        return {{"jsonrpc", "2.0"}, {"method", method}, {"params", params}, {"id", id}};
+    }
+    /* The session id of a login that must succeed. */
+    std::string login(const std::string &user, const std::string &password) {
+        Response r = rpc(call("login", {{"user", user}, {"password", password}}));
+        std::string cookie = r.header("Set-Cookie");
+        EXPECT_EQ(r.status, 200) << r.body;
+        return cookie.substr(12, 32);
+    }
+
+    bustest::PhonebookDaemon daemon;
+    std::string users = daemon.dir.file("users"), docroot = daemon.dir.file("www");
+    std::unique_ptr<bustest::Process> httpd;
+    uint16_t port = 0;
+};
+
+const char *const kSafetyHeaders[] = {"Content-Security-Policy", "X-Content-Type-Options",
+                                      "Referrer-Policy", "X-Frame-Options"};
+
+// Every refusal of a state-changing request leaves the phonebook as it was,
+// and every answer carries the safety headers.
+TEST_F(Httpd, RefusesRequestsWithoutSessionHeaderOrSameOrigin) {
+    startHttpd();
+    std::string session = login("alice", "alice secret");
+    std::string add = call("call", {{"object", "Phonebook"},
+                                    {"function", "addContact"},
+                                    {"args", {{"contact", {{"formattedName", "Eve"}}}}}})
+                          .dump();
+    std::string cookie = "Cookie: zeb_session=" + session + "\r\n";
+    std::string origin = "Origin: http://127.0.0.1:" + std::to_string(port) + "\r\n";
+    struct Case {
+        const char *what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"no session", post(add, "X-Zeb-CSRF: 1\r\n"), 401},
+        {"forged session",
+         post(add, "X-Zeb-CSRF: 1\r\nCookie: zeb_session=00112233445566778899aabbccddeeff\r\n"),
+         401},
+        {"no CSRF header", post(add, cookie), 403},
+        {"wrong CSRF header", post(add, cookie + "X-Zeb-CSRF: yes\r\n"), 403},
+        {"foreign origin", post(add, cookie + "X-Zeb-CSRF: 1\r\nOrigin: http://evil.example\r\n"),
+         403},
+        {"null origin", post(add, cookie + "X-Zeb-CSRF: 1\r\nOrigin: null\r\n"), 403},
+        {"body over 1 MiB",
+         "POST /rpc HTTP/1.1\r\nHost: x\r\nX-Zeb-CSRF: 1\r\n" + cookie +
+             "Content-Length: 1048577\r\n\r\n" + add,
+         413},
+        {"chunked body over 1 MiB",
+         "POST /rpc HTTP/1.1\r\nHost: x\r\nX-Zeb-CSRF: 1\r\n" + cookie +
+             "Transfer-Encoding: chunked\r\n\r\n100001\r\n" + std::string(0x100001, ' ') +
+             "\r\n0\r\n\r\n",
+         0},
+        {"GET /rpc", "GET /rpc HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 405},
+        {"same origin",
+         post(call("session", json::object()).dump(), cookie + "X-Zeb-CSRF: 1\r\n" + origin), 200},
+    };
+    for (const Case &c : cases) {
+        Response r = roundTrip(port, c.request);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.head;
+        for (const char *name : kSafetyHeaders)
+            EXPECT_TRUE(r.status == 0 || !r.header(name).empty()) << c.what << ": " << name;
+    }
+    bustest::Client bus(daemon.socket);
+    EXPECT_EQ(bus.get("Phonebook.NumberOfEntries"), 0);
+}
+
+TEST_F(Httpd, ServesOnlyFilesOfTheDocumentRoot) {
+    startHttpd();
+    struct Case {
+        const char *path;
+        std::string extraHeaders;
+        int status;
+        const char *type;
+        const char *body;
+    } cases[] = {
+        {"/", "", 200, "text/html; charset=utf-8", "<p>home</p>"},
+        {"/sub/app.js", "", 200, "text/javascript; charset=utf-8", "let x = 1;"},
+        {"/../secret.txt", "", 404, nullptr, nullptr},
+        {"/sub/../../secret.txt", "", 404, nullptr, nullptr},
+        {"/%2e%2e/secret.txt", "", 404, nullptr, nullptr},
+        {"/out.txt", "", 403, nullptr, nullptr},
+        {"/sub", "", 404, nullptr, nullptr},
+        {"/missing.html", "", 404, nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        Response r = roundTrip(port, std::string("GET ") + c.path +
+                                         " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" +
+                                         c.extraHeaders + "\r\n");
+        EXPECT_EQ(r.status, c.status) << c.path;
+        EXPECT_EQ(r.body.find("secret"), std::string::npos) << c.path;
+        if (c.type != nullptr) {
+            EXPECT_EQ(r.header("Content-Type"), c.type) << c.path;
+            EXPECT_EQ(r.body, c.body) << c.path;
+        }
+    }
+    Response first =
+        roundTrip(port, "GET /index.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    ASSERT_FALSE(first.header("ETag").empty());
+    Response again = roundTrip(port, "GET /index.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                                     "If-None-Match: " +
+                                         first.header("ETag") + "\r\n\r\n");
+    EXPECT_EQ(again.status, 304);
+    EXPECT_EQ(again.body, "");
+}
+
+TEST_F(Httpd, SessionsLogInOutAndExpire) {
+    startHttpd({"--session-idle", "1"});
+    Response unknown = rpc(call("login", {{"user", "carol"}, {"password", "alice secret"}}));
+    Response wrong = rpc(call("login", {{"user", "alice"}, {"password", "bob secret"}}));
+    EXPECT_EQ(unknown.body, wrong.body);
+    EXPECT_EQ(wrong.rpc()["error"]["code"], -32001);
+    EXPECT_EQ(wrong.header("Set-Cookie"), "");
+
+    Response in = rpc(call("login", {{"user", "bob"}, {"password", "bob secret"}}));
+    std::string cookie = in.header("Set-Cookie");
+    EXPECT_TRUE(std::regex_match(cookie, std::regex("zeb_session=[0-9a-f]{32}; HttpOnly; "
+                                                    "SameSite=Strict; Path=/")))
+        << cookie;
+    std::string id = cookie.substr(12, 32);
+    json who = rpc(call("session", json::object()), id).rpc()["result"];
+    EXPECT_EQ(who["user"], "bob");
+    EXPECT_EQ(who["roles"], json({"viewer", "editor"}));
+
+    EXPECT_EQ(rpc(call("logout", json::object()), id).rpc()["result"], true);
+    EXPECT_EQ(rpc(call("session", json::object()), id).status, 401);
+
+    std::string idle = login("alice", "alice secret");
+    usleep(1200 * 1000);
+    EXPECT_EQ(rpc(call("session", json::object()), idle).status, 401);
+}
+
+// Failures are counted per user and per client address; a throttled key
+// is refused before its password is looked at, while others are served.
+TEST_F(Httpd, ThrottlesFailedLoginsPerUserAndAddress) {
+    startHttpd();
+    auto attempt = [this](const std::string &user, const std::string &password, const char *from) {
+        return rpc(call("login", {{"user", user}, {"password", password}}), "", from);
+    };
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(attempt("nobody" + std::to_string(i), "x", "127.0.0.2").rpc()["error"]["code"],
+                  -32001);
+    Response address = attempt("alice", "alice secret", "127.0.0.2");
+    EXPECT_EQ(address.status, 429);
+    EXPECT_EQ(address.rpc()["error"]["code"], -32002);
+    EXPECT_EQ(address.header("Retry-After"), "1");
+    EXPECT_EQ(address.header("Set-Cookie"), "");
+
+    const char *sources[] = {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"};
+    for (const char *from : sources)
+        EXPECT_EQ(attempt("alice", "wrong", from).rpc()["error"]["code"], -32001);
+    EXPECT_EQ(attempt("alice", "alice secret", "127.0.0.7").status, 429);
+    EXPECT_EQ(attempt("bob", "bob secret", "127.0.0.7").status, 200);
+}
+
+TEST_F(Httpd, AnswersJsonRpcErrorsWithTheirCodes) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    std::string deep =
+        R"({"jsonrpc": "2.0", "method": "set", "id": 1, "params": {"object": "Phonebook", "values": )";
+    for (int i = 0; i < 36; ++i)
+        deep += "{\"a\": ";
+    deep += "1" + std::string(38, '}');
+    struct Case {
+        std::string body;
+        int code;
+    } cases[] = {
+        {"{\"jsonrpc\": \"2.0\", ", -32700},
+        {"[]", -32600},
+        {deep, -32600},
+        {R"({"jsonrpc": "1.0", "method": "session", "id": 1})", -32600},
+        {R"({"jsonrpc": "2.0", "method": 7, "id": 1})", -32600},
+        {R"({"jsonrpc": "2.0", "method": "session", "id": {}})", -32600},
+        {R"({"jsonrpc": "2.0", "method": "nope", "id": 1})", -32601},
+        {R"({"jsonrpc": "2.0", "method": "get", "params": ["Phonebook."], "id": 1})", -32602},
+        {R"({"jsonrpc": "2.0", "method": "get", "params": {}, "id": 1})", -32602},
+        {R"({"jsonrpc": "2.0", "method": "get", "params": {"path": "Phonebook.", "depth": 1}, "id": 1})",
+         -32602},
+        {R"({"jsonrpc": "2.0", "method": "get", "params": {"path": "Nowhere."}, "id": 1})", -32000},
+    };
+    for (const Case &c : cases) {
+        Response r =
+            roundTrip(port, post(c.body, "X-Zeb-CSRF: 1\r\nCookie: zeb_session=" + id + "\r\n"));
+        EXPECT_EQ(r.status, 200) << c.body;
+        EXPECT_EQ(r.rpc()["error"]["code"], c.code) << c.body << "\n" << r.body;
+    }
+    json batch = json::array();
+    for (int i = 0; i < 65; ++i)
+        batch.push_back(call("session", json::object(), i));
+    EXPECT_EQ(rpc(batch, id).rpc()["error"]["code"], -32600);
+}
+
+// A contact added, found and refused through /rpc, as the bus answers them.
+TEST_F(Httpd, ForwardsCallsToTheBusSingleAndBatched) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    json ann = {{"uniqueID", "ann"},
+                {"formattedName", "Ann Smith"},
+                {"telephoneNumbers", {{{"name", "+33612345678"}, {"type", "cell"}}}}};
+    Response added = rpc(
+        call("call",
+             {{"object", "Phonebook"}, {"function", "addContact"}, {"args", {{"contact", ann}}}}),
+        id);
+    EXPECT_EQ(added.rpc()["result"]["retval"], true) << added.body;
+
+    json batch = {call("call",
+                       {{"object", "Phonebook"},
+                        {"function", "getContactByNumber"},
+                        {"args", {{"number", "0612345678"}}}},
+                       1),
+                  {{"jsonrpc", "2.0"}, {"method", "get"}, {"params", {{"path", "Phonebook."}}}},
+                  call("set", {{"object", "Phonebook"}, {"values", {{"NumberOfEntries", 5}}}}, 2),
+                  call("get", {{"path", "Phonebook.NumberOfEntries"}}, 3)};
+    json answers = rpc(batch, id).rpc();
+    ASSERT_EQ(answers.size(), 3u) << answers.dump();
+    EXPECT_EQ(answers[0]["id"], 1);
+    EXPECT_EQ(answers[0]["result"]["retval"]["formattedName"], "Ann Smith");
+    EXPECT_EQ(answers[1]["id"], 2);
+    EXPECT_EQ(answers[1]["error"]["code"], -32000);
+    EXPECT_EQ(answers[1]["error"]["data"]["code"], ZEB_ERROR_READ_ONLY) << answers[1].dump();
+    EXPECT_EQ(answers[2]["result"], 1);
+}
+
+} // namespace
