@@ -70,6 +70,7 @@ class Httpd : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(daemon.start());
         std::string error;
+        // alice is the user of the examples of docs/web-api.md.
         ASSERT_TRUE(zebhttpd::setUser(users, "alice", "alice secret", {"admin"}, error)) << error;
         ASSERT_TRUE(zebhttpd::setUser(users, "bob", "bob secret", {"viewer", "editor"}, error));
         std::filesystem::create_directories(docroot + "/sub");
@@ -325,6 +326,49 @@ TEST_F(Httpd, ForwardsCallsToTheBusSingleAndBatched) {
     EXPECT_EQ(answers[1]["error"]["code"], -32000);
     EXPECT_EQ(answers[1]["error"]["data"]["code"], ZEB_ERROR_READ_ONLY) << answers[1].dump();
     EXPECT_EQ(answers[2]["result"], 1);
+}
+
+} // namespace
+
+namespace {
+
+struct Example {
+    int line;
+    std::string request, expected;
+};
+
+// The "> BODY" / "< STATUS BODY" pairs of the rpc blocks of the document.
+std::vector<Example> examplesOf(const std::string &text) {
+    std::vector<Example> examples;
+    std::istringstream lines(text);
+    std::string line;
+    bool inBlock = false;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        if (line.rfind("```", 0) == 0)
+            inBlock = line == "```rpc";
+        else if (inBlock && line.rfind("> ", 0) == 0)
+            examples.push_back({number, line.substr(2), ""});
+        else if (inBlock && line.rfind("< ", 0) == 0 && !examples.empty())
+            examples.back().expected = line.substr(2);
+    }
+    return examples;
+}
+
+TEST_F(Httpd, RunsTheExamplesOfTheWebApiDocument) {
+    startHttpd();
+    std::vector<Example> examples = examplesOf(bustest::readFile(WEB_API_DOC));
+    ASSERT_GE(examples.size(), 10u);
+    std::string session;
+    for (const Example &example : examples) {
+        Response r = rpc(json::parse(example.request), session);
+        std::string cookie = r.header("Set-Cookie");
+        if (!cookie.empty())
+            session = cookie.find("Max-Age=0") == std::string::npos ? cookie.substr(12, 32) : "";
+        std::string got = std::to_string(r.status) + " " + r.body;
+        got = std::regex_replace(got, std::regex(R"("lastRevision":"[^"]*")"),
+                                 R"("lastRevision":"<now>")");
+        EXPECT_EQ(got, example.expected) << "web-api.md:" << example.line;
+    }
 }
 
 } // namespace
