@@ -27,7 +27,7 @@ struct ServerConfig {
     size_t maxRpcBody = 1024 * 1024;
     unsigned maxConnections = 64;
     unsigned maxConnectionsPerAddress = 16;
-    unsigned requestTimeoutSeconds = 10; /* for a request to arrive whole, and idle keep-alive */
+    unsigned requestTimeoutSeconds = 10; /* a connection silent this long is closed */
     size_t connectionMemory = 32 * 1024; /* request line and headers must fit */
 };
 

@@ -1,6 +1,7 @@
 // zeb-httpd: the phonebook's web interface over HTTP, a client of the bus.
 // Exit status: 0 stopped by a signal or done, 1 cannot serve or write, 2
 // usage error.
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ const char *const kUsageText =
     "  --docroot DIR           the web page's files (default: none served)\n"
     "  --cert FILE --key FILE  serve HTTPS with this PEM certificate and key\n"
     "  --session-idle SECONDS  a session ends after this idle time (default 300)\n"
+    "  --request-timeout SECONDS  a connection silent this long is closed (default 10)\n"
     "passwd sets USER's password, read from standard input (asked twice on a\n"
     "terminal), and roles; the file is replaced whole.\n";
 
@@ -58,6 +60,13 @@ struct Command {
     bool rolesGiven = false;
 };
 
+double seconds(const std::string &option, const std::string &value) {
+    int ms = zebclient::timeoutFromSeconds(value);
+    if (ms < 0)
+        throw UsageError{option + " wants seconds above 0, got \"" + value + "\""};
+    return ms / 1000.0;
+}
+
 Command parse(int argc, char **argv) {
     Command command;
     command.config.socket = zeb_bus_defaultSocket();
@@ -82,10 +91,10 @@ Command parse(int argc, char **argv) {
             command.roles = value;
             command.rolesGiven = true;
         } else if (word == "--session-idle") {
-            int ms = zebclient::timeoutFromSeconds(value);
-            if (ms < 0)
-                throw UsageError{"--session-idle wants seconds above 0, got \"" + value + "\""};
-            command.config.sessionIdleSeconds = ms / 1000.0;
+            command.config.sessionIdleSeconds = seconds(word, value);
+        } else if (word == "--request-timeout") {
+            command.config.requestTimeoutSeconds =
+                static_cast<unsigned>(std::ceil(seconds(word, value)));
         } else {
             throw UsageError{"unknown option " + word};
         }

@@ -29,9 +29,8 @@ struct Response {
     json rpc() const { return json::parse(body); }
 };
 
-/* One request on a new connection from `source` (a loopback address),
- * answered until the server closes it. */
-Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
+/* A connection to the server from `source`, a loopback address. */
+int connectFrom(uint16_t port, const char *source) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in from{}, to{};
     from.sin_family = to.sin_family = AF_INET;
@@ -43,6 +42,13 @@ Response roundTrip(uint16_t port, const std::string &request, const char *source
         close(fd);
         throw std::runtime_error("cannot connect to zeb-httpd");
     }
+    return fd;
+}
+
+/* One request on a new connection from `source`, answered until the server
+ * closes it. */
+Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
+    int fd = connectFrom(port, source);
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string got;
     bustest::Deadline deadline(10000);
@@ -209,6 +215,31 @@ TEST_F(Httpd, ServesOnlyFilesOfTheDocumentRoot) {
                                          first.header("ETag") + "\r\n\r\n");
     EXPECT_EQ(again.status, 304);
     EXPECT_EQ(again.body, "");
+}
+
+// Slow clients hold at most 16 connections of their address, each only until
+// it has been silent for the timeout, while other addresses are served.
+TEST_F(Httpd, BoundsSlowClientsAndLargeHeaders) {
+    startHttpd({"--request-timeout", "1"});
+    const std::string get = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    std::vector<int> slow;
+    for (int i = 0; i < 16; ++i) {
+        slow.push_back(connectFrom(port, "127.0.0.2"));
+        send(slow.back(), get.data(), 20, MSG_NOSIGNAL);
+    }
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.2").status, 0);
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.3").status, 200);
+    bustest::Deadline closing(5000);
+    for (int fd : slow) {
+        pollfd p{fd, POLLIN, 0};
+        char byte;
+        EXPECT_TRUE(poll(&p, 1, closing.remaining()) == 1 && read(fd, &byte, 1) <= 0)
+            << "a slow client stays";
+        close(fd);
+    }
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.2").status, 200);
+    std::string big = "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(40000, 'a') + "\r\n\r\n";
+    EXPECT_EQ(roundTrip(port, big).status, 431);
 }
 
 TEST_F(Httpd, SessionsLogInOutAndExpire) {
