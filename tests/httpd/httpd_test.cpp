@@ -217,6 +217,34 @@ TEST_F(Httpd, ServesOnlyFilesOfTheDocumentRoot) {
     EXPECT_EQ(again.body, "");
 }
 
+// The file holds hashes only; a password or roles changed replace the
+// user's line and keep the others; a failed write leaves nothing behind.
+TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
+    bustest::TempDir dir;
+    std::string path = dir.file("users"), error;
+    bustest::writeFile(path, "# the gateway's users\n");
+    ASSERT_TRUE(zebhttpd::setUser(path, "alice", "first secret", {"viewer"}, error)) << error;
+    ASSERT_TRUE(zebhttpd::setUser(path, "bob", "bob secret", {}, error)) << error;
+    ASSERT_TRUE(zebhttpd::setUser(path, "alice", "second secret", {"admin", "editor"}, error));
+    std::string text = bustest::readFile(path);
+    EXPECT_TRUE(std::regex_match(text, std::regex("# the gateway's users\n"
+                                                  "alice:\\$y\\$[^:\n]+:admin,editor\n"
+                                                  "bob:\\$y\\$[^:\n]+:\n")))
+        << text;
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    zebhttpd::User alice;
+    ASSERT_TRUE(zebhttpd::findUser(path, "alice", alice));
+    EXPECT_TRUE(zebhttpd::checkPassword(&alice, "second secret"));
+    EXPECT_FALSE(zebhttpd::checkPassword(&alice, "first secret"));
+    EXPECT_FALSE(zebhttpd::checkPassword(nullptr, "second secret"));
+
+    std::string missing = dir.file("no/such/dir/users");
+    EXPECT_FALSE(zebhttpd::setUser(missing, "carol", "x", {}, error));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
+}
+
 // Slow clients hold at most 16 connections of their address, each only until
 // it has been silent for the timeout, while other addresses are served.
 TEST_F(Httpd, BoundsSlowClientsAndLargeHeaders) {
