@@ -24,14 +24,6 @@ zeb_bus_client_t *BusLink::client() {
     return zeb_bus_client_connect(client_, socket_.c_str()) ? client_ : nullptr;
 }
 
-void BusLink::afterFailure() {
-    if (client_ != nullptr && zeb_bus_isTransportError(zeb_bus_client_errorCode(client_)) &&
-        zeb_bus_client_fd(client_) >= 0) {
-        zeb_bus_client_destroy(client_);
-        client_ = nullptr;
-    }
-}
-
 int jsonDepth(const std::string &text, int limit) {
     int depth = 0, deepest = 0;
     bool inString = false, escaped = false;
@@ -153,11 +145,8 @@ zeb_bus_client_t *busFor(Rpc::Call &call, const BusRequest &request) {
     return client;
 }
 
-[[noreturn]] void failed(Rpc::Call &call, zeb_bus_client_t *client) {
-    RpcError error =
-        busError(client, zeb_bus_client_errorCode(client), zeb_bus_client_errorMessage(client));
-    call.bus.afterFailure();
-    throw error;
+[[noreturn]] void failed(zeb_bus_client_t *client) {
+    throw busError(client, zeb_bus_client_errorCode(client), zeb_bus_client_errorMessage(client));
 }
 
 json runCall(Rpc::Call &call) {
@@ -173,7 +162,7 @@ json runCall(Rpc::Call &call) {
     variant_setMapMove(wrapped.get(), &outargs);
     variant_map_cleanup(&outargs);
     if (!ok)
-        failed(call, client);
+        failed(client);
     json out = {{"retval", toJson(retval.get())}};
     if (variant_map_size(variant_da_map(wrapped.get())) > 0)
         out["outargs"] = toJson(wrapped.get());
@@ -189,7 +178,7 @@ json runGet(Rpc::Call &call) {
     Variant result;
     if (!zeb_bus_get(client, path.c_str(), recursive != nullptr && recursive->get<bool>(),
                      result.get()))
-        failed(call, client);
+        failed(client);
     return toJson(result.get());
 }
 
@@ -201,7 +190,7 @@ json runSet(Rpc::Call &call) {
         throw RpcError{kInvalidParams, "\"values\" must be an object"};
     zeb_bus_client_t *client = busFor(call, {"set", object, ""});
     if (!zeb_bus_set(client, object.c_str(), variant_da_map(values.get())))
-        failed(call, client);
+        failed(client);
     return nullptr;
 }
 
@@ -218,7 +207,7 @@ json runAdd(Rpc::Call &call) {
     char *added = zeb_bus_add(client, path.c_str(), key != nullptr ? keyText.c_str() : nullptr,
                               hasValues ? variant_da_map(values.get()) : nullptr);
     if (added == nullptr)
-        failed(call, client);
+        failed(client);
     json out = added;
     std::free(added);
     return out;
@@ -228,7 +217,7 @@ json runDelete(Rpc::Call &call) {
     std::string path = text(call.params, "instance");
     zeb_bus_client_t *client = busFor(call, {"del", path, ""});
     if (!zeb_bus_delete(client, path.c_str()))
-        failed(call, client);
+        failed(client);
     return nullptr;
 }
 
@@ -237,7 +226,7 @@ json runList(Rpc::Call &call) {
     zeb_bus_client_t *client = busFor(call, {"list", path, ""});
     Variant result;
     if (!zeb_bus_list(client, path.c_str(), result.get()))
-        failed(call, client);
+        failed(client);
     return toJson(result.get());
 }
 

@@ -34,8 +34,8 @@ enum RpcCode {
     kNoSession = -32004,
 };
 
-/* The bus connection of the bridge, opened on first use and again after
- * the daemon went away. */
+/* The bus connection of the bridge, opened on first use and again once the
+ * daemon closed it. */
 class BusLink {
   public:
     BusLink(std::string socket, int timeoutMs)
@@ -44,11 +44,9 @@ class BusLink {
     BusLink(const BusLink &) = delete;
     BusLink &operator=(const BusLink &) = delete;
 
-    /* The connected client, or null with the failure left on `failed()`. */
+    /* The connected client, or null when it cannot connect (the reason is
+     * left on lastClient(), null when memory ran out). */
     zeb_bus_client_t *client();
-    /* The client after a failed request: dropped when the failure was the
-     * transport's, so that the next request connects again. */
-    void afterFailure();
     zeb_bus_client_t *lastClient() const { return client_; }
 
   private:

@@ -385,6 +385,16 @@ TEST_F(Httpd, ForwardsCallsToTheBusSingleAndBatched) {
     EXPECT_EQ(answers[1]["error"]["code"], -32000);
     EXPECT_EQ(answers[1]["error"]["data"]["code"], ZEB_ERROR_READ_ONLY) << answers[1].dump();
     EXPECT_EQ(answers[2]["result"], 1);
+
+    // Without the daemon the bus's transport error answers; once it is back
+    // the bridge connects again.
+    json count = call("get", {{"path", "Phonebook.NumberOfEntries"}});
+    daemon.stop();
+    json gone = rpc(count, id).rpc();
+    EXPECT_EQ(gone["error"]["code"], -32000);
+    EXPECT_TRUE(zeb_bus_isTransportError(gone["error"]["data"]["code"].get<uint32_t>())) << gone;
+    ASSERT_TRUE(daemon.start());
+    EXPECT_TRUE(rpc(count, id).rpc()["result"].is_number());
 }
 
 } // namespace
