@@ -238,16 +238,19 @@ json describe(const Rpc::Call &call) {
 
 json runLogin(Rpc::Call &call) {
     std::string name = text(call.params, "user"), password = text(call.params, "password");
-    std::string userKey = "user " + name, addressKey = "address " + call.exchange.clientAddress;
+    // Names that no user can have share one count, whatever their length.
+    bool valid = validUserName(name);
+    std::string userKey = "user " + (valid ? name : "?");
+    std::string addressKey = "address " + call.exchange.clientAddress;
     double now = call.exchange.now;
     double wait = std::max(call.throttle.wait(userKey, now), call.throttle.wait(addressKey, now));
     if (wait > 0) {
-        call.exchange.retryAfter = std::max(call.exchange.retryAfter, std::ceil(wait));
-        throw RpcError{
-            kLoginThrottled, "too many failed logins", {{"retryAfter", std::ceil(wait)}}};
+        auto seconds = static_cast<long long>(std::ceil(wait));
+        call.exchange.retryAfter = std::max(call.exchange.retryAfter, static_cast<double>(seconds));
+        throw RpcError{kLoginThrottled, "too many failed logins", {{"retryAfter", seconds}}};
     }
     User user;
-    bool known = validUserName(name) && findUser(call.usersFile, name, user);
+    bool known = valid && findUser(call.usersFile, name, user);
     if (!checkPassword(known ? &user : nullptr, password)) {
         call.throttle.failed(userKey, now);
         call.throttle.failed(addressKey, now);

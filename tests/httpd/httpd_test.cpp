@@ -309,6 +309,7 @@ TEST_F(Httpd, ThrottlesFailedLoginsPerUserAndAddress) {
     Response address = attempt("alice", "alice secret", "127.0.0.2");
     EXPECT_EQ(address.status, 429);
     EXPECT_EQ(address.rpc()["error"]["code"], -32002);
+    EXPECT_EQ(address.rpc()["error"]["data"]["retryAfter"], 1);
     EXPECT_EQ(address.header("Retry-After"), "1");
     EXPECT_EQ(address.header("Set-Cookie"), "");
 
