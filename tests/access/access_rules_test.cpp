@@ -1,6 +1,6 @@
-// The daemon's access rules in process: what rule files grant to whom, and
+// The access rules in process: what rule files grant to whom, and
 // what they refuse to read.
-#include "zebd_access.hpp"
+#include "zeb_access.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,13 @@
 
 namespace {
 
-using zebd::AccessRules;
-using zebd::Caller;
+using zeb_access::AccessRules;
+using zeb_access::Caller;
 
 // Names the tests' user and group databases know.
-zebd::NameLookup fakeLookup() {
-    return zebd::NameLookup::fromTables({{"web", 33}, {"alice", 1000}},
-                                        {{"voice", 22}, {"operator", 37}});
+zeb_access::NameLookup fakeLookup() {
+    return zeb_access::NameLookup::fromTables({{"web", 33}, {"alice", 1000}},
+                                              {{"voice", 22}, {"operator", 37}});
 }
 
 Caller caller(uid_t uid, std::vector<gid_t> groups = {}) {
@@ -41,8 +41,8 @@ std::string refusal(const std::string &text) {
     std::string error;
     EXPECT_FALSE(rules.addText(text, "bad.json", fakeLookup(), &error)) << text;
     EXPECT_EQ(rules.size(), 1u);
-    EXPECT_TRUE(rules.allows(caller(1000), zebd::kAccessGet, "Phonebook"));
-    EXPECT_FALSE(rules.allows(caller(33), zebd::kAccessGet, "Phonebook"));
+    EXPECT_TRUE(rules.allows(caller(1000), zeb_access::kAccessGet, "Phonebook"));
+    EXPECT_FALSE(rules.allows(caller(33), zeb_access::kAccessGet, "Phonebook"));
     return error;
 }
 
@@ -54,24 +54,24 @@ TEST(AccessRules, PatternsMatchExactlyOrByPrefix) {
         {"path": "*", "operations": ["list"]}]}]})");
     Caller alice = caller(1000, {1000});
 
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "Phonebook"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "Phonebook.Entry.1"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSet, "Phonebook"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "Phonebook"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "Phonebook.Entry.1"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSet, "Phonebook"));
 
     // "X*" takes X itself and everything longer; "X.*" only what lies below X.
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessSet, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessDel, "Phonebook.Entry.7"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessSet, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessDel, "Phonebook.Entry.7"));
     EXPECT_TRUE(
-        rules.allows(alice, zebd::kAccessSet, "Phonebook.Entry.7.TelephoneNumber.1.Number"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessAdd, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessAdd, "Phonebook.Entry.7.Email"));
+        rules.allows(alice, zeb_access::kAccessSet, "Phonebook.Entry.7.TelephoneNumber.1.Number"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessAdd, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessAdd, "Phonebook.Entry.7.Email"));
 
     // "*" alone is every path, the top ("") too.
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessList, ""));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessList, "Other.Object"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSubscribe, "Phonebook"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessList, ""));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessList, "Other.Object"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSubscribe, "Phonebook"));
 
     // Functions by name or prefix, on the objects their grant's path matches.
     EXPECT_TRUE(rules.allowsCall(alice, "Phonebook", "getContact"));
@@ -94,23 +94,24 @@ TEST(AccessRules, SubtreesAndSubscriptionsBelowAPath) {
     Caller alice = caller(1000);
 
     // Reading Phonebook with everything below needs a grant for all of it.
-    EXPECT_FALSE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook"));
-    EXPECT_TRUE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook.Entry.3"));
-    EXPECT_FALSE(rules.allowsSubtree(alice, zebd::kAccessGet, "Other"));
+    EXPECT_FALSE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Phonebook"));
+    EXPECT_TRUE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Phonebook.Entry.3"));
+    EXPECT_FALSE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Other"));
 
     // Subscribing somewhere at or below the path asked for.
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, ""));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other"));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other.Thing"));
-    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other.Thing.Below"));
-    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Oth"));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phonebook"));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phonebook.Entry.2.Email"));
-    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phone"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, ""));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Other"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Other.Thing"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Other.Thing.Below"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Oth"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Phonebook"));
+    EXPECT_TRUE(
+        rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Phonebook.Entry.2.Email"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Phone"));
     // What may be subscribed to is not what may be received.
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSubscribe, "Phonebook"));
-    EXPECT_FALSE(rules.allowsSomewhere(caller(33), zebd::kAccessSubscribe, ""));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSubscribe, "Phonebook"));
+    EXPECT_FALSE(rules.allowsSomewhere(caller(33), zeb_access::kAccessSubscribe, ""));
 }
 
 TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
@@ -122,31 +123,31 @@ TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
         {"group": "voice", "access": [{"path": "C", "operations": ["set"]}]},
         {"user": "nobody-here", "access": [{"path": "*", "operations": ["get"]}]},
         {"group": "no-group", "access": [{"path": "*", "operations": ["get"]}]}]})");
-    EXPECT_TRUE(rules.allows(caller(33, {33}), zebd::kAccessGet, "A"));
-    EXPECT_FALSE(rules.allows(caller(33, {33}), zebd::kAccessGet, "B"));
-    EXPECT_TRUE(rules.allows(caller(1000), zebd::kAccessGet, "B"));
+    EXPECT_TRUE(rules.allows(caller(33, {33}), zeb_access::kAccessGet, "A"));
+    EXPECT_FALSE(rules.allows(caller(33, {33}), zeb_access::kAccessGet, "B"));
+    EXPECT_TRUE(rules.allows(caller(1000), zeb_access::kAccessGet, "B"));
     // Groups count whether primary or supplementary; a uid equal to a
     // group's number is no member.
-    EXPECT_TRUE(rules.allows(caller(5000, {5000, 22}), zebd::kAccessGet, "C"));
-    EXPECT_TRUE(rules.allows(caller(5000, {22}), zebd::kAccessSet, "C"));
-    EXPECT_FALSE(rules.allows(caller(22, {5000}), zebd::kAccessGet, "C"));
-    EXPECT_TRUE(rules.allows(caller(33, {33, 37}), zebd::kAccessGet, "D"));
+    EXPECT_TRUE(rules.allows(caller(5000, {5000, 22}), zeb_access::kAccessGet, "C"));
+    EXPECT_TRUE(rules.allows(caller(5000, {22}), zeb_access::kAccessSet, "C"));
+    EXPECT_FALSE(rules.allows(caller(22, {5000}), zeb_access::kAccessGet, "C"));
+    EXPECT_TRUE(rules.allows(caller(33, {33, 37}), zeb_access::kAccessGet, "D"));
     // Rules add up for a caller several of them name.
     Caller both = caller(33, {22, 37});
     for (const char *path : {"A", "C", "D"})
-        EXPECT_TRUE(rules.allows(both, zebd::kAccessGet, path)) << path;
-    EXPECT_FALSE(rules.allows(both, zebd::kAccessGet, "B"));
+        EXPECT_TRUE(rules.allows(both, zeb_access::kAccessGet, path)) << path;
+    EXPECT_FALSE(rules.allows(both, zeb_access::kAccessGet, "B"));
 
     // Names nobody has match nobody (not uid or gid 0, not everybody), and
     // are reported.
-    EXPECT_FALSE(rules.allows(caller(4242, {4242, 0}), zebd::kAccessGet, "Z"));
-    EXPECT_FALSE(rules.allows(caller(static_cast<uid_t>(-1)), zebd::kAccessGet, "Z"));
+    EXPECT_FALSE(rules.allows(caller(4242, {4242, 0}), zeb_access::kAccessGet, "Z"));
+    EXPECT_FALSE(rules.allows(caller(static_cast<uid_t>(-1)), zeb_access::kAccessGet, "Z"));
     ASSERT_EQ(rules.warnings().size(), 2u);
     EXPECT_EQ(rules.warnings()[0], "rules.json: no user \"nobody-here\": its rule matches nobody");
     // Root may do everything, with or without rules.
-    EXPECT_TRUE(rules.allows(caller(0), zebd::kAccessSet, "Z"));
+    EXPECT_TRUE(rules.allows(caller(0), zeb_access::kAccessSet, "Z"));
     EXPECT_TRUE(AccessRules().allowsCall(caller(0), "Phonebook", "import"));
-    EXPECT_FALSE(AccessRules().allows(caller(1000, {1000}), zebd::kAccessList, ""));
+    EXPECT_FALSE(AccessRules().allows(caller(1000, {1000}), zeb_access::kAccessList, ""));
 }
 
 TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhy) {
@@ -207,12 +208,12 @@ TEST(AccessRules, NumbersNoUserOrGroupCanHaveAreRefused) {
 
 TEST(AccessRules, BoundsHold) {
     std::string many = R"({"rules": [{"user": 1, "access": [{"path": "A", "functions": [)";
-    for (size_t i = 0; i <= zebd::kMaxFunctionsPerGrant; ++i)
+    for (size_t i = 0; i <= zeb_access::kMaxFunctionsPerGrant; ++i)
         many += (i ? ",\"f" : "\"f") + std::to_string(i) + "\"";
     many += "]}]}]}";
     EXPECT_NE(refusal(many).find("\"functions\" holds more than 256 items"), std::string::npos);
 
-    std::string longPath(zebd::kMaxPatternLength + 1, 'a');
+    std::string longPath(zeb_access::kMaxPatternLength + 1, 'a');
     EXPECT_NE(refusal(R"({"rules": [{"user": 1, "access": [{"path": ")" + longPath + "\"}]}]}")
                   .find("a pattern is at most 1024 bytes"),
               std::string::npos);
@@ -251,31 +252,31 @@ TEST_F(RuleDirectory, EveryJsonFileCountsAndAFailedReadKeepsThePreviousRules) {
     std::string error;
     ASSERT_TRUE(rules.loadDirectory(dir_, fakeLookup(), &error)) << error;
     Caller alice = caller(1000);
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "B"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "C"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "D"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "B"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "C"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "D"));
 
     // One bad file among good ones: nothing of the new reading is taken.
     write("a.json", grant("1000", "E"));
     write("z.json", "{\"rules\": [\n{\"user\": 1000, \"access\": 3}]}");
     EXPECT_FALSE(rules.loadDirectory(dir_, fakeLookup(), &error));
     EXPECT_EQ(error, dir_ + "/z.json:2:16: \"access\" must be a list");
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "E"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "A"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "E"));
 
     // Too large a file, or no directory at all.
-    write("z.json", std::string(zebd::kMaxRuleFileSize + 1, ' '));
+    write("z.json", std::string(zeb_access::kMaxRuleFileSize + 1, ' '));
     EXPECT_FALSE(rules.loadDirectory(dir_, fakeLookup(), &error));
     EXPECT_NE(error.find("larger than"), std::string::npos) << error;
     EXPECT_FALSE(rules.loadDirectory(dir_ + "/none", fakeLookup(), &error));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "A"));
 
     // A good reading replaces the rules.
     std::filesystem::remove(dir_ + "/z.json");
     ASSERT_TRUE(rules.loadDirectory(dir_, fakeLookup(), &error)) << error;
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "A"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "E"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "E"));
 }
 
 // The example set of the access control document is the one in data/acl
@@ -305,7 +306,8 @@ TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
 
     AccessRules rules;
     std::string error;
-    ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zebd::NameLookup::system(), &error)) << error;
+    ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zeb_access::NameLookup::system(), &error))
+        << error;
     EXPECT_TRUE(rules.warnings().empty()) << rules.warnings().front();
 }
 
