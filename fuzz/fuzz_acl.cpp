@@ -16,8 +16,12 @@ using zeb_access::AccessRules;
 using zeb_access::Caller;
 
 const zeb_access::NameLookup &lookup() {
-    static const zeb_access::NameLookup names =
-        zeb_access::NameLookup::fromTables({{"a", 1}, {"b", 2}}, {{"g", 10}, {"voice", 22}});
+    static const zeb_access::NameLookup names = [] {
+        zeb_access::NameLookup tables =
+            zeb_access::NameLookup::fromTables({{"a", 1}, {"b", 2}}, {{"g", 10}, {"voice", 22}});
+        tables.role = [](const std::string &name) { return name != "unknown"; };
+        return tables;
+    }();
     return names;
 }
 
@@ -84,14 +88,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!again.addText(text, "rules.json", lookup(), &error))
         broken("refused the second time", error);
 
-    const Caller callers[] = {Caller{1, {1}}, Caller{2, {10}}, Caller{3, {3, 22, 10}},
-                              Caller{33, {33}}};
+    const Caller callers[] = {Caller{1, {1}},
+                              Caller{2, {10}},
+                              Caller{3, {3, 22, 10}},
+                              Caller{33, {33}},
+                              Caller{zeb_access::kNoUser, {}, {"r"}},
+                              Caller{zeb_access::kNoUser, {}, {"viewer", "unknown"}}};
     for (const Caller &caller : callers) {
         if (answers(rules, caller) != answers(again, caller))
             broken("a second reading answers otherwise", text);
     }
     std::string root = answers(rules, Caller{0, {}});
-    std::string nobody = answers(rules, Caller{static_cast<uid_t>(-1), {}});
+    std::string nobody = answers(rules, Caller{});
     if (root.find('0') != std::string::npos)
         broken("root refused", text);
     if (nobody.find('1') != std::string::npos)

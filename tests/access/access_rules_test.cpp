@@ -174,6 +174,9 @@ TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhy) {
         {"{\"rules\": {}}", "bad.json:1:2: \"rules\" must be a list"},
         {"{\"rules\": [{\"user\": true, \"access\": []}]}",
          "bad.json:1:13: \"user\" must be a name or a number"},
+        {"{\"rules\": [{\"role\": \"admin\", \"user\": 1, \"access\": []}]}",
+         "bad.json:1:12: a rule names either a \"user\" or a \"group\" or a \"role\""},
+        {"{\"rules\": [{\"role\": 7, \"access\": []}]}", "bad.json:1:13: \"role\" must be a name"},
     };
     for (const auto &[text, expected] : cases) {
         std::string error = refusal(text);
@@ -279,8 +282,9 @@ TEST_F(RuleDirectory, EveryJsonFileCountsAndAFailedReadKeepsThePreviousRules) {
     EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "E"));
 }
 
-// The example set of the access control document is the one in data/acl
-// (what it grants is tried through the daemon), and its names are known here.
+// The examples of the access control document are the shipped ones (what
+// data/acl grants is tried through the daemon, what data/roles grants below),
+// and their names are known here.
 TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
     std::ifstream doc(ACCESS_CONTROL_DOC);
     ASSERT_TRUE(doc) << ACCESS_CONTROL_DOC;
@@ -296,19 +300,117 @@ TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
             while (std::getline(doc, line) && line != "```")
                 block += line + "\n";
             std::ifstream shipped(std::string(ACL_EXAMPLES) + "/" + file);
+            if (!shipped)
+                shipped.open(std::string(ROLE_EXAMPLES) + "/" + file);
             std::string text((std::istreambuf_iterator<char>(shipped)), {});
             EXPECT_EQ(block, text) << file;
             file.clear();
             ++compared;
         }
     }
-    EXPECT_EQ(compared, 3u);
+    EXPECT_EQ(compared, 7u);
 
+    // The bridge's own user is created with its package, and may be missing.
     AccessRules rules;
     std::string error;
     ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zeb_access::NameLookup::system(), &error))
         << error;
-    EXPECT_TRUE(rules.warnings().empty()) << rules.warnings().front();
+    for (const std::string &warning : rules.warnings())
+        EXPECT_NE(warning.find(": no user \"zeb-httpd\": "), std::string::npos) << warning;
+}
+
+// What each example role of the HTTP bridge may do; the bridge's own user
+// may do on the bus whatever any role may, and the daemon, whose callers
+// have no roles, lets role rules match nobody.
+TEST(AccessRules, TheExampleRolesGrantWhatTheirNamesSay) {
+    AccessRules roles;
+    std::string error;
+    ASSERT_TRUE(roles.loadDirectory(ROLE_EXAMPLES, zeb_access::NameLookup::roles(), &error))
+        << error;
+    EXPECT_TRUE(roles.warnings().empty()) << roles.warnings().front();
+    AccessRules bus;
+    ASSERT_TRUE(bus.loadDirectory(
+        ACL_EXAMPLES, zeb_access::NameLookup::fromTables({{"zeb-httpd", 4711}}, {}), &error))
+        << error;
+
+    // "call" asks for the function on the path; "subscribe" anywhere at or
+    // below the path, as the daemon does; "tree" for get on the whole subtree.
+    struct Case {
+        const char *request;
+        const char *path;
+        const char *function;
+        bool admin, editor, viewer;
+    };
+    const Case cases[] = {
+        {"call", "Phonebook", "addContact", true, true, false},
+        {"call", "Phonebook", "modifyContactByUniqueID", true, true, false},
+        {"call", "Phonebook", "removeAllContacts", true, true, false},
+        {"call", "Phonebook", "import", true, false, false},
+        {"call", "Phonebook", "export", true, false, false},
+        {"call", "Phonebook", "searchContacts", true, true, true},
+        {"call", "Phonebook", "getContactsRange", true, true, true},
+        {"call", "Phonebook", "getContactByNumber", true, true, true},
+        {"call", "Phonebook", "getChangesSince", true, true, true},
+        {"call", "Phonebook", "getAllContacts", true, true, true},
+        {"call", "Phonebook", "getMaxNumberOfContacts", true, true, true},
+        {"call", "Phonebook.Entry.1", "getContact", true, false, false},
+        {"set", "Phonebook.MaxNumberOfEntries", nullptr, true, false, false},
+        {"get", "Phonebook.MaxNumberOfEntries", nullptr, true, true, true},
+        {"set", "Phonebook.Entry.1.FormattedName", nullptr, true, true, false},
+        {"add", "Phonebook.Entry", nullptr, true, true, false},
+        {"del", "Phonebook.Entry.1", nullptr, true, true, false},
+        {"tree", "Phonebook", nullptr, true, true, true},
+        {"list", "Phonebook.Entry", nullptr, true, true, true},
+        {"list", "", nullptr, true, false, false},
+        {"subscribe", "", nullptr, true, true, true},
+        {"notify", "Phonebook", nullptr, true, true, true},
+        {"get", "Other.Service", nullptr, true, false, false},
+    };
+    auto allows = [](const AccessRules &rules, const Caller &who, const Case &c) {
+        std::string request = c.request;
+        if (request == "call")
+            return rules.allowsCall(who, c.path, c.function);
+        if (request == "notify")
+            return rules.allowsNotification(who, c.path);
+        if (request == "tree")
+            return rules.allowsSubtree(who, zeb_access::kAccessGet, c.path);
+        if (request == "subscribe")
+            return rules.allowsSomewhere(who, zeb_access::kAccessSubscribe, c.path);
+        for (unsigned bit = 1; bit <= zeb_access::kAccessSubscribe; bit <<= 1) {
+            auto operation = static_cast<zeb_access::AccessOperation>(bit);
+            if (request == zeb_access::accessOperationName(operation))
+                return rules.allows(who, operation, c.path);
+        }
+        ADD_FAILURE() << "no request " << request;
+        return false;
+    };
+    const Caller admin{zeb_access::kNoUser, {}, {"admin"}};
+    const Caller editor{zeb_access::kNoUser, {}, {"editor"}};
+    const Caller viewer{zeb_access::kNoUser, {}, {"viewer"}};
+    const Caller bridge{4711, {4711}, {}};
+    for (const Case &c : cases) {
+        std::string what =
+            std::string(c.request) + " " + c.path + " " + (c.function ? c.function : "");
+        EXPECT_EQ(allows(roles, admin, c), c.admin) << "admin: " << what;
+        EXPECT_EQ(allows(roles, editor, c), c.editor) << "editor: " << what;
+        EXPECT_EQ(allows(roles, viewer, c), c.viewer) << "viewer: " << what;
+        // Roles add up; a session without roles, or whose role is spelt
+        // otherwise, may do nothing.
+        EXPECT_EQ(allows(roles, Caller{zeb_access::kNoUser, {}, {"viewer", "editor"}}, c), c.editor)
+            << what;
+        EXPECT_FALSE(allows(roles, Caller{}, c)) << what;
+        EXPECT_FALSE(allows(roles, Caller{zeb_access::kNoUser, {}, {"Admin"}}, c)) << what;
+        EXPECT_TRUE(allows(bus, bridge, c)) << "the bridge: " << what;
+    }
+
+    AccessRules onTheBus;
+    ASSERT_TRUE(onTheBus.loadDirectory(ROLE_EXAMPLES, zeb_access::NameLookup::system(), &error))
+        << error;
+    ASSERT_EQ(onTheBus.warnings().size(), 3u);
+    EXPECT_EQ(onTheBus.warnings()[0],
+              std::string(ROLE_EXAMPLES) +
+                  "/admin.json: no role \"admin\": its rule matches nobody");
+    EXPECT_FALSE(onTheBus.allows(admin, zeb_access::kAccessGet, "Phonebook"));
 }
 
 } // namespace
