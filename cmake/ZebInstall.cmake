@@ -70,6 +70,8 @@ configure_file(data/systemd/zebd-start.in ${PROJECT_BINARY_DIR}/systemd/zebd-sta
 install(PROGRAMS ${PROJECT_BINARY_DIR}/systemd/zebd-start DESTINATION ${ZEB_START_DIR})
 # The example access rules, to copy into the directory given to --acl.
 install(DIRECTORY data/acl/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/acl)
+# The example roles of the HTTP bridge, for its roles directory.
+install(DIRECTORY data/roles/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/roles)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zeb-phonebook)

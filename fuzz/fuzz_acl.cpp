@@ -8,16 +8,20 @@
 #include <cstdlib>
 #include <string>
 
-#include "zebd_access.hpp"
+#include "zeb_access.hpp"
 
 namespace {
 
-using zebd::AccessRules;
-using zebd::Caller;
+using zeb_access::AccessRules;
+using zeb_access::Caller;
 
-const zebd::NameLookup &lookup() {
-    static const zebd::NameLookup names =
-        zebd::NameLookup::fromTables({{"a", 1}, {"b", 2}}, {{"g", 10}, {"voice", 22}});
+const zeb_access::NameLookup &lookup() {
+    static const zeb_access::NameLookup names = [] {
+        zeb_access::NameLookup tables =
+            zeb_access::NameLookup::fromTables({{"a", 1}, {"b", 2}}, {{"g", 10}, {"voice", 22}});
+        tables.role = [](const std::string &name) { return name != "unknown"; };
+        return tables;
+    }();
     return names;
 }
 
@@ -35,9 +39,9 @@ const char *const kPaths[] = {"",
                               "Phonebook.Entry.1.Email",
                               "Phonebook.Entry.1.Email.2"};
 const char *const kFunctions[] = {"getContact", "getContactByNumber", "import", "", "f"};
-const zebd::AccessOperation kOperations[] = {zebd::kAccessGet,  zebd::kAccessSet,
-                                             zebd::kAccessAdd,  zebd::kAccessDel,
-                                             zebd::kAccessList, zebd::kAccessSubscribe};
+const zeb_access::AccessOperation kOperations[] = {
+    zeb_access::kAccessGet, zeb_access::kAccessSet,  zeb_access::kAccessAdd,
+    zeb_access::kAccessDel, zeb_access::kAccessList, zeb_access::kAccessSubscribe};
 
 std::string parent(const std::string &path) {
     size_t dot = path.rfind('.');
@@ -50,7 +54,7 @@ std::string answers(const AccessRules &rules, const Caller &caller) {
     std::string out;
     for (const char *p : kPaths) {
         std::string path = p;
-        for (zebd::AccessOperation operation : kOperations) {
+        for (zeb_access::AccessOperation operation : kOperations) {
             bool allowed = rules.allows(caller, operation, path);
             bool subtree = rules.allowsSubtree(caller, operation, path);
             bool somewhere = rules.allowsSomewhere(caller, operation, path);
@@ -84,14 +88,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!again.addText(text, "rules.json", lookup(), &error))
         broken("refused the second time", error);
 
-    const Caller callers[] = {Caller{1, {1}}, Caller{2, {10}}, Caller{3, {3, 22, 10}},
-                              Caller{33, {33}}};
+    const Caller callers[] = {Caller{1, {1}},
+                              Caller{2, {10}},
+                              Caller{3, {3, 22, 10}},
+                              Caller{33, {33}},
+                              Caller{zeb_access::kNoUser, {}, {"r"}},
+                              Caller{zeb_access::kNoUser, {}, {"viewer", "unknown"}}};
     for (const Caller &caller : callers) {
         if (answers(rules, caller) != answers(again, caller))
             broken("a second reading answers otherwise", text);
     }
     std::string root = answers(rules, Caller{0, {}});
-    std::string nobody = answers(rules, Caller{static_cast<uid_t>(-1), {}});
+    std::string nobody = answers(rules, Caller{});
     if (root.find('0') != std::string::npos)
         broken("root refused", text);
     if (nobody.find('1') != std::string::npos)

@@ -107,7 +107,7 @@ struct Daemon {
     uv_loop_t loop{};
     zebd::Server *server = nullptr;
     const Options *options = nullptr;
-    zebd::AccessRules *rules = nullptr; /* null without --acl */
+    zeb_access::AccessRules *rules = nullptr; /* null without --acl */
     uv_signal_t sigterm{};
     uv_signal_t sigint{};
     uv_signal_t sighup{};
@@ -136,8 +136,8 @@ void onSignal(uv_signal_t *handle, int signum) {
 
 // Reads the rules of `directory` into `rules`, tracing the names that
 // matched nobody. False with *error set, and `rules` unchanged, on failure.
-bool loadRules(const std::string &directory, zebd::AccessRules &rules, std::string *error) {
-    if (!rules.loadDirectory(directory, zebd::NameLookup::system(), error))
+bool loadRules(const std::string &directory, zeb_access::AccessRules &rules, std::string *error) {
+    if (!rules.loadDirectory(directory, zeb_access::NameLookup::system(), error))
         return false;
     for (const std::string &warning : rules.warnings())
         kelTraceZ(KELTRACE_LEVEL_WARNING, "bus", "access rules: %s", warning.c_str());
@@ -177,7 +177,7 @@ void onPrepare(uv_prepare_t *handle) {
     uv_timer_start(&daemon.timer, onTimer, static_cast<uint64_t>(due), 0);
 }
 
-int serve(const Options &options, zeb_t *context, zebd::AccessRules *rules) {
+int serve(const Options &options, zeb_t *context, zeb_access::AccessRules *rules) {
     Daemon daemon;
     daemon.options = &options;
     daemon.rules = rules;
@@ -233,9 +233,9 @@ int main(int argc, char **argv) {
 
     std::string error;
     // Rules that cannot be read stop the daemon before it serves anybody.
-    std::unique_ptr<zebd::AccessRules> rules;
+    std::unique_ptr<zeb_access::AccessRules> rules;
     if (!options.acl.empty()) {
-        rules = std::make_unique<zebd::AccessRules>();
+        rules = std::make_unique<zeb_access::AccessRules>();
         if (!loadRules(options.acl, *rules, &error)) {
             std::fprintf(stderr, "zebd: cannot read the access rules: %s\n", error.c_str());
             return 1;

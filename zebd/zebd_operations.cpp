@@ -7,6 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+using zeb_access::AccessOperation;
+using zeb_access::kAccessAdd;
+using zeb_access::kAccessDel;
+using zeb_access::kAccessGet;
+using zeb_access::kAccessList;
+using zeb_access::kAccessSet;
+using zeb_access::kAccessSubscribe;
 using zeb_bus::Message;
 
 namespace zebd {

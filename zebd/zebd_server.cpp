@@ -97,7 +97,7 @@ void databaseGroups(const std::string &name, gid_t gid, std::vector<gid_t> &grou
     groups.insert(groups.end(), found.begin(), found.begin() + count);
 }
 
-constexpr uid_t kUnidentified = static_cast<uid_t>(-1);
+constexpr uid_t kUnidentified = zeb_access::kNoUser;
 
 /* Who is at the other end of the client's socket; a peer that cannot be
  * identified is nobody (no uid, no group) and no rule applies to it. */
@@ -575,8 +575,7 @@ void Server::onNotification(void *userData, const notification_t *notification) 
         return;
     const AccessRules *rules = client.server->rules_;
     const char *path = notification_objectPath(notification);
-    if (rules != nullptr &&
-        !rules->allows(client.caller, kAccessSubscribe, path != nullptr ? path : ""))
+    if (rules != nullptr && !rules->allowsNotification(client.caller, path != nullptr ? path : ""))
         return;
     Message message;
     if (!notificationMessage(notification, subscription->id, message)) {

@@ -17,9 +17,12 @@
 
 #include "zeb/sl.h"
 #include "zeb_bus_message.hpp"
-#include "zebd_access.hpp"
+#include "zeb_access.hpp"
 
 namespace zebd {
+
+using zeb_access::AccessRules;
+using zeb_access::Caller;
 
 /* Bytes of replies and notifications a client may have waiting to be sent
  * (a frame counts whole until it is written); one that lets more pile up (it

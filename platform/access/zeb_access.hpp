@@ -1,29 +1,38 @@
 /*
- * Access rules: which bus operations each caller may perform.
+ * Access rules: what each subject may do on the bus. The daemon asks them
+ * about its callers (the user and groups of the process at the other end of
+ * the socket), the HTTP bridge about its sessions (their roles).
  *
  * A rule file is a JSON object:
  *
- *   { "rules": [ { "user": "www-data",          (or "group"; a name or a number)
+ *   { "rules": [ { "user": "www-data",          (or "group" or "role")
  *                  "access": [ { "path": "Phonebook.Entry*",
  *                                "operations": ["get", "set", "add", "del", "list", "subscribe"],
  *                                "functions": ["getContact*", "addContact"] } ] } ] }
  *
- * A path pattern is a data model path (instances named by key) matched
- * exactly, or, ending in "*", every path that begins with the text before
- * the "*"; "*" alone matches every path. Function patterns follow the same
- * rule against the function's name; a function may be called on the objects
- * its grant's path matches. Rules add up: a caller may do what any rule
- * naming its user or one of its groups allows, and nothing else. The user
- * root (uid 0) may do everything.
+ * A rule names one subject: a "user" or a "group" by name or number, or a
+ * "role" by name. A path pattern is a data model path (instances named by
+ * key) matched exactly, or, ending in "*", every path that begins with the
+ * text before the "*"; "*" alone matches every path. Function patterns
+ * follow the same rule against the function's name; a function may be
+ * called on the objects its grant's path matches. Rules add up: a subject
+ * may do what any rule naming its user, one of its groups or one of its
+ * roles allows, and nothing else. The user root (uid 0) may do everything.
  *
- * Names are looked up once, when the rules are read; a name that no user or
- * group has is reported in the warnings and its rule matches nobody.
+ * Names are looked up once, when the rules are read (see NameLookup); a name
+ * that is not known is reported in the warnings and its rule matches nobody.
+ * On the bus no caller has roles: role rules read with NameLookup::system()
+ * are reported so and match nobody.
  *
- * Failures are returned as texts "<file>:<line>:<column>: <what>"; nothing
+ * Ownership: an AccessRules owns what it read and keeps nothing of the
+ * lookup or the texts it was given. Its const members may be called from
+ * several threads at once; reading rules into it may not overlap with them.
+ * Failures are returned as texts "<file>:<line>:<column>: <what>" through an
+ * `error` pointer, which may be null when the text is not wanted; nothing
  * throws except std::bad_alloc.
  */
-#ifndef ZEBD_ACCESS_HPP
-#define ZEBD_ACCESS_HPP
+#ifndef ZEB_ACCESS_HPP
+#define ZEB_ACCESS_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +43,7 @@
 
 #include <sys/types.h>
 
-namespace zebd {
+namespace zeb_access {
 
 /* What a grant may allow on the paths it matches. */
 enum AccessOperation : unsigned {
@@ -57,21 +66,30 @@ constexpr size_t kMaxGrantsPerRule = 256;
 constexpr size_t kMaxFunctionsPerGrant = 256;
 constexpr size_t kMaxPatternLength = 1024;
 
-/* Who is calling: the user and every group of the process at the other end
- * of the socket. */
+/* No user at all ((uid_t)-1): no rule can name it. */
+constexpr uid_t kNoUser = static_cast<uid_t>(-1);
+
+/* Who asks. A caller of the bus is the user and every group of the process
+ * at the other end of the socket, and has no roles; a session of the HTTP
+ * bridge has only roles (its uid stays kNoUser, so that it is never root). */
 struct Caller {
-    uid_t uid = 0;
+    uid_t uid = kNoUser;
     std::vector<gid_t> groups;
+    std::vector<std::string> roles;
 };
 
-/* Looks a user or group name up; false when there is none. The default
- * looks in the system's user and group databases. */
+/* Looks a user, group or role name up; false when there is none. A missing
+ * function knows no name of its kind. */
 struct NameLookup {
     std::function<bool(const std::string &name, uint32_t &id)> user;
     std::function<bool(const std::string &name, uint32_t &id)> group;
+    std::function<bool(const std::string &name)> role;
 
+    /* The system's user and group databases, and no roles (the bus). */
     static NameLookup system();
-    /* Looks names up in the tables given (for tests). */
+    /* Every role name, and no user or group (the HTTP bridge's roles). */
+    static NameLookup roles();
+    /* The names of the tables given, and no roles (for tests). */
     static NameLookup fromTables(std::map<std::string, uint32_t> users,
                                  std::map<std::string, uint32_t> groups);
 };
@@ -89,10 +107,12 @@ class AccessRules {
         unsigned operations = 0;
         std::vector<Pattern> functions;
     };
+    enum class Kind { kUser, kGroup, kRole };
     struct Rule {
-        bool group = false;
+        Kind kind = Kind::kUser;
         bool known = false; /* false: a name nobody has */
-        uint32_t id = 0;
+        uint32_t id = 0;    /* of a user or group */
+        std::string role;
         std::vector<Grant> grants;
     };
 
@@ -102,9 +122,10 @@ class AccessRules {
     bool addText(const std::string &text, const std::string &name, const NameLookup &lookup,
                  std::string *error);
 
-    /* Reads every "*.json" file of `directory`, in name order. False with
-     * *error set when the directory or a file cannot be read or a file is
-     * not valid; the rules are then as before the call. */
+    /* Reads every "*.json" file of `directory` (not those whose name begins
+     * with a dot), in name order. False with *error set when the directory
+     * or a file cannot be read or a file is not valid; the rules are then as
+     * before the call. */
     bool loadDirectory(const std::string &directory, const NameLookup &lookup, std::string *error);
 
     /* May `caller` perform `operation` on `path`? */
@@ -116,7 +137,8 @@ class AccessRules {
                        const std::string &path) const;
 
     /* May `caller` perform `operation` on `path` or on some path below it?
-     * An empty `path` stands for the whole tree. */
+     * An empty `path` stands for the whole tree. Subscribing needs this for
+     * `subscribe`. */
     bool allowsSomewhere(const Caller &caller, AccessOperation operation,
                          const std::string &path) const;
 
@@ -124,8 +146,14 @@ class AccessRules {
     bool allowsCall(const Caller &caller, const std::string &path,
                     const std::string &function) const;
 
-    /* Names that matched no user or group when the rules were read, one
-     * message each ("<file>: no user \"x\": its rule matches nobody"). */
+    /* May `caller` receive a notification of `path` (the object that sent
+     * it, "Phonebook" for the phonebook's)? */
+    bool allowsNotification(const Caller &caller, const std::string &path) const {
+        return allows(caller, kAccessSubscribe, path);
+    }
+
+    /* Names that were not known when the rules were read, one message each
+     * ("<file>: no user \"x\": its rule matches nobody"). */
     const std::vector<std::string> &warnings() const { return warnings_; }
 
     size_t size() const { return rules_.size(); }
@@ -138,6 +166,6 @@ class AccessRules {
     std::vector<std::string> warnings_;
 };
 
-} // namespace zebd
+} // namespace zeb_access
 
 #endif

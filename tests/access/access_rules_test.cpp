@@ -1,6 +1,6 @@
-// The daemon's access rules in process: what rule files grant to whom, and
+// The access rules in process: what rule files grant to whom, and
 // what they refuse to read.
-#include "zebd_access.hpp"
+#include "zeb_access.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,13 @@
 
 namespace {
 
-using zebd::AccessRules;
-using zebd::Caller;
+using zeb_access::AccessRules;
+using zeb_access::Caller;
 
 // Names the tests' user and group databases know.
-zebd::NameLookup fakeLookup() {
-    return zebd::NameLookup::fromTables({{"web", 33}, {"alice", 1000}},
-                                        {{"voice", 22}, {"operator", 37}});
+zeb_access::NameLookup fakeLookup() {
+    return zeb_access::NameLookup::fromTables({{"web", 33}, {"alice", 1000}},
+                                              {{"voice", 22}, {"operator", 37}});
 }
 
 Caller caller(uid_t uid, std::vector<gid_t> groups = {}) {
@@ -41,8 +41,8 @@ std::string refusal(const std::string &text) {
     std::string error;
     EXPECT_FALSE(rules.addText(text, "bad.json", fakeLookup(), &error)) << text;
     EXPECT_EQ(rules.size(), 1u);
-    EXPECT_TRUE(rules.allows(caller(1000), zebd::kAccessGet, "Phonebook"));
-    EXPECT_FALSE(rules.allows(caller(33), zebd::kAccessGet, "Phonebook"));
+    EXPECT_TRUE(rules.allows(caller(1000), zeb_access::kAccessGet, "Phonebook"));
+    EXPECT_FALSE(rules.allows(caller(33), zeb_access::kAccessGet, "Phonebook"));
     return error;
 }
 
@@ -54,24 +54,24 @@ TEST(AccessRules, PatternsMatchExactlyOrByPrefix) {
         {"path": "*", "operations": ["list"]}]}]})");
     Caller alice = caller(1000, {1000});
 
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "Phonebook"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "Phonebook.Entry.1"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSet, "Phonebook"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "Phonebook"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "Phonebook.Entry.1"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSet, "Phonebook"));
 
     // "X*" takes X itself and everything longer; "X.*" only what lies below X.
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessSet, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessDel, "Phonebook.Entry.7"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessSet, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessDel, "Phonebook.Entry.7"));
     EXPECT_TRUE(
-        rules.allows(alice, zebd::kAccessSet, "Phonebook.Entry.7.TelephoneNumber.1.Number"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSet, "Phonebook.MaxNumberOfEntries"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessAdd, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessAdd, "Phonebook.Entry.7.Email"));
+        rules.allows(alice, zeb_access::kAccessSet, "Phonebook.Entry.7.TelephoneNumber.1.Number"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSet, "Phonebook.MaxNumberOfEntries"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessAdd, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessAdd, "Phonebook.Entry.7.Email"));
 
     // "*" alone is every path, the top ("") too.
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessList, ""));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessList, "Other.Object"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSubscribe, "Phonebook"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessList, ""));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessList, "Other.Object"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSubscribe, "Phonebook"));
 
     // Functions by name or prefix, on the objects their grant's path matches.
     EXPECT_TRUE(rules.allowsCall(alice, "Phonebook", "getContact"));
@@ -94,23 +94,24 @@ TEST(AccessRules, SubtreesAndSubscriptionsBelowAPath) {
     Caller alice = caller(1000);
 
     // Reading Phonebook with everything below needs a grant for all of it.
-    EXPECT_FALSE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook"));
-    EXPECT_TRUE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook.Entry"));
-    EXPECT_TRUE(rules.allowsSubtree(alice, zebd::kAccessGet, "Phonebook.Entry.3"));
-    EXPECT_FALSE(rules.allowsSubtree(alice, zebd::kAccessGet, "Other"));
+    EXPECT_FALSE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Phonebook"));
+    EXPECT_TRUE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Phonebook.Entry"));
+    EXPECT_TRUE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Phonebook.Entry.3"));
+    EXPECT_FALSE(rules.allowsSubtree(alice, zeb_access::kAccessGet, "Other"));
 
     // Subscribing somewhere at or below the path asked for.
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, ""));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other"));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other.Thing"));
-    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Other.Thing.Below"));
-    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Oth"));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phonebook"));
-    EXPECT_TRUE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phonebook.Entry.2.Email"));
-    EXPECT_FALSE(rules.allowsSomewhere(alice, zebd::kAccessSubscribe, "Phone"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, ""));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Other"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Other.Thing"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Other.Thing.Below"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Oth"));
+    EXPECT_TRUE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Phonebook"));
+    EXPECT_TRUE(
+        rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Phonebook.Entry.2.Email"));
+    EXPECT_FALSE(rules.allowsSomewhere(alice, zeb_access::kAccessSubscribe, "Phone"));
     // What may be subscribed to is not what may be received.
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessSubscribe, "Phonebook"));
-    EXPECT_FALSE(rules.allowsSomewhere(caller(33), zebd::kAccessSubscribe, ""));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessSubscribe, "Phonebook"));
+    EXPECT_FALSE(rules.allowsSomewhere(caller(33), zeb_access::kAccessSubscribe, ""));
 }
 
 TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
@@ -122,31 +123,31 @@ TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
         {"group": "voice", "access": [{"path": "C", "operations": ["set"]}]},
         {"user": "nobody-here", "access": [{"path": "*", "operations": ["get"]}]},
         {"group": "no-group", "access": [{"path": "*", "operations": ["get"]}]}]})");
-    EXPECT_TRUE(rules.allows(caller(33, {33}), zebd::kAccessGet, "A"));
-    EXPECT_FALSE(rules.allows(caller(33, {33}), zebd::kAccessGet, "B"));
-    EXPECT_TRUE(rules.allows(caller(1000), zebd::kAccessGet, "B"));
+    EXPECT_TRUE(rules.allows(caller(33, {33}), zeb_access::kAccessGet, "A"));
+    EXPECT_FALSE(rules.allows(caller(33, {33}), zeb_access::kAccessGet, "B"));
+    EXPECT_TRUE(rules.allows(caller(1000), zeb_access::kAccessGet, "B"));
     // Groups count whether primary or supplementary; a uid equal to a
     // group's number is no member.
-    EXPECT_TRUE(rules.allows(caller(5000, {5000, 22}), zebd::kAccessGet, "C"));
-    EXPECT_TRUE(rules.allows(caller(5000, {22}), zebd::kAccessSet, "C"));
-    EXPECT_FALSE(rules.allows(caller(22, {5000}), zebd::kAccessGet, "C"));
-    EXPECT_TRUE(rules.allows(caller(33, {33, 37}), zebd::kAccessGet, "D"));
+    EXPECT_TRUE(rules.allows(caller(5000, {5000, 22}), zeb_access::kAccessGet, "C"));
+    EXPECT_TRUE(rules.allows(caller(5000, {22}), zeb_access::kAccessSet, "C"));
+    EXPECT_FALSE(rules.allows(caller(22, {5000}), zeb_access::kAccessGet, "C"));
+    EXPECT_TRUE(rules.allows(caller(33, {33, 37}), zeb_access::kAccessGet, "D"));
     // Rules add up for a caller several of them name.
     Caller both = caller(33, {22, 37});
     for (const char *path : {"A", "C", "D"})
-        EXPECT_TRUE(rules.allows(both, zebd::kAccessGet, path)) << path;
-    EXPECT_FALSE(rules.allows(both, zebd::kAccessGet, "B"));
+        EXPECT_TRUE(rules.allows(both, zeb_access::kAccessGet, path)) << path;
+    EXPECT_FALSE(rules.allows(both, zeb_access::kAccessGet, "B"));
 
     // Names nobody has match nobody (not uid or gid 0, not everybody), and
     // are reported.
-    EXPECT_FALSE(rules.allows(caller(4242, {4242, 0}), zebd::kAccessGet, "Z"));
-    EXPECT_FALSE(rules.allows(caller(static_cast<uid_t>(-1)), zebd::kAccessGet, "Z"));
+    EXPECT_FALSE(rules.allows(caller(4242, {4242, 0}), zeb_access::kAccessGet, "Z"));
+    EXPECT_FALSE(rules.allows(caller(static_cast<uid_t>(-1)), zeb_access::kAccessGet, "Z"));
     ASSERT_EQ(rules.warnings().size(), 2u);
     EXPECT_EQ(rules.warnings()[0], "rules.json: no user \"nobody-here\": its rule matches nobody");
     // Root may do everything, with or without rules.
-    EXPECT_TRUE(rules.allows(caller(0), zebd::kAccessSet, "Z"));
+    EXPECT_TRUE(rules.allows(caller(0), zeb_access::kAccessSet, "Z"));
     EXPECT_TRUE(AccessRules().allowsCall(caller(0), "Phonebook", "import"));
-    EXPECT_FALSE(AccessRules().allows(caller(1000, {1000}), zebd::kAccessList, ""));
+    EXPECT_FALSE(AccessRules().allows(caller(1000, {1000}), zeb_access::kAccessList, ""));
 }
 
 TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhy) {
@@ -173,6 +174,9 @@ TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhy) {
         {"{\"rules\": {}}", "bad.json:1:2: \"rules\" must be a list"},
         {"{\"rules\": [{\"user\": true, \"access\": []}]}",
          "bad.json:1:13: \"user\" must be a name or a number"},
+        {"{\"rules\": [{\"role\": \"admin\", \"user\": 1, \"access\": []}]}",
+         "bad.json:1:12: a rule names either a \"user\" or a \"group\" or a \"role\""},
+        {"{\"rules\": [{\"role\": 7, \"access\": []}]}", "bad.json:1:13: \"role\" must be a name"},
     };
     for (const auto &[text, expected] : cases) {
         std::string error = refusal(text);
@@ -207,12 +211,12 @@ TEST(AccessRules, NumbersNoUserOrGroupCanHaveAreRefused) {
 
 TEST(AccessRules, BoundsHold) {
     std::string many = R"({"rules": [{"user": 1, "access": [{"path": "A", "functions": [)";
-    for (size_t i = 0; i <= zebd::kMaxFunctionsPerGrant; ++i)
+    for (size_t i = 0; i <= zeb_access::kMaxFunctionsPerGrant; ++i)
         many += (i ? ",\"f" : "\"f") + std::to_string(i) + "\"";
     many += "]}]}]}";
     EXPECT_NE(refusal(many).find("\"functions\" holds more than 256 items"), std::string::npos);
 
-    std::string longPath(zebd::kMaxPatternLength + 1, 'a');
+    std::string longPath(zeb_access::kMaxPatternLength + 1, 'a');
     EXPECT_NE(refusal(R"({"rules": [{"user": 1, "access": [{"path": ")" + longPath + "\"}]}]}")
                   .find("a pattern is at most 1024 bytes"),
               std::string::npos);
@@ -251,35 +255,36 @@ TEST_F(RuleDirectory, EveryJsonFileCountsAndAFailedReadKeepsThePreviousRules) {
     std::string error;
     ASSERT_TRUE(rules.loadDirectory(dir_, fakeLookup(), &error)) << error;
     Caller alice = caller(1000);
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "B"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "C"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "D"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "B"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "C"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "D"));
 
     // One bad file among good ones: nothing of the new reading is taken.
     write("a.json", grant("1000", "E"));
     write("z.json", "{\"rules\": [\n{\"user\": 1000, \"access\": 3}]}");
     EXPECT_FALSE(rules.loadDirectory(dir_, fakeLookup(), &error));
     EXPECT_EQ(error, dir_ + "/z.json:2:16: \"access\" must be a list");
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "E"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "A"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "E"));
 
     // Too large a file, or no directory at all.
-    write("z.json", std::string(zebd::kMaxRuleFileSize + 1, ' '));
+    write("z.json", std::string(zeb_access::kMaxRuleFileSize + 1, ' '));
     EXPECT_FALSE(rules.loadDirectory(dir_, fakeLookup(), &error));
     EXPECT_NE(error.find("larger than"), std::string::npos) << error;
     EXPECT_FALSE(rules.loadDirectory(dir_ + "/none", fakeLookup(), &error));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "A"));
 
     // A good reading replaces the rules.
     std::filesystem::remove(dir_ + "/z.json");
     ASSERT_TRUE(rules.loadDirectory(dir_, fakeLookup(), &error)) << error;
-    EXPECT_FALSE(rules.allows(alice, zebd::kAccessGet, "A"));
-    EXPECT_TRUE(rules.allows(alice, zebd::kAccessGet, "E"));
+    EXPECT_FALSE(rules.allows(alice, zeb_access::kAccessGet, "A"));
+    EXPECT_TRUE(rules.allows(alice, zeb_access::kAccessGet, "E"));
 }
 
-// The example set of the access control document is the one in data/acl
-// (what it grants is tried through the daemon), and its names are known here.
+// The examples of the access control document are the shipped ones (what
+// data/acl grants is tried through the daemon, what data/roles grants below),
+// and their names are known here.
 TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
     std::ifstream doc(ACCESS_CONTROL_DOC);
     ASSERT_TRUE(doc) << ACCESS_CONTROL_DOC;
@@ -295,18 +300,117 @@ TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
             while (std::getline(doc, line) && line != "```")
                 block += line + "\n";
             std::ifstream shipped(std::string(ACL_EXAMPLES) + "/" + file);
+            if (!shipped)
+                shipped.open(std::string(ROLE_EXAMPLES) + "/" + file);
             std::string text((std::istreambuf_iterator<char>(shipped)), {});
             EXPECT_EQ(block, text) << file;
             file.clear();
             ++compared;
         }
     }
-    EXPECT_EQ(compared, 3u);
+    EXPECT_EQ(compared, 7u);
 
+    // The bridge's own user is created with its package, and may be missing.
     AccessRules rules;
     std::string error;
-    ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zebd::NameLookup::system(), &error)) << error;
-    EXPECT_TRUE(rules.warnings().empty()) << rules.warnings().front();
+    ASSERT_TRUE(rules.loadDirectory(ACL_EXAMPLES, zeb_access::NameLookup::system(), &error))
+        << error;
+    for (const std::string &warning : rules.warnings())
+        EXPECT_NE(warning.find(": no user \"zeb-httpd\": "), std::string::npos) << warning;
+}
+
+// What each example role of the HTTP bridge may do; the bridge's own user
+// may do on the bus whatever any role may, and the daemon, whose callers
+// have no roles, lets role rules match nobody.
+TEST(AccessRules, TheExampleRolesGrantWhatTheirNamesSay) {
+    AccessRules roles;
+    std::string error;
+    ASSERT_TRUE(roles.loadDirectory(ROLE_EXAMPLES, zeb_access::NameLookup::roles(), &error))
+        << error;
+    EXPECT_TRUE(roles.warnings().empty()) << roles.warnings().front();
+    AccessRules bus;
+    ASSERT_TRUE(bus.loadDirectory(
+        ACL_EXAMPLES, zeb_access::NameLookup::fromTables({{"zeb-httpd", 4711}}, {}), &error))
+        << error;
+
+    // "call" asks for the function on the path; "subscribe" anywhere at or
+    // below the path, as the daemon does; "tree" for get on the whole subtree.
+    struct Case {
+        const char *request;
+        const char *path;
+        const char *function;
+        bool admin, editor, viewer;
+    };
+    const Case cases[] = {
+        {"call", "Phonebook", "addContact", true, true, false},
+        {"call", "Phonebook", "modifyContactByUniqueID", true, true, false},
+        {"call", "Phonebook", "removeAllContacts", true, true, false},
+        {"call", "Phonebook", "import", true, false, false},
+        {"call", "Phonebook", "export", true, false, false},
+        {"call", "Phonebook", "searchContacts", true, true, true},
+        {"call", "Phonebook", "getContactsRange", true, true, true},
+        {"call", "Phonebook", "getContactByNumber", true, true, true},
+        {"call", "Phonebook", "getChangesSince", true, true, true},
+        {"call", "Phonebook", "getAllContacts", true, true, true},
+        {"call", "Phonebook", "getMaxNumberOfContacts", true, true, true},
+        {"call", "Phonebook.Entry.1", "getContact", true, false, false},
+        {"set", "Phonebook.MaxNumberOfEntries", nullptr, true, false, false},
+        {"get", "Phonebook.MaxNumberOfEntries", nullptr, true, true, true},
+        {"set", "Phonebook.Entry.1.FormattedName", nullptr, true, true, false},
+        {"add", "Phonebook.Entry", nullptr, true, true, false},
+        {"del", "Phonebook.Entry.1", nullptr, true, true, false},
+        {"tree", "Phonebook", nullptr, true, true, true},
+        {"list", "Phonebook.Entry", nullptr, true, true, true},
+        {"list", "", nullptr, true, false, false},
+        {"subscribe", "", nullptr, true, true, true},
+        {"notify", "Phonebook", nullptr, true, true, true},
+        {"get", "Other.Service", nullptr, true, false, false},
+    };
+    auto allows = [](const AccessRules &rules, const Caller &who, const Case &c) {
+        std::string request = c.request;
+        if (request == "call")
+            return rules.allowsCall(who, c.path, c.function);
+        if (request == "notify")
+            return rules.allowsNotification(who, c.path);
+        if (request == "tree")
+            return rules.allowsSubtree(who, zeb_access::kAccessGet, c.path);
+        if (request == "subscribe")
+            return rules.allowsSomewhere(who, zeb_access::kAccessSubscribe, c.path);
+        for (unsigned bit = 1; bit <= zeb_access::kAccessSubscribe; bit <<= 1) {
+            auto operation = static_cast<zeb_access::AccessOperation>(bit);
+            if (request == zeb_access::accessOperationName(operation))
+                return rules.allows(who, operation, c.path);
+        }
+        ADD_FAILURE() << "no request " << request;
+        return false;
+    };
+    const Caller admin{zeb_access::kNoUser, {}, {"admin"}};
+    const Caller editor{zeb_access::kNoUser, {}, {"editor"}};
+    const Caller viewer{zeb_access::kNoUser, {}, {"viewer"}};
+    const Caller bridge{4711, {4711}, {}};
+    for (const Case &c : cases) {
+        std::string what =
+            std::string(c.request) + " " + c.path + " " + (c.function ? c.function : "");
+        EXPECT_EQ(allows(roles, admin, c), c.admin) << "admin: " << what;
+        EXPECT_EQ(allows(roles, editor, c), c.editor) << "editor: " << what;
+        EXPECT_EQ(allows(roles, viewer, c), c.viewer) << "viewer: " << what;
+        // Roles add up; a session without roles, or whose role is spelt
+        // otherwise, may do nothing.
+        EXPECT_EQ(allows(roles, Caller{zeb_access::kNoUser, {}, {"viewer", "editor"}}, c), c.editor)
+            << what;
+        EXPECT_FALSE(allows(roles, Caller{}, c)) << what;
+        EXPECT_FALSE(allows(roles, Caller{zeb_access::kNoUser, {}, {"Admin"}}, c)) << what;
+        EXPECT_TRUE(allows(bus, bridge, c)) << "the bridge: " << what;
+    }
+
+    AccessRules onTheBus;
+    ASSERT_TRUE(onTheBus.loadDirectory(ROLE_EXAMPLES, zeb_access::NameLookup::system(), &error))
+        << error;
+    ASSERT_EQ(onTheBus.warnings().size(), 3u);
+    EXPECT_EQ(onTheBus.warnings()[0],
+              std::string(ROLE_EXAMPLES) +
+                  "/admin.json: no role \"admin\": its rule matches nobody");
+    EXPECT_FALSE(onTheBus.allows(admin, zeb_access::kAccessGet, "Phonebook"));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "zebd_access.hpp"
+#include "zeb_access.hpp"
 
 #include "zeb/dm.h"
 #include "zeb/json.h"
@@ -16,7 +16,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace zebd {
+namespace zeb_access {
 
 namespace {
 
@@ -27,6 +27,24 @@ const struct {
     {"get", kAccessGet}, {"set", kAccessSet},   {"add", kAccessAdd},
     {"del", kAccessDel}, {"list", kAccessList}, {"subscribe", kAccessSubscribe},
 };
+
+/* The member that names a rule's subject, for each kind of subject. */
+const struct {
+    AccessRules::Kind kind;
+    const char *member;
+} kSubjectKinds[] = {
+    {AccessRules::Kind::kUser, "user"},
+    {AccessRules::Kind::kGroup, "group"},
+    {AccessRules::Kind::kRole, "role"},
+};
+
+const char *subjectKindName(AccessRules::Kind kind) {
+    for (const auto &entry : kSubjectKinds) {
+        if (entry.kind == kind)
+            return entry.member;
+    }
+    return "?";
+}
 
 /* A fault in a rule file, at the member or element a JSON pointer names. */
 struct Fault {
@@ -141,6 +159,12 @@ NameLookup NameLookup::system() {
     return lookup;
 }
 
+NameLookup NameLookup::roles() {
+    NameLookup lookup;
+    lookup.role = [](const std::string &) { return true; };
+    return lookup;
+}
+
 NameLookup NameLookup::fromTables(std::map<std::string, uint32_t> users,
                                   std::map<std::string, uint32_t> groups) {
     auto finder = [](std::map<std::string, uint32_t> table) {
@@ -243,18 +267,40 @@ struct Reader {
         return id;
     }
 
+    /* The role a "role" member names; *known is false for a role the
+     * lookup does not know. */
+    std::string role(const variant_t *value, const std::string &pointer, bool *known) {
+        const char *text =
+            variant_type(value) == variant_type_string ? variant_da_char(value) : nullptr;
+        if (text == nullptr || *text == '\0')
+            fault(pointer, "\"role\" must be a name");
+        *known = lookup.role && lookup.role(text);
+        if (!*known)
+            warnings.push_back(name + ": no role \"" + text + "\": its rule matches nobody");
+        return text;
+    }
+
     AccessRules::Rule rule(const variant_t *value, const std::string &pointer) {
         Object object(value, pointer, "a rule must be an object");
-        object.only({"user", "group", "access"});
-        bool hasUser = object.get("user") != nullptr;
-        if (hasUser == (object.get("group") != nullptr))
-            fault(pointer, "a rule names either a \"user\" or a \"group\"");
+        object.only({"user", "group", "role", "access"});
+        AccessRules::Rule result;
+        size_t named = 0;
+        for (const auto &[kind, who] : kSubjectKinds) {
+            if (object.get(who) != nullptr) {
+                result.kind = kind;
+                ++named;
+            }
+        }
+        if (named != 1)
+            fault(pointer, "a rule names either a \"user\" or a \"group\" or a \"role\"");
         if (object.get("access") == nullptr)
             fault(pointer, "a rule needs \"access\"");
-        AccessRules::Rule result;
-        result.group = !hasUser;
-        const char *who = hasUser ? "user" : "group";
-        result.id = identity(object.get(who), result.group, member(pointer, who), &result.known);
+        const char *who = subjectKindName(result.kind);
+        if (result.kind == AccessRules::Kind::kRole)
+            result.role = role(object.get(who), member(pointer, who), &result.known);
+        else
+            result.id = identity(object.get(who), result.kind == AccessRules::Kind::kGroup,
+                                 member(pointer, who), &result.known);
         std::vector<const variant_t *> grants = object.list("access", kMaxGrantsPerRule);
         for (size_t i = 0; i < grants.size(); ++i)
             result.grants.push_back(grant(grants[i], element(member(pointer, "access"), i)));
@@ -283,6 +329,13 @@ struct Reader {
     }
 };
 
+/* False, with the message in *error unless error is null. */
+bool failed(std::string *error, std::string message) {
+    if (error != nullptr)
+        *error = std::move(message);
+    return false;
+}
+
 /* A variant cleaned up at the end of its scope. */
 struct Document {
     Document() { variant_initialize(&value, variant_type_unknown); }
@@ -297,10 +350,8 @@ struct Document {
 bool AccessRules::addText(const std::string &text, const std::string &name,
                           const NameLookup &lookup, std::string *error) {
     Document document;
-    if (!zeb_json_parse(text.data(), text.size(), name.c_str(), &document.value)) {
-        *error = zeb_errorMessage();
-        return false;
-    }
+    if (!zeb_json_parse(text.data(), text.size(), name.c_str(), &document.value))
+        return failed(error, zeb_errorMessage());
     Reader reader{lookup, name, {}};
     std::vector<Rule> added;
     try {
@@ -315,9 +366,9 @@ bool AccessRules::addText(const std::string &text, const std::string &name,
             added.push_back(reader.rule(rules[i], element("/rules", i)));
     } catch (const Fault &f) {
         char *where = zeb_json_where(text.data(), text.size(), name.c_str(), f.pointer.c_str());
-        *error = (where != nullptr ? std::string(where) : name) + ": " + f.message;
+        std::string message = (where != nullptr ? std::string(where) : name) + ": " + f.message;
         std::free(where);
-        return false;
+        return failed(error, std::move(message));
     }
     rules_.insert(rules_.end(), std::make_move_iterator(added.begin()),
                   std::make_move_iterator(added.end()));
@@ -328,30 +379,25 @@ bool AccessRules::addText(const std::string &text, const std::string &name,
 bool AccessRules::loadDirectory(const std::string &directory, const NameLookup &lookup,
                                 std::string *error) {
     std::unique_ptr<DIR, int (*)(DIR *)> dir(opendir(directory.c_str()), closedir);
-    if (!dir) {
-        *error = directory + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!dir)
+        return failed(error, directory + ": " + std::strerror(errno));
     std::vector<std::string> names;
     while (const dirent *entry = readdir(dir.get())) {
         std::string file = entry->d_name;
         if (file.size() > 5 && endsWith(file, ".json") && file[0] != '.')
             names.push_back(std::move(file));
     }
-    if (names.size() > kMaxRuleFiles) {
-        *error = directory + ": more than " + std::to_string(kMaxRuleFiles) + " rule files";
-        return false;
-    }
+    if (names.size() > kMaxRuleFiles)
+        return failed(error,
+                      directory + ": more than " + std::to_string(kMaxRuleFiles) + " rule files");
     std::sort(names.begin(), names.end());
     AccessRules loaded;
     for (const std::string &file : names) {
         std::string path = directory + "/" + file;
         char *text = nullptr;
         size_t size = 0;
-        if (!zeb_json_readFile(path.c_str(), kMaxRuleFileSize, &text, &size)) {
-            *error = zeb_errorMessage();
-            return false;
-        }
+        if (!zeb_json_readFile(path.c_str(), kMaxRuleFileSize, &text, &size))
+            return failed(error, zeb_errorMessage());
         std::string content(text, size);
         std::free(text);
         if (!loaded.addText(content, path, lookup, error))
@@ -364,9 +410,16 @@ bool AccessRules::loadDirectory(const std::string &directory, const NameLookup &
 bool AccessRules::applies(const Rule &rule, const Caller &caller) const {
     if (!rule.known)
         return false;
-    if (!rule.group)
+    switch (rule.kind) {
+    case Kind::kUser:
         return rule.id == caller.uid;
-    return std::find(caller.groups.begin(), caller.groups.end(), rule.id) != caller.groups.end();
+    case Kind::kGroup:
+        return std::find(caller.groups.begin(), caller.groups.end(), rule.id) !=
+               caller.groups.end();
+    case Kind::kRole:
+        return std::find(caller.roles.begin(), caller.roles.end(), rule.role) != caller.roles.end();
+    }
+    return false;
 }
 
 template <typename Test> bool AccessRules::anyGrant(const Caller &caller, Test test) const {
@@ -421,4 +474,4 @@ bool AccessRules::allowsCall(const Caller &caller, const std::string &path,
     });
 }
 
-} // namespace zebd
+} // namespace zeb_access
