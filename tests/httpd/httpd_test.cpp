@@ -614,14 +614,65 @@ TEST_F(HttpdVcard, RefusesWithoutSessionOriginOrRoomAndIgnoresCutUploads) {
         EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.head;
     }
 
-    // Half a body, then the client is gone.
+    // A whole card and part of another, then the client is gone.
     std::string cut = upload("", card + card, "X-Zeb-CSRF: 1\r\n" + cookie);
     int fd = connectFrom(port, "127.0.0.1");
-    send(fd, cut.data(), cut.size() - card.size() - 5, MSG_NOSIGNAL);
+    send(fd, cut.data(), cut.size() - card.size() + 10, MSG_NOSIGNAL);
     usleep(200 * 1000);
     close(fd);
+    EXPECT_EQ(contactCount(), 0);
+    // The connection it left is no longer in the way of the next upload.
     EXPECT_EQ(import("", card, id).status, 200);
     EXPECT_EQ(contactCount(), 1);
+}
+
+// A contact added while the export is under way: the answer ends without
+// its last chunk rather than look whole. The contacts are large, so that
+// the export is still far from its end when the client stops reading.
+TEST_F(HttpdVcard, ExportChangedMeanwhileEndsIncomplete) {
+    startHttpd();
+    bustest::Client bus(daemon.socket, 60000);
+    for (int first = 0; first < 990; first += 90) {
+        json contacts = json::array();
+        for (int i = first; i < first + 90; ++i)
+            contacts.push_back({{"uniqueID", "u" + std::to_string(i)},
+                                {"formattedName", "Person " + std::to_string(i)},
+                                {"title", std::string(10000, 't')}});
+        ASSERT_EQ(bus.call("Phonebook", "addContacts", {{"contacts", contacts}}), true);
+    }
+    std::string id = login("alice", "alice secret");
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 16 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    std::string get = "GET /vcard HTTP/1.1\r\nHost: x\r\nCookie: zeb_session=" + id + "\r\n\r\n";
+    send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    std::string got;
+    bool added = false;
+    bustest::Deadline deadline(30000);
+    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, deadline.remaining()) > 0;) {
+        char buffer[65536];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, static_cast<size_t>(n));
+        if (!added && got.size() > 100000) {
+            ASSERT_EQ(bus.call("Phonebook", "addContact",
+                               {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}}),
+                      true);
+            added = true;
+        }
+    }
+    close(fd);
+    ASSERT_TRUE(added);
+    ASSERT_EQ(got.compare(0, 12, "HTTP/1.1 200"), 0);
+    bool whole = true;
+    std::string cards = dechunk(got.substr(got.find("\r\n\r\n") + 4), whole);
+    EXPECT_FALSE(whole);
 }
 
 } // namespace
