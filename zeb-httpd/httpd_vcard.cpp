@@ -14,18 +14,6 @@ namespace {
 
 using vcard::json;
 
-class Variant {
-  public:
-    Variant() { variant_initialize(&value_, variant_type_unknown); }
-    ~Variant() { variant_cleanup(&value_); }
-    Variant(const Variant &) = delete;
-    Variant &operator=(const Variant &) = delete;
-    variant_t *get() { return &value_; }
-
-  private:
-    variant_t value_;
-};
-
 [[noreturn]] void refused(zeb_bus_client_t *client, const std::string &function) {
     uint32_t code = zeb_bus_client_errorCode(client);
     std::string message = function + ": " + zeb_bus_client_errorMessage(client);

@@ -45,20 +45,30 @@ int connectFrom(uint16_t port, const char *source) {
     return fd;
 }
 
-/* One request on a new connection from `source`, answered until the server
- * closes it. */
-Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
-    int fd = connectFrom(port, source);
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+/* What the server sends until it closes the connection or the time passes;
+ * `onRead` is told what came so far after each read. */
+std::string readAll(int fd, int timeoutMs,
+                    const std::function<void(const std::string &)> &onRead = nullptr) {
     std::string got;
-    bustest::Deadline deadline(10000);
+    bustest::Deadline deadline(timeoutMs);
     for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, deadline.remaining()) > 0;) {
         char buffer[65536];
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0)
             break;
         got.append(buffer, static_cast<size_t>(n));
+        if (onRead)
+            onRead(got);
     }
+    return got;
+}
+
+/* One request on a new connection from `source`, answered until the server
+ * closes it. */
+Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
+    int fd = connectFrom(port, source);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string got = readAll(fd, 10000);
     close(fd);
     Response response;
     size_t end = got.find("\r\n\r\n");
@@ -651,22 +661,12 @@ TEST_F(HttpdVcard, ExportChangedMeanwhileEndsIncomplete) {
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
     std::string get = "GET /vcard HTTP/1.1\r\nHost: x\r\nCookie: zeb_session=" + id + "\r\n\r\n";
     send(fd, get.data(), get.size(), MSG_NOSIGNAL);
-    std::string got;
     bool added = false;
-    bustest::Deadline deadline(30000);
-    for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, deadline.remaining()) > 0;) {
-        char buffer[65536];
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        got.append(buffer, static_cast<size_t>(n));
-        if (!added && got.size() > 100000) {
-            ASSERT_EQ(bus.call("Phonebook", "addContact",
-                               {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}}),
-                      true);
-            added = true;
-        }
-    }
+    std::string got = readAll(fd, 30000, [&](const std::string &sofar) {
+        if (!added && sofar.size() > 100000)
+            added = bus.call("Phonebook", "addContact",
+                             {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}}) == true;
+    });
     close(fd);
     ASSERT_TRUE(added);
     ASSERT_EQ(got.compare(0, 12, "HTTP/1.1 200"), 0);
