@@ -603,21 +603,23 @@ TEST_F(HttpdVcard, RefusesWithoutSessionOriginOrRoomAndIgnoresCutUploads) {
         {"export with a forged session",
          get + "Cookie: zeb_session=00112233445566778899aabbccddeeff\r\n\r\n", 401},
         {"export of version 2.1",
-         "GET /vcard?version=2.1 HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n", 400},
+         "GET /vcard?version=2.1 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + cookie + "\r\n",
+         400},
         {"upload without session", upload("", card, "X-Zeb-CSRF: 1\r\n"), 401},
         {"upload without the CSRF header", upload("", card, cookie), 403},
         {"upload from a foreign origin",
          upload("", card, cookie + "X-Zeb-CSRF: 1\r\nOrigin: http://evil.example\r\n"), 403},
         {"upload over 16 MiB",
-         "POST /vcard HTTP/1.1\r\nHost: x\r\nX-Zeb-CSRF: 1\r\n" + cookie +
+         "POST /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Zeb-CSRF: 1\r\n" + cookie +
              "Content-Length: 16777217\r\n\r\n" + card,
          413},
         {"chunked upload over 16 MiB",
-         "POST /vcard HTTP/1.1\r\nHost: x\r\nX-Zeb-CSRF: 1\r\n" + cookie +
+         "POST /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Zeb-CSRF: 1\r\n" + cookie +
              "Transfer-Encoding: chunked\r\n\r\n1000001\r\n" + std::string(0x1000001, '\n') +
              "\r\n0\r\n\r\n",
          0},
-        {"DELETE /vcard", "DELETE /vcard HTTP/1.1\r\nHost: x\r\n" + cookie + "\r\n", 405},
+        {"DELETE /vcard",
+         "DELETE /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + cookie + "\r\n", 405},
     };
     for (const Case &c : cases) {
         Response r = roundTrip(port, c.request);
