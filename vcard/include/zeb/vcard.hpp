@@ -13,6 +13,8 @@
  * describes the mapping. forEachPage(), exportContacts() and findStored()
  * read the phonebook a sorted page at a time through a call that the client
  * supplies (a Call), so that no answer passes the limit of one bus message.
+ * Import reads a file and sends its cards in batches through calls the
+ * client supplies too (a Phonebook), and reports what became of each.
  *
  * Ownership: everything is plain values; the caller owns what it passes and
  * what it gets, and nothing is kept between calls. The functions hold no
