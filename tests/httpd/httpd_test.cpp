@@ -270,7 +270,7 @@ TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
 // Slow clients hold at most 16 connections of their address, each only until
 // it has been silent for the timeout, while other addresses are served.
 TEST_F(Httpd, BoundsSlowClientsAndLargeHeaders) {
-    startHttpd({"--request-timeout", "1"});
+    startHttpd({"--request-timeout", "3"});
     const std::string get = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     std::vector<int> slow;
     for (int i = 0; i < 16; ++i) {
