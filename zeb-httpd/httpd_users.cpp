@@ -187,6 +187,18 @@ bool findUser(const std::string &path, const std::string &name, User &user) {
     return false;
 }
 
+bool readUsers(const std::string &path, std::vector<User> &users) {
+    std::vector<std::string> lines;
+    if (!readLines(path, lines, false))
+        return false;
+    for (const std::string &line : lines) {
+        User user;
+        if (parseLine(line, user))
+            users.push_back(std::move(user));
+    }
+    return true;
+}
+
 bool checkPassword(const User *user, const std::string &password) {
     // A hash of the default cost, made once, for unknown users.
     static const std::string dummy = newHash("unknown user");

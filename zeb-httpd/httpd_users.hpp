@@ -29,6 +29,10 @@ bool parseRoles(const std::string &text, std::vector<std::string> &roles);
  * or holds no such user. */
 bool findUser(const std::string &path, const std::string &name, User &user);
 
+/* Every user of the file at `path`, in file order; false when it cannot be
+ * read. */
+bool readUsers(const std::string &path, std::vector<User> &users);
+
 /* True when `password` matches the user's hash. Without a user (null) a
  * password is still hashed, so that an unknown user takes as long to refuse
  * as a wrong password; the answer is then false. */

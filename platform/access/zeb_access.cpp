@@ -407,6 +407,12 @@ bool AccessRules::loadDirectory(const std::string &directory, const NameLookup &
     return true;
 }
 
+bool AccessRules::namesRole(const std::string &role) const {
+    return std::any_of(rules_.begin(), rules_.end(), [&role](const Rule &rule) {
+        return rule.kind == Kind::kRole && rule.role == role;
+    });
+}
+
 bool AccessRules::applies(const Rule &rule, const Caller &caller) const {
     if (!rule.known)
         return false;

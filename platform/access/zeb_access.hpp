@@ -158,6 +158,9 @@ class AccessRules {
 
     size_t size() const { return rules_.size(); }
 
+    /* Does a rule name the role `role`? */
+    bool namesRole(const std::string &role) const;
+
   private:
     bool applies(const Rule &rule, const Caller &caller) const;
     template <typename Test> bool anyGrant(const Caller &caller, Test test) const;
