@@ -121,8 +121,9 @@ RpcError busError(zeb_bus_client_t *client, uint32_t code, const std::string &me
 
 // The bus client for a request the session's roles allow.
 zeb_bus_client_t *busFor(Rpc::Call &call, const BusRequest &request) {
-    if (!call.access.mayRequest(*call.session, request))
-        throw busError(nullptr, ZEB_ERROR_PERMISSION, "permission denied");
+    std::string refused = call.access.refusal(*call.session, request);
+    if (!refused.empty())
+        throw busError(nullptr, ZEB_ERROR_PERMISSION, "permission denied: " + refused);
     zeb_bus_client_t *client = call.bus.client();
     if (client == nullptr) {
         zeb_bus_client_t *last = call.bus.lastClient();
@@ -162,10 +163,10 @@ json runGet(Rpc::Call &call) {
     const json *recursive = member(call.params, "recursive");
     if (recursive != nullptr && !recursive->is_boolean())
         throw RpcError{kInvalidParams, "\"recursive\" must be true or false"};
-    zeb_bus_client_t *client = busFor(call, {"get", path, ""});
+    bool deep = recursive != nullptr && recursive->get<bool>();
+    zeb_bus_client_t *client = busFor(call, {"get", path, "", deep, {}});
     Variant result;
-    if (!zeb_bus_get(client, path.c_str(), recursive != nullptr && recursive->get<bool>(),
-                     result.get()))
+    if (!zeb_bus_get(client, path.c_str(), deep, result.get()))
         failed(client);
     return toJson(result.get());
 }
@@ -176,7 +177,11 @@ json runSet(Rpc::Call &call) {
     value(call.params, "values", true, values.get());
     if (variant_type(values.get()) != variant_type_map)
         throw RpcError{kInvalidParams, "\"values\" must be an object"};
-    zeb_bus_client_t *client = busFor(call, {"set", object, ""});
+    BusRequest request{"set", object, "", false, {}};
+    for (variant_map_iterator_t *it = variant_map_first(variant_da_map(values.get()));
+         it != nullptr; it = variant_map_iterator_next(it))
+        request.parameters.emplace_back(variant_map_iterator_key(it));
+    zeb_bus_client_t *client = busFor(call, request);
     if (!zeb_bus_set(client, object.c_str(), variant_da_map(values.get())))
         failed(client);
     return nullptr;

@@ -60,7 +60,7 @@ struct Server::State {
     std::string cert, key;
     bool tls = false;
     MHD_Daemon *daemon = nullptr;
-    PermitAll access;
+    RoleAccess noRules; /* refuses everything: what stands without config.access */
     std::unique_ptr<BusLink> bus;
     std::unique_ptr<Sessions> sessions;
     LoginThrottle throttle;
@@ -398,7 +398,7 @@ bool Server::start(const ServerConfig &config, std::string &error) {
     state.bus = std::make_unique<BusLink>(config.socket, ZEB_BUS_DEFAULT_TIMEOUT_MS);
     state.sessions = std::make_unique<Sessions>(config.sessionIdleSeconds, config.maxSessions);
     state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle, config.usersFile,
-                                      state.access);
+                                      config.access != nullptr ? *config.access : state.noRules);
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
     if (address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;

@@ -16,7 +16,10 @@
 
 namespace zebhttpd {
 
+class Access;
+
 struct ServerConfig {
+    const Access *access = nullptr;        /* what sessions may do on the bus; null: nothing */
     std::string listen = "127.0.0.1:8080"; /* ADDRESS:PORT, [IPV6]:PORT; port 0: any free one */
     std::string socket;                    /* the bus */
     std::string usersFile;

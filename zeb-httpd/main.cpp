@@ -1,6 +1,7 @@
 // zeb-httpd: the phonebook's web interface over HTTP, a client of the bus.
 // Exit status: 0 stopped by a signal or done, 1 cannot serve or write, 2
 // usage error.
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "httpd_access.hpp"
 #include "httpd_server.hpp"
 #include "httpd_users.hpp"
 #include "zeb/bus.h"
@@ -29,6 +31,8 @@ const char *const kUsageText =
     "  --listen ADDRESS:PORT   where to listen (default 127.0.0.1:8080; [::1]:PORT for IPv6)\n"
     "  --socket SOCKET         the bus (default $ZEB_SOCKET, else {SOCKET})\n"
     "  --users FILE            the users file (default /etc/zeb/httpd-users)\n"
+    "  --roles DIR             the roles' rule files (read again on SIGHUP); without\n"
+    "                          it no session may do anything on the bus\n"
     "  --docroot DIR           the web page's files (default: none served)\n"
     "  --cert FILE --key FILE  serve HTTPS with this PEM certificate and key\n"
     "  --session-idle SECONDS  a session ends after this idle time (default 300)\n"
@@ -152,18 +156,55 @@ int runPasswd(const Command &command) {
     return kDone;
 }
 
-int runServer(const Command &command) {
+// Reads the roles' rules of `directory` into `access`, telling the names that
+// match nobody and the users' roles that no rule names.
+bool loadRoles(const std::string &directory, const std::string &usersFile,
+               zebhttpd::RoleAccess &access, std::string &error) {
+    if (!access.load(directory, error))
+        return false;
+    std::vector<zebhttpd::User> users;
+    std::vector<std::string> roles;
+    if (zebhttpd::readUsers(usersFile, users)) {
+        for (const zebhttpd::User &user : users)
+            roles.insert(roles.end(), user.roles.begin(), user.roles.end());
+    }
+    std::sort(roles.begin(), roles.end());
+    roles.erase(std::unique(roles.begin(), roles.end()), roles.end());
+    for (const std::string &warning : access.warnings(roles))
+        std::fprintf(stderr, "zeb-httpd: warning: %s\n", warning.c_str());
+    std::fprintf(stderr, "zeb-httpd: %zu role rule(s) from %s\n", access.size(), directory.c_str());
+    return true;
+}
+
+void reloadRoles(const Command &command, zebhttpd::RoleAccess &access) {
+    std::string error;
+    if (command.roles.empty())
+        std::fprintf(stderr, "zeb-httpd: SIGHUP: no roles to read (no --roles)\n");
+    else if (!loadRoles(command.roles, command.config.usersFile, access, error))
+        std::fprintf(stderr, "zeb-httpd: roles not read again, the previous ones stay: %s\n",
+                     error.c_str());
+}
+
+int runServer(Command command) {
     if (!command.words.empty())
         throw UsageError{"unknown command " + command.words[0]};
-    // The server's thread must not take the stop signals: this one waits for them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // The server's thread must not take these signals: this one waits for them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    zebhttpd::Server server;
     std::string error;
+    zebhttpd::RoleAccess access;
+    if (command.roles.empty())
+        std::fprintf(stderr, "zeb-httpd: no --roles: no session may do anything on the bus\n");
+    else if (!loadRoles(command.roles, command.config.usersFile, access, error)) {
+        std::fprintf(stderr, "zeb-httpd: cannot read the roles: %s\n", error.c_str());
+        return kFailed;
+    }
+    command.config.access = &access;
+    zebhttpd::Server server;
     if (!server.start(command.config, error)) {
         std::fprintf(stderr, "zeb-httpd: %s\n", error.c_str());
         return kFailed;
@@ -173,7 +214,8 @@ int runServer(const Command &command) {
                  command.config.certFile.empty() ? "http" : "https", host.c_str(),
                  static_cast<unsigned>(server.port()));
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    while (sigwait(&signals, &signal) == 0 && signal == SIGHUP)
+        reloadRoles(command, access);
     server.stop();
     return kDone;
 }
@@ -182,7 +224,7 @@ int run(int argc, char **argv) {
     Command command = parse(argc, argv);
     if (!command.words.empty() && command.words[0] == "passwd")
         return runPasswd(command);
-    return runServer(command);
+    return runServer(std::move(command));
 }
 
 } // namespace
