@@ -73,6 +73,9 @@ install(PROGRAMS ${PROJECT_BINARY_DIR}/systemd/zebd-start DESTINATION ${ZEB_STAR
 if(TARGET zeb-httpd)
   set(ZEB_WWW_DIR ${CMAKE_INSTALL_DATADIR}/zeb/www)
   set(ZEB_FULL_WWW_DIR ${CMAKE_INSTALL_PREFIX}/${ZEB_WWW_DIR})
+  # The example roles, which the unit gives to --roles.
+  set(ZEB_ROLES_DIR ${CMAKE_INSTALL_DATADIR}/zeb/roles)
+  set(ZEB_FULL_ROLES_DIR ${CMAKE_INSTALL_PREFIX}/${ZEB_ROLES_DIR})
   set(ZEB_HTTPD_START_PATH ${CMAKE_INSTALL_PREFIX}/${ZEB_START_DIR}/zeb-httpd-start)
   set_target_properties(zeb-httpd PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS zeb-httpd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -82,6 +85,7 @@ if(TARGET zeb-httpd)
   configure_file(data/systemd/zeb-httpd-start.in ${PROJECT_BINARY_DIR}/systemd/zeb-httpd-start @ONLY)
   install(PROGRAMS ${PROJECT_BINARY_DIR}/systemd/zeb-httpd-start DESTINATION ${ZEB_START_DIR})
   install(DIRECTORY data/www/ DESTINATION ${ZEB_WWW_DIR})
+  install(DIRECTORY data/roles/ DESTINATION ${ZEB_ROLES_DIR})
 endif()
 # The example access rules, to copy into the directory given to --acl.
 install(DIRECTORY data/acl/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/acl)

@@ -28,7 +28,9 @@ using zebjson::json;
 
 class RefuseBus : public zebhttpd::Access {
   public:
-    bool mayRequest(const Session &, const BusRequest &) const override { return false; }
+    std::string refusal(const Session &, const BusRequest &request) const override {
+        return request.operation;
+    }
     bool maySee(const Session &, const std::string &, const std::string &) const override {
         return false;
     }

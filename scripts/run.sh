@@ -36,7 +36,7 @@ stop() {
 trap stop EXIT
 trap 'exit 0' INT TERM
 "$bin/zeb-httpd" --listen "$listen" --socket "$root/zeb.sock" --users "$users" \
-  --docroot "$PWD/data/www" &
+  --roles "$PWD/data/roles" --docroot "$PWD/data/www" &
 httpd=$!
 
 echo "run.sh: zebd serves the phonebook on $root/zeb.sock, system root $sysroot."

@@ -130,12 +130,13 @@ if [ -n "$service_user" ]; then
 else
   mkdir -p "$(dirname "$users")" && : >"$users"
   "$bin/zeb-httpd" --listen 127.0.0.1:0 --socket "$socket" --users "$users" \
-    --docroot "$dest/usr/share/zeb/www" 2>"$dest/httpd.log" &
+    --roles "$dest/usr/share/zeb/roles" --docroot "$dest/usr/share/zeb/www" 2>"$dest/httpd.log" &
 fi
 httpd_pid=$!
 port=""
 for _ in $(seq 100); do
-  port="$(sed -n 's|^zeb-httpd: serving http://127.0.0.1:\([0-9]*\)/$|\1|p' "$dest/httpd.log")"
+  # The log is made by the background job's redirection, maybe not yet.
+  port="$(sed -n 's|^zeb-httpd: serving http://127.0.0.1:\([0-9]*\)/$|\1|p' "$dest/httpd.log" 2>/dev/null || true)"
   [ -n "$port" ] && break
   sleep 0.1
 done
