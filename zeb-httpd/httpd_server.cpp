@@ -60,7 +60,8 @@ struct Server::State {
     std::string cert, key;
     bool tls = false;
     MHD_Daemon *daemon = nullptr;
-    RoleAccess noRules; /* refuses everything: what stands without config.access */
+    RoleAccess noRules;              /* refuses everything */
+    const Access *access = &noRules; /* config.access when given */
     std::unique_ptr<BusLink> bus;
     std::unique_ptr<Sessions> sessions;
     LoginThrottle throttle;
@@ -246,7 +247,7 @@ MHD_Result answerExport(Server::State &state, MHD_Connection *connection) {
     unsigned status = 200;
     std::string error;
     MHD_Response *response =
-        exportVcards(vcardCalls(*state.bus, state.access, *session),
+        exportVcards(vcardCalls(*state.bus, *state.access, *session),
                      v40 ? vcard::Version::v40 : vcard::Version::v30, status, error);
     if (response == nullptr)
         return error.empty() ? MHD_NO : answerStatus(connection, status, error.c_str());
@@ -265,7 +266,7 @@ MHD_Result answerImport(Server::State &state, MHD_Connection *connection, std::s
     if (update != nullptr && std::strcmp(update, "0") != 0 && std::strcmp(update, "1") != 0)
         return answerStatus(connection, 400, "update is 0 or 1");
     std::string answer;
-    unsigned status = importVcards(vcardCalls(*state.bus, state.access, *session), body,
+    unsigned status = importVcards(vcardCalls(*state.bus, *state.access, *session), body,
                                    update != nullptr && update[0] == '1', answer);
     return answerText(connection, status, answer, "application/json");
 }
@@ -397,8 +398,10 @@ bool Server::start(const ServerConfig &config, std::string &error) {
         return false;
     state.bus = std::make_unique<BusLink>(config.socket, ZEB_BUS_DEFAULT_TIMEOUT_MS);
     state.sessions = std::make_unique<Sessions>(config.sessionIdleSeconds, config.maxSessions);
+    if (config.access != nullptr)
+        state.access = config.access;
     state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle, config.usersFile,
-                                      config.access != nullptr ? *config.access : state.noRules);
+                                      *state.access);
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
     if (address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;

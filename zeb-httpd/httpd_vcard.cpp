@@ -28,8 +28,9 @@ using vcard::json;
 // its out-argument "result" into `result` when asked.
 json callPhonebook(BusLink &bus, const Access &access, const Session &session,
                    const std::string &function, const json &args, json *result) {
-    if (!access.mayRequest(session, {"call", "Phonebook", function}))
-        throw vcard::Refused(ZEB_ERROR_PERMISSION, function + ": permission denied");
+    std::string denied = access.refusal(session, {"call", "Phonebook", function, false, {}});
+    if (!denied.empty())
+        throw vcard::Refused(ZEB_ERROR_PERMISSION, "permission denied: " + denied);
     zeb_bus_client_t *client = bus.client();
     if (client == nullptr)
         throw std::runtime_error("cannot reach the bus");
