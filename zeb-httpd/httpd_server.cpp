@@ -6,15 +6,19 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "httpd_access.hpp"
+#include "httpd_events.hpp"
 #include "httpd_rpc.hpp"
 #include "httpd_static.hpp"
 
@@ -63,6 +67,9 @@ struct Server::State {
     std::unique_ptr<Sessions> sessions;
     LoginThrottle throttle;
     std::unique_ptr<Rpc> rpc;
+    std::unique_ptr<Events> events;
+    int wake = -1; /* an eventfd: stop() writes it to end the loop */
+    std::thread loop;
 };
 
 namespace {
@@ -181,6 +188,66 @@ MHD_Result answerRpc(Server::State &state, MHD_Connection *connection, const std
     return queue(connection, static_cast<unsigned>(status), response);
 }
 
+// ---- GET /events ----
+
+MHD_Result collectPath(void *cls, MHD_ValueKind, const char *key, const char *value) {
+    if (std::strcmp(key, "path") == 0)
+        static_cast<std::vector<std::string> *>(cls)->push_back(value != nullptr ? value : "");
+    return MHD_YES;
+}
+
+MHD_Result answerEvents(Server::State &state, MHD_Connection *connection, bool get) {
+    if (!get)
+        return answerStatus(connection, 405, "method not allowed");
+    std::vector<std::string> paths;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectPath, &paths);
+    const char *id = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookieName);
+    MHD_Response *response = nullptr;
+    int status =
+        state.events->open(connection, id != nullptr ? id : "", paths,
+                           header(connection, "Last-Event-ID"), monotonicSeconds(), response);
+    struct Refusal {
+        int status;
+        const char *text;
+    } const refusals[] = {{401, "no session: log in first"},
+                          {400, "too many paths"},
+                          {429, "too many event streams for this session"},
+                          {503, "too many event streams"},
+                          {500, "out of memory"}};
+    for (const Refusal &r : refusals) {
+        if (r.status == status)
+            return answerStatus(connection, static_cast<unsigned>(status), r.text);
+    }
+    MHD_add_response_header(response, "Content-Type", "text/event-stream");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    return queue(connection, 200, response);
+}
+
+// ---- The loop: HTTP connections and bus notifications on one thread ----
+
+void serve(Server::State &state) {
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(state.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    int httpFd = info != nullptr ? info->epoll_fd : -1;
+    for (;;) {
+        double now = monotonicSeconds();
+        state.events->run(now);
+        MHD_UNSIGNED_LONG_LONG httpMs = 0;
+        int timeout = state.events->timeoutMs(now);
+        if (MHD_get_timeout(state.daemon, &httpMs) == MHD_YES) {
+            int http = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(httpMs, 60000));
+            timeout = timeout < 0 ? http : std::min(timeout, http);
+        }
+        std::vector<pollfd> fds = {
+            {state.wake, POLLIN, 0}, {httpFd, POLLIN, 0}, {state.events->fd(), POLLIN, 0}};
+        state.events->watch(fds);
+        poll(fds.data(), fds.size(), timeout);
+        if ((fds[0].revents & POLLIN) != 0)
+            return;
+        state.events->closeHungUp(fds, 3);
+        MHD_run(state.daemon);
+    }
+}
+
 // The first call for a POST /rpc: refused before its body is read when it
 // is too large or not same-origin.
 MHD_Result beginRpc(Server::State &state, MHD_Connection *connection, void **context) {
@@ -209,8 +276,12 @@ MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url, con
         *context = new Request;
         return MHD_YES;
     }
+    if (!post && *uploadSize > 0)
+        return MHD_NO;
+    if (!post && std::strcmp(url, "/events") == 0)
+        return answerEvents(state, connection, std::strcmp(method, "GET") == 0);
     if (!post)
-        return *uploadSize > 0 ? MHD_NO : answerStatic(state, connection, url);
+        return answerStatic(state, connection, url);
     if (*uploadSize > 0) {
         // A body without a length (chunked) that grows too large: no answer
         // can be queued while it arrives, so the connection is closed.
@@ -261,6 +332,13 @@ bool readWhole(const std::string &path, std::string &text, std::string &error) {
     return true;
 }
 
+EventLimits eventLimits(const ServerConfig &config) {
+    EventLimits limits;
+    limits.streams = config.maxEventStreams;
+    limits.closeTimeoutSeconds = config.requestTimeoutSeconds;
+    return limits;
+}
+
 bool prepare(Server::State &state, std::string &error) {
     const ServerConfig &config = state.config;
     if (!config.docroot.empty()) {
@@ -304,7 +382,9 @@ bool Server::start(const ServerConfig &config, std::string &error) {
     state.sessions = std::make_unique<Sessions>(config.sessionIdleSeconds, config.maxSessions);
     state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle, config.usersFile,
                                       state.access);
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    state.events =
+        std::make_unique<Events>(config.socket, *state.sessions, state.access, eventLimits(config));
+    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     if (address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
     MHD_OptionItem tlsOptions[] = {
@@ -326,6 +406,12 @@ bool Server::start(const ServerConfig &config, std::string &error) {
         error = "cannot listen on " + config.listen;
         return false;
     }
+    state.wake = eventfd(0, EFD_CLOEXEC);
+    if (state.wake < 0) {
+        error = "cannot make an eventfd";
+        return false;
+    }
+    state.loop = std::thread(serve, std::ref(state));
     return true;
 }
 
@@ -337,8 +423,24 @@ uint16_t Server::port() const {
 }
 
 void Server::stop() {
-    if (state_ != nullptr && state_->daemon != nullptr)
-        MHD_stop_daemon(state_->daemon);
+    if (state_ == nullptr)
+        return;
+    State &state = *state_;
+    if (state.loop.joinable()) {
+        uint64_t one = 1;
+        if (write(state.wake, &one, sizeof one) == sizeof one)
+            state.loop.join();
+        else
+            state.loop.detach(); /* cannot happen with an eventfd; never join a loop that runs on */
+    }
+    if (state.daemon != nullptr) {
+        // Suspended streams are resumed and ended before the daemon goes.
+        state.events->endAll();
+        MHD_run(state.daemon);
+        MHD_stop_daemon(state.daemon);
+    }
+    if (state.wake >= 0)
+        close(state.wake);
     state_.reset();
 }
 
