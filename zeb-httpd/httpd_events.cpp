@@ -111,6 +111,8 @@ int Events::timeoutMs(double now) const {
         return 0;
     double due = client_ == nullptr ? nextConnect_ : -1;
     for (const auto &stream : streams_) {
+        if (stream->ending)
+            continue;
         double keepAlive = stream->lastSent + limits_.keepAliveSeconds;
         due = due < 0 ? keepAlive : std::min(due, keepAlive);
     }
