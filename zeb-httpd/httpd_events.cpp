@@ -30,6 +30,13 @@ struct Events::Stream {
 
 namespace {
 
+/* The most a stream's response takes from its queue at once, in each run
+ * of libmicrohttpd. */
+constexpr size_t kBlock = 16 * 1024;
+/* Bytes of events taken from the bus in one run(): less than a block, so
+ * that a stream whose reader keeps up drains faster than it fills. */
+constexpr size_t kBatchBytes = kBlock / 2;
+
 std::string withoutTrailingDot(std::string path) {
     if (!path.empty() && path.back() == '.')
         path.pop_back();
@@ -107,7 +114,7 @@ int Events::fd() const {
 }
 
 int Events::timeoutMs(double now) const {
-    if (resumed_)
+    if (resumed_ || more_)
         return 0;
     double due = client_ == nullptr ? nextConnect_ : -1;
     for (const auto &stream : streams_) {
@@ -144,20 +151,27 @@ void Events::connect(double now) {
     client_ = nullptr;
 }
 
+// A burst is taken a few notifications at a time, so that the streams' data
+// goes out between them: a reader that keeps up never lags for a burst
+// (an import) alone.
 void Events::receive(double now) {
     zeb_bus_notification_t notification;
     zeb_bus_notification_initialize(&notification);
-    while (client_ != nullptr && zeb_bus_receiveNotification(client_, 0, &notification))
-        publish(notification, now);
+    size_t taken = 0;
+    while (client_ != nullptr && taken < kBatchBytes &&
+           zeb_bus_receiveNotification(client_, 0, &notification))
+        taken += publish(notification, now);
     zeb_bus_notification_cleanup(&notification);
-    if (client_ != nullptr && zeb_bus_client_errorCode(client_) != ZEB_BUS_ERROR_TIMEOUT) {
+    more_ = taken >= kBatchBytes;
+    if (!more_ && client_ != nullptr &&
+        zeb_bus_client_errorCode(client_) != ZEB_BUS_ERROR_TIMEOUT) {
         zeb_bus_client_destroy(client_);
         client_ = nullptr;
         nextConnect_ = now + limits_.reconnectSeconds;
     }
 }
 
-void Events::publish(const zeb_bus_notification_t &notification, double now) {
+size_t Events::publish(const zeb_bus_notification_t &notification, double now) {
     variant_t parameters;
     variant_initialize(&parameters, variant_type_unknown);
     json data = {{"path", notification.path != nullptr ? notification.path : ""},
@@ -168,7 +182,7 @@ void Events::publish(const zeb_bus_notification_t &notification, double now) {
         data["parameters"] = std::move(values);
     variant_cleanup(&parameters);
     if (!data.contains("parameters"))
-        return;
+        return 0;
     Event event{++lastNumber_, withoutTrailingDot(data["path"].get<std::string>()),
                 data["name"].get<std::string>(), ""};
     event.text = "id: " + run_ + "-" + std::to_string(event.number) +
@@ -185,6 +199,7 @@ void Events::publish(const zeb_bus_notification_t &notification, double now) {
         if (wants(*stream, event, now))
             send(*stream, event.text, now);
     }
+    return event.text.size();
 }
 
 void Events::publishReset(double now) {
@@ -308,7 +323,7 @@ int Events::open(MHD_Connection *connection, const std::string &sessionId,
         stream->paths.clear(); /* one path asked for everything */
     send(*stream, "retry: " + std::to_string(limits_.retryMs) + "\n\n", now);
     replay(*stream, lastEventId, now);
-    response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, readStream, stream.get(),
+    response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kBlock, readStream, stream.get(),
                                                  freeStream);
     if (response == nullptr)
         return 500;

@@ -98,7 +98,7 @@ class Events {
   private:
     void connect(double now);
     void receive(double now);
-    void publish(const zeb_bus_notification_t &notification, double now);
+    size_t publish(const zeb_bus_notification_t &notification, double now); /* its size */
     void publishReset(double now);
     bool wants(const Stream &stream, const Event &event, double now) const;
     void send(Stream &stream, const std::string &text, double now);
@@ -117,6 +117,7 @@ class Events {
     double nextConnect_ = 0;
     bool everConnected_ = false;
     bool resumed_ = false; /* a stream was resumed since the last run() */
+    bool more_ = false;    /* notifications may wait: run() again at once */
     uint64_t lastNumber_ = 0;
     uint64_t firstKept_ = 1; /* events before this one are no longer known */
     std::deque<Event> ring_;

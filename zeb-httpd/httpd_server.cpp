@@ -68,7 +68,8 @@ struct Server::State {
     LoginThrottle throttle;
     std::unique_ptr<Rpc> rpc;
     std::unique_ptr<Events> events;
-    int wake = -1; /* an eventfd: stop() writes it to end the loop */
+    int wake = -1;   /* an eventfd: stop() writes it to end the loop */
+    int listen = -1; /* accepted by the loop, after libmicrohttpd's run */
     std::thread loop;
 };
 
@@ -225,6 +226,36 @@ MHD_Result answerEvents(Server::State &state, MHD_Connection *connection, bool g
 
 // ---- The loop: HTTP connections and bus notifications on one thread ----
 
+// New connections are taken only once libmicrohttpd has run: a connection
+// it closed (a timeout) is released, and leaves its address's count, only in
+// the run after, which must come before a new connection of that address is
+// counted.
+void acceptAll(Server::State &state) {
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        int fd = accept4(state.listen, reinterpret_cast<sockaddr *>(&address), &size,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        // Refused (a limit): libmicrohttpd closes the socket.
+        MHD_add_connection(state.daemon, fd, reinterpret_cast<sockaddr *>(&address), size);
+    }
+}
+
+int listenOn(const sockaddr_storage &address) {
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    socklen_t size = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0 &&
+        listen(fd, SOMAXCONN) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
 void serve(Server::State &state) {
     const MHD_DaemonInfo *info = MHD_get_daemon_info(state.daemon, MHD_DAEMON_INFO_EPOLL_FD);
     int httpFd = info != nullptr ? info->epoll_fd : -1;
@@ -237,14 +268,18 @@ void serve(Server::State &state) {
             int http = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(httpMs, 60000));
             timeout = timeout < 0 ? http : std::min(timeout, http);
         }
-        std::vector<pollfd> fds = {
-            {state.wake, POLLIN, 0}, {httpFd, POLLIN, 0}, {state.events->fd(), POLLIN, 0}};
+        std::vector<pollfd> fds = {{state.wake, POLLIN, 0},
+                                   {httpFd, POLLIN, 0},
+                                   {state.events->fd(), POLLIN, 0},
+                                   {state.listen, POLLIN, 0}};
         state.events->watch(fds);
         poll(fds.data(), fds.size(), timeout);
         if ((fds[0].revents & POLLIN) != 0)
             return;
-        state.events->closeHungUp(fds, 3);
+        state.events->closeHungUp(fds, 4);
         MHD_run(state.daemon);
+        if ((fds[3].revents & POLLIN) != 0)
+            acceptAll(state);
     }
 }
 
@@ -387,6 +422,12 @@ bool Server::start(const ServerConfig &config, std::string &error) {
     unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     if (address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
+    state.listen = listenOn(address);
+    if (state.listen < 0) {
+        error = "cannot listen on " + config.listen;
+        return false;
+    }
+    flags |= MHD_USE_NO_LISTEN_SOCKET;
     MHD_OptionItem tlsOptions[] = {
         {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(state.cert.c_str())},
         {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(state.key.c_str())},
@@ -396,9 +437,8 @@ bool Server::start(const ServerConfig &config, std::string &error) {
     else
         tlsOptions[0].option = MHD_OPTION_END;
     state.daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &onRequest, &state, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<sockaddr *>(&address), MHD_OPTION_CONNECTION_LIMIT, config.maxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerAddress,
+        flags, 0, nullptr, nullptr, &onRequest, &state, MHD_OPTION_CONNECTION_LIMIT,
+        config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, config.requestTimeoutSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, config.connectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
         &onCompleted, nullptr, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
@@ -418,8 +458,13 @@ bool Server::start(const ServerConfig &config, std::string &error) {
 uint16_t Server::port() const {
     if (state_ == nullptr || state_->daemon == nullptr)
         return 0;
-    const MHD_DaemonInfo *info = MHD_get_daemon_info(state_->daemon, MHD_DAEMON_INFO_BIND_PORT);
-    return info != nullptr ? info->port : 0;
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (getsockname(state_->listen, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        return 0;
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port
+                     : reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
 }
 
 void Server::stop() {
@@ -441,6 +486,8 @@ void Server::stop() {
     }
     if (state.wake >= 0)
         close(state.wake);
+    if (state.listen >= 0)
+        close(state.listen);
     state_.reset();
 }
 

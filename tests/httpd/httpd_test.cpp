@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 
 #include "bus_test_support.hpp"
 #include "httpd_users.hpp"
@@ -30,9 +31,12 @@ struct Response {
     json rpc() const { return json::parse(body); }
 };
 
-/* A connection to the server from `source`, a loopback address. */
-int connectFrom(uint16_t port, const char *source) {
+/* A connection to the server from `source`, a loopback address, with a
+ * receive buffer of `receiveBuffer` bytes when above 0. */
+int connectFrom(uint16_t port, const char *source, int receiveBuffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in from{}, to{};
     from.sin_family = to.sin_family = AF_INET;
     inet_pton(AF_INET, source, &from.sin_addr);
@@ -411,8 +415,8 @@ struct Sse {
 class EventStream {
   public:
     EventStream(uint16_t port, const std::string &query, const std::string &cookie,
-                const std::string &lastEventId = "")
-        : fd_(connectFrom(port, "127.0.0.1")) {
+                const std::string &lastEventId = "", int receiveBuffer = 0)
+        : fd_(connectFrom(port, "127.0.0.1", receiveBuffer)) {
         std::string request = "GET /events" + query + " HTTP/1.0\r\nHost: x\r\n";
         if (!cookie.empty())
             request += "Cookie: zeb_session=" + cookie + "\r\n";
@@ -441,10 +445,9 @@ class EventStream {
     /* The events received once `count` named `name` came or `ms` passed. */
     std::vector<Sse> until(const std::string &name, size_t count, int ms = 3000) {
         bustest::Deadline deadline(ms);
-        std::vector<Sse> got;
-        while ((got = events(), seen(got, name) < count) && readSome(deadline))
+        while (seen(events(), name) < count && readSome(deadline))
             ;
-        return got;
+        return events_;
     }
     /* The data of the first event whose data holds `text`, "" when none
      * came within `ms`. */
@@ -481,13 +484,16 @@ class EventStream {
             text_.append(buffer, static_cast<size_t>(n));
         return n > 0;
     }
-    std::vector<Sse> events() const {
-        std::vector<Sse> out;
-        size_t at = text_.find("\r\n\r\n");
-        for (at = at == std::string::npos ? text_.size() : at + 4;;) {
+    /* The events whole so far; each is parsed once. */
+    const std::vector<Sse> &events() {
+        size_t head = text_.find("\r\n\r\n");
+        if (head == std::string::npos)
+            return events_;
+        for (size_t at = std::max(parsed_, head + 4);;) {
             size_t end = text_.find("\n\n", at);
+            parsed_ = at;
             if (end == std::string::npos)
-                return out;
+                return events_;
             std::istringstream lines(text_.substr(at, end - at));
             Sse event;
             for (std::string line; std::getline(lines, line);) {
@@ -499,13 +505,15 @@ class EventStream {
                  : field == "data"  ? event.data
                                     : field) = value;
             }
-            out.push_back(event);
+            events_.push_back(event);
             at = end + 2;
         }
     }
 
     int fd_;
     std::string text_;
+    std::vector<Sse> events_;
+    size_t parsed_ = 0;
     bool eof_ = false;
 };
 
@@ -609,6 +617,41 @@ TEST_F(Httpd, EventStreamsReplayFromLastEventIdOrReset) {
     got = EventStream(port, "", id, firstId).until("reset", 1, 1000);
     EXPECT_EQ(EventStream::seen(got, "reset"), 1u);
     EXPECT_EQ(EventStream::seen(got, "contactCreated"), 0u);
+}
+
+// A burst of about 5.5 MB of events (more than the kernel's buffers hold): a stream that reads
+// keeps up and gets them all; one whose reader stops is closed once 256 KiB wait for it, after a
+// last reset.
+TEST_F(Httpd, EventStreamsCloseAReaderTooFarBehind) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    EventStream stalled(port, "", id, "", 4096), reading(port, "", id);
+    ASSERT_EQ(stalled.status(), 200);
+    // Added from another thread while this one reads.
+    std::thread adding([&] {
+        for (int batch = 0; batch < 6; ++batch) { // a /rpc body holds 1 MiB
+            json many = json::array();
+            for (int i = 0; i < 150; ++i) {
+                json c = contact("big" + std::to_string(batch * 150 + i));
+                c["organisation"] = std::string(6000, 'o');
+                many.push_back(c);
+            }
+            Response added = rpc(call("call", {{"object", "Phonebook"},
+                                               {"function", "addContacts"},
+                                               {"args", {{"contacts", many}}}}),
+                                 id);
+            EXPECT_NE(added.body.find("\"retval\":true"), std::string::npos)
+                << added.body.substr(0, 300);
+        }
+    });
+    EXPECT_EQ(EventStream::seen(reading.until("contactCreated", 900, 10000), "contactCreated"),
+              900u);
+    adding.join();
+    std::vector<Sse> got = stalled.until("reset", 1, 5000);
+    EXPECT_EQ(got.back().event, "reset");
+    EXPECT_LT(EventStream::seen(got, "contactCreated"), 900u);
+    EXPECT_TRUE(stalled.closed(3000));
+    EXPECT_FALSE(reading.closed(300));
 }
 
 // Streams are capped per session (429) and in all (503); a closed stream
