@@ -68,6 +68,21 @@ set(ZEB_START_PATH ${CMAKE_INSTALL_PREFIX}/${ZEB_START_DIR}/zebd-start)
 file(RELATIVE_PATH ZEB_START_TO_PREFIX /${ZEB_START_DIR} /)
 configure_file(data/systemd/zebd-start.in ${PROJECT_BINARY_DIR}/systemd/zebd-start @ONLY)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/systemd/zebd-start DESTINATION ${ZEB_START_DIR})
+# The HTTP bridge (not in a cross build), its unit, the script that starts it
+# without systemd and its document root.
+if(TARGET zeb-httpd)
+  set(ZEB_WWW_DIR ${CMAKE_INSTALL_DATADIR}/zeb/www)
+  set(ZEB_FULL_WWW_DIR ${CMAKE_INSTALL_PREFIX}/${ZEB_WWW_DIR})
+  set(ZEB_HTTPD_START_PATH ${CMAKE_INSTALL_PREFIX}/${ZEB_START_DIR}/zeb-httpd-start)
+  set_target_properties(zeb-httpd PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS zeb-httpd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  configure_file(data/systemd/zeb-httpd.service.in ${PROJECT_BINARY_DIR}/systemd/zeb-httpd.service
+                 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/systemd/zeb-httpd.service DESTINATION lib/systemd/system)
+  configure_file(data/systemd/zeb-httpd-start.in ${PROJECT_BINARY_DIR}/systemd/zeb-httpd-start @ONLY)
+  install(PROGRAMS ${PROJECT_BINARY_DIR}/systemd/zeb-httpd-start DESTINATION ${ZEB_START_DIR})
+  install(DIRECTORY data/www/ DESTINATION ${ZEB_WWW_DIR})
+endif()
 # The example access rules, to copy into the directory given to --acl.
 install(DIRECTORY data/acl/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/acl)
 # The example roles of the HTTP bridge, for its roles directory.

@@ -7,7 +7,7 @@
 # read. Each run ends with libFuzzer's final statistics (executions, coverage).
 set -euo pipefail
 
-all=(wire tessel datamodel_load ccc definition cli_value contacts vcard acl)
+all=(wire tessel datamodel_load ccc definition cli_value contacts vcard acl httpd_rpc httpd_users)
 seconds="${1:-60}"
 shift || true
 names=("$@")
@@ -36,7 +36,7 @@ for name in "${names[@]}"; do
   mkdir -p "$work" "$artifacts" "$logs"
   options=()
   case "$name" in
-    datamodel_load | definition | cli_value | acl) options+=(-dict="$root/fuzz/json.dict") ;;
+    datamodel_load | definition | cli_value | acl | httpd_rpc) options+=(-dict="$root/fuzz/json.dict") ;;
   esac
   echo "fuzz: $name for ${seconds}s"
   if ! (cd "$logs" && "$root/build/fuzz/bin/fuzz_$name" -max_total_time="$seconds" \

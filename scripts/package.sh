@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package of the daemon, the CLI, the libraries with their
 # headers and pkg-config files, the phonebook plug-in with its definition and
-# calling code table, and the systemd unit: build/package/zeb-phonebook_*.deb.
-# Install it with `apt install ./build/package/zeb-phonebook_*.deb`, then
-# `systemctl enable --now zebd` and add the users of the bus to the group zeb.
+# calling code table, the HTTP bridge zeb-httpd, and their systemd units:
+# build/package/zeb-phonebook_*.deb. Install it with
+# `apt install ./build/package/zeb-phonebook_*.deb`, then
+# `systemctl enable --now zebd` and add the users of the bus to the group zeb;
+# for web access, `zeb-httpd passwd admin --roles admin` and
+# `systemctl enable --now zeb-httpd`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

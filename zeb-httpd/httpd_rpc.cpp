@@ -340,7 +340,10 @@ int Rpc::handle(const std::string &body, RpcExchange &exchange, std::string &ans
         answer = dump(errorAnswer(nullptr, {kInvalidRequest, "nested too deep"}));
         return 200;
     }
-    request = json::parse(body, nullptr, false);
+    // The JSON reader stops at a NUL as at the end of the text, which would
+    // take what follows for nothing; JSON has no raw NUL anywhere.
+    request = body.find('\0') == std::string::npos ? json::parse(body, nullptr, false)
+                                                   : json(json::value_t::discarded);
     if (request.is_discarded()) {
         answer = dump(errorAnswer(nullptr, {kParseError, "not JSON"}));
         return 200;

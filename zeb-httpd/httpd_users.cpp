@@ -106,6 +106,17 @@ bool writeAll(int fd, const std::string &text) {
     return true;
 }
 
+// Gives the temporary file the owner of the file it replaces: root setting a
+// password must leave the file readable by the service that owns it.
+bool keepOwner(const std::string &path, int fd) {
+    struct stat existing {};
+    if (stat(path.c_str(), &existing) != 0)
+        return errno == ENOENT;
+    if (existing.st_uid == geteuid() && existing.st_gid == getegid())
+        return true;
+    return fchown(fd, existing.st_uid, existing.st_gid) == 0;
+}
+
 bool replaceFile(const std::string &path, const std::string &text, std::string &error) {
     std::string temporary = path + ".XXXXXX";
     int fd = mkstemp(temporary.data());
@@ -113,7 +124,8 @@ bool replaceFile(const std::string &path, const std::string &text, std::string &
         error = "cannot create a file beside " + path + ": " + std::strerror(errno);
         return false;
     }
-    bool written = fchmod(fd, 0600) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+    bool written =
+        fchmod(fd, 0600) == 0 && keepOwner(path, fd) && writeAll(fd, text) && fsync(fd) == 0;
     int writeErrno = errno;
     if (close(fd) != 0 && written) {
         written = false;

@@ -28,7 +28,7 @@ const char *const kUsageText =
     "       zeb-httpd [--users FILE] passwd USER [--roles ROLE,...]\n"
     "  --listen ADDRESS:PORT   where to listen (default 127.0.0.1:8080; [::1]:PORT for IPv6)\n"
     "  --socket SOCKET         the bus (default $ZEB_SOCKET, else {SOCKET})\n"
-    "  --users FILE            the users file (default /etc/zeb-httpd/users)\n"
+    "  --users FILE            the users file (default /etc/zeb/httpd-users)\n"
     "  --docroot DIR           the web page's files (default: none served)\n"
     "  --cert FILE --key FILE  serve HTTPS with this PEM certificate and key\n"
     "  --session-idle SECONDS  a session ends after this idle time (default 300)\n"
@@ -79,7 +79,7 @@ size_t count(const std::string &option, const std::string &value) {
 Command parse(int argc, char **argv) {
     Command command;
     command.config.socket = zeb_bus_defaultSocket();
-    command.config.usersFile = "/etc/zeb-httpd/users";
+    command.config.usersFile = "/etc/zeb/httpd-users";
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word.empty() || word[0] != '-') {

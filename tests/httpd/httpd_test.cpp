@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <regex>
@@ -245,6 +247,16 @@ TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
     EXPECT_FALSE(zebhttpd::checkPassword(&alice, "first secret"));
     EXPECT_FALSE(zebhttpd::checkPassword(nullptr, "second secret"));
 
+    // Root setting a password keeps the file its service's.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(zebhttpd::setUser(path, "bob", "new secret", {}, error)) << error;
+        struct stat after {};
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, 65534u);
+        EXPECT_EQ(after.st_gid, 65534u);
+    }
+
     std::string missing = dir.file("no/such/dir/users");
     EXPECT_FALSE(zebhttpd::setUser(missing, "carol", "x", {}, error));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
@@ -338,6 +350,8 @@ TEST_F(Httpd, AnswersJsonRpcErrorsWithTheirCodes) {
         int code;
     } cases[] = {
         {"{\"jsonrpc\": \"2.0\", ", -32700},
+        // A NUL once ended the text for the reader: what followed went unread.
+        {R"({"jsonrpc": "2.0", "method": "nope", "id": 1})" + std::string(1, '\0') + "[[", -32700},
         {"[]", -32600},
         {deep, -32600},
         {R"({"jsonrpc": "1.0", "method": "session", "id": 1})", -32600},

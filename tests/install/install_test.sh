@@ -12,8 +12,9 @@ flags=("$@")
 
 dest="$(mktemp -d /tmp/zeb-install-XXXXXX)"
 pid=""
+httpd_pid=""
 cleanup() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  for p in $httpd_pid $pid; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
   rm -rf "$dest"
 }
 trap cleanup EXIT
@@ -27,6 +28,10 @@ libdir="$(dirname "$pc")"
 [ -f "$libdir/zeb/phonebook.so" ] && [ -f "$libdir/zeb/phonebook.json" ] || fail "no plug-in"
 [ -f "$dest/usr/lib/phonebook/CCC.dat" ] || fail "no calling code table"
 [ -f "$dest/usr/lib/systemd/system/zebd.service" ] || fail "no systemd unit"
+[ -x "$bin/zeb-httpd" ] && [ -f "$dest/usr/lib/systemd/system/zeb-httpd.service" ] &&
+  [ -f "$dest/usr/share/zeb/www/index.html" ] || fail "zeb-httpd, its unit or its page not installed"
+grep -q '^User=zeb-httpd$' "$dest/usr/lib/systemd/system/zeb-httpd.service" ||
+  fail "zeb-httpd.service does not run as zeb-httpd"
 
 for file in "$bin"/* "$libdir"/*.so.* "$libdir"/zeb/*.so; do
   if readelf -d "$file" | grep -E 'R(UN)?PATH' | grep -q "$build"; then
@@ -35,7 +40,7 @@ for file in "$bin"/* "$libdir"/*.so.* "$libdir"/zeb/*.so; do
 done
 
 doc="$dest/usr/share/doc/zeb-phonebook"
-for d in README.md phonebook-api.md vcard.md wire-protocol.md access-control.md installing.md; do
+for d in README.md phonebook-api.md vcard.md wire-protocol.md access-control.md installing.md web-api.md; do
   [ -f "$doc/$d" ] || fail "$d not installed in $doc"
 done
 
@@ -115,5 +120,46 @@ fi
   fail "import failed: $(cat "$dest/zebd.log")"
 count="$("$dest/client" "$socket")"
 [ "$count" = 1 ] || fail "$count contacts after the export and the import"
+# The HTTP bridge from the installation in front of it: as root started by
+# zeb-httpd-start as the service user, which must own the users file even
+# after root set a password in it; the first user logs in and reaches the bus.
+users="$dest/etc/zeb/httpd-users"
+if [ -n "$service_user" ]; then
+  ZEB_HTTPD_USER=$service_user ZEB_GROUP=nogroup ZEB_SYSROOT="$dest" ZEB_SOCKET="$socket" \
+    ZEB_HTTPD_LISTEN=127.0.0.1:0 "$dest/usr/libexec/zeb/zeb-httpd-start" 2>"$dest/httpd.log" &
+else
+  mkdir -p "$(dirname "$users")" && : >"$users"
+  "$bin/zeb-httpd" --listen 127.0.0.1:0 --socket "$socket" --users "$users" \
+    --docroot "$dest/usr/share/zeb/www" 2>"$dest/httpd.log" &
+fi
+httpd_pid=$!
+port=""
+for _ in $(seq 100); do
+  port="$(sed -n 's|^zeb-httpd: serving http://127.0.0.1:\([0-9]*\)/$|\1|p' "$dest/httpd.log")"
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || fail "zeb-httpd did not start: $(cat "$dest/httpd.log")"
+echo "first secret" | "$bin/zeb-httpd" --users "$users" passwd admin --roles admin ||
+  fail "zeb-httpd passwd failed"
+if [ -n "$service_user" ]; then
+  [ "$(stat -c %U "/proc/$httpd_pid")" = "$service_user" ] || fail "zeb-httpd does not run as $service_user"
+  [ "$(stat -c %U:%a "$users")" = "$service_user:600" ] ||
+    fail "the users file is $(stat -c %U:%a "$users") after passwd"
+fi
+# POST /rpc BODY [COOKIE]: the whole HTTP answer.
+rpc() {
+  exec 3<>"/dev/tcp/127.0.0.1/$port"
+  printf 'POST /rpc HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nX-Zeb-CSRF: 1\r\nCookie: %s\r\nContent-Type: application/json\r\nContent-Length: %s\r\nConnection: close\r\n\r\n%s' \
+    "$port" "${2:-none=}" "${#1}" "$1" >&3
+  cat <&3
+  exec 3<&-
+}
+login="$(rpc '{"jsonrpc":"2.0","method":"login","params":{"user":"admin","password":"first secret"},"id":1}')"
+session="$(echo "$login" | sed -n 's/^Set-Cookie: \(zeb_session=[0-9a-f]*\);.*/\1/p' | tr -d '\r')"
+[ -n "$session" ] || fail "no session from login: $login"
+answer="$(rpc '{"jsonrpc":"2.0","method":"call","params":{"object":"Phonebook","function":"getNumberOfContacts"},"id":2}' "$session")"
+echo "$answer" | grep -q '"result":{"retval":1}' || fail "no count through zeb-httpd: $answer"
+
 echo "install_test: installed, served${service_user:+ as $service_user}, found by number," \
-  "C client built with pkg-config, exported and imported"
+  "C client built with pkg-config, exported and imported, zeb-httpd logged in and forwarded"
