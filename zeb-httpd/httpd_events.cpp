@@ -176,13 +176,13 @@ size_t Events::publish(const zeb_bus_notification_t &notification, double now) {
     variant_initialize(&parameters, variant_type_unknown);
     json data = {{"path", notification.path != nullptr ? notification.path : ""},
                  {"name", notification.name != nullptr ? notification.name : ""}};
+    // Parameters without a JSON form (a double that is not finite) go as
+    // null: the event itself is not lost.
     json values;
-    if (variant_setMap(&parameters, &notification.parameters) &&
-        zebjson::variantToJson(&parameters, values))
-        data["parameters"] = std::move(values);
+    bool mapped = variant_setMap(&parameters, &notification.parameters) &&
+                  zebjson::variantToJson(&parameters, values);
+    data["parameters"] = mapped ? std::move(values) : json();
     variant_cleanup(&parameters);
-    if (!data.contains("parameters"))
-        return 0;
     Event event{++lastNumber_, withoutTrailingDot(data["path"].get<std::string>()),
                 data["name"].get<std::string>(), ""};
     event.text = "id: " + run_ + "-" + std::to_string(event.number) +
