@@ -34,45 +34,55 @@ void keepWanted(std::map<std::string, json> &wanted, const char *key, const json
 
 } // namespace
 
+bool Pages::next(json &contacts) {
+    if (total_ >= 0 && offset_ >= static_cast<uint64_t>(total_))
+        return false;
+    json answer = page(call_, offset_, count_);
+    if (!answer.is_object() || !answer.contains("total") || !answer["total"].is_number() ||
+        !answer.contains("contacts") || !answer["contacts"].is_array())
+        throw BadAnswer("getContactsRange: " + answer.dump());
+    total_ = answer.value("total", int64_t{0});
+    if (first_ < 0)
+        first_ = total_;
+    changed_ = changed_ || total_ != first_;
+    contacts = std::move(answer["contacts"]);
+    offset_ += contacts.size();
+    if (contacts.empty())
+        total_ = 0; // nothing more to ask for
+    return true;
+}
+
 bool forEachPage(const Call &call, const std::function<void(const json &contacts)> &visit) {
-    uint64_t offset = 0, count = kPageContacts;
-    int64_t first = -1;
-    bool changed = false;
-    for (;;) {
-        json answer = page(call, offset, count);
-        if (!answer.is_object() || !answer.contains("total") || !answer["total"].is_number() ||
-            !answer.contains("contacts") || !answer["contacts"].is_array())
-            throw BadAnswer("getContactsRange: " + answer.dump());
-        int64_t total = answer.value("total", int64_t{0});
-        if (first < 0)
-            first = total;
-        changed = changed || total != first;
-        const json &contacts = answer["contacts"];
+    Pages pages(call);
+    for (json contacts; pages.next(contacts);)
         visit(contacts);
-        offset += contacts.size();
-        if (contacts.empty() || offset >= static_cast<uint64_t>(total))
-            return changed;
+    return pages.changed();
+}
+
+bool Export::next(std::string &cards) {
+    json contacts;
+    if (!pages_.next(contacts))
+        return false;
+    cards.clear();
+    for (const json &contact : contacts) {
+        if (!contact.is_object())
+            continue;
+        std::string uniqueID = textOf(contact, "uniqueID");
+        if (uniqueID.empty() || written_.insert(uniqueID).second) {
+            cards += vcard::write(contact, version_);
+            ++count_;
+        }
     }
+    return true;
 }
 
 size_t exportContacts(const Call &call, Version version,
                       const std::function<void(const std::string &cards)> &write, bool &changed) {
-    std::set<std::string> written;
-    size_t count = 0;
-    changed = forEachPage(call, [&](const json &contacts) {
-        std::string cards;
-        for (const json &contact : contacts) {
-            if (!contact.is_object())
-                continue;
-            std::string uniqueID = textOf(contact, "uniqueID");
-            if (uniqueID.empty() || written.insert(uniqueID).second) {
-                cards += vcard::write(contact, version);
-                ++count;
-            }
-        }
+    Export pages(call, version);
+    for (std::string cards; pages.next(cards);)
         write(cards);
-    });
-    return count;
+    changed = pages.changed();
+    return pages.count();
 }
 
 std::vector<json> findStored(const Call &call, const std::vector<Wanted> &wanted) {

@@ -55,18 +55,6 @@ struct RpcError {
     json data = nullptr;
 };
 
-class Variant {
-  public:
-    Variant() { variant_initialize(&value_, variant_type_unknown); }
-    ~Variant() { variant_cleanup(&value_); }
-    Variant(const Variant &) = delete;
-    Variant &operator=(const Variant &) = delete;
-    variant_t *get() { return &value_; }
-
-  private:
-    variant_t value_;
-};
-
 } // namespace
 
 struct Rpc::Call {

@@ -55,6 +55,19 @@ class BusLink {
     zeb_bus_client_t *client_ = nullptr;
 };
 
+/* A variant that cleans itself up. */
+class Variant {
+  public:
+    Variant() { variant_initialize(&value_, variant_type_unknown); }
+    ~Variant() { variant_cleanup(&value_); }
+    Variant(const Variant &) = delete;
+    Variant &operator=(const Variant &) = delete;
+    variant_t *get() { return &value_; }
+
+  private:
+    variant_t value_;
+};
+
 /* What the HTTP layer knows of one request, and what it must add to the answer. */
 struct RpcExchange {
     std::string sessionId;     /* from the cookie; "" when none */

@@ -21,6 +21,7 @@
 #include "httpd_events.hpp"
 #include "httpd_rpc.hpp"
 #include "httpd_static.hpp"
+#include "httpd_vcard.hpp"
 
 namespace zebhttpd {
 
@@ -52,6 +53,7 @@ double monotonicSeconds() {
 // One request while its body arrives.
 struct Request {
     std::string body;
+    bool vcard = false; /* GET or POST /vcard */
 };
 
 } // namespace
@@ -295,6 +297,95 @@ MHD_Result beginRpc(Server::State &state, MHD_Connection *connection, void **con
     return MHD_YES;
 }
 
+// ---- GET and POST /vcard ---------------------------------------------------
+
+// The session of the request's cookie, null when none is valid.
+const Session *sessionOf(Server::State &state, MHD_Connection *connection) {
+    const char *id = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookieName);
+    return id != nullptr ? state.sessions->use(id, monotonicSeconds()) : nullptr;
+}
+
+MHD_Result answerUnauthorized(MHD_Connection *connection) {
+    std::string body = "no session: log in first\n";
+    MHD_Response *response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", "text/plain; charset=utf-8");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    MHD_add_response_header(response, "WWW-Authenticate", "Cookie");
+    return queue(connection, 401, response);
+}
+
+// The first call for /vcard: an upload is refused before its body is read
+// when it is not same-origin, comes without a session or is too large.
+MHD_Result beginVcard(Server::State &state, MHD_Connection *connection, const char *method,
+                      void **context) {
+    bool post = std::strcmp(method, "POST") == 0;
+    if (!post && std::strcmp(method, "GET") != 0)
+        return answerStatus(connection, 405, "method not allowed");
+    if (post && !sameOriginRequest(state, connection))
+        return answerStatus(connection, 403, "cross-origin or without the X-Zeb-CSRF header");
+    if (post && sessionOf(state, connection) == nullptr)
+        return answerUnauthorized(connection);
+    const char *length = header(connection, "Content-Length");
+    if (post && length != nullptr && std::strtoull(length, nullptr, 10) > kMaxVcardBody)
+        return answerStatus(connection, 413, "request body too large");
+    auto *request = new Request;
+    request->vcard = true;
+    *context = request;
+    return MHD_YES;
+}
+
+MHD_Result answerExport(Server::State &state, MHD_Connection *connection) {
+    const Session *session = sessionOf(state, connection);
+    if (session == nullptr)
+        return answerUnauthorized(connection);
+    const char *version = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "version");
+    if (version != nullptr && std::strcmp(version, "3.0") != 0 && std::strcmp(version, "4.0") != 0)
+        return answerStatus(connection, 400, "version is 3.0 or 4.0");
+    bool v40 = version != nullptr && std::strcmp(version, "4.0") == 0;
+    unsigned status = 200;
+    std::string error;
+    MHD_Response *response =
+        exportVcards(vcardCalls(*state.bus, state.access, *session),
+                     v40 ? vcard::Version::v40 : vcard::Version::v30, status, error);
+    if (response == nullptr)
+        return error.empty() ? MHD_NO : answerStatus(connection, status, error.c_str());
+    MHD_add_response_header(response, "Content-Type", "text/vcard; charset=utf-8");
+    MHD_add_response_header(response, "Content-Disposition",
+                            "attachment; filename=\"phonebook.vcf\"");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    return queue(connection, 200, response);
+}
+
+MHD_Result answerImport(Server::State &state, MHD_Connection *connection, std::string &body) {
+    const Session *session = sessionOf(state, connection);
+    if (session == nullptr)
+        return answerUnauthorized(connection);
+    const char *update = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "update");
+    if (update != nullptr && std::strcmp(update, "0") != 0 && std::strcmp(update, "1") != 0)
+        return answerStatus(connection, 400, "update is 0 or 1");
+    std::string answer;
+    unsigned status = importVcards(vcardCalls(*state.bus, state.access, *session), body,
+                                   update != nullptr && update[0] == '1', answer);
+    return answerText(connection, status, answer, "application/json");
+}
+
+MHD_Result continueVcard(Server::State &state, MHD_Connection *connection, bool post,
+                         Request &request, const char *uploadData, size_t &uploadSize) {
+    if (!post)
+        return uploadSize > 0 ? MHD_NO : answerExport(state, connection);
+    if (uploadSize == 0)
+        return answerImport(state, connection, request.body);
+    // A chunked body that grows too large closes the connection, as for /rpc.
+    if (request.body.size() + uploadSize > kMaxVcardBody)
+        return MHD_NO;
+    request.body.append(uploadData, uploadSize);
+    uploadSize = 0;
+    return MHD_YES;
+}
+
 MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url, const char *method,
                      const char * /*version*/, const char *uploadData, size_t *uploadSize,
                      void **context) {
@@ -302,6 +393,10 @@ MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url, con
     bool post = std::strcmp(method, "POST") == 0;
     bool rpc = std::strcmp(url, "/rpc") == 0;
     auto *request = static_cast<Request *>(*context);
+    if (request == nullptr && std::strcmp(url, "/vcard") == 0)
+        return beginVcard(state, connection, method, context);
+    if (request != nullptr && request->vcard)
+        return continueVcard(state, connection, post, *request, uploadData, *uploadSize);
     if (request == nullptr) {
         if (rpc && post)
             return beginRpc(state, connection, context);

@@ -52,20 +52,30 @@ int connectFrom(uint16_t port, const char *source, int receiveBuffer = 0) {
     return fd;
 }
 
-/* One request on a new connection from `source`, answered until the server
- * closes it. */
-Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
-    int fd = connectFrom(port, source);
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+/* What the server sends until it closes the connection or the time passes;
+ * `onRead` is told what came so far after each read. */
+std::string readAll(int fd, int timeoutMs,
+                    const std::function<void(const std::string &)> &onRead = nullptr) {
     std::string got;
-    bustest::Deadline deadline(10000);
+    bustest::Deadline deadline(timeoutMs);
     for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, deadline.remaining()) > 0;) {
         char buffer[65536];
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0)
             break;
         got.append(buffer, static_cast<size_t>(n));
+        if (onRead)
+            onRead(got);
     }
+    return got;
+}
+
+/* One request on a new connection from `source`, answered until the server
+ * closes it. */
+Response roundTrip(uint16_t port, const std::string &request, const char *source = "127.0.0.1") {
+    int fd = connectFrom(port, source);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string got = readAll(fd, 10000);
     close(fd);
     Response response;
     size_t end = got.find("\r\n\r\n");
@@ -265,7 +275,7 @@ TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
 // Slow clients hold at most 16 connections of their address, each only until
 // it has been silent for the timeout, while other addresses are served.
 TEST_F(Httpd, BoundsSlowClientsAndLargeHeaders) {
-    startHttpd({"--request-timeout", "1"});
+    startHttpd({"--request-timeout", "3"});
     const std::string get = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     std::vector<int> slow;
     for (int i = 0; i < 16; ++i) {
@@ -732,6 +742,232 @@ TEST_F(Httpd, RunsTheExamplesOfTheWebApiDocument) {
                                  R"("lastRevision":"<now>")");
         EXPECT_EQ(got, example.expected) << "web-api.md:" << example.line;
     }
+}
+
+} // namespace
+
+// ---- GET and POST /vcard ----------------------------------------------------
+
+namespace {
+
+/* The body of a chunked answer, and whether its last chunk came. */
+std::string dechunk(const std::string &body, bool &whole) {
+    std::string out;
+    whole = false;
+    for (size_t at = 0; at < body.size();) {
+        size_t line = body.find("\r\n", at);
+        if (line == std::string::npos)
+            break;
+        size_t size = std::stoul(body.substr(at, line - at), nullptr, 16);
+        if (size == 0) {
+            whole = true;
+            break;
+        }
+        out += body.substr(line + 2, size);
+        at = line + 2 + size + 2;
+    }
+    return out;
+}
+
+class HttpdVcard : public Httpd {
+  protected:
+    std::string upload(const std::string &query, const std::string &body,
+                       const std::string &headers) {
+        return "POST /vcard" + query + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+               "\r\nConnection: close\r\nContent-Type: text/vcard\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body;
+    }
+    Response import(const std::string &query, const std::string &body, const std::string &id) {
+        return roundTrip(
+            port, upload(query, body, "X-Zeb-CSRF: 1\r\nCookie: zeb_session=" + id + "\r\n"));
+    }
+    std::string tool(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {PHONEBOOK_VCARD_PATH, "-s", daemon.socket};
+        argv.insert(argv.end(), args.begin(), args.end());
+        bustest::RunResult r = bustest::run(argv, 60000);
+        return r.out;
+    }
+    json contactCount() {
+        bustest::Client bus(daemon.socket);
+        return bus.get("Phonebook.NumberOfEntries");
+    }
+};
+
+// A phonebook of several pages arrives whole, as phonebook-vcard exports it,
+// in both versions.
+TEST_F(HttpdVcard, ExportsEveryPageAsTheToolDoes) {
+    startHttpd();
+    bustest::Client bus(daemon.socket, 60000);
+    for (int first = 0; first < 600; first += 200) {
+        json contacts = json::array();
+        for (int i = first; i < first + 200; ++i) {
+            std::string n = std::to_string(i);
+            contacts.push_back(
+                {{"uniqueID", "u" + n},
+                 {"formattedName", "Person " + n},
+                 {"title", "Übersetzerin, Köln"},
+                 {"telephoneNumbers", {{{"name", "+49301234" + n}, {"type", "cell"}}}},
+                 {"emails", {{{"name", "p" + n + "@example.org"}}}}});
+        }
+        ASSERT_EQ(bus.call("Phonebook", "addContacts", {{"contacts", contacts}}), true);
+    }
+    std::string id = login("alice", "alice secret");
+    for (const char *version : {"3.0", "4.0"}) {
+        Response r = roundTrip(port, std::string("GET /vcard?version=") + version +
+                                         " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                                         "Cookie: zeb_session=" +
+                                         id + "\r\n\r\n");
+        EXPECT_EQ(r.status, 200) << r.head;
+        EXPECT_EQ(r.header("Content-Type"), "text/vcard; charset=utf-8");
+        EXPECT_EQ(r.header("Content-Disposition"), "attachment; filename=\"phonebook.vcf\"");
+        bool whole = false;
+        std::string cards = dechunk(r.body, whole);
+        EXPECT_TRUE(whole) << version;
+        EXPECT_EQ(cards, tool({"export", "-", "--version", version})) << version;
+    }
+}
+
+// The report of an upload is the tool's, with each refused card told; an
+// update leaves equal contacts alone and modifies changed ones.
+TEST_F(HttpdVcard, ImportsWithAndWithoutUpdateAsTheToolDoes) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    std::string file = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann\r\nFN:Ann\r\nTEL:0611 22 33\r\n"
+                       "NOTE:hello\r\nEND:VCARD\r\n"                                         // 1
+                       "BEGIN:VCARD\r\nVERSION:9\r\nFN:Gus\r\nEND:VCARD\r\n"                 // 8
+                       "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Bob\r\nEND:VCARD\r\n"               // 12
+                       "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann\r\nFN:Ann 2\r\nEND:VCARD\r\n"; // 16
+    Response first = import("", file, id);
+    ASSERT_EQ(first.status, 200) << first.body;
+    json report = first.rpc();
+    EXPECT_EQ(
+        report["refused"],
+        json::parse(
+            R"([{"line":8,"formattedName":"Gus","reason":"line 9: VERSION 9 is not 2.1, 3.0 or 4.0"},
+                              {"line":16,"formattedName":"Ann 2","reason":"uniqueID \"ann\" is already in the phonebook"}])"));
+    report.erase("refused");
+    report.erase("warnings");
+    json stored = contactCount();
+
+    // The same file through the tool into an empty phonebook.
+    bustest::Client bus(daemon.socket);
+    ASSERT_EQ(bus.call("Phonebook", "removeAllContacts", json::object()), true);
+    std::string path = daemon.dir.file("cards.vcf");
+    bustest::writeFile(path, file);
+    EXPECT_EQ(report, json::parse(tool({"import", path})));
+    EXPECT_EQ(report["added"], 2);
+    EXPECT_EQ(report["numbers_changed"], 1);
+    EXPECT_EQ(contactCount(), stored);
+
+    std::string changed = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann\r\nFN:Ann\r\nTITLE:Dr\r\n"
+                          "TEL:0611 22 33\r\nEND:VCARD\r\n"
+                          "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Bob\r\nEND:VCARD\r\n";
+    Response update = import("?update=1", changed, id);
+    json updated = update.rpc();
+    updated.erase("warnings");
+    EXPECT_EQ(updated, json::parse(R"({"added":0,"failed":0,"skipped_properties":0,
+        "dropped_numbers":0,"dropped_emails":0,"dropped_addresses":0,"numbers_changed":1,
+        "updated":1,"unchanged":1,"refused":[]})"))
+        << update.body;
+    EXPECT_EQ(bus.call("Phonebook", "getContactByUniqueID", {{"uniqueID", "ann"}})["title"], "Dr");
+
+    bustest::writeFile(path, changed);
+    json again = import("?update=1", changed, id).rpc();
+    again.erase("refused");
+    again.erase("warnings");
+    EXPECT_EQ(again, json::parse(tool({"import", path, "--update"})));
+    EXPECT_EQ(again["unchanged"], 2);
+}
+
+// Refused uploads and exports leave the phonebook as it was; a body cut
+// short is never imported.
+TEST_F(HttpdVcard, RefusesWithoutSessionOriginOrRoomAndIgnoresCutUploads) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Eve\r\nEND:VCARD\r\n";
+    std::string cookie = "Cookie: zeb_session=" + id + "\r\n";
+    std::string get = "GET /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+    struct Case {
+        const char *what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"export without session", get + "\r\n", 401},
+        {"export with a forged session",
+         get + "Cookie: zeb_session=00112233445566778899aabbccddeeff\r\n\r\n", 401},
+        {"export of version 2.1",
+         "GET /vcard?version=2.1 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + cookie + "\r\n",
+         400},
+        {"upload without session", upload("", card, "X-Zeb-CSRF: 1\r\n"), 401},
+        {"upload without the CSRF header", upload("", card, cookie), 403},
+        {"upload from a foreign origin",
+         upload("", card, cookie + "X-Zeb-CSRF: 1\r\nOrigin: http://evil.example\r\n"), 403},
+        {"upload over 16 MiB",
+         "POST /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Zeb-CSRF: 1\r\n" + cookie +
+             "Content-Length: 16777217\r\n\r\n" + card,
+         413},
+        {"chunked upload over 16 MiB",
+         "POST /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Zeb-CSRF: 1\r\n" + cookie +
+             "Transfer-Encoding: chunked\r\n\r\n1000001\r\n" + std::string(0x1000001, '\n') +
+             "\r\n0\r\n\r\n",
+         0},
+        {"DELETE /vcard",
+         "DELETE /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + cookie + "\r\n", 405},
+    };
+    for (const Case &c : cases) {
+        Response r = roundTrip(port, c.request);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.head;
+    }
+
+    // A whole card and part of another, then the client is gone.
+    std::string cut = upload("", card + card, "X-Zeb-CSRF: 1\r\n" + cookie);
+    int fd = connectFrom(port, "127.0.0.1");
+    send(fd, cut.data(), cut.size() - card.size() + 26, MSG_NOSIGNAL);
+    usleep(200 * 1000);
+    close(fd);
+    EXPECT_EQ(contactCount(), 0);
+    // The connection it left is no longer in the way of the next upload.
+    EXPECT_EQ(import("", card, id).status, 200);
+    EXPECT_EQ(contactCount(), 1);
+}
+
+// A contact added while the export is under way: the answer ends without
+// its last chunk rather than look whole. The contacts are large, so that
+// the export is still far from its end when the client stops reading.
+TEST_F(HttpdVcard, ExportChangedMeanwhileEndsIncomplete) {
+    startHttpd();
+    bustest::Client bus(daemon.socket, 60000);
+    for (int first = 0; first < 990; first += 90) {
+        json contacts = json::array();
+        for (int i = first; i < first + 90; ++i)
+            contacts.push_back({{"uniqueID", "u" + std::to_string(i)},
+                                {"formattedName", "Person " + std::to_string(i)},
+                                {"title", std::string(10000, 't')}});
+        ASSERT_EQ(bus.call("Phonebook", "addContacts", {{"contacts", contacts}}), true);
+    }
+    std::string id = login("alice", "alice secret");
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 16 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    std::string get = "GET /vcard HTTP/1.1\r\nHost: x\r\nCookie: zeb_session=" + id + "\r\n\r\n";
+    send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    bool added = false;
+    std::string got = readAll(fd, 30000, [&](const std::string &sofar) {
+        if (!added && sofar.size() > 100000)
+            added = bus.call("Phonebook", "addContact",
+                             {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}}) == true;
+    });
+    close(fd);
+    ASSERT_TRUE(added);
+    ASSERT_EQ(got.compare(0, 12, "HTTP/1.1 200"), 0);
+    bool whole = true;
+    std::string cards = dechunk(got.substr(got.find("\r\n\r\n") + 4), whole);
+    EXPECT_FALSE(whole);
 }
 
 } // namespace

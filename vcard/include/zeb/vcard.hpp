@@ -13,6 +13,8 @@
  * describes the mapping. forEachPage(), exportContacts() and findStored()
  * read the phonebook a sorted page at a time through a call that the client
  * supplies (a Call), so that no answer passes the limit of one bus message.
+ * Import reads a file and sends its cards in batches through calls the
+ * client supplies too (a Phonebook), and reports what became of each.
  *
  * Ownership: everything is plain values; the caller owns what it passes and
  * what it gets, and nothing is kept between calls. The functions hold no
@@ -33,6 +35,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -148,9 +152,19 @@ std::string textOf(const json &object, const char *key);
  * call fails: the functions below let that pass through and stop. */
 using Call = std::function<json(const std::string &function, const json &args)>;
 
-class AnswerTooLarge : public std::runtime_error {
+/* A call the phonebook refused, with the bus's error code: what a Call
+ * throws for a refusal (rather than a failure of the connection). */
+class Refused : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    Refused(uint32_t busCode, const std::string &message)
+        : std::runtime_error(message), code(busCode) {}
+    uint32_t code;
+};
+
+class AnswerTooLarge : public Refused {
+  public:
+    explicit AnswerTooLarge(const std::string &message, uint32_t busCode = 0)
+        : Refused(busCode, message) {}
 };
 
 /* An answer of getContactsRange that is no page ({"total", "offset",
@@ -175,6 +189,41 @@ constexpr uint64_t kPageContacts = 250;
  * `visit` throws passes through. */
 bool forEachPage(const Call &call, const std::function<void(const json &contacts)> &visit);
 
+/* The pages of forEachPage() one at a time, for a caller that asks for the
+ * next page only when it is done with the last (a streamed answer). */
+class Pages {
+  public:
+    explicit Pages(Call call) : call_(std::move(call)) {}
+    /* The contacts of the next page into `contacts`; false when none is
+     * left. Throws as forEachPage(). */
+    bool next(json &contacts);
+    /* The number of contacts changed between the first page and the last read. */
+    bool changed() const { return changed_; }
+
+  private:
+    Call call_;
+    uint64_t offset_ = 0, count_ = kPageContacts;
+    int64_t first_ = -1, total_ = -1;
+    bool changed_ = false;
+};
+
+/* exportContacts() one page at a time: next() gives the cards of the next
+ * page (possibly none, when a page held only contacts written already);
+ * false when no page is left. */
+class Export {
+  public:
+    Export(Call call, Version version) : pages_(std::move(call)), version_(version) {}
+    bool next(std::string &cards);
+    bool changed() const { return pages_.changed(); }
+    size_t count() const { return count_; }
+
+  private:
+    Pages pages_;
+    Version version_;
+    std::set<std::string> written_;
+    size_t count_ = 0;
+};
+
 /* Every contact as a vCard of `version`, page by page in the order of the
  * formatted name: `write` gets the cards of each page (lines ending in CRLF)
  * in order, and may throw to stop. Each uniqueID is written once. `changed`
@@ -197,6 +246,75 @@ struct Wanted {
  * phonebook. A contact shifted past the pages read by a concurrent change
  * is not found. */
 std::vector<json> findStored(const Call &call, const std::vector<Wanted> &wanted);
+
+/* ---- Importing a file ------------------------------------------------------
+ *
+ * What an import needs of the phonebook: `call` as for paging (a refusal
+ * thrown as Refused), addContacts with its contacts answering the ones it
+ * refused (its out-argument "result"), and the size of a value in one bus
+ * message, whose limit is `maxMessage`. */
+struct Phonebook {
+    Call call;
+    std::function<json(const json &contacts)> addContacts;
+    std::function<size_t(const json &value)> messageSize;
+    size_t maxMessage = 0;
+};
+
+struct ImportOptions {
+    /* A card whose UID, else formatted name, a contact holds modifies that contact. */
+    bool update = false;
+    /* Numbers as written rather than in their dialable form. */
+    bool keepNumbers = false;
+};
+
+/* A card that did not go in, and why. */
+struct Refusal {
+    size_t line = 0; /* of BEGIN:VCARD */
+    std::string formattedName;
+    std::string reason;
+};
+
+struct ImportReport {
+    /* The first kMaxWarnings warnings of the cards; `moreWarnings` counts the rest. */
+    static constexpr size_t kMaxWarnings = 100;
+    std::vector<Note> warnings;
+    size_t moreWarnings = 0;
+    std::map<std::string, size_t> skipped; /* properties no contact holds, by name */
+    std::map<std::string, size_t> dropped; /* TEL, EMAIL, ADR that could not be read */
+    size_t numbersChanged = 0;             /* numbers brought to their dialable form */
+    size_t added = 0, updated = 0, unchanged = 0;
+    std::vector<Refusal> refused; /* in the order of the file */
+
+    /* {"added", "failed", "skipped_properties", "dropped_numbers",
+     * "dropped_emails", "dropped_addresses", "numbers_changed"} and, for an
+     * update, "updated" and "unchanged". */
+    json summary(bool update) const;
+};
+
+/* An import: the file read and mapped by the constructor (which throws
+ * ReadError, and fills the report's warnings and counts of the file), the
+ * cards sent by run() in batches far below one bus message, so that the
+ * daemon answers other clients in between. run() throws what the calls
+ * throw but Refused, which refuses the cards concerned; report() then
+ * tells what was done before. A card that adds a contact and one that
+ * modifies one are told apart by update and the phonebook's contents. */
+class Import {
+  public:
+    Import(std::string_view file, const ImportOptions &options, const Limits &limits = Limits());
+    ~Import();
+    Import(const Import &) = delete;
+    Import &operator=(const Import &) = delete;
+
+    void run(const Phonebook &phonebook);
+    const ImportReport &report() const { return report_; }
+
+    struct Pending;
+
+  private:
+    ImportOptions options_;
+    std::vector<Pending> cards_;
+    ImportReport report_;
+};
 
 } // namespace vcard
 
