@@ -6,15 +6,19 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "httpd_access.hpp"
+#include "httpd_events.hpp"
 #include "httpd_rpc.hpp"
 #include "httpd_static.hpp"
 #include "httpd_vcard.hpp"
@@ -66,6 +70,10 @@ struct Server::State {
     std::unique_ptr<Sessions> sessions;
     LoginThrottle throttle;
     std::unique_ptr<Rpc> rpc;
+    std::unique_ptr<Events> events;
+    int wake = -1;   /* an eventfd: stop() writes it to end the loop */
+    int listen = -1; /* accepted by the loop, after libmicrohttpd's run */
+    std::thread loop;
 };
 
 namespace {
@@ -182,6 +190,100 @@ MHD_Result answerRpc(Server::State &state, MHD_Connection *connection, const std
     if (status == 401)
         MHD_add_response_header(response, "WWW-Authenticate", "Cookie");
     return queue(connection, static_cast<unsigned>(status), response);
+}
+
+// ---- GET /events ----
+
+MHD_Result collectPath(void *cls, MHD_ValueKind, const char *key, const char *value) {
+    if (std::strcmp(key, "path") == 0)
+        static_cast<std::vector<std::string> *>(cls)->push_back(value != nullptr ? value : "");
+    return MHD_YES;
+}
+
+MHD_Result answerEvents(Server::State &state, MHD_Connection *connection, bool get) {
+    if (!get)
+        return answerStatus(connection, 405, "method not allowed");
+    std::vector<std::string> paths;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectPath, &paths);
+    const char *id = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookieName);
+    MHD_Response *response = nullptr;
+    int status =
+        state.events->open(connection, id != nullptr ? id : "", paths,
+                           header(connection, "Last-Event-ID"), monotonicSeconds(), response);
+    struct Refusal {
+        int status;
+        const char *text;
+    } const refusals[] = {{401, "no session: log in first"},
+                          {400, "too many paths"},
+                          {429, "too many event streams for this session"},
+                          {503, "too many event streams"},
+                          {500, "out of memory"}};
+    for (const Refusal &r : refusals) {
+        if (r.status == status)
+            return answerStatus(connection, static_cast<unsigned>(status), r.text);
+    }
+    MHD_add_response_header(response, "Content-Type", "text/event-stream");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    return queue(connection, 200, response);
+}
+
+// ---- The loop: HTTP connections and bus notifications on one thread ----
+
+// New connections are taken only once libmicrohttpd has run: a connection
+// it closed (a timeout) is released, and leaves its address's count, only in
+// the run after, which must come before a new connection of that address is
+// counted.
+void acceptAll(Server::State &state) {
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        int fd = accept4(state.listen, reinterpret_cast<sockaddr *>(&address), &size,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        // Refused (a limit): libmicrohttpd closes the socket.
+        MHD_add_connection(state.daemon, fd, reinterpret_cast<sockaddr *>(&address), size);
+    }
+}
+
+int listenOn(const sockaddr_storage &address) {
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int on = 1;
+    socklen_t size = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0 &&
+        listen(fd, SOMAXCONN) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+void serve(Server::State &state) {
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(state.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    int httpFd = info != nullptr ? info->epoll_fd : -1;
+    for (;;) {
+        double now = monotonicSeconds();
+        state.events->run(now);
+        MHD_UNSIGNED_LONG_LONG httpMs = 0;
+        int timeout = state.events->timeoutMs(now);
+        if (MHD_get_timeout(state.daemon, &httpMs) == MHD_YES) {
+            int http = static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(httpMs, 60000));
+            timeout = timeout < 0 ? http : std::min(timeout, http);
+        }
+        std::vector<pollfd> fds = {{state.wake, POLLIN, 0},
+                                   {httpFd, POLLIN, 0},
+                                   {state.events->fd(), POLLIN, 0},
+                                   {state.listen, POLLIN, 0}};
+        state.events->watch(fds);
+        poll(fds.data(), fds.size(), timeout);
+        if ((fds[0].revents & POLLIN) != 0)
+            return;
+        state.events->closeHungUp(fds, 4);
+        MHD_run(state.daemon);
+        if ((fds[3].revents & POLLIN) != 0)
+            acceptAll(state);
+    }
 }
 
 // The first call for a POST /rpc: refused before its body is read when it
@@ -305,8 +407,12 @@ MHD_Result onRequest(void *cls, MHD_Connection *connection, const char *url, con
         *context = new Request;
         return MHD_YES;
     }
+    if (!post && *uploadSize > 0)
+        return MHD_NO;
+    if (!post && std::strcmp(url, "/events") == 0)
+        return answerEvents(state, connection, std::strcmp(method, "GET") == 0);
     if (!post)
-        return *uploadSize > 0 ? MHD_NO : answerStatic(state, connection, url);
+        return answerStatic(state, connection, url);
     if (*uploadSize > 0) {
         // A body without a length (chunked) that grows too large: no answer
         // can be queued while it arrives, so the connection is closed.
@@ -357,6 +463,13 @@ bool readWhole(const std::string &path, std::string &text, std::string &error) {
     return true;
 }
 
+EventLimits eventLimits(const ServerConfig &config) {
+    EventLimits limits;
+    limits.streams = config.maxEventStreams;
+    limits.closeTimeoutSeconds = config.requestTimeoutSeconds;
+    return limits;
+}
+
 bool prepare(Server::State &state, std::string &error) {
     const ServerConfig &config = state.config;
     if (!config.docroot.empty()) {
@@ -402,9 +515,17 @@ bool Server::start(const ServerConfig &config, std::string &error) {
         state.access = config.access;
     state.rpc = std::make_unique<Rpc>(*state.bus, *state.sessions, state.throttle, config.usersFile,
                                       *state.access);
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    state.events =
+        std::make_unique<Events>(config.socket, *state.sessions, *state.access, eventLimits(config));
+    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     if (address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
+    state.listen = listenOn(address);
+    if (state.listen < 0) {
+        error = "cannot listen on " + config.listen;
+        return false;
+    }
+    flags |= MHD_USE_NO_LISTEN_SOCKET;
     MHD_OptionItem tlsOptions[] = {
         {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(state.cert.c_str())},
         {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(state.key.c_str())},
@@ -414,9 +535,8 @@ bool Server::start(const ServerConfig &config, std::string &error) {
     else
         tlsOptions[0].option = MHD_OPTION_END;
     state.daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &onRequest, &state, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<sockaddr *>(&address), MHD_OPTION_CONNECTION_LIMIT, config.maxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerAddress,
+        flags, 0, nullptr, nullptr, &onRequest, &state, MHD_OPTION_CONNECTION_LIMIT,
+        config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, config.requestTimeoutSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, config.connectionMemory, MHD_OPTION_NOTIFY_COMPLETED,
         &onCompleted, nullptr, MHD_OPTION_ARRAY, tlsOptions, MHD_OPTION_END);
@@ -424,19 +544,48 @@ bool Server::start(const ServerConfig &config, std::string &error) {
         error = "cannot listen on " + config.listen;
         return false;
     }
+    state.wake = eventfd(0, EFD_CLOEXEC);
+    if (state.wake < 0) {
+        error = "cannot make an eventfd";
+        return false;
+    }
+    state.loop = std::thread(serve, std::ref(state));
     return true;
 }
 
 uint16_t Server::port() const {
     if (state_ == nullptr || state_->daemon == nullptr)
         return 0;
-    const MHD_DaemonInfo *info = MHD_get_daemon_info(state_->daemon, MHD_DAEMON_INFO_BIND_PORT);
-    return info != nullptr ? info->port : 0;
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (getsockname(state_->listen, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        return 0;
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port
+                     : reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
 }
 
 void Server::stop() {
-    if (state_ != nullptr && state_->daemon != nullptr)
-        MHD_stop_daemon(state_->daemon);
+    if (state_ == nullptr)
+        return;
+    State &state = *state_;
+    if (state.loop.joinable()) {
+        uint64_t one = 1;
+        if (write(state.wake, &one, sizeof one) == sizeof one)
+            state.loop.join();
+        else
+            state.loop.detach(); /* cannot happen with an eventfd; never join a loop that runs on */
+    }
+    if (state.daemon != nullptr) {
+        // Suspended streams are resumed and ended before the daemon goes.
+        state.events->endAll();
+        MHD_run(state.daemon);
+        MHD_stop_daemon(state.daemon);
+    }
+    if (state.wake >= 0)
+        close(state.wake);
+    if (state.listen >= 0)
+        close(state.listen);
     state_.reset();
 }
 

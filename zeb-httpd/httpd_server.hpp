@@ -1,7 +1,8 @@
 /*
- * The HTTP side of zeb-httpd on libmicrohttpd: one internal thread polls
- * every connection and runs every request, so the bus client, the sessions
- * and the throttle are only ever touched from it. Every answer carries the
+ * The HTTP side of zeb-httpd on libmicrohttpd: one thread of the server
+ * polls every connection, the bus's notifications and a wake-up for stop(),
+ * and runs every request, so the bus clients, the sessions, the event
+ * streams and the throttle are only ever touched from it. Every answer carries the
  * web-safety headers; POST /rpc needs the X-Zeb-CSRF header and a same-origin
  * Origin when one is sent; other paths are static files of the document
  * root (GET and HEAD only).
@@ -32,6 +33,7 @@ struct ServerConfig {
     unsigned maxConnectionsPerAddress = 16;
     unsigned requestTimeoutSeconds = 10; /* a connection silent this long is closed */
     size_t connectionMemory = 32 * 1024; /* request line and headers must fit */
+    size_t maxEventStreams = 32;         /* GET /events streams open at once */
 };
 
 class Server {

@@ -43,6 +43,11 @@ const Session *Sessions::open(const std::string &user, const std::vector<std::st
     return &sessions_.emplace(session.id, session).first->second;
 }
 
+const Session *Sessions::find(const std::string &id, double now) const {
+    auto it = sessions_.find(id);
+    return it == sessions_.end() || now - it->second.lastUse >= idle_ ? nullptr : &it->second;
+}
+
 const Session *Sessions::use(const std::string &id, double now) {
     auto it = sessions_.find(id);
     if (it == sessions_.end())

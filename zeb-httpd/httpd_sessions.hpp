@@ -32,6 +32,10 @@ class Sessions {
      * null otherwise (an expired one is forgotten). */
     const Session *use(const std::string &id, double now);
 
+    /* The session of `id` when it has not expired, its idle time left as
+     * it is (an event stream does not keep its session alive); null otherwise. */
+    const Session *find(const std::string &id, double now) const;
+
     /* Ends the session; false when there is none of that id. */
     bool close(const std::string &id);
 

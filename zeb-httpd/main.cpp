@@ -37,6 +37,7 @@ const char *const kUsageText =
     "  --cert FILE --key FILE  serve HTTPS with this PEM certificate and key\n"
     "  --session-idle SECONDS  a session ends after this idle time (default 300)\n"
     "  --request-timeout SECONDS  a connection silent this long is closed (default 10)\n"
+    "  --max-event-streams N   GET /events streams open at once (default 32)\n"
     "passwd sets USER's password, read from standard input (asked twice on a\n"
     "terminal), and roles; the file is replaced whole.\n";
 
@@ -71,6 +72,14 @@ double seconds(const std::string &option, const std::string &value) {
     return ms / 1000.0;
 }
 
+size_t count(const std::string &option, const std::string &value) {
+    char *end = nullptr;
+    unsigned long long n = std::strtoull(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || n == 0 || n > 1024 || value[0] == '-')
+        throw UsageError{option + " wants a number from 1 to 1024, got \"" + value + "\""};
+    return static_cast<size_t>(n);
+}
+
 Command parse(int argc, char **argv) {
     Command command;
     command.config.socket = zeb_bus_defaultSocket();
@@ -96,6 +105,8 @@ Command parse(int argc, char **argv) {
             command.rolesGiven = true;
         } else if (word == "--session-idle") {
             command.config.sessionIdleSeconds = seconds(word, value);
+        } else if (word == "--max-event-streams") {
+            command.config.maxEventStreams = count(word, value);
         } else if (word == "--request-timeout") {
             command.config.requestTimeoutSeconds =
                 static_cast<unsigned>(std::ceil(seconds(word, value)));

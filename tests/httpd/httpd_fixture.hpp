@@ -32,9 +32,12 @@ struct Response {
     json rpc() const { return json::parse(body); }
 };
 
-/* A connection to the server from `source`, a loopback address. */
-inline int connectFrom(uint16_t port, const char *source) {
+/* A connection to the server from `source`, a loopback address, with a
+ * receive buffer of `receiveBuffer` bytes when above 0. */
+inline int connectFrom(uint16_t port, const char *source, int receiveBuffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in from{}, to{};
     from.sin_family = to.sin_family = AF_INET;
     inet_pton(AF_INET, source, &from.sin_addr);

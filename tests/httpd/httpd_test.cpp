@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "httpd_fixture.hpp"
 
@@ -299,6 +301,280 @@ TEST_F(Httpd, ForwardsCallsToTheBusSingleAndBatched) {
     EXPECT_TRUE(zeb_bus_isTransportError(gone["error"]["data"]["code"].get<uint32_t>())) << gone;
     ASSERT_TRUE(daemon.start());
     EXPECT_TRUE(rpc(count, id).rpc()["result"].is_number());
+}
+
+// ---- GET /events ----
+
+/* One event of a stream: its fields as sent. */
+struct Sse {
+    std::string id, event, data;
+};
+
+/* A GET /events over HTTP/1.0, so that the body is the stream itself (no
+ * chunks), read as it comes. */
+class EventStream {
+  public:
+    EventStream(uint16_t port, const std::string &query, const std::string &cookie,
+                const std::string &lastEventId = "", int receiveBuffer = 0)
+        : fd_(connectFrom(port, "127.0.0.1", receiveBuffer)) {
+        std::string request = "GET /events" + query + " HTTP/1.0\r\nHost: x\r\n";
+        if (!cookie.empty())
+            request += "Cookie: zeb_session=" + cookie + "\r\n";
+        if (!lastEventId.empty())
+            request += "Last-Event-ID: " + lastEventId + "\r\n";
+        request += "\r\n";
+        send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
+    }
+    ~EventStream() { close(fd_); }
+    EventStream(const EventStream &) = delete;
+    EventStream &operator=(const EventStream &) = delete;
+
+    /* The status of the answer (0 when none came in time). */
+    int status(int ms = 5000) {
+        bustest::Deadline deadline(ms);
+        while (text_.find("\r\n\r\n") == std::string::npos && readSome(deadline))
+            ;
+        return text_.compare(0, 9, "HTTP/1.0 ") == 0 || text_.compare(0, 9, "HTTP/1.1 ") == 0
+                   ? std::stoi(text_.substr(9, 3))
+                   : 0;
+    }
+    std::string head() {
+        status();
+        return text_.substr(0, text_.find("\r\n\r\n") + 2);
+    }
+    /* The events received once `count` named `name` came or `ms` passed. */
+    std::vector<Sse> until(const std::string &name, size_t count, int ms = 3000) {
+        bustest::Deadline deadline(ms);
+        while (seen(events(), name) < count && readSome(deadline))
+            ;
+        return events_;
+    }
+    /* The data of the first event whose data holds `text`, "" when none
+     * came within `ms`. */
+    std::string withData(const std::string &text, int ms = 3000) {
+        bustest::Deadline deadline(ms);
+        do {
+            for (const Sse &e : events()) {
+                if (e.data.find(text) != std::string::npos)
+                    return e.data;
+            }
+        } while (readSome(deadline));
+        return "";
+    }
+    static size_t seen(const std::vector<Sse> &events, const std::string &name) {
+        return static_cast<size_t>(std::count_if(events.begin(), events.end(),
+                                                 [&](const Sse &e) { return e.event == name; }));
+    }
+    bool closed(int ms) {
+        bustest::Deadline deadline(ms);
+        while (readSome(deadline))
+            ;
+        return eof_;
+    }
+
+  private:
+    bool readSome(const bustest::Deadline &deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (eof_ || poll(&p, 1, deadline.remaining()) <= 0)
+            return false;
+        char buffer[65536];
+        ssize_t n = read(fd_, buffer, sizeof buffer);
+        eof_ = n <= 0;
+        if (n > 0)
+            text_.append(buffer, static_cast<size_t>(n));
+        return n > 0;
+    }
+    /* The events whole so far; each is parsed once. */
+    const std::vector<Sse> &events() {
+        size_t head = text_.find("\r\n\r\n");
+        if (head == std::string::npos)
+            return events_;
+        for (size_t at = std::max(parsed_, head + 4);;) {
+            size_t end = text_.find("\n\n", at);
+            parsed_ = at;
+            if (end == std::string::npos)
+                return events_;
+            std::istringstream lines(text_.substr(at, end - at));
+            Sse event;
+            for (std::string line; std::getline(lines, line);) {
+                std::string field = line.substr(0, line.find(':'));
+                std::string value =
+                    line.size() > field.size() + 2 ? line.substr(field.size() + 2) : "";
+                (field == "id"      ? event.id
+                 : field == "event" ? event.event
+                 : field == "data"  ? event.data
+                                    : field) = value;
+            }
+            events_.push_back(event);
+            at = end + 2;
+        }
+    }
+
+    int fd_;
+    std::string text_;
+    std::vector<Sse> events_;
+    size_t parsed_ = 0;
+    bool eof_ = false;
+};
+
+json contact(const std::string &uid) {
+    return {{"uniqueID", uid}, {"formattedName", "Name " + uid}};
+}
+
+// Contacts added through /rpc and by another bus client reach the streams
+// whose paths cover them within about a second, and again once zebd is back
+// after a restart (after a reset, since events were lost meanwhile).
+TEST_F(Httpd, EventStreamsCarryTheNotificationsTheirPathsCover) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    EventStream phonebook(port, "?path=Phonebook.", id), all(port, "", id);
+    EventStream other(port, "?path=Other.&path=PhonebookX", id), anonymous(port, "", "");
+    ASSERT_EQ(phonebook.status(), 200);
+    EXPECT_TRUE(
+        std::regex_search(phonebook.head(), std::regex("\r\nContent-Type: text/event-stream\r\n")));
+    EXPECT_TRUE(std::regex_search(phonebook.head(), std::regex("\r\nCache-Control: no-store\r\n")));
+    EXPECT_EQ(anonymous.status(), 401);
+
+    Response added = rpc(call("call", {{"object", "Phonebook"},
+                                       {"function", "addContact"},
+                                       {"args", {{"contact", contact("ann")}}}}),
+                         id);
+    ASSERT_EQ(added.rpc()["result"]["retval"], true) << added.body;
+    auto start = std::chrono::steady_clock::now();
+    std::vector<Sse> got = phonebook.until("contactCreated", 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    ASSERT_EQ(EventStream::seen(got, "contactCreated"), 1u);
+    EXPECT_EQ(got.front().event, "") << "the reconnect hint comes first";
+    json data = json::parse(got.back().data);
+    EXPECT_EQ(data["path"], "Phonebook");
+    EXPECT_EQ(data["name"], "contactCreated");
+    EXPECT_EQ(data["parameters"]["contact"]["formattedName"], "Name ann");
+
+    bustest::Client bus(daemon.socket);
+    bus.call("Phonebook", "addContact", {{"contact", contact("bob")}});
+    EXPECT_EQ(EventStream::seen(phonebook.until("contactCreated", 2), "contactCreated"), 2u);
+    EXPECT_EQ(EventStream::seen(all.until("contactCreated", 2), "contactCreated"), 2u);
+    EXPECT_EQ(other.until("contactCreated", 1, 300).size(), 1u) << "only the reconnect hint";
+
+    daemon.stop();
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(EventStream::seen(phonebook.until("reset", 1), "reset"), 1u);
+    bustest::Client again(daemon.socket);
+    again.call("Phonebook", "addContact", {{"contact", contact("cid")}});
+    EXPECT_NE(phonebook.withData("Name cid"), "");
+}
+
+// A stream reconnecting with Last-Event-ID gets what it missed from the
+// ring of recent events; an id the ring no longer holds, or never held,
+// gets a reset carrying the latest id instead.
+TEST_F(Httpd, EventStreamsReplayFromLastEventIdOrReset) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    EventStream first(port, "", id);
+    rpc(call("call", {{"object", "Phonebook"},
+                      {"function", "addContact"},
+                      {"args", {{"contact", contact("a1")}}}}),
+        id);
+    rpc(call("call", {{"object", "Phonebook"},
+                      {"function", "addContact"},
+                      {"args", {{"contact", contact("a2")}}}}),
+        id);
+    std::vector<Sse> got = first.until("contactCreated", 2);
+    ASSERT_EQ(EventStream::seen(got, "contactCreated"), 2u);
+    std::string firstId = got[got.size() - 2].id, lastId = got.back().id;
+
+    EventStream replayed(port, "", id, firstId);
+    got = replayed.until("contactCreated", 1, 1000);
+    ASSERT_EQ(EventStream::seen(got, "contactCreated"), 1u);
+    EXPECT_EQ(got.back().id, lastId);
+    EXPECT_NE(got.back().data.find("Name a2"), std::string::npos);
+    EXPECT_EQ(EventStream::seen(EventStream(port, "", id, lastId).until("contactCreated", 1, 300),
+                                "contactCreated"),
+              0u);
+
+    struct Case {
+        const char *what;
+        std::string lastEventId;
+    } cases[] = {{"an id of another run", "00000000-1"},
+                 {"not an id", "garbage"},
+                 {"an id not sent yet", lastId + "9"}};
+    for (const Case &c : cases) {
+        got = EventStream(port, "", id, c.lastEventId).until("reset", 1, 1000);
+        ASSERT_EQ(EventStream::seen(got, "reset"), 1u) << c.what;
+        EXPECT_EQ(got.back().id, lastId) << c.what;
+        EXPECT_EQ(EventStream::seen(got, "contactCreated"), 0u) << c.what;
+    }
+
+    // 300 contacts push the first two out of the ring of 256.
+    json many = json::array();
+    for (int i = 0; i < 300; ++i)
+        many.push_back(contact("m" + std::to_string(i)));
+    rpc(call(
+            "call",
+            {{"object", "Phonebook"}, {"function", "addContacts"}, {"args", {{"contacts", many}}}}),
+        id);
+    EXPECT_EQ(EventStream::seen(first.until("contactCreated", 302, 5000), "contactCreated"), 302u);
+    got = EventStream(port, "", id, firstId).until("reset", 1, 1000);
+    EXPECT_EQ(EventStream::seen(got, "reset"), 1u);
+    EXPECT_EQ(EventStream::seen(got, "contactCreated"), 0u);
+}
+
+// A burst of about 5.5 MB of events (more than the kernel's buffers hold): a stream that reads
+// keeps up and gets them all; one whose reader stops is closed once 256 KiB wait for it, after a
+// last reset.
+TEST_F(Httpd, EventStreamsCloseAReaderTooFarBehind) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    EventStream stalled(port, "", id, "", 4096), reading(port, "", id);
+    ASSERT_EQ(stalled.status(), 200);
+    // Added from another thread while this one reads.
+    std::thread adding([&] {
+        for (int batch = 0; batch < 6; ++batch) { // a /rpc body holds 1 MiB
+            json many = json::array();
+            for (int i = 0; i < 150; ++i) {
+                json c = contact("big" + std::to_string(batch * 150 + i));
+                c["organisation"] = std::string(6000, 'o');
+                many.push_back(c);
+            }
+            Response added = rpc(call("call", {{"object", "Phonebook"},
+                                               {"function", "addContacts"},
+                                               {"args", {{"contacts", many}}}}),
+                                 id);
+            EXPECT_NE(added.body.find("\"retval\":true"), std::string::npos)
+                << added.body.substr(0, 300);
+        }
+    });
+    EXPECT_EQ(EventStream::seen(reading.until("contactCreated", 900, 10000), "contactCreated"),
+              900u);
+    adding.join();
+    std::vector<Sse> got = stalled.until("reset", 1, 5000);
+    EXPECT_EQ(got.back().event, "reset");
+    EXPECT_LT(EventStream::seen(got, "contactCreated"), 900u);
+    EXPECT_TRUE(stalled.closed(3000));
+    EXPECT_FALSE(reading.closed(300));
+}
+
+// Streams are capped per session (429) and in all (503); a closed stream
+// frees its place, and a logout ends the session's streams.
+TEST_F(Httpd, EventStreamsAreCappedPerSessionAndInAll) {
+    startHttpd({"--max-event-streams", "5"});
+    std::string alice = login("alice", "alice secret"), bob = login("bob", "bob secret");
+    std::vector<std::unique_ptr<EventStream>> open;
+    for (int i = 0; i < 4; ++i) {
+        open.push_back(std::make_unique<EventStream>(port, "", alice));
+        ASSERT_EQ(open.back()->status(), 200) << i;
+    }
+    EXPECT_EQ(EventStream(port, "", alice).status(), 429);
+    open.push_back(std::make_unique<EventStream>(port, "", bob));
+    ASSERT_EQ(open.back()->status(), 200);
+    EXPECT_EQ(EventStream(port, "", bob).status(), 503);
+    open.erase(open.begin());
+    usleep(200 * 1000);
+    EXPECT_EQ(EventStream(port, "", bob).status(), 200) << "a closed stream frees its place";
+
+    rpc(call("logout", json::object()), alice);
+    EXPECT_TRUE(open.front()->closed(3000)) << "a stream of an ended session";
+    EXPECT_FALSE(open.back()->closed(300));
 }
 
 } // namespace
