@@ -425,9 +425,12 @@ json contact(const std::string &uid) {
 // whose paths cover them within about a second, and again once zebd is back
 // after a restart (after a reset, since events were lost meanwhile).
 TEST_F(Httpd, EventStreamsCarryTheNotificationsTheirPathsCover) {
+    std::string error;
+    ASSERT_TRUE(zebhttpd::setUser(users, "nemo", "nemo", {"ghost"}, error)) << error;
     startHttpd();
     std::string id = login("alice", "alice secret");
     EventStream phonebook(port, "?path=Phonebook.", id), all(port, "", id);
+    EventStream unseen(port, "?path=Phonebook.", login("nemo", "nemo"));
     EventStream other(port, "?path=Other.&path=PhonebookX", id), anonymous(port, "", "");
     ASSERT_EQ(phonebook.status(), 200);
     EXPECT_TRUE(
@@ -455,6 +458,7 @@ TEST_F(Httpd, EventStreamsCarryTheNotificationsTheirPathsCover) {
     EXPECT_EQ(EventStream::seen(phonebook.until("contactCreated", 2), "contactCreated"), 2u);
     EXPECT_EQ(EventStream::seen(all.until("contactCreated", 2), "contactCreated"), 2u);
     EXPECT_EQ(other.until("contactCreated", 1, 300).size(), 1u) << "only the reconnect hint";
+    EXPECT_EQ(unseen.until("contactCreated", 1, 300).size(), 1u) << "a role that sees nothing";
 
     daemon.stop();
     ASSERT_TRUE(daemon.start());
