@@ -47,7 +47,7 @@ int depthOf(const json &value) {
 }
 
 bool knownCode(int code) {
-    return (code >= -32004 && code <= -32000) || code == -32700 ||
+    return (code >= -32005 && code <= -32000) || code == -32700 ||
            (code >= -32603 && code <= -32600);
 }
 

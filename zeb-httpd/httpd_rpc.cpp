@@ -355,7 +355,8 @@ int Rpc::handle(const std::string &body, RpcExchange &exchange, std::string &ans
         answer = dump(errorAnswer(nullptr, {kNoSession, "no session: log in first"}));
         return 401;
     }
-    json answers = json::array();
+    std::string answers;
+    size_t replies = 0;
     for (const json &one : batch ? request : json::array({request})) {
         bool notification = false;
         json id = one.is_object() && one.contains("id") && validId(one["id"]) ? one["id"] : json();
@@ -381,14 +382,19 @@ int Rpc::handle(const std::string &body, RpcExchange &exchange, std::string &ans
         } catch (const std::exception &) {
             reply = errorAnswer(id, {kInternalError, "internal error"});
         }
-        if (!notification)
-            answers.push_back(std::move(reply));
+        if (notification)
+            continue;
+        std::string text = dump(reply);
+        if (answers.size() + text.size() > kMaxAnswer)
+            text = dump(errorAnswer(id, {kAnswerTooLarge, "the answers of this batch pass 16 MiB: "
+                                                          "ask for less in each call"}));
+        answers += (replies++ == 0 ? "" : ",") + text;
     }
-    if (answers.empty()) {
+    if (replies == 0) {
         answer.clear();
         return 204;
     }
-    answer = dump(batch ? answers : answers[0]);
+    answer = batch ? "[" + answers + "]" : std::move(answers);
     return !batch && exchange.retryAfter > 0 ? 429 : 200;
 }
 

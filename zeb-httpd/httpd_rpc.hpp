@@ -19,6 +19,10 @@ namespace zebhttpd {
 constexpr int kMaxJsonDepth = 32;
 /* Most calls in one batch. */
 constexpr size_t kMaxBatch = 64;
+/* Largest answer of one request, in bytes of JSON: the answers of a batch
+ * beyond it are replaced by kAnswerTooLarge errors. One bus answer (at most
+ * 4 MiB of MessagePack) always fits. */
+constexpr size_t kMaxAnswer = 16u * 1024u * 1024u;
 
 /* JSON-RPC error codes of the bridge, beside the protocol's own. */
 enum RpcCode {
@@ -32,6 +36,7 @@ enum RpcCode {
     kLoginThrottled = -32002, /* data: {retryAfter: seconds} */
     kTooManySessions = -32003,
     kNoSession = -32004,
+    kAnswerTooLarge = -32005, /* the batch's answers passed kMaxAnswer */
 };
 
 /* The bus connection of the bridge, opened on first use and again once the

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "httpd_fixture.hpp"
+#include "httpd_rpc.hpp"
 
 namespace {
 
@@ -419,6 +420,29 @@ class EventStream {
 
 json contact(const std::string &uid) {
     return {{"uniqueID", uid}, {"formattedName", "Name " + uid}};
+}
+
+// A batch of calls with large answers once made an answer of up to 64 times
+// the bus's 4 MiB; past 16 MiB the calls left get an error instead.
+TEST_F(Httpd, TheAnswersOfABatchStayWithinTheirBound) {
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    bustest::Client bus(daemon.socket);
+    for (int i = 0; i < 50; ++i) {
+        json large = contact("u" + std::to_string(i));
+        large["formattedName"] = "Name " + std::to_string(i) + std::string(60000, 'x');
+        bus.call("Phonebook", "addContact", {{"contact", large}});
+    }
+    json batch = json::array();
+    for (int i = 1; i <= 8; ++i)
+        batch.push_back(call("call", {{"object", "Phonebook"}, {"function", "getAllContacts"}}, i));
+    Response answered = rpc(batch, id);
+    json answers = answered.rpc();
+    ASSERT_EQ(answers.size(), 8u);
+    EXPECT_LE(answered.body.size(), zebhttpd::kMaxAnswer + 2);
+    EXPECT_EQ(answers[0]["result"]["retval"].size(), 50u);
+    EXPECT_EQ(answers[7]["error"]["code"], -32005);
+    EXPECT_EQ(answers[7]["id"], 8);
 }
 
 // Contacts added through /rpc and by another bus client reach the streams
