@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -149,18 +150,25 @@ TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
-// Slow clients hold at most 16 connections of their address, each only until
-// it has been silent for the timeout, while other addresses are served.
+// Slow clients hold at most 16 connections of their address and 64 in all,
+// each only until it has been silent for the timeout, while other addresses
+// are served below those.
 TEST_F(Httpd, BoundsSlowClientsAndLargeHeaders) {
     startHttpd({"--request-timeout", "3"});
     const std::string get = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     std::vector<int> slow;
-    for (int i = 0; i < 16; ++i) {
-        slow.push_back(connectFrom(port, "127.0.0.2"));
-        send(slow.back(), get.data(), 20, MSG_NOSIGNAL);
-    }
+    auto holdSixteen = [&](const char *from) {
+        for (int i = 0; i < 16; ++i) {
+            slow.push_back(connectFrom(port, from));
+            send(slow.back(), get.data(), 20, MSG_NOSIGNAL);
+        }
+    };
+    holdSixteen("127.0.0.2");
     EXPECT_EQ(roundTrip(port, get, "127.0.0.2").status, 0);
     EXPECT_EQ(roundTrip(port, get, "127.0.0.3").status, 200);
+    for (const char *from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"})
+        holdSixteen(from);
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.6").status, 0) << "64 in all";
     bustest::Deadline closing(5000);
     for (int fd : slow) {
         pollfd p{fd, POLLIN, 0};
@@ -170,8 +178,18 @@ TEST_F(Httpd, BoundsSlowClientsAndLargeHeaders) {
         close(fd);
     }
     EXPECT_EQ(roundTrip(port, get, "127.0.0.2").status, 200);
-    std::string big = "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(40000, 'a') + "\r\n\r\n";
-    EXPECT_EQ(roundTrip(port, big).status, 431);
+    struct Case {
+        const char *what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"large header",
+         "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(40000, 'a') + "\r\n\r\n", 431},
+        {"long request line", "GET /" + std::string(40000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+         414},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(roundTrip(port, c.request).status, c.status) << c.what;
 }
 
 TEST_F(Httpd, SessionsLogInOutAndExpire) {
@@ -197,7 +215,36 @@ TEST_F(Httpd, SessionsLogInOutAndExpire) {
 
     std::string idle = login("alice", "alice secret");
     usleep(1200 * 1000);
-    EXPECT_EQ(rpc(call("session", json::object()), idle).status, 401);
+    std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Eve\r\nEND:VCARD\r\n";
+    for (const std::string &dead : {idle, std::string("00112233445566778899aabbccddeeff")}) {
+        std::string sent = "Cookie: zeb_session=" + dead + "\r\n";
+        const std::string requests[] = {
+            post(call("session", json::object()).dump(), "X-Zeb-CSRF: 1\r\n" + sent),
+            "GET /events HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + sent + "\r\n",
+            "GET /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + sent + "\r\n",
+            "POST /vcard HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Zeb-CSRF: 1\r\n" + sent +
+                "Content-Length: " + std::to_string(card.size()) + "\r\n\r\n" + card,
+        };
+        for (const std::string &request : requests)
+            EXPECT_EQ(roundTrip(port, request).status, 401) << dead << "\n" << request;
+    }
+    bustest::Client bus(daemon.socket);
+    EXPECT_EQ(bus.get("Phonebook.NumberOfEntries"), 0);
+}
+
+// 64 sessions at most: a login beyond answers -32003 and no cookie until
+// one ends.
+TEST_F(Httpd, CapsTheNumberOfSessions) {
+    startHttpd();
+    std::vector<std::string> sessions;
+    for (int i = 0; i < 64; ++i)
+        sessions.push_back(login("alice", "alice secret"));
+    Response refused = rpc(call("login", {{"user", "bob"}, {"password", "bob secret"}}));
+    EXPECT_EQ(refused.rpc()["error"]["code"], -32003) << refused.body;
+    EXPECT_FALSE(std::regex_search(refused.header("Set-Cookie"), std::regex("=[0-9a-f]{32}")));
+    EXPECT_EQ(rpc(call("session", json::object()), sessions.front()).status, 200);
+    rpc(call("logout", json::object()), sessions.front());
+    EXPECT_EQ(rpc(call("login", {{"user", "bob"}, {"password", "bob secret"}})).status, 200);
 }
 
 // Failures are counted per user and per client address; a throttled key
@@ -222,6 +269,31 @@ TEST_F(Httpd, ThrottlesFailedLoginsPerUserAndAddress) {
         EXPECT_EQ(attempt("alice", "wrong", from).rpc()["error"]["code"], -32001);
     EXPECT_EQ(attempt("alice", "alice secret", "127.0.0.7").status, 429);
     EXPECT_EQ(attempt("bob", "bob secret", "127.0.0.7").status, 200);
+
+    // 1000 wrong logins from one address, under other names each time:
+    // nearly all are refused unhashed, and a client elsewhere is served
+    // throughout.
+    std::string bob = login("bob", "bob secret");
+    std::atomic<int> throttled{0};
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        for (int i = 0; i < 1000; ++i)
+            throttled += attempt("x" + std::to_string(i), "wrong", "127.0.0.8").status == 429;
+        flooding = false;
+    });
+    int served = 0, answered = 0;
+    auto slowest = std::chrono::steady_clock::duration::zero();
+    while (flooding) {
+        auto start = std::chrono::steady_clock::now();
+        served += rpc(call("session", json::object()), bob, "127.0.0.9").status == 200;
+        ++answered;
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+    }
+    flood.join();
+    EXPECT_GE(throttled, 990);
+    EXPECT_GT(answered, 0);
+    EXPECT_EQ(served, answered);
+    EXPECT_LT(slowest, std::chrono::seconds(2));
 }
 
 TEST_F(Httpd, AnswersJsonRpcErrorsWithTheirCodes) {
@@ -607,49 +679,6 @@ TEST_F(Httpd, EventStreamsAreCappedPerSessionAndInAll) {
 
 } // namespace
 
-namespace {
-
-struct Example {
-    int line;
-    std::string request, expected;
-};
-
-// The "> BODY" / "< STATUS BODY" pairs of the rpc blocks of the document.
-std::vector<Example> examplesOf(const std::string &text) {
-    std::vector<Example> examples;
-    std::istringstream lines(text);
-    std::string line;
-    bool inBlock = false;
-    for (int number = 1; std::getline(lines, line); ++number) {
-        if (line.rfind("```", 0) == 0)
-            inBlock = line == "```rpc";
-        else if (inBlock && line.rfind("> ", 0) == 0)
-            examples.push_back({number, line.substr(2), ""});
-        else if (inBlock && line.rfind("< ", 0) == 0 && !examples.empty())
-            examples.back().expected = line.substr(2);
-    }
-    return examples;
-}
-
-TEST_F(Httpd, RunsTheExamplesOfTheWebApiDocument) {
-    startHttpd();
-    std::vector<Example> examples = examplesOf(bustest::readFile(WEB_API_DOC));
-    ASSERT_GE(examples.size(), 10u);
-    std::string session;
-    for (const Example &example : examples) {
-        Response r = rpc(json::parse(example.request), session);
-        std::string cookie = r.header("Set-Cookie");
-        if (!cookie.empty())
-            session = cookie.find("Max-Age=0") == std::string::npos ? cookie.substr(12, 32) : "";
-        std::string got = std::to_string(r.status) + " " + r.body;
-        got = std::regex_replace(got, std::regex(R"("lastRevision":"[^"]*")"),
-                                 R"("lastRevision":"<now>")");
-        EXPECT_EQ(got, example.expected) << "web-api.md:" << example.line;
-    }
-}
-
-} // namespace
-
 // ---- GET and POST /vcard ----------------------------------------------------
 
 namespace {
@@ -872,6 +901,218 @@ TEST_F(HttpdVcard, ExportChangedMeanwhileEndsIncomplete) {
     bool whole = true;
     std::string cards = dechunk(got.substr(got.find("\r\n\r\n") + 4), whole);
     EXPECT_FALSE(whole);
+}
+
+} // namespace
+
+// ---- The examples of docs/web-api.md ----------------------------------------
+
+namespace {
+
+/* One exchange of an example: the "> " lines sent and the "< " lines that
+ * answer ("" for a bare ">" or "<"). */
+struct Step {
+    int line, block;
+    std::vector<std::string> sent, expected;
+};
+
+std::vector<Step> stepsOf(const std::string &text) {
+    std::vector<Step> steps;
+    std::istringstream lines(text);
+    std::string line;
+    bool inBlock = false;
+    int block = 0;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        if (line.rfind("```", 0) == 0) {
+            inBlock = line == "```http";
+            block += inBlock ? 1 : 0;
+            continue;
+        }
+        if (!inBlock || line.empty() || (line[0] != '>' && line[0] != '<'))
+            continue;
+        std::string content = line.size() > 2 ? line.substr(2) : "";
+        if (line[0] == '>' && (steps.empty() || !steps.back().expected.empty()))
+            steps.push_back({number, block, {}, {}});
+        if (!steps.empty())
+            (line[0] == '>' ? steps.back().sent : steps.back().expected).push_back(content);
+    }
+    return steps;
+}
+
+/* What varies from one run to the next, as the document writes it. */
+std::string normalised(const std::string &text, std::string &run) {
+    std::smatch id;
+    if (run.empty() && std::regex_search(text, id, std::regex("id: ([0-9a-f]{8})-")))
+        run = id[1];
+    std::string out = std::regex_replace(text, std::regex("\r\n"), "\n");
+    out = std::regex_replace(out, std::regex(R"("lastRevision":"[^"]*")"),
+                             R"("lastRevision":"<now>")");
+    out = std::regex_replace(out, std::regex("\nREV:[^\n]*"), "\nREV:<now>");
+    return std::regex_replace(out, std::regex("id: [0-9a-f]{8}-"), "id: <run>-");
+}
+
+std::vector<std::string> linesOf(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string joined(std::vector<std::string>::const_iterator from,
+                   std::vector<std::string>::const_iterator to) {
+    std::string text;
+    for (auto it = from; it != to; ++it)
+        text += *it + "\n";
+    return text;
+}
+
+/* Runs the steps in order with one session, as a browser would: a GET
+ * /events stays open while the JSON-RPC requests after it in the same block
+ * run, and the "< " lines after those go on with its stream. */
+class ExampleRunner {
+  public:
+    ExampleRunner(uint16_t port, std::string session) : port_(port), session_(std::move(session)) {}
+    ~ExampleRunner() { closeStream(); }
+
+    void run(const Step &step) {
+        SCOPED_TRACE("web-api.md:" + std::to_string(step.line));
+        const std::string &first = step.sent.front();
+        if (first[0] == '{' || first[0] == '[')
+            return rpc(step);
+        closeStream();
+        size_t space = first.find(' ');
+        std::string target = first.substr(space + 1);
+        std::string request = first +
+                              (target.rfind("/events", 0) == 0 ? " HTTP/1.0" : " HTTP/1.1") +
+                              "\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                              "\r\nCookie: zeb_session=" + session_ + "\r\n";
+        auto blank = std::find(step.sent.begin() + 1, step.sent.end(), "");
+        for (auto it = step.sent.begin() + 1; it != blank; ++it)
+            request += std::regex_replace(*it, std::regex("<run>"), run_) + "\r\n";
+        std::string body;
+        for (auto it = blank == step.sent.end() ? blank : blank + 1; it != step.sent.end(); ++it)
+            body += *it + "\r\n";
+        if (target.rfind("/events", 0) == 0)
+            return openStream(request + "\r\n", step);
+        request += "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        check(roundTrip(port_, request + "\r\n" + body), step.expected, false);
+    }
+
+    void closeStream() {
+        if (stream_ >= 0)
+            close(stream_);
+        stream_ = -1;
+    }
+
+  private:
+    void rpc(const Step &step) {
+        std::string body = step.sent.front();
+        Response r =
+            roundTrip(port_, "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                                 "\r\nConnection: close\r\nX-Zeb-CSRF: 1\r\n"
+                                 "Content-Type: application/json\r\nCookie: zeb_session=" +
+                                 session_ + "\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\n\r\n" + body);
+        std::string cookie = r.header("Set-Cookie");
+        if (!cookie.empty())
+            session_ = cookie.find("Max-Age=0") == std::string::npos ? cookie.substr(12, 32) : "";
+        if (stream_ < 0)
+            return check(r, step.expected, false);
+        // Within a stream: the request only makes the events that follow.
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_EQ(r.body.find("\"error\""), std::string::npos) << r.body;
+        expectStream(step.expected);
+    }
+
+    /* The answer against "STATUS[ BODY]", then "Name: value" header lines
+     * up to a bare "<" and the body's lines (compared as JSON when they are). */
+    void check(const Response &r, const std::vector<std::string> &expected, bool stream) {
+        const std::string &statusLine = expected.front();
+        EXPECT_EQ(r.status, std::stoi(statusLine.substr(0, 3))) << r.head << r.body;
+        auto at = expected.begin() + 1;
+        std::vector<std::string> body;
+        if (statusLine.size() > 4) {
+            body.push_back(statusLine.substr(4));
+        } else {
+            for (; at != expected.end() && !at->empty(); ++at) {
+                size_t colon = at->find(": ");
+                EXPECT_EQ(r.header(at->substr(0, colon)), at->substr(colon + 2)) << r.head;
+            }
+            if (at != expected.end())
+                ++at;
+        }
+        body.insert(body.end(), at, expected.end());
+        if (stream)
+            return expectStream(body);
+        bool chunked = r.header("Transfer-Encoding") == "chunked", whole = true;
+        std::string got = normalised(chunked ? dechunk(r.body, whole) : r.body, run_);
+        EXPECT_TRUE(whole);
+        std::string want = joined(body.begin(), body.end());
+        json wantJson = json::parse(want, nullptr, false);
+        if (!wantJson.is_discarded())
+            EXPECT_EQ(json::parse(got, nullptr, false), wantJson) << got;
+        else
+            EXPECT_EQ(got, want);
+    }
+
+    void openStream(const std::string &request, const Step &step) {
+        stream_ = connectFrom(port_, "127.0.0.1");
+        send(stream_, request.data(), request.size(), MSG_NOSIGNAL);
+        streamText_.clear();
+        streamLines_ = 0;
+        readStreamUntil([&] { return streamText_.find("\r\n\r\n") != std::string::npos; });
+        Response head;
+        size_t end = streamText_.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos) << streamText_;
+        head.status = std::stoi(streamText_.substr(9, 3));
+        head.head = streamText_.substr(0, end + 2);
+        streamText_.erase(0, end + 4);
+        check(head, step.expected, true);
+    }
+
+    /* The stream's next lines, as many as `expected` holds. */
+    void expectStream(const std::vector<std::string> &expected) {
+        size_t want = streamLines_ + expected.size();
+        readStreamUntil([&] { return linesOf(normalised(streamText_, run_)).size() >= want; });
+        std::vector<std::string> got = linesOf(normalised(streamText_, run_));
+        got.resize(std::max(got.size(), want));
+        EXPECT_EQ(joined(got.begin() + static_cast<long>(streamLines_),
+                         got.begin() + static_cast<long>(want)),
+                  joined(expected.begin(), expected.end()));
+        streamLines_ = want;
+    }
+
+    void readStreamUntil(const std::function<bool()> &enough) {
+        bustest::Deadline deadline(3000);
+        for (pollfd p{stream_, POLLIN, 0}; !enough() && poll(&p, 1, deadline.remaining()) > 0;) {
+            char buffer[65536];
+            ssize_t n = read(stream_, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            streamText_.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    uint16_t port_;
+    std::string session_, run_;
+    int stream_ = -1;
+    std::string streamText_; /* the stream's body so far */
+    size_t streamLines_ = 0; /* its lines already compared */
+};
+
+TEST_F(Httpd, RunsTheExamplesOfTheWebApiDocument) {
+    startHttpd();
+    std::vector<Step> steps = stepsOf(bustest::readFile(WEB_API_DOC));
+    ASSERT_GE(steps.size(), 20u);
+    ExampleRunner runner(port, login("alice", "alice secret"));
+    for (size_t i = 0; i < steps.size(); ++i) {
+        ASSERT_FALSE(steps[i].sent.empty() || steps[i].expected.empty()) << steps[i].line;
+        // A stream stays open only for the requests of its own block.
+        if (i > 0 && steps[i].block != steps[i - 1].block)
+            runner.closeStream();
+        runner.run(steps[i]);
+    }
 }
 
 } // namespace
