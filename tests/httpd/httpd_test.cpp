@@ -654,11 +654,16 @@ TEST_F(Httpd, EventStreamsCloseAReaderTooFarBehind) {
     EXPECT_FALSE(reading.closed(300));
 }
 
-// Streams are capped per session (429) and in all (503); a closed stream
-// frees its place, and a logout ends the session's streams.
+// Streams are capped per session (429) and in all (503), paths per stream
+// (400); a closed stream frees its place, and a logout ends the session's
+// streams.
 TEST_F(Httpd, EventStreamsAreCappedPerSessionAndInAll) {
     startHttpd({"--max-event-streams", "5"});
     std::string alice = login("alice", "alice secret"), bob = login("bob", "bob secret");
+    std::string paths;
+    for (int i = 0; i < 17; ++i)
+        paths += (i == 0 ? "?path=P" : "&path=P") + std::to_string(i);
+    EXPECT_EQ(EventStream(port, paths, alice).status(), 400) << "17 paths";
     std::vector<std::unique_ptr<EventStream>> open;
     for (int i = 0; i < 4; ++i) {
         open.push_back(std::make_unique<EventStream>(port, "", alice));
