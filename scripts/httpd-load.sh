@@ -85,6 +85,8 @@ mappings
 # session that looks up.
 cookie="$(python3 - "$address" "$contacts" <<'PY'
 import http.client, json, sys
+sys.path.insert(0, "scripts")
+from bench_contacts import contact
 address, count = sys.argv[1], int(sys.argv[2])
 connection = http.client.HTTPConnection(address)
 headers = {"Content-Type": "application/json", "X-Zeb-CSRF": "1", "Origin": "http://" + address}
@@ -103,13 +105,6 @@ def login(user):
     return headers["Cookie"]
 login("fill")
 rpc("set", {"object": "Phonebook", "values": {"MaxNumberOfEntries": count + 10}})
-def contact(i):
-    n = str(i)
-    return {"uniqueID": "id-" + n, "formattedName": "Contact " + n, "organisation": "Example",
-            "telephoneNumbers": [{"name": "+3361%07d" % i, "type": "cell", "preferred": True},
-                                 {"name": "+331400" + n, "type": "work", "preferred": False}],
-            "emails": [{"name": "c%s@example.com" % n, "type": "home", "preferred": True}],
-            "addresses": [{"name": n + " rue de l'Exemple, 75011 Paris", "type": "home", "preferred": True}]}
 for first in range(0, count, 500):
     batch = [contact(i) for i in range(first, min(count, first + 500))]
     rpc("call", {"object": "Phonebook", "function": "addContacts", "args": {"contacts": batch}})
