@@ -36,6 +36,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_contacts.hpp"
 #include "bus_test_support.hpp"
 #include "number_index.h"
 #include "number_peers.hpp"
@@ -46,14 +47,14 @@
 namespace {
 
 using zebtest::json;
+using benchcontacts::contact;
+using benchcontacts::fillingCalls;
+using benchcontacts::kBatch;
+using benchcontacts::numberOf;
 
 const int kSizes[] = {100, 1000, 10000};
 // The sizes of the sorted pages, the search and the change log.
 const int kPageSizes[] = {100, 10000, 50000};
-
-// Contacts go in addContacts calls of this many, as a client filling a large
-// phonebook sends them.
-constexpr int kBatch = 500;
 
 const char *const kSavedFile = "/cfg/system/phonebook.odl";
 
@@ -66,41 +67,6 @@ using Arguments = std::vector<std::pair<std::string, zebtest::Var>>;
 
 bool returnedTrue(const zebtest::CallResult &result) {
     return result.ok && result.value() == true;
-}
-
-std::string numberOf(int i) {
-    char text[32];
-    snprintf(text, sizeof text, "+3361%07d", i);
-    return text;
-}
-
-json contact(int i) {
-    std::string id = std::to_string(i);
-    return json{{"uniqueID", "id-" + id},
-                {"formattedName", "Contact " + id},
-                {"organisation", "Example"},
-                {"telephoneNumbers",
-                 json::array({{{"name", numberOf(i)}, {"type", "cell"}, {"preferred", true}},
-                              {{"name", "+331400" + id}, {"type", "work"}, {"preferred", false}}})},
-                {"emails", json::array({{{"name", "c" + id + "@example.com"},
-                                         {"type", "home"},
-                                         {"preferred", true}}})},
-                {"addresses", json::array({{{"name", id + " rue de l'Exemple, 75011 Paris"},
-                                            {"type", "home"},
-                                            {"preferred", true}}})}};
-}
-
-// The named arguments of the addContacts calls that fill a phonebook of
-// `size` contacts.
-std::vector<json> fillingCalls(int size) {
-    std::vector<json> calls;
-    for (int first = 0; first < size; first += kBatch) {
-        json contacts = json::array();
-        for (int i = first; i < std::min(size, first + kBatch); ++i)
-            contacts.push_back(contact(i));
-        calls.push_back({{"contacts", std::move(contacts)}});
-    }
-    return calls;
 }
 
 Arguments argumentsOf(const json &named) {

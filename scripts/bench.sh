@@ -4,11 +4,15 @@
 # 10 000 and 50 000 contacts). The run ends with the tables of docs/performance.md,
 # figures and ratios, computed from its results. Extra arguments go to the
 # benchmark binary, e.g. --benchmark_filter='/1000(/|$)' for one size or
-# --benchmark_filter=Number.
+# --benchmark_filter=Number. Then the HTTP bridge's benchmarks (httpd_bench:
+# a lookup through zeb-httpd beside the bus call and a static file, at
+# 10 000 contacts) run with the same arguments; a filter that matches none of
+# one binary's benchmarks skips it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target phonebook_bench
-exec build/release/bin/phonebook_bench "$@"
+cmake --build --preset release -j "$(nproc)" --target phonebook_bench httpd_bench
+build/release/bin/phonebook_bench "$@"
+build/release/bin/httpd_bench "$@"

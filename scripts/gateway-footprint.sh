@@ -70,15 +70,9 @@ read -r empty_guest empty_qemu <<<"$(resident)"
 for batch in $(seq 0 9); do
   contacts="$(python3 - "$batch" <<'PY'
 import json, sys
+sys.path.insert(0, "scripts")
+from bench_contacts import contact
 first = int(sys.argv[1]) * 100
-def contact(i):
-    n = str(i)
-    return {"uniqueID": "id-" + n, "formattedName": "Contact " + n, "organisation": "Example",
-            "telephoneNumbers": [{"name": "+3361%07d" % i, "type": "cell", "preferred": True},
-                                 {"name": "+331400" + n, "type": "work", "preferred": False}],
-            "emails": [{"name": "c%s@example.com" % n, "type": "home", "preferred": True}],
-            "addresses": [{"name": n + " rue de l'Exemple, 75011 Paris", "type": "home",
-                           "preferred": True}]}
 print(json.dumps([contact(i) for i in range(first, first + 100)]))
 PY
 )"

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -515,6 +516,48 @@ TEST_F(Httpd, TheAnswersOfABatchStayWithinTheirBound) {
     EXPECT_EQ(answers[0]["result"]["retval"].size(), 50u);
     EXPECT_EQ(answers[7]["error"]["code"], -32005);
     EXPECT_EQ(answers[7]["id"], 8);
+}
+
+// zeb-httpd's anonymous resident memory, in KiB.
+long residentAnonKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("RssAnon:", 0) == 0)
+            return std::stol(line.substr(8));
+    }
+    return -1;
+}
+
+// The idle bridge once kept the resident memory of the largest request or
+// answer it had parsed (7 MiB after filling a phonebook through /rpc); it
+// must go back to about what it was after a small request.
+TEST_F(Httpd, IdleBridgeGivesBackTheMemoryOfLargeRequests) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
+#endif
+    startHttpd();
+    std::string id = login("alice", "alice secret");
+    json contacts = json::array();
+    for (int i = 0; i < 1500; ++i)
+        contacts.push_back(contact("big" + std::to_string(i)));
+    const struct {
+        const char *what;
+        json request;
+    } cases[] = {
+        {"a request of 1500 contacts", call("call", {{"object", "Phonebook"},
+                                                     {"function", "addContacts"},
+                                                     {"args", {{"contacts", contacts}}}})},
+        {"an answer of 1500 contacts",
+         call("call", {{"object", "Phonebook"}, {"function", "getAllContacts"}})},
+    };
+    ASSERT_EQ(rpc(call("session", json::object()), id).status, 200);
+    long before = residentAnonKiB(httpd->pid);
+    for (const auto &c : cases) {
+        Response answered = rpc(c.request, id);
+        ASSERT_EQ(answered.status, 200) << c.what;
+        ASSERT_TRUE(answered.rpc().contains("result")) << c.what << ": " << answered.body;
+        EXPECT_LE(residentAnonKiB(httpd->pid), before + 1024) << c.what;
+    }
 }
 
 // Contacts added through /rpc and by another bus client reach the streams
