@@ -174,6 +174,7 @@ MHD_Result answerRpc(Server::State &state, MHD_Connection *connection, const std
     exchange.sessionId = id != nullptr ? id : "";
     exchange.clientAddress = clientAddress(connection);
     exchange.now = monotonicSeconds();
+    exchange.clock = monotonicSeconds;
     std::string answer;
     int status = state.rpc->handle(body, exchange, answer);
     MHD_Response *response = MHD_create_response_from_buffer(
