@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The gateway build's footprint, as docs/gateway-build.md records it: the
-# stripped sizes of phonebook.so, zebd, zeb-cli, the platform libraries and
-# the libraries of scripts/mips-deps.sh, then the resident memory of zebd
-# under qemu-mips, empty and serving 1 000 contacts (two numbers, an e-mail
-# address and a postal address each, as the benchmarks fill it).
+# stripped sizes of phonebook.so, zebd, zeb-cli, zeb-httpd, the platform
+# libraries and the libraries of scripts/mips-deps.sh, then the resident
+# memory of zebd under qemu-mips, empty and serving 1 000 contacts (two
+# numbers, an e-mail address and a postal address each, as the benchmarks
+# fill it).
 #
 # Under user-mode emulation the process is qemu's: its VmRSS adds the
 # emulator's own memory (translated code, its heap). The target's own
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 scripts/mips-deps.sh >/dev/null
 cmake --preset mips >/dev/null
-cmake --build --preset mips -j "${ZEB_JOBS:-2}" --target zebd zeb-cli phonebook >/dev/null
+cmake --build --preset mips -j "${ZEB_JOBS:-2}" --target zebd zeb-cli zeb-httpd phonebook >/dev/null
 build=build/mips
 deps="${ZEB_MIPS_DEPS:-build/mips-deps}"
 
@@ -28,8 +29,9 @@ trap cleanup EXIT
 
 echo "Stripped sizes (bytes):"
 for file in "$build"/lib/phonebook.so "$build"/bin/zebd "$build"/bin/zeb-cli \
-  "$build"/lib/lib*.so.0.* "$deps"/*/lib/libuv.so.1.* "$deps"/*/lib/libuuid.so.1.* \
-  "$deps"/*/lib/libmsgpackc.so.*.*.*; do
+  "$build"/bin/zeb-httpd "$build"/lib/lib*.so.0.* "$deps"/*/lib/libuv.so.1.* \
+  "$deps"/*/lib/libuuid.so.1.* "$deps"/*/lib/libmsgpackc.so.*.*.* \
+  "$deps"/*/lib/libmicrohttpd.so.*.*.* "$deps"/*/lib/libcrypt.so.*.*.*; do
   mips-linux-gnu-strip -o "$work/stripped" "$file"
   printf '  %-24s %8d\n' "$(basename "$file")" "$(stat -c %s "$work/stripped")"
 done

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libraries that the gateway build links, for MIPS32 big-endian
 # (mips-linux-gnu), from Debian's own source packages of the versions
-# installed here: libuuid (util-linux), libuv (libuv1) and msgpack-c, plus
-# GoogleTest from the sources that libgtest-dev ships in /usr/src/googletest.
-# The header-only nlohmann-json is copied as it is.
+# installed here: libuuid (util-linux), libuv (libuv1), msgpack-c, and for
+# zeb-httpd libmicrohttpd and libcrypt (libxcrypt), plus GoogleTest from the
+# sources that libgtest-dev ships in /usr/src/googletest. The header-only
+# nlohmann-json is copied as it is.
 #
 # Each library goes to its own prefix <package>-<version>-<flavour> under
 # build/mips-deps (or $ZEB_MIPS_DEPS), where the flavour is a hash of the
@@ -103,7 +104,9 @@ cmake_cross=(
 # this version and flavour is complete already.
 build() {
   local name="$1" version="$2" recipe_fn="$3"
-  local prefix="$deps/$name-$version-$flavour"
+  # Without the epoch ("1:"): a colon would split the run path and
+  # PKG_CONFIG_LIBDIR.
+  local prefix="$deps/$name-${version#*:}-$flavour"
   prefixes+=("$prefix")
   if [ -f "$prefix/.complete" ]; then
     echo "mips-deps: $name $version cached"
@@ -173,6 +176,41 @@ googletest() {
   cmake --install "$work/build"
 }
 
+# HTTP without TLS: libmicrohttpd's TLS needs GnuTLS and its own libraries
+# (nettle, gmp, p11-kit, ...), too much to cross-build here and to carry on
+# the gateway's flash; MHD_is_feature_supported(MHD_FEATURE_TLS) tells
+# zeb-httpd. Epoll stays: zeb-httpd waits on MHD's epoll descriptor. The
+# authentication helpers, the POST processor and connection upgrades are
+# not used.
+libmicrohttpd() {
+  local prefix="$1" work="$2" version="$3"
+  fetch libmicrohttpd "$version" "$work"
+  cd "$work/src"
+  ./configure --host="$host" --prefix="$prefix" --libdir="$prefix/lib" \
+    --disable-static --disable-doc --disable-examples --disable-curl \
+    --disable-https --without-gnutls --enable-epoll=yes \
+    --disable-bauth --disable-dauth --disable-postprocessor --disable-httpupgrade \
+    CFLAGS="$cflags"
+  make -j"$jobs"
+  make install
+}
+
+# libcrypt with yescrypt only, the one hash that zeb-httpd's users files
+# hold; its own soname (libcrypt.so.2), without glibc's obsolete interfaces.
+libxcrypt() {
+  local prefix="$1" work="$2" version="$3"
+  fetch libxcrypt "$version" "$work"
+  cd "$work/src"
+  if [ ! -x configure ]; then
+    autoreconf -fi
+  fi
+  ./configure --host="$host" --prefix="$prefix" --libdir="$prefix/lib" \
+    --disable-static --enable-hashes=yescrypt --enable-obsolete-api=no \
+    --disable-xcrypt-compat-files CFLAGS="$cflags"
+  make -j"$jobs"
+  make install
+}
+
 # Header-only: the headers and the relocatable CMake package, unchanged.
 nlohmann_json() {
   local prefix="$1"
@@ -184,6 +222,8 @@ nlohmann_json() {
 build libuuid "$(source_version uuid-dev)" libuuid
 build libuv "$(source_version libuv1-dev)" libuv
 build msgpack-c "$(source_version libmsgpack-dev)" msgpack
+build libmicrohttpd "$(source_version libmicrohttpd-dev)" libmicrohttpd
+build libxcrypt "$(source_version libcrypt-dev)" libxcrypt
 build googletest "$(source_version libgtest-dev)" googletest
 build nlohmann-json "$(source_version nlohmann-json3-dev)" nlohmann_json
 

@@ -245,8 +245,11 @@ json runLogin(Rpc::Call &call) {
     User user;
     bool known = valid && findUser(call.usersFile, name, user);
     if (!checkPassword(known ? &user : nullptr, password)) {
-        call.throttle.failed(userKey, now);
-        call.throttle.failed(addressKey, now);
+        // The wait counts from the failure's end: where hashing is slow (a
+        // gateway's processor), the first delays would pass during the hash.
+        double failedAt = call.exchange.clock != nullptr ? call.exchange.clock() : now;
+        call.throttle.failed(userKey, failedAt);
+        call.throttle.failed(addressKey, failedAt);
         throw RpcError{kLoginFailed, "unknown user or wrong password"};
     }
     call.throttle.succeeded(userKey);

@@ -77,7 +77,10 @@ class Variant {
 struct RpcExchange {
     std::string sessionId;     /* from the cookie; "" when none */
     std::string clientAddress; /* numeric */
-    double now = 0;            /* monotonic seconds */
+    double now = 0;            /* monotonic seconds when the request came */
+    /* The monotonic clock, read again once a login's password check has
+     * ended (it may take a while); null: `now` throughout. */
+    double (*clock)() = nullptr;
     /* Filled by the call: */
     std::string setCookieId;  /* a session opened: its id */
     bool clearCookie = false; /* the session ended */

@@ -122,13 +122,18 @@ std::string clientAddress(MHD_Connection *connection) {
     char text[INET6_ADDRSTRLEN] = "";
     if (info == nullptr || info->client_addr == nullptr)
         return "";
+    // Copied out: a sockaddr promises less alignment than the structures of
+    // its families, and where that differs the cast does not build.
     const sockaddr *address = info->client_addr;
-    if (address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
-                  sizeof text);
-    else if (address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-                  sizeof text);
+    if (address->sa_family == AF_INET) {
+        sockaddr_in in{};
+        std::memcpy(&in, address, sizeof in);
+        inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+    } else if (address->sa_family == AF_INET6) {
+        sockaddr_in6 in6{};
+        std::memcpy(&in6, address, sizeof in6);
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    }
     return text;
 }
 
@@ -181,6 +186,7 @@ MHD_Result answerRpc(Server::State &state, MHD_Connection *connection, Request &
     exchange.sessionId = id != nullptr ? id : "";
     exchange.clientAddress = clientAddress(connection);
     exchange.now = monotonicSeconds();
+    exchange.clock = monotonicSeconds;
     std::string answer;
     int status = state.rpc->handle(body, exchange, answer);
     request.answered = answer.size();
