@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <random>
 
 namespace vcard {
@@ -82,6 +83,7 @@ struct Import::Pending {
     bool ownUniqueID = true; /* the UID came from the card */
     size_t size = 0;         /* in a bus message; 0 until run() */
     json stored;             /* with update: the contact the card modifies */
+    std::string formattedName;
 };
 
 namespace {
@@ -150,50 +152,67 @@ bool finds(const Phonebook &phonebook, const char *function, const char *argumen
     return found.is_object() && !found.empty();
 }
 
+// The cards of the file, one at a time, as they are to be sent.
+using Source = std::function<bool(Pending &card)>;
+
 class Sender {
   public:
     Sender(const Phonebook &phonebook, ImportReport &report)
         : phonebook_(phonebook), report_(report) {}
 
-    void run(std::vector<Pending> &cards) {
+    void run(const Source &source) {
         max_ = phonebook_.call("getMaxNumberOfContacts", json::object()).get<uint64_t>();
-        size_t next = 0;
-        while (next < cards.size()) {
+        Pending carried; // the card that did not fit in the batch before
+        bool held = false;
+        for (;;) {
             // A batch holds the cards refused here too, so that every card is
             // told in the order of the file.
-            std::vector<Pending *> batch;
+            std::vector<Pending> batch;
             std::set<std::string> uniqueIDs;
             size_t bytes = kEnvelopeBytes;
-            for (; next < cards.size() && batch.size() < kBatchCards; ++next) {
-                Pending &card = cards[next];
-                if (card.card.error.empty()) {
-                    card.size = phonebook_.messageSize(card.card.contact);
-                    if (card.size > phonebook_.maxMessage - kEnvelopeBytes)
-                        card.card.error = "the card is too large for one bus message";
-                }
-                if (!card.card.error.empty() || !card.stored.is_null()) {
-                    batch.push_back(&card);
+            while (batch.size() < kBatchCards && (held || take(source, carried))) {
+                held = false;
+                if (!carried.card.error.empty() || !carried.stored.is_null()) {
+                    batch.push_back(std::move(carried));
                     continue;
                 }
                 // Two cards of one batch never share a UID: the refused ones
                 // are told apart by it.
-                if (!uniqueIDs.empty() &&
-                    (bytes + card.size > kBatchBytes || uniqueIDs.count(card.uniqueID) != 0))
+                if (!uniqueIDs.empty() && (bytes + carried.size > kBatchBytes ||
+                                           uniqueIDs.count(carried.uniqueID) != 0)) {
+                    held = true;
                     break;
-                batch.push_back(&card);
-                uniqueIDs.insert(card.uniqueID);
-                bytes += card.size;
+                }
+                uniqueIDs.insert(carried.uniqueID);
+                bytes += carried.size;
+                batch.push_back(std::move(carried));
             }
+            if (batch.empty())
+                return;
             send(batch);
         }
     }
 
   private:
-    void send(const std::vector<Pending *> &batch) {
+    // The next card with its size in a message; one too large is refused.
+    bool take(const Source &source, Pending &card) {
+        if (!source(card))
+            return false;
+        if (card.card.error.empty()) {
+            card.size = phonebook_.messageSize(card.card.contact);
+            if (card.size > phonebook_.maxMessage - kEnvelopeBytes)
+                card.card.error = "the card is too large for one bus message";
+        }
+        return true;
+    }
+
+    // The contacts sent are moved out of their cards, which keep what the
+    // report needs.
+    void send(std::vector<Pending> &batch) {
         json contacts = json::array();
-        for (const Pending *card : batch) {
-            if (card->card.error.empty() && card->stored.is_null())
-                contacts.push_back(card->card.contact);
+        for (Pending &card : batch) {
+            if (card.card.error.empty() && card.stored.is_null())
+                contacts.push_back(std::move(card.card.contact));
         }
         json result = json::array();
         uint64_t count = 0;
@@ -211,18 +230,18 @@ class Sender {
             if (contact.is_object())
                 refused.insert(contact.value("uniqueID", ""));
         }
-        for (Pending *card : batch) {
-            if (!card->card.error.empty()) {
-                refuse(*card, card->card.error);
-            } else if (!card->stored.is_null()) {
-                update(*card);
+        for (const Pending &card : batch) {
+            if (!card.card.error.empty()) {
+                refuse(card, card.card.error);
+            } else if (!card.stored.is_null()) {
+                update(card);
             } else if (!refusedCall.empty()) {
-                refuse(*card, refusedCall);
-            } else if (refused.count(card->uniqueID) == 0) {
+                refuse(card, refusedCall);
+            } else if (refused.count(card.uniqueID) == 0) {
                 ++report_.added;
                 ++count;
             } else {
-                refuse(*card, reason(*card, count));
+                refuse(card, reason(card, count));
             }
         }
     }
@@ -265,15 +284,18 @@ class Sender {
         if (card.ownUniqueID &&
             finds(phonebook_, "getContactByUniqueID", "uniqueID", card.uniqueID))
             return "uniqueID \"" + card.uniqueID + "\" is already in the phonebook";
-        std::string name = card.card.contact.value("formattedName", "");
+        const std::string &name = card.formattedName;
         if (!name.empty() && finds(phonebook_, "getContact", "formattedName", name))
             return "formattedName \"" + name + "\" is already in the phonebook";
         return "refused by the phonebook";
     }
 
     void refuse(const Pending &card, const std::string &why) {
-        report_.refused.push_back(
-            {card.card.line, card.card.contact.value("formattedName", ""), why});
+        if (report_.refused.size() == ImportReport::kMaxRefused) {
+            ++report_.moreRefused;
+            return;
+        }
+        report_.refused.push_back({card.card.line, card.formattedName, why});
     }
 
     const Phonebook &phonebook_;
@@ -292,7 +314,7 @@ json ImportReport::summary(bool update) const {
     for (const auto &entry : skipped)
         skippedTotal += entry.second;
     json out = {{"added", added},
-                {"failed", refused.size()},
+                {"failed", refused.size() + moreRefused},
                 {"skipped_properties", skippedTotal},
                 {"dropped_numbers", droppedOf("TEL")},
                 {"dropped_emails", droppedOf("EMAIL")},
@@ -305,47 +327,61 @@ json ImportReport::summary(bool update) const {
     return out;
 }
 
-Import::Import(std::string_view file, const ImportOptions &options, const Limits &limits)
-    : options_(options) {
-    std::vector<Card> read = vcard::read(file, limits);
-    for (const Card &card : read) {
-        Pending pending{toContact(card), "", true, 0, json()};
-        json &contact = pending.card.contact;
-        if (!options.keepNumbers)
-            report_.numbersChanged += makeNumbersDialable(contact);
-        pending.ownUniqueID = contact.contains("uniqueID");
-        // addContacts wants a UID; the refused cards are told apart by it.
-        pending.uniqueID =
-            pending.ownUniqueID ? contact["uniqueID"].get<std::string>() : newUniqueID();
-        contact["uniqueID"] = pending.uniqueID;
-        for (Note &note : pending.card.warnings) {
+Import::Import(std::string file, const ImportOptions &options, const Limits &limits)
+    : file_(std::move(file)), options_(options), limits_(limits) {
+    CardReader reader(file_, limits_);
+    for (Card card; reader.next(card);) {
+        Imported imported = toContact(card);
+        if (!options_.keepNumbers)
+            report_.numbersChanged += makeNumbersDialable(imported.contact);
+        for (Note &note : imported.warnings) {
             if (report_.warnings.size() < ImportReport::kMaxWarnings)
                 report_.warnings.push_back(std::move(note));
             else
                 ++report_.moreWarnings;
         }
-        pending.card.warnings.clear();
-        for (const Note &note : pending.card.skipped)
+        for (const Note &note : imported.skipped)
             ++report_.skipped[note.text];
-        for (const Note &note : pending.card.dropped)
+        for (const Note &note : imported.dropped)
             ++report_.dropped[note.text];
-        cards_.push_back(std::move(pending));
+        if (options_.update)
+            wanted_.push_back(
+                {textOf(imported.contact, "uniqueID"), textOf(imported.contact, "formattedName")});
     }
 }
 
 Import::~Import() = default;
 
 void Import::run(const Phonebook &phonebook) {
+    std::vector<json> stored;
     if (options_.update) {
-        std::vector<Wanted> wanted;
-        for (const Pending &card : cards_)
-            wanted.push_back({card.ownUniqueID ? card.uniqueID : "",
-                              textOf(card.card.contact, "formattedName")});
-        std::vector<json> stored = findStored(phonebook.call, wanted);
-        for (size_t i = 0; i < cards_.size(); ++i)
-            cards_[i].stored = std::move(stored[i]);
+        stored = findStored(phonebook.call, wanted_);
+        std::vector<Wanted>().swap(wanted_);
     }
-    Sender(phonebook, report_).run(cards_);
+    CardReader reader(file_, limits_);
+    size_t index = 0;
+    Source source = [&](Pending &pending) {
+        Card card;
+        if (!reader.next(card))
+            return false;
+        pending = Pending{toContact(card), "", true, 0, json(), ""};
+        json &contact = pending.card.contact;
+        pending.formattedName = textOf(contact, "formattedName");
+        if (!options_.keepNumbers)
+            makeNumbersDialable(contact);
+        pending.ownUniqueID = contact.contains("uniqueID");
+        // addContacts wants a UID; the refused cards are told apart by it.
+        pending.uniqueID =
+            pending.ownUniqueID ? contact["uniqueID"].get<std::string>() : newUniqueID();
+        contact["uniqueID"] = pending.uniqueID;
+        // The warnings were told when the file was read first.
+        pending.card.warnings.clear();
+        if (index < stored.size())
+            pending.stored = std::move(stored[index]);
+        ++index;
+        return true;
+    };
+    Sender(phonebook, report_).run(source);
 }
 
 } // namespace vcard

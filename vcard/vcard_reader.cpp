@@ -450,21 +450,26 @@ class Reader {
     Reader(std::string_view text, const Limits &limits)
         : limits_(limits), lines_(text, limits.lineBytes) {}
 
-    std::vector<Card> run() {
-        while (!lines_.done()) {
+    // The next card into `card`; false at the end of the file. A line ends
+    // at most one card, so one is kept at a time.
+    bool next(Card &card) {
+        while (!ready_ && !lines_.done()) {
             std::string logical(lines_.take());
             size_t line = lines_.number();
             appendFolds(logical, line);
-            if (trim(logical).empty())
-                continue;
-            handle(logical, line);
+            if (!trim(logical).empty())
+                handle(logical, line);
         }
-        if (current_ != nullptr) {
+        if (!ready_ && current_ != nullptr) {
             current_->error = "line " + std::to_string(current_->line) +
                               ": the card has no END:VCARD before the end of the file";
             finishCard();
         }
-        return std::move(cards_);
+        if (!ready_)
+            return false;
+        card = std::move(*ready_);
+        ready_.reset();
+        return true;
     }
 
   private:
@@ -567,7 +572,7 @@ class Reader {
                               std::to_string(line);
             finishCard();
         }
-        if (cards_.size() >= limits_.cards)
+        if (finished_ >= limits_.cards)
             throw ReadError(line, "more than " + std::to_string(limits_.cards) + " cards");
         current_ = std::make_unique<Card>();
         current_->line = line;
@@ -615,15 +620,16 @@ class Reader {
     }
 
     void finishCard() {
-        cards_.push_back(std::move(*current_));
-        current_.reset();
+        ready_ = std::move(current_);
+        ++finished_;
         nested_ = 0;
     }
 
     const Limits &limits_;
     Lines lines_;
     size_t properties_ = 0;
-    std::vector<Card> cards_;
+    size_t finished_ = 0;
+    std::unique_ptr<Card> ready_;
     std::unique_ptr<Card> current_;
     size_t nested_ = 0;
 };
@@ -644,13 +650,33 @@ std::string_view withoutByteOrderMark(std::string_view file, std::string &storag
 
 } // namespace
 
+struct CardReader::State {
+    State(std::string_view file, const Limits &given) : limits(given) {
+        if (file.size() > limits.fileBytes)
+            throw ReadError(0, "the file is larger than " + std::to_string(limits.fileBytes) +
+                                   " bytes");
+        reader = std::make_unique<Reader>(withoutByteOrderMark(file, storage), limits);
+    }
+    Limits limits;
+    std::string storage; // the text converted from UTF-16
+    std::unique_ptr<Reader> reader;
+};
+
+CardReader::CardReader(std::string_view file, const Limits &limits)
+    : state_(std::make_unique<State>(file, limits)) {}
+
+CardReader::~CardReader() = default;
+
+bool CardReader::next(Card &card) {
+    return state_->reader->next(card);
+}
+
 std::vector<Card> read(std::string_view file, const Limits &limits) {
-    if (file.size() > limits.fileBytes)
-        throw ReadError(0,
-                        "the file is larger than " + std::to_string(limits.fileBytes) + " bytes");
-    std::string storage;
-    std::string_view text = withoutByteOrderMark(file, storage);
-    return Reader(text, limits).run();
+    std::vector<Card> cards;
+    CardReader reader(file, limits);
+    for (Card card; reader.next(card);)
+        cards.push_back(std::move(card));
+    return cards;
 }
 
 } // namespace vcard

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 
+#include <malloc.h>
+
 #include <microhttpd.h>
 
 #include "zeb/dm.h"
@@ -65,11 +67,22 @@ size_t messageSize(const json &value) {
     return size - 4;
 }
 
+// A request this large leaves the heap grown by several times its size; the
+// idle bridge should not keep that.
+constexpr size_t kLargeRequest = 1u << 20;
+
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 // The export of one GET /vcard while its body is sent: one page at a time.
 struct ExportStream {
     vcard::Export pages;
     std::string page;
     size_t sent = 0;
+    size_t total = 0; /* bytes of the body so far */
 };
 
 ssize_t readExport(void *cls, uint64_t /*position*/, char *buffer, size_t max) {
@@ -90,11 +103,16 @@ ssize_t readExport(void *cls, uint64_t /*position*/, char *buffer, size_t max) {
     size_t n = std::min(max, stream.page.size() - stream.sent);
     std::memcpy(buffer, stream.page.data() + stream.sent, n);
     stream.sent += n;
+    stream.total += n;
     return static_cast<ssize_t>(n);
 }
 
 void freeExport(void *cls) {
-    delete static_cast<ExportStream *>(cls);
+    auto *stream = static_cast<ExportStream *>(cls);
+    bool large = stream->total > kLargeRequest;
+    delete stream;
+    if (large)
+        releaseFreedMemory();
 }
 
 unsigned statusOf(const vcard::Refused &e) {
@@ -120,7 +138,7 @@ vcard::Phonebook vcardCalls(BusLink &bus, const Access &access, const Session &s
 
 MHD_Response *exportVcards(const vcard::Phonebook &calls, vcard::Version version, unsigned &status,
                            std::string &error) {
-    auto stream = std::make_unique<ExportStream>(ExportStream{{calls.call, version}, "", 0});
+    auto stream = std::make_unique<ExportStream>(ExportStream{{calls.call, version}, "", 0, 0});
     try {
         if (!stream->pages.next(stream->page))
             stream->page.clear();
@@ -140,13 +158,16 @@ MHD_Response *exportVcards(const vcard::Phonebook &calls, vcard::Version version
     return response;
 }
 
-unsigned importVcards(const vcard::Phonebook &calls, std::string &body, bool update,
-                      std::string &answer) {
+namespace {
+
+unsigned runImport(const vcard::Phonebook &calls, std::string &body, bool update,
+                   std::string &answer) {
     vcard::Limits limits;
     limits.fileBytes = kMaxVcardBody;
     std::unique_ptr<vcard::Import> import;
     try {
-        import = std::make_unique<vcard::Import>(body, vcard::ImportOptions{update, false}, limits);
+        import = std::make_unique<vcard::Import>(std::move(body),
+                                                 vcard::ImportOptions{update, false}, limits);
     } catch (const vcard::ReadError &e) {
         answer = json({{"error", e.what()}, {"line", e.line}}).dump();
         return 422;
@@ -175,9 +196,22 @@ unsigned importVcards(const vcard::Phonebook &calls, std::string &body, bool upd
     out["warnings"] = warnings;
     if (report.moreWarnings > 0)
         out["more_warnings"] = report.moreWarnings;
+    if (report.moreRefused > 0)
+        out["more_refused"] = report.moreRefused;
     if (!error.empty())
         out["error"] = error;
     answer = out.dump();
+    return status;
+}
+
+} // namespace
+
+unsigned importVcards(const vcard::Phonebook &calls, std::string &body, bool update,
+                      std::string &answer) {
+    bool large = body.size() > kLargeRequest;
+    unsigned status = runImport(calls, body, update, answer);
+    if (large)
+        releaseFreedMemory();
     return status;
 }
 

@@ -261,12 +261,11 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
     std::string bytes = readInput(file, limits.fileBytes);
     std::unique_ptr<vcard::Import> import;
     try {
-        import = std::make_unique<vcard::Import>(bytes, wanted, limits);
+        import = std::make_unique<vcard::Import>(std::move(bytes), wanted, limits);
     } catch (const vcard::ReadError &e) {
         say(displayName(file) + ": " + e.what() + "; nothing imported");
         return kRefused;
     }
-    bytes = std::string();
     reportWarnings(file, import->report());
 
     Phonebook phonebook(options.socket, options.timeoutMs);
@@ -282,6 +281,8 @@ int runImport(const zebclient::Options &options, const std::vector<std::string> 
     for (const vcard::Refusal &card : report.refused)
         say("refused \"" + card.formattedName + "\" (" + displayName(file) + ", card at line " +
             std::to_string(card.line) + "): " + card.reason);
+    if (report.moreRefused > 0)
+        say("and " + std::to_string(report.moreRefused) + " more cards refused");
     if (!stopped.empty())
         say(stopped + "; the import stopped");
     std::printf("%s\n", report.summary(wanted.update).dump().c_str());

@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -104,6 +105,28 @@ struct Card {
 /* The cards of a file; throws ReadError. A UTF-8 or UTF-16 byte order mark
  * is accepted, lines may end in CRLF, LF or CR. */
 std::vector<Card> read(std::string_view file, const Limits &limits = Limits());
+
+/* The cards of read() one at a time, with one card in memory besides the
+ * file (and its UTF-8 form when it is UTF-16). The constructor throws the
+ * ReadError of the whole file (its size, its byte order mark); next() throws
+ * the others when the reading reaches them, so a caller that must not act on
+ * a file that does not read reads it through first. `file` must outlive the
+ * reader. */
+class CardReader {
+  public:
+    explicit CardReader(std::string_view file, const Limits &limits = Limits());
+    ~CardReader();
+    CardReader(const CardReader &) = delete;
+    CardReader &operator=(const CardReader &) = delete;
+
+    /* The next card into `card`; false when the file holds no more. */
+    bool next(Card &card);
+
+    struct State;
+
+  private:
+    std::unique_ptr<State> state_;
+};
 
 /* One card as a contact map, and what did not fit in it. */
 struct Imported {
@@ -283,24 +306,34 @@ struct ImportReport {
     std::map<std::string, size_t> dropped; /* TEL, EMAIL, ADR that could not be read */
     size_t numbersChanged = 0;             /* numbers brought to their dialable form */
     size_t added = 0, updated = 0, unchanged = 0;
-    std::vector<Refusal> refused; /* in the order of the file */
+    /* The first kMaxRefused cards refused, in the order of the file;
+     * `moreRefused` counts the rest. */
+    static constexpr size_t kMaxRefused = 100;
+    std::vector<Refusal> refused;
+    size_t moreRefused = 0;
 
-    /* {"added", "failed", "skipped_properties", "dropped_numbers",
-     * "dropped_emails", "dropped_addresses", "numbers_changed"} and, for an
-     * update, "updated" and "unchanged". */
+    /* {"added", "failed" (every card refused, kept or counted),
+     * "skipped_properties", "dropped_numbers", "dropped_emails",
+     * "dropped_addresses", "numbers_changed"} and, for an update, "updated"
+     * and "unchanged". */
     json summary(bool update) const;
 };
 
-/* An import: the file read and mapped by the constructor (which throws
- * ReadError, and fills the report's warnings and counts of the file), the
- * cards sent by run() in batches far below one bus message, so that the
- * daemon answers other clients in between. run() throws what the calls
- * throw but Refused, which refuses the cards concerned; report() then
+/* An import. The constructor reads the whole file through (it throws
+ * ReadError, so that nothing of a file that does not read goes in) and fills
+ * the report's warnings and counts of the file; it keeps the file and, for
+ * an update, the UID and formatted name of each card, nothing more. run()
+ * reads the cards again and maps and sends them in batches far below one
+ * bus message, so that the daemon answers other clients in between and
+ * only one batch of contacts is in memory at a time (with update, also the
+ * stored contacts that findStored() found for the cards). run() throws what the
+ * calls throw but Refused, which refuses the cards concerned; report() then
  * tells what was done before. A card that adds a contact and one that
- * modifies one are told apart by update and the phonebook's contents. */
+ * modifies one are told apart by update and the phonebook's contents as
+ * they were before the first batch. */
 class Import {
   public:
-    Import(std::string_view file, const ImportOptions &options, const Limits &limits = Limits());
+    Import(std::string file, const ImportOptions &options, const Limits &limits = Limits());
     ~Import();
     Import(const Import &) = delete;
     Import &operator=(const Import &) = delete;
@@ -311,8 +344,10 @@ class Import {
     struct Pending;
 
   private:
+    std::string file_;
     ImportOptions options_;
-    std::vector<Pending> cards_;
+    Limits limits_;
+    std::vector<Wanted> wanted_; /* with update: per card, in the order of the file */
     ImportReport report_;
 };
 
