@@ -18,10 +18,11 @@ std::atomic<size_t> peakBytes{0};
 constexpr size_t kHeader = alignof(std::max_align_t);
 
 void *allocate(size_t size) noexcept {
-    auto *block = static_cast<char *>(std::malloc(size + kHeader));
-    if (block == nullptr)
+    void *raw = std::malloc(size + kHeader);
+    if (raw == nullptr)
         return nullptr;
-    *reinterpret_cast<size_t *>(block) = size;
+    *static_cast<size_t *>(raw) = size;
+    auto *block = static_cast<char *>(raw);
     size_t live = liveBytes += size;
     size_t peak = peakBytes.load();
     while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
@@ -32,8 +33,8 @@ void *allocate(size_t size) noexcept {
 void release(void *pointer) noexcept {
     if (pointer == nullptr)
         return;
-    char *block = static_cast<char *>(pointer) - kHeader;
-    liveBytes -= *reinterpret_cast<size_t *>(block);
+    void *block = static_cast<char *>(pointer) - kHeader;
+    liveBytes -= *static_cast<size_t *>(block);
     std::free(block);
 }
 
