@@ -127,13 +127,26 @@ bool addObject(object_t *object, variant_map_t *map, bool property) {
     return true;
 }
 
+/* A contact map is some sixty small pieces, made to be sent and dropped:
+ * pooled, they take a few shared blocks, and successive maps of one answer
+ * share them too. */
+class Pooled {
+  public:
+    Pooled() { variant_pool_begin(); }
+    ~Pooled() { variant_pool_end(); }
+    Pooled(const Pooled &) = delete;
+    Pooled &operator=(const Pooled &) = delete;
+};
+
 } // namespace
 
 bool contact_map_add(object_t *entry, variant_map_t *map) {
+    Pooled pooled;
     return entry != nullptr && map != nullptr && addObject(entry, map, false);
 }
 
 void contact_map_append(variant_list_t *list, object_t *entry) {
+    Pooled pooled;
     variant_list_iterator_t *element = variant_list_iterator_createMapMove(nullptr);
     if (element == nullptr)
         return;

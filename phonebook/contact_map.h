@@ -12,7 +12,9 @@
  * to what zeb_obj_to_variant_map_t followed by remap_paths gives (the
  * reference, kept for its tests); it is built straight under the public keys,
  * without renaming or tracing, because a page or a notification converts
- * many entries in one call. Runs on the host's thread.
+ * many entries in one call. Its pieces are pooled (variant_pool_begin):
+ * made to be sent or announced and dropped, not kept. Runs on the host's
+ * thread.
  */
 #ifndef PHONEBOOK_CONTACT_MAP_H
 #define PHONEBOOK_CONTACT_MAP_H

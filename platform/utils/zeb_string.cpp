@@ -1,5 +1,7 @@
 #include "zeb/zstring.h"
 
+#include "zeb_variant_internal.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -193,10 +195,12 @@ size_t string_replaceChar(string_t *string, const char *search, const char *repl
 }
 
 string_t *string_newInline(const char *text, size_t length) {
-    auto *string = static_cast<string_t *>(malloc(sizeof(string_t) + length + 1));
-    if (!string) {
-        return nullptr;
-    }
+    void *block = malloc(sizeof(string_t) + length + 1);
+    return block ? zeb_string_placeInline(block, text, length) : nullptr;
+}
+
+string_t *zeb_string_placeInline(void *block, const char *text, size_t length) {
+    auto *string = static_cast<string_t *>(block);
     string->buffer = reinterpret_cast<char *>(string + 1);
     string->length = length;
     string->capacity = length;

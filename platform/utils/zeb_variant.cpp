@@ -11,6 +11,9 @@
 #include <cstring>
 #include <strings.h>
 
+// Where the content lives takes what was padding: variants keep their size.
+static_assert(sizeof(variant_t) == 16, "a variant is 16 bytes");
+
 namespace {
 
 // ---- Type classes -------------------------------------------------------
@@ -54,30 +57,33 @@ void assign(variant_t *dest, const variant_t &fresh) {
     *dest = fresh;
 }
 
-template <typename Container> Container *newContainer() {
-    auto *container = static_cast<Container *>(malloc(sizeof(Container)));
+// A container for a variant's content (`storage` set), or for a caller who
+// frees it (`storage` null).
+template <typename Container> Container *newContainer(uint32_t *storage) {
+    auto *container = static_cast<Container *>(zeb_block_new(sizeof(Container), storage));
     if (container) {
         llist_initialize(&container->list);
     }
     return container;
 }
 
-variant_list_t *cloneList(const variant_list_t *src) {
-    auto *list = newContainer<variant_list_t>();
-    if (list && !variant_list_copy(list, src)) {
-        free(list);
+template <typename Container>
+Container *cloneContainer(const Container *src, uint32_t *storage,
+                          bool (*copy)(Container *, const Container *)) {
+    auto *container = newContainer<Container>(storage);
+    if (container && !copy(container, src)) {
+        zeb_block_release(container, storage ? *storage : ZEB_STORAGE_HEAP);
         return nullptr;
     }
-    return list;
+    return container;
 }
 
-variant_map_t *cloneMap(const variant_map_t *src) {
-    auto *map = newContainer<variant_map_t>();
-    if (map && !variant_map_copy(map, src)) {
-        free(map);
-        return nullptr;
-    }
-    return map;
+variant_list_t *cloneList(const variant_list_t *src, uint32_t *storage) {
+    return cloneContainer(src, storage, variant_list_copy);
+}
+
+variant_map_t *cloneMap(const variant_map_t *src, uint32_t *storage) {
+    return cloneContainer(src, storage, variant_map_copy);
 }
 
 // Every empty text variant shares one string, laid out as a one-allocation
@@ -92,11 +98,18 @@ bool isSharedEmpty(const string_t *string) {
     return string == &sharedEmpty.string;
 }
 
-string_t *newString(const char *text) {
+// A text for a variant's content (`storage` set), or for a caller who frees
+// it (`storage` null).
+string_t *newString(const char *text, uint32_t *storage) {
     if (!text || !*text) {
+        if (storage) {
+            *storage = ZEB_STORAGE_HEAP;
+        }
         return &sharedEmpty.string;
     }
-    return string_newInline(text, strlen(text));
+    size_t length = strlen(text);
+    void *block = zeb_block_new(sizeof(string_t) + length + 1, storage);
+    return block ? zeb_string_placeInline(block, text, length) : nullptr;
 }
 
 // ---- Integers -----------------------------------------------------------
@@ -440,12 +453,12 @@ bool textOf(const variant_t *v, string_t *text) {
     return false;
 }
 
-string_t *newText(const variant_t *v) {
+string_t *newText(const variant_t *v, uint32_t *storage) {
     string_t text;
     if (!textOf(v, &text)) {
         return nullptr;
     }
-    string_t *kept = newString(string_buffer(&text));
+    string_t *kept = newString(string_buffer(&text), storage);
     string_cleanup(&text);
     return kept;
 }
@@ -491,7 +504,7 @@ bool convertInto(variant_t *out, const variant_t *src, variant_type_t type) {
         return src->type == type && variant_copy(out, src);
     }
     if (type == variant_type_string) {
-        out->data.s = newText(src);
+        out->data.s = newText(src, &out->storage);
         out->type = out->data.s ? variant_type_string : variant_type_unknown;
         return out->data.s != nullptr;
     }
@@ -501,6 +514,7 @@ bool convertInto(variant_t *out, const variant_t *src, variant_type_t type) {
 variant_t emptyVariant() {
     variant_t v;
     v.type = variant_type_unknown;
+    v.storage = ZEB_STORAGE_HEAP;
     v.data.u = 0;
     return v;
 }
@@ -522,13 +536,14 @@ bool put(variant_t *dest, const variant_t &fresh) {
 // Fills `copy` with a deep copy of src.
 bool cloneInto(variant_t *copy, const variant_t *src) {
     *copy = *src;
+    copy->storage = ZEB_STORAGE_HEAP;
     switch (src->type) {
     case variant_type_string:
-        return (copy->data.s = newString(variant_da_char(src))) != nullptr;
+        return (copy->data.s = newString(variant_da_char(src), &copy->storage)) != nullptr;
     case variant_type_array:
-        return (copy->data.l = cloneList(src->data.l)) != nullptr;
+        return (copy->data.l = cloneList(src->data.l, &copy->storage)) != nullptr;
     case variant_type_map:
-        return (copy->data.m = cloneMap(src->data.m)) != nullptr;
+        return (copy->data.m = cloneMap(src->data.m, &copy->storage)) != nullptr;
     default:
         return true;
     }
@@ -568,13 +583,13 @@ bool variant_initialize(variant_t *variant, variant_type_t type) {
     bool ok = isKnownType(type);
     switch (type) {
     case variant_type_string:
-        ok = (variant->data.s = newString("")) != nullptr;
+        ok = (variant->data.s = newString("", &variant->storage)) != nullptr;
         break;
     case variant_type_array:
-        ok = (variant->data.l = newContainer<variant_list_t>()) != nullptr;
+        ok = (variant->data.l = newContainer<variant_list_t>(&variant->storage)) != nullptr;
         break;
     case variant_type_map:
-        ok = (variant->data.m = newContainer<variant_map_t>()) != nullptr;
+        ok = (variant->data.m = newContainer<variant_map_t>(&variant->storage)) != nullptr;
         break;
     default:
         break;
@@ -593,16 +608,16 @@ void variant_cleanup(variant_t *variant) {
     case variant_type_string:
         if (!isSharedEmpty(variant->data.s)) {
             string_cleanup(variant->data.s);
-            free(variant->data.s);
+            zeb_block_release(variant->data.s, variant->storage);
         }
         break;
     case variant_type_array:
         variant_list_cleanup(variant->data.l);
-        free(variant->data.l);
+        zeb_block_release(variant->data.l, variant->storage);
         break;
     case variant_type_map:
         variant_map_cleanup(variant->data.m);
-        free(variant->data.m);
+        zeb_block_release(variant->data.m, variant->storage);
         break;
     default:
         break;
@@ -687,7 +702,7 @@ bool variant_setChar(variant_t *variant, const char *text) {
         return false;
     }
     variant_t fresh = scalarVariant(variant_type_string);
-    fresh.data.s = newString(text);
+    fresh.data.s = newString(text, &fresh.storage);
     return fresh.data.s && put(variant, fresh);
 }
 
@@ -765,7 +780,7 @@ bool variant_setList(variant_t *variant, const variant_list_t *list) {
         return false;
     }
     variant_t fresh = scalarVariant(variant_type_array);
-    fresh.data.l = cloneList(list);
+    fresh.data.l = cloneList(list, &fresh.storage);
     return fresh.data.l && put(variant, fresh);
 }
 
@@ -774,7 +789,7 @@ bool variant_setMap(variant_t *variant, const variant_map_t *map) {
         return false;
     }
     variant_t fresh = scalarVariant(variant_type_map);
-    fresh.data.m = cloneMap(map);
+    fresh.data.m = cloneMap(map, &fresh.storage);
     return fresh.data.m && put(variant, fresh);
 }
 
@@ -910,17 +925,17 @@ char *variant_char(const variant_t *variant) {
 }
 
 string_t *variant_string(const variant_t *variant) {
-    return variant ? newText(variant) : nullptr;
+    return variant ? newText(variant, nullptr) : nullptr;
 }
 
 variant_list_t *variant_list(const variant_t *variant) {
     variant_list_t *list = variant_da_list(variant);
-    return list ? cloneList(list) : nullptr;
+    return list ? cloneList(list, nullptr) : nullptr;
 }
 
 variant_map_t *variant_map(const variant_t *variant) {
     variant_map_t *map = variant_da_map(variant);
-    return map ? cloneMap(map) : nullptr;
+    return map ? cloneMap(map, nullptr) : nullptr;
 }
 
 bool variant_toString(string_t *text, const variant_t *variant) {

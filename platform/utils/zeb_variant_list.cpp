@@ -15,8 +15,11 @@ variant_list_iterator_t *element(llist_iterator_t *link) {
 }
 
 variant_list_iterator_t *newElement() {
-    auto *it = static_cast<variant_list_iterator_t *>(malloc(sizeof(variant_list_iterator_t)));
+    uint32_t storage = ZEB_STORAGE_HEAP;
+    auto *it = static_cast<variant_list_iterator_t *>(
+        zeb_block_new(sizeof(variant_list_iterator_t), &storage));
     if (it) {
+        it->storage = storage;
         llist_iterator_initialize(&it->it);
         variant_initialize(&it->data, variant_type_unknown);
     }
@@ -54,7 +57,7 @@ void variant_list_cleanup(variant_list_t *list) {
         variant_list_iterator_t *it = element(link);
         link = link->next;
         variant_cleanup(&it->data);
-        free(it);
+        zeb_block_release(it, it->storage);
     }
 }
 
@@ -157,7 +160,7 @@ void variant_list_iterator_destroy(variant_list_iterator_t *it) {
     }
     llist_iterator_take(&it->it);
     variant_cleanup(&it->data);
-    free(it);
+    zeb_block_release(it, it->storage);
 }
 
 variant_list_iterator_t *variant_list_iterator_take(variant_list_iterator_t *it) {

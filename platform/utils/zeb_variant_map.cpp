@@ -32,10 +32,13 @@ variant_map_iterator_t *newEntry(const char *key) {
         return nullptr;
     }
     size_t size = strlen(key) + 1;
-    auto *it = static_cast<variant_map_iterator_t *>(malloc(sizeof(variant_map_iterator_t) + size));
+    uint32_t storage = ZEB_STORAGE_HEAP;
+    auto *it = static_cast<variant_map_iterator_t *>(
+        zeb_block_new(sizeof(variant_map_iterator_t) + size, &storage));
     if (!it) {
         return nullptr;
     }
+    it->storage = storage;
     it->key = inlineKey(it);
     memcpy(it->key, key, size);
     llist_iterator_initialize(&it->it);
@@ -78,7 +81,7 @@ void variant_map_cleanup(variant_map_t *map) {
         link = link->next;
         variant_cleanup(&it->data);
         releaseKey(it);
-        free(it);
+        zeb_block_release(it, it->storage);
     }
 }
 
@@ -199,7 +202,7 @@ void variant_map_iterator_destroy(variant_map_iterator_t *it) {
     llist_iterator_take(&it->it);
     variant_cleanup(&it->data);
     releaseKey(it);
-    free(it);
+    zeb_block_release(it, it->storage);
 }
 
 variant_map_iterator_t *variant_map_iterator_take(variant_map_iterator_t *it) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <vector>
 
+#include "allocation_count.hpp"
 #include "contact_map.h"
 #include "phonebook_test_support.hpp"
 #include "plugin_fixture.hpp"
@@ -238,18 +240,79 @@ TEST_F(ContactMap, EqualsTheReferenceConversionOnRandomEntries) {
             host.set(path, {{"Title", oddText()}});
         }
     }
+    auto referenceOf = [](object_t *entry) {
+        Var reference(json::object());
+        zeb_obj_to_variant_map_t(entry, variant_da_map(reference.get()), nullptr);
+        remap_paths(variant_da_map(reference.get()), CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS,
+                    CONTACT_TYPE_PATHS_SIZE, 0, 0);
+        return reference;
+    };
     object_t *entries = datamodel_getObject(zeb_datamodel(host.context()), "Phonebook.Entry", 0);
     size_t converted = 0;
     for (object_t *entry = object_firstInstance(entries); entry != nullptr;
          entry = object_nextInstance(entry), ++converted) {
-        Var reference(json::object()), fast(json::object());
-        zeb_obj_to_variant_map_t(entry, variant_da_map(reference.get()), nullptr);
-        remap_paths(variant_da_map(reference.get()), CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS,
-                    CONTACT_TYPE_PATHS_SIZE, 0, 0);
+        Var reference = referenceOf(entry), fast(json::object());
         ASSERT_TRUE(contact_map_add(entry, variant_da_map(fast.get())));
         ASSERT_TRUE(variant_equals(reference.get(), fast.get()))
             << "reference " << reference.toJson().dump() << "\nfast      " << fast.toJson().dump();
     }
     EXPECT_GE(converted, 250u);
     EXPECT_FALSE(contact_map_add(nullptr, nullptr));
+
+    // All of them in one answer, whose maps share blocks: every other one
+    // dropped, the rest are still whole.
+    std::vector<object_t *> all;
+    for (object_t *entry = object_firstInstance(entries); entry != nullptr;
+         entry = object_nextInstance(entry))
+        all.push_back(entry);
+    Var answer(json::array());
+    variant_list_t *list = variant_da_list(answer.get());
+    for (object_t *entry : all)
+        contact_map_append(list, entry);
+    variant_list_iterator_t *element = variant_list_first(list);
+    for (size_t i = 0; element != nullptr; ++i) {
+        variant_list_iterator_t *next = variant_list_iterator_next(element);
+        if (i % 2 == 1)
+            variant_list_iterator_destroy(element);
+        element = next;
+    }
+    EXPECT_EQ(variant_list_size(list), (all.size() + 1) / 2);
+    element = variant_list_first(list);
+    for (size_t i = 0; i < all.size(); i += 2, element = variant_list_iterator_next(element))
+        ASSERT_TRUE(variant_equals(referenceOf(all[i]).get(), variant_list_iterator_data(element)));
+}
+
+// An answer of many contacts takes a few shared blocks, not an allocation
+// per text, element and entry of each contact map.
+class ContactMapAnswer : public pbtest::PluginTest {
+  protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        start();
+    }
+};
+
+TEST_F(ContactMapAnswer, TakesFewerAllocationsThanContacts) {
+    if (!zebtest::AllocationCount::available())
+        GTEST_SKIP() << "allocations are counted under AddressSanitizer only";
+    const int contacts = 60;
+    for (int id = 0; id < contacts; ++id) {
+        std::string n = std::to_string(id);
+        json contact = {
+            {"uniqueID", "u" + n},
+            {"formattedName", "contact " + n},
+            {"organisation", "Example"},
+            {"telephoneNumbers", {{{"name", "+3314" + n}, {"type", "work"}}, {{"name", "06" + n}}}},
+            {"emails", {{{"name", "c" + n + "@example.com"}}}},
+            {"addresses", {{{"name", "1 rue de la Paix"}, {"type", "home"}}}}};
+        ASSERT_EQ(host.call("Phonebook", "addContact", {{"contact", contact}}).value(), true);
+    }
+    object_t *entries = datamodel_getObject(zeb_datamodel(host.context()), "Phonebook.Entry", 0);
+    Var all(json::array());
+    zebtest::AllocationCount count;
+    for (object_t *entry = object_firstInstance(entries); entry != nullptr;
+         entry = object_nextInstance(entry))
+        contact_map_append(variant_da_list(all.get()), entry);
+    EXPECT_LT(count.count(), static_cast<size_t>(contacts) / 2);
+    EXPECT_EQ(variant_list_size(variant_da_list(all.get())), static_cast<size_t>(contacts));
 }

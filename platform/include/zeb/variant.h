@@ -84,6 +84,7 @@ struct variant_map;
 /* Fields are private to the library. */
 typedef struct variant {
     variant_type_t type;
+    uint32_t storage; /* where the content lives: on its own or in a pool block */
     union {
         bool b;
         int64_t i;
@@ -103,6 +104,7 @@ typedef struct variant_list {
 
 typedef struct variant_list_iterator {
     llist_iterator_t it; /* must stay first */
+    uint32_t storage;    /* where the element itself lives */
     variant_t data;
 } variant_list_iterator_t;
 
@@ -113,6 +115,7 @@ typedef struct variant_map {
 
 typedef struct variant_map_iterator {
     llist_iterator_t it; /* must stay first */
+    uint32_t storage;    /* where the entry itself lives */
     char *key;
     variant_t data;
 } variant_map_iterator_t;
@@ -313,6 +316,28 @@ bool variant_map_addInt32(variant_map_t *map, const char *key, int32_t value);
 bool variant_map_addUInt32(variant_map_t *map, const char *key, uint32_t value);
 bool variant_map_addMapMove(variant_map_t *map, const char *key, variant_map_t *value);
 bool variant_map_addListMove(variant_map_t *map, const char *key, variant_list_t *value);
+
+/* ---- Pooled building --------------------------------------------------- */
+
+/* Between variant_pool_begin and the matching variant_pool_end, the contents
+ * (texts, lists, maps) of the variants that this library fills on the
+ * calling thread, and the list elements and map entries it makes there, are
+ * carved out of blocks of some KiB shared by many of them instead of taking
+ * an allocation each: building a large value, such as a call's answer, then
+ * costs a few allocations rather than one per piece. Copies handed to the
+ * caller (variant_char, variant_string, variant_list, variant_map), renamed
+ * keys and texts longer than about 2 KiB are allocated on their own as
+ * always.
+ *
+ * A pooled piece is used, moved, taken, copied and released like any other,
+ * on any thread, and a pooled value may hold pieces that are not and the
+ * other way round. A block is freed when the last piece carved out of it is
+ * released, so a piece kept for long keeps its whole block: pool what is
+ * short-lived. A thread keeps the block it is carving from until it ends.
+ *
+ * Pairs nest; variant_pool_end without a matching begin does nothing. */
+void variant_pool_begin(void);
+void variant_pool_end(void);
 
 #ifdef __cplusplus
 }
