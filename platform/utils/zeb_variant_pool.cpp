@@ -26,7 +26,7 @@ namespace {
 
 // A chunk is aligned on its own size: a block finds it by rounding its
 // address down. Its header counts what keeps it alive.
-constexpr size_t kChunkSize = 16384;
+constexpr size_t kChunkSize = 32768;
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kLargestBlock = 2048;
 constexpr size_t kAlignment = 8;
