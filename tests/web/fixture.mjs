@@ -255,10 +255,12 @@ export class Session {
     this.foreignRequests = [];
   }
 
-  /* A new context (its own cookies) and page in English at `baseURL`. */
-  async open({ locale = 'en-US', viewport = { width: 1280, height: 800 }, baseURL } = {}) {
+  /* A new context (its own cookies) and page in English at `baseURL`;
+   * `init` is a function run in each of its documents before the page's. */
+  async open({ locale = 'en-US', viewport = { width: 1280, height: 800 }, baseURL, init } = {}) {
     const context = await this.browser.newContext({ locale, viewport, acceptDownloads: true });
     context.setDefaultTimeout(15000);
+    if (init) await context.addInitScript(init);
     const page = await context.newPage();
     const n = this.pages.length + 1;
     page.on('console', (m) => this.log.push(`[page ${n}] ${m.type()}: ${m.text()}`));
@@ -291,6 +293,7 @@ export class Session {
   async saveArtifacts(file) {
     const dir = join(env.ZEB_WEB_ARTIFACTS || join(tmpdir(), 'zeb-web-artifacts'),
       basename(file, '.test.mjs'), this.title.replace(/[^A-Za-z0-9]+/g, '-'));
+    rmSync(dir, { recursive: true, force: true });
     mkdirSync(dir, { recursive: true });
     const saved = [];
     for (const [i, page] of this.pages.entries()) {
