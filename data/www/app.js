@@ -12,11 +12,16 @@ import { initTools } from './tools.js';
 const PERMISSION_DENIED = 0x1000d;
 const CONTACT_EVENTS = ['contactCreated', 'contactUpdated', 'contactDeleted'];
 const REFRESH_DELAY_MS = 100;
+// The phonebook holds back a burst's notifications for up to 1.2 s and drops
+// those of a contact added and removed within it, so the page looks once more
+// after the burst has surely ended.
+const SETTLE_DELAY_MS = 1500;
 
 let running = false;
 let loginWaiters = [];
 let events = null;
 let refreshTimer = 0;
+let settleTimer = 0;
 
 // Whether the session's roles may change contacts: a modify of the contact
 // with the empty identifier, which no contact has, changes nothing and is
@@ -33,6 +38,8 @@ async function mayEdit() {
 function scheduleRefresh() {
   clearTimeout(refreshTimer);
   refreshTimer = setTimeout(refresh, REFRESH_DELAY_MS);
+  clearTimeout(settleTimer);
+  settleTimer = setTimeout(refresh, SETTLE_DELAY_MS);
 }
 
 function onContact(name, event) {
@@ -88,20 +95,18 @@ function relogin() {
 async function started(result) {
   session.user = result.user;
   session.roles = result.roles || [];
-  session.canEdit = await mayEdit();
-  document.querySelectorAll('.edit-only').forEach((node) => {
-    node.hidden = !session.canEdit;
-  });
   tr($('who'), 'signedIn', { user: session.user });
   $('app').hidden = false;
   $('logout').hidden = false;
-  if (!running) {
-    running = true;
-    await reset();
-    $('search').focus();
-  } else if (panel.mode === 'card') {
-    showCard(panel.contact, { focus: false });
-  }
+  const first = !running;
+  running = true;
+  if (first) $('search').focus();
+  const [canEdit] = await Promise.all([mayEdit(), first ? reset() : null]);
+  session.canEdit = canEdit;
+  document.querySelectorAll('.edit-only').forEach((node) => {
+    node.hidden = !canEdit;
+  });
+  if (!first && panel.mode === 'card') showCard(panel.contact, { focus: false });
   openEvents();
   const waiters = loginWaiters;
   loginWaiters = [];

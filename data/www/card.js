@@ -8,7 +8,7 @@ import { refresh } from './list.js';
 import { showEditor } from './editor.js';
 
 // mode: "" (empty), "card", "edit" or "new"; contact: the one shown or edited.
-export const panel = { mode: '', contact: null, changedElsewhere: false };
+export const panel = { mode: '', contact: null };
 
 const TEXT_FIELDS = [
   ['organisation', 'organisation'],
@@ -17,6 +17,8 @@ const TEXT_FIELDS = [
   ['ringtone', 'ringtone'],
   ['tags', 'tags'],
 ];
+
+const KNOWN_TYPES = ['cell', 'home', 'work', 'fax', 'pager', 'other'];
 
 const LISTS = ['telephoneNumbers', 'emails', 'addresses', 'labels', 'photos'];
 const LIST_GROUP = {
@@ -34,7 +36,10 @@ function pair(key, value) {
 
 function itemText(item) {
   const li = el('li', {}, el('span', { class: 'value', text: item.name }));
-  if (item.type) li.append(' ', el('span', { class: 'muted', text: `(${item.type})` }));
+  if (item.type) {
+    const known = KNOWN_TYPES.includes(item.type);
+    li.append(' ', el('span', { class: 'muted', ...(known ? { t: `type.${item.type}` } : { text: item.type }) }));
+  }
   if (item.preferred) li.append(' ', el('span', { class: 'badge', t: 'card.preferred' }));
   return li;
 }
@@ -131,7 +136,6 @@ export function contactEvent(name, contact) {
       showCard(contact, { focus: hadFocus });
     }
   } else if (panel.mode === 'edit') {
-    panel.changedElsewhere = true;
     const note = $('panel').querySelector('.changed');
     if (note) {
       note.hidden = false;

@@ -191,9 +191,10 @@ async function save(form, original, button) {
   }
 }
 
-function cancel(original) {
+async function cancel(original) {
   clearAnnouncement();
-  if (original) showCard(panel.contact);
+  const now = original && (await fetchContact(original).catch(() => original));
+  if (now) showCard(now);
   else closePanel(null);
 }
 
@@ -201,7 +202,6 @@ function cancel(original) {
 export function showEditor(original = null) {
   panel.mode = original ? 'edit' : 'new';
   panel.contact = original;
-  panel.changedElsewhere = false;
   const c = original || {};
   const name = C.splitName(c.name);
   const values = { ...c, ...name, birthDay: C.dateOf(c.birthDay) };
