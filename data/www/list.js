@@ -1,0 +1,120 @@
+// The contact list: a page of the phonebook in its sort order, or of the
+// contacts a search finds. Only the latest request's answer is shown, so a
+// slow answer to an earlier key press never replaces a newer one.
+import { call } from './rpc.js';
+import { $, el, announce } from './dom.js';
+import { tr } from './i18n.js';
+
+const PAGE = 50;
+const SEARCH_DELAY_MS = 60;
+const LETTERS = [...'ABCDEFGHIJKLMNOPQRSTUVWXYZ', '#'];
+
+const state = { offset: 0, total: 0, text: '', contacts: [], latest: 0, timer: 0 };
+let onOpen = () => {};
+
+export function contactLabel(contact) {
+  return contact.formattedName || '';
+}
+
+function preferredNumber(contact) {
+  const numbers = contact.telephoneNumbers || [];
+  const pick = numbers.find((n) => n.preferred) || numbers[0];
+  return pick ? pick.name : '';
+}
+
+function item(contact) {
+  const button = el('button', { type: 'button', class: 'name', 'data-key': contact.key });
+  if (contact.formattedName) button.textContent = contact.formattedName;
+  else tr(button, 'noName');
+  button.addEventListener('click', () => onOpen(contact, button));
+  const detail = [contact.organisation, preferredNumber(contact)].filter(Boolean).join(' · ');
+  return el('li', {}, button, detail ? el('span', { class: 'detail', text: detail }) : null);
+}
+
+function render() {
+  const list = $('list');
+  const focusedKey = list.contains(document.activeElement) ? document.activeElement.dataset.key : null;
+  list.replaceChildren(...state.contacts.map(item));
+  const first = state.total ? state.offset + 1 : 0;
+  const last = state.offset + state.contacts.length;
+  const params = { first, last, total: state.total, text: state.text };
+  if (state.total === 0) tr($('liststatus'), state.text ? 'noneFound' : 'none', params);
+  else tr($('liststatus'), state.text ? 'found' : 'range', params);
+  $('prev').disabled = state.offset === 0;
+  $('next').disabled = last >= state.total;
+  if (focusedKey) {
+    const again = list.querySelector(`button[data-key="${CSS.escape(focusedKey)}"]`);
+    (again || $('search')).focus();
+  }
+}
+
+// Asks for one page; shows it unless a later request was made meanwhile.
+async function load(fn, args) {
+  const ticket = ++state.latest;
+  let page;
+  try {
+    page = await call(fn, { count: PAGE, ...args });
+  } catch (refusal) {
+    if (ticket === state.latest) announce(refusal);
+    return false;
+  }
+  if (ticket !== state.latest) return false;
+  if (!page || page.error) {
+    announce('err.bus', { message: page ? page.error : '' });
+    return false;
+  }
+  state.total = page.total;
+  state.offset = page.offset;
+  state.contacts = page.contacts;
+  render();
+  return true;
+}
+
+function loadAt(offset) {
+  const at = Math.max(0, offset);
+  if (state.text) return load('searchContacts', { text: state.text, offset: at });
+  return load('getContactsRange', { offset: at });
+}
+
+// Shows the current page again, e.g. after a change elsewhere.
+export function refresh() {
+  return loadAt(state.offset);
+}
+
+export function reset() {
+  state.text = '';
+  $('search').value = '';
+  return loadAt(0);
+}
+
+function jump(letter) {
+  state.text = '';
+  $('search').value = '';
+  return letter === '#' ? loadAt(0) : load('getContactsRange', { from: letter });
+}
+
+function onSearchInput() {
+  clearTimeout(state.timer);
+  state.timer = setTimeout(() => {
+    state.text = $('search').value.trim();
+    loadAt(0);
+  }, SEARCH_DELAY_MS);
+}
+
+function turn(delta) {
+  loadAt(state.offset + delta).then((shown) => {
+    if (!shown) return;
+    const target = $(delta < 0 ? 'prev' : 'next');
+    if (target.disabled) $('list').querySelector('button')?.focus();
+  });
+}
+
+export function initList(open) {
+  onOpen = open;
+  $('letters').replaceChildren(
+    ...LETTERS.map((letter) => el('button', { type: 'button', text: letter, on: { click: () => jump(letter) } })),
+  );
+  $('search').addEventListener('input', onSearchInput);
+  $('prev').addEventListener('click', () => turn(-PAGE));
+  $('next').addEventListener('click', () => turn(PAGE));
+}
