@@ -90,7 +90,7 @@ suite.test('a change made by another client shows in the open page within a seco
   const first = (await listedNames(page))[0];
   const entry = (await servers.call('getContact', { formattedName: first })).key;
   const cases = [
-    ['added', ['call', 'Phonebook', 'addContact', 'contact={"formattedName": "Aaron Aaberg"}'],
+    ['added', ['call', 'Phonebook', 'addContact', 'contact={"uniqueID": "aaron", "formattedName": "Aaron Aaberg"}'],
       (shown) => shown[0] === 'Aaron Aaberg'],
     ['renamed', ['set', `Phonebook.Entry.${entry}.`, 'FormattedName=Aaron Aaberg 2'],
       (shown) => shown.includes('Aaron Aaberg 2') && !shown.includes(first)],
@@ -114,7 +114,7 @@ suite.test('an umlaut sorts as the phonebook\'s language says', async (session) 
   const servers = await Servers.start();
   try {
     await servers.seed(['Bruno Carl', 'Zorn Zacharias', 'Ärger Emil', 'Anton Berg']
-      .map((formattedName) => ({ formattedName })));
+      .map((formattedName, i) => ({ uniqueID: `u${i}`, formattedName })));
     const cases = [
       ['de', ['Anton Berg', 'Ärger Emil', 'Bruno Carl', 'Zorn Zacharias']],
       ['sv', ['Anton Berg', 'Bruno Carl', 'Zorn Zacharias', 'Ärger Emil']],

@@ -91,11 +91,14 @@ suite.test('10 000 contacts: search results within 150 ms of a key press', async
   const search = page.getByRole('searchbox', { name: 'Search' });
   await search.focus();
   // Each second key narrows what the first found, so that each key's
-  // results differ from the ones shown before it.
+  // results differ from the ones shown before it. The first search after
+  // the daemon started also builds the phonebook's word index: its figure
+  // is told apart and not bound.
   const figures = [];
-  for (const word of ['kl', 'we', 'xa', 'zo']) {
+  for (const word of ['q', 'kl', 'we', 'xa', 'zo']) {
     await search.fill('');
-    await page.waitForFunction(() => window.__zebShown()?.[0]?.startsWith('Albers'), null, { timeout: 10000 });
+    await page.waitForFunction(() => window.__zebShown()?.[0]?.startsWith('Albers'), null, { timeout: 10000 })
+      .catch(async () => assert.fail(`before "${word}" the list shows ${(await page.evaluate(() => window.__zebShown()))?.slice(0, 3)}`));
     for (let i = 1; i <= word.length; i++) {
       await page.evaluate(() => {
         window.__zebKeyAt = undefined;
@@ -115,8 +118,10 @@ suite.test('10 000 contacts: search results within 150 ms of a key press', async
       figures.push([word.slice(0, i), ms]);
     }
   }
-  const times = figures.map(([, ms]) => ms).sort((a, b) => a - b);
-  console.log(`# figure: search results after a key: ${figures.map(([w, ms]) => `"${w}" ${Math.round(ms)}`).join(', ')} ms`);
+  const [[, cold], ...warm] = figures;
+  figure('search, the first after the start (index built)', cold);
+  const times = warm.map(([, ms]) => ms).sort((a, b) => a - b);
+  console.log(`# figure: search results after a key: ${warm.map(([w, ms]) => `"${w}" ${Math.round(ms)}`).join(', ')} ms`);
   figure('search, median', times[Math.floor(times.length / 2)]);
   figure('search, slowest', times.at(-1));
   assert.ok(times.at(-1) <= SEARCH_BOUND_MS, `slowest search ${times.at(-1)} ms`);

@@ -47,8 +47,9 @@ async function upload(page, file, update) {
   return report;
 }
 
-/* "added 2" or "2 added", as the report words it (case ignored). */
-const counted = (word, n) => new RegExp(`${word}\\D{0,20}\\b${n}\\b|\\b${n}\\b\\D{0,20}${word}`, 'i');
+/* "Added: 2" or "2 added", as the report words it (case ignored; the
+ * report's lines may run together in its text). */
+const counted = (word, n) => new RegExp(`${word}\\D{0,20}(?<!\\d)${n}(?!\\d)|(?<!\\d)${n}(?!\\d)\\D{0,20}${word}`, 'i');
 
 suite.test('a 2.1 file is imported with its report, and again without duplicates', async (session, servers) => {
   const page = await session.openAs('admin');
