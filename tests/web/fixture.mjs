@@ -368,10 +368,12 @@ export async function listedNames(page) {
   return page.getByRole('list', { name: 'Contacts' }).getByRole('listitem').getByRole('button').allInnerTexts();
 }
 
-/* Saves a picture of `page` as NAME.png into ZEB_WEB_SHOTS, when set. */
+/* Saves a picture of the top of `page` as NAME.png into ZEB_WEB_SHOTS,
+ * when set. */
 export async function shot(page, name) {
   if (!env.ZEB_WEB_SHOTS) return;
   const dir = resolve(env.ZEB_SOURCE_DIR ?? '.', env.ZEB_WEB_SHOTS);
   mkdirSync(dir, { recursive: true });
+  await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: join(dir, `${name}.png`) });
 }
