@@ -73,7 +73,7 @@ function openEvents() {
   });
   const stream = events;
   events.onerror = () => {
-    if (stream === events && stream.readyState === EventSource.CLOSED) setTimeout(checkSession, 3000);
+    if (stream === events && stream.readyState === EventSource.CLOSED) checkSession();
   };
 }
 
@@ -159,7 +159,10 @@ function showLanguage() {
 function init() {
   translatePage();
   showLanguage();
-  initList((contact) => showCard(contact));
+  initList((contact) => {
+    clearAnnouncement();
+    showCard(contact);
+  });
   initTools();
   setReloginHandler(relogin);
   $('login-form').addEventListener('submit', submitLogin);

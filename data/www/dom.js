@@ -62,9 +62,10 @@ export function confirmDialog(titleKey, textKey, params, okKey) {
     };
     $('confirm-ok').onclick = () => done(true);
     $('confirm-cancel').onclick = () => done(false);
-    dialog.onclose = () => done(false);
+    // A close event still queued from the previous question finds the
+    // dialog open again and is not this question's answer.
+    dialog.onclose = () => dialog.open || done(false);
     dialog.showModal();
     $('confirm-cancel').focus();
   });
 }
-

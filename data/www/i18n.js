@@ -134,7 +134,8 @@ const en = {
   'err.permission': 'You are not allowed to do this (your role may only read the phonebook).',
   'err.full': 'The phonebook is full: it holds at most {limit} contacts. Delete some first.',
   'err.nameTaken': 'Another contact is already called “{name}”. Choose another formatted name.',
-  'err.number': 'The phonebook cannot take the number “{number}”: use digits, with + or 00 for an international number.',
+  'err.number':
+    'The phonebook cannot take the number “{number}”: use digits, with + or 00 for an international number.',
   'err.refused': 'The phonebook refused the contact: one of its values cannot be stored.',
   'err.noName': 'Give the contact a name.',
   'err.gone': 'This contact does not exist any more.',

@@ -6,7 +6,7 @@ import { $, el, announce } from './dom.js';
 import { tr } from './i18n.js';
 
 const PAGE = 50;
-const SEARCH_DELAY_MS = 60;
+const SEARCH_DELAY_MS = 40;
 const LETTERS = [...'ABCDEFGHIJKLMNOPQRSTUVWXYZ', '#'];
 
 const state = { offset: 0, total: 0, text: '', contacts: [], latest: 0, timer: 0 };
@@ -63,6 +63,13 @@ async function load(fn, args) {
     announce('err.bus', { message: page ? page.error : '' });
     return false;
   }
+  // Past the end (the page's contacts were deleted, or nothing sorts after
+  // the letter): show the last page instead of an empty one.
+  if (!page.contacts.length && page.total > 0 && page.offset > 0) {
+    const rest = { ...args };
+    delete rest.from;
+    return load(fn, { ...rest, offset: Math.floor((page.total - 1) / PAGE) * PAGE });
+  }
   state.total = page.total;
   state.offset = page.offset;
   state.contacts = page.contacts;
@@ -109,11 +116,41 @@ function turn(delta) {
   });
 }
 
+// The letter bar is one stop of the tab order; the arrow keys, Home and End
+// move within it.
+const LETTER_KEYS = {
+  ArrowLeft: -1,
+  ArrowUp: -1,
+  ArrowRight: 1,
+  ArrowDown: 1,
+  Home: -Infinity,
+  End: Infinity,
+};
+
+function moveInLetters(event) {
+  const step = LETTER_KEYS[event.key];
+  if (!step) return;
+  event.preventDefault();
+  const buttons = [...$('letters').querySelectorAll('button')];
+  const at = buttons.indexOf(document.activeElement);
+  const to = Math.min(buttons.length - 1, Math.max(0, (Number.isFinite(step) ? at : 0) + step));
+  buttons.forEach((b, i) => b.setAttribute('tabindex', i === to ? '0' : '-1'));
+  buttons[to].focus();
+}
+
 export function initList(open) {
   onOpen = open;
   $('letters').replaceChildren(
-    ...LETTERS.map((letter) => el('button', { type: 'button', text: letter, on: { click: () => jump(letter) } })),
+    ...LETTERS.map((letter, i) =>
+      el('button', {
+        type: 'button',
+        text: letter,
+        tabindex: i ? '-1' : '0',
+        on: { click: () => jump(letter) },
+      }),
+    ),
   );
+  $('letters').addEventListener('keydown', moveInLetters);
   $('search').addEventListener('input', onSearchInput);
   $('prev').addEventListener('click', () => turn(-PAGE));
   $('next').addEventListener('click', () => turn(PAGE));

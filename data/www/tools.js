@@ -41,20 +41,26 @@ const REPORT_ROWS = [
 ];
 
 function showReport(report, update) {
-  const counts = REPORT_ROWS.filter(([key]) => update || (key !== 'rep.updated' && key !== 'rep.unchanged')).map(
-    ([key, fields]) => el('li', { t: key, tp: { n: fields.reduce((sum, f) => sum + (report[f] || 0), 0) } }),
+  const counts = REPORT_ROWS.filter(
+    ([key]) => update || (key !== 'rep.updated' && key !== 'rep.unchanged'),
+  ).map(([key, fields]) =>
+    el('li', { t: key, tp: { n: fields.reduce((sum, f) => sum + (report[f] || 0), 0) } }),
   );
   const body = [el('ul', { class: 'counts' }, ...counts)];
-  if (report.error) body.unshift(el('p', { class: 'notice', t: 'rep.stopped', tp: { reason: report.error } }));
+  if (report.error)
+    body.unshift(el('p', { class: 'notice', t: 'rep.stopped', tp: { reason: report.error } }));
   const refused = report.refused || [];
   if (refused.length) {
-    const items = refused.map((r) => el('li', { t: 'rep.refusedItem', tp: { line: r.line, name: r.formattedName, reason: r.reason } }));
+    const items = refused.map((r) =>
+      el('li', { t: 'rep.refusedItem', tp: { line: r.line, name: r.formattedName, reason: r.reason } }),
+    );
     body.push(el('ul', { class: 'refused' }, ...items));
   }
   const warnings = report.warnings || [];
   if (warnings.length || report.more_warnings) {
     const items = warnings.map((w) => el('li', { text: typeof w === 'string' ? w : JSON.stringify(w) }));
-    if (report.more_warnings) items.push(el('li', { t: 'rep.moreWarnings', tp: { n: report.more_warnings } }));
+    if (report.more_warnings)
+      items.push(el('li', { t: 'rep.moreWarnings', tp: { n: report.more_warnings } }));
     body.push(el('details', {}, el('summary', { t: 'rep.warnings' }), el('ul', {}, ...items)));
   }
   $('report-body').replaceChildren(...body);
