@@ -94,7 +94,6 @@ function relogin() {
 
 async function started(result) {
   session.user = result.user;
-  session.roles = result.roles || [];
   tr($('who'), 'signedIn', { user: session.user });
   $('app').hidden = false;
   $('logout').hidden = false;

@@ -104,12 +104,11 @@ function row(spec, group, item = {}) {
 }
 
 function listGroup(spec, items) {
-  const legendId = newId('g');
   const rows = el('div', { class: 'rows' });
   const group = el(
     'fieldset',
     { class: 'list', 'data-field': spec.field },
-    el('legend', { id: legendId, t: `${spec.keys}.group` }),
+    el('legend', { t: `${spec.keys}.group` }),
     rows,
   );
   const add = el('button', { type: 'button', class: 'add', t: `${spec.keys}.add` });

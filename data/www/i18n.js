@@ -324,8 +324,9 @@ export function t(key, params = {}) {
 function render(node) {
   const params = node.dataset.tp ? JSON.parse(node.dataset.tp) : {};
   const text = t(node.dataset.t, params);
+  // An unchanged text is left alone, so that live regions stay quiet.
   if (node.dataset.ta) node.setAttribute(node.dataset.ta, text);
-  else node.textContent = text;
+  else if (node.textContent !== text) node.textContent = text;
 }
 
 // Gives node the text of key (into attribute attr when given) and keeps it

@@ -12,10 +12,6 @@ const LETTERS = [...'ABCDEFGHIJKLMNOPQRSTUVWXYZ', '#'];
 const state = { offset: 0, total: 0, text: '', contacts: [], latest: 0, timer: 0 };
 let onOpen = () => {};
 
-export function contactLabel(contact) {
-  return contact.formattedName || '';
-}
-
 function preferredNumber(contact) {
   const numbers = contact.telephoneNumbers || [];
   const pick = numbers.find((n) => n.preferred) || numbers[0];
