@@ -4,7 +4,7 @@ import { rpc, call, setReloginHandler } from './rpc.js';
 import { $, el, clearAnnouncement } from './dom.js';
 import { tr, translatePage, setLanguage, otherLanguage } from './i18n.js';
 import { session } from './contact.js';
-import { initList, reset, refresh } from './list.js';
+import { initList, reset, refresh, showLetters } from './list.js';
 import { showCard, closePanel, contactEvent, reloadPanel, panel } from './card.js';
 import { showEditor } from './editor.js';
 import { initTools } from './tools.js';
@@ -100,7 +100,9 @@ async function started(result) {
   const first = !running;
   running = true;
   if (first) $('search').focus();
-  const [canEdit] = await Promise.all([mayEdit(), first ? reset() : null]);
+  const locale = rpc('get', { path: 'Phonebook.SortLocale' }).catch(() => '');
+  const [canEdit, sortLocale] = await Promise.all([mayEdit(), locale, first ? reset() : null]);
+  showLetters(typeof sortLocale === 'string' ? sortLocale : '');
   session.canEdit = canEdit;
   document.querySelectorAll('.edit-only').forEach((node) => {
     node.hidden = !canEdit;

@@ -7,7 +7,9 @@ import { tr } from './i18n.js';
 
 const PAGE = 50;
 const SEARCH_DELAY_MS = 40;
-const LETTERS = [...'ABCDEFGHIJKLMNOPQRSTUVWXYZ', '#'];
+const LETTERS = 'ABCDEFGHIJKLMNOPQRSTUVWXYZ';
+// Letters that the language of the phonebook's order sorts after Z.
+const LETTERS_AFTER_Z = { sv: 'ÅÄÖ', fi: 'ÅÄÖ', da: 'ÆØÅ', nb: 'ÆØÅ', nn: 'ÆØÅ', no: 'ÆØÅ' };
 
 const state = { offset: 0, total: 0, text: '', contacts: [], latest: 0, timer: 0 };
 let onOpen = () => {};
@@ -136,8 +138,18 @@ function moveInLetters(event) {
 
 export function initList(open) {
   onOpen = open;
+  showLetters('');
+  $('letters').addEventListener('keydown', moveInLetters);
+  $('search').addEventListener('input', onSearchInput);
+  $('prev').addEventListener('click', () => turn(-PAGE));
+  $('next').addEventListener('click', () => turn(PAGE));
+}
+
+// The letter bar for the phonebook's sort locale ("" for the root order).
+export function showLetters(locale) {
+  const extra = LETTERS_AFTER_Z[locale.toLowerCase().split(/[-_]/)[0]] || '';
   $('letters').replaceChildren(
-    ...LETTERS.map((letter, i) =>
+    ...[...LETTERS, ...extra, '#'].map((letter, i) =>
       el('button', {
         type: 'button',
         text: letter,
@@ -146,8 +158,4 @@ export function initList(open) {
       }),
     ),
   );
-  $('letters').addEventListener('keydown', moveInLetters);
-  $('search').addEventListener('input', onSearchInput);
-  $('prev').addEventListener('click', () => turn(-PAGE));
-  $('next').addEventListener('click', () => turn(PAGE));
 }
