@@ -1,5 +1,5 @@
 // Lookup by number, vCard import and export, deleting everything.
-import { call, uploadVcards } from './rpc.js';
+import { call, rpc, uploadVcards } from './rpc.js';
 import { $, el, announce, confirmDialog } from './dom.js';
 import { tr } from './i18n.js';
 import { dialable } from './contact.js';
@@ -102,6 +102,24 @@ async function deleteAll() {
   }
 }
 
+// A download cannot ask for a login, so the session is made sure of first.
+async function exportFile(event) {
+  const link = $('export-link');
+  if (link.dataset.ready) {
+    delete link.dataset.ready;
+    return;
+  }
+  event.preventDefault();
+  try {
+    await rpc('session');
+  } catch (refusal) {
+    announce(refusal);
+    return;
+  }
+  link.dataset.ready = '1';
+  link.click();
+}
+
 function exportHref() {
   $('export-link').href = `/vcard?version=${encodeURIComponent($('export-version').value)}`;
 }
@@ -112,5 +130,6 @@ export function initTools() {
   $('import').addEventListener('submit', importFile);
   $('delete-all').addEventListener('click', deleteAll);
   $('export-version').addEventListener('change', exportHref);
+  $('export-link').addEventListener('click', exportFile);
   exportHref();
 }
