@@ -16,12 +16,14 @@ const REFRESH_DELAY_MS = 100;
 // those of a contact added and removed within it, so the page looks once more
 // after the burst has surely ended.
 const SETTLE_DELAY_MS = 1500;
+const MAX_REOPEN_DELAY_MS = 60000;
 
 let running = false;
 let loginWaiters = [];
 let events = null;
 let refreshTimer = 0;
 let settleTimer = 0;
+let streamFailures = 0;
 
 // Whether the session's roles may change contacts: a modify of the contact
 // with the empty identifier, which no contact has, changes nothing and is
@@ -72,8 +74,14 @@ function openEvents() {
     reloadPanel();
   });
   const stream = events;
+  events.onopen = () => {
+    streamFailures = 0;
+  };
+  // Closed for good (no session, too many streams): ask again, later each time.
   events.onerror = () => {
-    if (stream === events && stream.readyState === EventSource.CLOSED) checkSession();
+    if (stream !== events || stream.readyState !== EventSource.CLOSED) return;
+    const delay = Math.min(MAX_REOPEN_DELAY_MS, 500 * 2 ** streamFailures++);
+    setTimeout(checkSession, delay);
   };
 }
 
