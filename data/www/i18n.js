@@ -310,10 +310,6 @@ function fromBrowser() {
 
 let lang = tables[stored] ? stored : fromBrowser();
 
-export function language() {
-  return lang;
-}
-
 // The text of key in the current language, with {name} replaced by
 // params.name; a missing text falls back to English, then to the key.
 export function t(key, params = {}) {
