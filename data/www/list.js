@@ -11,7 +11,9 @@ const LETTERS = 'ABCDEFGHIJKLMNOPQRSTUVWXYZ';
 // Letters that the language of the phonebook's order sorts after Z.
 const LETTERS_AFTER_Z = { sv: 'ÅÄÖ', fi: 'ÅÄÖ', da: 'ÆØÅ', nb: 'ÆØÅ', nn: 'ÆØÅ', no: 'ÆØÅ' };
 
-const state = { offset: 0, total: 0, text: '', contacts: [], latest: 0, timer: 0 };
+// asked: the page asked for last ({fn, args}), which a refresh asks for again,
+// so that a refresh never undoes a page turn or a jump still on its way.
+const state = { offset: 0, total: 0, text: '', contacts: [], latest: 0, timer: 0, asked: null };
 let onOpen = () => {};
 
 function preferredNumber(contact) {
@@ -70,20 +72,30 @@ async function load(fn, args) {
   }
   state.total = page.total;
   state.offset = page.offset;
+  // Where the page is, rather than how it was found (a letter), from now on.
+  const at = { offset: page.offset };
+  state.asked = state.text
+    ? { fn: 'searchContacts', args: { text: state.text, ...at } }
+    : { fn: 'getContactsRange', args: at };
   state.contacts = page.contacts;
   render();
   return true;
 }
 
+function ask(fn, args) {
+  state.asked = { fn, args };
+  return load(fn, args);
+}
+
 function loadAt(offset) {
   const at = Math.max(0, offset);
-  if (state.text) return load('searchContacts', { text: state.text, offset: at });
-  return load('getContactsRange', { offset: at });
+  if (state.text) return ask('searchContacts', { text: state.text, offset: at });
+  return ask('getContactsRange', { offset: at });
 }
 
 // Shows the current page again, e.g. after a change elsewhere.
 export function refresh() {
-  return loadAt(state.offset);
+  return state.asked ? load(state.asked.fn, state.asked.args) : loadAt(0);
 }
 
 export function reset() {
@@ -95,7 +107,7 @@ export function reset() {
 function jump(letter) {
   state.text = '';
   $('search').value = '';
-  return letter === '#' ? loadAt(0) : load('getContactsRange', { from: letter });
+  return letter === '#' ? loadAt(0) : ask('getContactsRange', { from: letter });
 }
 
 function onSearchInput() {
@@ -107,7 +119,8 @@ function onSearchInput() {
 }
 
 function turn(delta) {
-  loadAt(state.offset + delta).then((shown) => {
+  const asked = state.asked && state.asked.args.offset;
+  loadAt((asked ?? state.offset) + delta).then((shown) => {
     if (!shown) return;
     const target = $(delta < 0 ? 'prev' : 'next');
     if (target.disabled) $('list').querySelector('button')?.focus();
