@@ -4,7 +4,7 @@ import { rpc, call, setReloginHandler } from './rpc.js';
 import { $, el, clearAnnouncement } from './dom.js';
 import { tr, translatePage, setLanguage, otherLanguage } from './i18n.js';
 import { session } from './contact.js';
-import { initList, reset, refresh } from './list.js';
+import { initList, reset, refresh, showLetters } from './list.js';
 import { showCard, closePanel, contactEvent, reloadPanel, panel } from './card.js';
 import { showEditor } from './editor.js';
 import { initTools } from './tools.js';
@@ -16,12 +16,14 @@ const REFRESH_DELAY_MS = 100;
 // those of a contact added and removed within it, so the page looks once more
 // after the burst has surely ended.
 const SETTLE_DELAY_MS = 1500;
+const MAX_REOPEN_DELAY_MS = 60000;
 
 let running = false;
 let loginWaiters = [];
 let events = null;
 let refreshTimer = 0;
 let settleTimer = 0;
+let streamFailures = 0;
 
 // Whether the session's roles may change contacts: a modify of the contact
 // with the empty identifier, which no contact has, changes nothing and is
@@ -72,8 +74,14 @@ function openEvents() {
     reloadPanel();
   });
   const stream = events;
+  events.onopen = () => {
+    streamFailures = 0;
+  };
+  // Closed for good (no session, too many streams): ask again, later each time.
   events.onerror = () => {
-    if (stream === events && stream.readyState === EventSource.CLOSED) setTimeout(checkSession, 3000);
+    if (stream !== events || stream.readyState !== EventSource.CLOSED) return;
+    const delay = Math.min(MAX_REOPEN_DELAY_MS, 500 * 2 ** streamFailures++);
+    setTimeout(checkSession, delay);
   };
 }
 
@@ -94,14 +102,15 @@ function relogin() {
 
 async function started(result) {
   session.user = result.user;
-  session.roles = result.roles || [];
   tr($('who'), 'signedIn', { user: session.user });
   $('app').hidden = false;
   $('logout').hidden = false;
   const first = !running;
   running = true;
   if (first) $('search').focus();
-  const [canEdit] = await Promise.all([mayEdit(), first ? reset() : null]);
+  const locale = rpc('get', { path: 'Phonebook.SortLocale' }).catch(() => '');
+  const [canEdit, sortLocale] = await Promise.all([mayEdit(), locale, first ? reset() : null]);
+  showLetters(typeof sortLocale === 'string' ? sortLocale : '');
   session.canEdit = canEdit;
   document.querySelectorAll('.edit-only').forEach((node) => {
     node.hidden = !canEdit;
@@ -159,7 +168,10 @@ function showLanguage() {
 function init() {
   translatePage();
   showLanguage();
-  initList((contact) => showCard(contact));
+  initList((contact) => {
+    clearAnnouncement();
+    showCard(contact);
+  });
   initTools();
   setReloginHandler(relogin);
   $('login-form').addEventListener('submit', submitLogin);

@@ -37,8 +37,8 @@ function pair(key, value) {
 function itemText(item) {
   const li = el('li', {}, el('span', { class: 'value', text: item.name }));
   if (item.type) {
-    const known = KNOWN_TYPES.includes(item.type);
-    li.append(' ', el('span', { class: 'muted', ...(known ? { t: `type.${item.type}` } : { text: item.type }) }));
+    const type = KNOWN_TYPES.includes(item.type) ? el('span', { t: `type.${item.type}` }) : item.type;
+    li.append(' ', el('span', { class: 'muted' }, '(', type, ')'));
   }
   if (item.preferred) li.append(' ', el('span', { class: 'badge', t: 'card.preferred' }));
   return li;
@@ -47,7 +47,10 @@ function itemText(item) {
 function listPair(contact, list) {
   const items = contact[list] || [];
   if (!items.length) return [];
-  return [el('dt', { t: LIST_GROUP[list] }), el('dd', {}, el('ul', { class: 'items' }, ...items.map(itemText)))];
+  return [
+    el('dt', { t: LIST_GROUP[list] }),
+    el('dd', {}, el('ul', { class: 'items' }, ...items.map(itemText))),
+  ];
 }
 
 function fields(contact) {
@@ -71,7 +74,12 @@ function actions(contact) {
   if (session.canEdit) {
     bar.append(
       el('button', { type: 'button', t: 'edit', on: { click: () => showEditor(contact) } }),
-      el('button', { type: 'button', class: 'danger', t: 'delete', on: { click: () => deleteContact(contact) } }),
+      el('button', {
+        type: 'button',
+        class: 'danger',
+        t: 'delete',
+        on: { click: () => deleteContact(contact) },
+      }),
     );
   }
   bar.append(el('button', { type: 'button', t: 'close', on: { click: () => closePanel(contact) } }));
@@ -85,7 +93,13 @@ export function showCard(contact, { focus = true } = {}) {
   const heading = el('h2', { id: headingId, tabindex: '-1' });
   if (contact.formattedName) heading.textContent = contact.formattedName;
   else tr(heading, 'noName');
-  const card = el('section', { class: 'card', 'aria-labelledby': headingId }, heading, fields(contact), actions(contact));
+  const card = el(
+    'section',
+    { class: 'card', 'aria-labelledby': headingId },
+    heading,
+    fields(contact),
+    actions(contact),
+  );
   $('panel').replaceChildren(card);
   if (focus) heading.focus();
 }

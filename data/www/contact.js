@@ -1,7 +1,7 @@
 // The contact as the page reads and writes it: the structured name's
 // components, the birthday as a date, numbers in their dialable form.
 
-export const session = { user: '', roles: [], canEdit: false };
+export const session = { user: '', canEdit: false };
 
 export const NAME_PARTS = ['familyName', 'givenName', 'additionalNames', 'prefixes', 'suffixes'];
 

@@ -28,13 +28,15 @@ export const $ = (id) => document.getElementById(id);
 let idCounter = 0;
 export const newId = (prefix) => `${prefix}-${++idCounter}`;
 
-// Shows a message in the page's alert region; a refusal of rpc.js or a key.
-export function announce(keyOrRefusal, params) {
+// Shows a message in the page's alert region: a text key, or a refusal of
+// rpc.js (anything else thrown is shown as an unknown fault).
+export function announce(what, params) {
+  const isKey = typeof what === 'string';
+  const key = isKey ? what : what.key || 'err.unknown';
+  const p = isKey ? params : what.params || { code: String(what.message || what) };
   const region = $('alert');
-  const key = typeof keyOrRefusal === 'string' ? keyOrRefusal : keyOrRefusal.key;
-  const p = typeof keyOrRefusal === 'string' ? params : keyOrRefusal.params;
   region.replaceChildren(tr(el('span'), key, p));
-  region.classList.toggle('ok', typeof keyOrRefusal === 'string' && !key.startsWith('err.'));
+  region.classList.toggle('ok', !key.startsWith('err.'));
   region.hidden = false;
 }
 
@@ -62,9 +64,10 @@ export function confirmDialog(titleKey, textKey, params, okKey) {
     };
     $('confirm-ok').onclick = () => done(true);
     $('confirm-cancel').onclick = () => done(false);
-    dialog.onclose = () => done(false);
+    // A close event still queued from the previous question finds the
+    // dialog open again and is not this question's answer.
+    dialog.onclose = () => dialog.open || done(false);
     dialog.showModal();
     $('confirm-cancel').focus();
   });
 }
-

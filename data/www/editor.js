@@ -84,7 +84,12 @@ function row(spec, group, item = {}) {
     el('label', { for: id, class: 'value-label' }),
     value,
     typeControl(spec, item.type),
-    el('label', { class: 'check' }, el('input', { type: 'checkbox', class: 'pref', checked: !!item.preferred }), el('span', { t: 'card.preferred' })),
+    el(
+      'label',
+      { class: 'check' },
+      el('input', { type: 'checkbox', class: 'pref', checked: !!item.preferred }),
+      el('span', { t: 'card.preferred' }),
+    ),
     el('button', { type: 'button', class: 'remove', text: '✕' }),
   );
   if (item.key) node.dataset.key = item.key;
@@ -99,9 +104,13 @@ function row(spec, group, item = {}) {
 }
 
 function listGroup(spec, items) {
-  const legendId = newId('g');
   const rows = el('div', { class: 'rows' });
-  const group = el('fieldset', { class: 'list', 'data-field': spec.field }, el('legend', { id: legendId, t: `${spec.keys}.group` }), rows);
+  const group = el(
+    'fieldset',
+    { class: 'list', 'data-field': spec.field },
+    el('legend', { t: `${spec.keys}.group` }),
+    rows,
+  );
   const add = el('button', { type: 'button', class: 'add', t: `${spec.keys}.add` });
   add.addEventListener('click', () => {
     const node = row(spec, group);
@@ -123,9 +132,14 @@ function readItems(form, spec) {
     if (!name) continue;
     if (spec.field === 'telephoneNumbers' && name !== node.dataset.original) {
       name = C.dialable(name);
-      if (!C.isDialable(name)) throw new Refusal('err.number', { number: node.querySelector('.value').value });
+      if (!C.isDialable(name))
+        throw new Refusal('err.number', { number: node.querySelector('.value').value });
     }
-    const item = { name, type: node.querySelector('.type').value.trim(), preferred: node.querySelector('.pref').checked };
+    const item = {
+      name,
+      type: node.querySelector('.type').value.trim(),
+      preferred: node.querySelector('.pref').checked,
+    };
     if (node.dataset.key) item.key = node.dataset.key;
     items.push(item);
   }
@@ -181,8 +195,8 @@ async function save(form, original, button) {
     const contact = collect(form, original);
     if (!(await write(contact, original))) throw await whyRefused(contact, original);
     const saved = await call('getContact', { formattedName: contact.formattedName });
-    announce('saved', { name: contact.formattedName });
     showCard(saved && saved.key ? saved : { ...original, ...contact });
+    announce('saved', { name: contact.formattedName });
     refresh();
   } catch (refusal) {
     announce(refusal);
@@ -200,6 +214,7 @@ async function cancel(original) {
 
 // Opens the editor on contact, or on a new contact when there is none.
 export function showEditor(original = null) {
+  clearAnnouncement();
   panel.mode = original ? 'edit' : 'new';
   panel.contact = original;
   const c = original || {};
@@ -214,7 +229,12 @@ export function showEditor(original = null) {
     el('p', { class: 'changed notice', hidden: true }),
     el('div', { class: 'fields-grid' }, ...TEXT_FIELDS.map((f) => field(f, values[f[0]] || ''))),
     ...LISTS.map((spec) => listGroup(spec, c[spec.field] || [])),
-    el('div', { class: 'actions' }, save_, el('button', { type: 'button', t: 'cancel', on: { click: () => cancel(original) } })),
+    el(
+      'div',
+      { class: 'actions' },
+      save_,
+      el('button', { type: 'button', t: 'cancel', on: { click: () => cancel(original) } }),
+    ),
   );
   form.addEventListener('submit', (event) => {
     event.preventDefault();

@@ -128,13 +128,14 @@ const en = {
   exportVersion: 'vCard version',
   exportLink: 'Export',
   'err.wrongLogin': 'Wrong user name or password.',
-  'err.throttled': 'Too many failed attempts. Try again in {s} seconds.',
+  'err.throttled': 'Too many failed attempts. Try again in {s} s.',
   'err.sessions': 'Too many people are logged in. Try again later.',
   'err.session': 'Your session has expired. Log in again.',
   'err.permission': 'You are not allowed to do this (your role may only read the phonebook).',
   'err.full': 'The phonebook is full: it holds at most {limit} contacts. Delete some first.',
   'err.nameTaken': 'Another contact is already called “{name}”. Choose another formatted name.',
-  'err.number': 'The phonebook cannot take the number “{number}”: use digits, with + or 00 for an international number.',
+  'err.number':
+    'The phonebook cannot take the number “{number}”: use digits, with + or 00 for an international number.',
   'err.refused': 'The phonebook refused the contact: one of its values cannot be stored.',
   'err.noName': 'Give the contact a name.',
   'err.gone': 'This contact does not exist any more.',
@@ -275,7 +276,7 @@ const de = {
   exportVersion: 'vCard-Version',
   exportLink: 'Exportieren',
   'err.wrongLogin': 'Benutzername oder Passwort falsch.',
-  'err.throttled': 'Zu viele Fehlversuche. Versuchen Sie es in {s} Sekunden wieder.',
+  'err.throttled': 'Zu viele Fehlversuche. Versuchen Sie es in {s} s wieder.',
   'err.sessions': 'Zu viele Personen sind angemeldet. Versuchen Sie es später wieder.',
   'err.session': 'Ihre Sitzung ist abgelaufen. Melden Sie sich wieder an.',
   'err.permission': 'Das dürfen Sie nicht (Ihre Rolle darf das Telefonbuch nur lesen).',
@@ -309,10 +310,6 @@ function fromBrowser() {
 
 let lang = tables[stored] ? stored : fromBrowser();
 
-export function language() {
-  return lang;
-}
-
 // The text of key in the current language, with {name} replaced by
 // params.name; a missing text falls back to English, then to the key.
 export function t(key, params = {}) {
@@ -323,8 +320,9 @@ export function t(key, params = {}) {
 function render(node) {
   const params = node.dataset.tp ? JSON.parse(node.dataset.tp) : {};
   const text = t(node.dataset.t, params);
+  // An unchanged text is left alone, so that live regions stay quiet.
   if (node.dataset.ta) node.setAttribute(node.dataset.ta, text);
-  else node.textContent = text;
+  else if (node.textContent !== text) node.textContent = text;
 }
 
 // Gives node the text of key (into attribute attr when given) and keeps it

@@ -1,5 +1,5 @@
 // Lookup by number, vCard import and export, deleting everything.
-import { call, uploadVcards } from './rpc.js';
+import { call, rpc, uploadVcards } from './rpc.js';
 import { $, el, announce, confirmDialog } from './dom.js';
 import { tr } from './i18n.js';
 import { dialable } from './contact.js';
@@ -41,20 +41,26 @@ const REPORT_ROWS = [
 ];
 
 function showReport(report, update) {
-  const counts = REPORT_ROWS.filter(([key]) => update || (key !== 'rep.updated' && key !== 'rep.unchanged')).map(
-    ([key, fields]) => el('li', { t: key, tp: { n: fields.reduce((sum, f) => sum + (report[f] || 0), 0) } }),
+  const counts = REPORT_ROWS.filter(
+    ([key]) => update || (key !== 'rep.updated' && key !== 'rep.unchanged'),
+  ).map(([key, fields]) =>
+    el('li', { t: key, tp: { n: fields.reduce((sum, f) => sum + (report[f] || 0), 0) } }),
   );
   const body = [el('ul', { class: 'counts' }, ...counts)];
-  if (report.error) body.unshift(el('p', { class: 'notice', t: 'rep.stopped', tp: { reason: report.error } }));
+  if (report.error)
+    body.unshift(el('p', { class: 'notice', t: 'rep.stopped', tp: { reason: report.error } }));
   const refused = report.refused || [];
   if (refused.length) {
-    const items = refused.map((r) => el('li', { t: 'rep.refusedItem', tp: { line: r.line, name: r.formattedName, reason: r.reason } }));
+    const items = refused.map((r) =>
+      el('li', { t: 'rep.refusedItem', tp: { line: r.line, name: r.formattedName, reason: r.reason } }),
+    );
     body.push(el('ul', { class: 'refused' }, ...items));
   }
   const warnings = report.warnings || [];
   if (warnings.length || report.more_warnings) {
     const items = warnings.map((w) => el('li', { text: typeof w === 'string' ? w : JSON.stringify(w) }));
-    if (report.more_warnings) items.push(el('li', { t: 'rep.moreWarnings', tp: { n: report.more_warnings } }));
+    if (report.more_warnings)
+      items.push(el('li', { t: 'rep.moreWarnings', tp: { n: report.more_warnings } }));
     body.push(el('details', {}, el('summary', { t: 'rep.warnings' }), el('ul', {}, ...items)));
   }
   $('report-body').replaceChildren(...body);
@@ -96,6 +102,24 @@ async function deleteAll() {
   }
 }
 
+// A download cannot ask for a login, so the session is made sure of first.
+async function exportFile(event) {
+  const link = $('export-link');
+  if (link.dataset.ready) {
+    delete link.dataset.ready;
+    return;
+  }
+  event.preventDefault();
+  try {
+    await rpc('session');
+  } catch (refusal) {
+    announce(refusal);
+    return;
+  }
+  link.dataset.ready = '1';
+  link.click();
+}
+
 function exportHref() {
   $('export-link').href = `/vcard?version=${encodeURIComponent($('export-version').value)}`;
 }
@@ -106,5 +130,6 @@ export function initTools() {
   $('import').addEventListener('submit', importFile);
   $('delete-all').addEventListener('click', deleteAll);
   $('export-version').addEventListener('change', exportHref);
+  $('export-link').addEventListener('click', exportFile);
   exportHref();
 }
