@@ -76,6 +76,8 @@ function run(file, args, input) {
   return new Promise((done) => {
     const child = execFile(file, args, { maxBuffer: 64 << 20 }, (error, stdout, stderr) =>
       done({ status: error ? (error.code ?? 1) : 0, stdout, stderr }));
+    // A program that reads no input may end before it is written.
+    child.stdin.on('error', () => {});
     child.stdin.end(input ?? '');
   });
 }

@@ -87,6 +87,7 @@ suite.test('the search box narrows to names, e-mails and digits of numbers', asy
 
 suite.test('a change made by another client shows in the open page within a second', async (session, servers) => {
   const page = await session.openAs('viewer');
+  await until(page, (shown) => shown.length > 0);
   const first = (await listedNames(page))[0];
   const entry = (await servers.call('getContact', { formattedName: first })).key;
   const cases = [
