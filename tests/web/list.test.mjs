@@ -61,6 +61,33 @@ suite.test('paging shows every contact once, in order, and the letter bar jumps'
   }
 });
 
+suite.test('a page turn is not undone by a change that arrives meanwhile', async (session, servers) => {
+  const page = await session.openAs('viewer');
+  await until(page, (shown) => shown[0] === SORTED[0]);
+  // The next page's answer is held until a change elsewhere has made the
+  // page look again.
+  let release;
+  const held = new Promise((resume) => (release = resume));
+  let asked;
+  const turned = new Promise((resume) => (asked = resume));
+  await page.route('**/rpc', async (route) => {
+    if (/"offset":\s*50\b/.test(route.request().postData() ?? '')) {
+      asked();
+      await held;
+    }
+    await route.continue();
+  });
+  await page.getByRole('button', { name: 'Next page' }).click();
+  await turned;
+  const refreshed = page.waitForRequest((r) => /"offset":\s*0\b/.test(r.postData() ?? ''), { timeout: 5000 }).catch(() => null);
+  assert.equal((await servers.zebCli('set', 'Phonebook.Entry.1.', 'Title=changed')).status, 0);
+  await refreshed;
+  release();
+  await until(page, (shown) => shown[0] === SORTED[50]);
+  await page.waitForTimeout(2000);
+  assert.equal((await listedNames(page))[0], SORTED[50], 'the list went back to the first page');
+});
+
 suite.test('the search box narrows to names, e-mails and digits of numbers', async (session) => {
   const page = await session.openAs('viewer');
   const search = page.getByRole('searchbox', { name: 'Search' });
