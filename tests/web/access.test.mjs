@@ -84,13 +84,13 @@ suite.test('a viewer sees no edit controls and an edit it forces is refused with
 });
 
 suite.test('an expired session brings back the login and keeps what was typed', async (session, servers) => {
-  const baseURL = await servers.startHttpd({ sessionIdle: 3 });
+  const baseURL = await servers.startHttpd({ sessionIdle: 4 });
   const page = await session.open({ baseURL });
   await login(page, 'editor');
   await page.getByRole('button', { name: 'New contact' }).click();
   await page.getByRole('textbox', { name: 'Formatted name' }).fill('Typed Before Expiry');
   await page.getByRole('textbox', { name: 'Organisation' }).fill('Plumbing Ltd');
-  await sleep(4500);
+  await sleep(5500);
   // The login comes back at the save, or before it when the page notices
   // the end of the session first.
   const user = page.getByRole('textbox', { name: 'User name' });
