@@ -135,18 +135,21 @@ class Ranges : public pbtest::RandomChanges {
             contacts.push_back(all[i]);
         return contacts;
     }
+    // A few digits of the contact's first number, a separator among them.
+    std::string numberPart(const json &contact) {
+        std::string number = contact["telephoneNumbers"][0]["name"];
+        size_t at = random.below(number.size());
+        std::string part = number.substr(at, 3 + random.below(3));
+        return part.size() >= 3 ? part.insert(1, random.chance(50) ? " " : "-") : part;
+    }
     // A text to look for: the start of a word or number of a contact, its
     // case or accents changed, or anything.
     std::string probe(const json &all) {
         if (all.empty() || random.chance(10))
             return word(2);
         const json &contact = all[random.below(all.size())];
-        if (random.chance(20) && !contact["telephoneNumbers"].empty()) {
-            std::string number = contact["telephoneNumbers"][0]["name"];
-            size_t at = random.below(number.size());
-            std::string part = number.substr(at, 3 + random.below(3));
-            return part.size() >= 3 ? part.insert(1, random.chance(50) ? " " : "-") : part;
-        }
+        if (random.chance(20) && !contact["telephoneNumbers"].empty())
+            return numberPart(contact);
         std::vector<std::string> words = split(contact["formattedName"]);
         if (words.empty())
             return word(1);
@@ -161,16 +164,20 @@ class Ranges : public pbtest::RandomChanges {
     // maybe mixed with other probes, between separators.
     std::string probeWords(const json &all) {
         static const char *const separators[] = {" ", "  ", ", ", "-", "@", ".", " 0"};
-        std::vector<std::string> words;
-        if (!all.empty())
-            words = wordsOf(all[random.below(static_cast<int>(all.size()))]);
+        if (all.empty())
+            return word(2) + " " + word(2);
+        const json &contact = all[random.below(static_cast<int>(all.size()))];
+        std::vector<std::string> words = wordsOf(contact);
         std::string text;
         for (int n = 2 + random.below(2); n > 0; --n) {
             if (!text.empty())
                 text += separators[random.below(static_cast<int>(std::size(separators)))];
-            text += words.empty() || random.chance(30)
-                        ? probe(all)
-                        : random.pick(words).substr(0, 1 + random.below(5));
+            if (words.empty() || random.chance(25))
+                text += probe(all);
+            else if (random.chance(20) && !contact["telephoneNumbers"].empty())
+                text += numberPart(contact);
+            else
+                text += random.pick(words).substr(0, 1 + random.below(5));
         }
         return text;
     }
