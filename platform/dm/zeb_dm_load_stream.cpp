@@ -59,7 +59,7 @@ struct Frame {
     PlanInstance *instance = nullptr; /* a node that is an instance */
     std::string pointer;
     uint8_t seen = 0;
-    std::vector<size_t> positions;       /* Values: the parameters given */
+    std::vector<size_t> positions;        /* Values: the parameters given */
     std::unordered_set<uint32_t> indexes; /* Instances */
     std::unordered_set<std::string> keys; /* Instances */
 };
@@ -112,9 +112,8 @@ class Streamer : public nlohmann::json_sax<Json> {
         case Expect::Key:
             return keyed(value);
         case Expect::Value:
-            return saved(Json::value_t::string, [&value](variant_t *out) {
-                return variant_setChar(out, value.c_str());
-            });
+            return saved(Json::value_t::string,
+                         [&value](variant_t *out) { return variant_setChar(out, value.c_str()); });
         default:
             return false;
         }
@@ -321,8 +320,8 @@ class Streamer : public nlohmann::json_sax<Json> {
 
     bool openInstances() {
         Frame &frame = top();
-        Frame &list =
-            push(FrameKind::Instances, frame.shape, frame.plan, pointerTo(frame.pointer, "instances"));
+        Frame &list = push(FrameKind::Instances, frame.shape, frame.plan,
+                           pointerTo(frame.pointer, "instances"));
         list.indexes.clear();
         list.keys.clear();
         return true;
