@@ -74,7 +74,6 @@ class Loads : public DataModelTest {
      * it reuses, instances with another key, deletions and refused values. */
     void prepare(unsigned seed) {
         std::mt19937 rng(seed);
-        refusedIds.clear();
         if (rng() % 2) {
             refusedIds.push_back("id-" + std::to_string(rng() % 8));
         }
@@ -99,6 +98,7 @@ class Loads : public DataModelTest {
 
     Outcome load(const std::string &content, unsigned prepared, uint32_t flags, bool document) {
         fresh();
+        refusedIds.clear();
         if (prepared != 0) {
             prepare(prepared);
         }

@@ -24,7 +24,8 @@ const char *const kDefinition = R"({
       "parameters": [
         { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
           "write-handler": "param_written" },
-        { "name": "FormattedName", "type": "string", "attributes": ["persistent"], "write-handler": "param_written" },
+        { "name": "FormattedName", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
+          "write-handler": "param_written" },
         { "name": "BirthDay", "type": "date-time", "attributes": ["persistent"] },
         { "name": "Age", "type": "int32", "default": -1 },
         { "name": "Secret", "type": "string", "attributes": ["volatile"] } ],
