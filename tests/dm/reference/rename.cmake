@@ -14,5 +14,11 @@ foreach(line IN LISTS symbols)
   string(APPEND map "    zebref_${name};\n")
 endforeach()
 string(APPEND map "  local: *;\n};\n")
-file(WRITE "${HEADER}" "${header}")
-file(WRITE "${MAP}" "${map}")
+# Rewritten only when they change, so that relinking libzeb_dm does not
+# rebuild the reference.
+foreach(kind HEADER MAP)
+  string(TOLOWER "${kind}" content)
+  file(WRITE "${${kind}}.new" "${${content}}")
+  file(COPY_FILE "${${kind}}.new" "${${kind}}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${${kind}}.new")
+endforeach()
