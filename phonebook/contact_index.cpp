@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "collation.h"
@@ -181,7 +182,8 @@ bool separates(unsigned char c) {
     return c < 0x80 && !((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
 }
 
-void addWords(const collation_t *coll, const std::string &text, std::vector<std::string> *words) {
+/* Calls visit(word) for each word of `text`, the text between separators. */
+template <typename Visit> void forEachTextWord(std::string_view text, Visit visit) {
     size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && separates(static_cast<unsigned char>(text[i])))
@@ -189,13 +191,17 @@ void addWords(const collation_t *coll, const std::string &text, std::vector<std:
         size_t start = i;
         while (i < text.size() && !separates(static_cast<unsigned char>(text[i])))
             ++i;
-        if (i == start)
-            continue;
-        std::string key =
-            collation_sortKeyString(coll, text.substr(start, i - start), COLLATION_PRIMARY);
+        if (i > start)
+            visit(text.substr(start, i - start));
+    }
+}
+
+void addWords(const collation_t *coll, const std::string &text, std::vector<std::string> *words) {
+    forEachTextWord(text, [&](std::string_view word) {
+        std::string key = collation_sortKeyString(coll, std::string(word), COLLATION_PRIMARY);
         if (!key.empty())
             words->push_back(std::move(key));
-    }
+    });
 }
 
 template <typename Visit>
@@ -621,15 +627,20 @@ bool holdsDigits(const object_t *entry, const std::string &digits) {
     return found;
 }
 
-/* The candidates are the postings of the rarest window of `digits`. */
-void addNumberMatches(const Digits &index, const std::string &digits, Matches *matches) {
+/* The postings of the rarest window of `digits` (at least 3 of them). */
+const std::vector<uint32_t> &rarestPostings(const Digits &index, const std::string &digits) {
     const std::vector<uint32_t> *rarest = nullptr;
     forEachWindow(digits, [&](unsigned window) {
         if (rarest == nullptr || index.postings[window].size() < rarest->size())
             rarest = &index.postings[window];
     });
+    return *rarest;
+}
+
+/* The candidates are the postings of the rarest window of `digits`. */
+void addNumberMatches(const Digits &index, const std::string &digits, Matches *matches) {
     std::vector<bool> checked(state.slots.end());
-    for (uint32_t slot : *rarest) {
+    for (uint32_t slot : rarestPostings(index, digits)) {
         if (checked[slot])
             continue;
         checked[slot] = true;
@@ -639,14 +650,180 @@ void addNumberMatches(const Digits &index, const std::string &digits, Matches *m
     }
 }
 
-void addWordMatches(const Words &words, const std::string &prefix, Matches *matches) {
+/* The words of the index that begin with `prefix`: [first, last). */
+struct WordRange {
+    size_t first;
+    size_t last;
+    size_t size() const { return last - first; }
+};
+
+WordRange wordsBeginning(const Words &words, const std::string &prefix) {
     size_t first = words.set.partitionPoint(
         [&](const WordRef &w) { return strcmp(words.word(w), prefix.c_str()) < 0; });
     size_t last = words.set.partitionPoint([&](const WordRef &w) {
         const char *key = words.word(w);
         return strcmp(key, prefix.c_str()) < 0 || beginsWith(key, strlen(key), prefix);
     });
-    words.set.forRange(first, last - first, [&](const WordRef &w) { matches->add(w.slot); });
+    return {first, last};
+}
+
+void addWordMatches(const Words &words, const std::string &prefix, Matches *matches) {
+    WordRange range = wordsBeginning(words, prefix);
+    words.set.forRange(range.first, range.size(), [&](const WordRef &w) { matches->add(w.slot); });
+}
+
+/* ---- Search by several words -------------------------------------------- */
+
+/* A text of several words finds the entries that each of its terms finds.
+ * A term is a word with a letter, found by the words beginning with it, or
+ * a run of words of digits alone ("0171 555"), found by words beginning with
+ * each of them or, when they hold at least 3 digits, by a number holding
+ * their digits. A term repeated counts once; the terms after the first
+ * kMaxTerms are not looked for. */
+constexpr size_t kMaxTerms = 8;
+
+struct Term {
+    std::vector<std::string> prefixes; /* primary keys, none empty */
+    std::string digits;                /* at least 3, or none */
+    bool operator==(const Term &other) const {
+        return prefixes == other.prefixes && digits == other.digits;
+    }
+};
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+/* Whether `text` is searched by its terms: it holds a letter (anything but
+ * digits and separators) and a separator. A single word, and a text of
+ * digits and separators, are searched as a whole. */
+bool searchedByTerms(std::string_view text) {
+    auto letter = [](char c) { return !isDigit(c) && !separates(static_cast<unsigned char>(c)); };
+    auto separator = [](char c) { return separates(static_cast<unsigned char>(c)); };
+    return std::any_of(text.begin(), text.end(), letter) &&
+           std::any_of(text.begin(), text.end(), separator);
+}
+
+std::vector<Term> termsOf(const collation_t *coll, std::string_view text) {
+    std::vector<Term> terms;
+    auto add = [&](Term term) {
+        if (terms.size() < kMaxTerms && std::find(terms.begin(), terms.end(), term) == terms.end())
+            terms.push_back(std::move(term));
+    };
+    Term run;
+    auto endRun = [&]() {
+        if (run.digits.size() < 3)
+            run.digits.clear();
+        if (!run.prefixes.empty())
+            add(std::exchange(run, Term{}));
+    };
+    forEachTextWord(text, [&](std::string_view word) {
+        std::string key = collation_sortKeyString(coll, std::string(word), COLLATION_PRIMARY);
+        if (std::all_of(word.begin(), word.end(), isDigit)) {
+            run.prefixes.push_back(std::move(key));
+            run.digits += word;
+            return;
+        }
+        endRun();
+        if (!key.empty())
+            add(Term{{std::move(key)}, {}});
+    });
+    endRun();
+    return terms;
+}
+
+/* Whether a word of the entry in `slot` begins with `prefix`. */
+bool hasWordBeginning(const Words &words, uint32_t slot, const std::string &prefix) {
+    if (slot >= words.wordsAt.size() || words.wordsAt[slot] == kNoSlot)
+        return false;
+    std::string_view all = words.text.get(words.wordsAt[slot]);
+    bool found = false;
+    forEachWord(all, [&](uint32_t at) {
+        const char *word = all.data() + at;
+        found = found || beginsWith(word, strlen(word), prefix);
+    });
+    return found;
+}
+
+bool finds(const Term &term, const Words &words, uint32_t slot) {
+    auto begun = [&](const std::string &prefix) { return hasWordBeginning(words, slot, prefix); };
+    return std::all_of(term.prefixes.begin(), term.prefixes.end(), begun) ||
+           (!term.digits.empty() && holdsDigits(state.slots.entry(slot), term.digits));
+}
+
+/* What the indexes file under a term: every entry it finds, maybe more. */
+struct Candidates {
+    WordRange words;
+    const std::vector<uint32_t> *numbers;
+    size_t size() const { return words.size() + (numbers != nullptr ? numbers->size() : 0); }
+};
+
+Candidates candidatesOf(const Term &term, const Words &words, const Digits *digits) {
+    Candidates fewest{{0, 0}, nullptr};
+    for (size_t i = 0; i < term.prefixes.size(); ++i) {
+        WordRange range = wordsBeginning(words, term.prefixes[i]);
+        if (i == 0 || range.size() < fewest.words.size())
+            fewest.words = range;
+    }
+    if (!term.digits.empty())
+        fewest.numbers = &rarestPostings(*digits, term.digits);
+    return fewest;
+}
+
+/* The candidates of the rarest term, those every term finds. */
+void addTermMatches(const Words &words, const Digits *digits, const std::vector<Term> &terms,
+                    Matches *matches) {
+    if (terms.empty())
+        return;
+    Candidates rarest = candidatesOf(terms[0], words, digits);
+    for (size_t i = 1; i < terms.size(); ++i) {
+        Candidates candidates = candidatesOf(terms[i], words, digits);
+        if (candidates.size() < rarest.size())
+            rarest = candidates;
+    }
+    std::vector<bool> checked(state.slots.end());
+    auto check = [&](uint32_t slot) {
+        if (checked[slot])
+            return;
+        checked[slot] = true;
+        if (state.slots.entry(slot) != nullptr &&
+            std::all_of(terms.begin(), terms.end(),
+                        [&](const Term &term) { return finds(term, words, slot); }))
+            matches->add(slot);
+    };
+    words.set.forRange(rarest.words.first, rarest.words.size(),
+                       [&](const WordRef &w) { check(w.slot); });
+    if (rarest.numbers != nullptr)
+        for (uint32_t slot : *rarest.numbers)
+            check(slot);
+}
+
+/* The entries a text finds as a whole; false when memory ran out. */
+bool findText(const collation_t *coll, const char *text, Matches *matches) {
+    std::string prefix = collation_sortKeyString(coll, text, COLLATION_PRIMARY);
+    std::string digits = digitsOf(text);
+    Words *words = prefix.empty() ? nullptr : wordsFor(coll);
+    Digits *numbers = digits.size() >= 3 ? digitsFor() : nullptr;
+    if ((words == nullptr && !prefix.empty()) || (numbers == nullptr && digits.size() >= 3))
+        return false;
+    if (words != nullptr)
+        addWordMatches(*words, prefix, matches);
+    if (numbers != nullptr)
+        addNumberMatches(*numbers, digits, matches);
+    return true;
+}
+
+/* The entries a text finds by its terms; false when memory ran out. */
+bool findTerms(const collation_t *coll, const char *text, Matches *matches) {
+    std::vector<Term> terms = termsOf(coll, text);
+    bool byDigits = std::any_of(terms.begin(), terms.end(),
+                                [](const Term &term) { return !term.digits.empty(); });
+    Words *words = wordsFor(coll);
+    Digits *numbers = byDigits ? digitsFor() : nullptr;
+    if (words == nullptr || (byDigits && numbers == nullptr))
+        return false;
+    addTermMatches(*words, numbers, terms, matches);
+    return true;
 }
 
 /* The page of the matches in the order's order: by walking the order when
@@ -803,20 +980,13 @@ void searchContacts(object_t *phonebook, const char *text, uint64_t offset, uint
         return;
     }
     try {
-        std::string prefix =
-            collation_sortKeyString(coll, text != nullptr ? text : "", COLLATION_PRIMARY);
-        std::string digits = digitsOf(text != nullptr ? text : "");
-        Order *order = orderFor(SortBy::FormattedName, coll);
-        Words *words = prefix.empty() ? nullptr : wordsFor(coll);
-        Digits *numbers = digits.size() >= 3 ? digitsFor() : nullptr;
-        if (order == nullptr || (words == nullptr && !prefix.empty()) ||
-            (numbers == nullptr && digits.size() >= 3))
-            throw std::bad_alloc();
+        const char *searched = text != nullptr ? text : "";
         Matches matches;
-        if (words != nullptr)
-            addWordMatches(*words, prefix, &matches);
-        if (numbers != nullptr)
-            addNumberMatches(*numbers, digits, &matches);
+        bool found = searchedByTerms(searched) ? findTerms(coll, searched, &matches)
+                                               : findText(coll, searched, &matches);
+        Order *order = orderFor(SortBy::FormattedName, coll);
+        if (!found || order == nullptr)
+            throw std::bad_alloc();
         variant_list_t contacts;
         variant_list_initialize(&contacts);
         appendMatches(*order, matches, offset, count, &contacts);

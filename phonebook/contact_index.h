@@ -79,7 +79,11 @@ void getContactsRange(object_t *phonebook, const contacts_range_request_t *reque
 /* searchContacts: the contacts of which a word begins with `text` at primary
  * strength, or, when `text` holds at least three digits, a number contains
  * them, in formatted-name order; the answer as above. A text without any
- * primary weight finds nothing. */
+ * primary weight finds nothing. A text with a letter and a separator finds
+ * the contacts that each of its terms finds: a word with a letter, found by
+ * the words beginning with it; a run of words of digits alone, found by words
+ * beginning with each of them or by a number containing all their digits (when
+ * at least three). A term repeated counts once; only the first 8 count. */
 void searchContacts(object_t *phonebook, const char *text, uint64_t offset, uint32_t count,
                     const char *locale, variant_map_t *answer);
 

@@ -258,6 +258,9 @@ ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string
 /* An object's parameters. Templates hold only definitions, so a template
  * inside an instance shares those of the template it was copied from. */
 ZEB_DM_INTERNAL const std::vector<parameter_t> &paramsOf(const object_t *object);
+/* The object's parameter of that name; null when its definition has none. */
+ZEB_DM_INTERNAL const parameter_t *paramByName(const object_t *object, const std::string &name);
+
 /* An instance's key: the one given at creation, else its index as text. */
 ZEB_DM_INTERNAL const std::string &instanceKey(const object_t *instance);
 /* The instances of a template (empty for one that never had any), and the

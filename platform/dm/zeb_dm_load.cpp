@@ -5,37 +5,11 @@
 #include "keltrace/keltrace.h"
 #include "zeb_dm_file.h"
 #include "zeb_dm_json.h"
+#include "zeb_dm_load_plan.h"
 
 using namespace zeb_dm;
 
 namespace {
-
-/* What a saved file asks for, checked against the definition before the data
- * model is touched. */
-struct PlanInstance;
-
-/* A saved value that fits its parameter, read from the document when it is
- * applied. */
-struct PlanValue {
-    size_t position;         /* of the parameter */
-    const std::string *name; /* as saved, for the pointer of an error */
-    const Json *json;
-};
-
-struct PlanNode {
-    std::string name;
-    std::string pointer; /* of its "parameters" member */
-    std::vector<PlanValue> values;
-    std::vector<PlanNode> children;
-    std::vector<PlanInstance> instances;
-};
-
-struct PlanInstance {
-    uint32_t index = 0;
-    std::string key;
-    std::string pointer;
-    PlanNode node;
-};
 
 [[noreturn]] void invalid(const std::string &pointer, const std::string &message) {
     throwAt(ZEB_ERROR_INVALID_FILE, pointer, "%s", message.c_str());
@@ -54,20 +28,6 @@ bool convert(const Json &json, variant_type_t type, variant_t *out) {
     }
     Variant given;
     return jsonToVariant(json, given.get()) && variant_convert(out, given.get(), type);
-}
-
-bool kindFits(const Json &json, variant_type_t type) {
-    switch (type) {
-    case variant_type_string:
-    case variant_type_date_time:
-        return json.is_string();
-    case variant_type_bool:
-        return json.is_boolean();
-    case variant_type_double:
-        return json.is_number();
-    default:
-        return json.is_number_integer();
-    }
 }
 
 class Checker {
@@ -120,10 +80,7 @@ class Checker {
                      const std::string &shown, PlanNode &plan) {
         expectObject(json, pointer);
         for (const auto &item : json.items()) {
-            const parameter_t *p = nullptr;
-            for (const parameter_t &candidate : paramsOf(shape)) {
-                p = candidate.def()->name == item.key() ? &candidate : p;
-            }
+            const parameter_t *p = paramByName(shape, item.key());
             if (!p || (p->def()->attributes & PARAMETER_ATTR_VOLATILE)) {
                 skipped_[shown + "." + item.key()]++;
                 continue;
@@ -133,17 +90,16 @@ class Checker {
                 continue;
             }
             const ParamDef &def = *p->def();
-            if (!kindFits(item.value(), def.type)) {
+            if (!kindFits(item.value().type(), def.type)) {
                 invalid(pointerTo(pointer, item.key()),
                         std::string("wrong type for ") + def.name + ": " + kindName(item.value()));
             }
-            /* A text always fits a text parameter; other values are tried. */
-            if (def.type != variant_type_string &&
-                !convert(item.value(), def.type, Variant().get())) {
+            Variant value;
+            if (!convert(item.value(), def.type, value.get())) {
                 invalid(pointerTo(pointer, item.key()),
                         "value of " + def.name + " does not fit its type");
             }
-            plan.values.push_back(PlanValue{def.position, &item.key(), &item.value()});
+            plan.values.push_back(PlanValue{def.position, &def.name, std::move(value)});
         }
     }
 
@@ -216,23 +172,21 @@ class Checker {
  * replaced and destroys the instances it created (their delete handlers run). */
 class Applier {
   public:
-    void apply(const PlanNode &plan, object_t *object, bool insideCreated) {
+    void apply(PlanNode &plan, object_t *object, bool insideCreated) {
         if (object->kind == Kind::Template) {
             applyInstances(plan, object, insideCreated);
             return;
         }
-        for (const PlanValue &value : plan.values) {
+        for (PlanValue &value : plan.values) {
             parameter_t *p = &object->parameters[value.position];
             if (!insideCreated) {
                 remember(p);
             }
-            Variant converted;
-            if (!convert(*value.json, p->def()->type, converted.get()) ||
-                !setCandidate(p, std::move(converted))) {
+            if (!setCandidate(p, std::move(value.value))) {
                 invalid(pointerTo(plan.pointer, *value.name), zeb_errorMessage());
             }
         }
-        for (const PlanNode &child : plan.children) {
+        for (PlanNode &child : plan.children) {
             apply(child, childByName(object, child.name), insideCreated);
         }
     }
@@ -273,8 +227,8 @@ class Applier {
         changed_.push_back(std::move(change));
     }
 
-    void applyInstances(const PlanNode &plan, object_t *templ, bool insideCreated) {
-        for (const PlanInstance &saved : plan.instances) {
+    void applyInstances(PlanNode &plan, object_t *templ, bool insideCreated) {
+        for (PlanInstance &saved : plan.instances) {
             object_t *instance = instanceByIndex(templ, saved.index);
             bool fresh = !instance;
             if (instance && (instanceKey(instance) != saved.key || instance->deleted)) {
@@ -330,28 +284,9 @@ object_t *rootOf(const Json &document, const datamodel_t *dm) {
     return root;
 }
 
-bool load(datamodel_t *dm, const std::string &path, uint32_t flags) {
-    std::string text;
-    if (!readSavedFile(path, text)) {
-        return zeb_error == ZEB_ERROR_LIMIT ? quarantine(path) : false;
-    }
-    Json document;
-    if (!parseDocument(text, path, document)) {
-        return quarantine(path);
-    }
-    BusyScope busy(dm);
-    object_t *root = nullptr;
-    PlanNode plan;
-    Checker checker(flags);
-    try {
-        root = rootOf(document, dm);
-        plan = checker.check(document, root, "", document["path"].get<std::string>(), false,
-                             {"version", "path"});
-    } catch (const DocumentError &error) {
-        failAt(error, text, path);
-        return quarantine(path);
-    }
-    checker.reportSkipped(path);
+/* Applies a checked plan and commits it; a value refused on the way undoes
+ * the load. */
+bool applyPlan(PlanNode &plan, object_t *root, const std::string &text, const std::string &path) {
     Applier applier;
     try {
         applier.apply(plan, root, false);
@@ -366,6 +301,49 @@ bool load(datamodel_t *dm, const std::string &path, uint32_t flags) {
     return object_commit(root);
 }
 
+/* Reads the whole file into a document, then checks it: slower than the
+ * streaming reader, but it takes every file and tells where each fault is. */
+bool loadDocument(datamodel_t *dm, const std::string &text, const std::string &path,
+                  uint32_t flags) {
+    Json document;
+    if (!parseDocument(text, path, document)) {
+        return quarantine(path);
+    }
+    object_t *root = nullptr;
+    PlanNode plan;
+    Checker checker(flags);
+    try {
+        root = rootOf(document, dm);
+        plan = checker.check(document, root, "", document["path"].get<std::string>(), false,
+                             {"version", "path"});
+    } catch (const DocumentError &error) {
+        failAt(error, text, path);
+        return quarantine(path);
+    }
+    checker.reportSkipped(path);
+    return applyPlan(plan, root, text, path);
+}
+
+bool documentOnly = false;
+unsigned streamedLoads = 0;
+
+bool load(datamodel_t *dm, const std::string &path, uint32_t flags) {
+    std::string text;
+    if (!readSavedFile(path, text)) {
+        return zeb_error == ZEB_ERROR_LIMIT ? quarantine(path) : false;
+    }
+    BusyScope busy(dm);
+    if (!documentOnly) {
+        object_t *root = nullptr;
+        PlanNode plan;
+        if (streamPlan(dm, text, flags, root, plan)) {
+            ++streamedLoads;
+            return applyPlan(plan, root, text, path);
+        }
+    }
+    return loadDocument(dm, text, path, flags);
+}
+
 } // namespace
 
 extern "C" bool datamodel_load(datamodel_t *dm, const char *path, uint32_t flags) {
@@ -376,4 +354,12 @@ extern "C" bool datamodel_load(datamodel_t *dm, const char *path, uint32_t flags
         std::string resolved;
         return resolvePath(path, resolved) && load(dm, resolved, flags);
     });
+}
+
+extern "C" void zeb_dm_setDocumentLoad(bool on) {
+    documentOnly = on;
+}
+
+extern "C" unsigned zeb_dm_streamedLoads(void) {
+    return streamedLoads;
 }

@@ -1,11 +1,13 @@
 /*
  * Test seam of libzeb_dm: the file operations that datamodel_save and
  * datamodel_load use (load: open, read, close, and rename to set a file aside), so that tests can
- * make any step fail. Not part of the public interface; production code never calls it.
+ * make any step fail, and the choice of the reader a load uses. Not part of the public interface;
+ * production code never calls it.
  */
 #ifndef ZEB_DM_TESTING_H
 #define ZEB_DM_TESTING_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <sys/types.h>
 
@@ -26,6 +28,14 @@ typedef struct zeb_dm_file_ops {
 
 /* Installs `ops` (copied); null restores the system calls. */
 void zeb_dm_setFileOps(const zeb_dm_file_ops_t *ops);
+
+/* True: datamodel_load reads every file through the whole-document reader,
+ * which the streaming reader otherwise hands only the files it does not take
+ * (the reference of the streaming reader's results). */
+void zeb_dm_setDocumentLoad(bool on);
+
+/* How many loads the streaming reader has read so far. */
+unsigned zeb_dm_streamedLoads(void);
 
 #ifdef __cplusplus
 }

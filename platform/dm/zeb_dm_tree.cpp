@@ -120,6 +120,20 @@ const std::vector<parameter_t> &paramsOf(const object_t *object) {
     return object->parameters;
 }
 
+const parameter_t *paramByName(const object_t *object, const std::string &name) {
+    /* Every copy has its parameters where its definition has them. */
+    const object_t *definition = object;
+    while (definition->proto) {
+        definition = definition->proto;
+    }
+    if (!definition->own) {
+        return nullptr;
+    }
+    const auto &positions = definition->own->parameterPositions;
+    auto it = positions.find(name);
+    return it == positions.end() ? nullptr : &paramsOf(object)[it->second];
+}
+
 const std::string &instanceKey(const object_t *instance) {
     return instance->ownKey ? *instance->ownKey : instance->name;
 }
@@ -616,17 +630,8 @@ parameter_t *object_getParameter(const object_t *object, const char *name) {
         nullArgument(object ? "name" : "object");
         return nullptr;
     }
-    /* Every copy has its parameters where its definition has them. */
-    const object_t *definition = object;
-    while (definition->proto) {
-        definition = definition->proto;
-    }
-    if (definition->own) {
-        const auto &positions = definition->own->parameterPositions;
-        auto it = positions.find(name);
-        if (it != positions.end()) {
-            return const_cast<parameter_t *>(&paramsOf(object)[it->second]);
-        }
+    if (const parameter_t *parameter = paramByName(object, name)) {
+        return const_cast<parameter_t *>(parameter);
     }
     fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
     return nullptr;

@@ -17,22 +17,6 @@ using namespace dmtest;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void spill(const std::string &path, const std::string &content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-bool exists(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
-
 class Files : public DataModelTest {
   protected:
     void SetUp() override {

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
+#include <sys/stat.h>
 
 namespace dmtest {
 
@@ -21,7 +24,8 @@ const char *const kDefinition = R"({
       "parameters": [
         { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
           "write-handler": "param_written" },
-        { "name": "FormattedName", "type": "string", "attributes": ["persistent"], "write-handler": "param_written" },
+        { "name": "FormattedName", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
+          "write-handler": "param_written" },
         { "name": "BirthDay", "type": "date-time", "attributes": ["persistent"] },
         { "name": "Age", "type": "int32", "default": -1 },
         { "name": "Secret", "type": "string", "attributes": ["volatile"] } ],
@@ -34,6 +38,22 @@ std::vector<std::string> events;
 std::function<void(parameter_t *)> onWrite;
 std::function<void(object_t *)> onDelete;
 std::vector<std::string> refusedIds;
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void spill(const std::string &path, const std::string &content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+bool exists(const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
 
 std::string text(const variant_t *value) {
     char *chars = variant_char(value);

@@ -33,6 +33,12 @@ std::string text(const variant_t *value);
 std::string valueOf(const object_t *object, const char *name);
 std::string pathOf(const object_t *object, uint32_t flags = 0);
 
+/* A whole file's bytes ("" when it cannot be read), a file written, and
+ * whether a path exists. */
+std::string slurp(const std::string &path);
+void spill(const std::string &path, const std::string &content);
+bool exists(const std::string &path);
+
 class DataModelTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -3,6 +3,7 @@
 // everything); bad arguments get an error or an empty page and change
 // nothing. Seeded: a failure names its seed.
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,32 @@ std::string digits(const std::string &text) {
         if (c >= '0' && c <= '9')
             only += c;
     return only;
+}
+
+// A text of several words is looked for by its terms: each word with a
+// letter, and each run of words of digits alone (found by its digits).
+bool searchedByTerms(const std::string &text) {
+    auto separator = [](unsigned char c) { return c < 0x80 && !isalnum(c); };
+    bool letter = false;
+    bool separated = false;
+    for (unsigned char c : text) {
+        separated = separated || separator(c);
+        letter = letter || !(separator(c) || isdigit(c));
+    }
+    return letter && separated;
+}
+
+std::vector<std::vector<std::string>> termsOf(const std::string &text) {
+    std::vector<std::vector<std::string>> terms;
+    bool inRun = false;
+    for (const std::string &word : split(text)) {
+        bool number = digits(word) == word;
+        if (!(number && inRun))
+            terms.emplace_back();
+        terms.back().push_back(word);
+        inRun = number;
+    }
+    return terms;
 }
 
 class Ranges : public pbtest::RandomChanges {
@@ -108,18 +135,21 @@ class Ranges : public pbtest::RandomChanges {
             contacts.push_back(all[i]);
         return contacts;
     }
+    // A few digits of the contact's first number, a separator among them.
+    std::string numberPart(const json &contact) {
+        std::string number = contact["telephoneNumbers"][0]["name"];
+        size_t at = random.below(number.size());
+        std::string part = number.substr(at, 3 + random.below(3));
+        return part.size() >= 3 ? part.insert(1, random.chance(50) ? " " : "-") : part;
+    }
     // A text to look for: the start of a word or number of a contact, its
     // case or accents changed, or anything.
     std::string probe(const json &all) {
         if (all.empty() || random.chance(10))
             return word(2);
         const json &contact = all[random.below(all.size())];
-        if (random.chance(20) && !contact["telephoneNumbers"].empty()) {
-            std::string number = contact["telephoneNumbers"][0]["name"];
-            size_t at = random.below(number.size());
-            std::string part = number.substr(at, 3 + random.below(3));
-            return part.size() >= 3 ? part.insert(1, random.chance(50) ? " " : "-") : part;
-        }
+        if (random.chance(20) && !contact["telephoneNumbers"].empty())
+            return numberPart(contact);
         std::vector<std::string> words = split(contact["formattedName"]);
         if (words.empty())
             return word(1);
@@ -127,6 +157,28 @@ class Ranges : public pbtest::RandomChanges {
         for (char &c : text)
             if (c >= 'a' && c <= 'z' && random.chance(50))
                 c = static_cast<char>(c - 'a' + 'A');
+        return text;
+    }
+
+    // A text of two or three words: beginnings of the words of one contact,
+    // maybe mixed with other probes, between separators.
+    std::string probeWords(const json &all) {
+        static const char *const separators[] = {" ", "  ", ", ", "-", "@", ".", " 0"};
+        if (all.empty())
+            return word(2) + " " + word(2);
+        const json &contact = all[random.below(static_cast<int>(all.size()))];
+        std::vector<std::string> words = wordsOf(contact);
+        std::string text;
+        for (int n = 2 + random.below(2); n > 0; --n) {
+            if (!text.empty())
+                text += separators[random.below(static_cast<int>(std::size(separators)))];
+            if (words.empty() || random.chance(25))
+                text += probe(all);
+            else if (random.chance(20) && !contact["telephoneNumbers"].empty())
+                text += numberPart(contact);
+            else
+                text += random.pick(words).substr(0, 1 + random.below(5));
+        }
         return text;
     }
 
@@ -175,8 +227,62 @@ class Ranges : public pbtest::RandomChanges {
             << arguments.dump();
     }
 
+    static std::vector<std::string> wordsOf(const json &c) {
+        std::vector<std::string> words = split(c["formattedName"]);
+        for (const char *field : {"name", "organisation"})
+            for (const std::string &w : split(c[field]))
+                words.push_back(w);
+        for (const json &email : c["emails"])
+            for (const std::string &w : split(email["name"]))
+                words.push_back(w);
+        return words;
+    }
+    static bool weighs(const collation_t *coll, const std::string &text) {
+        return !collation_sortKeyString(coll, text, COLLATION_PRIMARY).empty();
+    }
+    // Whether a word of the contact begins with `text`, or a number holds
+    // the digits of `number` (at least three).
+    static bool finds(const collation_t *coll, const json &c, const std::string &text,
+                      const std::string &number) {
+        std::vector<std::string> words = wordsOf(c);
+        bool match =
+            weighs(coll, text) && std::any_of(words.begin(), words.end(), [&](auto &w) {
+                return collation_primaryPrefix(coll, w.data(), w.size(), text.data(), text.size());
+            });
+        std::string wanted = digits(number);
+        for (const json &n : c["telephoneNumbers"])
+            match = match ||
+                    (wanted.size() >= 3 && digits(n["name"]).find(wanted) != std::string::npos);
+        return match;
+    }
+    static bool findsEveryTerm(const collation_t *coll, const json &c, const std::string &text) {
+        bool anyWeighs = false;
+        for (const std::vector<std::string> &term : termsOf(text)) {
+            if (term.size() == 1 && digits(term[0]) != term[0]) {
+                if (!weighs(coll, term[0]))
+                    continue;
+                anyWeighs = true;
+                if (!finds(coll, c, term[0], ""))
+                    return false;
+                continue;
+            }
+            anyWeighs = true;
+            std::string run;
+            bool eachBegins = true;
+            for (const std::string &word : term) {
+                run += word;
+                eachBegins = eachBegins && finds(coll, c, word, "");
+            }
+            if (!eachBegins && !finds(coll, c, "", run))
+                return false;
+        }
+        return anyWeighs;
+    }
+
     void checkSearch(const json &all) {
-        std::string text = probe(all);
+        std::string text = random.chance(40)   ? probeWords(all)
+                           : random.chance(10) ? probe(all) + " "
+                                               : probe(all);
         std::string locale = kLocales[random.below(static_cast<int>(std::size(kLocales)))];
         int count = 1 + random.below(10);
         uint64_t offset = random.chance(70) ? 0 : random.below(5);
@@ -186,27 +292,10 @@ class Ranges : public pbtest::RandomChanges {
         else
             locale = defaultLocale();
         const collation_t *coll = collation_forLocale(locale.c_str());
-        bool weighs = !collation_sortKeyString(coll, text, COLLATION_PRIMARY).empty();
-        std::string wanted = digits(text);
         std::vector<json> found;
-        for (const json &c : sorted(all, "formattedName", coll)) {
-            std::vector<std::string> words = split(c["formattedName"]);
-            for (const char *field : {"name", "organisation"})
-                for (const std::string &w : split(c[field]))
-                    words.push_back(w);
-            for (const json &email : c["emails"])
-                for (const std::string &w : split(email["name"]))
-                    words.push_back(w);
-            bool match = weighs && std::any_of(words.begin(), words.end(), [&](auto &w) {
-                             return collation_primaryPrefix(coll, w.data(), w.size(), text.data(),
-                                                            text.size());
-                         });
-            for (const json &number : c["telephoneNumbers"])
-                match = match || (wanted.size() >= 3 &&
-                                  digits(number["name"]).find(wanted) != std::string::npos);
-            if (match)
+        for (const json &c : sorted(all, "formattedName", coll))
+            if (searchedByTerms(text) ? findsEveryTerm(coll, c, text) : finds(coll, c, text, text))
                 found.push_back(c);
-        }
         json expected = {
             {"total", found.size()}, {"offset", offset}, {"contacts", page(found, offset, count)}};
         ASSERT_EQ(host.call("Phonebook", "searchContacts", arguments).value(), expected)
@@ -233,6 +322,58 @@ TEST_F(Ranges, PagesAndSearchesAreThoseOfARecomputationWhateverChangesThePhonebo
         call("removeAllContacts", json::object());
     }
     EXPECT_GT(imports, 0);
+}
+
+TEST_F(Ranges, ATextOfSeveralWordsFindsTheContactsThatEachOfItsWordsFinds) {
+    const json book = {
+        {{"uniqueID", "ann"},
+         {"formattedName", "Ann Smith"},
+         {"emails", {{{"name", "ann.smith@mail.example"}}}},
+         {"telephoneNumbers", {{{"name", "+44 20 7946 0000"}}}}},
+        {{"uniqueID", "anna"}, {"formattedName", "Anna Smithers"}, {"organisation", "Müller"}},
+        {{"uniqueID", "bob"},
+         {"formattedName", "Bob Jones"},
+         {"telephoneNumbers", {{{"name", "0171 5551234"}}}}},
+        {{"uniqueID", "room"}, {"formattedName", "Room 101"}},
+    };
+    call("addContacts", {{"contacts", book}});
+    std::map<std::string, json> byID;
+    for (const json &contact : allContacts())
+        byID[contact["uniqueID"]] = contact;
+
+    struct Case {
+        const char *text;
+        std::vector<const char *> found;
+    };
+    const Case cases[] = {
+        {"ann smi", {"ann", "anna"}},
+        {"SMITHERS ann", {"anna"}},
+        {"ann 7946", {"ann"}},
+        {"bob 0171 555", {"bob"}}, // the digits of a run together
+        {"bob 0171 1234", {}},     // not "0171" and "1234" apart
+        {"room 101", {"room"}},    // digits as the beginning of a word
+        {"ann ann", {"ann", "anna"}},
+        {"ann ", {"ann", "anna"}},
+        {"ann.smith@mail", {"ann"}},
+        {"müller anna", {"anna"}},
+        {"ann zzz", {}},
+        {"   ", {}},
+        {", .", {}},
+        {"a an ann s sm smi smit smith zzz", {"ann", "anna"}},  // the first 8 words
+        {"ann ann ann ann ann ann ann ann smithers", {"anna"}}, // a repeated word once
+    };
+    for (const Case &c : cases) {
+        json contacts = json::array();
+        for (const char *id : c.found)
+            contacts.push_back(byID[id]);
+        json expected = {{"total", c.found.size()}, {"offset", 0}, {"contacts", contacts}};
+        EXPECT_EQ(host.call("Phonebook", "searchContacts", {{"text", c.text}}).value(), expected)
+            << c.text;
+    }
+    EXPECT_EQ(host.call("Phonebook", "searchContacts",
+                        {{"text", "smi, ann"}, {"offset", 1}, {"count", 1}})
+                  .value(),
+              json({{"total", 2}, {"offset", 1}, {"contacts", {byID["anna"]}}}));
 }
 
 TEST_F(Ranges, BadArgumentsGetAnErrorOrAnEmptyPageAndChangeNothing) {

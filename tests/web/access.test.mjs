@@ -1,0 +1,118 @@
+// Who may do what in the page: logging in, a viewer's page, and a session
+// that ends while something is being typed.
+import assert from 'node:assert/strict';
+import { webSuite, login, listedNames, sleep } from './fixture.mjs';
+
+const suite = webSuite(import.meta.filename, {
+  setup: (servers) => servers.seed([
+    { uniqueID: 'ann', formattedName: 'Ann Smith', title: 'Dr',
+      telephoneNumbers: [{ name: '0611223344', type: 'cell', preferred: true }] },
+  ]),
+});
+
+suite.test('a wrong login is refused in words and a right one shows the list', async (session) => {
+  const page = await session.open();
+  const cases = [
+    { user: 'admin', password: 'wrong' },
+    { user: 'nobody', password: 'admin secret' },
+  ];
+  for (const { user, password } of cases) {
+    await page.getByRole('textbox', { name: 'User name' }).fill(user);
+    await page.getByLabel('Password', { exact: true }).fill(password);
+    await page.getByRole('button', { name: 'Log in' }).click();
+    const alert = page.getByRole('alert');
+    await alert.waitFor();
+    assert.match(await alert.innerText(), /\w{3,}/, `${user}/${password}: a message in words`);
+    assert.equal(await page.getByRole('searchbox', { name: 'Search' }).count(), 0, `${user}/${password} got in`);
+  }
+  await login(page, 'admin');
+  assert.deepEqual(await listedNames(page), ['Ann Smith']);
+  assert.equal(await page.getByRole('alert').filter({ hasText: /password/i }).count(), 0,
+    'the failed login\'s message stays after a good one');
+
+  await page.getByRole('button', { name: 'Log out' }).click();
+  await page.getByRole('button', { name: 'Log in' }).waitFor();
+  const after = await session.servers.rpc('admin', { jsonrpc: '2.0', method: 'session', id: 1 });
+  assert.ok(after.result, 'another session is untouched by this logout');
+  await page.reload();
+  await page.getByRole('button', { name: 'Log in' }).waitFor();
+  assert.equal(await page.getByRole('list', { name: 'Contacts' }).count(), 0, 'the list after logout and reload');
+});
+
+suite.test('a viewer sees no edit controls and an edit it forces is refused with a message', async (session, servers) => {
+  const page = await session.openAs('viewer');
+  await page.getByRole('button', { name: 'Ann Smith' }).click();
+  await page.getByRole('region', { name: 'Ann Smith' }).waitFor();
+  for (const name of ['New contact', 'Edit', 'Delete', 'Delete all contacts', 'Import'])
+    assert.equal(await page.getByRole('button', { name, exact: true }).count(), 0, `a viewer sees "${name}"`);
+  assert.equal(await page.getByLabel('vCard file').isVisible(), false, 'a viewer sees the import');
+
+  // The page's own fetch, with the viewer's cookie and the CSRF header.
+  const answer = await page.evaluate(async () => {
+    const r = await fetch('/rpc', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1' },
+      body: JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'call', params: { object: 'Phonebook',
+        function: 'modifyContact', args: { formattedName: 'Ann Smith', contact: { formattedName: 'Ann Smith', title: 'Prof' } } } }),
+    });
+    return r.json();
+  });
+  assert.equal(answer.error?.code, -32000, JSON.stringify(answer));
+  assert.match(answer.error.data.message, /permission denied/);
+
+  // The page made to believe the viewer may edit (its probe of the
+  // permission answered as for an editor): the edit is refused by the
+  // bridge, and the page says so in words.
+  const forced = await session.open();
+  await forced.route('**/rpc', async (route) => {
+    const request = route.request().postDataJSON();
+    if (request?.params?.function !== 'modifyContactByUniqueID' || request.params.args?.uniqueID !== '')
+      return route.continue();
+    await route.fulfill({ contentType: 'application/json',
+      body: JSON.stringify({ jsonrpc: '2.0', id: request.id, result: { retval: false } }) });
+  });
+  await login(forced, 'viewer');
+  await forced.getByRole('button', { name: 'Ann Smith' }).click();
+  await forced.getByRole('button', { name: 'Edit', exact: true }).click();
+  await forced.getByRole('textbox', { name: 'Title' }).fill('Prof');
+  await forced.getByRole('button', { name: 'Save' }).click();
+  const alert = forced.getByRole('alert');
+  await alert.waitFor();
+  assert.match(await alert.innerText(), /permi|allow|not.*(may|can)/i);
+  assert.doesNotMatch(await alert.innerText(), /^\s*-?\d+\s*$/, 'a raw code alone');
+  assert.equal((await servers.call('getContact', { formattedName: 'Ann Smith' })).title, 'Dr');
+});
+
+suite.test('an expired session brings back the login and keeps what was typed', async (session, servers) => {
+  const baseURL = await servers.startHttpd({ sessionIdle: 4 });
+  const page = await session.open({ baseURL });
+  await login(page, 'editor');
+  await page.getByRole('button', { name: 'New contact' }).click();
+  await page.getByRole('textbox', { name: 'Formatted name' }).fill('Typed Before Expiry');
+  await page.getByRole('textbox', { name: 'Organisation' }).fill('Plumbing Ltd');
+  await sleep(5500);
+  // The login comes back at the save, or before it when the page notices
+  // the end of the session first.
+  const user = page.getByRole('textbox', { name: 'User name' });
+  if (!(await user.isVisible())) await page.getByRole('button', { name: 'Save' }).click();
+  await user.waitFor();
+  await user.fill('editor');
+  await page.getByLabel('Password', { exact: true }).fill('editor secret');
+  await page.getByRole('button', { name: 'Log in' }).click();
+  await user.waitFor({ state: 'hidden' });
+
+  // The save goes on by itself after the login, or waits in the editor
+  // with what was typed.
+  const editor = page.getByRole('form', { name: 'New contact' });
+  const stored = async () => (await servers.call('searchContacts', { text: 'Typed' })).total > 0;
+  for (const deadline = Date.now() + 5000; !(await stored()) && Date.now() < deadline;) await sleep(100);
+  if (!(await stored())) {
+    assert.equal(await page.getByRole('textbox', { name: 'Formatted name' }).inputValue(), 'Typed Before Expiry');
+    assert.equal(await page.getByRole('textbox', { name: 'Organisation' }).inputValue(), 'Plumbing Ltd');
+    await editor.getByRole('button', { name: 'Save' }).click();
+  }
+  await editor.waitFor({ state: 'hidden' });
+  const saved = await servers.call('getContact', { formattedName: 'Typed Before Expiry' });
+  assert.equal(saved.organisation, 'Plumbing Ltd');
+  assert.equal((await servers.call('searchContacts', { text: 'Typed' })).total, 1, 'saved once, not once per try');
+});

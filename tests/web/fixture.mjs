@@ -1,0 +1,381 @@
+// The web page's browser tests: zebd with the phonebook and zeb-httpd in
+// front of it in a temporary directory, Debian's chromium driven by
+// playwright-core, and what a failed test leaves for a person to look at.
+//
+// The paths come from the environment that CTest gives (tests/web/CMakeLists.txt):
+//   ZEBD, ZEB_HTTPD, ZEB_CLI         the built programs
+//   ZEB_DEFINITION, ZEB_CCC          data/phonebook.json and data/CCC.dat
+//   ZEB_WWW, ZEB_ROLES               data/www and data/roles
+//   ZEB_WEB_ARTIFACTS                where a failed test's screenshots and logs go
+//   ZEB_WEB_SHOTS                    when set: where shot() saves the pictures of
+//                                    the main views (relative to ZEB_SOURCE_DIR)
+//   CHROMIUM                         the browser (default /usr/bin/chromium)
+import { spawn, execFile } from 'node:child_process';
+import { mkdtempSync, mkdirSync, copyFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { basename, join, resolve } from 'node:path';
+import { test, before, after } from 'node:test';
+import { chromium } from 'playwright-core';
+
+const env = process.env;
+
+export const USERS = {
+  admin: { password: 'admin secret', roles: 'admin' },
+  editor: { password: 'editor secret', roles: 'editor' },
+  viewer: { password: 'viewer secret', roles: 'viewer' },
+};
+
+/* Under the sanitizers the daemons are several times slower than built for
+ * the gateway: every wait below is generous. */
+const START_TIMEOUT_MS = 30000;
+
+function need(name) {
+  if (!env[name]) throw new Error(`${name} is not set: run the browser tests through ctest`);
+  return env[name];
+}
+
+/* A child process whose standard error is kept (its last MiB) for the logs. */
+class Child {
+  constructor(name, argv, options = {}) {
+    this.name = name;
+    this.log = '';
+    this.proc = spawn(argv[0], argv.slice(1), { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+    const keep = (chunk) => {
+      this.log = (this.log + chunk.toString()).slice(-(1 << 20));
+    };
+    this.proc.stdout.on('data', keep);
+    this.proc.stderr.on('data', keep);
+    this.exited = new Promise((done) => this.proc.on('exit', (code, signal) => done({ code, signal })));
+  }
+
+  /* Resolves with the first match of `pattern` in the log. */
+  async waitFor(pattern, timeoutMs = START_TIMEOUT_MS) {
+    const deadline = Date.now() + timeoutMs;
+    let ended = false;
+    this.exited.then(() => (ended = true));
+    for (;;) {
+      const match = this.log.match(pattern);
+      if (match) return match;
+      if (ended || Date.now() > deadline)
+        throw new Error(`${this.name} did not print ${pattern}:\n${this.log}`);
+      await sleep(20);
+    }
+  }
+
+  async stop() {
+    if (this.proc.exitCode === null && this.proc.signalCode === null) this.proc.kill('SIGTERM');
+    const timer = setTimeout(() => this.proc.kill('SIGKILL'), 10000);
+    await this.exited;
+    clearTimeout(timer);
+  }
+}
+
+export const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+
+function run(file, args, input) {
+  return new Promise((done) => {
+    const child = execFile(file, args, { maxBuffer: 64 << 20 }, (error, stdout, stderr) =>
+      done({ status: error ? (error.code ?? 1) : 0, stdout, stderr }));
+    // A program that reads no input may end before it is written.
+    child.stdin.on('error', () => {});
+    child.stdin.end(input ?? '');
+  });
+}
+
+/* zebd serving the phonebook, and zeb-httpd in front of it with the users
+ * of USERS, in a temporary directory of their own. */
+export class Servers {
+  static async start(options = {}) {
+    const servers = new Servers();
+    await servers.startDaemons(options);
+    return servers;
+  }
+
+  async startDaemons({ sessionIdle } = {}) {
+    this.dir = mkdtempSync(join(tmpdir(), 'zeb-web-'));
+    this.socket = join(this.dir, 'zeb.sock');
+    this.users = join(this.dir, 'httpd-users');
+    const sysroot = join(this.dir, 'sysroot');
+    for (const sub of ['cfg/system', 'var/lib/phonebook', 'etc/config', 'usr/lib/phonebook'])
+      mkdirSync(join(sysroot, sub), { recursive: true });
+    copyFileSync(need('ZEB_CCC'), join(sysroot, 'usr/lib/phonebook/CCC.dat'));
+    this.children = [];
+    this.zebd = this.spawn('zebd', [need('ZEBD'), '-s', this.socket, '--sysroot', sysroot,
+      need('ZEB_DEFINITION')]);
+    await this.zebd.waitFor(/zebd: serving/);
+    for (const [user, { password, roles }] of Object.entries(USERS)) {
+      const r = await run(need('ZEB_HTTPD'), ['--users', this.users, 'passwd', user, '--roles', roles],
+        `${password}\n`);
+      if (r.status !== 0) throw new Error(`zeb-httpd passwd ${user}: ${r.stderr}`);
+    }
+    this.baseURL = await this.startHttpd({ sessionIdle });
+  }
+
+  spawn(name, argv) {
+    const child = new Child(name, argv);
+    this.children.push(child);
+    return child;
+  }
+
+  /* Another zeb-httpd on the same bus and users (e.g. with a short idle
+   * time); answers its base URL. */
+  async startHttpd({ sessionIdle } = {}) {
+    const argv = [need('ZEB_HTTPD'), '--listen', '127.0.0.1:0', '--socket', this.socket,
+      '--users', this.users, '--roles', need('ZEB_ROLES'), '--docroot', need('ZEB_WWW')];
+    if (sessionIdle) argv.push('--session-idle', String(sessionIdle));
+    const httpd = this.spawn('zeb-httpd', argv);
+    const [, url] = await httpd.waitFor(/zeb-httpd: serving (http:\/\/127\.0\.0\.1:\d+\/)/);
+    return url;
+  }
+
+  /* zeb-cli on this bus: {status, stdout, stderr, json} (json: the parsed
+   * standard output, when it is JSON). */
+  async zebCli(...args) {
+    const r = await run(need('ZEB_CLI'), ['-s', this.socket, '-t', '30', ...args]);
+    try {
+      r.json = JSON.parse(r.stdout);
+    } catch {
+      r.json = undefined;
+    }
+    return r;
+  }
+
+  /* A function of Phonebook called with zeb-cli; answers its retval and
+   * fails the test when the daemon refuses. */
+  async call(fn, args = {}) {
+    const words = Object.entries(args).map(([k, v]) => `${k}=${typeof v === 'string' ? v : JSON.stringify(v)}`);
+    const r = await this.zebCli('call', 'Phonebook', fn, ...words);
+    if (r.status !== 0) throw new Error(`zeb-cli call Phonebook ${fn}: ${r.stderr}`);
+    return r.json.retval;
+  }
+
+  /* A JSON-RPC request (or batch) posted to /rpc in a session of `user`,
+   * logged in for it; answers the parsed answer. */
+  async rpc(user, body, baseURL = this.baseURL) {
+    const cookie = await this.login(user, baseURL);
+    const answer = await fetch(new URL('rpc', baseURL), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1', Cookie: cookie },
+      body: JSON.stringify(body),
+    });
+    return answer.json();
+  }
+
+  async login(user, baseURL = this.baseURL) {
+    this.cookies ??= new Map();
+    const key = `${baseURL} ${user}`;
+    if (!this.cookies.has(key)) {
+      const answer = await fetch(new URL('rpc', baseURL), {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1' },
+        body: JSON.stringify({ jsonrpc: '2.0', method: 'login', id: 1,
+          params: { user, password: USERS[user].password } }),
+      });
+      const cookie = answer.headers.get('set-cookie');
+      if (answer.status !== 200 || !cookie) throw new Error(`login ${user}: ${answer.status}`);
+      this.cookies.set(key, cookie.split(';')[0]);
+    }
+    return this.cookies.get(key);
+  }
+
+  /* Adds `contacts` in calls of addContacts of 500 each through /rpc as
+   * admin, raising MaxNumberOfEntries first when they would not fit. */
+  async seed(contacts) {
+    const max = await this.call('getMaxNumberOfContacts');
+    if (contacts.length + (await this.call('getNumberOfContacts')) > max) {
+      const r = await this.zebCli('set', 'Phonebook', `MaxNumberOfEntries=${contacts.length + 1000}`);
+      if (r.status !== 0) throw new Error(`raising MaxNumberOfEntries: ${r.stderr}`);
+    }
+    for (let i = 0; i < contacts.length; i += 500) {
+      const answer = await this.rpc('admin', { jsonrpc: '2.0', method: 'call', id: i,
+        params: { object: 'Phonebook', function: 'addContacts', args: { contacts: contacts.slice(i, i + 500) } } });
+      if (answer.result?.retval !== true)
+        throw new Error(`seeding contacts ${i}..: ${JSON.stringify(answer).slice(0, 500)}`);
+    }
+  }
+
+  async stop() {
+    await Promise.all(this.children.map((child) => child.stop()));
+  }
+
+  remove() {
+    rmSync(this.dir, { recursive: true, force: true });
+  }
+}
+
+/* `count` contacts with distinct names spread over the alphabet: a given
+ * name and a family name, a mobile number and an e-mail each. */
+export function makeContacts(count) {
+  const given = ['Anna', 'Bernd', 'Clara', 'David', 'Emil', 'Frieda', 'Georg', 'Hanna', 'Ida', 'Jonas',
+    'Karl', 'Lena', 'Marta', 'Nils', 'Olga', 'Paul', 'Quirin', 'Rosa', 'Sven', 'Tilda', 'Uwe', 'Vera',
+    'Walter', 'Xenia', 'Yusuf', 'Zoe'];
+  const family = ['Albers', 'Brandt', 'Conrad', 'Dietz', 'Ebert', 'Fuchs', 'Graf', 'Hahn', 'Imhof',
+    'Jansen', 'Kluge', 'Lorenz', 'Mertens', 'Nagel', 'Otte', 'Pohl', 'Quandt', 'Roth', 'Seidel', 'Thiel',
+    'Ullrich', 'Vogt', 'Wendt', 'Xander', 'Yilmaz', 'Zeller'];
+  const contacts = [];
+  for (let i = 0; i < count; i++) {
+    const g = given[i % given.length];
+    const f = family[Math.floor(i / given.length) % family.length];
+    const n = Math.floor(i / (given.length * family.length));
+    const formattedName = `${f} ${g}${n ? ` ${n}` : ''}`;
+    contacts.push({
+      uniqueID: `c${i}`,
+      formattedName,
+      name: `${f};${g}`,
+      telephoneNumbers: [{ name: `0171${String(5000000 + i)}`, type: 'cell', preferred: true }],
+      emails: [{ name: `${g}.${f}${n || ''}@example.org`.toLowerCase(), type: 'home' }],
+    });
+  }
+  return contacts;
+}
+
+/* The browser, shared by the tests of one file: Debian's chromium, headless,
+ * with a temporary profile, talking to nothing but the servers. */
+export async function launchBrowser() {
+  return chromium.launch({
+    executablePath: env.CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    timeout: START_TIMEOUT_MS,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+}
+
+const LOOPBACK = new Set(['127.0.0.1', 'localhost', '[::1]']);
+
+/* What one test opened: its browser contexts and pages, with what each
+ * page logged, raised and asked for. */
+export class Session {
+  constructor(browser, servers, title) {
+    this.browser = browser;
+    this.servers = servers;
+    this.title = title;
+    this.pages = [];
+    this.log = [];
+    this.pageErrors = [];
+    this.dialogs = [];
+    this.foreignRequests = [];
+  }
+
+  /* A new context (its own cookies) and page in English at `baseURL`;
+   * `init` is a function run in each of its documents before the page's. */
+  async open({ locale = 'en-US', viewport = { width: 1280, height: 800 }, baseURL, init } = {}) {
+    const context = await this.browser.newContext({ locale, viewport, acceptDownloads: true });
+    context.setDefaultTimeout(15000);
+    if (init) await context.addInitScript(init);
+    const page = await context.newPage();
+    const n = this.pages.length + 1;
+    page.on('console', (m) => this.log.push(`[page ${n}] ${m.type()}: ${m.text()}`));
+    page.on('pageerror', (e) => {
+      this.pageErrors.push(e);
+      this.log.push(`[page ${n}] uncaught: ${e.stack ?? e}`);
+    });
+    page.on('dialog', (d) => {
+      this.dialogs.push(`${d.type()}: ${d.message()}`);
+      d.dismiss().catch(() => {});
+    });
+    page.on('request', (r) => {
+      const url = new URL(r.url());
+      if (['http:', 'https:', 'ws:', 'wss:'].includes(url.protocol) && !LOOPBACK.has(url.hostname))
+        this.foreignRequests.push(r.url());
+    });
+    this.pages.push(page);
+    await page.goto(baseURL ?? this.servers.baseURL);
+    return page;
+  }
+
+  /* A page logged in as `user`, its list shown. */
+  async openAs(user, options = {}) {
+    const page = await this.open(options);
+    await login(page, user);
+    return page;
+  }
+
+  /* Screenshots of every open page and the logs, under ZEB_WEB_ARTIFACTS. */
+  async saveArtifacts(file) {
+    const dir = join(env.ZEB_WEB_ARTIFACTS || join(tmpdir(), 'zeb-web-artifacts'),
+      basename(file, '.test.mjs'), this.title.replace(/[^A-Za-z0-9]+/g, '-'));
+    rmSync(dir, { recursive: true, force: true });
+    mkdirSync(dir, { recursive: true });
+    const saved = [];
+    for (const [i, page] of this.pages.entries()) {
+      const png = join(dir, `page-${i + 1}.png`);
+      try {
+        await page.screenshot({ path: png, fullPage: true, timeout: 5000 });
+        saved.push(png);
+      } catch (e) {
+        this.log.push(`[page ${i + 1}] no screenshot: ${e.message}`);
+      }
+    }
+    const console = join(dir, 'console.log');
+    writeFileSync(console, this.log.join('\n') + '\n');
+    saved.push(console);
+    for (const child of this.servers.children) {
+      const path = join(dir, `${child.name}-${child.proc.pid}.log`);
+      writeFileSync(path, child.log);
+      saved.push(path);
+    }
+    process.stdout.write(`# ${this.title}: failed; saved\n${saved.map((p) => `#   ${p}\n`).join('')}`);
+  }
+
+  async close() {
+    await Promise.all(this.pages.map((page) => page.context().close().catch(() => {})));
+  }
+}
+
+/* The tests of one file: `webTest(title, fn)` runs fn(session) with the
+ * file's servers and browser. Every test also fails when a page raised an
+ * uncaught error or asked any other host than loopback for anything; a
+ * failed test leaves its screenshots and logs. */
+export function webSuite(file, { servers: serverOptions, setup } = {}) {
+  const suite = {};
+  before(async () => {
+    suite.servers = await Servers.start(serverOptions);
+    suite.browser = await launchBrowser();
+    if (setup) await setup(suite.servers);
+  });
+  after(async () => {
+    await suite.browser?.close();
+    await suite.servers?.stop();
+    suite.servers?.remove();
+  });
+  suite.test = (title, fn, options = {}) =>
+    test(title, { timeout: 240000, ...options }, async () => {
+      const session = new Session(suite.browser, suite.servers, title);
+      try {
+        await fn(session, suite.servers);
+        if (session.pageErrors.length) throw new Error(`the page raised: ${session.pageErrors.join('; ')}`);
+        if (session.foreignRequests.length)
+          throw new Error(`requests left loopback: ${session.foreignRequests.join(' ')}`);
+      } catch (e) {
+        await session.saveArtifacts(file);
+        throw e;
+      } finally {
+        await session.close();
+      }
+    });
+  return suite;
+}
+
+/* Logs `user` in on the login view and waits for the list. */
+export async function login(page, user, password = USERS[user].password) {
+  await page.getByRole('textbox', { name: 'User name' }).fill(user);
+  await page.getByLabel('Password', { exact: true }).fill(password);
+  await page.getByRole('button', { name: 'Log in' }).click();
+  await page.getByRole('searchbox', { name: 'Search' }).waitFor();
+}
+
+/* The formatted names the list shows, in order. */
+export async function listedNames(page) {
+  return page.getByRole('list', { name: 'Contacts' }).getByRole('listitem').getByRole('button').allInnerTexts();
+}
+
+/* Saves a picture of the top of `page` as NAME.png into ZEB_WEB_SHOTS,
+ * when set. */
+export async function shot(page, name) {
+  if (!env.ZEB_WEB_SHOTS) return;
+  const dir = resolve(env.ZEB_SOURCE_DIR ?? '.', env.ZEB_WEB_SHOTS);
+  mkdirSync(dir, { recursive: true });
+  await page.evaluate(() => window.scrollTo(0, 0));
+  await page.screenshot({ path: join(dir, `${name}.png`) });
+}
