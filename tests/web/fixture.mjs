@@ -11,7 +11,7 @@
 //                                    the main views (relative to ZEB_SOURCE_DIR)
 //   CHROMIUM                         the browser (default /usr/bin/chromium)
 import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, mkdirSync, copyFileSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, copyFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { basename, join, resolve } from 'node:path';
 import { test, before, after } from 'node:test';
@@ -192,6 +192,23 @@ export class Servers {
       if (answer.result?.retval !== true)
         throw new Error(`seeding contacts ${i}..: ${JSON.stringify(answer).slice(0, 500)}`);
     }
+    await this.savedSince(Date.now());
+  }
+
+  /* Waits for the phonebook's deferred save of the changes made before
+   * `since` (milliseconds): the daemon answers nobody while it saves, which
+   * would count against whatever a test measures next. */
+  async savedSince(since) {
+    const file = join(this.dir, 'sysroot/cfg/system/phonebook.odl');
+    for (const deadline = Date.now() + 60000; Date.now() < deadline; ) {
+      let mtime = 0;
+      try {
+        mtime = statSync(file).mtimeMs;
+      } catch {}
+      if (mtime >= since) return;
+      await new Promise((done) => setTimeout(done, 100));
+    }
+    throw new Error(`no save of the phonebook to ${file} within 60 s`);
   }
 
   async stop() {
