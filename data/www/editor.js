@@ -45,13 +45,13 @@ function field([name, key, type], value) {
   return el('div', { class: 'field' }, el('label', { for: id, t: key }), input, hint);
 }
 
-function typeControl(spec, value) {
-  if (!spec.types) return el('input', { class: 'type', type: 'text', value: value || '' });
+function typeControl(kind, value) {
+  if (!kind.types) return el('input', { class: 'type', type: 'text', value: value || '' });
   const select = el('select', { class: 'type' });
-  const options = spec.types.includes(value || '') ? spec.types : [...spec.types, value];
+  const options = kind.types.includes(value || '') ? kind.types : [...kind.types, value];
   for (const option of options) {
     const node = el('option', { value: option });
-    if (spec.types.includes(option)) tr(node, `type.${option}`);
+    if (kind.types.includes(option)) tr(node, `type.${option}`);
     else node.textContent = option;
     select.append(node);
   }
@@ -60,30 +60,30 @@ function typeControl(spec, value) {
 }
 
 // Labels carry the row's number; they are set again when rows go.
-function labelRow(spec, row, n) {
+function labelRow(kind, row, n) {
   const p = { n };
-  tr(row.querySelector('.value-label'), `${spec.keys}.value`, p);
-  tr(row.querySelector('.type'), `${spec.keys}.type`, p, 'aria-label');
-  tr(row.querySelector('.pref'), `${spec.keys}.pref`, p, 'aria-label');
-  tr(row.querySelector('.remove'), `${spec.keys}.remove`, p, 'aria-label');
+  tr(row.querySelector('.value-label'), `${kind.keys}.value`, p);
+  tr(row.querySelector('.type'), `${kind.keys}.type`, p, 'aria-label');
+  tr(row.querySelector('.pref'), `${kind.keys}.pref`, p, 'aria-label');
+  tr(row.querySelector('.remove'), `${kind.keys}.remove`, p, 'aria-label');
 }
 
-function relabel(spec, group) {
-  group.querySelectorAll('.row').forEach((row, i) => labelRow(spec, row, i + 1));
+function relabel(kind, group) {
+  group.querySelectorAll('.row').forEach((row, i) => labelRow(kind, row, i + 1));
 }
 
-function row(spec, group, item = {}) {
+function row(kind, group, item = {}) {
   const id = newId('v');
-  const value = spec.lines
+  const value = kind.lines
     ? el('textarea', { id, class: 'value', rows: '3' })
-    : el('input', { id, class: 'value', type: spec.input, autocomplete: 'off' });
+    : el('input', { id, class: 'value', type: kind.input, autocomplete: 'off' });
   value.value = item.name || '';
   const node = el(
     'div',
     { class: 'row' },
     el('label', { for: id, class: 'value-label' }),
     value,
-    typeControl(spec, item.type),
+    typeControl(kind, item.type),
     el(
       'label',
       { class: 'check' },
@@ -97,40 +97,40 @@ function row(spec, group, item = {}) {
   node.querySelector('.remove').addEventListener('click', () => {
     const next = node.nextElementSibling || group.querySelector('.add');
     node.remove();
-    relabel(spec, group);
+    relabel(kind, group);
     (next.querySelector?.('.value') || next).focus();
   });
   return node;
 }
 
-function listGroup(spec, items) {
+function listGroup(kind, items) {
   const rows = el('div', { class: 'rows' });
   const group = el(
     'fieldset',
-    { class: 'list', 'data-field': spec.field },
-    el('legend', { t: `${spec.keys}.group` }),
+    { class: 'list', 'data-field': kind.field },
+    el('legend', { t: `${kind.keys}.group` }),
     rows,
   );
-  const add = el('button', { type: 'button', class: 'add', t: `${spec.keys}.add` });
+  const add = el('button', { type: 'button', class: 'add', t: `${kind.keys}.add` });
   add.addEventListener('click', () => {
-    const node = row(spec, group);
+    const node = row(kind, group);
     rows.append(node);
-    relabel(spec, group);
+    relabel(kind, group);
     node.querySelector('.value').focus();
   });
   group.append(add);
-  rows.append(...items.map((item) => row(spec, group, item)));
-  relabel(spec, group);
+  rows.append(...items.map((item) => row(kind, group, item)));
+  relabel(kind, group);
   return group;
 }
 
-function readItems(form, spec) {
-  const group = form.querySelector(`fieldset[data-field="${spec.field}"]`);
+function readItems(form, kind) {
+  const group = form.querySelector(`fieldset[data-field="${kind.field}"]`);
   const items = [];
   for (const node of group.querySelectorAll('.row')) {
     let name = node.querySelector('.value').value.trim();
     if (!name) continue;
-    if (spec.field === 'telephoneNumbers' && name !== node.dataset.original) {
+    if (kind.field === 'telephoneNumbers' && name !== node.dataset.original) {
       name = C.dialable(name);
       if (!C.isDialable(name))
         throw new Refusal('err.number', { number: node.querySelector('.value').value });
@@ -164,7 +164,7 @@ function collect(form, original) {
     ringtone: v('ringtone').trim(),
     tags: C.tagsOf(v('tags')),
   };
-  for (const spec of LISTS) contact[spec.field] = readItems(form, spec);
+  for (const kind of LISTS) contact[kind.field] = readItems(form, kind);
   return contact;
 }
 
@@ -228,7 +228,7 @@ export function showEditor(original = null) {
     el('h2', { id: headingId, t: original ? 'editor.edit' : 'editor.new' }),
     el('p', { class: 'changed notice', hidden: true }),
     el('div', { class: 'fields-grid' }, ...TEXT_FIELDS.map((f) => field(f, values[f[0]] || ''))),
-    ...LISTS.map((spec) => listGroup(spec, c[spec.field] || [])),
+    ...LISTS.map((kind) => listGroup(kind, c[kind.field] || [])),
     el(
       'div',
       { class: 'actions' },
