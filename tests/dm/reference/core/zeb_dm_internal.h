@@ -1,0 +1,368 @@
+/*
+ * Internal structures and helpers shared by the files of libzeb_dm; not
+ * exported.
+ *
+ * Object kinds: a definition tree holds singletons and templates. Below a
+ * template, its child objects are prototypes (never set, never committed)
+ * from which instances are copied. An instance, and every object copied
+ * inside it, keeps a pointer to the object it was copied from (`proto`);
+ * handlers and functions are looked up along that chain, so that a handler
+ * installed on a template's parameter applies to every instance.
+ *
+ * Lifetime: objects destroyed while a commit, rollback or destruction is
+ * running are detached at once but freed only when the outermost of those
+ * calls returns (the data model's graveyard), so that a walk holding a
+ * pointer to them sees `destroyed` instead of freed memory.
+ */
+#ifndef ZEB_DM_INTERNAL_H
+#define ZEB_DM_INTERNAL_H
+
+#include <cstdarg>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zeb/dm.h"
+
+#define ZEB_DM_INTERNAL __attribute__((visibility("hidden")))
+
+namespace zeb_dm {
+
+/* A variant_t that cleans itself up. */
+class Variant {
+  public:
+    Variant() { variant_initialize(&v, variant_type_unknown); }
+    ~Variant() { variant_cleanup(&v); }
+    Variant(Variant &&other) noexcept : Variant() { variant_move(&v, &other.v); }
+    Variant &operator=(Variant &&other) noexcept {
+        variant_cleanup(&v);
+        variant_move(&v, &other.v);
+        return *this;
+    }
+    Variant(const Variant &) = delete;
+    Variant &operator=(const Variant &) = delete;
+
+    variant_t *get() { return &v; }
+    const variant_t *get() const { return &v; }
+
+  private:
+    variant_t v;
+};
+
+/* A template's instances by the text of some of their parameters (pending
+ * value, else committed), keyed by the hash of the text: an entry is checked
+ * against the instance's current text when it is looked up. */
+struct ValueIndex {
+    std::vector<size_t> positions;                                   /* of the indexed parameters */
+    std::vector<std::unordered_multimap<size_t, object_t *>> byHash; /* one per position */
+};
+
+enum class Kind : uint8_t { Singleton, Template, Instance };
+
+using ObjectPtr = std::unique_ptr<object_t>;
+using ObjectList = std::list<ObjectPtr>;
+
+/* The instances of a template, once it has had one. */
+struct Instances {
+    ObjectList list; /* by increasing index */
+    uint64_t nextIndex = 1;
+    /* By index once there are more than a few; the list is searched below
+     * that. */
+    std::unique_ptr<std::unordered_map<uint32_t, object_t *>> byIndex;
+    /* Keys given at creation that are not the index as text. */
+    std::unique_ptr<std::unordered_map<std::string, object_t *>> byKey;
+    std::unique_ptr<ValueIndex> valueIndex; /* when asked for */
+    /* Those a commit or rollback has to visit (dirty, or passed through by a
+     * walk), by index; only while there are any. */
+    std::unique_ptr<std::map<uint32_t, object_t *>> open;
+};
+
+/* What only the objects of a definition have. */
+struct ObjectDef {
+    std::vector<std::unique_ptr<function_t>> functions;
+    std::unordered_map<std::string, size_t> parameterPositions; /* by name */
+};
+
+/* An object's own handlers; objects with the same ones share one copy. */
+struct ObjectHandlers {
+    object_write_handler_t write = nullptr;
+    object_instance_handler_t add = nullptr;
+    object_instance_handler_t del = nullptr;
+    bool operator==(const ObjectHandlers &o) const {
+        return write == o.write && add == o.add && del == o.del;
+    }
+};
+
+/* What a definition's parameter shares with all its copies. */
+struct ParamDef {
+    std::string name;
+    variant_type_t type = variant_type_unknown;
+    uint32_t attributes = 0;
+    size_t position = 0;
+};
+
+/* What is set on one parameter handle only; most parameters have none. */
+struct ParamExtra {
+    parameter_read_handler_t readHandler = nullptr;
+    parameter_write_handler_t writeHandler = nullptr;
+    parameter_validator_t validator = nullptr;
+    void *userData = nullptr;
+};
+
+} // namespace zeb_dm
+
+struct parameter {
+    parameter() = default;
+    ~parameter();
+    parameter(parameter &&) noexcept = default;
+    parameter &operator=(parameter &&) noexcept = default;
+
+    /* A definition's parameter holds what it shares with its copies; a copy
+     * holds the parameter it was copied from. */
+    union {
+        const zeb_dm::ParamDef *shared = nullptr;
+        const parameter_t *proto;
+    };
+    object_t *owner = nullptr;
+    zeb_dm::Variant value; /* committed */
+    std::unique_ptr<zeb_dm::ParamExtra> extra;
+    bool hasPending = false; /* it has a value set and not committed */
+    /* That value is in `value`: its owner has never been committed, so its
+     * committed value is still the definition's default (proto->value).
+     * Otherwise the data model holds it, apart. */
+    bool inPlace = false;
+    bool copy = false; /* `proto` is set, not `shared` */
+
+    /* Name, type, attributes, position: the definition's. */
+    const zeb_dm::ParamDef *def() const {
+        const parameter_t *p = this;
+        while (p->copy) {
+            p = p->proto;
+        }
+        return p->shared;
+    }
+    /* The parameter it was copied from; null for a definition's. */
+    const parameter_t *prototype() const { return copy ? proto : nullptr; }
+};
+
+struct function {
+    std::string name;
+    std::vector<std::string> arguments;
+    function_handler_t handler = nullptr;
+    object_t *owner = nullptr;
+    size_t position = 0;
+};
+
+struct object {
+    datamodel_t *dm = nullptr;
+    object_t *parent = nullptr;
+    const object_t *proto = nullptr;
+    std::unique_ptr<zeb_dm::Instances> tpl;           /* templates, once they hold instances */
+    std::unique_ptr<zeb_dm::ObjectDef> own;           /* objects of a definition */
+    const zeb_dm::ObjectHandlers *handlers = nullptr; /* shared, set on this object */
+    void *userData = nullptr;
+    std::string name;                    /* an instance's index as text */
+    std::unique_ptr<std::string> ownKey; /* an instance's key when not its name */
+
+    zeb_dm::ObjectList::iterator self; /* in the list that owns it (homeOf) */
+
+    std::vector<parameter_t> parameters; /* never resized once filled: handles */
+    zeb_dm::ObjectList children;         /* singletons and templates */
+
+    uint32_t creation = 0;     /* instances: the data model's creation count then */
+    uint32_t index = 0;        /* instances */
+    uint32_t pendingCount = 0; /* parameters holding a pending value */
+    uint16_t committing = 0;
+    uint16_t walking = 0; /* commit or rollback walks passing through it */
+    zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
+    bool open : 1;       /* instances: in the template's open list */
+    bool dirty : 1;      /* it or an object below it may hold a pending change */
+    bool created : 1;    /* instance not yet committed */
+    bool deleted : 1;    /* in a subtree marked for deletion */
+    bool deleteRoot : 1; /* the instance that object_delete marked */
+    bool destroying : 1; /* delete handlers of its subtree are running */
+    bool destroyed : 1;  /* detached; freed when the data model is idle */
+
+    object()
+        : open(false), dirty(false), created(false), deleted(false), deleteRoot(false),
+          destroying(false), destroyed(false) {}
+};
+
+struct datamodel {
+    zeb_dm::ObjectList objects;
+    std::vector<zeb_dm::ObjectPtr> graveyard;
+    std::vector<std::unique_ptr<zeb_dm::ObjectHandlers>> handlerSets;
+    std::deque<zeb_dm::ParamDef> paramDefs;
+    /* Values set but not committed, and the candidate or applied value a
+     * validator or write handler is looking at: only while they exist. */
+    std::unordered_map<const parameter_t *, zeb_dm::Variant> pending;
+    std::unordered_map<const parameter_t *, const variant_t *> modified;
+    int busy = 0;
+    uint32_t creations = 0; /* instances created so far, wrapping around */
+};
+
+namespace zeb_dm {
+
+/* ---- Errors (zeb_dm_error.cpp) ---- */
+
+/* Sets zeb_error and the message; always returns false. */
+ZEB_DM_INTERNAL bool fail(uint32_t code, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+ZEB_DM_INTERNAL bool failV(uint32_t code, const char *format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+/* Adds text to the message of the last failure. */
+ZEB_DM_INTERNAL void appendToMessage(const std::string &text);
+
+/* Runs `body`, turning a C++ exception into a failure that returns `onError`. */
+template <typename R, typename F> R guarded(R onError, F &&body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+    } catch (const std::exception &e) {
+        fail(ZEB_ERROR_INVALID_ARGUMENT, "%s", e.what());
+    }
+    return onError;
+}
+
+/* ---- Tree (zeb_dm_tree.cpp) ---- */
+
+/* Keeps destroyed objects alive until the outermost scope ends. */
+class BusyScope {
+  public:
+    explicit BusyScope(datamodel_t *dm) : dm_(dm) { ++dm_->busy; }
+    ~BusyScope();
+    BusyScope(const BusyScope &) = delete;
+    BusyScope &operator=(const BusyScope &) = delete;
+
+  private:
+    datamodel_t *dm_;
+};
+
+/* True for a template and for objects below a template but not below one of
+ * its instances: definitions that cannot hold values. */
+ZEB_DM_INTERNAL bool isPrototype(const object_t *object);
+/* False for prototypes, except that a template which can hold instances
+ * (not itself inside a template definition) counts as holding data. */
+ZEB_DM_INTERNAL bool holdsData(const object_t *object);
+/* True when an ancestor (not the object itself) is marked deleted. */
+ZEB_DM_INTERNAL bool ancestorDeleted(const object_t *object);
+
+ZEB_DM_INTERNAL object_t *childByName(const object_t *object, const std::string &name);
+ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index);
+ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
+/* An object's parameters. Templates hold only definitions, so a template
+ * inside an instance shares those of the template it was copied from. */
+ZEB_DM_INTERNAL const std::vector<parameter_t> &paramsOf(const object_t *object);
+/* The object's parameter of that name; null when its definition has none. */
+ZEB_DM_INTERNAL const parameter_t *paramByName(const object_t *object, const std::string &name);
+
+/* An instance's key: the one given at creation, else its index as text. */
+ZEB_DM_INTERNAL const std::string &instanceKey(const object_t *instance);
+/* The instances of a template (empty for one that never had any), and the
+ * data that holds them, made when first needed. */
+ZEB_DM_INTERNAL const ObjectList &instancesOf(const object_t *templ);
+ZEB_DM_INTERNAL Instances &instancesData(object_t *templ);
+/* Registers a new instance in its template's lookups, after it was linked. */
+ZEB_DM_INTERNAL void registerInstance(object_t *instance);
+/* The object's handlers with one of them changed, shared through the data model. */
+ZEB_DM_INTERNAL void setHandlers(object_t *object, const ObjectHandlers &handlers);
+
+/* The list that owns the object: its template's instances, its parent's
+ * children, or the data model's top-level objects. */
+ZEB_DM_INTERNAL ObjectList &homeOf(object_t *object);
+/* Appends `child` to `list`, owned by it, under `parent`. */
+ZEB_DM_INTERNAL object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child);
+/* Detaches the object from its list and frees it now, or parks it in the
+ * graveyard while the data model is busy. No handler runs. */
+ZEB_DM_INTERNAL void discard(object_t *object);
+/* New instance content: copies of the prototype's parameters (values and
+ * attributes) and child objects, linked to it through `proto`. */
+ZEB_DM_INTERNAL ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance);
+
+/* Handlers looked up along the proto chain. */
+ZEB_DM_INTERNAL object_instance_handler_t effectiveAddHandler(const object_t *templ);
+ZEB_DM_INTERNAL object_instance_handler_t effectiveDelHandler(const object_t *templ);
+ZEB_DM_INTERNAL object_write_handler_t effectiveWriteHandler(const object_t *object);
+ZEB_DM_INTERNAL parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter);
+ZEB_DM_INTERNAL parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter);
+ZEB_DM_INTERNAL parameter_validator_t effectiveValidator(const parameter_t *parameter);
+
+ZEB_DM_INTERNAL std::string lowerLeadingCapitals(const std::string &name);
+
+/* ---- Parameters (zeb_dm_parameter.cpp) ---- */
+
+ZEB_DM_INTERNAL const variant_t *currentValue(const parameter_t *parameter);
+/* Pending values live in the data model while they exist; these keep the
+ * owner's pending count right. */
+ZEB_DM_INTERNAL void setPending(parameter_t *parameter, Variant &&value);
+/* The committed value (the definition's default for one never committed). */
+ZEB_DM_INTERNAL const variant_t *committedValue(const parameter_t *parameter);
+ZEB_DM_INTERNAL Variant takePending(parameter_t *parameter);
+ZEB_DM_INTERNAL void dropPending(parameter_t *parameter);
+/* Sets a value already of the parameter's type on a parameter that can hold
+ * one, as parameter_setValue does after its checks and conversion. */
+ZEB_DM_INTERNAL bool setCandidate(parameter_t *parameter, Variant &&candidate);
+/* The handle's own handlers and user data, made when first set. */
+ZEB_DM_INTERNAL ParamExtra &extraOf(parameter_t *parameter);
+
+/* Shows `value` as the parameter's modified value while in scope: the
+ * candidate in its validator, the value being applied in its write handler. */
+class ShownValue {
+  public:
+    ShownValue(parameter_t *parameter, const variant_t *value);
+    ~ShownValue();
+    ShownValue(const ShownValue &) = delete;
+    ShownValue &operator=(const ShownValue &) = delete;
+
+  private:
+    parameter_t *parameter_;
+    std::unordered_map<const parameter_t *, const variant_t *> &map_;
+    const variant_t *saved_ = nullptr;
+};
+/* The value a client reads, into `out` (read handler, else current value). */
+ZEB_DM_INTERNAL bool clientValue(parameter_t *parameter, variant_t *out);
+
+/* ---- Value index (zeb_dm_index.cpp) ---- */
+
+/* Brackets a change of a parameter's current value: takes the instance out
+ * of its template's value index for that parameter, and puts it back under
+ * the new text when it goes out of scope. Nothing for unindexed ones. */
+class IndexedChange {
+  public:
+    explicit IndexedChange(parameter_t *parameter);
+    ~IndexedChange();
+    IndexedChange(const IndexedChange &) = delete;
+    IndexedChange &operator=(const IndexedChange &) = delete;
+
+  private:
+    parameter_t *parameter_;
+    std::unordered_multimap<size_t, object_t *> *index_;
+};
+
+/* Adds or removes a whole instance in its template's value index. */
+ZEB_DM_INTERNAL void indexInstance(object_t *instance);
+ZEB_DM_INTERNAL void unindexInstance(object_t *instance);
+
+/* ---- Transactions (zeb_dm_transaction.cpp) ---- */
+
+/* Runs the delete handlers of the instance's subtree, then discards it. */
+ZEB_DM_INTERNAL void destroyInstance(object_t *instance);
+/* Flags the object and its ancestors as holding a pending change, so that
+ * commits and rollbacks from any of them visit it; to be called at every
+ * change that a commit or rollback has to act on. */
+ZEB_DM_INTERNAL void markDirty(object_t *object);
+/* Sets the object's own dirty flag, keeping its template's list of open
+ * instances right. */
+ZEB_DM_INTERNAL void setDirty(object_t *object, bool dirty);
+/* Puts an instance in its template's open list, or takes it out, as its
+ * flags now say; a destroyed instance is taken out. */
+ZEB_DM_INTERNAL void syncOpen(object_t *object);
+
+} // namespace zeb_dm
+
+#endif

@@ -1,0 +1,747 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "zeb_dm_internal.h"
+
+using namespace zeb_dm;
+
+namespace zeb_dm {
+
+BusyScope::~BusyScope() {
+    if (--dm_->busy == 0) {
+        dm_->graveyard.clear();
+    }
+}
+
+bool isPrototype(const object_t *object) {
+    for (const object_t *o = object; o; o = o->parent) {
+        if (o->kind == Kind::Instance) {
+            return false;
+        }
+        if (o->kind == Kind::Template) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool holdsData(const object_t *object) {
+    if (object->kind == Kind::Template) {
+        return !object->parent || !isPrototype(object->parent);
+    }
+    return !isPrototype(object);
+}
+
+bool ancestorDeleted(const object_t *object) {
+    for (const object_t *o = object->parent; o; o = o->parent) {
+        if (o->deleted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+object_t *childByName(const object_t *object, const std::string &name) {
+    for (const ObjectPtr &child : object->children) {
+        if (child->name == name) {
+            return child.get();
+        }
+    }
+    return nullptr;
+}
+
+/* Below this many instances a template's list is searched by index. */
+static const size_t kIndexedFrom = 8;
+
+const ObjectList &instancesOf(const object_t *templ) {
+    static const ObjectList none;
+    return templ->tpl ? templ->tpl->list : none;
+}
+
+Instances &instancesData(object_t *templ) {
+    if (!templ->tpl) {
+        templ->tpl = std::make_unique<Instances>();
+    }
+    return *templ->tpl;
+}
+
+object_t *instanceByIndex(const object_t *templ, uint32_t index) {
+    const Instances *data = templ->tpl.get();
+    if (!data) {
+        return nullptr;
+    }
+    if (data->byIndex) {
+        auto it = data->byIndex->find(index);
+        return it == data->byIndex->end() ? nullptr : it->second;
+    }
+    for (const ObjectPtr &instance : data->list) {
+        if (instance->index == index) {
+            return instance.get();
+        }
+    }
+    return nullptr;
+}
+
+object_t *instanceByKey(const object_t *templ, const std::string &key) {
+    const Instances *data = templ->tpl.get();
+    if (!data) {
+        return nullptr;
+    }
+    if (data->byKey) {
+        auto it = data->byKey->find(key);
+        if (it != data->byKey->end()) {
+            return it->second;
+        }
+    }
+    /* Otherwise a key is the index as text: decimal digits without a leading
+     * zero, at most UINT32_MAX. Read here rather than by strtoul, which stops
+     * at ULONG_MAX: UINT32_MAX itself where long has 32 bits. */
+    uint64_t index = 0;
+    if (key.empty() || key[0] == '0' || key.size() > 10) {
+        return nullptr;
+    }
+    for (char c : key) {
+        if (c < '0' || c > '9') {
+            return nullptr;
+        }
+        index = index * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (index > UINT32_MAX) {
+        return nullptr;
+    }
+    object_t *instance = instanceByIndex(templ, static_cast<uint32_t>(index));
+    return instance && !instance->ownKey ? instance : nullptr;
+}
+
+const std::vector<parameter_t> &paramsOf(const object_t *object) {
+    while (object->kind == Kind::Template && object->parameters.empty() && object->proto) {
+        object = object->proto;
+    }
+    return object->parameters;
+}
+
+const parameter_t *paramByName(const object_t *object, const std::string &name) {
+    /* Every copy has its parameters where its definition has them. */
+    const object_t *definition = object;
+    while (definition->proto) {
+        definition = definition->proto;
+    }
+    if (!definition->own) {
+        return nullptr;
+    }
+    const auto &positions = definition->own->parameterPositions;
+    auto it = positions.find(name);
+    return it == positions.end() ? nullptr : &paramsOf(object)[it->second];
+}
+
+const std::string &instanceKey(const object_t *instance) {
+    return instance->ownKey ? *instance->ownKey : instance->name;
+}
+
+void registerInstance(object_t *instance) {
+    Instances &data = *instance->parent->tpl;
+    if (instance->ownKey) {
+        if (!data.byKey) {
+            data.byKey = std::make_unique<std::unordered_map<std::string, object_t *>>();
+        }
+        (*data.byKey)[*instance->ownKey] = instance;
+    }
+    if (data.byIndex) {
+        (*data.byIndex)[instance->index] = instance;
+    } else if (data.list.size() >= kIndexedFrom) {
+        data.byIndex = std::make_unique<std::unordered_map<uint32_t, object_t *>>();
+        for (const ObjectPtr &o : data.list) {
+            (*data.byIndex)[o->index] = o.get();
+        }
+    }
+}
+
+void setHandlers(object_t *object, const ObjectHandlers &handlers) {
+    std::vector<std::unique_ptr<ObjectHandlers>> &sets = object->dm->handlerSets;
+    for (const auto &set : sets) {
+        if (*set == handlers) {
+            object->handlers = set.get();
+            return;
+        }
+    }
+    sets.push_back(std::make_unique<ObjectHandlers>(handlers));
+    object->handlers = sets.back().get();
+}
+
+ObjectList &homeOf(object_t *object) {
+    if (object->kind == Kind::Instance) {
+        return object->parent->tpl->list;
+    }
+    return object->parent ? object->parent->children : object->dm->objects;
+}
+
+object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
+    object_t *raw = child.get();
+    raw->parent = parent;
+    raw->self = list.insert(list.end(), std::move(child));
+    return raw;
+}
+
+/* Also drops the pending values the data model holds for the subtree. */
+static void markDestroyed(object_t *object) {
+    object->destroyed = true;
+    for (parameter_t &p : object->parameters) {
+        if (p.hasPending && !p.inPlace) {
+            object->dm->pending.erase(&p);
+            p.hasPending = false;
+        }
+    }
+    for (ObjectPtr &child : object->children) {
+        markDestroyed(child.get());
+    }
+    if (object->tpl) {
+        for (ObjectPtr &instance : object->tpl->list) {
+            markDestroyed(instance.get());
+        }
+    }
+}
+
+void discard(object_t *object) {
+    /* Out of the value index under the texts it is indexed by, before its
+     * pending values go. */
+    if (object->kind == Kind::Instance) {
+        unindexInstance(object);
+    }
+    markDestroyed(object);
+    if (object->kind == Kind::Instance) {
+        syncOpen(object);
+    }
+    ObjectPtr owned = std::move(*object->self);
+    homeOf(object).erase(object->self);
+    if (object->kind == Kind::Instance) {
+        Instances &data = *object->parent->tpl;
+        if (data.byIndex) {
+            data.byIndex->erase(object->index);
+        }
+        if (object->ownKey) {
+            data.byKey->erase(*object->ownKey);
+        }
+    }
+    if (object->dm->busy > 0) {
+        object->dm->graveyard.push_back(std::move(owned));
+    }
+}
+
+ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
+    auto copy = std::make_unique<object_t>();
+    copy->dm = dm;
+    copy->proto = prototype;
+    copy->kind = prototype->kind;
+    copy->name = prototype->name;
+    /* A template copied along with its instance shares its definitions. */
+    static const std::vector<parameter_t> none;
+    const std::vector<parameter_t> &sources =
+        !instance && prototype->kind == Kind::Template ? none : paramsOf(prototype);
+    copy->parameters.resize(sources.size());
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const parameter_t &source = sources[i];
+        parameter_t &p = copy->parameters[i];
+        p.proto = &source;
+        p.copy = true;
+        p.owner = copy.get();
+        if (!variant_copy(p.value.get(), source.value.get())) {
+            throw std::bad_alloc();
+        }
+    }
+    for (const ObjectPtr &child : prototype->children) {
+        adopt(copy->children, copy.get(), cloneFrom(child.get(), dm, false));
+    }
+    return copy;
+}
+
+template <typename Handler, typename Get> static Handler alongObjects(const object_t *o, Get get) {
+    for (; o; o = o->proto) {
+        if (Handler h = get(o)) {
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+template <typename Handler, typename Get>
+static Handler alongParameters(const parameter_t *p, Get get) {
+    for (; p; p = p->prototype()) {
+        if (Handler h = get(p)) {
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+object_instance_handler_t effectiveAddHandler(const object_t *templ) {
+    return alongObjects<object_instance_handler_t>(
+        templ, [](const object_t *o) { return o->handlers ? o->handlers->add : nullptr; });
+}
+
+object_instance_handler_t effectiveDelHandler(const object_t *templ) {
+    return alongObjects<object_instance_handler_t>(
+        templ, [](const object_t *o) { return o->handlers ? o->handlers->del : nullptr; });
+}
+
+object_write_handler_t effectiveWriteHandler(const object_t *object) {
+    return alongObjects<object_write_handler_t>(
+        object, [](const object_t *o) { return o->handlers ? o->handlers->write : nullptr; });
+}
+
+parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
+    return alongParameters<parameter_read_handler_t>(
+        parameter, [](const parameter_t *p) { return p->extra ? p->extra->readHandler : nullptr; });
+}
+
+parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter) {
+    return alongParameters<parameter_write_handler_t>(parameter, [](const parameter_t *p) {
+        return p->extra ? p->extra->writeHandler : nullptr;
+    });
+}
+
+parameter_validator_t effectiveValidator(const parameter_t *parameter) {
+    return alongParameters<parameter_validator_t>(
+        parameter, [](const parameter_t *p) { return p->extra ? p->extra->validator : nullptr; });
+}
+
+std::string lowerLeadingCapitals(const std::string &name) {
+    std::string result = name;
+    for (char &c : result) {
+        if (c < 'A' || c > 'Z') {
+            break;
+        }
+        c = static_cast<char>(c - 'A' + 'a');
+    }
+    return result;
+}
+
+} // namespace zeb_dm
+
+namespace {
+
+bool nullArgument(const char *what) {
+    return fail(ZEB_ERROR_INVALID_ARGUMENT, "null %s", what);
+}
+
+bool parseIndex(const std::string &text, uint32_t *index) {
+    if (text.empty() || text.size() > 10 || text[0] == '0') {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > UINT32_MAX) {
+        return false;
+    }
+    *index = static_cast<uint32_t>(value);
+    return true;
+}
+
+/* Below a template, a segment names an instance (by index, or by key with
+ * OBJECT_FLAG_KEY) or else one of the template's own child objects. */
+object_t *step(const object_t *current, const std::string &segment, uint32_t flags) {
+    if (current->kind == Kind::Template) {
+        if (flags & OBJECT_FLAG_KEY) {
+            if (object_t *instance = instanceByKey(current, segment)) {
+                return instance;
+            }
+        } else {
+            uint32_t index = 0;
+            if (parseIndex(segment, &index)) {
+                return instanceByIndex(current, index);
+            }
+        }
+    }
+    return childByName(current, segment);
+}
+
+object_t *resolve(const object_t *start, const char *path, uint32_t flags) {
+    const object_t *current = start;
+    const std::string text = path;
+    size_t pos = 0;
+    while (current && pos < text.size()) {
+        size_t dot = text.find('.', pos);
+        std::string segment =
+            text.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+        current = segment.empty() ? nullptr : step(current, segment, flags);
+        pos = dot == std::string::npos ? text.size() : dot + 1;
+    }
+    if (!current) {
+        fail(ZEB_ERROR_NOT_FOUND, "no object '%s'", path);
+    }
+    return const_cast<object_t *>(current);
+}
+
+object_t *nextIn(const object_t *object) {
+    auto next = std::next(object->self);
+    return next == homeOf(const_cast<object_t *>(object)).end() ? nullptr : next->get();
+}
+
+} // namespace
+
+/* ---- Data models ---- */
+
+extern "C" {
+
+datamodel_t *datamodel_create(void) {
+    return guarded<datamodel_t *>(nullptr, [] { return new datamodel_t(); });
+}
+
+void datamodel_destroy(datamodel_t *dm) {
+    delete dm;
+}
+
+bool datamodel_removeObject(object_t *object) {
+    if (!object) {
+        return nullArgument("object");
+    }
+    if (object->parent) {
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a top-level object", object->name.c_str());
+    }
+    discard(object);
+    return true;
+}
+
+object_t *datamodel_firstObject(const datamodel_t *dm) {
+    if (!dm) {
+        nullArgument("data model");
+        return nullptr;
+    }
+    return dm->objects.empty() ? nullptr : dm->objects.front().get();
+}
+
+object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t flags) {
+    if (!dm || !path) {
+        nullArgument(dm ? "path" : "data model");
+        return nullptr;
+    }
+    return guarded<object_t *>(nullptr, [&]() -> object_t * {
+        const char *dot = strchr(path, '.');
+        std::string first = dot ? std::string(path, dot) : std::string(path);
+        for (const ObjectPtr &top : dm->objects) {
+            if (top->name == first) {
+                return dot ? resolve(top.get(), dot + 1, flags) : top.get();
+            }
+        }
+        fail(ZEB_ERROR_NOT_FOUND, "no object '%s'", path);
+        return nullptr;
+    });
+}
+
+/* ---- Objects ---- */
+
+datamodel_t *object_datamodel(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->dm;
+}
+
+const char *object_name(const object_t *object, uint32_t flags) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    if (object->kind == Kind::Instance && (flags & OBJECT_FLAG_KEY)) {
+        return instanceKey(object).c_str();
+    }
+    return object->name.c_str();
+}
+
+uint32_t object_index(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return 0;
+    }
+    return object->index;
+}
+
+char *object_pathChar(const object_t *object, uint32_t flags) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return guarded<char *>(nullptr, [&]() -> char * {
+        std::string path;
+        for (const object_t *o = object; o; o = o->parent) {
+            std::string name = object_name(o, flags);
+            path = o == object ? name : name + "." + path;
+        }
+        char *copy = strdup(path.c_str());
+        if (!copy) {
+            fail(ZEB_ERROR_NO_MEMORY, "out of memory");
+        }
+        return copy;
+    });
+}
+
+object_t *object_getObject(const object_t *parent, const char *path, uint32_t flags,
+                           void *reserved) {
+    if (!parent || !path || reserved) {
+        fail(ZEB_ERROR_INVALID_ARGUMENT,
+             "object_getObject needs an object, a path and no reserved argument");
+        return nullptr;
+    }
+    return guarded<object_t *>(nullptr, [&] { return resolve(parent, path, flags); });
+}
+
+object_t *object_parent(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->parent;
+}
+
+object_t *object_firstChild(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->children.empty() ? nullptr : object->children.front().get();
+}
+
+object_t *object_nextSibling(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    if (object->kind == Kind::Instance) {
+        fail(ZEB_ERROR_WRONG_OBJECT, "instances are iterated with object_nextInstance");
+        return nullptr;
+    }
+    return nextIn(object);
+}
+
+object_t *object_firstInstance(const object_t *templ) {
+    if (!templ || templ->kind != Kind::Template) {
+        fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+        return nullptr;
+    }
+    const ObjectList &list = instancesOf(templ);
+    return list.empty() ? nullptr : list.front().get();
+}
+
+object_t *object_nextInstance(const object_t *instance) {
+    if (!instance || instance->kind != Kind::Instance) {
+        fail(instance ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not an instance");
+        return nullptr;
+    }
+    return nextIn(instance);
+}
+
+uint32_t object_instanceCount(const object_t *templ) {
+    if (!templ || templ->kind != Kind::Template) {
+        fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+        return 0;
+    }
+    return static_cast<uint32_t>(instancesOf(templ).size());
+}
+
+bool object_hasInstances(const object_t *templ) {
+    return object_instanceCount(templ) > 0;
+}
+
+bool object_isInstance(const object_t *object) {
+    return object ? object->kind == Kind::Instance : nullArgument("object");
+}
+
+bool object_isTemplate(const object_t *object) {
+    return object ? object->kind == Kind::Template : nullArgument("object");
+}
+
+object_state_t object_state(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return object_state_invalid;
+    }
+    if (object->deleted) {
+        /* Destroyed before its first commit: it never existed for anyone. */
+        return object->created && object->destroying ? object_state_created : object_state_deleted;
+    }
+    if (object->committing > 0) {
+        return object_state_validated;
+    }
+    if (object->created) {
+        return object_state_created;
+    }
+    return object->pendingCount > 0 ? object_state_modified : object_state_ready;
+}
+
+bool object_setInstanceAddHandler(object_t *templ, object_instance_handler_t handler) {
+    if (!templ || templ->kind != Kind::Template) {
+        return fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+    }
+    return guarded(false, [&] {
+        ObjectHandlers handlers = templ->handlers ? *templ->handlers : ObjectHandlers();
+        handlers.add = handler;
+        setHandlers(templ, handlers);
+        return true;
+    });
+}
+
+bool object_setInstanceDelHandler(object_t *templ, object_instance_handler_t handler) {
+    if (!templ || templ->kind != Kind::Template) {
+        return fail(templ ? ZEB_ERROR_WRONG_OBJECT : ZEB_ERROR_INVALID_ARGUMENT, "not a template");
+    }
+    return guarded(false, [&] {
+        ObjectHandlers handlers = templ->handlers ? *templ->handlers : ObjectHandlers();
+        handlers.del = handler;
+        setHandlers(templ, handlers);
+        return true;
+    });
+}
+
+bool object_setWriteHandler(object_t *object, object_write_handler_t handler) {
+    if (!object) {
+        return nullArgument("object");
+    }
+    return guarded(false, [&] {
+        ObjectHandlers handlers = object->handlers ? *object->handlers : ObjectHandlers();
+        handlers.write = handler;
+        setHandlers(object, handlers);
+        return true;
+    });
+}
+
+bool object_setUserData(object_t *object, void *userData) {
+    if (!object) {
+        return nullArgument("object");
+    }
+    object->userData = userData;
+    return true;
+}
+
+void *object_getUserData(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    return object->userData;
+}
+
+parameter_t *object_getParameter(const object_t *object, const char *name) {
+    if (!object || !name) {
+        nullArgument(object ? "name" : "object");
+        return nullptr;
+    }
+    if (const parameter_t *parameter = paramByName(object, name)) {
+        return const_cast<parameter_t *>(parameter);
+    }
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
+    return nullptr;
+}
+
+parameter_t *object_firstParameter(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    const std::vector<parameter_t> &list = paramsOf(object);
+    return list.empty() ? nullptr : const_cast<parameter_t *>(&list.front());
+}
+
+parameter_t *object_nextParameter(const parameter_t *parameter) {
+    if (!parameter) {
+        nullArgument("parameter");
+        return nullptr;
+    }
+    const auto &list = parameter->owner->parameters;
+    size_t next = parameter->def()->position + 1;
+    return next < list.size() ? const_cast<parameter_t *>(&list[next]) : nullptr;
+}
+
+/* ---- Functions ---- */
+
+/* The functions of the definition the object was copied from. */
+static const std::vector<std::unique_ptr<function_t>> &functionsOf(const object_t *object) {
+    static const std::vector<std::unique_ptr<function_t>> none;
+    while (object->proto) {
+        object = object->proto;
+    }
+    return object->own ? object->own->functions : none;
+}
+
+function_t *object_getFunction(const object_t *object, const char *name) {
+    if (!object || !name) {
+        nullArgument(object ? "name" : "object");
+        return nullptr;
+    }
+    for (const auto &f : functionsOf(object)) {
+        if (f->name == name) {
+            return f.get();
+        }
+    }
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no function '%s'", object->name.c_str(), name);
+    return nullptr;
+}
+
+function_t *object_firstFunction(const object_t *object) {
+    if (!object) {
+        nullArgument("object");
+        return nullptr;
+    }
+    const auto &list = functionsOf(object);
+    return list.empty() ? nullptr : list.front().get();
+}
+
+function_t *object_nextFunction(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    const auto &list = function->owner->own->functions;
+    return function->position + 1 < list.size() ? list[function->position + 1].get() : nullptr;
+}
+
+const char *function_name(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    return function->name.c_str();
+}
+
+size_t function_argumentCount(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return 0;
+    }
+    return function->arguments.size();
+}
+
+const char *function_argumentName(const function_t *function, size_t index) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    if (index >= function->arguments.size()) {
+        fail(ZEB_ERROR_NOT_FOUND, "function '%s' has no argument %zu", function->name.c_str(),
+             index);
+        return nullptr;
+    }
+    return function->arguments[index].c_str();
+}
+
+function_handler_t function_handler(const function_t *function) {
+    if (!function) {
+        nullArgument("function");
+        return nullptr;
+    }
+    return function->handler;
+}
+
+bool function_setHandler(function_t *function, function_handler_t handler) {
+    if (!function) {
+        return nullArgument("function");
+    }
+    function->handler = handler;
+    return true;
+}
+
+} // extern "C"
