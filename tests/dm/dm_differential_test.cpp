@@ -514,7 +514,8 @@ void snapshotObject(Side &s, object_t *object) {
     if (api.object_isInstance(object)) {
         s.instances.push_back(object);
     }
-    s.note("object " + s.path(object) + " key " + s.path(object, OBJECT_FLAG_KEY) + " index " +
+    s.note("object " + s.path(object) + " key " + s.path(object, OBJECT_FLAG_KEY) + " names " +
+           api.object_name(object, 0) + "/" + api.object_name(object, OBJECT_FLAG_KEY) + " index " +
            std::to_string(api.object_index(object)) + " state " +
            std::to_string(api.object_state(object)) + " instance " +
            std::to_string(api.object_isInstance(object)) + " data " +
