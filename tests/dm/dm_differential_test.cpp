@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -603,6 +604,10 @@ class Driver {
         }
         bool same = step(
             "start", [&](Side &s) { start(s); }, failure);
+        if (same && !sides[0].root()) {
+            failure = std::string(model->name) + ": the definition did not load";
+            same = false;
+        }
         for (size_t n = 0; same && n < operations; ++n) {
             const Op &op = kOps[drawWeighted()];
             std::string name = "#" + std::to_string(n) + " " + op.name;
@@ -1103,7 +1108,8 @@ class Driver {
                 if (!handler) {
                     return;
                 }
-                /* Named arguments come in reverse order, an extra one last. */
+                /* Named arguments come in reverse order; those beyond the
+                 * declared ones are called "extra". */
                 argument_value_list_t args;
                 argument_valueListInitialize(&args);
                 variant_t value;
@@ -1126,6 +1132,8 @@ class Driver {
                 s.calling = object;
                 s.function = function;
                 s.named = named;
+                /* The call record is the host's: these handlers take the
+                 * object from the side instead. */
                 int status = handler(nullptr, &args, &retval);
                 std::string left;
                 for (argument_value_t *a = argument_valueFirst(&args); a;
