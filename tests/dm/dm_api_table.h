@@ -9,7 +9,8 @@
 #include "zeb/dm.h"
 #include "zeb_dm_testing.h"
 
-/* The functions the differential driver calls. */
+/* The functions the differential driver calls: all of zeb/dm.h and of the
+ * test seam but zeb_dm_streamedLoads, which counts how a load was read. */
 #define DM_API_FUNCTIONS(X)                                                                        \
     X(datamodel_create)                                                                            \
     X(datamodel_destroy)                                                                           \
@@ -57,6 +58,33 @@
     X(parameter_setWriteHandler)                                                                   \
     X(parameter_setUserData)                                                                       \
     X(parameter_getUserData)                                                                       \
+    X(error_string)                                                                                \
+    X(zeb_setError)                                                                                \
+    X(datamodel_loadDefinition)                                                                    \
+    X(datamodel_removeObject)                                                                      \
+    X(object_datamodel)                                                                            \
+    X(object_hasInstances)                                                                         \
+    X(object_setInstanceAddHandler)                                                                \
+    X(object_setInstanceDelHandler)                                                                \
+    X(object_parameterValue)                                                                       \
+    X(object_parameterSetValue)                                                                    \
+    X(object_parameterSetCharValue)                                                                \
+    X(object_parameterSetBoolValue)                                                                \
+    X(object_parameterSetDateTimeValue)                                                            \
+    X(object_getFunction)                                                                          \
+    X(object_firstFunction)                                                                        \
+    X(object_nextFunction)                                                                         \
+    X(function_name)                                                                               \
+    X(function_argumentCount)                                                                      \
+    X(function_argumentName)                                                                       \
+    X(function_handler)                                                                            \
+    X(function_setHandler)                                                                         \
+    X(parameter_type)                                                                              \
+    X(parameter_setFromChar)                                                                       \
+    X(parameter_setFromString)                                                                     \
+    X(parameter_setReadHandler)                                                                    \
+    X(parameter_setValidator)                                                                      \
+    X(zeb_dm_setDocumentLoad)                                                                      \
     X(zeb_dm_setFileOps)
 
 namespace dmdiff {
