@@ -385,7 +385,7 @@ void refileDigits() {
 /* Every entry of the phonebook in a slot, none dirty. */
 void takeSlots(object_t *phonebook) {
     state.slots.clear();
-    state.dirty = {};
+    state.dirty = std::vector<uint32_t>();
     forEachInstance(phonebook, "Entry", [&](object_t *entry) { state.slots.add(entry); });
 }
 
@@ -413,14 +413,14 @@ void flush(object_t *phonebook) {
         }
         state.dirty.clear();
         if (state.dirty.capacity() > 1024)
-            state.dirty = {};
+            state.dirty = std::vector<uint32_t>();
         refileDigits();
     } catch (const std::bad_alloc &) {
         kelTrace(KELTRACE_LEVEL_ERROR, "Out of memory: the contact indexes are rebuilt");
         dropAll();
         for (uint32_t slot : state.dirty)
             state.slots.setDirty(slot, false);
-        state.dirty = {};
+        state.dirty = std::vector<uint32_t>();
     }
 }
 
@@ -873,7 +873,7 @@ void removeFromOrders(uint32_t slot) {
 void contact_index_start(void) {
     dropAll();
     state.slots.clear();
-    state.dirty = {};
+    state.dirty = std::vector<uint32_t>();
     state.defaultColl = nullptr;
     state.lost = false;
     state.running = true;
