@@ -98,11 +98,15 @@ void answer(const char *what, void (*ask)(variant_map_t *)) {
 struct Figures {
     int size;
     double mark = heapInUse();
-    void print(const char *what) {
+    /* The bytes per contact taken or given back since the last step. */
+    double step(const char *what) {
         double now = heapInUse();
-        printf("%-58s %8.1f\n", what, (now > mark ? now - mark : mark - now) / size);
+        double bytes = (now > mark ? now - mark : mark - now) / size;
+        show(what, bytes);
         mark = now;
+        return bytes;
     }
+    static void show(const char *what, double bytes) { printf("%-66s %7.1f\n", what, bytes); }
 };
 
 } // namespace
@@ -123,39 +127,39 @@ int main(int argc, char **argv) {
     Figures figures{size};
     double empty = figures.mark;
     fill(size);
-    double filled = heapInUse();
-    figures.mark = filled;
+    figures.mark = heapInUse();
     answer("getContactsRange", [](variant_map_t *result) {
         contacts_range_request_t request{0, 1, nullptr, nullptr, false, nullptr};
         getContactsRange(_phonebook, &request, result);
     });
-    figures.print("order index of the default collation, built after filling");
+    double order = figures.step("order index of the default collation (first page)");
     answer("searchContacts",
            [](variant_map_t *result) { searchContacts(_phonebook, "c", 0, 1, nullptr, result); });
-    figures.print("word index (first search)");
+    double words = figures.step("word index (first search)");
     answer("searchContacts", [](variant_map_t *result) {
         searchContacts(_phonebook, "3361", 0, 1, nullptr, result);
     });
-    figures.print("digit index (first search by digits)");
+    double digits = figures.step("digit index (first search by digits)");
     variant_map_t *found = getContactByNumber(_phonebook, "0610000001");
     variant_map_cleanup(found);
     free(found);
-    figures.print("number index (first lookup by number)");
-    double built = figures.mark;
+    figures.step("number index and calling code table (first lookup by number)");
     number_index_clear();
-    figures.print("  number index, freed");
+    double numbers = figures.step("  the number index alone, given back when dropped");
     change_log_start();
-    figures.print("change log, freed");
+    double log = figures.step("change log, given back");
     contact_index_stop();
-    figures.print("every contact index with the slots, freed");
+    double indexes = figures.step("contact indexes with their slots, given back at stop");
+    double slots = indexes - order - words - digits;
+    Figures::show("  the slots and the entries changed since the last answer", slots);
     notify_cleanup();
-    figures.print("notification records, freed");
+    double records = figures.step("notification states, given back");
     object_t *entries = object_getObject(_phonebook, "Entry", 0, nullptr);
     for (object_t *entry = object_firstInstance(entries); entry != nullptr;
          entry = object_nextInstance(entry))
         phonebook_entry_instance_del_handler(entries, entry);
     zeb_timer_stop(_timer);
-    figures.print("revisions of LastRevision, freed by the entry delete handler");
+    double revisions = figures.step("revisions of LastRevision, given back by the delete handler");
     double withoutPlugin = figures.mark;
 
     datamodel_save(_phonebook, -1, PHONEBOOK_DATAMODEL_FILE, 0);
@@ -168,10 +172,12 @@ int main(int argc, char **argv) {
     double dataModel = heapInUse() - bare;
     zeb_destroy(context);
 
-    printf("%-58s %8.1f\n", "the plug-in's own, after filling", (filled - withoutPlugin) / size);
-    printf("%-58s %8.1f\n", "the plug-in's own, every index built", (built - withoutPlugin) / size);
-    printf("%-58s %8.1f\n", "the data model filled through the plug-in, beyond loaded",
-           (withoutPlugin - empty - dataModel) / size);
-    printf("%-58s %8.1f\n", "the data model alone (saved file loaded)", dataModel / size);
+    double filled = slots + log + records + revisions;
+    Figures::show("the plug-in's own after filling: slots, log, states, revisions", filled);
+    Figures::show("the plug-in's own with every index built",
+                  filled + order + words + digits + numbers);
+    Figures::show("the data model filled through the plug-in, beyond loaded",
+                  (withoutPlugin - empty) / size - dataModel / size);
+    Figures::show("the data model alone (saved file loaded)", dataModel / size);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "change_log.h"
 #include "contact_index.h"
 #include "number_index.h"
 #include "phonebook.h"
@@ -103,6 +104,27 @@ TEST_F(Memory, DroppedIndexesKeepNothing) {
         c.drop();
         EXPECT_EQ(heapInUse(), before) << c.what;
     }
+}
+
+// Entries that come and go while no page or search is asked for are marked
+// for the indexes each time; the list of marked entries stays as small as
+// the phonebook.
+TEST_F(Memory, EntriesComingAndGoingBetweenAnswersKeepTheMarksFew) {
+    change_log_stop(); // it keeps the last changes, by design
+    object_t *entries = object_getObject(_phonebook, "Entry", 0, nullptr);
+    auto comeAndGo = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            object_t *entry = object_createInstance(entries, 0, nullptr);
+            object_parameterSetCharValue(entry, "FormattedName", "Passing");
+            ASSERT_TRUE(object_commit(_phonebook));
+            object_delete(entry);
+            ASSERT_TRUE(object_commit(_phonebook));
+        }
+    };
+    comeAndGo(1000);
+    size_t before = heapInUse();
+    comeAndGo(20000);
+    EXPECT_LT(heapInUse(), before + 20000);
 }
 
 } // namespace
