@@ -19,6 +19,7 @@ struct NumberIndex {
     std::vector<object_t *> cells; /* null: empty */
     std::vector<uint32_t> tags;
     size_t used = 0;
+    int shift = 32;           /* 32 - log2 of the number of cells */
     size_t filed[2] = {0, 0}; /* national, international */
     /* False until the first lookup files every number, and again after the
      * plug-in stops or memory ran out. */
@@ -41,8 +42,9 @@ uint32_t tagOf(size_t hash) {
     return static_cast<uint32_t>(wide ^ (wide >> 32));
 }
 
+/* The high bits of the product: the low bits of a hash hold its flags. */
 size_t home(uint32_t tag) {
-    return static_cast<size_t>(tag * 0x9E3779B1u) & (numbers.cells.size() - 1);
+    return static_cast<size_t>(static_cast<uint32_t>(tag * 0x9E3779B1u) >> numbers.shift);
 }
 
 size_t next(size_t at) {
@@ -61,6 +63,7 @@ void forget() {
     std::vector<object_t *>().swap(numbers.cells);
     std::vector<uint32_t>().swap(numbers.tags);
     numbers.used = 0;
+    numbers.shift = 32;
     numbers.filed[0] = numbers.filed[1] = 0;
     numbers.complete = false;
 }
@@ -79,6 +82,7 @@ void grow() {
     std::vector<uint32_t> tags(size, 0);
     cells.swap(numbers.cells);
     tags.swap(numbers.tags);
+    numbers.shift = cells.empty() ? 28 : numbers.shift - 1;
     for (size_t at = 0; at < cells.size(); at++)
         if (cells[at] != nullptr)
             place(cells[at], tags[at]);
