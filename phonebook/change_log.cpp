@@ -6,7 +6,6 @@
 #include <uuid/uuid.h>
 
 #include <deque>
-#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -17,10 +16,47 @@
 
 namespace {
 
-/* An entry that changed (entry != 0) or an identifier that left. */
-struct Change {
-    uint32_t entry = 0;
-    std::unique_ptr<char[]> uniqueID;
+/* An entry that changed or an identifier that left, in one word: the entry's
+ * instance index shifted left with the low bit set, or the address of the
+ * record's own copy of the identifier (from new[], so its low bit is clear). */
+class Change {
+  public:
+    static Change ofEntry(uint32_t index) {
+        Change change;
+        change.word_ = static_cast<uint64_t>(index) << 1 | 1u;
+        return change;
+    }
+    /* Takes over `uniqueID`, allocated with new[]. */
+    static Change ofUniqueID(char *uniqueID) {
+        Change change;
+        change.word_ = reinterpret_cast<uintptr_t>(uniqueID);
+        return change;
+    }
+    Change(Change &&other) noexcept : word_(other.word_) { other.word_ = kNothing; }
+    Change &operator=(Change &&other) noexcept {
+        if (this != &other) {
+            release();
+            word_ = other.word_;
+            other.word_ = kNothing;
+        }
+        return *this;
+    }
+    ~Change() { release(); }
+    /* The entry's index; 0 for an identifier. */
+    uint32_t entry() const { return (word_ & 1u) != 0 ? static_cast<uint32_t>(word_ >> 1) : 0; }
+    const char *uniqueID() const {
+        return (word_ & 1u) != 0 ? nullptr
+                                 : reinterpret_cast<const char *>(static_cast<uintptr_t>(word_));
+    }
+
+  private:
+    static constexpr uint64_t kNothing = 1; /* entry 0 */
+    Change() = default;
+    void release() {
+        if ((word_ & 1u) == 0)
+            delete[] reinterpret_cast<char *>(static_cast<uintptr_t>(word_));
+    }
+    uint64_t word_ = kNothing;
 };
 
 struct Log {
@@ -181,17 +217,17 @@ uint64_t readLog(object_t *entryTemplate, uint64_t from, Page *page) {
     uint64_t position = from;
     for (size_t i = from - changeLog.forgotten; i < changeLog.changes.size(); i++, position++) {
         const Change &change = changeLog.changes[i];
-        if (change.entry != 0) {
-            if (!seenEntries.insert(change.entry).second)
+        if (change.entry() != 0) {
+            if (!seenEntries.insert(change.entry()).second)
                 continue;
-            object_t *entry = liveEntry(entryTemplate, change.entry);
+            object_t *entry = liveEntry(entryTemplate, change.entry());
             if (entry == nullptr)
                 continue;
             if (page->full())
                 break;
             page->addContact(entry);
         } else {
-            const char *uniqueID = change.uniqueID.get();
+            const char *uniqueID = change.uniqueID();
             if (!seenIDs.insert(uniqueID).second || heldByLiveEntry(entryTemplate, uniqueID))
                 continue;
             if (page->full())
@@ -260,11 +296,9 @@ void change_log_entryChanged(const object_t *entry) {
         return;
     uint32_t index = object_index(entry);
     if (changeLog.last > changeLog.handedOut && !changeLog.changes.empty() &&
-        changeLog.changes.back().entry == index)
+        changeLog.changes.back().entry() == index)
         return;
-    Change change;
-    change.entry = index;
-    append(std::move(change));
+    append(Change::ofEntry(index));
 }
 
 void change_log_uniqueIDLeft(const char *uniqueID) {
@@ -272,15 +306,14 @@ void change_log_uniqueIDLeft(const char *uniqueID) {
         return;
     const char *text = uniqueID != nullptr ? uniqueID : "";
     size_t size = strlen(text) + 1;
-    Change change;
-    change.uniqueID.reset(new (std::nothrow) char[size]);
-    if (change.uniqueID == nullptr) {
+    char *copy = new (std::nothrow) char[size];
+    if (copy == nullptr) {
         changeLog.last++;
         forgetAll();
         return;
     }
-    memcpy(change.uniqueID.get(), text, size);
-    append(std::move(change));
+    memcpy(copy, text, size);
+    append(Change::ofUniqueID(copy));
 }
 
 void getChangesSince(object_t *phonebook, const char *token, uint32_t count,

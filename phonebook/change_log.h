@@ -28,8 +28,8 @@
 #include "zeb/dm.h"
 #include "zeb/variant.h"
 
-/* Records kept at least; at 16 bytes each (8 on the gateway) plus the text of
- * each identifier that left. */
+/* Records kept at least; at 8 bytes each plus the text of each identifier
+ * that left. */
 #define CHANGE_LOG_CAPACITY 10000u
 /* Items per answer of getChangesSince: without a count, and at most. */
 #define CHANGE_LOG_DEFAULT_COUNT 100u

@@ -385,7 +385,7 @@ void refileDigits() {
 /* Every entry of the phonebook in a slot, none dirty. */
 void takeSlots(object_t *phonebook) {
     state.slots.clear();
-    state.dirty = {};
+    state.dirty = std::vector<uint32_t>();
     forEachInstance(phonebook, "Entry", [&](object_t *entry) { state.slots.add(entry); });
 }
 
@@ -413,14 +413,14 @@ void flush(object_t *phonebook) {
         }
         state.dirty.clear();
         if (state.dirty.capacity() > 1024)
-            state.dirty = {};
+            state.dirty = std::vector<uint32_t>();
         refileDigits();
     } catch (const std::bad_alloc &) {
         kelTrace(KELTRACE_LEVEL_ERROR, "Out of memory: the contact indexes are rebuilt");
         dropAll();
         for (uint32_t slot : state.dirty)
             state.slots.setDirty(slot, false);
-        state.dirty = {};
+        state.dirty = std::vector<uint32_t>();
     }
 }
 
@@ -873,7 +873,7 @@ void removeFromOrders(uint32_t slot) {
 void contact_index_start(void) {
     dropAll();
     state.slots.clear();
-    state.dirty = {};
+    state.dirty = std::vector<uint32_t>();
     state.defaultColl = nullptr;
     state.lost = false;
     state.running = true;
@@ -892,11 +892,37 @@ void contact_index_prepare(object_t *phonebook) {
     orderFor(SortBy::FormattedName, state.defaultColl);
 }
 
+/* Drops from the list of marked slots those no longer marked (their entry
+ * left) and those listed twice (a slot taken again after its entry left). */
+void compactDirty() noexcept {
+    size_t kept = 0;
+    for (uint32_t slot : state.dirty) {
+        if (slot < state.slots.end() && state.slots.dirty(slot)) {
+            state.slots.setDirty(slot, false);
+            state.dirty[kept++] = slot;
+        }
+    }
+    state.dirty.resize(kept);
+    for (uint32_t slot : state.dirty)
+        state.slots.setDirty(slot, true);
+}
+
+/* Room for one more marked slot. The list grows by doubling, and only when
+ * compacting it leaves it more than half full: entries that come and go
+ * between two answers neither grow it without end nor copy it at each mark. */
+void roomForDirty() {
+    if (state.dirty.size() < state.dirty.capacity())
+        return;
+    compactDirty();
+    if (state.dirty.size() * 2 >= state.dirty.capacity())
+        state.dirty.reserve(std::max<size_t>(64, state.dirty.capacity() * 2));
+}
+
 void contact_index_entryChanged(object_t *entry) {
     if (!state.running || state.lost)
         return;
     try {
-        state.dirty.reserve(state.dirty.size() + 1);
+        roomForDirty();
         uint32_t slot = state.slots.add(entry);
         if (!state.slots.dirty(slot))
             state.dirty.push_back(slot);

@@ -89,11 +89,12 @@ class EntrySlots {
         free_.push_back(slot);
         --used_;
     }
+    /* Gives back every byte (assigning {} would keep the room). */
     void clear() noexcept {
-        entries_ = {};
-        dirty_ = {};
-        free_ = {};
-        table_ = {};
+        entries_ = std::vector<object_t *>();
+        dirty_ = std::vector<bool>();
+        free_ = std::vector<uint32_t>();
+        table_ = std::vector<uint32_t>();
         used_ = 0;
     }
     /* The entry in the slot, null when the slot is free. */
@@ -180,7 +181,7 @@ class KeyArena {
     /* Gives back the room reserved for growth. */
     void shrink() { bytes_.shrink_to_fit(); }
     void clear() noexcept {
-        bytes_ = {};
+        bytes_ = std::string();
         garbage_ = 0;
     }
 

@@ -1,14 +1,16 @@
 #include "notify.h"
 
-#include <stdlib.h>
+#include <stdint.h>
 #include <string.h>
+
+#include <deque>
+#include <new>
 
 #include "change_log.h"
 #include "contact_index.h"
 #include "contact_map.h"
 #include "keltrace/keltrace.h"
 #include "phonebook.h"
-#include "zeb/llist.h"
 
 /* Delay between the last change under an entry and its announcement. */
 #define NOTIFY_DELAY_MS 200u
@@ -21,30 +23,25 @@
 #define NOTIFY_TYPE_UPDATED 102u
 #define NOTIFY_TYPE_DELETED 103u
 
-typedef enum notify_state {
+typedef enum notify_state : uint8_t {
     notify_state_created = 0,   /* seen, not yet announced */
     notify_state_updated = 1,   /* announced, changed since */
     notify_state_announced = 2, /* nothing pending */
 } notify_state_t;
 
-/* One per entry seen since start and not deleted since. */
-typedef struct notify_record {
-    llist_iterator_t it; /* must stay first */
-    object_t *entry;
-    notify_state_t state;
-} notify_record_t;
-
-/* In the order in which the entries were first seen. */
-static llist_t pending_notifications;
+/* The entries seen since start and not deleted since, in the order in which
+ * they were first seen, with their states: an entry's user data is its place
+ * + 1, so that finding it does not walk. A deleted entry leaves a null place
+ * behind; the null places are squeezed out once they outnumber the others.
+ * Two arrays in blocks rather than a record per entry: 9 bytes an entry. */
+static std::deque<object_t *> seenEntries;
+static std::deque<notify_state_t> seenStates;
+static size_t seenLeft = 0;
 /* Null before notify_init and after notify_cleanup: nothing is recorded. */
 static zeb_timer_t *notify_timer = nullptr;
 
 static const char *textOrEmpty(const char *text) {
     return text != nullptr ? text : "";
-}
-
-static notify_record_t *recordOf(llist_iterator_t *it) {
-    return reinterpret_cast<notify_record_t *>(it);
 }
 
 /* The entry that the object is or lies below, or null. */
@@ -60,15 +57,48 @@ static object_t *entryOf(object_t *object) {
     return nullptr;
 }
 
-/* An entry's record hangs on the entry itself, so that finding it does not
- * walk the list. */
-static notify_record_t *findRecord(const object_t *entry) {
-    return static_cast<notify_record_t *>(object_getUserData(entry));
+constexpr size_t kNotSeen = SIZE_MAX;
+
+static size_t placeOf(const object_t *entry) {
+    return reinterpret_cast<uintptr_t>(object_getUserData(entry)) - 1;
 }
 
-static void dropRecord(notify_record_t *record) {
-    object_setUserData(record->entry, nullptr);
-    free(recordOf(llist_iterator_take(&record->it)));
+static void setPlace(object_t *entry, size_t place) {
+    object_setUserData(entry, reinterpret_cast<void *>(static_cast<uintptr_t>(place + 1)));
+}
+
+static void squeeze() {
+    std::deque<object_t *> entries;
+    std::deque<notify_state_t> states;
+    for (size_t at = 0; at < seenEntries.size(); at++) {
+        if (seenEntries[at] != nullptr) {
+            entries.push_back(seenEntries[at]);
+            states.push_back(seenStates[at]);
+        }
+    }
+    for (size_t at = 0; at < entries.size(); at++)
+        setPlace(entries[at], at);
+    seenEntries.swap(entries);
+    seenStates.swap(states);
+    seenLeft = 0;
+}
+
+static void forget(size_t place) {
+    object_setUserData(seenEntries[place], nullptr);
+    seenEntries[place] = nullptr;
+    seenLeft++;
+    while (!seenEntries.empty() && seenEntries.back() == nullptr) {
+        seenEntries.pop_back();
+        seenStates.pop_back();
+        seenLeft--;
+    }
+    if (seenLeft > 32 && seenLeft * 2 > seenEntries.size()) {
+        try {
+            squeeze();
+        } catch (const std::bad_alloc &) {
+            /* Kept as they are, null places included. */
+        }
+    }
 }
 
 static void traceObject(object_t *object) {
@@ -117,21 +147,23 @@ static void armTimer(void) {
 /* Announces every entry created or changed since the last expiry. */
 static void notify_flush(zeb_timer_t *, void *) {
     kelTraceIn(PHONEBOOK_ZONE);
-    for (llist_iterator_t *it = llist_first(&pending_notifications); it != nullptr;
-         it = llist_iterator_next(it)) {
-        notify_record_t *record = recordOf(it);
-        if (record->state == notify_state_created)
-            notify_send(record->entry, NOTIFY_TYPE_CREATED, "contactCreated");
-        else if (record->state == notify_state_updated)
-            notify_send(record->entry, NOTIFY_TYPE_UPDATED, "contactUpdated");
-        record->state = notify_state_announced;
+    for (size_t at = 0; at < seenEntries.size(); at++) {
+        if (seenEntries[at] == nullptr)
+            continue;
+        if (seenStates[at] == notify_state_created)
+            notify_send(seenEntries[at], NOTIFY_TYPE_CREATED, "contactCreated");
+        else if (seenStates[at] == notify_state_updated)
+            notify_send(seenEntries[at], NOTIFY_TYPE_UPDATED, "contactUpdated");
+        seenStates[at] = notify_state_announced;
     }
     kelTraceOut(PHONEBOOK_ZONE);
 }
 
 void notify_init(void) {
     kelTraceIn(PHONEBOOK_ZONE);
-    llist_initialize(&pending_notifications);
+    seenEntries.clear();
+    seenStates.clear();
+    seenLeft = 0;
     change_log_start();
     contact_index_start();
     notify_timer = zeb_timer_create();
@@ -141,9 +173,12 @@ void notify_init(void) {
 
 void notify_cleanup(void) {
     kelTraceIn(PHONEBOOK_ZONE);
-    llist_iterator_t *it;
-    while ((it = llist_first(&pending_notifications)) != nullptr)
-        dropRecord(recordOf(it));
+    for (object_t *entry : seenEntries)
+        if (entry != nullptr)
+            object_setUserData(entry, nullptr);
+    std::deque<object_t *>().swap(seenEntries);
+    std::deque<notify_state_t>().swap(seenStates);
+    seenLeft = 0;
     zeb_timer_destroy(notify_timer);
     notify_timer = nullptr;
     change_log_stop();
@@ -163,19 +198,22 @@ void notify_entryUpdated(object_t *object) {
     }
     change_log_entryChanged(entry);
     contact_index_entryChanged(entry);
-    notify_record_t *record = findRecord(entry);
-    if (record == nullptr) {
-        record = static_cast<notify_record_t *>(calloc(1, sizeof(notify_record_t)));
-        if (record == nullptr) {
+    size_t place = placeOf(entry);
+    if (place == kNotSeen) {
+        try {
+            seenEntries.push_back(entry);
+            try {
+                seenStates.push_back(notify_state_created);
+            } catch (const std::bad_alloc &) {
+                seenEntries.pop_back();
+                throw;
+            }
+            setPlace(entry, seenEntries.size() - 1);
+        } catch (const std::bad_alloc &) {
             kelTrace(KELTRACE_LEVEL_ERROR, "calloc() failed");
-        } else {
-            record->entry = entry;
-            record->state = notify_state_created;
-            llist_append(&pending_notifications, &record->it);
-            object_setUserData(entry, record);
         }
-    } else if (record->state == notify_state_announced) {
-        record->state = notify_state_updated;
+    } else if (seenStates[place] == notify_state_announced) {
+        seenStates[place] = notify_state_updated;
     }
     armTimer();
     kelTraceOut(PHONEBOOK_ZONE);
@@ -192,12 +230,12 @@ void notify_entryDeleted(object_t *object) {
         /* An entry whose creation is rolled back was never there. */
         if (object_state(entry) != object_state_created)
             change_log_uniqueIDLeft(variant_da_char(object_parameterValue(entry, "UniqueID")));
-        notify_record_t *record = findRecord(entry);
-        if (record != nullptr) {
+        size_t place = placeOf(entry);
+        if (place != kNotSeen) {
             /* An entry never announced leaves without a word. */
-            if (record->state != notify_state_created)
+            if (seenStates[place] != notify_state_created)
                 notify_send(entry, NOTIFY_TYPE_DELETED, "contactDeleted");
-            dropRecord(record);
+            forget(place);
         }
     }
     kelTraceOut(PHONEBOOK_ZONE);

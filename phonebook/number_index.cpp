@@ -6,14 +6,20 @@
 #include <functional>
 #include <new>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "phonebook_zeb.h"
 
 namespace {
 
+/* Numbers filed by hash in an open-addressing table (linear probing, at most
+ * three quarters full): per cell the instance and 32 bits of its hash, which
+ * spare most probes a visit of the instance. Equal hashes take a cell each. */
 struct NumberIndex {
-    std::unordered_multimap<size_t, object_t *> byHash;
+    std::vector<object_t *> cells; /* null: empty */
+    std::vector<uint32_t> tags;
+    size_t used = 0;
+    int shift = 32;           /* 32 - log2 of the number of cells */
     size_t filed[2] = {0, 0}; /* national, international */
     /* False until the first lookup files every number, and again after the
      * plug-in stops or memory ran out. */
@@ -31,6 +37,20 @@ bool internationalOf(size_t hash) {
     return (hash & 2u) != 0;
 }
 
+uint32_t tagOf(size_t hash) {
+    uint64_t wide = hash;
+    return static_cast<uint32_t>(wide ^ (wide >> 32));
+}
+
+/* The high bits of the product: the low bits of a hash hold its flags. */
+size_t home(uint32_t tag) {
+    return static_cast<size_t>(static_cast<uint32_t>(tag * 0x9E3779B1u) >> numbers.shift);
+}
+
+size_t next(size_t at) {
+    return (at + 1) & (numbers.cells.size() - 1);
+}
+
 size_t filedHash(const object_t *number) {
     return reinterpret_cast<uintptr_t>(object_getUserData(number));
 }
@@ -40,9 +60,32 @@ const char *storedNumber(const object_t *number) {
 }
 
 void forget() {
-    numbers.byHash.clear();
+    std::vector<object_t *>().swap(numbers.cells);
+    std::vector<uint32_t>().swap(numbers.tags);
+    numbers.used = 0;
+    numbers.shift = 32;
     numbers.filed[0] = numbers.filed[1] = 0;
     numbers.complete = false;
+}
+
+void place(object_t *number, uint32_t tag) {
+    size_t at = home(tag);
+    while (numbers.cells[at] != nullptr)
+        at = next(at);
+    numbers.cells[at] = number;
+    numbers.tags[at] = tag;
+}
+
+void grow() {
+    size_t size = numbers.cells.empty() ? 16 : numbers.cells.size() * 2;
+    std::vector<object_t *> cells(size, nullptr);
+    std::vector<uint32_t> tags(size, 0);
+    cells.swap(numbers.cells);
+    tags.swap(numbers.tags);
+    numbers.shift = cells.empty() ? 28 : numbers.shift - 1;
+    for (size_t at = 0; at < cells.size(); at++)
+        if (cells[at] != nullptr)
+            place(cells[at], tags[at]);
 }
 
 void file(object_t *number) {
@@ -53,9 +96,28 @@ void file(object_t *number) {
     const char *text = nullptr;
     number_notation(stored, &international, &text);
     size_t hash = hashOf(international, text);
-    numbers.byHash.emplace(hash, number);
+    if ((numbers.used + 1) * 4 > numbers.cells.size() * 3)
+        grow();
+    place(number, tagOf(hash));
+    numbers.used++;
     numbers.filed[international]++;
     object_setUserData(number, reinterpret_cast<void *>(static_cast<uintptr_t>(hash)));
+}
+
+/* Empties the cell; later cells of its run move up to where a probe from
+ * their home still finds them. */
+void vacate(size_t at) {
+    size_t mask = numbers.cells.size() - 1;
+    for (size_t later = next(at); numbers.cells[later] != nullptr; later = next(later)) {
+        size_t want = home(numbers.tags[later]);
+        if (((later - want) & mask) >= ((later - at) & mask)) {
+            numbers.cells[at] = numbers.cells[later];
+            numbers.tags[at] = numbers.tags[later];
+            at = later;
+        }
+    }
+    numbers.cells[at] = nullptr;
+    numbers.used--;
 }
 
 /* What a lookup gathers: the first entry, in instance order, holding one of
@@ -74,11 +136,16 @@ bool holds(const object_t *number, bool international, std::string_view text) {
 bool visitCandidate(bool international, const char *text, size_t length, void *userData) {
     Lookup *lookup = static_cast<Lookup *>(userData);
     std::string_view candidate(text, length);
-    auto range = numbers.byHash.equal_range(hashOf(international, candidate));
-    for (auto it = range.first; it != range.second; ++it) {
-        object_t *entry = object_parent(object_parent(it->second));
+    if (numbers.cells.empty())
+        return true;
+    uint32_t tag = tagOf(hashOf(international, candidate));
+    for (size_t at = home(tag); numbers.cells[at] != nullptr; at = next(at)) {
+        object_t *number = numbers.cells[at];
+        if (numbers.tags[at] != tag)
+            continue;
+        object_t *entry = object_parent(object_parent(number));
         if ((lookup->entry == nullptr || object_index(entry) < object_index(lookup->entry)) &&
-            holds(it->second, international, candidate))
+            holds(number, international, candidate))
             lookup->entry = entry;
     }
     return true;
@@ -91,10 +158,11 @@ void number_index_remove(object_t *number) {
     if (hash == 0)
         return;
     object_setUserData(number, nullptr);
-    auto range = numbers.byHash.equal_range(hash);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == number) {
-            numbers.byHash.erase(it);
+    if (numbers.cells.empty())
+        return;
+    for (size_t at = home(tagOf(hash)); numbers.cells[at] != nullptr; at = next(at)) {
+        if (numbers.cells[at] == number) {
+            vacate(at);
             numbers.filed[internationalOf(hash)]--;
             return;
         }

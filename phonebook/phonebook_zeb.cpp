@@ -8,6 +8,7 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <deque>
 #include <new>
 #include <string>
 #include <string_view>
@@ -874,6 +875,47 @@ struct tm localNow(void) {
     return local;
 }
 
+/* The revision variants of the entries, in blocks rather than an allocation
+ * each. A variant given back is reused (the free ones are chained through
+ * their own room), and the blocks go when the last one is given back. */
+union RevisionSlot {
+    variant_t revision;
+    RevisionSlot *nextFree;
+};
+static std::deque<RevisionSlot> revisionSlots;
+static RevisionSlot *freeRevisionSlots = nullptr;
+static size_t revisionsInUse = 0;
+
+/* Null when memory runs out. */
+static variant_t *newRevision(void) {
+    RevisionSlot *slot = freeRevisionSlots;
+    if (slot != nullptr) {
+        freeRevisionSlots = slot->nextFree;
+    } else {
+        try {
+            slot = &revisionSlots.emplace_back();
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+    }
+    revisionsInUse++;
+    variant_initialize(&slot->revision, variant_type_unknown);
+    return &slot->revision;
+}
+
+static void releaseRevision(variant_t *revision) {
+    if (revision == nullptr)
+        return;
+    variant_cleanup(revision);
+    RevisionSlot *slot = reinterpret_cast<RevisionSlot *>(revision);
+    slot->nextFree = freeRevisionSlots;
+    freeRevisionSlots = slot;
+    if (--revisionsInUse == 0) {
+        std::deque<RevisionSlot>().swap(revisionSlots);
+        freeRevisionSlots = nullptr;
+    }
+}
+
 /* The revision variant of an entry's LastRevision parameter, or null. */
 static variant_t *revisionOf(const parameter_t *lastRevision) {
     return static_cast<variant_t *>(parameter_getUserData(lastRevision));
@@ -1026,7 +1068,7 @@ bool phonebook_entry_instance_add_handler(object_t *, object_t *instance) {
 
     parameter_t *lastRevision = object_getParameter(instance, "LastRevision");
     PHONEBOOK_ASSERT(lastRevision);
-    variant_t *revision = variant_create(variant_type_unknown);
+    variant_t *revision = newRevision();
     PHONEBOOK_ASSERT(revision);
     parameter_setUserData(lastRevision, revision);
     updateLastRevision(instance);
@@ -1049,7 +1091,7 @@ bool phonebook_entry_instance_del_handler(object_t *, object_t *instance) {
      * announced: this only drops what the notifications hold of it. */
     notify_entryDeleted(instance);
     parameter_t *lastRevision = object_getParameter(instance, "LastRevision");
-    variant_destroy(revisionOf(lastRevision));
+    releaseRevision(revisionOf(lastRevision));
     parameter_setUserData(lastRevision, nullptr);
     if (committed)
         scheduleSave();

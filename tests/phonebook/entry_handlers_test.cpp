@@ -1,6 +1,9 @@
 // What happens to an entry whoever changes it: uniqueness, LastRevision,
 // change notifications and the save that follows.
+#include <algorithm>
+
 #include "plugin_fixture.hpp"
+#include "random_changes.hpp"
 
 namespace {
 
@@ -206,6 +209,71 @@ TEST_F(Identifiers, GenerationGivesUp) {
     addEntry({{"FormattedName", "Ann"}});
     EXPECT_EQ(host.countTraced("setting uuid_url_string to urn:uuid:"), 16u);
     EXPECT_EQ(host.countTraced("Could not give 1 a UniqueID"), 1u);
+}
+
+// A burst's announcements come in the order in which their entries were first
+// seen: those announced before, in their order, then the new ones; whatever
+// was deleted in between, also most of a large phonebook at once.
+class Announcements : public pbtest::RandomChanges {
+  protected:
+    std::vector<std::string> liveKeys() const {
+        std::vector<std::string> keys;
+        object_t *entries = datamodel_getObject(dm(), "Phonebook.Entry", 0);
+        for (object_t *e = object_firstInstance(entries); e; e = object_nextInstance(e))
+            keys.push_back(object_name(e, OBJECT_FLAG_KEY));
+        return keys;
+    }
+    void largeChange() {
+        json contacts = json::array();
+        for (int i = 0; i < 60; ++i)
+            contacts.push_back(randomContact());
+        call("addContacts", {{"contacts", contacts}});
+        for (const std::string &entry : entryPaths())
+            if (random.chance(80))
+                host.del(entry);
+    }
+};
+
+TEST_F(Announcements, KeepTheOrderInWhichEntriesWereFirstSeen) {
+    std::vector<std::string> announced; // keys, first seen first
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        random = pbtest::Random(seed);
+        for (int round = 0; round < 40 && !HasFailure(); ++round) {
+            host.clearRecords();
+            for (int k = random.below(12); k > 0; --k)
+                random.chance(5) ? largeChange() : randomChange();
+            host.advance(1000);
+            if (host.traced("(zeb_plugin_initialize@")) {
+                // A new run takes what it loaded as announced, in instance order.
+                announced = liveKeys();
+                continue;
+            }
+            size_t kept = 0; // announced before and updated in this burst
+            for (const zebtest::Notification &n : host.notifications) {
+                std::string key = n.parameters["contact"]["key"];
+                auto at = std::find(announced.begin(), announced.end(), key);
+                size_t place = static_cast<size_t>(at - announced.begin());
+                if (n.name == "contactDeleted") {
+                    ASSERT_NE(at, announced.end()) << key;
+                    announced.erase(at);
+                } else if (n.name == "contactUpdated") {
+                    ASSERT_LT(place, announced.size()) << key;
+                    ASSERT_GE(place, kept) << key;
+                    kept = place + 1;
+                } else {
+                    ASSERT_EQ(n.name, "contactCreated");
+                    ASSERT_EQ(at, announced.end()) << key;
+                    announced.push_back(key);
+                    kept = announced.size();
+                }
+            }
+            std::vector<std::string> live = liveKeys(), seen = announced;
+            std::sort(live.begin(), live.end());
+            std::sort(seen.begin(), seen.end());
+            ASSERT_EQ(seen, live);
+        }
+    }
 }
 
 } // namespace
