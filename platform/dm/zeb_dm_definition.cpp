@@ -112,15 +112,15 @@ class DefinitionReader {
         std::vector<ObjectPtr> objects;
         std::set<std::string> names;
         for (const ObjectPtr &existing : dm_->objects) {
-            names.insert(existing->name);
+            names.insert(zeb_dm::nameOf(existing.get()));
         }
         const Json &list = array(document, "objects", "");
         for (size_t i = 0; i < list.size(); ++i) {
             std::string pointer = pointerTo("/objects", i);
             objects.push_back(readObject(list[i], pointer));
-            if (!names.insert(objects.back()->name).second) {
+            if (!names.insert(zeb_dm::nameOf(objects.back().get())).second) {
                 throwAt(ZEB_ERROR_DUPLICATE, pointerTo(pointer, "name"),
-                        "object \"%s\" already exists", objects.back()->name.c_str());
+                        "object \"%s\" already exists", zeb_dm::nameOf(objects.back().get()));
             }
         }
         return objects;
@@ -186,8 +186,8 @@ class DefinitionReader {
         for (size_t i = 0; i < list.size(); ++i) {
             std::string at = pointerTo(pointerTo(pointer, "objects"), i);
             ObjectPtr child = readObject(list[i], at);
-            if (childByName(object, child->name)) {
-                invalid(pointerTo(at, "name"), "duplicate object \"" + child->name + "\"");
+            if (childByName(object, zeb_dm::nameOf(child.get()))) {
+                invalid(pointerTo(at, "name"), "duplicate object \"" + std::string(zeb_dm::nameOf(child.get())) + "\"");
             }
             adopt(object->children, object, std::move(child));
         }

@@ -231,6 +231,36 @@ template <typename R, typename F> R guarded(R onError, F &&body) {
 
 /* ---- Tree (zeb_dm_tree.cpp) ---- */
 
+/* The parameters of one object, in definition order. */
+class Params {
+  public:
+    Params(parameter_t *data, size_t count) : data_(data), count_(count) {}
+    parameter_t *begin() const { return data_; }
+    parameter_t *end() const { return data_ + count_; }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    parameter_t &operator[](size_t i) const { return data_[i]; }
+
+  private:
+    parameter_t *data_;
+    size_t count_;
+};
+
+/* The object holding the parameter. */
+inline object_t *ownerOf(const parameter_t *parameter) {
+    return parameter->owner;
+}
+/* The parameters the object holds itself: none for a template, whose
+ * definitions paramsOf finds. */
+inline Params ownParams(const object_t *object) {
+    auto &list = const_cast<std::vector<parameter_t> &>(object->parameters);
+    return Params(list.data(), list.size());
+}
+/* A definition's or copy's name; an instance's index as text. */
+inline const char *nameOf(const object_t *object) {
+    return object->name.c_str();
+}
+
 /* Keeps destroyed objects alive until the outermost scope ends. */
 class BusyScope {
   public:
@@ -257,12 +287,12 @@ ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index)
 ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
 /* An object's parameters. Templates hold only definitions, so a template
  * inside an instance shares those of the template it was copied from. */
-ZEB_DM_INTERNAL const std::vector<parameter_t> &paramsOf(const object_t *object);
+ZEB_DM_INTERNAL Params paramsOf(const object_t *object);
 /* The object's parameter of that name; null when its definition has none. */
 ZEB_DM_INTERNAL const parameter_t *paramByName(const object_t *object, const std::string &name);
 
 /* An instance's key: the one given at creation, else its index as text. */
-ZEB_DM_INTERNAL const std::string &instanceKey(const object_t *instance);
+ZEB_DM_INTERNAL const char *instanceKey(const object_t *instance);
 /* The instances of a template (empty for one that never had any), and the
  * data that holds them, made when first needed. */
 ZEB_DM_INTERNAL const ObjectList &instancesOf(const object_t *templ);

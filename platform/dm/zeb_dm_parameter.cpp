@@ -12,7 +12,7 @@ namespace zeb_dm {
 
 const variant_t *currentValue(const parameter_t *parameter) {
     if (parameter->hasPending && !parameter->inPlace) {
-        return parameter->owner->dm->pending.at(parameter).get();
+        return ownerOf(parameter)->dm->pending.at(parameter).get();
     }
     return parameter->value.get();
 }
@@ -25,7 +25,7 @@ const variant_t *committedValue(const parameter_t *parameter) {
  * commit or its destruction can follow, so nothing needs the default apart. */
 static bool setsInPlace(const parameter_t *parameter) {
     return parameter->inPlace ||
-           (!parameter->hasPending && parameter->owner->created && parameter->copy);
+           (!parameter->hasPending && ownerOf(parameter)->created && parameter->copy);
 }
 
 void setPending(parameter_t *parameter, Variant &&value) {
@@ -33,11 +33,11 @@ void setPending(parameter_t *parameter, Variant &&value) {
         parameter->value = std::move(value);
         parameter->inPlace = true;
     } else {
-        parameter->owner->dm->pending[parameter] = std::move(value);
+        ownerOf(parameter)->dm->pending[parameter] = std::move(value);
     }
     if (!parameter->hasPending) {
         parameter->hasPending = true;
-        parameter->owner->pendingCount++;
+        ownerOf(parameter)->pendingCount++;
     }
 }
 
@@ -53,13 +53,13 @@ Variant takePending(parameter_t *parameter) {
         }
         parameter->inPlace = false;
     } else {
-        auto &pending = parameter->owner->dm->pending;
+        auto &pending = ownerOf(parameter)->dm->pending;
         auto it = pending.find(parameter);
         taken = std::move(it->second);
         pending.erase(it);
     }
     parameter->hasPending = false;
-    parameter->owner->pendingCount--;
+    ownerOf(parameter)->pendingCount--;
     return taken;
 }
 
@@ -75,7 +75,7 @@ ParamExtra &extraOf(parameter_t *parameter) {
 }
 
 ShownValue::ShownValue(parameter_t *parameter, const variant_t *value)
-    : parameter_(parameter), map_(parameter->owner->dm->modified) {
+    : parameter_(parameter), map_(ownerOf(parameter)->dm->modified) {
     auto it = map_.find(parameter);
     if (it != map_.end()) {
         saved_ = it->second;
@@ -134,7 +134,7 @@ bool runValidator(parameter_t *parameter, const variant_t *candidate) {
 }
 
 bool setValue(parameter_t *parameter, const variant_t *value) {
-    object_t *owner = parameter->owner;
+    object_t *owner = ownerOf(parameter);
     if (isPrototype(owner)) {
         return fail(ZEB_ERROR_WRONG_OBJECT,
                     "'%s' belongs to a template definition and holds no value",
@@ -164,7 +164,7 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
 namespace zeb_dm {
 
 bool setCandidate(parameter_t *parameter, Variant &&candidate) {
-    object_t *owner = parameter->owner;
+    object_t *owner = ownerOf(parameter);
     if (variant_equals(candidate.get(), currentValue(parameter))) {
         return true;
     }
@@ -219,7 +219,7 @@ object_t *parameter_owner(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->owner;
+    return ownerOf(parameter);
 }
 
 const variant_t *parameter_getValue(const parameter_t *parameter) {
@@ -235,7 +235,7 @@ const variant_t *parameter_getModifiedValue(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    const auto &modified = parameter->owner->dm->modified;
+    const auto &modified = ownerOf(parameter)->dm->modified;
     auto it = modified.find(parameter);
     if (it != modified.end()) {
         return it->second;
@@ -295,7 +295,7 @@ bool parameter_update(parameter_t *parameter) {
         }
         IndexedChange change(parameter);
         if (parameter->inPlace) { /* the pending value moves out of the way */
-            parameter->owner->dm->pending[parameter] = std::move(parameter->value);
+            ownerOf(parameter)->dm->pending[parameter] = std::move(parameter->value);
             parameter->inPlace = false;
         }
         parameter->value = std::move(stored);

@@ -85,8 +85,8 @@ void applyParameters(object_t *object) {
     object->created = false;
     object->committing++;
     bool changed = false;
-    for (size_t i = 0; i < object->parameters.size() && !object->destroyed; ++i) {
-        parameter_t *p = &object->parameters[i];
+    for (size_t i = 0; i < ownParams(object).size() && !object->destroyed; ++i) {
+        parameter_t *p = &ownParams(object)[i];
         if (!p->hasPending) {
             continue;
         }
@@ -183,7 +183,7 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
     if (!keepDeleted) { /* else the pending deletion above still needs its visit */
         setDirty(object, false);
     }
-    for (parameter_t &p : object->parameters) {
+    for (parameter_t &p : ownParams(object)) {
         if (p.hasPending) {
             IndexedChange change(&p);
             dropPending(&p);
@@ -202,7 +202,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
     if (requested > 0) {
         *index = static_cast<uint32_t>(requested);
         return !instanceByIndex(templ, *index) ||
-               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", templ->name.c_str(),
+               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", nameOf(templ),
                     *index);
     }
     const Instances *data = templ->tpl.get();
@@ -213,7 +213,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
         ++candidate;
     }
     if (candidate > UINT32_MAX) {
-        return fail(ZEB_ERROR_LIMIT, "'%s' has no free index left", templ->name.c_str());
+        return fail(ZEB_ERROR_LIMIT, "'%s' has no free index left", nameOf(templ));
     }
     *index = static_cast<uint32_t>(candidate);
     return true;
@@ -235,10 +235,10 @@ bool checkCreate(const object_t *templ) {
     }
     if (templ->kind != Kind::Template || !holdsData(templ)) {
         return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a template that can hold instances",
-                    templ->name.c_str());
+                    nameOf(templ));
     }
     if (templ->deleted || templ->destroyed) {
-        return fail(ZEB_ERROR_STATE, "'%s' is being deleted", templ->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' is being deleted", nameOf(templ));
     }
     return true;
 }
@@ -256,16 +256,16 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         return nullptr;
     }
     // Neither a key nor an instance count that a saved file could not give back.
-    if (!storableText(instanceKey.data(), instanceKey.size(), "key of a '" + templ->name + "'")) {
+    if (!storableText(instanceKey.data(), instanceKey.size(), "key of a '" + std::string(nameOf(templ)) + "'")) {
         return nullptr;
     }
     if (instancesOf(templ).size() >= kMaxInstances) {
         fail(ZEB_ERROR_LIMIT, "'%s' holds %zu instances, as many as a saved file does",
-             templ->name.c_str(), kMaxInstances);
+             nameOf(templ), kMaxInstances);
         return nullptr;
     }
     if (instanceByKey(templ, instanceKey)) {
-        fail(ZEB_ERROR_DUPLICATE, "'%s' already has an instance with key '%s'", templ->name.c_str(),
+        fail(ZEB_ERROR_DUPLICATE, "'%s' already has an instance with key '%s'", nameOf(templ),
              instanceKey.c_str());
         return nullptr;
     }
@@ -294,7 +294,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     }
     if (instance->destroyed) {
         fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance",
-             templ->name.c_str());
+             nameOf(templ));
         return nullptr;
     }
     return instance;
@@ -364,10 +364,10 @@ bool object_delete(object_t *instance) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null instance");
     }
     if (instance->kind != Kind::Instance) {
-        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not an instance", instance->name.c_str());
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not an instance", nameOf(instance));
     }
     if (instance->destroyed) {
-        return fail(ZEB_ERROR_STATE, "instance %s is destroyed", instance->name.c_str());
+        return fail(ZEB_ERROR_STATE, "instance %s is destroyed", nameOf(instance));
     }
     if (!instance->deleted) {
         markSubtree(instance, true, false);
@@ -383,7 +383,7 @@ bool object_commit(object_t *object) {
     }
     if (object->destroyed || object->destroying ||
         (object->deleted && (!object->deleteRoot || ancestorDeleted(object)))) {
-        return fail(ZEB_ERROR_STATE, "'%s' lies in a subtree being deleted", object->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' lies in a subtree being deleted", nameOf(object));
     }
     BusyScope busy(object->dm);
     return guarded(false, [&] {
@@ -397,7 +397,7 @@ bool object_rollback(object_t *object) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null object");
     }
     if (object->destroyed || object->destroying) {
-        return fail(ZEB_ERROR_STATE, "'%s' is being destroyed", object->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' is being destroyed", nameOf(object));
     }
     BusyScope busy(object->dm);
     return guarded(false, [&] {

@@ -43,7 +43,7 @@ bool ancestorDeleted(const object_t *object) {
 
 object_t *childByName(const object_t *object, const std::string &name) {
     for (const ObjectPtr &child : object->children) {
-        if (child->name == name) {
+        if (nameOf(child.get()) == name) {
             return child.get();
         }
     }
@@ -113,11 +113,11 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
     return instance && !instance->ownKey ? instance : nullptr;
 }
 
-const std::vector<parameter_t> &paramsOf(const object_t *object) {
+Params paramsOf(const object_t *object) {
     while (object->kind == Kind::Template && object->parameters.empty() && object->proto) {
         object = object->proto;
     }
-    return object->parameters;
+    return ownParams(object);
 }
 
 const parameter_t *paramByName(const object_t *object, const std::string &name) {
@@ -134,8 +134,8 @@ const parameter_t *paramByName(const object_t *object, const std::string &name) 
     return it == positions.end() ? nullptr : &paramsOf(object)[it->second];
 }
 
-const std::string &instanceKey(const object_t *instance) {
-    return instance->ownKey ? *instance->ownKey : instance->name;
+const char *instanceKey(const object_t *instance) {
+    return instance->ownKey ? instance->ownKey->c_str() : nameOf(instance);
 }
 
 void registerInstance(object_t *instance) {
@@ -185,7 +185,7 @@ object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
 /* Also drops the pending values the data model holds for the subtree. */
 static void markDestroyed(object_t *object) {
     object->destroyed = true;
-    for (parameter_t &p : object->parameters) {
+    for (parameter_t &p : ownParams(object)) {
         if (p.hasPending && !p.inPlace) {
             object->dm->pending.erase(&p);
             p.hasPending = false;
@@ -232,11 +232,11 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
     copy->dm = dm;
     copy->proto = prototype;
     copy->kind = prototype->kind;
-    copy->name = prototype->name;
+    copy->name = nameOf(prototype);
     /* A template copied along with its instance shares its definitions. */
-    static const std::vector<parameter_t> none;
-    const std::vector<parameter_t> &sources =
-        !instance && prototype->kind == Kind::Template ? none : paramsOf(prototype);
+    const Params sources = !instance && prototype->kind == Kind::Template
+                               ? Params(nullptr, 0)
+                               : paramsOf(prototype);
     copy->parameters.resize(sources.size());
     for (size_t i = 0; i < sources.size(); ++i) {
         const parameter_t &source = sources[i];
@@ -400,7 +400,7 @@ bool datamodel_removeObject(object_t *object) {
         return nullArgument("object");
     }
     if (object->parent) {
-        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a top-level object", object->name.c_str());
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a top-level object", nameOf(object));
     }
     discard(object);
     return true;
@@ -423,7 +423,7 @@ object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t 
         const char *dot = strchr(path, '.');
         std::string first = dot ? std::string(path, dot) : std::string(path);
         for (const ObjectPtr &top : dm->objects) {
-            if (top->name == first) {
+            if (nameOf(top.get()) == first) {
                 return dot ? resolve(top.get(), dot + 1, flags) : top.get();
             }
         }
@@ -448,9 +448,9 @@ const char *object_name(const object_t *object, uint32_t flags) {
         return nullptr;
     }
     if (object->kind == Kind::Instance && (flags & OBJECT_FLAG_KEY)) {
-        return instanceKey(object).c_str();
+        return instanceKey(object);
     }
-    return object->name.c_str();
+    return nameOf(object);
 }
 
 uint32_t object_index(const object_t *object) {
@@ -633,7 +633,7 @@ parameter_t *object_getParameter(const object_t *object, const char *name) {
     if (const parameter_t *parameter = paramByName(object, name)) {
         return const_cast<parameter_t *>(parameter);
     }
-    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", nameOf(object), name);
     return nullptr;
 }
 
@@ -642,8 +642,8 @@ parameter_t *object_firstParameter(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    const std::vector<parameter_t> &list = paramsOf(object);
-    return list.empty() ? nullptr : const_cast<parameter_t *>(&list.front());
+    const Params list = paramsOf(object);
+    return list.empty() ? nullptr : list.begin();
 }
 
 parameter_t *object_nextParameter(const parameter_t *parameter) {
@@ -651,9 +651,9 @@ parameter_t *object_nextParameter(const parameter_t *parameter) {
         nullArgument("parameter");
         return nullptr;
     }
-    const auto &list = parameter->owner->parameters;
+    const Params list = paramsOf(ownerOf(parameter));
     size_t next = parameter->def()->position + 1;
-    return next < list.size() ? const_cast<parameter_t *>(&list[next]) : nullptr;
+    return next < list.size() ? &list[next] : nullptr;
 }
 
 /* ---- Functions ---- */
@@ -677,7 +677,7 @@ function_t *object_getFunction(const object_t *object, const char *name) {
             return f.get();
         }
     }
-    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no function '%s'", object->name.c_str(), name);
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no function '%s'", nameOf(object), name);
     return nullptr;
 }
 
