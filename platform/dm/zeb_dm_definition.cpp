@@ -111,8 +111,8 @@ class DefinitionReader {
         }
         std::vector<ObjectPtr> objects;
         std::set<std::string> names;
-        for (const ObjectPtr &existing : dm_->objects) {
-            names.insert(zeb_dm::nameOf(existing.get()));
+        for (object_t *existing : dm_->objects) {
+            names.insert(zeb_dm::nameOf(existing));
         }
         const Json &list = array(document, "objects", "");
         for (size_t i = 0; i < list.size(); ++i) {
@@ -154,9 +154,9 @@ class DefinitionReader {
         onlyMembers(json, pointer,
                     {"name", "multi-instance", "parameters", "functions", "objects",
                      "write-handler", "add-handler", "delete-handler"});
-        auto object = std::make_unique<object_t>();
+        ObjectPtr object = makeObject(0);
         object->dm = dm_;
-        object->name = nameOf(json, pointer);
+        object->defName = &dm_->names.emplace_back(nameOf(json, pointer));
         if (const Json *multi = member(json, "multi-instance")) {
             expectKind(*multi, Json::value_t::boolean, "true or false",
                        pointerTo(pointer, "multi-instance"));
@@ -187,7 +187,8 @@ class DefinitionReader {
             std::string at = pointerTo(pointerTo(pointer, "objects"), i);
             ObjectPtr child = readObject(list[i], at);
             if (childByName(object, zeb_dm::nameOf(child.get()))) {
-                invalid(pointerTo(at, "name"), "duplicate object \"" + std::string(zeb_dm::nameOf(child.get())) + "\"");
+                invalid(pointerTo(at, "name"),
+                        "duplicate object \"" + std::string(zeb_dm::nameOf(child.get())) + "\"");
             }
             adopt(object->children, object, std::move(child));
         }
@@ -198,18 +199,20 @@ class DefinitionReader {
         for (size_t i = 0; i < list.size(); ++i) {
             std::string at = pointerTo(pointerTo(pointer, "parameters"), i);
             parameter_t p = readParameter(list[i], at);
-            for (const parameter_t &other : object->parameters) {
+            for (const parameter_t &other : ownParams(object)) {
                 if (other.def()->name == p.def()->name) {
                     invalid(pointerTo(at, "name"), "duplicate parameter \"" + p.def()->name + "\"");
                 }
             }
-            p.owner = object;
-            const_cast<ParamDef *>(p.def())->position = object->parameters.size();
             if (!object->own) {
                 object->own = std::make_unique<ObjectDef>();
             }
-            object->own->parameterPositions[p.def()->name] = object->parameters.size();
-            object->parameters.push_back(std::move(p));
+            std::vector<parameter_t> &held = object->own->parameters;
+            auto *def = const_cast<ParamDef *>(p.def());
+            def->owner = object;
+            def->position = held.size();
+            object->own->parameterPositions[def->name] = held.size();
+            held.push_back(std::move(p));
         }
     }
 

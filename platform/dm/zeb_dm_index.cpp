@@ -93,11 +93,10 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
         }
         return best;
     }
-    const ObjectList &list = instancesOf(templ);
-    auto it = after ? std::next(after->self) : list.begin();
-    for (; it != list.end(); ++it) {
-        if (holdsText(it->get(), position, text)) {
-            return it->get();
+    object_t *o = after ? after->next : instancesOf(templ).front();
+    for (; o; o = o->next) {
+        if (holdsText(o, position, text)) {
+            return o;
         }
     }
     return nullptr;
@@ -142,8 +141,7 @@ static void updateInstance(object_t *instance,
                            void (*update)(HashIndex *, object_t *, const char *)) {
     ValueIndex *index = instance->parent->tpl->valueIndex.get();
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
-        update(&index->byHash[i], instance,
-               indexedText(&ownParams(instance)[index->positions[i]]));
+        update(&index->byHash[i], instance, indexedText(&ownParams(instance)[index->positions[i]]));
     }
 }
 
@@ -183,8 +181,8 @@ bool object_indexParameter(object_t *templ, const char *name) {
         index.positions.push_back(position);
         HashIndex &byHash = index.byHash.back();
         byHash.reserve(data.list.size());
-        for (const ObjectPtr &instance : data.list) {
-            addEntry(&byHash, instance.get(), indexedText(&ownParams(instance.get())[position]));
+        for (object_t *instance : data.list) {
+            addEntry(&byHash, instance, indexedText(&ownParams(instance)[position]));
         }
         return true;
     });

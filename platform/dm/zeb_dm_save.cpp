@@ -54,7 +54,7 @@ OutJson nodeOf(object_t *object, int depth, uint32_t flags);
 
 OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
     OutJson instances = OutJson::array();
-    for (const ObjectPtr &instance : instancesOf(templ)) {
+    for (object_t *instance : instancesOf(templ)) {
         if (instance->deleted) {
             continue;
         }
@@ -63,7 +63,7 @@ OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
         if (instance->ownKey) {
             node["key"] = *instance->ownKey;
         }
-        OutJson content = nodeOf(instance.get(), depth, flags);
+        OutJson content = nodeOf(instance, depth, flags);
         for (auto &item : content.items()) {
             node[item.key()] = std::move(item.value());
         }
@@ -85,8 +85,8 @@ OutJson nodeOf(object_t *object, int depth, uint32_t flags) {
     }
     if (depth != 0 && !object->children.empty()) {
         OutJson children = OutJson::object();
-        for (const ObjectPtr &child : object->children) {
-            children[nameOf(child.get())] = nodeOf(child.get(), depth - 1, flags);
+        for (object_t *child : object->children) {
+            children[nameOf(child)] = nodeOf(child, depth - 1, flags);
         }
         node["objects"] = std::move(children);
     }

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -13,12 +14,12 @@ void markSubtree(object_t *object, bool deleted, bool destroying) {
     object->deleted = deleted;
     setDirty(object, true);
     object->destroying = object->destroying || destroying;
-    for (ObjectPtr &child : object->children) {
-        markSubtree(child.get(), deleted, destroying);
+    for (object_t *child : object->children) {
+        markSubtree(child, deleted, destroying);
     }
     if (object->tpl) {
-        for (ObjectPtr &instance : object->tpl->list) {
-            markSubtree(instance.get(), deleted, destroying);
+        for (object_t *instance : object->tpl->list) {
+            markSubtree(instance, deleted, destroying);
         }
     }
 }
@@ -34,8 +35,8 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
     if (object->kind != Kind::Template) {
         std::vector<object_t *> children;
         children.reserve(object->children.size());
-        for (const ObjectPtr &o : object->children) {
-            children.push_back(o.get());
+        for (object_t *o : object->children) {
+            children.push_back(o);
         }
         for (object_t *child : children) {
             visit(child);
@@ -69,12 +70,12 @@ void runDeleteHandlers(object_t *object) {
             handler(object->parent, object);
         }
     }
-    for (ObjectPtr &child : object->children) {
-        runDeleteHandlers(child.get());
+    for (object_t *child : object->children) {
+        runDeleteHandlers(child);
     }
     if (object->tpl) {
-        for (ObjectPtr &instance : object->tpl->list) {
-            runDeleteHandlers(instance.get());
+        for (object_t *instance : object->tpl->list) {
+            runDeleteHandlers(instance);
         }
     }
 }
@@ -202,8 +203,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
     if (requested > 0) {
         *index = static_cast<uint32_t>(requested);
         return !instanceByIndex(templ, *index) ||
-               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", nameOf(templ),
-                    *index);
+               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", nameOf(templ), *index);
     }
     const Instances *data = templ->tpl.get();
     uint64_t candidate = data ? data->nextIndex : 1;
@@ -221,12 +221,12 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
 
 /* Where an instance of this index goes in the list: new indexes are mostly
  * the largest, so the search starts from the end. */
-ObjectList::iterator placeFor(ObjectList &list, uint32_t index) {
-    auto where = list.end();
-    while (where != list.begin() && std::prev(where)->get()->index > index) {
-        --where;
+object_t *placeFor(const ObjectList &list, uint32_t index) {
+    object_t *before = nullptr;
+    for (object_t *o = list.back(); o && o->index > index; o = o->prev) {
+        before = o;
     }
-    return where;
+    return before;
 }
 
 bool checkCreate(const object_t *templ) {
@@ -256,7 +256,8 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         return nullptr;
     }
     // Neither a key nor an instance count that a saved file could not give back.
-    if (!storableText(instanceKey.data(), instanceKey.size(), "key of a '" + std::string(nameOf(templ)) + "'")) {
+    if (!storableText(instanceKey.data(), instanceKey.size(),
+                      "key of a '" + std::string(nameOf(templ)) + "'")) {
         return nullptr;
     }
     if (instancesOf(templ).size() >= kMaxInstances) {
@@ -273,7 +274,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     object_t *instance = owned.get();
     instance->kind = Kind::Instance;
     instance->index = index;
-    instance->name = name;
+    memcpy(instance->indexText, name.c_str(), name.size() + 1);
     if (instanceKey != name) {
         instance->ownKey = std::make_unique<std::string>(instanceKey);
     }
@@ -281,7 +282,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->creation = ++templ->dm->creations;
     Instances &data = instancesData(templ);
     instance->parent = templ;
-    instance->self = data.list.insert(placeFor(data.list, index), std::move(owned));
+    data.list.insert(placeFor(data.list, index), std::move(owned));
     registerInstance(instance);
     indexInstance(instance);
     markDirty(instance);
@@ -293,8 +294,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         handler(templ, instance);
     }
     if (instance->destroyed) {
-        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance",
-             nameOf(templ));
+        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance", nameOf(templ));
         return nullptr;
     }
     return instance;

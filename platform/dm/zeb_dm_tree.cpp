@@ -42,9 +42,9 @@ bool ancestorDeleted(const object_t *object) {
 }
 
 object_t *childByName(const object_t *object, const std::string &name) {
-    for (const ObjectPtr &child : object->children) {
-        if (nameOf(child.get()) == name) {
-            return child.get();
+    for (object_t *child : object->children) {
+        if (nameOf(child) == name) {
+            return child;
         }
     }
     return nullptr;
@@ -74,9 +74,9 @@ object_t *instanceByIndex(const object_t *templ, uint32_t index) {
         auto it = data->byIndex->find(index);
         return it == data->byIndex->end() ? nullptr : it->second;
     }
-    for (const ObjectPtr &instance : data->list) {
+    for (object_t *instance : data->list) {
         if (instance->index == index) {
-            return instance.get();
+            return instance;
         }
     }
     return nullptr;
@@ -114,7 +114,7 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
 }
 
 Params paramsOf(const object_t *object) {
-    while (object->kind == Kind::Template && object->parameters.empty() && object->proto) {
+    while (object->kind == Kind::Template && ownParams(object).empty() && object->proto) {
         object = object->proto;
     }
     return ownParams(object);
@@ -150,8 +150,8 @@ void registerInstance(object_t *instance) {
         (*data.byIndex)[instance->index] = instance;
     } else if (data.list.size() >= kIndexedFrom) {
         data.byIndex = std::make_unique<std::unordered_map<uint32_t, object_t *>>();
-        for (const ObjectPtr &o : data.list) {
-            (*data.byIndex)[o->index] = o.get();
+        for (object_t *o : data.list) {
+            (*data.byIndex)[o->index] = o;
         }
     }
 }
@@ -176,10 +176,56 @@ ObjectList &homeOf(object_t *object) {
 }
 
 object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
-    object_t *raw = child.get();
-    raw->parent = parent;
-    raw->self = list.insert(list.end(), std::move(child));
+    child->parent = parent;
+    return list.insert(nullptr, std::move(child));
+}
+
+ObjectPtr makeObject(size_t parameters) {
+    static_assert(sizeof(object_t) % alignof(parameter_t) == 0,
+                  "parameters follow their object in its block");
+    void *block = ::operator new(sizeof(object_t) + parameters * sizeof(parameter_t));
+    ObjectPtr object(new (block) object_t());
+    parameter_t *first = trailingParams(object.get());
+    for (size_t i = 0; i < parameters; ++i) {
+        new (first + i) parameter_t();
+    }
+    object->paramCount = static_cast<uint32_t>(parameters);
+    return object;
+}
+
+void ObjectDeleter::operator()(object_t *object) const {
+    parameter_t *first = trailingParams(object);
+    for (uint32_t i = 0; i < object->paramCount; ++i) {
+        first[i].~parameter();
+    }
+    object->~object();
+    ::operator delete(object);
+}
+
+ObjectList::~ObjectList() {
+    for (object_t *o = first_; o;) {
+        object_t *next = o->next;
+        ObjectDeleter()(o);
+        o = next;
+    }
+}
+
+object_t *ObjectList::insert(object_t *before, ObjectPtr object) {
+    object_t *raw = object.release();
+    object_t *after = before ? before->prev : last_;
+    raw->prev = after;
+    raw->next = before;
+    (after ? after->next : first_) = raw;
+    (before ? before->prev : last_) = raw;
+    ++count_;
     return raw;
+}
+
+ObjectPtr ObjectList::remove(object_t *object) {
+    (object->prev ? object->prev->next : first_) = object->next;
+    (object->next ? object->next->prev : last_) = object->prev;
+    --count_;
+    return ObjectPtr(object);
 }
 
 /* Also drops the pending values the data model holds for the subtree. */
@@ -191,12 +237,12 @@ static void markDestroyed(object_t *object) {
             p.hasPending = false;
         }
     }
-    for (ObjectPtr &child : object->children) {
-        markDestroyed(child.get());
+    for (object_t *child : object->children) {
+        markDestroyed(child);
     }
     if (object->tpl) {
-        for (ObjectPtr &instance : object->tpl->list) {
-            markDestroyed(instance.get());
+        for (object_t *instance : object->tpl->list) {
+            markDestroyed(instance);
         }
     }
 }
@@ -211,8 +257,7 @@ void discard(object_t *object) {
     if (object->kind == Kind::Instance) {
         syncOpen(object);
     }
-    ObjectPtr owned = std::move(*object->self);
-    homeOf(object).erase(object->self);
+    ObjectPtr owned = homeOf(object).remove(object);
     if (object->kind == Kind::Instance) {
         Instances &data = *object->parent->tpl;
         if (data.byIndex) {
@@ -228,28 +273,25 @@ void discard(object_t *object) {
 }
 
 ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
-    auto copy = std::make_unique<object_t>();
+    /* A template copied along with its instance shares its definitions. */
+    const Params sources =
+        !instance && prototype->kind == Kind::Template ? Params(nullptr, 0) : paramsOf(prototype);
+    ObjectPtr copy = makeObject(sources.size());
     copy->dm = dm;
     copy->proto = prototype;
     copy->kind = prototype->kind;
-    copy->name = nameOf(prototype);
-    /* A template copied along with its instance shares its definitions. */
-    const Params sources = !instance && prototype->kind == Kind::Template
-                               ? Params(nullptr, 0)
-                               : paramsOf(prototype);
-    copy->parameters.resize(sources.size());
+    copy->defName = prototype->defName;
     for (size_t i = 0; i < sources.size(); ++i) {
         const parameter_t &source = sources[i];
-        parameter_t &p = copy->parameters[i];
+        parameter_t &p = trailingParams(copy.get())[i];
         p.proto = &source;
         p.copy = true;
-        p.owner = copy.get();
         if (!variant_copy(p.value.get(), source.value.get())) {
             throw std::bad_alloc();
         }
     }
-    for (const ObjectPtr &child : prototype->children) {
-        adopt(copy->children, copy.get(), cloneFrom(child.get(), dm, false));
+    for (object_t *child : prototype->children) {
+        adopt(copy->children, copy.get(), cloneFrom(child, dm, false));
     }
     return copy;
 }
@@ -377,8 +419,7 @@ object_t *resolve(const object_t *start, const char *path, uint32_t flags) {
 }
 
 object_t *nextIn(const object_t *object) {
-    auto next = std::next(object->self);
-    return next == homeOf(const_cast<object_t *>(object)).end() ? nullptr : next->get();
+    return object->next;
 }
 
 } // namespace
@@ -411,7 +452,7 @@ object_t *datamodel_firstObject(const datamodel_t *dm) {
         nullArgument("data model");
         return nullptr;
     }
-    return dm->objects.empty() ? nullptr : dm->objects.front().get();
+    return dm->objects.empty() ? nullptr : dm->objects.front();
 }
 
 object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t flags) {
@@ -422,9 +463,9 @@ object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t 
     return guarded<object_t *>(nullptr, [&]() -> object_t * {
         const char *dot = strchr(path, '.');
         std::string first = dot ? std::string(path, dot) : std::string(path);
-        for (const ObjectPtr &top : dm->objects) {
-            if (nameOf(top.get()) == first) {
-                return dot ? resolve(top.get(), dot + 1, flags) : top.get();
+        for (object_t *top : dm->objects) {
+            if (nameOf(top) == first) {
+                return dot ? resolve(top, dot + 1, flags) : top;
             }
         }
         fail(ZEB_ERROR_NOT_FOUND, "no object '%s'", path);
@@ -503,7 +544,7 @@ object_t *object_firstChild(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    return object->children.empty() ? nullptr : object->children.front().get();
+    return object->children.empty() ? nullptr : object->children.front();
 }
 
 object_t *object_nextSibling(const object_t *object) {
@@ -524,7 +565,7 @@ object_t *object_firstInstance(const object_t *templ) {
         return nullptr;
     }
     const ObjectList &list = instancesOf(templ);
-    return list.empty() ? nullptr : list.front().get();
+    return list.front();
 }
 
 object_t *object_nextInstance(const object_t *instance) {
