@@ -227,14 +227,14 @@ class DefinitionReader {
         def.attributes =
             attributesOf(array(json, "attributes", pointer), pointerTo(pointer, "attributes"));
         parameter_t p;
-        p.shared = &def;
+        p.setShared(&def);
         setDefault(json, pointer, &p);
         ParamExtra handlers;
         handlers.readHandler = bind<parameter_read_handler_t>(json, "read-handler", pointer);
         handlers.writeHandler = bind<parameter_write_handler_t>(json, "write-handler", pointer);
         handlers.validator = bind<parameter_validator_t>(json, "validator", pointer);
         if (handlers.readHandler || handlers.writeHandler || handlers.validator) {
-            p.extra = std::make_unique<ParamExtra>(handlers);
+            p.setExtra(new ParamExtra(handlers));
         }
         return p;
     }

@@ -156,37 +156,65 @@ struct ParamExtra {
 
 } // namespace zeb_dm
 
+/* Its flags ride in the low bits of its two pointers, which point to
+ * structures aligned to at least 4 bytes on every target. */
 struct parameter {
     parameter() = default;
-    ~parameter();
-    parameter(parameter &&) noexcept = default;
-    parameter &operator=(parameter &&) noexcept = default;
+    ~parameter() { delete extra(); }
+    parameter(parameter &&other) noexcept : value(std::move(other.value)) {
+        std::swap(link_, other.link_);
+        std::swap(extra_, other.extra_);
+    }
+    parameter &operator=(parameter &&) = delete;
+
+    zeb_dm::Variant value; /* committed */
 
     /* A definition's parameter holds what it shares with its copies; a copy
      * holds the parameter it was copied from. */
-    union {
-        const zeb_dm::ParamDef *shared = nullptr;
-        const parameter_t *proto;
-    };
-    zeb_dm::Variant value; /* committed */
-    std::unique_ptr<zeb_dm::ParamExtra> extra;
-    bool hasPending = false; /* it has a value set and not committed */
+    bool copy() const { return (link_ & kCopy) != 0; }
+    const zeb_dm::ParamDef *shared() const { return fromBits<const zeb_dm::ParamDef>(link_); }
+    const parameter_t *proto() const { return fromBits<const parameter_t>(link_); }
+    void setShared(const zeb_dm::ParamDef *def) { link_ = reinterpret_cast<uintptr_t>(def); }
+    void setProto(const parameter_t *from) { link_ = reinterpret_cast<uintptr_t>(from) | kCopy; }
+
+    /* What was set on this handle only, owned; null for most. */
+    zeb_dm::ParamExtra *extra() const { return fromBits<zeb_dm::ParamExtra>(extra_); }
+    void setExtra(zeb_dm::ParamExtra *extra) {
+        delete this->extra();
+        extra_ = reinterpret_cast<uintptr_t>(extra) | (extra_ & kFlags);
+    }
+    /* It has a value set and not committed. */
+    bool hasPending() const { return (extra_ & kPending) != 0; }
+    void setHasPending(bool on) { extra_ = on ? extra_ | kPending : extra_ & ~kPending; }
     /* That value is in `value`: its owner has never been committed, so its
-     * committed value is still the definition's default (proto->value).
+     * committed value is still the definition's default (proto()->value).
      * Otherwise the data model holds it, apart. */
-    bool inPlace = false;
-    bool copy = false; /* `proto` is set, not `shared` */
+    bool inPlace() const { return (extra_ & kInPlace) != 0; }
+    void setInPlace(bool on) { extra_ = on ? extra_ | kInPlace : extra_ & ~kInPlace; }
 
     /* Name, type, attributes, position: the definition's. */
     const zeb_dm::ParamDef *def() const {
         const parameter_t *p = this;
-        while (p->copy) {
-            p = p->proto;
+        while (p->copy()) {
+            p = p->proto();
         }
-        return p->shared;
+        return p->shared();
     }
     /* The parameter it was copied from; null for a definition's. */
-    const parameter_t *prototype() const { return copy ? proto : nullptr; }
+    const parameter_t *prototype() const { return copy() ? proto() : nullptr; }
+
+  private:
+    static constexpr uintptr_t kCopy = 1;
+    static constexpr uintptr_t kPending = 1;
+    static constexpr uintptr_t kInPlace = 2;
+    static constexpr uintptr_t kFlags = 3;
+    template <typename T> static T *fromBits(uintptr_t bits) {
+        static_assert(alignof(T) >= 4, "two low bits of the pointer hold flags");
+        return reinterpret_cast<T *>(bits & ~kFlags);
+    }
+
+    uintptr_t link_ = 0;
+    uintptr_t extra_ = 0;
 };
 
 namespace zeb_dm {
@@ -311,7 +339,7 @@ inline parameter_t *trailingParams(const object_t *object) {
  * copy lies behind its object at its position. */
 inline object_t *ownerOf(const parameter_t *parameter) {
     const ParamDef *def = parameter->def();
-    if (!parameter->copy) {
+    if (!parameter->copy()) {
         return def->owner;
     }
     const parameter_t *first = parameter - def->position;

@@ -220,8 +220,8 @@ class Applier {
         if (!p) {
             return;
         }
-        Change change{p, p->hasPending, Variant()};
-        if (p->hasPending && !variant_copy(change.pending.get(), currentValue(p))) {
+        Change change{p, p->hasPending(), Variant()};
+        if (p->hasPending() && !variant_copy(change.pending.get(), currentValue(p))) {
             throw std::bad_alloc();
         }
         changed_.push_back(std::move(change));

@@ -6,59 +6,57 @@
 
 using namespace zeb_dm;
 
-parameter::~parameter() = default;
-
 namespace zeb_dm {
 
 const variant_t *currentValue(const parameter_t *parameter) {
-    if (parameter->hasPending && !parameter->inPlace) {
+    if (parameter->hasPending() && !parameter->inPlace()) {
         return ownerOf(parameter)->dm->pending.at(parameter).get();
     }
     return parameter->value.get();
 }
 
 const variant_t *committedValue(const parameter_t *parameter) {
-    return parameter->inPlace ? parameter->proto->value.get() : parameter->value.get();
+    return parameter->inPlace() ? parameter->proto()->value.get() : parameter->value.get();
 }
 
 /* A value set on an instance never committed goes in place: nothing but a
  * commit or its destruction can follow, so nothing needs the default apart. */
 static bool setsInPlace(const parameter_t *parameter) {
-    return parameter->inPlace ||
-           (!parameter->hasPending && ownerOf(parameter)->created && parameter->copy);
+    return parameter->inPlace() ||
+           (!parameter->hasPending() && ownerOf(parameter)->created && parameter->copy());
 }
 
 void setPending(parameter_t *parameter, Variant &&value) {
     if (setsInPlace(parameter)) {
         parameter->value = std::move(value);
-        parameter->inPlace = true;
+        parameter->setInPlace(true);
     } else {
         ownerOf(parameter)->dm->pending[parameter] = std::move(value);
     }
-    if (!parameter->hasPending) {
-        parameter->hasPending = true;
+    if (!parameter->hasPending()) {
+        parameter->setHasPending(true);
         ownerOf(parameter)->pendingCount++;
     }
 }
 
 Variant takePending(parameter_t *parameter) {
     Variant taken;
-    if (!parameter->hasPending) {
+    if (!parameter->hasPending()) {
         return taken;
     }
-    if (parameter->inPlace) {
+    if (parameter->inPlace()) {
         taken = std::move(parameter->value);
-        if (!variant_copy(parameter->value.get(), parameter->proto->value.get())) {
+        if (!variant_copy(parameter->value.get(), parameter->proto()->value.get())) {
             throw std::bad_alloc();
         }
-        parameter->inPlace = false;
+        parameter->setInPlace(false);
     } else {
         auto &pending = ownerOf(parameter)->dm->pending;
         auto it = pending.find(parameter);
         taken = std::move(it->second);
         pending.erase(it);
     }
-    parameter->hasPending = false;
+    parameter->setHasPending(false);
     ownerOf(parameter)->pendingCount--;
     return taken;
 }
@@ -68,10 +66,10 @@ void dropPending(parameter_t *parameter) {
 }
 
 ParamExtra &extraOf(parameter_t *parameter) {
-    if (!parameter->extra) {
-        parameter->extra = std::make_unique<ParamExtra>();
+    if (!parameter->extra()) {
+        parameter->setExtra(new ParamExtra());
     }
-    return *parameter->extra;
+    return *parameter->extra();
 }
 
 ShownValue::ShownValue(parameter_t *parameter, const variant_t *value)
@@ -240,7 +238,7 @@ const variant_t *parameter_getModifiedValue(const parameter_t *parameter) {
     if (it != modified.end()) {
         return it->second;
     }
-    return parameter->hasPending ? currentValue(parameter) : nullptr;
+    return parameter->hasPending() ? currentValue(parameter) : nullptr;
 }
 
 bool parameter_readValue(parameter_t *parameter, variant_t *value) {
@@ -294,9 +292,9 @@ bool parameter_update(parameter_t *parameter) {
             return refuseType(parameter, answer.get());
         }
         IndexedChange change(parameter);
-        if (parameter->inPlace) { /* the pending value moves out of the way */
+        if (parameter->inPlace()) { /* the pending value moves out of the way */
             ownerOf(parameter)->dm->pending[parameter] = std::move(parameter->value);
-            parameter->inPlace = false;
+            parameter->setInPlace(false);
         }
         parameter->value = std::move(stored);
         return true;
@@ -340,7 +338,7 @@ void *parameter_getUserData(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->extra ? parameter->extra->userData : nullptr;
+    return parameter->extra() ? parameter->extra()->userData : nullptr;
 }
 
 /* ---- Object shorthands ---- */

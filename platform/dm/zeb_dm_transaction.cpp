@@ -88,15 +88,15 @@ void applyParameters(object_t *object) {
     bool changed = false;
     for (size_t i = 0; i < ownParams(object).size() && !object->destroyed; ++i) {
         parameter_t *p = &ownParams(object)[i];
-        if (!p->hasPending) {
+        if (!p->hasPending()) {
             continue;
         }
         /* The current value stays what it was: value indexes need no change. */
-        if (p->inPlace) {
-            p->inPlace = false;
-            p->hasPending = false;
+        if (p->inPlace()) {
+            p->setInPlace(false);
+            p->setHasPending(false);
             object->pendingCount--;
-            if (variant_equals(p->value.get(), p->proto->value.get())) {
+            if (variant_equals(p->value.get(), p->proto()->value.get())) {
                 continue;
             }
         } else {
@@ -185,7 +185,7 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
         setDirty(object, false);
     }
     for (parameter_t &p : ownParams(object)) {
-        if (p.hasPending) {
+        if (p.hasPending()) {
             IndexedChange change(&p);
             dropPending(&p);
         }

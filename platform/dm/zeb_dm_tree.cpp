@@ -232,9 +232,9 @@ ObjectPtr ObjectList::remove(object_t *object) {
 static void markDestroyed(object_t *object) {
     object->destroyed = true;
     for (parameter_t &p : ownParams(object)) {
-        if (p.hasPending && !p.inPlace) {
+        if (p.hasPending() && !p.inPlace()) {
             object->dm->pending.erase(&p);
-            p.hasPending = false;
+            p.setHasPending(false);
         }
     }
     for (object_t *child : object->children) {
@@ -284,8 +284,7 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
     for (size_t i = 0; i < sources.size(); ++i) {
         const parameter_t &source = sources[i];
         parameter_t &p = trailingParams(copy.get())[i];
-        p.proto = &source;
-        p.copy = true;
+        p.setProto(&source);
         if (!variant_copy(p.value.get(), source.value.get())) {
             throw std::bad_alloc();
         }
@@ -331,19 +330,21 @@ object_write_handler_t effectiveWriteHandler(const object_t *object) {
 }
 
 parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
-    return alongParameters<parameter_read_handler_t>(
-        parameter, [](const parameter_t *p) { return p->extra ? p->extra->readHandler : nullptr; });
+    return alongParameters<parameter_read_handler_t>(parameter, [](const parameter_t *p) {
+        return p->extra() ? p->extra()->readHandler : nullptr;
+    });
 }
 
 parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter) {
     return alongParameters<parameter_write_handler_t>(parameter, [](const parameter_t *p) {
-        return p->extra ? p->extra->writeHandler : nullptr;
+        return p->extra() ? p->extra()->writeHandler : nullptr;
     });
 }
 
 parameter_validator_t effectiveValidator(const parameter_t *parameter) {
-    return alongParameters<parameter_validator_t>(
-        parameter, [](const parameter_t *p) { return p->extra ? p->extra->validator : nullptr; });
+    return alongParameters<parameter_validator_t>(parameter, [](const parameter_t *p) {
+        return p->extra() ? p->extra()->validator : nullptr;
+    });
 }
 
 std::string lowerLeadingCapitals(const std::string &name) {
