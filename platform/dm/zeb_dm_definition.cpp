@@ -111,16 +111,16 @@ class DefinitionReader {
         }
         std::vector<ObjectPtr> objects;
         std::set<std::string> names;
-        for (const ObjectPtr &existing : dm_->objects) {
-            names.insert(existing->name);
+        for (object_t *existing : dm_->objects) {
+            names.insert(zeb_dm::nameOf(existing));
         }
         const Json &list = array(document, "objects", "");
         for (size_t i = 0; i < list.size(); ++i) {
             std::string pointer = pointerTo("/objects", i);
             objects.push_back(readObject(list[i], pointer));
-            if (!names.insert(objects.back()->name).second) {
+            if (!names.insert(zeb_dm::nameOf(objects.back().get())).second) {
                 throwAt(ZEB_ERROR_DUPLICATE, pointerTo(pointer, "name"),
-                        "object \"%s\" already exists", objects.back()->name.c_str());
+                        "object \"%s\" already exists", zeb_dm::nameOf(objects.back().get()));
             }
         }
         return objects;
@@ -154,9 +154,9 @@ class DefinitionReader {
         onlyMembers(json, pointer,
                     {"name", "multi-instance", "parameters", "functions", "objects",
                      "write-handler", "add-handler", "delete-handler"});
-        auto object = std::make_unique<object_t>();
+        ObjectPtr object = makeObject(0);
         object->dm = dm_;
-        object->name = nameOf(json, pointer);
+        object->defName = &dm_->names.emplace_back(nameOf(json, pointer));
         if (const Json *multi = member(json, "multi-instance")) {
             expectKind(*multi, Json::value_t::boolean, "true or false",
                        pointerTo(pointer, "multi-instance"));
@@ -186,8 +186,9 @@ class DefinitionReader {
         for (size_t i = 0; i < list.size(); ++i) {
             std::string at = pointerTo(pointerTo(pointer, "objects"), i);
             ObjectPtr child = readObject(list[i], at);
-            if (childByName(object, child->name)) {
-                invalid(pointerTo(at, "name"), "duplicate object \"" + child->name + "\"");
+            if (childByName(object, zeb_dm::nameOf(child.get()))) {
+                invalid(pointerTo(at, "name"),
+                        "duplicate object \"" + std::string(zeb_dm::nameOf(child.get())) + "\"");
             }
             adopt(object->children, object, std::move(child));
         }
@@ -198,18 +199,20 @@ class DefinitionReader {
         for (size_t i = 0; i < list.size(); ++i) {
             std::string at = pointerTo(pointerTo(pointer, "parameters"), i);
             parameter_t p = readParameter(list[i], at);
-            for (const parameter_t &other : object->parameters) {
+            for (const parameter_t &other : ownParams(object)) {
                 if (other.def()->name == p.def()->name) {
                     invalid(pointerTo(at, "name"), "duplicate parameter \"" + p.def()->name + "\"");
                 }
             }
-            p.owner = object;
-            const_cast<ParamDef *>(p.def())->position = object->parameters.size();
             if (!object->own) {
                 object->own = std::make_unique<ObjectDef>();
             }
-            object->own->parameterPositions[p.def()->name] = object->parameters.size();
-            object->parameters.push_back(std::move(p));
+            std::vector<parameter_t> &held = object->own->parameters;
+            auto *def = const_cast<ParamDef *>(p.def());
+            def->owner = object;
+            def->position = held.size();
+            object->own->parameterPositions[def->name] = held.size();
+            held.push_back(std::move(p));
         }
     }
 
@@ -224,14 +227,14 @@ class DefinitionReader {
         def.attributes =
             attributesOf(array(json, "attributes", pointer), pointerTo(pointer, "attributes"));
         parameter_t p;
-        p.shared = &def;
+        p.setShared(&def);
         setDefault(json, pointer, &p);
         ParamExtra handlers;
         handlers.readHandler = bind<parameter_read_handler_t>(json, "read-handler", pointer);
         handlers.writeHandler = bind<parameter_write_handler_t>(json, "write-handler", pointer);
         handlers.validator = bind<parameter_validator_t>(json, "validator", pointer);
         if (handlers.readHandler || handlers.writeHandler || handlers.validator) {
-            p.extra = std::make_unique<ParamExtra>(handlers);
+            p.setExtra(new ParamExtra(handlers));
         }
         return p;
     }

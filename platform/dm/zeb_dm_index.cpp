@@ -35,7 +35,7 @@ HashIndex *indexAt(const object_t *templ, size_t position) {
 }
 
 HashIndex *indexOf(const parameter_t *parameter) {
-    const object_t *owner = parameter->owner;
+    const object_t *owner = ownerOf(parameter);
     if (owner->kind != Kind::Instance || !owner->parent->tpl->valueIndex) {
         return nullptr;
     }
@@ -70,7 +70,7 @@ void addEntry(HashIndex *index, object_t *instance, const char *text) {
 }
 
 bool holdsText(const object_t *instance, size_t position, const char *text) {
-    const char *current = indexedText(&instance->parameters[position]);
+    const char *current = indexedText(&ownParams(instance)[position]);
     return current && strcmp(current, text) == 0;
 }
 
@@ -93,11 +93,10 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
         }
         return best;
     }
-    const ObjectList &list = instancesOf(templ);
-    auto it = after ? std::next(after->self) : list.begin();
-    for (; it != list.end(); ++it) {
-        if (holdsText(it->get(), position, text)) {
-            return it->get();
+    object_t *o = after ? after->next : instancesOf(templ).front();
+    for (; o; o = o->next) {
+        if (holdsText(o, position, text)) {
+            return o;
         }
     }
     return nullptr;
@@ -117,7 +116,7 @@ bool checkTemplate(const object_t *templ) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null template");
     }
     return templ->kind == Kind::Template ||
-           fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a template", templ->name.c_str());
+           fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a template", nameOf(templ));
 }
 
 } // namespace
@@ -127,13 +126,13 @@ namespace zeb_dm {
 IndexedChange::IndexedChange(parameter_t *parameter)
     : parameter_(parameter), index_(indexOf(parameter)) {
     if (index_) {
-        removeEntry(index_, parameter_->owner, indexedText(parameter_));
+        removeEntry(index_, ownerOf(parameter_), indexedText(parameter_));
     }
 }
 
 IndexedChange::~IndexedChange() {
-    if (index_ && !parameter_->owner->destroyed) {
-        addEntry(index_, parameter_->owner, indexedText(parameter_));
+    if (index_ && !ownerOf(parameter_)->destroyed) {
+        addEntry(index_, ownerOf(parameter_), indexedText(parameter_));
     }
 }
 
@@ -142,8 +141,7 @@ static void updateInstance(object_t *instance,
                            void (*update)(HashIndex *, object_t *, const char *)) {
     ValueIndex *index = instance->parent->tpl->valueIndex.get();
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
-        update(&index->byHash[i], instance,
-               indexedText(&instance->parameters[index->positions[i]]));
+        update(&index->byHash[i], instance, indexedText(&ownParams(instance)[index->positions[i]]));
     }
 }
 
@@ -183,8 +181,8 @@ bool object_indexParameter(object_t *templ, const char *name) {
         index.positions.push_back(position);
         HashIndex &byHash = index.byHash.back();
         byHash.reserve(data.list.size());
-        for (const ObjectPtr &instance : data.list) {
-            addEntry(&byHash, instance.get(), indexedText(&instance->parameters[position]));
+        for (object_t *instance : data.list) {
+            addEntry(&byHash, instance, indexedText(&ownParams(instance)[position]));
         }
         return true;
     });

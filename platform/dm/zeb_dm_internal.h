@@ -9,6 +9,12 @@
  * handlers and functions are looked up along that chain, so that a handler
  * installed on a template's parameter applies to every instance.
  *
+ * Layout: an object and the parameters it holds are one block, the parameters
+ * right behind the object; a definition's parameters are in its ObjectDef.
+ * Objects are linked into the list that owns them through their own `prev`
+ * and `next`. Names of definitions are kept by the data model and shared by
+ * their copies; an instance's name is its index as text, held inline.
+ *
  * Lifetime: objects destroyed while a commit, rollback or destruction is
  * running are detached at once but freed only when the outermost of those
  * calls returns (the data model's graveyard), so that a walk holding a
@@ -19,7 +25,6 @@
 
 #include <cstdarg>
 #include <deque>
-#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -63,8 +68,49 @@ struct ValueIndex {
 
 enum class Kind : uint8_t { Singleton, Template, Instance };
 
-using ObjectPtr = std::unique_ptr<object_t>;
-using ObjectList = std::list<ObjectPtr>;
+/* Releases an object made by makeObject, with its parameters. */
+struct ObjectDeleter {
+    void operator()(object_t *object) const;
+};
+using ObjectPtr = std::unique_ptr<object_t, ObjectDeleter>;
+
+/* Objects linked through their own `prev` and `next`, owned by the list. */
+class ObjectList {
+  public:
+    class iterator {
+      public:
+        explicit iterator(object_t *object) : object_(object) {}
+        object_t *operator*() const { return object_; }
+        iterator &operator++();
+        bool operator==(const iterator &other) const { return object_ == other.object_; }
+        bool operator!=(const iterator &other) const { return object_ != other.object_; }
+
+      private:
+        object_t *object_;
+    };
+
+    ObjectList() = default;
+    ~ObjectList();
+    ObjectList(const ObjectList &) = delete;
+    ObjectList &operator=(const ObjectList &) = delete;
+
+    iterator begin() const { return iterator(first_); }
+    iterator end() const { return iterator(nullptr); }
+    object_t *front() const { return first_; }
+    object_t *back() const { return last_; }
+    bool empty() const { return first_ == nullptr; }
+    size_t size() const { return count_; }
+    /* Links `object` before `before` (at the end when null) and owns it. */
+    object_t *insert(object_t *before, ObjectPtr object);
+    /* Unlinks `object` and hands it back. Its own links stay as they were, so
+     * that a walk standing on it can still step to what followed it. */
+    ObjectPtr remove(object_t *object);
+
+  private:
+    object_t *first_ = nullptr;
+    object_t *last_ = nullptr;
+    uint32_t count_ = 0;
+};
 
 /* The instances of a template, once it has had one. */
 struct Instances {
@@ -79,12 +125,6 @@ struct Instances {
     /* Those a commit or rollback has to visit (dirty, or passed through by a
      * walk), by index; only while there are any. */
     std::unique_ptr<std::map<uint32_t, object_t *>> open;
-};
-
-/* What only the objects of a definition have. */
-struct ObjectDef {
-    std::vector<std::unique_ptr<function_t>> functions;
-    std::unordered_map<std::string, size_t> parameterPositions; /* by name */
 };
 
 /* An object's own handlers; objects with the same ones share one copy. */
@@ -103,6 +143,7 @@ struct ParamDef {
     variant_type_t type = variant_type_unknown;
     uint32_t attributes = 0;
     size_t position = 0;
+    object_t *owner = nullptr; /* the definition holding it */
 };
 
 /* What is set on one parameter handle only; most parameters have none. */
@@ -115,39 +156,77 @@ struct ParamExtra {
 
 } // namespace zeb_dm
 
+/* Its flags ride in the low bits of its two pointers, which point to
+ * structures aligned to at least 4 bytes on every target. */
 struct parameter {
     parameter() = default;
-    ~parameter();
-    parameter(parameter &&) noexcept = default;
-    parameter &operator=(parameter &&) noexcept = default;
+    ~parameter() { delete extra(); }
+    parameter(parameter &&other) noexcept : value(std::move(other.value)) {
+        std::swap(link_, other.link_);
+        std::swap(extra_, other.extra_);
+    }
+    parameter &operator=(parameter &&) = delete;
+
+    zeb_dm::Variant value; /* committed */
 
     /* A definition's parameter holds what it shares with its copies; a copy
      * holds the parameter it was copied from. */
-    union {
-        const zeb_dm::ParamDef *shared = nullptr;
-        const parameter_t *proto;
-    };
-    object_t *owner = nullptr;
-    zeb_dm::Variant value; /* committed */
-    std::unique_ptr<zeb_dm::ParamExtra> extra;
-    bool hasPending = false; /* it has a value set and not committed */
+    bool copy() const { return (link_ & kCopy) != 0; }
+    const zeb_dm::ParamDef *shared() const { return fromBits<const zeb_dm::ParamDef>(link_); }
+    const parameter_t *proto() const { return fromBits<const parameter_t>(link_); }
+    void setShared(const zeb_dm::ParamDef *def) { link_ = reinterpret_cast<uintptr_t>(def); }
+    void setProto(const parameter_t *from) { link_ = reinterpret_cast<uintptr_t>(from) | kCopy; }
+
+    /* What was set on this handle only, owned; null for most. */
+    zeb_dm::ParamExtra *extra() const { return fromBits<zeb_dm::ParamExtra>(extra_); }
+    void setExtra(zeb_dm::ParamExtra *extra) {
+        delete this->extra();
+        extra_ = reinterpret_cast<uintptr_t>(extra) | (extra_ & kFlags);
+    }
+    /* It has a value set and not committed. */
+    bool hasPending() const { return (extra_ & kPending) != 0; }
+    void setHasPending(bool on) { extra_ = on ? extra_ | kPending : extra_ & ~kPending; }
     /* That value is in `value`: its owner has never been committed, so its
-     * committed value is still the definition's default (proto->value).
+     * committed value is still the definition's default (proto()->value).
      * Otherwise the data model holds it, apart. */
-    bool inPlace = false;
-    bool copy = false; /* `proto` is set, not `shared` */
+    bool inPlace() const { return (extra_ & kInPlace) != 0; }
+    void setInPlace(bool on) { extra_ = on ? extra_ | kInPlace : extra_ & ~kInPlace; }
 
     /* Name, type, attributes, position: the definition's. */
     const zeb_dm::ParamDef *def() const {
         const parameter_t *p = this;
-        while (p->copy) {
-            p = p->proto;
+        while (p->copy()) {
+            p = p->proto();
         }
-        return p->shared;
+        return p->shared();
     }
     /* The parameter it was copied from; null for a definition's. */
-    const parameter_t *prototype() const { return copy ? proto : nullptr; }
+    const parameter_t *prototype() const { return copy() ? proto() : nullptr; }
+
+  private:
+    static constexpr uintptr_t kCopy = 1;
+    static constexpr uintptr_t kPending = 1;
+    static constexpr uintptr_t kInPlace = 2;
+    static constexpr uintptr_t kFlags = 3;
+    template <typename T> static T *fromBits(uintptr_t bits) {
+        static_assert(alignof(T) >= 4, "two low bits of the pointer hold flags");
+        return reinterpret_cast<T *>(bits & ~kFlags);
+    }
+
+    uintptr_t link_ = 0;
+    uintptr_t extra_ = 0;
 };
+
+namespace zeb_dm {
+
+/* What only the objects of a definition have. */
+struct ObjectDef {
+    std::vector<std::unique_ptr<function_t>> functions;
+    std::unordered_map<std::string, size_t> parameterPositions; /* by name */
+    std::vector<parameter_t> parameters; /* never resized once filled: handles */
+};
+
+} // namespace zeb_dm
 
 struct function {
     std::string name;
@@ -157,35 +236,37 @@ struct function {
     size_t position = 0;
 };
 
-struct object {
+/* Aligned for the parameters that follow it in its block. */
+struct alignas(alignof(parameter_t)) object {
     datamodel_t *dm = nullptr;
     object_t *parent = nullptr;
     const object_t *proto = nullptr;
+    object_t *prev = nullptr; /* in the list that owns it (homeOf) */
+    object_t *next = nullptr;
     std::unique_ptr<zeb_dm::Instances> tpl;           /* templates, once they hold instances */
     std::unique_ptr<zeb_dm::ObjectDef> own;           /* objects of a definition */
     const zeb_dm::ObjectHandlers *handlers = nullptr; /* shared, set on this object */
     void *userData = nullptr;
-    std::string name;                    /* an instance's index as text */
-    std::unique_ptr<std::string> ownKey; /* an instance's key when not its name */
+    const std::string *defName = nullptr; /* the data model's copy of the definition's name */
+    std::unique_ptr<std::string> ownKey;  /* an instance's key when not its index */
 
-    zeb_dm::ObjectList::iterator self; /* in the list that owns it (homeOf) */
-
-    std::vector<parameter_t> parameters; /* never resized once filled: handles */
-    zeb_dm::ObjectList children;         /* singletons and templates */
+    zeb_dm::ObjectList children; /* singletons and templates */
 
     uint32_t creation = 0;     /* instances: the data model's creation count then */
     uint32_t index = 0;        /* instances */
     uint32_t pendingCount = 0; /* parameters holding a pending value */
+    uint32_t paramCount = 0;   /* parameters held behind the object */
     uint16_t committing = 0;
     uint16_t walking = 0; /* commit or rollback walks passing through it */
     zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
-    bool open : 1;       /* instances: in the template's open list */
-    bool dirty : 1;      /* it or an object below it may hold a pending change */
-    bool created : 1;    /* instance not yet committed */
-    bool deleted : 1;    /* in a subtree marked for deletion */
-    bool deleteRoot : 1; /* the instance that object_delete marked */
-    bool destroying : 1; /* delete handlers of its subtree are running */
-    bool destroyed : 1;  /* detached; freed when the data model is idle */
+    bool open : 1;           /* instances: in the template's open list */
+    bool dirty : 1;          /* it or an object below it may hold a pending change */
+    bool created : 1;        /* instance not yet committed */
+    bool deleted : 1;        /* in a subtree marked for deletion */
+    bool deleteRoot : 1;     /* the instance that object_delete marked */
+    bool destroying : 1;     /* delete handlers of its subtree are running */
+    bool destroyed : 1;      /* detached; freed when the data model is idle */
+    char indexText[11] = ""; /* instances: the index as text, their name */
 
     object()
         : open(false), dirty(false), created(false), deleted(false), deleteRoot(false),
@@ -197,6 +278,7 @@ struct datamodel {
     std::vector<zeb_dm::ObjectPtr> graveyard;
     std::vector<std::unique_ptr<zeb_dm::ObjectHandlers>> handlerSets;
     std::deque<zeb_dm::ParamDef> paramDefs;
+    std::deque<std::string> names; /* of the definitions' objects */
     /* Values set but not committed, and the candidate or applied value a
      * validator or write handler is looking at: only while they exist. */
     std::unordered_map<const parameter_t *, zeb_dm::Variant> pending;
@@ -231,6 +313,55 @@ template <typename R, typename F> R guarded(R onError, F &&body) {
 
 /* ---- Tree (zeb_dm_tree.cpp) ---- */
 
+/* The parameters of one object, in definition order. */
+class Params {
+  public:
+    Params(parameter_t *data, size_t count) : data_(data), count_(count) {}
+    parameter_t *begin() const { return data_; }
+    parameter_t *end() const { return data_ + count_; }
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    parameter_t &operator[](size_t i) const { return data_[i]; }
+
+  private:
+    parameter_t *data_;
+    size_t count_;
+};
+
+/* A new object with room for `parameters` parameters behind it. */
+ZEB_DM_INTERNAL ObjectPtr makeObject(size_t parameters);
+
+/* The parameters held behind an object made by makeObject. */
+inline parameter_t *trailingParams(const object_t *object) {
+    return static_cast<parameter_t *>(static_cast<void *>(const_cast<object_t *>(object) + 1));
+}
+/* The object holding the parameter: a definition's is recorded with it, a
+ * copy lies behind its object at its position. */
+inline object_t *ownerOf(const parameter_t *parameter) {
+    const ParamDef *def = parameter->def();
+    if (!parameter->copy()) {
+        return def->owner;
+    }
+    const parameter_t *first = parameter - def->position;
+    return static_cast<object_t *>(static_cast<void *>(const_cast<parameter_t *>(first))) - 1;
+}
+/* The parameters the object holds itself: none for a template, whose
+ * definitions paramsOf finds. */
+inline Params ownParams(const object_t *object) {
+    if (object->paramCount > 0) {
+        return Params(trailingParams(object), object->paramCount);
+    }
+    if (object->own) {
+        std::vector<parameter_t> &list = object->own->parameters;
+        return Params(list.data(), list.size());
+    }
+    return Params(nullptr, 0);
+}
+/* A definition's or copy's name; an instance's index as text. */
+inline const char *nameOf(const object_t *object) {
+    return object->kind == Kind::Instance ? object->indexText : object->defName->c_str();
+}
+
 /* Keeps destroyed objects alive until the outermost scope ends. */
 class BusyScope {
   public:
@@ -257,12 +388,12 @@ ZEB_DM_INTERNAL object_t *instanceByIndex(const object_t *templ, uint32_t index)
 ZEB_DM_INTERNAL object_t *instanceByKey(const object_t *templ, const std::string &key);
 /* An object's parameters. Templates hold only definitions, so a template
  * inside an instance shares those of the template it was copied from. */
-ZEB_DM_INTERNAL const std::vector<parameter_t> &paramsOf(const object_t *object);
+ZEB_DM_INTERNAL Params paramsOf(const object_t *object);
 /* The object's parameter of that name; null when its definition has none. */
 ZEB_DM_INTERNAL const parameter_t *paramByName(const object_t *object, const std::string &name);
 
 /* An instance's key: the one given at creation, else its index as text. */
-ZEB_DM_INTERNAL const std::string &instanceKey(const object_t *instance);
+ZEB_DM_INTERNAL const char *instanceKey(const object_t *instance);
 /* The instances of a template (empty for one that never had any), and the
  * data that holds them, made when first needed. */
 ZEB_DM_INTERNAL const ObjectList &instancesOf(const object_t *templ);
@@ -362,6 +493,11 @@ ZEB_DM_INTERNAL void setDirty(object_t *object, bool dirty);
 /* Puts an instance in its template's open list, or takes it out, as its
  * flags now say; a destroyed instance is taken out. */
 ZEB_DM_INTERNAL void syncOpen(object_t *object);
+
+inline ObjectList::iterator &ObjectList::iterator::operator++() {
+    object_ = object_->next;
+    return *this;
+}
 
 } // namespace zeb_dm
 

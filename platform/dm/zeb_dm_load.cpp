@@ -40,7 +40,7 @@ class Checker {
                    std::initializer_list<const char *> extra) {
         expectObject(json, pointer);
         PlanNode plan;
-        plan.name = shape->name;
+        plan.name = nameOf(shape);
         bool templ = shape->kind == Kind::Template && !asInstance;
         for (const auto &item : json.items()) {
             std::string at = pointerTo(pointer, item.key());
@@ -178,7 +178,7 @@ class Applier {
             return;
         }
         for (PlanValue &value : plan.values) {
-            parameter_t *p = &object->parameters[value.position];
+            parameter_t *p = &ownParams(object)[value.position];
             if (!insideCreated) {
                 remember(p);
             }
@@ -193,12 +193,12 @@ class Applier {
 
     void undo() {
         for (auto it = changed_.rbegin(); it != changed_.rend(); ++it) {
-            if (!it->parameter->owner->destroyed) {
+            if (!ownerOf(it->parameter)->destroyed) {
                 IndexedChange change(it->parameter);
                 dropPending(it->parameter);
                 if (it->hadPending) {
                     setPending(it->parameter, std::move(it->pending));
-                    markDirty(it->parameter->owner);
+                    markDirty(ownerOf(it->parameter));
                 }
             }
         }
@@ -220,8 +220,8 @@ class Applier {
         if (!p) {
             return;
         }
-        Change change{p, p->hasPending, Variant()};
-        if (p->hasPending && !variant_copy(change.pending.get(), currentValue(p))) {
+        Change change{p, p->hasPending(), Variant()};
+        if (p->hasPending() && !variant_copy(change.pending.get(), currentValue(p))) {
             throw std::bad_alloc();
         }
         changed_.push_back(std::move(change));
@@ -233,7 +233,7 @@ class Applier {
             bool fresh = !instance;
             if (instance && (instanceKey(instance) != saved.key || instance->deleted)) {
                 invalid(saved.pointer, "instance " + std::to_string(saved.index) + " of " +
-                                           templ->name +
+                                           nameOf(templ) +
                                            " already exists with another key or is being deleted");
             }
             if (fresh) {

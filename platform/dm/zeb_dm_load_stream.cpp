@@ -268,7 +268,7 @@ class Streamer : public nlohmann::json_sax<Json> {
             return false;
         }
         top().shape = root_;
-        plan_.name = root_->name;
+        plan_.name = nameOf(root_);
         return true;
     }
 
@@ -313,8 +313,8 @@ class Streamer : public nlohmann::json_sax<Json> {
 
     bool openChild(Frame &frame) {
         PlanNode &child = frame.plan->children.emplace_back();
-        child.name = child_->name;
-        push(FrameKind::Node, child_, &child, pointerTo(frame.pointer, child_->name));
+        child.name = nameOf(child_);
+        push(FrameKind::Node, child_, &child, pointerTo(frame.pointer, nameOf(child_)));
         return true;
     }
 
@@ -334,7 +334,7 @@ class Streamer : public nlohmann::json_sax<Json> {
         }
         PlanInstance &instance = instances.emplace_back();
         instance.pointer = pointerTo(list.pointer, instances.size() - 1);
-        instance.node.name = list.shape->name;
+        instance.node.name = nameOf(list.shape);
         Frame &frame = push(FrameKind::Node, list.shape, &instance.node, instance.pointer);
         frame.instance = &instance;
         return true;

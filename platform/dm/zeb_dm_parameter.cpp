@@ -6,60 +6,58 @@
 
 using namespace zeb_dm;
 
-parameter::~parameter() = default;
-
 namespace zeb_dm {
 
 const variant_t *currentValue(const parameter_t *parameter) {
-    if (parameter->hasPending && !parameter->inPlace) {
-        return parameter->owner->dm->pending.at(parameter).get();
+    if (parameter->hasPending() && !parameter->inPlace()) {
+        return ownerOf(parameter)->dm->pending.at(parameter).get();
     }
     return parameter->value.get();
 }
 
 const variant_t *committedValue(const parameter_t *parameter) {
-    return parameter->inPlace ? parameter->proto->value.get() : parameter->value.get();
+    return parameter->inPlace() ? parameter->proto()->value.get() : parameter->value.get();
 }
 
 /* A value set on an instance never committed goes in place: nothing but a
  * commit or its destruction can follow, so nothing needs the default apart. */
 static bool setsInPlace(const parameter_t *parameter) {
-    return parameter->inPlace ||
-           (!parameter->hasPending && parameter->owner->created && parameter->copy);
+    return parameter->inPlace() ||
+           (!parameter->hasPending() && ownerOf(parameter)->created && parameter->copy());
 }
 
 void setPending(parameter_t *parameter, Variant &&value) {
     if (setsInPlace(parameter)) {
         parameter->value = std::move(value);
-        parameter->inPlace = true;
+        parameter->setInPlace(true);
     } else {
-        parameter->owner->dm->pending[parameter] = std::move(value);
+        ownerOf(parameter)->dm->pending[parameter] = std::move(value);
     }
-    if (!parameter->hasPending) {
-        parameter->hasPending = true;
-        parameter->owner->pendingCount++;
+    if (!parameter->hasPending()) {
+        parameter->setHasPending(true);
+        ownerOf(parameter)->pendingCount++;
     }
 }
 
 Variant takePending(parameter_t *parameter) {
     Variant taken;
-    if (!parameter->hasPending) {
+    if (!parameter->hasPending()) {
         return taken;
     }
-    if (parameter->inPlace) {
+    if (parameter->inPlace()) {
         taken = std::move(parameter->value);
-        if (!variant_copy(parameter->value.get(), parameter->proto->value.get())) {
+        if (!variant_copy(parameter->value.get(), parameter->proto()->value.get())) {
             throw std::bad_alloc();
         }
-        parameter->inPlace = false;
+        parameter->setInPlace(false);
     } else {
-        auto &pending = parameter->owner->dm->pending;
+        auto &pending = ownerOf(parameter)->dm->pending;
         auto it = pending.find(parameter);
         taken = std::move(it->second);
         pending.erase(it);
     }
-    parameter->hasPending = false;
-    parameter->owner->pendingCount--;
+    parameter->setHasPending(false);
+    ownerOf(parameter)->pendingCount--;
     return taken;
 }
 
@@ -68,14 +66,14 @@ void dropPending(parameter_t *parameter) {
 }
 
 ParamExtra &extraOf(parameter_t *parameter) {
-    if (!parameter->extra) {
-        parameter->extra = std::make_unique<ParamExtra>();
+    if (!parameter->extra()) {
+        parameter->setExtra(new ParamExtra());
     }
-    return *parameter->extra;
+    return *parameter->extra();
 }
 
 ShownValue::ShownValue(parameter_t *parameter, const variant_t *value)
-    : parameter_(parameter), map_(parameter->owner->dm->modified) {
+    : parameter_(parameter), map_(ownerOf(parameter)->dm->modified) {
     auto it = map_.find(parameter);
     if (it != map_.end()) {
         saved_ = it->second;
@@ -134,7 +132,7 @@ bool runValidator(parameter_t *parameter, const variant_t *candidate) {
 }
 
 bool setValue(parameter_t *parameter, const variant_t *value) {
-    object_t *owner = parameter->owner;
+    object_t *owner = ownerOf(parameter);
     if (isPrototype(owner)) {
         return fail(ZEB_ERROR_WRONG_OBJECT,
                     "'%s' belongs to a template definition and holds no value",
@@ -164,7 +162,7 @@ bool setValue(parameter_t *parameter, const variant_t *value) {
 namespace zeb_dm {
 
 bool setCandidate(parameter_t *parameter, Variant &&candidate) {
-    object_t *owner = parameter->owner;
+    object_t *owner = ownerOf(parameter);
     if (variant_equals(candidate.get(), currentValue(parameter))) {
         return true;
     }
@@ -219,7 +217,7 @@ object_t *parameter_owner(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->owner;
+    return ownerOf(parameter);
 }
 
 const variant_t *parameter_getValue(const parameter_t *parameter) {
@@ -235,12 +233,12 @@ const variant_t *parameter_getModifiedValue(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    const auto &modified = parameter->owner->dm->modified;
+    const auto &modified = ownerOf(parameter)->dm->modified;
     auto it = modified.find(parameter);
     if (it != modified.end()) {
         return it->second;
     }
-    return parameter->hasPending ? currentValue(parameter) : nullptr;
+    return parameter->hasPending() ? currentValue(parameter) : nullptr;
 }
 
 bool parameter_readValue(parameter_t *parameter, variant_t *value) {
@@ -294,9 +292,9 @@ bool parameter_update(parameter_t *parameter) {
             return refuseType(parameter, answer.get());
         }
         IndexedChange change(parameter);
-        if (parameter->inPlace) { /* the pending value moves out of the way */
-            parameter->owner->dm->pending[parameter] = std::move(parameter->value);
-            parameter->inPlace = false;
+        if (parameter->inPlace()) { /* the pending value moves out of the way */
+            ownerOf(parameter)->dm->pending[parameter] = std::move(parameter->value);
+            parameter->setInPlace(false);
         }
         parameter->value = std::move(stored);
         return true;
@@ -340,7 +338,7 @@ void *parameter_getUserData(const parameter_t *parameter) {
         nullParameter();
         return nullptr;
     }
-    return parameter->extra ? parameter->extra->userData : nullptr;
+    return parameter->extra() ? parameter->extra()->userData : nullptr;
 }
 
 /* ---- Object shorthands ---- */

@@ -30,7 +30,7 @@ bool toJson(const variant_t *value, OutJson &out) {
 
 OutJson parametersOf(object_t *object, uint32_t flags) {
     OutJson values = OutJson::object();
-    for (parameter_t &p : object->parameters) {
+    for (parameter_t &p : ownParams(object)) {
         if (!saved(&p, flags)) {
             continue;
         }
@@ -41,7 +41,7 @@ OutJson parametersOf(object_t *object, uint32_t flags) {
             !variant_convert(typed.get(), read.get(), p.def()->type) ||
             !toJson(typed.get(), value)) {
             kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form",
-                     p.def()->name.c_str(), object->name.c_str());
+                     p.def()->name.c_str(), nameOf(object));
             continue;
         }
         values[p.def()->name] = std::move(value);
@@ -54,7 +54,7 @@ OutJson nodeOf(object_t *object, int depth, uint32_t flags);
 
 OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
     OutJson instances = OutJson::array();
-    for (const ObjectPtr &instance : instancesOf(templ)) {
+    for (object_t *instance : instancesOf(templ)) {
         if (instance->deleted) {
             continue;
         }
@@ -63,7 +63,7 @@ OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
         if (instance->ownKey) {
             node["key"] = *instance->ownKey;
         }
-        OutJson content = nodeOf(instance.get(), depth, flags);
+        OutJson content = nodeOf(instance, depth, flags);
         for (auto &item : content.items()) {
             node[item.key()] = std::move(item.value());
         }
@@ -85,8 +85,8 @@ OutJson nodeOf(object_t *object, int depth, uint32_t flags) {
     }
     if (depth != 0 && !object->children.empty()) {
         OutJson children = OutJson::object();
-        for (const ObjectPtr &child : object->children) {
-            children[child->name] = nodeOf(child.get(), depth - 1, flags);
+        for (object_t *child : object->children) {
+            children[nameOf(child)] = nodeOf(child, depth - 1, flags);
         }
         node["objects"] = std::move(children);
     }
@@ -126,7 +126,7 @@ extern "C" bool datamodel_save(object_t *object, int depth, const char *path, ui
     }
     if (!holdsData(object)) {
         return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is part of a template definition",
-                    object->name.c_str());
+                    nameOf(object));
     }
     BusyScope busy(object->dm);
     return guarded(false, [&] { return save(object, depth, path, flags); });

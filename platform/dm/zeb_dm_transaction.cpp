@@ -1,3 +1,4 @@
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -13,12 +14,12 @@ void markSubtree(object_t *object, bool deleted, bool destroying) {
     object->deleted = deleted;
     setDirty(object, true);
     object->destroying = object->destroying || destroying;
-    for (ObjectPtr &child : object->children) {
-        markSubtree(child.get(), deleted, destroying);
+    for (object_t *child : object->children) {
+        markSubtree(child, deleted, destroying);
     }
     if (object->tpl) {
-        for (ObjectPtr &instance : object->tpl->list) {
-            markSubtree(instance.get(), deleted, destroying);
+        for (object_t *instance : object->tpl->list) {
+            markSubtree(instance, deleted, destroying);
         }
     }
 }
@@ -34,8 +35,8 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
     if (object->kind != Kind::Template) {
         std::vector<object_t *> children;
         children.reserve(object->children.size());
-        for (const ObjectPtr &o : object->children) {
-            children.push_back(o.get());
+        for (object_t *o : object->children) {
+            children.push_back(o);
         }
         for (object_t *child : children) {
             visit(child);
@@ -69,12 +70,12 @@ void runDeleteHandlers(object_t *object) {
             handler(object->parent, object);
         }
     }
-    for (ObjectPtr &child : object->children) {
-        runDeleteHandlers(child.get());
+    for (object_t *child : object->children) {
+        runDeleteHandlers(child);
     }
     if (object->tpl) {
-        for (ObjectPtr &instance : object->tpl->list) {
-            runDeleteHandlers(instance.get());
+        for (object_t *instance : object->tpl->list) {
+            runDeleteHandlers(instance);
         }
     }
 }
@@ -85,17 +86,17 @@ void applyParameters(object_t *object) {
     object->created = false;
     object->committing++;
     bool changed = false;
-    for (size_t i = 0; i < object->parameters.size() && !object->destroyed; ++i) {
-        parameter_t *p = &object->parameters[i];
-        if (!p->hasPending) {
+    for (size_t i = 0; i < ownParams(object).size() && !object->destroyed; ++i) {
+        parameter_t *p = &ownParams(object)[i];
+        if (!p->hasPending()) {
             continue;
         }
         /* The current value stays what it was: value indexes need no change. */
-        if (p->inPlace) {
-            p->inPlace = false;
-            p->hasPending = false;
+        if (p->inPlace()) {
+            p->setInPlace(false);
+            p->setHasPending(false);
             object->pendingCount--;
-            if (variant_equals(p->value.get(), p->proto->value.get())) {
+            if (variant_equals(p->value.get(), p->proto()->value.get())) {
                 continue;
             }
         } else {
@@ -183,8 +184,8 @@ void rollbackWalk(object_t *object, bool keepDeleted) {
     if (!keepDeleted) { /* else the pending deletion above still needs its visit */
         setDirty(object, false);
     }
-    for (parameter_t &p : object->parameters) {
-        if (p.hasPending) {
+    for (parameter_t &p : ownParams(object)) {
+        if (p.hasPending()) {
             IndexedChange change(&p);
             dropPending(&p);
         }
@@ -202,8 +203,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
     if (requested > 0) {
         *index = static_cast<uint32_t>(requested);
         return !instanceByIndex(templ, *index) ||
-               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", templ->name.c_str(),
-                    *index);
+               fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", nameOf(templ), *index);
     }
     const Instances *data = templ->tpl.get();
     uint64_t candidate = data ? data->nextIndex : 1;
@@ -213,7 +213,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
         ++candidate;
     }
     if (candidate > UINT32_MAX) {
-        return fail(ZEB_ERROR_LIMIT, "'%s' has no free index left", templ->name.c_str());
+        return fail(ZEB_ERROR_LIMIT, "'%s' has no free index left", nameOf(templ));
     }
     *index = static_cast<uint32_t>(candidate);
     return true;
@@ -221,12 +221,12 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
 
 /* Where an instance of this index goes in the list: new indexes are mostly
  * the largest, so the search starts from the end. */
-ObjectList::iterator placeFor(ObjectList &list, uint32_t index) {
-    auto where = list.end();
-    while (where != list.begin() && std::prev(where)->get()->index > index) {
-        --where;
+object_t *placeFor(const ObjectList &list, uint32_t index) {
+    object_t *before = nullptr;
+    for (object_t *o = list.back(); o && o->index > index; o = o->prev) {
+        before = o;
     }
-    return where;
+    return before;
 }
 
 bool checkCreate(const object_t *templ) {
@@ -235,10 +235,10 @@ bool checkCreate(const object_t *templ) {
     }
     if (templ->kind != Kind::Template || !holdsData(templ)) {
         return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a template that can hold instances",
-                    templ->name.c_str());
+                    nameOf(templ));
     }
     if (templ->deleted || templ->destroyed) {
-        return fail(ZEB_ERROR_STATE, "'%s' is being deleted", templ->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' is being deleted", nameOf(templ));
     }
     return true;
 }
@@ -256,16 +256,17 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         return nullptr;
     }
     // Neither a key nor an instance count that a saved file could not give back.
-    if (!storableText(instanceKey.data(), instanceKey.size(), "key of a '" + templ->name + "'")) {
+    if (!storableText(instanceKey.data(), instanceKey.size(),
+                      "key of a '" + std::string(nameOf(templ)) + "'")) {
         return nullptr;
     }
     if (instancesOf(templ).size() >= kMaxInstances) {
         fail(ZEB_ERROR_LIMIT, "'%s' holds %zu instances, as many as a saved file does",
-             templ->name.c_str(), kMaxInstances);
+             nameOf(templ), kMaxInstances);
         return nullptr;
     }
     if (instanceByKey(templ, instanceKey)) {
-        fail(ZEB_ERROR_DUPLICATE, "'%s' already has an instance with key '%s'", templ->name.c_str(),
+        fail(ZEB_ERROR_DUPLICATE, "'%s' already has an instance with key '%s'", nameOf(templ),
              instanceKey.c_str());
         return nullptr;
     }
@@ -273,7 +274,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     object_t *instance = owned.get();
     instance->kind = Kind::Instance;
     instance->index = index;
-    instance->name = name;
+    memcpy(instance->indexText, name.c_str(), name.size() + 1);
     if (instanceKey != name) {
         instance->ownKey = std::make_unique<std::string>(instanceKey);
     }
@@ -281,7 +282,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
     instance->creation = ++templ->dm->creations;
     Instances &data = instancesData(templ);
     instance->parent = templ;
-    instance->self = data.list.insert(placeFor(data.list, index), std::move(owned));
+    data.list.insert(placeFor(data.list, index), std::move(owned));
     registerInstance(instance);
     indexInstance(instance);
     markDirty(instance);
@@ -293,8 +294,7 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         handler(templ, instance);
     }
     if (instance->destroyed) {
-        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance",
-             templ->name.c_str());
+        fail(ZEB_ERROR_STATE, "the add handler of '%s' destroyed the new instance", nameOf(templ));
         return nullptr;
     }
     return instance;
@@ -364,10 +364,10 @@ bool object_delete(object_t *instance) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null instance");
     }
     if (instance->kind != Kind::Instance) {
-        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not an instance", instance->name.c_str());
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not an instance", nameOf(instance));
     }
     if (instance->destroyed) {
-        return fail(ZEB_ERROR_STATE, "instance %s is destroyed", instance->name.c_str());
+        return fail(ZEB_ERROR_STATE, "instance %s is destroyed", nameOf(instance));
     }
     if (!instance->deleted) {
         markSubtree(instance, true, false);
@@ -383,7 +383,7 @@ bool object_commit(object_t *object) {
     }
     if (object->destroyed || object->destroying ||
         (object->deleted && (!object->deleteRoot || ancestorDeleted(object)))) {
-        return fail(ZEB_ERROR_STATE, "'%s' lies in a subtree being deleted", object->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' lies in a subtree being deleted", nameOf(object));
     }
     BusyScope busy(object->dm);
     return guarded(false, [&] {
@@ -397,7 +397,7 @@ bool object_rollback(object_t *object) {
         return fail(ZEB_ERROR_INVALID_ARGUMENT, "null object");
     }
     if (object->destroyed || object->destroying) {
-        return fail(ZEB_ERROR_STATE, "'%s' is being destroyed", object->name.c_str());
+        return fail(ZEB_ERROR_STATE, "'%s' is being destroyed", nameOf(object));
     }
     BusyScope busy(object->dm);
     return guarded(false, [&] {

@@ -42,9 +42,9 @@ bool ancestorDeleted(const object_t *object) {
 }
 
 object_t *childByName(const object_t *object, const std::string &name) {
-    for (const ObjectPtr &child : object->children) {
-        if (child->name == name) {
-            return child.get();
+    for (object_t *child : object->children) {
+        if (nameOf(child) == name) {
+            return child;
         }
     }
     return nullptr;
@@ -74,9 +74,9 @@ object_t *instanceByIndex(const object_t *templ, uint32_t index) {
         auto it = data->byIndex->find(index);
         return it == data->byIndex->end() ? nullptr : it->second;
     }
-    for (const ObjectPtr &instance : data->list) {
+    for (object_t *instance : data->list) {
         if (instance->index == index) {
-            return instance.get();
+            return instance;
         }
     }
     return nullptr;
@@ -113,11 +113,11 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
     return instance && !instance->ownKey ? instance : nullptr;
 }
 
-const std::vector<parameter_t> &paramsOf(const object_t *object) {
-    while (object->kind == Kind::Template && object->parameters.empty() && object->proto) {
+Params paramsOf(const object_t *object) {
+    while (object->kind == Kind::Template && ownParams(object).empty() && object->proto) {
         object = object->proto;
     }
-    return object->parameters;
+    return ownParams(object);
 }
 
 const parameter_t *paramByName(const object_t *object, const std::string &name) {
@@ -134,8 +134,8 @@ const parameter_t *paramByName(const object_t *object, const std::string &name) 
     return it == positions.end() ? nullptr : &paramsOf(object)[it->second];
 }
 
-const std::string &instanceKey(const object_t *instance) {
-    return instance->ownKey ? *instance->ownKey : instance->name;
+const char *instanceKey(const object_t *instance) {
+    return instance->ownKey ? instance->ownKey->c_str() : nameOf(instance);
 }
 
 void registerInstance(object_t *instance) {
@@ -150,8 +150,8 @@ void registerInstance(object_t *instance) {
         (*data.byIndex)[instance->index] = instance;
     } else if (data.list.size() >= kIndexedFrom) {
         data.byIndex = std::make_unique<std::unordered_map<uint32_t, object_t *>>();
-        for (const ObjectPtr &o : data.list) {
-            (*data.byIndex)[o->index] = o.get();
+        for (object_t *o : data.list) {
+            (*data.byIndex)[o->index] = o;
         }
     }
 }
@@ -176,27 +176,73 @@ ObjectList &homeOf(object_t *object) {
 }
 
 object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
-    object_t *raw = child.get();
-    raw->parent = parent;
-    raw->self = list.insert(list.end(), std::move(child));
+    child->parent = parent;
+    return list.insert(nullptr, std::move(child));
+}
+
+ObjectPtr makeObject(size_t parameters) {
+    static_assert(sizeof(object_t) % alignof(parameter_t) == 0,
+                  "parameters follow their object in its block");
+    void *block = ::operator new(sizeof(object_t) + parameters * sizeof(parameter_t));
+    ObjectPtr object(new (block) object_t());
+    parameter_t *first = trailingParams(object.get());
+    for (size_t i = 0; i < parameters; ++i) {
+        new (first + i) parameter_t();
+    }
+    object->paramCount = static_cast<uint32_t>(parameters);
+    return object;
+}
+
+void ObjectDeleter::operator()(object_t *object) const {
+    parameter_t *first = trailingParams(object);
+    for (uint32_t i = 0; i < object->paramCount; ++i) {
+        first[i].~parameter();
+    }
+    object->~object();
+    ::operator delete(object);
+}
+
+ObjectList::~ObjectList() {
+    for (object_t *o = first_; o;) {
+        object_t *next = o->next;
+        ObjectDeleter()(o);
+        o = next;
+    }
+}
+
+object_t *ObjectList::insert(object_t *before, ObjectPtr object) {
+    object_t *raw = object.release();
+    object_t *after = before ? before->prev : last_;
+    raw->prev = after;
+    raw->next = before;
+    (after ? after->next : first_) = raw;
+    (before ? before->prev : last_) = raw;
+    ++count_;
     return raw;
+}
+
+ObjectPtr ObjectList::remove(object_t *object) {
+    (object->prev ? object->prev->next : first_) = object->next;
+    (object->next ? object->next->prev : last_) = object->prev;
+    --count_;
+    return ObjectPtr(object);
 }
 
 /* Also drops the pending values the data model holds for the subtree. */
 static void markDestroyed(object_t *object) {
     object->destroyed = true;
-    for (parameter_t &p : object->parameters) {
-        if (p.hasPending && !p.inPlace) {
+    for (parameter_t &p : ownParams(object)) {
+        if (p.hasPending() && !p.inPlace()) {
             object->dm->pending.erase(&p);
-            p.hasPending = false;
+            p.setHasPending(false);
         }
     }
-    for (ObjectPtr &child : object->children) {
-        markDestroyed(child.get());
+    for (object_t *child : object->children) {
+        markDestroyed(child);
     }
     if (object->tpl) {
-        for (ObjectPtr &instance : object->tpl->list) {
-            markDestroyed(instance.get());
+        for (object_t *instance : object->tpl->list) {
+            markDestroyed(instance);
         }
     }
 }
@@ -211,8 +257,7 @@ void discard(object_t *object) {
     if (object->kind == Kind::Instance) {
         syncOpen(object);
     }
-    ObjectPtr owned = std::move(*object->self);
-    homeOf(object).erase(object->self);
+    ObjectPtr owned = homeOf(object).remove(object);
     if (object->kind == Kind::Instance) {
         Instances &data = *object->parent->tpl;
         if (data.byIndex) {
@@ -228,28 +273,24 @@ void discard(object_t *object) {
 }
 
 ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
-    auto copy = std::make_unique<object_t>();
+    /* A template copied along with its instance shares its definitions. */
+    const Params sources =
+        !instance && prototype->kind == Kind::Template ? Params(nullptr, 0) : paramsOf(prototype);
+    ObjectPtr copy = makeObject(sources.size());
     copy->dm = dm;
     copy->proto = prototype;
     copy->kind = prototype->kind;
-    copy->name = prototype->name;
-    /* A template copied along with its instance shares its definitions. */
-    static const std::vector<parameter_t> none;
-    const std::vector<parameter_t> &sources =
-        !instance && prototype->kind == Kind::Template ? none : paramsOf(prototype);
-    copy->parameters.resize(sources.size());
+    copy->defName = prototype->defName;
     for (size_t i = 0; i < sources.size(); ++i) {
         const parameter_t &source = sources[i];
-        parameter_t &p = copy->parameters[i];
-        p.proto = &source;
-        p.copy = true;
-        p.owner = copy.get();
+        parameter_t &p = trailingParams(copy.get())[i];
+        p.setProto(&source);
         if (!variant_copy(p.value.get(), source.value.get())) {
             throw std::bad_alloc();
         }
     }
-    for (const ObjectPtr &child : prototype->children) {
-        adopt(copy->children, copy.get(), cloneFrom(child.get(), dm, false));
+    for (object_t *child : prototype->children) {
+        adopt(copy->children, copy.get(), cloneFrom(child, dm, false));
     }
     return copy;
 }
@@ -289,19 +330,21 @@ object_write_handler_t effectiveWriteHandler(const object_t *object) {
 }
 
 parameter_read_handler_t effectiveReadHandler(const parameter_t *parameter) {
-    return alongParameters<parameter_read_handler_t>(
-        parameter, [](const parameter_t *p) { return p->extra ? p->extra->readHandler : nullptr; });
+    return alongParameters<parameter_read_handler_t>(parameter, [](const parameter_t *p) {
+        return p->extra() ? p->extra()->readHandler : nullptr;
+    });
 }
 
 parameter_write_handler_t effectiveWriteHandler(const parameter_t *parameter) {
     return alongParameters<parameter_write_handler_t>(parameter, [](const parameter_t *p) {
-        return p->extra ? p->extra->writeHandler : nullptr;
+        return p->extra() ? p->extra()->writeHandler : nullptr;
     });
 }
 
 parameter_validator_t effectiveValidator(const parameter_t *parameter) {
-    return alongParameters<parameter_validator_t>(
-        parameter, [](const parameter_t *p) { return p->extra ? p->extra->validator : nullptr; });
+    return alongParameters<parameter_validator_t>(parameter, [](const parameter_t *p) {
+        return p->extra() ? p->extra()->validator : nullptr;
+    });
 }
 
 std::string lowerLeadingCapitals(const std::string &name) {
@@ -377,8 +420,7 @@ object_t *resolve(const object_t *start, const char *path, uint32_t flags) {
 }
 
 object_t *nextIn(const object_t *object) {
-    auto next = std::next(object->self);
-    return next == homeOf(const_cast<object_t *>(object)).end() ? nullptr : next->get();
+    return object->next;
 }
 
 } // namespace
@@ -400,7 +442,7 @@ bool datamodel_removeObject(object_t *object) {
         return nullArgument("object");
     }
     if (object->parent) {
-        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a top-level object", object->name.c_str());
+        return fail(ZEB_ERROR_WRONG_OBJECT, "'%s' is not a top-level object", nameOf(object));
     }
     discard(object);
     return true;
@@ -411,7 +453,7 @@ object_t *datamodel_firstObject(const datamodel_t *dm) {
         nullArgument("data model");
         return nullptr;
     }
-    return dm->objects.empty() ? nullptr : dm->objects.front().get();
+    return dm->objects.empty() ? nullptr : dm->objects.front();
 }
 
 object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t flags) {
@@ -422,9 +464,9 @@ object_t *datamodel_getObject(const datamodel_t *dm, const char *path, uint32_t 
     return guarded<object_t *>(nullptr, [&]() -> object_t * {
         const char *dot = strchr(path, '.');
         std::string first = dot ? std::string(path, dot) : std::string(path);
-        for (const ObjectPtr &top : dm->objects) {
-            if (top->name == first) {
-                return dot ? resolve(top.get(), dot + 1, flags) : top.get();
+        for (object_t *top : dm->objects) {
+            if (nameOf(top) == first) {
+                return dot ? resolve(top, dot + 1, flags) : top;
             }
         }
         fail(ZEB_ERROR_NOT_FOUND, "no object '%s'", path);
@@ -448,9 +490,9 @@ const char *object_name(const object_t *object, uint32_t flags) {
         return nullptr;
     }
     if (object->kind == Kind::Instance && (flags & OBJECT_FLAG_KEY)) {
-        return instanceKey(object).c_str();
+        return instanceKey(object);
     }
-    return object->name.c_str();
+    return nameOf(object);
 }
 
 uint32_t object_index(const object_t *object) {
@@ -503,7 +545,7 @@ object_t *object_firstChild(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    return object->children.empty() ? nullptr : object->children.front().get();
+    return object->children.empty() ? nullptr : object->children.front();
 }
 
 object_t *object_nextSibling(const object_t *object) {
@@ -524,7 +566,7 @@ object_t *object_firstInstance(const object_t *templ) {
         return nullptr;
     }
     const ObjectList &list = instancesOf(templ);
-    return list.empty() ? nullptr : list.front().get();
+    return list.front();
 }
 
 object_t *object_nextInstance(const object_t *instance) {
@@ -633,7 +675,7 @@ parameter_t *object_getParameter(const object_t *object, const char *name) {
     if (const parameter_t *parameter = paramByName(object, name)) {
         return const_cast<parameter_t *>(parameter);
     }
-    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", object->name.c_str(), name);
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no parameter '%s'", nameOf(object), name);
     return nullptr;
 }
 
@@ -642,8 +684,8 @@ parameter_t *object_firstParameter(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    const std::vector<parameter_t> &list = paramsOf(object);
-    return list.empty() ? nullptr : const_cast<parameter_t *>(&list.front());
+    const Params list = paramsOf(object);
+    return list.empty() ? nullptr : list.begin();
 }
 
 parameter_t *object_nextParameter(const parameter_t *parameter) {
@@ -651,9 +693,9 @@ parameter_t *object_nextParameter(const parameter_t *parameter) {
         nullArgument("parameter");
         return nullptr;
     }
-    const auto &list = parameter->owner->parameters;
+    const Params list = paramsOf(ownerOf(parameter));
     size_t next = parameter->def()->position + 1;
-    return next < list.size() ? const_cast<parameter_t *>(&list[next]) : nullptr;
+    return next < list.size() ? &list[next] : nullptr;
 }
 
 /* ---- Functions ---- */
@@ -677,7 +719,7 @@ function_t *object_getFunction(const object_t *object, const char *name) {
             return f.get();
         }
     }
-    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no function '%s'", object->name.c_str(), name);
+    fail(ZEB_ERROR_NOT_FOUND, "'%s' has no function '%s'", nameOf(object), name);
     return nullptr;
 }
 

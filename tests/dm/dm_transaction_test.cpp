@@ -368,6 +368,22 @@ TEST_F(Transactions, ReadHandlersServeClientsAndUpdateStoresTheirAnswer) {
     variant_cleanup(&read);
 }
 
+// The stored answer of a read handler goes under a value set on an instance
+// never committed: that value stays pending and is what its commit writes.
+TEST_F(Transactions, UpdateKeepsAValueSetOnANewInstancePending) {
+    object_t *entry = object_createInstance(entries(), 0, nullptr);
+    parameter_t *age = object_getParameter(entry, "Age");
+    ASSERT_TRUE(object_parameterSetCharValue(entry, "Age", "3"));
+    ASSERT_TRUE(parameter_setReadHandler(
+        age, [](parameter_t *, variant_t *out) { return variant_setInt32(out, 7); }));
+    EXPECT_TRUE(parameter_update(age));
+    EXPECT_EQ(valueOf(entry, "Age"), "3");
+    EXPECT_EQ(text(parameter_getModifiedValue(age)), "3");
+    EXPECT_TRUE(object_commit(entries()));
+    EXPECT_EQ(valueOf(entry, "Age"), "3");
+    EXPECT_EQ(parameter_getModifiedValue(age), nullptr);
+}
+
 TEST_F(Transactions, CreationRulesForIndexesAndKeys) {
     object_t *templ = entries();
     EXPECT_EQ(object_index(object_createInstance(templ, 5, "five")), 5u);
