@@ -26,10 +26,13 @@ std::string directoryOf(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool writeAll(int fd, const std::string &text) {
+/* A block is written once it holds this much: what a save holds of its text. */
+constexpr size_t kBlockSize = 32u * 1024u;
+
+bool writeAll(int fd, const char *data, size_t size) {
     size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = currentOps.write(fd, text.data() + done, text.size() - done);
+    while (done < size) {
+        ssize_t n = currentOps.write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -46,22 +49,6 @@ bool writeAll(int fd, const std::string &text) {
 
 bool ioFailure(const char *step, const std::string &path) {
     return zeb_dm::fail(ZEB_ERROR_IO, "%s %s: %s", step, path.c_str(), strerror(errno));
-}
-
-/* Writes and flushes the temporary file; false after removing it. */
-bool writeTemporary(const std::string &temporary, const std::string &text) {
-    int fd = currentOps.open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return ioFailure("cannot create", temporary);
-    }
-    bool ok = writeAll(fd, text) || ioFailure("cannot write", temporary);
-    ok = ok && (currentOps.fsync(fd) == 0 || ioFailure("cannot flush", temporary));
-    bool closed = currentOps.close(fd) == 0;
-    ok = ok && (closed || ioFailure("cannot close", temporary));
-    if (!ok) {
-        currentOps.unlink(temporary.c_str());
-    }
-    return ok;
 }
 
 bool flushDirectory(const std::string &directory) {
@@ -82,17 +69,84 @@ const zeb_dm_file_ops_t &fileOps() {
     return currentOps;
 }
 
-bool replaceFile(const std::string &path, const std::string &text) {
-    std::string temporary = path + ".tmp";
-    if (!writeTemporary(temporary, text)) {
+FileReplacement::FileReplacement(const std::string &path, size_t limit)
+    : path_(path), temporary_(path + ".tmp"), limit_(limit) {}
+
+FileReplacement::~FileReplacement() {
+    discard();
+}
+
+bool FileReplacement::open() {
+    fd_ = currentOps.open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        failed_ = true;
+        return ioFailure("cannot create", temporary_);
+    }
+    block_.reserve(kBlockSize);
+    return true;
+}
+
+void FileReplacement::append(const char *data, size_t size) {
+    size_ += size;
+    if (failed_ || size_ > limit_) {
+        return;
+    }
+    if (block_.size() + size > kBlockSize && !flush()) {
+        return;
+    }
+    if (size < kBlockSize) {
+        block_.append(data, size);
+    } else if (!writeAll(fd_, data, size)) {
+        failed_ = true;
+        ioFailure("cannot write", temporary_);
+    }
+}
+
+bool FileReplacement::flush() {
+    if (!failed_ && !writeAll(fd_, block_.data(), block_.size())) {
+        failed_ = true;
+        ioFailure("cannot write", temporary_);
+    }
+    block_.clear();
+    return !failed_;
+}
+
+/* Closes and removes the temporary file, keeping the failure's message. */
+bool FileReplacement::discard() {
+    if (fd_ >= 0) {
+        currentOps.close(fd_);
+        fd_ = -1;
+        currentOps.unlink(temporary_.c_str());
+    }
+    return false;
+}
+
+bool FileReplacement::finish() {
+    if (size_ > limit_) {
+        discard();
+        return fail(ZEB_ERROR_LIMIT, "%s: %zu bytes is more than a load accepts (%zu)",
+                    path_.c_str(), size_, limit_);
+    }
+    if (fd_ < 0 || !flush()) {
+        return discard();
+    }
+    if (currentOps.fsync(fd_) != 0) {
+        ioFailure("cannot flush", temporary_);
+        return discard();
+    }
+    int fd = fd_;
+    fd_ = -1;
+    if (currentOps.close(fd) != 0) {
+        ioFailure("cannot close", temporary_);
+        currentOps.unlink(temporary_.c_str());
         return false;
     }
-    if (currentOps.rename(temporary.c_str(), path.c_str()) != 0) {
-        ioFailure("cannot rename over", path);
-        currentOps.unlink(temporary.c_str());
+    if (currentOps.rename(temporary_.c_str(), path_.c_str()) != 0) {
+        ioFailure("cannot rename over", path_);
+        currentOps.unlink(temporary_.c_str());
         return false;
     }
-    return flushDirectory(directoryOf(path));
+    return flushDirectory(directoryOf(path_));
 }
 
 bool readSavedFile(const std::string &path, std::string &text) {

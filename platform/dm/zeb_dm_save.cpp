@@ -28,69 +28,118 @@ bool toJson(const variant_t *value, OutJson &out) {
            zebjson::variantToJson(value, out);
 }
 
-OutJson parametersOf(object_t *object, uint32_t flags) {
-    OutJson values = OutJson::object();
-    for (parameter_t &p : ownParams(object)) {
-        if (!saved(&p, flags)) {
-            continue;
-        }
-        Variant read;
-        Variant typed;
-        OutJson value;
-        if (!clientValue(&p, read.get()) ||
-            !variant_convert(typed.get(), read.get(), p.def()->type) ||
-            !toJson(typed.get(), value)) {
-            kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form",
-                     p.def()->name.c_str(), nameOf(object));
-            continue;
-        }
-        values[p.def()->name] = std::move(value);
+/* The saved text, written to the file as the objects are walked: the bytes a
+ * document of the same members dumped without indentation would have. */
+class Writer {
+  public:
+    explicit Writer(FileReplacement &file) : file_(file) {}
+
+    void member(const std::string &name) {
+        separate();
+        scalar(OutJson(name));
+        file_.append(":", 1);
     }
-    return values;
+    void element() { separate(); }
+    void open(char bracket) {
+        file_.append(&bracket, 1);
+        first_ = true;
+    }
+    void close(char bracket) {
+        file_.append(&bracket, 1);
+        first_ = false;
+    }
+    void scalar(const OutJson &value) {
+        file_.append(value.dump(-1, ' ', false, OutJson::error_handler_t::replace));
+        first_ = false;
+    }
+
+  private:
+    void separate() {
+        if (!first_) {
+            file_.append(",", 1);
+        }
+    }
+
+    FileReplacement &file_;
+    bool first_ = true;
+};
+
+/* The saved form of a parameter's value; false, traced, when it has none. */
+bool savedValue(parameter_t *p, const object_t *object, OutJson &value) {
+    Variant read;
+    Variant typed;
+    if (clientValue(p, read.get()) && variant_convert(typed.get(), read.get(), p->def()->type) &&
+        toJson(typed.get(), value)) {
+        return true;
+    }
+    kelTrace(KELTRACE_LEVEL_WARNING, "not saving %s of %s: its value has no saved form",
+             p->def()->name.c_str(), nameOf(object));
+    return false;
 }
 
-/* Instances count as one level with their template. */
-OutJson nodeOf(object_t *object, int depth, uint32_t flags);
+/* "parameters", left out when no value is saved. */
+void writeParameters(Writer &out, object_t *object, uint32_t flags) {
+    bool opened = false;
+    for (parameter_t &p : ownParams(object)) {
+        OutJson value;
+        if (!saved(&p, flags) || !savedValue(&p, object, value)) {
+            continue;
+        }
+        if (!opened) {
+            out.member("parameters");
+            out.open('{');
+            opened = true;
+        }
+        out.member(p.def()->name);
+        out.scalar(value);
+    }
+    if (opened) {
+        out.close('}');
+    }
+}
 
-OutJson templateNode(object_t *templ, int depth, uint32_t flags) {
-    OutJson instances = OutJson::array();
+/* The members of an object's node, into the object being written. Instances
+ * count as one level with their template. */
+void writeMembers(Writer &out, object_t *object, int depth, uint32_t flags);
+
+void writeInstances(Writer &out, object_t *templ, int depth, uint32_t flags) {
+    out.member("instances");
+    out.open('[');
     for (object_t *instance : instancesOf(templ)) {
         if (instance->deleted) {
             continue;
         }
-        OutJson node = OutJson::object();
-        node["index"] = instance->index;
+        out.element();
+        out.open('{');
+        out.member("index");
+        out.scalar(OutJson(instance->index));
         if (instance->ownKey) {
-            node["key"] = *instance->ownKey;
+            out.member("key");
+            out.scalar(OutJson(*instance->ownKey));
         }
-        OutJson content = nodeOf(instance, depth, flags);
-        for (auto &item : content.items()) {
-            node[item.key()] = std::move(item.value());
-        }
-        instances.push_back(std::move(node));
+        writeMembers(out, instance, depth, flags);
+        out.close('}');
     }
-    OutJson node = OutJson::object();
-    node["instances"] = std::move(instances);
-    return node;
+    out.close(']');
 }
 
-OutJson nodeOf(object_t *object, int depth, uint32_t flags) {
+void writeMembers(Writer &out, object_t *object, int depth, uint32_t flags) {
     if (object->kind == Kind::Template) {
-        return templateNode(object, depth, flags);
+        writeInstances(out, object, depth, flags);
+        return;
     }
-    OutJson node = OutJson::object();
-    OutJson values = parametersOf(object, flags);
-    if (!values.empty()) {
-        node["parameters"] = std::move(values);
-    }
+    writeParameters(out, object, flags);
     if (depth != 0 && !object->children.empty()) {
-        OutJson children = OutJson::object();
+        out.member("objects");
+        out.open('{');
         for (object_t *child : object->children) {
-            children[nameOf(child)] = nodeOf(child, depth - 1, flags);
+            out.member(nameOf(child));
+            out.open('{');
+            writeMembers(out, child, depth - 1, flags);
+            out.close('}');
         }
-        node["objects"] = std::move(children);
+        out.close('}');
     }
-    return node;
 }
 
 bool save(object_t *object, int depth, const char *path, uint32_t flags) {
@@ -102,20 +151,22 @@ bool save(object_t *object, int depth, const char *path, uint32_t flags) {
     if (!objectPath) {
         return false;
     }
-    OutJson document = OutJson::object();
-    document["version"] = 1;
-    document["path"] = objectPath;
+    OutJson pathText(objectPath);
     free(objectPath);
-    OutJson content = nodeOf(object, depth, flags);
-    for (auto &item : content.items()) {
-        document[item.key()] = std::move(item.value());
+    FileReplacement file(resolved, kMaxFileSize);
+    if (!file.open()) {
+        return false;
     }
-    std::string text = document.dump(-1, ' ', false, OutJson::error_handler_t::replace) + "\n";
-    if (text.size() > kMaxFileSize) {
-        return fail(ZEB_ERROR_LIMIT, "%s: %zu bytes is more than a load accepts (%zu)",
-                    resolved.c_str(), text.size(), kMaxFileSize);
-    }
-    return replaceFile(resolved, text);
+    Writer out(file);
+    out.open('{');
+    out.member("version");
+    out.scalar(OutJson(1));
+    out.member("path");
+    out.scalar(pathText);
+    writeMembers(out, object, depth, flags);
+    out.close('}');
+    file.append("\n", 1);
+    return file.finish();
 }
 
 } // namespace

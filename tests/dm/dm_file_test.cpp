@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "allocation_count.hpp"
 #include "dm_test_support.h"
 #include "keltrace/keltrace.h"
 #include "zeb_dm_testing.h"
@@ -380,6 +381,39 @@ TEST_F(Files, AFileAboveSixteenMiBIsSavedAndLoadsBack) {
     EXPECT_EQ(object_instanceCount(entries()), 300u);
 }
 
+// A save built the whole document, and then its text, before writing a
+// byte: its peak was several times the file, and the allocator kept that
+// memory for the rest of the daemon's life, twice what the contacts take.
+TEST_F(Files, ASaveHoldsABlockOfItsFileNotAWholeDocument) {
+    if (!zebtest::AllocationCount::available())
+        GTEST_SKIP() << "allocations are counted under AddressSanitizer only";
+    for (int i = 0; i < 4000; ++i) {
+        object_t *entry = object_createInstance(entries(), 0, nullptr);
+        std::string id = "id-" + std::to_string(i);
+        object_parameterSetCharValue(entry, "UniqueID", id.c_str());
+        object_parameterSetCharValue(entry, "FormattedName", ("Contact number " + id).c_str());
+        object_t *number =
+            object_createInstance(object_getObject(entry, "Number", 0, nullptr), 0, nullptr);
+        object_parameterSetCharValue(number, "Value", "+33 1 23 45 67 89");
+    }
+    ASSERT_TRUE(object_commit(get("Book")));
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    const std::string first = slurp(path);
+    long long peak = 0;
+    long long held = 0;
+    {
+        zebtest::AllocationCount count;
+        ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+        peak = count.peakBytes();
+        held = count.heldBytes();
+    }
+    const long long file = static_cast<long long>(first.size());
+    EXPECT_GT(file, 400000);
+    EXPECT_LT(peak, file / 4) << "file " << file << " bytes";
+    EXPECT_LE(held, 0) << "a save keeps nothing";
+    EXPECT_EQ(slurp(path), first);
+}
+
 TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
     spill(path, "old");
     std::string name(60000, 'n');
@@ -390,6 +424,7 @@ TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
     EXPECT_FALSE(datamodel_save(get("Book"), -1, path.c_str(), 0));
     EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT);
     EXPECT_EQ(slurp(path), "old");
+    EXPECT_FALSE(exists(path + ".tmp"));
 }
 
 void collect(void *userData, int, const char *, const char *line) {
