@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "keltrace/keltrace.h"
@@ -23,23 +24,20 @@ void expectObject(const Json &json, const std::string &pointer) {
 
 /* The saved value as a variant of the parameter's type. */
 bool convert(const Json &json, variant_type_t type, variant_t *out) {
-    if (json.is_string() && type == variant_type_string) {
-        return variant_setChar(out, json.get_ref<const std::string &>().c_str());
-    }
     Variant given;
     return jsonToVariant(json, given.get()) && variant_convert(out, given.get(), type);
 }
 
 class Checker {
   public:
-    explicit Checker(uint32_t flags) : flags_(flags) {}
+    Checker(uint32_t flags, PlanArena &arena) : flags_(flags), arena_(arena) {}
 
     /* `asInstance`: the node is an instance of the template `shape`. */
     PlanNode check(const Json &json, const object_t *shape, const std::string &pointer,
                    const std::string &shown, bool asInstance,
                    std::initializer_list<const char *> extra) {
         expectObject(json, pointer);
-        PlanNode plan;
+        PlanNode plan(arena_.resource());
         plan.name = nameOf(shape);
         bool templ = shape->kind == Kind::Template && !asInstance;
         for (const auto &item : json.items()) {
@@ -47,7 +45,7 @@ class Checker {
             if (templ && item.key() == "instances") {
                 checkInstances(item.value(), shape, at, shown + ".{i}", plan);
             } else if (!templ && item.key() == "parameters") {
-                plan.pointer = at;
+                plan.pointer = arena_.keep(at);
                 checkValues(item.value(), shape, at, shown, plan);
             } else if (!templ && item.key() == "objects") {
                 checkChildren(item.value(), shape, at, shown, plan);
@@ -94,12 +92,18 @@ class Checker {
                 invalid(pointerTo(pointer, item.key()),
                         std::string("wrong type for ") + def.name + ": " + kindName(item.value()));
             }
+            if (item.value().is_string() && def.type == variant_type_string) {
+                std::string_view text =
+                    arena_.keep(item.value().get_ref<const std::string &>().c_str());
+                plan.values.push_back(PlanValue{def.position, &def.name, Variant(), text});
+                continue;
+            }
             Variant value;
             if (!convert(item.value(), def.type, value.get())) {
                 invalid(pointerTo(pointer, item.key()),
                         "value of " + def.name + " does not fit its type");
             }
-            plan.values.push_back(PlanValue{def.position, &def.name, std::move(value)});
+            plan.values.push_back(PlanValue{def.position, &def.name, std::move(value), {}});
         }
     }
 
@@ -130,11 +134,12 @@ class Checker {
         for (size_t i = 0; i < json.size(); ++i) {
             std::string at = pointerTo(pointer, i);
             expectObject(json[i], at);
-            PlanInstance instance;
-            instance.pointer = at;
+            PlanInstance instance(arena_.resource());
+            instance.pointer = arena_.keep(at);
             instance.index = indexOf(json[i], at);
-            instance.key = keyOf(json[i], at, instance.index);
-            if (!indexes.insert(instance.index).second || !keys.insert(instance.key).second) {
+            std::string key = keyOf(json[i], at, instance.index);
+            instance.key = arena_.keep(key);
+            if (!indexes.insert(instance.index).second || !keys.insert(std::move(key)).second) {
                 invalid(at, "index or key used twice");
             }
             instance.node = check(json[i], templ, at, shown, true, {"index", "key"});
@@ -165,6 +170,7 @@ class Checker {
     }
 
     uint32_t flags_;
+    PlanArena &arena_;
     std::map<std::string, size_t> skipped_;
 };
 
@@ -182,12 +188,12 @@ class Applier {
             if (!insideCreated) {
                 remember(p);
             }
-            if (!setCandidate(p, std::move(value.value))) {
-                invalid(pointerTo(plan.pointer, *value.name), zeb_errorMessage());
+            if (!setCandidate(p, valueOf(value))) {
+                invalid(pointerTo(std::string(plan.pointer), *value.name), zeb_errorMessage());
             }
         }
         for (PlanNode &child : plan.children) {
-            apply(child, childByName(object, child.name), insideCreated);
+            apply(child, childByName(object, std::string(child.name)), insideCreated);
         }
     }
 
@@ -210,6 +216,18 @@ class Applier {
     }
 
   private:
+    /* Made here, in the heap the data model keeps, not in the plan's arena. */
+    static Variant valueOf(PlanValue &value) {
+        if (!value.text.data()) {
+            return std::move(value.value);
+        }
+        Variant text;
+        if (!variant_setChar(text.get(), value.text.data())) {
+            throw std::bad_alloc();
+        }
+        return text;
+    }
+
     struct Change {
         parameter_t *parameter;
         bool hadPending;
@@ -232,14 +250,14 @@ class Applier {
             object_t *instance = instanceByIndex(templ, saved.index);
             bool fresh = !instance;
             if (instance && (instanceKey(instance) != saved.key || instance->deleted)) {
-                invalid(saved.pointer, "instance " + std::to_string(saved.index) + " of " +
-                                           nameOf(templ) +
-                                           " already exists with another key or is being deleted");
+                invalid(std::string(saved.pointer),
+                        "instance " + std::to_string(saved.index) + " of " + nameOf(templ) +
+                            " already exists with another key or is being deleted");
             }
             if (fresh) {
-                instance = object_createInstance(templ, saved.index, saved.key.c_str());
+                instance = object_createInstance(templ, saved.index, saved.key.data());
                 if (!instance) {
-                    invalid(saved.pointer, zeb_errorMessage());
+                    invalid(std::string(saved.pointer), zeb_errorMessage());
                 }
                 if (!insideCreated) {
                     created_.push_back(instance);
@@ -284,12 +302,20 @@ object_t *rootOf(const Json &document, const datamodel_t *dm) {
     return root;
 }
 
+/* A plan with the arena it lives in. */
+struct Plan {
+    PlanArena arena;
+    PlanNode root{arena.resource()};
+};
+
 /* Applies a checked plan and commits it; a value refused on the way undoes
- * the load. */
-bool applyPlan(PlanNode &plan, object_t *root, const std::string &text, const std::string &path) {
+ * the load. The plan is released before the commit, whose write handlers may
+ * keep memory of their own. */
+bool applyPlan(std::optional<Plan> &plan, object_t *root, const std::string &text,
+               const std::string &path) {
     Applier applier;
     try {
-        applier.apply(plan, root, false);
+        applier.apply(plan->root, root, false);
     } catch (const DocumentError &error) {
         applier.undo();
         failAt(error, text, path);
@@ -298,6 +324,7 @@ bool applyPlan(PlanNode &plan, object_t *root, const std::string &text, const st
         applier.undo();
         throw;
     }
+    plan.reset();
     return object_commit(root);
 }
 
@@ -310,12 +337,12 @@ bool loadDocument(datamodel_t *dm, const std::string &text, const std::string &p
         return quarantine(path);
     }
     object_t *root = nullptr;
-    PlanNode plan;
-    Checker checker(flags);
+    std::optional<Plan> plan(std::in_place);
+    Checker checker(flags, plan->arena);
     try {
         root = rootOf(document, dm);
-        plan = checker.check(document, root, "", document["path"].get<std::string>(), false,
-                             {"version", "path"});
+        plan->root = checker.check(document, root, "", document["path"].get<std::string>(), false,
+                                   {"version", "path"});
     } catch (const DocumentError &error) {
         failAt(error, text, path);
         return quarantine(path);
@@ -335,8 +362,8 @@ bool load(datamodel_t *dm, const std::string &path, uint32_t flags) {
     BusyScope busy(dm);
     if (!documentOnly) {
         object_t *root = nullptr;
-        PlanNode plan;
-        if (streamPlan(dm, text, flags, root, plan)) {
+        std::optional<Plan> plan(std::in_place);
+        if (streamPlan(dm, text, flags, root, plan->arena, plan->root)) {
             ++streamedLoads;
             return applyPlan(plan, root, text, path);
         }

@@ -1,4 +1,8 @@
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <unordered_set>
 
 #include "zeb_dm_load_plan.h"
@@ -66,8 +70,8 @@ struct Frame {
 
 class Streamer : public nlohmann::json_sax<Json> {
   public:
-    Streamer(datamodel_t *dm, uint32_t flags, PlanNode &plan)
-        : dm_(dm), flags_(flags), plan_(plan) {
+    Streamer(datamodel_t *dm, uint32_t flags, PlanArena &arena, PlanNode &plan)
+        : dm_(dm), flags_(flags), arena_(arena), plan_(plan) {
         frames_.reserve(kMaxDepth); /* no frame moves while a reference to it is held */
     }
 
@@ -112,8 +116,7 @@ class Streamer : public nlohmann::json_sax<Json> {
         case Expect::Key:
             return keyed(value);
         case Expect::Value:
-            return saved(Json::value_t::string,
-                         [&value](variant_t *out) { return variant_setChar(out, value.c_str()); });
+            return savedText(value);
         default:
             return false;
         }
@@ -248,18 +251,23 @@ class Streamer : public nlohmann::json_sax<Json> {
         if (!kindFits(kind, def.type)) {
             return false;
         }
+        Variant as;
         Variant value;
-        bool converted;
-        if (kind == Json::value_t::string && def.type == variant_type_string) {
-            converted = given(value.get());
-        } else {
-            Variant as;
-            converted = given(as.get()) && variant_convert(value.get(), as.get(), def.type);
+        if (!given(as.get()) || !variant_convert(value.get(), as.get(), def.type)) {
+            return false;
         }
-        if (converted) {
-            top().plan->values.push_back(PlanValue{def.position, &def.name, std::move(value)});
+        top().plan->values.push_back(PlanValue{def.position, &def.name, std::move(value), {}});
+        return true;
+    }
+
+    bool savedText(const std::string &text) {
+        if (!keep_ || param_->type != variant_type_string) {
+            return saved(Json::value_t::string,
+                         [&text](variant_t *out) { return variant_setChar(out, text.c_str()); });
         }
-        return converted;
+        top().plan->values.push_back(
+            PlanValue{param_->position, &param_->name, Variant(), arena_.keep(text.c_str())});
+        return true;
     }
 
     bool rooted(const std::string &path) {
@@ -284,7 +292,7 @@ class Streamer : public nlohmann::json_sax<Json> {
         if (key.empty() || key.find('.') != std::string::npos) {
             return false;
         }
-        top().instance->key = key;
+        top().instance->key = arena_.keep(key);
         return true;
     }
 
@@ -296,8 +304,9 @@ class Streamer : public nlohmann::json_sax<Json> {
         Frame &frame = top();
         switch (take()) {
         case Expect::Parameters:
-            frame.plan->pointer = pointerTo(frame.pointer, "parameters");
-            push(FrameKind::Values, frame.shape, frame.plan, frame.plan->pointer).positions.clear();
+            frame.plan->pointer = arena_.keep(pointerTo(frame.pointer, "parameters"));
+            push(FrameKind::Values, frame.shape, frame.plan, std::string(frame.plan->pointer))
+                .positions.clear();
             return true;
         case Expect::Objects:
             push(FrameKind::Children, frame.shape, frame.plan, pointerTo(frame.pointer, "objects"));
@@ -328,14 +337,15 @@ class Streamer : public nlohmann::json_sax<Json> {
     }
 
     bool openInstance(Frame &list) {
-        std::vector<PlanInstance> &instances = list.plan->instances;
+        auto &instances = list.plan->instances;
         if (instances.size() >= kMaxInstances) {
             return false;
         }
         PlanInstance &instance = instances.emplace_back();
-        instance.pointer = pointerTo(list.pointer, instances.size() - 1);
+        std::string pointer = pointerTo(list.pointer, instances.size() - 1);
+        instance.pointer = arena_.keep(pointer);
         instance.node.name = nameOf(list.shape);
-        Frame &frame = push(FrameKind::Node, list.shape, &instance.node, instance.pointer);
+        Frame &frame = push(FrameKind::Node, list.shape, &instance.node, std::move(pointer));
         frame.instance = &instance;
         return true;
     }
@@ -370,14 +380,15 @@ class Streamer : public nlohmann::json_sax<Json> {
             return false;
         }
         if (!(frame.seen & kKey)) {
-            instance.key = std::to_string(instance.index);
+            instance.key = arena_.keep(std::to_string(instance.index));
         }
         Frame &list = frames_[depth_ - 2];
-        return list.indexes.insert(instance.index).second && list.keys.insert(instance.key).second;
+        return list.indexes.insert(instance.index).second && list.keys.emplace(instance.key).second;
     }
 
     datamodel_t *dm_;
     uint32_t flags_;
+    PlanArena &arena_;
     PlanNode &plan_;
     object_t *root_ = nullptr;
     std::vector<Frame> frames_;
@@ -389,6 +400,27 @@ class Streamer : public nlohmann::json_sax<Json> {
 };
 
 } // namespace
+
+void *PlanArena::Mapped::do_allocate(size_t bytes, size_t) {
+    void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void PlanArena::Mapped::do_deallocate(void *block, size_t bytes, size_t) {
+    munmap(block, bytes);
+}
+
+PlanArena::PlanArena() : buffer_(kFirstBlock, &mapped_) {}
+
+std::string_view PlanArena::keep(std::string_view text) {
+    char *copy = static_cast<char *>(buffer_.allocate(text.size() + 1, 1));
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return {copy, text.size()};
+}
 
 bool kindFits(Json::value_t kind, variant_type_t type) {
     switch (type) {
@@ -406,8 +438,8 @@ bool kindFits(Json::value_t kind, variant_type_t type) {
 }
 
 bool streamPlan(datamodel_t *dm, const std::string &text, uint32_t flags, object_t *&root,
-                PlanNode &plan) {
-    Streamer streamer(dm, flags, plan);
+                PlanArena &arena, PlanNode &plan) {
+    Streamer streamer(dm, flags, arena, plan);
     if (!Json::sax_parse(text.data(), text.data() + text.size(), &streamer)) {
         return false;
     }

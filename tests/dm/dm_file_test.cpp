@@ -53,6 +53,21 @@ class Files : public DataModelTest {
         events.clear();
     }
 
+    /* `count` committed entries with a number each, saved to `path`. */
+    void fill(int count) {
+        for (int i = 0; i < count; ++i) {
+            object_t *entry = object_createInstance(entries(), 0, nullptr);
+            std::string id = "id-" + std::to_string(i);
+            object_parameterSetCharValue(entry, "UniqueID", id.c_str());
+            object_parameterSetCharValue(entry, "FormattedName", ("Contact number " + id).c_str());
+            object_t *number =
+                object_createInstance(object_getObject(entry, "Number", 0, nullptr), 0, nullptr);
+            object_parameterSetCharValue(number, "Value", "+33 1 23 45 67 89");
+        }
+        ASSERT_TRUE(object_commit(get("Book")));
+        ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    }
+
     /* Loads `path` into a fresh data model that replaces `dm`. */
     bool reload() {
         datamodel_destroy(dm);
@@ -387,17 +402,7 @@ TEST_F(Files, AFileAboveSixteenMiBIsSavedAndLoadsBack) {
 TEST_F(Files, ASaveHoldsABlockOfItsFileNotAWholeDocument) {
     if (!zebtest::AllocationCount::available())
         GTEST_SKIP() << "allocations are counted under AddressSanitizer only";
-    for (int i = 0; i < 4000; ++i) {
-        object_t *entry = object_createInstance(entries(), 0, nullptr);
-        std::string id = "id-" + std::to_string(i);
-        object_parameterSetCharValue(entry, "UniqueID", id.c_str());
-        object_parameterSetCharValue(entry, "FormattedName", ("Contact number " + id).c_str());
-        object_t *number =
-            object_createInstance(object_getObject(entry, "Number", 0, nullptr), 0, nullptr);
-        object_parameterSetCharValue(number, "Value", "+33 1 23 45 67 89");
-    }
-    ASSERT_TRUE(object_commit(get("Book")));
-    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    fill(4000);
     const std::string first = slurp(path);
     long long peak = 0;
     long long held = 0;
@@ -412,6 +417,33 @@ TEST_F(Files, ASaveHoldsABlockOfItsFileNotAWholeDocument) {
     EXPECT_LT(peak, file / 4) << "file " << file << " bytes";
     EXPECT_LE(held, 0) << "a save keeps nothing";
     EXPECT_EQ(slurp(path), first);
+}
+
+// A daemon started from its saved file held twice the memory of its entries:
+// the load's plan, as large as the entries, was made in the heap, and the
+// entries made from it were left between its freed blocks.
+TEST_F(Files, ALoadsPlanTakesNothingFromTheHeapItsEntriesAreMadeIn) {
+    if (!zebtest::AllocationCount::available())
+        GTEST_SKIP() << "allocations are counted under AddressSanitizer only";
+    fill(4000);
+    const std::string saved = slurp(path);
+    datamodel_destroy(dm);
+    dm = datamodel_create();
+    ASSERT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr));
+    long long peak = 0;
+    long long held = 0;
+    {
+        zebtest::AllocationCount count;
+        ASSERT_TRUE(datamodel_load(dm, path.c_str(), 0)) << zeb_errorMessage();
+        peak = count.peakBytes();
+        held = count.heldBytes();
+    }
+    const long long file = static_cast<long long>(saved.size());
+    /* Beyond its entries a load holds the file's text and little else:
+     * the plan alone would be more than twice the file. */
+    EXPECT_LT(peak - held, 3 * file) << "file " << file << ", kept " << held;
+    ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    EXPECT_EQ(slurp(path), saved);
 }
 
 TEST_F(Files, ASaveTooLargeToLoadBackKeepsTheOldFile) {
