@@ -365,6 +365,7 @@ bool readFile(const std::string &path, size_t maxSize, std::string &text, Proble
         return fail(problem, ZEB_ERROR_LIMIT, "%s: larger than %zu bytes", path.c_str(), maxSize);
     }
     text.clear();
+    text.reserve(static_cast<size_t>(info.st_size)); /* not twice the file while it grows */
     char buffer[65536];
     for (;;) {
         ssize_t n = io.read(fd, buffer, sizeof(buffer));
