@@ -226,6 +226,13 @@ struct ObjectDef {
     std::vector<parameter_t> parameters; /* never resized once filled: handles */
 };
 
+/* How many commits are applying an object's values, and how many commit or
+ * rollback walks are passing through it. */
+struct WalkCounts {
+    uint16_t committing = 0;
+    uint16_t walking = 0;
+};
+
 } // namespace zeb_dm
 
 struct function {
@@ -256,8 +263,6 @@ struct alignas(alignof(parameter_t)) object {
     uint32_t index = 0;        /* instances */
     uint32_t pendingCount = 0; /* parameters holding a pending value */
     uint32_t paramCount = 0;   /* parameters held behind the object */
-    uint16_t committing = 0;
-    uint16_t walking = 0; /* commit or rollback walks passing through it */
     zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
     bool open : 1;           /* instances: in the template's open list */
     bool dirty : 1;          /* it or an object below it may hold a pending change */
@@ -266,11 +271,12 @@ struct alignas(alignof(parameter_t)) object {
     bool deleteRoot : 1;     /* the instance that object_delete marked */
     bool destroying : 1;     /* delete handlers of its subtree are running */
     bool destroyed : 1;      /* detached; freed when the data model is idle */
+    bool inWalk : 1;         /* it has WalkCounts in its data model */
     char indexText[11] = ""; /* instances: the index as text, their name */
 
     object()
         : open(false), dirty(false), created(false), deleted(false), deleteRoot(false),
-          destroying(false), destroyed(false) {}
+          destroying(false), destroyed(false), inWalk(false) {}
 };
 
 struct datamodel {
@@ -283,6 +289,8 @@ struct datamodel {
      * validator or write handler is looking at: only while they exist. */
     std::unordered_map<const parameter_t *, zeb_dm::Variant> pending;
     std::unordered_map<const parameter_t *, const variant_t *> modified;
+    /* Only for the objects a walk is on, and only while it is. */
+    std::unordered_map<const object_t *, zeb_dm::WalkCounts> walks;
     int busy = 0;
     uint32_t creations = 0; /* instances created so far, wrapping around */
 };
@@ -493,6 +501,14 @@ ZEB_DM_INTERNAL void setDirty(object_t *object, bool dirty);
 /* Puts an instance in its template's open list, or takes it out, as its
  * flags now say; a destroyed instance is taken out. */
 ZEB_DM_INTERNAL void syncOpen(object_t *object);
+
+/* The object's walk counters; zero when no walk is on it. */
+inline WalkCounts walkCounts(const object_t *object) {
+    return object->inWalk ? object->dm->walks.at(object) : WalkCounts{};
+}
+/* Adds one to a counter (it may throw out of memory), or takes one away
+ * (it never throws); the object's entry lasts while a counter is non-zero. */
+ZEB_DM_INTERNAL void countWalk(object_t *object, uint16_t WalkCounts::*counter, bool up);
 
 inline ObjectList::iterator &ObjectList::iterator::operator++() {
     object_ = object_->next;

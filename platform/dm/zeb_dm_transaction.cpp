@@ -84,7 +84,7 @@ void runDeleteHandlers(object_t *object) {
  * a nested commit from a handler applies only what was set after it. */
 void applyParameters(object_t *object) {
     object->created = false;
-    object->committing++;
+    countWalk(object, &WalkCounts::committing, true);
     bool changed = false;
     for (size_t i = 0; i < ownParams(object).size() && !object->destroyed; ++i) {
         parameter_t *p = &ownParams(object)[i];
@@ -117,7 +117,7 @@ void applyParameters(object_t *object) {
             handler(object);
         }
     }
-    object->committing--;
+    countWalk(object, &WalkCounts::committing, false);
 }
 
 /* A walk clears an object's dirty flag on entry, before its handlers can
@@ -129,11 +129,11 @@ class WalkScope {
   public:
     explicit WalkScope(object_t *object)
         : object_(object), exceptions_(std::uncaught_exceptions()) {
-        object_->walking++;
+        countWalk(object_, &WalkCounts::walking, true);
         syncOpen(object_);
     }
     ~WalkScope() {
-        object_->walking--;
+        countWalk(object_, &WalkCounts::walking, false);
         if (std::uncaught_exceptions() > exceptions_) {
             markDirty(object_);
         }
@@ -148,7 +148,8 @@ class WalkScope {
 };
 
 bool skipWalk(const object_t *object) {
-    return object->destroyed || object->destroying || (!object->dirty && object->walking == 0);
+    return object->destroyed || object->destroying ||
+           (!object->dirty && walkCounts(object).walking == 0);
 }
 
 /* A value that cannot be applied throws (out of memory): object_commit turns
@@ -315,11 +316,25 @@ void setDirty(object_t *object, bool dirty) {
     syncOpen(object);
 }
 
+void countWalk(object_t *object, uint16_t WalkCounts::*counter, bool up) {
+    auto &walks = object->dm->walks;
+    auto found = walks.find(object);
+    if (found == walks.end()) {
+        found = walks.emplace(object, WalkCounts{}).first;
+    }
+    WalkCounts &counts = found->second;
+    counts.*counter = static_cast<uint16_t>(up ? counts.*counter + 1 : counts.*counter - 1);
+    object->inWalk = counts.committing > 0 || counts.walking > 0;
+    if (!object->inWalk) {
+        walks.erase(found);
+    }
+}
+
 void syncOpen(object_t *object) {
     if (object->kind != Kind::Instance) {
         return;
     }
-    bool open = (object->dirty || object->walking > 0) && !object->destroyed;
+    bool open = (object->dirty || walkCounts(object).walking > 0) && !object->destroyed;
     if (open == object->open) {
         return;
     }

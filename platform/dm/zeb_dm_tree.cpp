@@ -606,7 +606,7 @@ object_state_t object_state(const object_t *object) {
         /* Destroyed before its first commit: it never existed for anyone. */
         return object->created && object->destroying ? object_state_created : object_state_deleted;
     }
-    if (object->committing > 0) {
+    if (walkCounts(object).committing > 0) {
         return object_state_validated;
     }
     if (object->created) {
