@@ -83,8 +83,8 @@ void runDeleteHandlers(object_t *object) {
 /* Takes each pending value out of its slot before its handler runs, so that
  * a nested commit from a handler applies only what was set after it. */
 void applyParameters(object_t *object) {
+    countWalk(object, &WalkCounts::committing, true); /* may allocate: before any change */
     object->created = false;
-    countWalk(object, &WalkCounts::committing, true);
     bool changed = false;
     for (size_t i = 0; i < ownParams(object).size() && !object->destroyed; ++i) {
         parameter_t *p = &ownParams(object)[i];
