@@ -161,9 +161,10 @@ void onReload(uv_signal_t *handle, int) {
                   "access rules not read again, the previous ones stay: %s", error.c_str());
 }
 
-// A plug-in's large passing work (reading its saved file at the start,
-// writing it when a timer fires) leaves freed memory in the allocator's
-// arena; glibc keeps it resident unless asked, and the daemon lives long.
+// A plug-in's start (reading its saved file) leaves freed memory in the
+// allocator's arena; glibc keeps it resident unless asked, and the daemon
+// lives long. Once only: on a fragmented heap a trim costs milliseconds even
+// when there is nothing to give back, too much for every timer.
 void releaseFreedMemory() {
 #ifdef __GLIBC__
     malloc_trim(0);
@@ -172,7 +173,6 @@ void releaseFreedMemory() {
 
 void onTimer(uv_timer_t *) {
     zeb_timers_fireDue();
-    releaseFreedMemory();
 }
 
 // Runs before the loop waits: whatever the last event did to the plug-ins'
