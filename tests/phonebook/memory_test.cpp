@@ -102,8 +102,10 @@ TEST_F(Memory, DroppedIndexesKeepNothing) {
         c.build();
         EXPECT_GT(heapInUse(), before + 3000 * 8) << c.what;
         c.drop();
-        // Give or take the blocks an allocator keeps at hand once freed.
-        EXPECT_LT(heapInUse(), before + 3000 * 4) << c.what;
+        // Give or take the blocks an allocator keeps at hand once freed:
+        // glibc's per-thread cache counts as in use (13 KB on the gateway
+        // build); what was kept before, 41-49 KB, stays well above.
+        EXPECT_LT(heapInUse(), before + 3000 * 8) << c.what;
     }
 }
 
