@@ -13,11 +13,12 @@
 namespace {
 
 /* Numbers filed by hash in an open-addressing table (linear probing, at most
- * three quarters full): per cell the instance and 32 bits of its hash, which
- * spare most probes a visit of the instance. Equal hashes take a cell each. */
+ * three quarters full): per cell the instance and 16 bits of its hash, which
+ * spare most probes a visit of the instance; where a cell belongs is read
+ * from the hash the instance keeps. Equal hashes take a cell each. */
 struct NumberIndex {
     std::vector<object_t *> cells; /* null: empty */
-    std::vector<uint32_t> tags;
+    std::vector<uint16_t> marks;
     size_t used = 0;
     int shift = 32;           /* 32 - log2 of the number of cells */
     size_t filed[2] = {0, 0}; /* national, international */
@@ -42,6 +43,12 @@ uint32_t tagOf(size_t hash) {
     return static_cast<uint32_t>(wide ^ (wide >> 32));
 }
 
+/* The bits of a tag kept in its cell: others than those that chose the
+ * cell, mostly. */
+uint16_t markOf(uint32_t tag) {
+    return static_cast<uint16_t>(tag >> 16);
+}
+
 /* The high bits of the product: the low bits of a hash hold its flags. */
 size_t home(uint32_t tag) {
     return static_cast<size_t>(static_cast<uint32_t>(tag * 0x9E3779B1u) >> numbers.shift);
@@ -55,13 +62,18 @@ size_t filedHash(const object_t *number) {
     return reinterpret_cast<uintptr_t>(object_getUserData(number));
 }
 
+/* Where the filed instance of the cell at `at` belongs. */
+size_t homeOfCell(size_t at) {
+    return home(tagOf(filedHash(numbers.cells[at])));
+}
+
 const char *storedNumber(const object_t *number) {
     return variant_da_char(object_parameterValue(number, "Number"));
 }
 
 void forget() {
     std::vector<object_t *>().swap(numbers.cells);
-    std::vector<uint32_t>().swap(numbers.tags);
+    std::vector<uint16_t>().swap(numbers.marks);
     numbers.used = 0;
     numbers.shift = 32;
     numbers.filed[0] = numbers.filed[1] = 0;
@@ -73,19 +85,19 @@ void place(object_t *number, uint32_t tag) {
     while (numbers.cells[at] != nullptr)
         at = next(at);
     numbers.cells[at] = number;
-    numbers.tags[at] = tag;
+    numbers.marks[at] = markOf(tag);
 }
 
 void grow() {
     size_t size = numbers.cells.empty() ? 16 : numbers.cells.size() * 2;
     std::vector<object_t *> cells(size, nullptr);
-    std::vector<uint32_t> tags(size, 0);
+    std::vector<uint16_t> marks(size, 0);
     cells.swap(numbers.cells);
-    tags.swap(numbers.tags);
+    marks.swap(numbers.marks);
     numbers.shift = cells.empty() ? 28 : numbers.shift - 1;
-    for (size_t at = 0; at < cells.size(); at++)
-        if (cells[at] != nullptr)
-            place(cells[at], tags[at]);
+    for (object_t *number : cells)
+        if (number != nullptr)
+            place(number, tagOf(filedHash(number)));
 }
 
 void file(object_t *number) {
@@ -109,10 +121,10 @@ void file(object_t *number) {
 void vacate(size_t at) {
     size_t mask = numbers.cells.size() - 1;
     for (size_t later = next(at); numbers.cells[later] != nullptr; later = next(later)) {
-        size_t want = home(numbers.tags[later]);
+        size_t want = homeOfCell(later);
         if (((later - want) & mask) >= ((later - at) & mask)) {
             numbers.cells[at] = numbers.cells[later];
-            numbers.tags[at] = numbers.tags[later];
+            numbers.marks[at] = numbers.marks[later];
             at = later;
         }
     }
@@ -141,7 +153,7 @@ bool visitCandidate(bool international, const char *text, size_t length, void *u
     uint32_t tag = tagOf(hashOf(international, candidate));
     for (size_t at = home(tag); numbers.cells[at] != nullptr; at = next(at)) {
         object_t *number = numbers.cells[at];
-        if (numbers.tags[at] != tag)
+        if (numbers.marks[at] != markOf(tag))
             continue;
         object_t *entry = object_parent(object_parent(number));
         if ((lookup->entry == nullptr || object_index(entry) < object_index(lookup->entry)) &&
