@@ -48,15 +48,12 @@ struct Order {
     std::string_view key(uint32_t slot) const noexcept { return keys.get(keyAt[slot]); }
 };
 
-/* One word of an entry: the word's offset in the entry's words. */
-struct WordRef {
-    uint32_t slot;
-    uint32_t at;
-};
+/* A word of an entry is its offset in the text of the index: words equal
+ * in text are ordered by offset, which compacting the text keeps. */
 struct Words;
 struct WordLess {
     const Words *words;
-    bool operator()(const WordRef &a, const WordRef &b) const noexcept;
+    bool operator()(uint32_t a, uint32_t b) const noexcept;
 };
 
 /* The primary keys of the words of each entry, each ending with a 0, sorted,
@@ -64,12 +61,10 @@ struct WordLess {
  * them finds that one too). */
 struct Words {
     const collation_t *coll;
-    std::vector<uint32_t> wordsAt; /* by slot: offset in text, or kNoSlot */
-    KeyArena text;
-    RankIndex<WordRef, WordLess> set{WordLess{this}};
-    const char *word(const WordRef &w) const noexcept {
-        return text.get(wordsAt[w.slot]).data() + w.at;
-    }
+    std::vector<uint32_t> wordsAt; /* by slot: its record in text, or kNoSlot */
+    WordArena text;
+    RankIndex<uint32_t, WordLess> set{WordLess{this}};
+    const char *word(uint32_t at) const noexcept { return text.word(at); }
 };
 
 /* The telephone numbers by the 3-digit windows of their digits: per window,
@@ -79,7 +74,7 @@ struct Words {
  * the stale postings outnumber the others. */
 constexpr size_t kWindows = 1000;
 struct Digits {
-    std::vector<uint32_t> postings[kWindows];
+    SlotList postings[kWindows];
     /* by slot: a hash of the numbers filed (0: none), and how many postings;
      * the hash spares refiling an entry whose numbers did not change (one
      * that changed and kept its 64-bit hash would be missed) */
@@ -118,11 +113,9 @@ bool OrderLess::operator()(uint32_t a, uint32_t b) const noexcept {
     return c < 0;
 }
 
-bool WordLess::operator()(const WordRef &a, const WordRef &b) const noexcept {
+bool WordLess::operator()(uint32_t a, uint32_t b) const noexcept {
     int c = strcmp(words->word(a), words->word(b));
-    if (c != 0)
-        return c < 0;
-    return a.slot != b.slot ? a.slot < b.slot : a.at < b.at;
+    return c != 0 ? c < 0 : a < b;
 }
 
 /* ---- Keys --------------------------------------------------------------- */
@@ -283,9 +276,8 @@ void remove(Order &order, uint32_t slot) {
 void remove(Words &words, uint32_t slot) {
     if (slot >= words.wordsAt.size() || words.wordsAt[slot] == kNoSlot)
         return;
-    forEachWord(words.text.get(words.wordsAt[slot]), [&](uint32_t at) {
-        words.set.erase(WordRef{slot, at});
-    });
+    uint32_t record = words.wordsAt[slot];
+    forEachWord(words.text.words(record), [&](uint32_t at) { words.set.erase(record + at); });
     words.text.release(words.wordsAt[slot]);
     words.wordsAt[slot] = kNoSlot;
 }
@@ -315,14 +307,15 @@ bool update(Order &order, uint32_t slot) {
 bool update(Words &words, uint32_t slot) {
     std::string text = wordsOf(words.coll, state.slots.entry(slot));
     uint32_t &at = bySlot(words.wordsAt, slot);
-    if (at != kNoSlot && words.text.get(at) == text)
+    if (at != kNoSlot && words.text.words(at) == text)
         return true;
     remove(words, slot);
     if (words.text.wasteful())
-        words.text.compact(words.wordsAt, kNoSlot);
-    words.wordsAt[slot] = words.text.put(text);
+        words.text.compact(words.wordsAt, [&](auto to) { words.set.rewrite(to); });
+    uint32_t record = words.text.put(text, slot);
+    words.wordsAt[slot] = record;
     bool inserted = true;
-    forEachWord(text, [&](uint32_t w) { inserted = inserted && words.set.insert({slot, w}); });
+    forEachWord(text, [&](uint32_t w) { inserted = inserted && words.set.insert(record + w); });
     return inserted;
 }
 
@@ -347,7 +340,7 @@ bool update(Digits &digits, uint32_t slot) {
     forEachWindow(numbers, [&](unsigned window) { seen.set(window); });
     for (size_t window = 0; window < kWindows; ++window)
         if (seen[window])
-            digits.postings[window].push_back(slot);
+            digits.postings[window].add(slot);
     digits.filedHash[slot] = hash;
     digits.filedCount[slot] = static_cast<uint16_t>(std::min<size_t>(seen.count(), UINT16_MAX));
     digits.live += digits.filedCount[slot];
@@ -371,8 +364,8 @@ template <typename Index> bool fill(Index &index) {
 std::unique_ptr<Digits> fileDigits() {
     auto digits = std::make_unique<Digits>();
     fill(*digits);
-    for (std::vector<uint32_t> &posting : digits->postings)
-        posting.shrink_to_fit();
+    for (SlotList &posting : digits->postings)
+        posting.shrink();
     return digits;
 }
 
@@ -628,8 +621,8 @@ bool holdsDigits(const object_t *entry, const std::string &digits) {
 }
 
 /* The postings of the rarest window of `digits` (at least 3 of them). */
-const std::vector<uint32_t> &rarestPostings(const Digits &index, const std::string &digits) {
-    const std::vector<uint32_t> *rarest = nullptr;
+const SlotList &rarestPostings(const Digits &index, const std::string &digits) {
+    const SlotList *rarest = nullptr;
     forEachWindow(digits, [&](unsigned window) {
         if (rarest == nullptr || index.postings[window].size() < rarest->size())
             rarest = &index.postings[window];
@@ -640,14 +633,14 @@ const std::vector<uint32_t> &rarestPostings(const Digits &index, const std::stri
 /* The candidates are the postings of the rarest window of `digits`. */
 void addNumberMatches(const Digits &index, const std::string &digits, Matches *matches) {
     std::vector<bool> checked(state.slots.end());
-    for (uint32_t slot : rarestPostings(index, digits)) {
+    rarestPostings(index, digits).forEach([&](uint32_t slot) {
         if (checked[slot])
-            continue;
+            return;
         checked[slot] = true;
         const object_t *entry = state.slots.entry(slot);
         if (entry != nullptr && holdsDigits(entry, digits))
             matches->add(slot);
-    }
+    });
 }
 
 /* The words of the index that begin with `prefix`: [first, last). */
@@ -659,8 +652,8 @@ struct WordRange {
 
 WordRange wordsBeginning(const Words &words, const std::string &prefix) {
     size_t first = words.set.partitionPoint(
-        [&](const WordRef &w) { return strcmp(words.word(w), prefix.c_str()) < 0; });
-    size_t last = words.set.partitionPoint([&](const WordRef &w) {
+        [&](uint32_t w) { return strcmp(words.word(w), prefix.c_str()) < 0; });
+    size_t last = words.set.partitionPoint([&](uint32_t w) {
         const char *key = words.word(w);
         return strcmp(key, prefix.c_str()) < 0 || beginsWith(key, strlen(key), prefix);
     });
@@ -669,7 +662,8 @@ WordRange wordsBeginning(const Words &words, const std::string &prefix) {
 
 void addWordMatches(const Words &words, const std::string &prefix, Matches *matches) {
     WordRange range = wordsBeginning(words, prefix);
-    words.set.forRange(range.first, range.size(), [&](const WordRef &w) { matches->add(w.slot); });
+    words.set.forRange(range.first, range.size(),
+                       [&](uint32_t w) { matches->add(words.text.slotOf(w)); });
 }
 
 /* ---- Search by several words -------------------------------------------- */
@@ -736,7 +730,7 @@ std::vector<Term> termsOf(const collation_t *coll, std::string_view text) {
 bool hasWordBeginning(const Words &words, uint32_t slot, const std::string &prefix) {
     if (slot >= words.wordsAt.size() || words.wordsAt[slot] == kNoSlot)
         return false;
-    std::string_view all = words.text.get(words.wordsAt[slot]);
+    std::string_view all = words.text.words(words.wordsAt[slot]);
     bool found = false;
     forEachWord(all, [&](uint32_t at) {
         const char *word = all.data() + at;
@@ -754,7 +748,7 @@ bool finds(const Term &term, const Words &words, uint32_t slot) {
 /* What the indexes file under a term: every entry it finds, maybe more. */
 struct Candidates {
     WordRange words;
-    const std::vector<uint32_t> *numbers;
+    const SlotList *numbers;
     size_t size() const { return words.size() + (numbers != nullptr ? numbers->size() : 0); }
 };
 
@@ -792,10 +786,9 @@ void addTermMatches(const Words &words, const Digits *digits, const std::vector<
             matches->add(slot);
     };
     words.set.forRange(rarest.words.first, rarest.words.size(),
-                       [&](const WordRef &w) { check(w.slot); });
+                       [&](uint32_t w) { check(words.text.slotOf(w)); });
     if (rarest.numbers != nullptr)
-        for (uint32_t slot : *rarest.numbers)
-            check(slot);
+        rarest.numbers->forEach(check);
 }
 
 /* The entries a text finds as a whole; false when memory ran out. */

@@ -15,7 +15,19 @@
  * released becomes garbage; the owner compacts the arena when garbage is
  * most of it, rewriting the offsets it holds.
  *
- * Both throw std::bad_alloc when memory runs out, and are then unchanged,
+ * WordArena keeps per entry a record of its words, one after the other in one
+ * block: each word (bytes other than 0) followed by a 0, an empty word, then
+ * the entry's slot (4 bytes), so that the offset of a word, 4 bytes, leads to
+ * the word and to its entry (by reading on to the end of the record). A
+ * record released becomes garbage; compacting keeps the records in their
+ * order, so that offsets keep theirs.
+ *
+ * SlotList keeps a list of slots, in the order added, as the difference of
+ * each from the one before (zigzag, LEB128): slots are mostly added in
+ * increasing order and a list is shared by many entries, so that most take
+ * one byte instead of four.
+ *
+ * All throw std::bad_alloc when memory runs out, and are then unchanged,
  * except KeyArena::compact, after which the offsets are lost (the owner is
  * dropped).
  */
@@ -23,9 +35,12 @@
 #define PHONEBOOK_ENTRY_SLOTS_HPP
 
 #include <stdint.h>
+#include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "zeb/dm.h"
@@ -188,6 +203,113 @@ class KeyArena {
   private:
     std::string bytes_;
     size_t garbage_ = 0;
+};
+
+class WordArena {
+  public:
+    /* A record of `words` (each followed by a 0, none empty); its offset. */
+    uint32_t put(std::string_view words, uint32_t slot) {
+        uint32_t at = static_cast<uint32_t>(bytes_.size());
+        bytes_.reserve(bytes_.size() + words.size() + 1 + sizeof slot);
+        bytes_.append(words);
+        bytes_ += '\0';
+        bytes_.append(reinterpret_cast<const char *>(&slot), sizeof slot);
+        return at;
+    }
+    /* The words of the record at `record`, each followed by a 0. */
+    std::string_view words(uint32_t record) const noexcept {
+        return {bytes_.data() + record, endOfWords(record) - record};
+    }
+    const char *word(uint32_t at) const noexcept { return bytes_.data() + at; }
+    /* The slot of the record holding the word at `at` (or starting there). */
+    uint32_t slotOf(uint32_t at) const noexcept {
+        uint32_t slot;
+        memcpy(&slot, bytes_.data() + endOfWords(at) + 1, sizeof slot);
+        return slot;
+    }
+    void release(uint32_t record) noexcept { garbage_ += recordEnd(record) - record; }
+    /* Whether compacting is worth it: garbage is most of the arena. */
+    bool wasteful() const noexcept { return garbage_ > 4096 && garbage_ * 2 > bytes_.size(); }
+    /* Compacts, keeping the records that `records` (by slot) points to, and
+     * rewrites those offsets; then calls moved(to), where to(at) is the new
+     * offset of a word at `at` in a record kept. */
+    template <typename Moved> void compact(std::vector<uint32_t> &records, Moved moved) {
+        std::string kept;
+        kept.reserve(bytes_.size() - garbage_);
+        std::vector<std::pair<uint32_t, uint32_t>> starts; /* old, new */
+        for (size_t at = 0; at < bytes_.size(); at = recordEnd(static_cast<uint32_t>(at))) {
+            uint32_t slot = slotOf(static_cast<uint32_t>(at));
+            if (slot < records.size() && records[slot] == at) {
+                starts.emplace_back(static_cast<uint32_t>(at), static_cast<uint32_t>(kept.size()));
+                kept.append(bytes_, at, recordEnd(static_cast<uint32_t>(at)) - at);
+            }
+        }
+        for (const auto &[from, to] : starts)
+            records[slotOf(from)] = to;
+        moved([&](uint32_t at) {
+            auto record =
+                std::upper_bound(starts.begin(), starts.end(), std::make_pair(at, UINT32_MAX)) - 1;
+            return record->second + (at - record->first);
+        });
+        bytes_.swap(kept);
+        garbage_ = 0;
+    }
+    /* Gives back the room reserved for growth. */
+    void shrink() { bytes_.shrink_to_fit(); }
+
+  private:
+    size_t endOfWords(uint32_t at) const noexcept {
+        size_t end = at;
+        while (bytes_[end] != '\0')
+            end += strlen(bytes_.data() + end) + 1;
+        return end;
+    }
+    size_t recordEnd(uint32_t record) const noexcept {
+        return endOfWords(record) + 1 + sizeof(uint32_t);
+    }
+
+    std::string bytes_;
+    size_t garbage_ = 0;
+};
+
+class SlotList {
+  public:
+    void add(uint32_t slot) {
+        int64_t step = static_cast<int64_t>(slot) - static_cast<int64_t>(last_);
+        uint64_t code = static_cast<uint64_t>(step) << 1 ^ static_cast<uint64_t>(step >> 63);
+        uint8_t bytes[5];
+        size_t n = 0;
+        for (; n == 0 || code != 0; code >>= 7)
+            bytes[n++] = static_cast<uint8_t>((code & 0x7f) | (code >= 0x80 ? 0x80 : 0));
+        if (bytes_.size() + n > bytes_.capacity())
+            bytes_.reserve(std::max(bytes_.capacity() * 2, bytes_.size() + n));
+        bytes_.insert(bytes_.end(), bytes, bytes + n);
+        last_ = slot;
+        ++size_;
+    }
+    /* Calls visit(slot) for each slot, in the order added. */
+    template <typename Visit> void forEach(Visit visit) const {
+        uint32_t slot = 0;
+        for (size_t at = 0; at < bytes_.size();) {
+            uint64_t code = 0;
+            for (int shift = 0;; shift += 7) {
+                code |= static_cast<uint64_t>(bytes_[at] & 0x7f) << shift;
+                if ((bytes_[at++] & 0x80) == 0)
+                    break;
+            }
+            int64_t step = static_cast<int64_t>(code >> 1) ^ -static_cast<int64_t>(code & 1);
+            slot = static_cast<uint32_t>(static_cast<int64_t>(slot) + step);
+            visit(slot);
+        }
+    }
+    size_t size() const noexcept { return size_; }
+    /* Gives back the room reserved for growth. */
+    void shrink() { bytes_.shrink_to_fit(); }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    uint32_t last_ = 0;
+    uint32_t size_ = 0;
 };
 
 #endif

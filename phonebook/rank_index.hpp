@@ -96,6 +96,13 @@ class RankIndex {
     template <typename Visit>
     std::size_t forRange(std::size_t k, std::size_t count, Visit &&visit) const;
 
+    // Replaces every element x by f(x), where f keeps the order: an element
+    // before another is mapped before the other's image.
+    template <typename Rewrite> void rewrite(Rewrite f) noexcept {
+        if (root_)
+            rewrite(root_, height_, f);
+    }
+
     // The bytes of the nodes, without the allocator's own overhead.
     std::size_t bytes() const noexcept { return leaves_ * sizeof(Leaf) + inners_ * sizeof(Inner); }
 
@@ -140,6 +147,19 @@ class RankIndex {
         --inners_;
     }
     void destroy(void *node, int height) noexcept;
+    template <typename Rewrite> static void rewrite(void *node, int height, Rewrite &f) noexcept {
+        if (height == 1) {
+            Leaf *leaf = static_cast<Leaf *>(node);
+            for (unsigned i = 0; i < leaf->n; ++i)
+                leaf->items[i] = f(leaf->items[i]);
+            return;
+        }
+        Inner *inner = static_cast<Inner *>(node);
+        for (unsigned i = 0; i < inner->n; ++i) {
+            inner->keys[i] = f(inner->keys[i]);
+            rewrite(inner->child[i], height - 1, f);
+        }
+    }
     // The leaf of position k, and k within it; the nodes and children taken on
     // the way when `nodes` is given.
     const Leaf *select(std::size_t &k, const Inner **nodes, unsigned *indexes) const noexcept;

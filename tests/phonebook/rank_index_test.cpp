@@ -1,7 +1,8 @@
 // The ordered set with positions against a plain sorted vector: every answer
 // after each change, on random and degenerate sequences of changes, with
 // nodes small enough for many levels and with the real ones at 100 000
-// elements. Seeded: a failure names its seed.
+// elements; and the delta-coded lists of slots beside it. Seeded: a failure
+// names its seed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "entry_slots.hpp"
 #include "rank_index.hpp"
 
 namespace {
@@ -330,3 +332,24 @@ TEST(RankIndex, InsertWithoutMemoryChangesNothing) {
 }
 
 } // namespace
+
+// The postings of the digits index against plain vectors: slots that climb
+// by small and large steps, go back, and reach both ends of the range.
+TEST(SlotList, ListsTheSlotsAddedInTheirOrder) {
+    std::mt19937 random(3);
+    for (int list = 0; list < 20; ++list) {
+        SlotList slots;
+        std::vector<uint32_t> reference;
+        uint32_t slot = 0;
+        for (int i = 0; i < 3000; ++i) {
+            uint32_t step = static_cast<uint32_t>(uint64_t{random()} >> (random() % 33));
+            slot = random() % 4 == 0 ? slot - step : slot + step;
+            slots.add(slot);
+            reference.push_back(slot);
+        }
+        std::vector<uint32_t> listed;
+        slots.forEach([&](uint32_t s) { listed.push_back(s); });
+        ASSERT_EQ(listed, reference) << "list " << list;
+        ASSERT_EQ(slots.size(), reference.size());
+    }
+}
