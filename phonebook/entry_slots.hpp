@@ -17,15 +17,15 @@
  *
  * WordArena keeps per entry a record of its words, one after the other in one
  * block: each word (bytes other than 0) followed by a 0, an empty word, then
- * the entry's slot (4 bytes), so that the offset of a word, 4 bytes, leads to
+ * the entry's slot (LEB128), so that the offset of a word, 4 bytes, leads to
  * the word and to its entry (by reading on to the end of the record). A
  * record released becomes garbage; compacting keeps the records in their
  * order, so that offsets keep theirs.
  *
- * SlotList keeps a list of slots, in the order added, as the difference of
- * each from the one before (zigzag, LEB128): slots are mostly added in
- * increasing order and a list is shared by many entries, so that most take
- * one byte instead of four.
+ * SlotList keeps a list of slots, in the order added, each as its distance
+ * from the one before when it is larger, else as a 0 and the slot: slots are
+ * mostly added in increasing order and a list is shared by many entries, so
+ * that most take one byte instead of four.
  *
  * All throw std::bad_alloc when memory runs out, and are then unchanged,
  * except KeyArena::compact, after which the offsets are lost (the owner is
@@ -46,6 +46,25 @@
 #include "zeb/dm.h"
 
 constexpr uint32_t kNoSlot = UINT32_MAX;
+
+/* Numbers of up to 32 bits in 7-bit groups, the low group first, the high
+ * bit of a byte set when another follows (LEB128): at most kLebMax bytes. */
+constexpr size_t kLebMax = 5;
+inline size_t lebPut(uint32_t value, char *out) noexcept {
+    size_t n = 0;
+    for (; n == 0 || value != 0; value >>= 7)
+        out[n++] = static_cast<char>((value & 0x7f) | (value >= 0x80 ? 0x80 : 0));
+    return n;
+}
+/* Reads a number at `p`, leaving `p` past it. */
+inline uint32_t lebGet(const char *&p) noexcept {
+    uint32_t value = 0;
+    for (int shift = 0;; shift += 7) {
+        value |= static_cast<uint32_t>(static_cast<unsigned char>(*p) & 0x7f) << shift;
+        if ((static_cast<unsigned char>(*p++) & 0x80) == 0)
+            return value;
+    }
+}
 
 class EntrySlots {
   public:
@@ -153,10 +172,8 @@ class EntrySlots {
 class KeyArena {
   public:
     uint32_t put(std::string_view key) {
-        char length[5];
-        size_t n = 0;
-        for (size_t rest = key.size(); n == 0 || rest != 0; rest >>= 7)
-            length[n++] = static_cast<char>((rest & 0x7f) | (rest >= 0x80 ? 0x80 : 0));
+        char length[kLebMax];
+        size_t n = lebPut(static_cast<uint32_t>(key.size()), length);
         uint32_t at = static_cast<uint32_t>(bytes_.size());
         bytes_.reserve(bytes_.size() + n + key.size());
         bytes_.append(length, n);
@@ -164,14 +181,9 @@ class KeyArena {
         return at;
     }
     std::string_view get(uint32_t at) const noexcept {
-        const unsigned char *p = reinterpret_cast<const unsigned char *>(bytes_.data()) + at;
-        size_t length = 0;
-        for (int shift = 0;; shift += 7) {
-            length |= static_cast<size_t>(*p & 0x7f) << shift;
-            if ((*p++ & 0x80) == 0)
-                break;
-        }
-        return {reinterpret_cast<const char *>(p), length};
+        const char *p = bytes_.data() + at;
+        size_t length = static_cast<size_t>(lebGet(p));
+        return {p, length};
     }
     void release(uint32_t at) noexcept {
         std::string_view key = get(at);
@@ -210,10 +222,12 @@ class WordArena {
     /* A record of `words` (each followed by a 0, none empty); its offset. */
     uint32_t put(std::string_view words, uint32_t slot) {
         uint32_t at = static_cast<uint32_t>(bytes_.size());
-        bytes_.reserve(bytes_.size() + words.size() + 1 + sizeof slot);
+        char code[kLebMax];
+        size_t n = lebPut(slot, code);
+        bytes_.reserve(bytes_.size() + words.size() + 1 + n);
         bytes_.append(words);
         bytes_ += '\0';
-        bytes_.append(reinterpret_cast<const char *>(&slot), sizeof slot);
+        bytes_.append(code, n);
         return at;
     }
     /* The words of the record at `record`, each followed by a 0. */
@@ -223,9 +237,8 @@ class WordArena {
     const char *word(uint32_t at) const noexcept { return bytes_.data() + at; }
     /* The slot of the record holding the word at `at` (or starting there). */
     uint32_t slotOf(uint32_t at) const noexcept {
-        uint32_t slot;
-        memcpy(&slot, bytes_.data() + endOfWords(at) + 1, sizeof slot);
-        return slot;
+        const char *p = bytes_.data() + endOfWords(at) + 1;
+        return static_cast<uint32_t>(lebGet(p));
     }
     void release(uint32_t record) noexcept { garbage_ += recordEnd(record) - record; }
     /* Whether compacting is worth it: garbage is most of the arena. */
@@ -265,7 +278,9 @@ class WordArena {
         return end;
     }
     size_t recordEnd(uint32_t record) const noexcept {
-        return endOfWords(record) + 1 + sizeof(uint32_t);
+        const char *p = bytes_.data() + endOfWords(record) + 1;
+        lebGet(p);
+        return static_cast<size_t>(p - bytes_.data());
     }
 
     std::string bytes_;
@@ -275,12 +290,9 @@ class WordArena {
 class SlotList {
   public:
     void add(uint32_t slot) {
-        int64_t step = static_cast<int64_t>(slot) - static_cast<int64_t>(last_);
-        uint64_t code = static_cast<uint64_t>(step) << 1 ^ static_cast<uint64_t>(step >> 63);
-        uint8_t bytes[5];
-        size_t n = 0;
-        for (; n == 0 || code != 0; code >>= 7)
-            bytes[n++] = static_cast<uint8_t>((code & 0x7f) | (code >= 0x80 ? 0x80 : 0));
+        char bytes[2 * kLebMax];
+        size_t n =
+            slot > last_ ? lebPut(slot - last_, bytes) : lebPut(0, bytes) + lebPut(slot, bytes + 1);
         if (bytes_.size() + n > bytes_.capacity())
             bytes_.reserve(std::max(bytes_.capacity() * 2, bytes_.size() + n));
         bytes_.insert(bytes_.end(), bytes, bytes + n);
@@ -290,15 +302,10 @@ class SlotList {
     /* Calls visit(slot) for each slot, in the order added. */
     template <typename Visit> void forEach(Visit visit) const {
         uint32_t slot = 0;
-        for (size_t at = 0; at < bytes_.size();) {
-            uint64_t code = 0;
-            for (int shift = 0;; shift += 7) {
-                code |= static_cast<uint64_t>(bytes_[at] & 0x7f) << shift;
-                if ((bytes_[at++] & 0x80) == 0)
-                    break;
-            }
-            int64_t step = static_cast<int64_t>(code >> 1) ^ -static_cast<int64_t>(code & 1);
-            slot = static_cast<uint32_t>(static_cast<int64_t>(slot) + step);
+        const char *end = bytes_.data() + bytes_.size();
+        for (const char *p = bytes_.data(); p != end;) {
+            uint32_t step = static_cast<uint32_t>(lebGet(p));
+            slot = step != 0 ? slot + step : static_cast<uint32_t>(lebGet(p));
             visit(slot);
         }
     }
@@ -307,7 +314,7 @@ class SlotList {
     void shrink() { bytes_.shrink_to_fit(); }
 
   private:
-    std::vector<uint8_t> bytes_;
+    std::vector<char> bytes_;
     uint32_t last_ = 0;
     uint32_t size_ = 0;
 };

@@ -1,6 +1,6 @@
 /*
  * An ordered set with positions: the elements of an index of the phonebook
- * (an entry's handle, or a handle and a word number) in the order of a
+ * (an entry's slot, or the offset of a word of an entry) in the order of a
  * caller's comparator, answering "which element is at position k", "at which
  * position is this element" and "at which position would this key go", each
  * in O(log N) comparisons, and listing the elements at positions
