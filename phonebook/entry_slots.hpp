@@ -182,7 +182,7 @@ class KeyArena {
     }
     std::string_view get(uint32_t at) const noexcept {
         const char *p = bytes_.data() + at;
-        size_t length = static_cast<size_t>(lebGet(p));
+        size_t length = lebGet(p);
         return {p, length};
     }
     void release(uint32_t at) noexcept {
@@ -238,7 +238,7 @@ class WordArena {
     /* The slot of the record holding the word at `at` (or starting there). */
     uint32_t slotOf(uint32_t at) const noexcept {
         const char *p = bytes_.data() + endOfWords(at) + 1;
-        return static_cast<uint32_t>(lebGet(p));
+        return lebGet(p);
     }
     void release(uint32_t record) noexcept { garbage_ += recordEnd(record) - record; }
     /* Whether compacting is worth it: garbage is most of the arena. */
@@ -304,8 +304,8 @@ class SlotList {
         uint32_t slot = 0;
         const char *end = bytes_.data() + bytes_.size();
         for (const char *p = bytes_.data(); p != end;) {
-            uint32_t step = static_cast<uint32_t>(lebGet(p));
-            slot = step != 0 ? slot + step : static_cast<uint32_t>(lebGet(p));
+            uint32_t step = lebGet(p);
+            slot = step != 0 ? slot + step : lebGet(p);
             visit(slot);
         }
     }
