@@ -8,8 +8,6 @@ using namespace zeb_dm;
 
 namespace {
 
-using HashIndex = std::unordered_multimap<size_t, object_t *>;
-
 /* The text an index holds an instance under; null for no text, which is
  * never indexed and never found. */
 const char *indexedText(const parameter_t *parameter) {
@@ -17,8 +15,8 @@ const char *indexedText(const parameter_t *parameter) {
     return text && *text ? text : nullptr;
 }
 
-size_t hashOf(const char *text) {
-    return std::hash<std::string_view>()(text);
+uint32_t hashOf(const char *text) {
+    return static_cast<uint32_t>(std::hash<std::string_view>()(text));
 }
 
 HashIndex *indexAt(const object_t *templ, size_t position) {
@@ -43,30 +41,15 @@ HashIndex *indexOf(const parameter_t *parameter) {
 }
 
 void removeEntry(HashIndex *index, object_t *instance, const char *text) {
-    if (!text) {
-        return;
-    }
-    auto range = index->equal_range(hashOf(text));
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == instance) {
-            index->erase(it);
-            return;
-        }
+    if (text) {
+        index->erase(hashOf(text), instance);
     }
 }
 
 void addEntry(HashIndex *index, object_t *instance, const char *text) {
-    if (!text) {
-        return;
+    if (text && !index->contains(hashOf(text), instance)) {
+        index->insert(hashOf(text), instance);
     }
-    size_t hash = hashOf(text);
-    auto range = index->equal_range(hash);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (it->second == instance) {
-            return;
-        }
-    }
-    index->emplace(hash, instance);
 }
 
 bool holdsText(const object_t *instance, size_t position, const char *text) {
@@ -83,14 +66,12 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
     }
     if (const HashIndex *index = indexAt(templ, position)) {
         object_t *best = nullptr;
-        auto range = index->equal_range(hashOf(text));
-        for (auto it = range.first; it != range.second; ++it) {
-            object_t *o = it->second;
+        index->forEach(hashOf(text), [&](object_t *o) {
             if ((!after || o->index > after->index) && (!best || o->index < best->index) &&
                 holdsText(o, position, text)) {
                 best = o;
             }
-        }
+        });
         return best;
     }
     object_t *o = after ? after->next : instancesOf(templ).front();
@@ -126,7 +107,15 @@ namespace zeb_dm {
 IndexedChange::IndexedChange(parameter_t *parameter)
     : parameter_(parameter), index_(indexOf(parameter)) {
     if (index_) {
-        removeEntry(index_, ownerOf(parameter_), indexedText(parameter_));
+        object_t *owner = ownerOf(parameter_);
+        const char *text = indexedText(parameter_);
+        /* Room to put it back under its new text, made before anything
+         * changes, where a failure can still be reported: the destructor
+         * cannot fail. Taking it out leaves that room. */
+        if (!text || !index_->contains(hashOf(text), owner)) {
+            index_->reserve(index_->size() + 1);
+        }
+        removeEntry(index_, owner, text);
     }
 }
 

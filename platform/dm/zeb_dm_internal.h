@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "zeb/dm.h"
+#include "zeb_dm_table.h"
 
 #define ZEB_DM_INTERNAL __attribute__((visibility("hidden")))
 
@@ -59,12 +60,19 @@ class Variant {
 };
 
 /* A template's instances by the text of some of their parameters (pending
- * value, else committed), keyed by the hash of the text: an entry is checked
- * against the instance's current text when it is looked up. */
+ * value, else committed), keyed by 32 bits of the hash of the text: an entry
+ * is checked against the instance's current text when it is looked up. */
+using HashIndex = HashedTable<object_t>;
 struct ValueIndex {
-    std::vector<size_t> positions;                                   /* of the indexed parameters */
-    std::vector<std::unordered_multimap<size_t, object_t *>> byHash; /* one per position */
+    std::vector<size_t> positions; /* of the indexed parameters */
+    std::vector<HashIndex> byHash; /* one per position */
 };
+
+/* An instance's index, the key of its template's table by index. */
+struct InstanceIndex {
+    uint32_t operator()(const object_t *instance) const;
+};
+using IndexTable = KeyedTable<object_t, InstanceIndex>;
 
 enum class Kind : uint8_t { Singleton, Template, Instance };
 
@@ -118,7 +126,7 @@ struct Instances {
     uint64_t nextIndex = 1;
     /* By index once there are more than a few; the list is searched below
      * that. */
-    std::unique_ptr<std::unordered_map<uint32_t, object_t *>> byIndex;
+    std::unique_ptr<IndexTable> byIndex;
     /* Keys given at creation that are not the index as text. */
     std::unique_ptr<std::unordered_map<std::string, object_t *>> byKey;
     std::unique_ptr<ValueIndex> valueIndex; /* when asked for */
@@ -296,6 +304,10 @@ struct datamodel {
 };
 
 namespace zeb_dm {
+
+inline uint32_t InstanceIndex::operator()(const object_t *instance) const {
+    return instance->index;
+}
 
 /* ---- Errors (zeb_dm_error.cpp) ---- */
 
@@ -480,7 +492,7 @@ class IndexedChange {
 
   private:
     parameter_t *parameter_;
-    std::unordered_multimap<size_t, object_t *> *index_;
+    HashIndex *index_;
 };
 
 /* Adds or removes a whole instance in its template's value index. */

@@ -71,8 +71,7 @@ object_t *instanceByIndex(const object_t *templ, uint32_t index) {
         return nullptr;
     }
     if (data->byIndex) {
-        auto it = data->byIndex->find(index);
-        return it == data->byIndex->end() ? nullptr : it->second;
+        return data->byIndex->find(index);
     }
     for (object_t *instance : data->list) {
         if (instance->index == index) {
@@ -147,12 +146,16 @@ void registerInstance(object_t *instance) {
         (*data.byKey)[*instance->ownKey] = instance;
     }
     if (data.byIndex) {
-        (*data.byIndex)[instance->index] = instance;
+        data.byIndex->put(instance);
     } else if (data.list.size() >= kIndexedFrom) {
-        data.byIndex = std::make_unique<std::unordered_map<uint32_t, object_t *>>();
+        /* Filled before it is used: a table cut short by a failure would
+         * hide the instances it lacks. */
+        auto byIndex = std::make_unique<IndexTable>();
+        byIndex->reserve(data.list.size());
         for (object_t *o : data.list) {
-            (*data.byIndex)[o->index] = o;
+            byIndex->put(o);
         }
+        data.byIndex = std::move(byIndex);
     }
 }
 
