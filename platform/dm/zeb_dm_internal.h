@@ -289,7 +289,10 @@ struct alignas(alignof(parameter_t)) object {
         : open(false), dirty(false), created(false), deleted(false), deleteRoot(false),
           destroying(false), destroyed(false), inWalk(false), keyed(false), embedded(false) {}
 };
-static_assert(sizeof(object_t) == 7 * sizeof(void *) + 8, "the flags fill the head");
+/* Seven pointers, then 8 bytes of count, kind, layout and flags. */
+static_assert(sizeof(object_t) == (7 * sizeof(void *) + 8 + alignof(parameter_t) - 1) /
+                                      alignof(parameter_t) * alignof(parameter_t),
+              "the flags fill the head");
 
 namespace zeb_dm {
 

@@ -320,18 +320,19 @@ void discard(object_t *object) {
     }
 }
 
-/* Template copies without children of their own need only a head and their
- * instances. */
+/* Template copies without children of their own live in the block of the
+ * holder they are copied into. */
 static bool slim(const object_t *prototype) {
     return prototype->kind == Kind::Template && childrenOf(prototype).empty();
 }
 
-static ObjectPtr copyChild(const object_t *prototype, datamodel_t *dm) {
+static ObjectPtr copyChild(const object_t *prototype, datamodel_t *dm, void *slot) {
     if (!slim(prototype)) {
         return cloneFrom(prototype, dm, false);
     }
-    TemplateCopy *copy = construct<TemplateCopy>(::operator new(sizeof(TemplateCopy)));
+    TemplateCopy *copy = construct<TemplateCopy>(slot);
     copy->layout = Layout::TemplateCopy;
+    copy->embedded = true;
     copy->dm = dm;
     copy->proto = prototype;
     copy->kind = Kind::Template;
@@ -356,7 +357,12 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
         return copyTemplate(prototype, dm);
     }
     const Params sources = paramsOf(prototype);
-    ObjectPtr copy = makeHolder(sources.size(), 0);
+    const ObjectList &children = childrenOf(prototype);
+    size_t slims = 0;
+    for (const object_t *child : children) {
+        slims += slim(child) ? 1 : 0;
+    }
+    ObjectPtr copy = makeHolder(sources.size(), slims);
     Holder *holder = asHolder(copy.get());
     holder->dm = dm;
     holder->proto = prototype;
@@ -369,8 +375,11 @@ ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
             throw std::bad_alloc();
         }
     }
-    for (object_t *child : childrenOf(prototype)) {
-        adopt(holder->children, holder, copyChild(child, dm));
+    auto *slot =
+        static_cast<TemplateCopy *>(static_cast<void *>(trailingParams(holder) + sources.size()));
+    for (object_t *child : children) {
+        adopt(holder->children, holder, copyChild(child, dm, slot));
+        slot += slim(child) ? 1 : 0;
     }
     return copy;
 }
