@@ -42,11 +42,11 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         return;
     }
     const uint32_t createdBefore = object->dm->creations;
-    const Instances *data = lookupsOf(object);
     bool started = false;
     uint32_t after = 0;
-    /* The open list goes away when it empties: looked up again each time. */
-    while (data && data->open) {
+    /* The open list, and the lookups holding it, go away when it empties:
+     * looked up again each time. */
+    for (const Instances *data = lookupsOf(object); data && data->open; data = lookupsOf(object)) {
         const std::map<uint32_t, object_t *> &open = *data->open;
         auto it = started ? open.upper_bound(after) : open.begin();
         if (it == open.end()) {
@@ -345,6 +345,9 @@ void syncOpen(object_t *object) {
         data.open->erase(instanceIndex(object));
         if (data.open->empty()) {
             data.open.reset();
+            if (!data.byIndex && !data.byKey && !data.valueIndex) {
+                instanceListOf(object->parent)->more.reset();
+            }
         }
     }
     object->open = open;
