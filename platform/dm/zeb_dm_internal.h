@@ -9,11 +9,30 @@
  * handlers and functions are looked up along that chain, so that a handler
  * installed on a template's parameter applies to every instance.
  *
- * Layout: an object and the parameters it holds are one block, the parameters
- * right behind the object; a definition's parameters are in its ObjectDef.
+ * Layout: every object begins with the same head (`object`: links, handlers,
+ * user data, pending count, kind, layout, flags); what follows it depends on
+ * its layout, and is reached through asDefinition, asHolder, asTemplateCopy
+ * or, better, the accessors (childrenOf, instanceListOf, ownParams, nameOf,
+ * instanceIndex, instanceKey):
+ * - Definition: the objects of a definition (few). Children, the ObjectDef
+ *   with its parameters and functions, the name (kept by the data model),
+ *   and for a template its instance list. A template copied inside an
+ *   instance whose definition has child objects is one too, without
+ *   ObjectDef and name.
+ * - Holder: an instance, or a singleton copied inside one. Children and
+ *   instance fields (index, its text as name, creation count); one block
+ *   holds it, its parameters right behind it, then the template copies
+ *   made with it (they die with the block).
+ * - TemplateCopy: the other templates copied inside an instance: name,
+ *   parameters and functions are their definition's, found through
+ *   `proto`; only the instance list. What that list rarely needs (lookups
+ *   by index and key, value index, open list) hangs behind one pointer,
+ *   made on first need and given back when the open list empties with
+ *   nothing else in it.
+ * A copied parameter finds its holder in front of the first parameter.
  * Objects are linked into the list that owns them through their own `prev`
- * and `next`. Names of definitions are kept by the data model and shared by
- * their copies; an instance's name is its index as text, held inline.
+ * and `next`. An instance key that is not the index as text is kept by the
+ * data model (`keys`), flagged by `keyed`.
  *
  * Lifetime: objects destroyed while a commit, rollback or destruction is
  * running are detached at once but freed only when the outermost of those
