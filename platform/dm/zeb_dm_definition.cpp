@@ -154,9 +154,9 @@ class DefinitionReader {
         onlyMembers(json, pointer,
                     {"name", "multi-instance", "parameters", "functions", "objects",
                      "write-handler", "add-handler", "delete-handler"});
-        ObjectPtr object = makeObject(0);
+        ObjectPtr object = makeDefinition();
         object->dm = dm_;
-        object->defName = &dm_->names.emplace_back(nameOf(json, pointer));
+        asDefinition(object.get())->name = &dm_->names.emplace_back(nameOf(json, pointer));
         if (const Json *multi = member(json, "multi-instance")) {
             expectKind(*multi, Json::value_t::boolean, "true or false",
                        pointerTo(pointer, "multi-instance"));
@@ -190,7 +190,7 @@ class DefinitionReader {
                 invalid(pointerTo(at, "name"),
                         "duplicate object \"" + std::string(zeb_dm::nameOf(child.get())) + "\"");
             }
-            adopt(object->children, object, std::move(child));
+            adopt(asDefinition(object)->children, object, std::move(child));
         }
     }
 
@@ -204,14 +204,15 @@ class DefinitionReader {
                     invalid(pointerTo(at, "name"), "duplicate parameter \"" + p.def()->name + "\"");
                 }
             }
-            if (!object->own) {
-                object->own = std::make_unique<ObjectDef>();
+            std::unique_ptr<ObjectDef> &own = asDefinition(object)->own;
+            if (!own) {
+                own = std::make_unique<ObjectDef>();
             }
-            std::vector<parameter_t> &held = object->own->parameters;
+            std::vector<parameter_t> &held = own->parameters;
             auto *def = const_cast<ParamDef *>(p.def());
             def->owner = object;
             def->position = held.size();
-            object->own->parameterPositions[def->name] = held.size();
+            own->parameterPositions[def->name] = held.size();
             held.push_back(std::move(p));
         }
     }
@@ -287,10 +288,11 @@ class DefinitionReader {
             onlyMembers(list[i], at, {"name", "arguments", "handler"});
             auto f = std::make_unique<function_t>();
             f->name = nameOf(list[i], at);
-            if (!object->own) {
-                object->own = std::make_unique<ObjectDef>();
+            std::unique_ptr<ObjectDef> &own = asDefinition(object)->own;
+            if (!own) {
+                own = std::make_unique<ObjectDef>();
             }
-            for (const auto &other : object->own->functions) {
+            for (const auto &other : own->functions) {
                 if (other->name == f->name) {
                     invalid(pointerTo(at, "name"), "duplicate function \"" + f->name + "\"");
                 }
@@ -306,8 +308,8 @@ class DefinitionReader {
             f->handler = resolve<function_handler_t>(
                 symbol, pointerTo(at, member(list[i], "handler") ? "handler" : "name"));
             f->owner = object;
-            f->position = object->own->functions.size();
-            object->own->functions.push_back(std::move(f));
+            f->position = own->functions.size();
+            own->functions.push_back(std::move(f));
         }
     }
 

@@ -20,7 +20,8 @@ uint32_t hashOf(const char *text) {
 }
 
 HashIndex *indexAt(const object_t *templ, size_t position) {
-    const ValueIndex *index = templ->tpl ? templ->tpl->valueIndex.get() : nullptr;
+    const Instances *lookups = lookupsOf(templ);
+    const ValueIndex *index = lookups ? lookups->valueIndex.get() : nullptr;
     if (!index) {
         return nullptr;
     }
@@ -34,7 +35,8 @@ HashIndex *indexAt(const object_t *templ, size_t position) {
 
 HashIndex *indexOf(const parameter_t *parameter) {
     const object_t *owner = ownerOf(parameter);
-    if (owner->kind != Kind::Instance || !owner->parent->tpl->valueIndex) {
+    if (owner->kind != Kind::Instance || !lookupsOf(owner->parent) ||
+        !lookupsOf(owner->parent)->valueIndex) {
         return nullptr;
     }
     return indexAt(owner->parent, parameter->def()->position);
@@ -67,8 +69,8 @@ object_t *findAfter(const object_t *templ, size_t position, const char *text,
     if (const HashIndex *index = indexAt(templ, position)) {
         object_t *best = nullptr;
         index->forEach(hashOf(text), [&](object_t *o) {
-            if ((!after || o->index > after->index) && (!best || o->index < best->index) &&
-                holdsText(o, position, text)) {
+            if ((!after || instanceIndex(o) > instanceIndex(after)) &&
+                (!best || instanceIndex(o) < instanceIndex(best)) && holdsText(o, position, text)) {
                 best = o;
             }
         });
@@ -128,7 +130,8 @@ IndexedChange::~IndexedChange() {
 /* Adds the instance under each of its indexed texts, or removes it. */
 static void updateInstance(object_t *instance,
                            void (*update)(HashIndex *, object_t *, const char *)) {
-    ValueIndex *index = instance->parent->tpl->valueIndex.get();
+    Instances *lookups = lookupsOf(instance->parent);
+    ValueIndex *index = lookups ? lookups->valueIndex.get() : nullptr;
     for (size_t i = 0; index && i < index->positions.size(); ++i) {
         update(&index->byHash[i], instance, indexedText(&ownParams(instance)[index->positions[i]]));
     }
@@ -169,8 +172,8 @@ bool object_indexParameter(object_t *templ, const char *name) {
         index.byHash.emplace_back();
         index.positions.push_back(position);
         HashIndex &byHash = index.byHash.back();
-        byHash.reserve(data.list.size());
-        for (object_t *instance : data.list) {
+        byHash.reserve(instancesOf(templ).size());
+        for (object_t *instance : instancesOf(templ)) {
             addEntry(&byHash, instance, indexedText(&ownParams(instance)[position]));
         }
         return true;

@@ -9,11 +9,30 @@
  * handlers and functions are looked up along that chain, so that a handler
  * installed on a template's parameter applies to every instance.
  *
- * Layout: an object and the parameters it holds are one block, the parameters
- * right behind the object; a definition's parameters are in its ObjectDef.
+ * Layout: every object begins with the same head (`object`: links, handlers,
+ * user data, pending count, kind, layout, flags); what follows it depends on
+ * its layout, and is reached through asDefinition, asHolder, asTemplateCopy
+ * or, better, the accessors (childrenOf, instanceListOf, ownParams, nameOf,
+ * instanceIndex, instanceKey):
+ * - Definition: the objects of a definition (few). Children, the ObjectDef
+ *   with its parameters and functions, the name (kept by the data model),
+ *   and for a template its instance list. A template copied inside an
+ *   instance whose definition has child objects is one too, without
+ *   ObjectDef and name.
+ * - Holder: an instance, or a singleton copied inside one. Children and
+ *   instance fields (index, its text as name, creation count); one block
+ *   holds it, its parameters right behind it, then the template copies
+ *   made with it (they die with the block).
+ * - TemplateCopy: the other templates copied inside an instance: name,
+ *   parameters and functions are their definition's, found through
+ *   `proto`; only the instance list. What that list rarely needs (lookups
+ *   by index and key, value index, open list) hangs behind one pointer,
+ *   made on first need and given back when the open list empties with
+ *   nothing else in it.
+ * A copied parameter finds its holder in front of the first parameter.
  * Objects are linked into the list that owns them through their own `prev`
- * and `next`. Names of definitions are kept by the data model and shared by
- * their copies; an instance's name is its index as text, held inline.
+ * and `next`. An instance key that is not the index as text is kept by the
+ * data model (`keys`), flagged by `keyed`.
  *
  * Lifetime: objects destroyed while a commit, rollback or destruction is
  * running are detached at once but freed only when the outermost of those
@@ -120,10 +139,8 @@ class ObjectList {
     uint32_t count_ = 0;
 };
 
-/* The instances of a template, once it has had one. */
+/* What a template's instances rarely need, made on first need. */
 struct Instances {
-    ObjectList list; /* by increasing index */
-    uint64_t nextIndex = 1;
     /* By index once there are more than a few; the list is searched below
      * that. */
     std::unique_ptr<IndexTable> byIndex;
@@ -134,6 +151,14 @@ struct Instances {
      * walk), by index; only while there are any. */
     std::unique_ptr<std::map<uint32_t, object_t *>> open;
 };
+
+/* A template's instances by increasing index, held in the template. The
+ * index field sits in the list's tail padding. */
+struct InstanceList : ObjectList {
+    uint32_t lastIndex = 0;          /* the largest index given so far; 0 for none */
+    std::unique_ptr<Instances> more; /* lookups, made on first need */
+};
+static_assert(sizeof(InstanceList) == 3 * sizeof(void *) + 8, "the index fills the padding");
 
 /* An object's own handlers; objects with the same ones share one copy. */
 struct ObjectHandlers {
@@ -251,43 +276,91 @@ struct function {
     size_t position = 0;
 };
 
-/* Aligned for the parameters that follow it in its block. */
+namespace zeb_dm {
+
+/* Which structure an object is: the head below and what follows it. */
+enum class Layout : uint8_t {
+    Definition,   /* Definition: objects of a definition, and templates
+                     copied with children */
+    Holder,       /* Holder: instances and singletons copied inside one */
+    TemplateCopy, /* TemplateCopy: the other templates copied inside one */
+};
+
+} // namespace zeb_dm
+
+/* What every object has; its layout tells what follows it in its block.
+ * Aligned for the parameters that follow a holder. */
 struct alignas(alignof(parameter_t)) object {
     datamodel_t *dm = nullptr;
     object_t *parent = nullptr;
     const object_t *proto = nullptr;
     object_t *prev = nullptr; /* in the list that owns it (homeOf) */
     object_t *next = nullptr;
-    std::unique_ptr<zeb_dm::Instances> tpl;           /* templates, once they hold instances */
-    std::unique_ptr<zeb_dm::ObjectDef> own;           /* objects of a definition */
     const zeb_dm::ObjectHandlers *handlers = nullptr; /* shared, set on this object */
     void *userData = nullptr;
-    const std::string *defName = nullptr; /* the data model's copy of the definition's name */
-    std::unique_ptr<std::string> ownKey;  /* an instance's key when not its index */
-
-    zeb_dm::ObjectList children; /* singletons and templates */
-
-    uint32_t creation = 0;     /* instances: the data model's creation count then */
-    uint32_t index = 0;        /* instances */
     uint32_t pendingCount = 0; /* parameters holding a pending value */
-    uint32_t paramCount = 0;   /* parameters held behind the object */
     zeb_dm::Kind kind = zeb_dm::Kind::Singleton;
-    bool open : 1;           /* instances: in the template's open list */
-    bool dirty : 1;          /* it or an object below it may hold a pending change */
-    bool created : 1;        /* instance not yet committed */
-    bool deleted : 1;        /* in a subtree marked for deletion */
-    bool deleteRoot : 1;     /* the instance that object_delete marked */
-    bool destroying : 1;     /* delete handlers of its subtree are running */
-    bool destroyed : 1;      /* detached; freed when the data model is idle */
-    bool inWalk : 1;         /* it has WalkCounts in its data model */
-    char indexText[11] = ""; /* instances: the index as text, their name */
+    zeb_dm::Layout layout = zeb_dm::Layout::Definition;
+    bool open : 1;       /* instances: in the template's open list */
+    bool dirty : 1;      /* it or an object below it may hold a pending change */
+    bool created : 1;    /* instance not yet committed */
+    bool deleted : 1;    /* in a subtree marked for deletion */
+    bool deleteRoot : 1; /* the instance that object_delete marked */
+    bool destroying : 1; /* delete handlers of its subtree are running */
+    bool destroyed : 1;  /* detached; freed when the data model is idle */
+    bool inWalk : 1;     /* it has WalkCounts in its data model */
+    bool keyed : 1;      /* instances: the data model holds a key that is not the index */
+    bool embedded : 1;   /* lives in the block of the holder above it, and dies with it */
 
     object()
         : open(false), dirty(false), created(false), deleted(false), deleteRoot(false),
-          destroying(false), destroyed(false), inWalk(false) {}
+          destroying(false), destroyed(false), inWalk(false), keyed(false), embedded(false) {}
+};
+/* Seven pointers, then 8 bytes of count, kind, layout and flags. */
+static_assert(sizeof(object_t) == (7 * sizeof(void *) + 8 + alignof(parameter_t) - 1) /
+                                      alignof(parameter_t) * alignof(parameter_t),
+              "the flags fill the head");
+
+namespace zeb_dm {
+
+/* The objects of a definition: there are few of them. A template copied
+ * inside an instance whose definition has child objects is one too, without
+ * `own` and `name`. */
+struct Definition : object_t {
+    ObjectList children;
+    std::unique_ptr<ObjectDef> own;
+    const std::string *name = nullptr; /* the data model's copy */
+    InstanceList instances;            /* templates */
 };
 
+/* An instance, or a singleton copied inside one: its parameters follow it,
+ * then the templates copied with it that need no children
+ * (TemplateCopy). */
+struct Holder : object_t {
+    ObjectList children; /* singletons and templates */
+    uint32_t paramCount = 0;
+    uint32_t creation = 0;   /* instances: the data model's creation count then */
+    uint32_t index = 0;      /* instances */
+    char indexText[11] = ""; /* instances: the index as text, their name */
+};
+
+/* A template copied inside an instance: its name, parameters and functions
+ * are its definition's, it has no child objects. */
+struct TemplateCopy : object_t {
+    InstanceList instances;
+};
+
+static_assert(sizeof(Holder) % alignof(parameter_t) == 0, "parameters follow a holder");
+static_assert(sizeof(parameter_t) % alignof(TemplateCopy) == 0 &&
+                  sizeof(Holder) % alignof(TemplateCopy) == 0,
+              "template copies follow the parameters in a holder's block");
+
+} // namespace zeb_dm
+
 struct datamodel {
+    /* Instance keys that are not the index as text (object->keyed); first,
+     * so that it outlives the objects. */
+    std::unordered_map<const object_t *, std::string> keys;
     zeb_dm::ObjectList objects;
     std::vector<zeb_dm::ObjectPtr> graveyard;
     std::vector<std::unique_ptr<zeb_dm::ObjectHandlers>> handlerSets;
@@ -304,10 +377,6 @@ struct datamodel {
 };
 
 namespace zeb_dm {
-
-inline uint32_t InstanceIndex::operator()(const object_t *instance) const {
-    return instance->index;
-}
 
 /* ---- Errors (zeb_dm_error.cpp) ---- */
 
@@ -348,39 +417,74 @@ class Params {
     size_t count_;
 };
 
-/* A new object with room for `parameters` parameters behind it. */
-ZEB_DM_INTERNAL ObjectPtr makeObject(size_t parameters);
+/* The structure behind an object's head, as its layout says. */
+inline Definition *asDefinition(const object_t *object) {
+    return static_cast<Definition *>(const_cast<object_t *>(object));
+}
+inline Holder *asHolder(const object_t *object) {
+    return static_cast<Holder *>(const_cast<object_t *>(object));
+}
+inline TemplateCopy *asTemplateCopy(const object_t *object) {
+    return static_cast<TemplateCopy *>(const_cast<object_t *>(object));
+}
 
-/* The parameters held behind an object made by makeObject. */
-inline parameter_t *trailingParams(const object_t *object) {
-    return static_cast<parameter_t *>(static_cast<void *>(const_cast<object_t *>(object) + 1));
+/* A new object of a definition; its parameters go in its ObjectDef. */
+ZEB_DM_INTERNAL ObjectPtr makeDefinition();
+
+/* The parameters held behind a holder. */
+inline parameter_t *trailingParams(const Holder *holder) {
+    return static_cast<parameter_t *>(static_cast<void *>(const_cast<Holder *>(holder) + 1));
 }
 /* The object holding the parameter: a definition's is recorded with it, a
- * copy lies behind its object at its position. */
+ * copy lies behind its holder at its position. */
 inline object_t *ownerOf(const parameter_t *parameter) {
     const ParamDef *def = parameter->def();
     if (!parameter->copy()) {
         return def->owner;
     }
     const parameter_t *first = parameter - def->position;
-    return static_cast<object_t *>(static_cast<void *>(const_cast<parameter_t *>(first))) - 1;
+    return static_cast<Holder *>(static_cast<void *>(const_cast<parameter_t *>(first))) - 1;
 }
 /* The parameters the object holds itself: none for a template, whose
  * definitions paramsOf finds. */
 inline Params ownParams(const object_t *object) {
-    if (object->paramCount > 0) {
-        return Params(trailingParams(object), object->paramCount);
+    if (object->layout == Layout::Holder) {
+        const Holder *holder = asHolder(object);
+        return Params(trailingParams(holder), holder->paramCount);
     }
-    if (object->own) {
-        std::vector<parameter_t> &list = object->own->parameters;
+    if (object->layout == Layout::Definition && asDefinition(object)->own) {
+        std::vector<parameter_t> &list = asDefinition(object)->own->parameters;
         return Params(list.data(), list.size());
     }
     return Params(nullptr, 0);
 }
-/* A definition's or copy's name; an instance's index as text. */
+/* A definition's name, shared by its copies; an instance's index as text. */
 inline const char *nameOf(const object_t *object) {
-    return object->kind == Kind::Instance ? object->indexText : object->defName->c_str();
+    if (object->kind == Kind::Instance) {
+        return asHolder(object)->indexText;
+    }
+    while (object->proto) {
+        object = object->proto;
+    }
+    return asDefinition(object)->name->c_str();
 }
+/* An instance's index; 0 for other objects. */
+inline uint32_t instanceIndex(const object_t *object) {
+    return object->kind == Kind::Instance ? asHolder(object)->index : 0;
+}
+inline uint32_t InstanceIndex::operator()(const object_t *instance) const {
+    return instanceIndex(instance);
+}
+/* A template's instances and their bookkeeping; null for other objects. */
+inline InstanceList *instanceListOf(const object_t *object) {
+    if (object->kind != Kind::Template) {
+        return nullptr;
+    }
+    return object->layout == Layout::TemplateCopy ? &asTemplateCopy(object)->instances
+                                                  : &asDefinition(object)->instances;
+}
+/* The object's child objects: none for a template copy. */
+ZEB_DM_INTERNAL const ObjectList &childrenOf(const object_t *object);
 
 /* Keeps destroyed objects alive until the outermost scope ends. */
 class BusyScope {
@@ -414,10 +518,14 @@ ZEB_DM_INTERNAL const parameter_t *paramByName(const object_t *object, const std
 
 /* An instance's key: the one given at creation, else its index as text. */
 ZEB_DM_INTERNAL const char *instanceKey(const object_t *instance);
-/* The instances of a template (empty for one that never had any), and the
- * data that holds them, made when first needed. */
+/* The instances of a template (empty for other objects), and the lookups
+ * they rarely need (made when first needed), or null while there are none. */
 ZEB_DM_INTERNAL const ObjectList &instancesOf(const object_t *templ);
 ZEB_DM_INTERNAL Instances &instancesData(object_t *templ);
+inline Instances *lookupsOf(const object_t *templ) {
+    const InstanceList *list = instanceListOf(templ);
+    return list ? list->more.get() : nullptr;
+}
 /* Registers a new instance in its template's lookups, after it was linked. */
 ZEB_DM_INTERNAL void registerInstance(object_t *instance);
 /* The object's handlers with one of them changed, shared through the data model. */

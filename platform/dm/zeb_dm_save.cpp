@@ -112,10 +112,10 @@ void writeInstances(Writer &out, object_t *templ, int depth, uint32_t flags) {
         out.element();
         out.open('{');
         out.member("index");
-        out.scalar(OutJson(instance->index));
-        if (instance->ownKey) {
+        out.scalar(OutJson(instanceIndex(instance)));
+        if (instance->keyed) {
             out.member("key");
-            out.scalar(OutJson(*instance->ownKey));
+            out.scalar(OutJson(std::string(instanceKey(instance))));
         }
         writeMembers(out, instance, depth, flags);
         out.close('}');
@@ -129,10 +129,10 @@ void writeMembers(Writer &out, object_t *object, int depth, uint32_t flags) {
         return;
     }
     writeParameters(out, object, flags);
-    if (depth != 0 && !object->children.empty()) {
+    if (depth != 0 && !childrenOf(object).empty()) {
         out.member("objects");
         out.open('{');
-        for (object_t *child : object->children) {
+        for (object_t *child : childrenOf(object)) {
             out.member(nameOf(child));
             out.open('{');
             writeMembers(out, child, depth - 1, flags);

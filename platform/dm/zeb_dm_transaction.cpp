@@ -14,13 +14,11 @@ void markSubtree(object_t *object, bool deleted, bool destroying) {
     object->deleted = deleted;
     setDirty(object, true);
     object->destroying = object->destroying || destroying;
-    for (object_t *child : object->children) {
+    for (object_t *child : childrenOf(object)) {
         markSubtree(child, deleted, destroying);
     }
-    if (object->tpl) {
-        for (object_t *instance : object->tpl->list) {
-            markSubtree(instance, deleted, destroying);
-        }
+    for (object_t *instance : instancesOf(object)) {
+        markSubtree(instance, deleted, destroying);
     }
 }
 
@@ -34,8 +32,8 @@ void markSubtree(object_t *object, bool deleted, bool destroying) {
 template <typename Visit> void walkBelow(object_t *object, Visit visit) {
     if (object->kind != Kind::Template) {
         std::vector<object_t *> children;
-        children.reserve(object->children.size());
-        for (object_t *o : object->children) {
+        children.reserve(childrenOf(object).size());
+        for (object_t *o : childrenOf(object)) {
             children.push_back(o);
         }
         for (object_t *child : children) {
@@ -44,11 +42,11 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         return;
     }
     const uint32_t createdBefore = object->dm->creations;
-    const Instances *data = object->tpl.get();
     bool started = false;
     uint32_t after = 0;
-    /* The open list goes away when it empties: looked up again each time. */
-    while (data && data->open) {
+    /* The open list, and the lookups holding it, go away when it empties:
+     * looked up again each time. */
+    for (const Instances *data = lookupsOf(object); data && data->open; data = lookupsOf(object)) {
         const std::map<uint32_t, object_t *> &open = *data->open;
         auto it = started ? open.upper_bound(after) : open.begin();
         if (it == open.end()) {
@@ -58,7 +56,7 @@ template <typename Visit> void walkBelow(object_t *object, Visit visit) {
         after = it->first;
         started = true;
         /* Counts wrap around: compared by their distance. */
-        if (static_cast<int32_t>(instance->creation - createdBefore) <= 0) {
+        if (static_cast<int32_t>(asHolder(instance)->creation - createdBefore) <= 0) {
             visit(instance);
         }
     }
@@ -70,13 +68,11 @@ void runDeleteHandlers(object_t *object) {
             handler(object->parent, object);
         }
     }
-    for (object_t *child : object->children) {
+    for (object_t *child : childrenOf(object)) {
         runDeleteHandlers(child);
     }
-    if (object->tpl) {
-        for (object_t *instance : object->tpl->list) {
-            runDeleteHandlers(instance);
-        }
+    for (object_t *instance : instancesOf(object)) {
+        runDeleteHandlers(instance);
     }
 }
 
@@ -206,8 +202,8 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
         return !instanceByIndex(templ, *index) ||
                fail(ZEB_ERROR_DUPLICATE, "'%s' already has instance %u", nameOf(templ), *index);
     }
-    const Instances *data = templ->tpl.get();
-    uint64_t candidate = data ? data->nextIndex : 1;
+    const Instances *data = lookupsOf(templ);
+    uint64_t candidate = static_cast<uint64_t>(instanceListOf(templ)->lastIndex) + 1;
     while (candidate <= UINT32_MAX &&
            (instanceByIndex(templ, static_cast<uint32_t>(candidate)) ||
             (!keyGiven && data && data->byKey && data->byKey->count(std::to_string(candidate))))) {
@@ -224,7 +220,7 @@ bool chooseIndex(object_t *templ, int64_t requested, bool keyGiven, uint32_t *in
  * the largest, so the search starts from the end. */
 object_t *placeFor(const ObjectList &list, uint32_t index) {
     object_t *before = nullptr;
-    for (object_t *o = list.back(); o && o->index > index; o = o->prev) {
+    for (object_t *o = list.back(); o && instanceIndex(o) > index; o = o->prev) {
         before = o;
     }
     return before;
@@ -272,23 +268,23 @@ object_t *createInstance(object_t *templ, int64_t requested, const char *key) {
         return nullptr;
     }
     ObjectPtr owned = cloneFrom(templ, templ->dm, true);
-    object_t *instance = owned.get();
-    instance->kind = Kind::Instance;
+    Holder *instance = asHolder(owned.get());
     instance->index = index;
     memcpy(instance->indexText, name.c_str(), name.size() + 1);
     if (instanceKey != name) {
-        instance->ownKey = std::make_unique<std::string>(instanceKey);
+        templ->dm->keys.emplace(instance, instanceKey);
+        instance->keyed = true;
     }
     instance->created = true;
     instance->creation = ++templ->dm->creations;
-    Instances &data = instancesData(templ);
+    InstanceList &list = *instanceListOf(templ);
     instance->parent = templ;
-    data.list.insert(placeFor(data.list, index), std::move(owned));
+    list.insert(placeFor(list, index), std::move(owned));
     registerInstance(instance);
     indexInstance(instance);
     markDirty(instance);
-    if (index >= data.nextIndex) {
-        data.nextIndex = static_cast<uint64_t>(index) + 1;
+    if (index > list.lastIndex) {
+        list.lastIndex = index;
     }
     BusyScope busy(templ->dm);
     if (object_instance_handler_t handler = effectiveAddHandler(templ)) {
@@ -339,16 +335,19 @@ void syncOpen(object_t *object) {
         return;
     }
     if (open) {
-        Instances &data = *object->parent->tpl;
+        Instances &data = instancesData(object->parent);
         if (!data.open) {
             data.open = std::make_unique<std::map<uint32_t, object_t *>>();
         }
-        data.open->emplace(object->index, object);
+        data.open->emplace(instanceIndex(object), object);
     } else {
-        Instances &data = *object->parent->tpl;
-        data.open->erase(object->index);
+        Instances &data = *lookupsOf(object->parent);
+        data.open->erase(instanceIndex(object));
         if (data.open->empty()) {
             data.open.reset();
+            if (!data.byIndex && !data.byKey && !data.valueIndex) {
+                instanceListOf(object->parent)->more.reset();
+            }
         }
     }
     object->open = open;

@@ -42,7 +42,7 @@ bool ancestorDeleted(const object_t *object) {
 }
 
 object_t *childByName(const object_t *object, const std::string &name) {
-    for (object_t *child : object->children) {
+    for (object_t *child : childrenOf(object)) {
         if (nameOf(child) == name) {
             return child;
         }
@@ -53,28 +53,40 @@ object_t *childByName(const object_t *object, const std::string &name) {
 /* Below this many instances a template's list is searched by index. */
 static const size_t kIndexedFrom = 8;
 
+static const ObjectList none;
+
+const ObjectList &childrenOf(const object_t *object) {
+    switch (object->layout) {
+    case Layout::Definition:
+        return asDefinition(object)->children;
+    case Layout::Holder:
+        return asHolder(object)->children;
+    case Layout::TemplateCopy:
+        break;
+    }
+    return none;
+}
+
 const ObjectList &instancesOf(const object_t *templ) {
-    static const ObjectList none;
-    return templ->tpl ? templ->tpl->list : none;
+    const InstanceList *list = instanceListOf(templ);
+    return list ? *list : none;
 }
 
 Instances &instancesData(object_t *templ) {
-    if (!templ->tpl) {
-        templ->tpl = std::make_unique<Instances>();
+    std::unique_ptr<Instances> &more = instanceListOf(templ)->more;
+    if (!more) {
+        more = std::make_unique<Instances>();
     }
-    return *templ->tpl;
+    return *more;
 }
 
 object_t *instanceByIndex(const object_t *templ, uint32_t index) {
-    const Instances *data = templ->tpl.get();
-    if (!data) {
-        return nullptr;
-    }
-    if (data->byIndex) {
+    const Instances *data = lookupsOf(templ);
+    if (data && data->byIndex) {
         return data->byIndex->find(index);
     }
-    for (object_t *instance : data->list) {
-        if (instance->index == index) {
+    for (object_t *instance : instancesOf(templ)) {
+        if (instanceIndex(instance) == index) {
             return instance;
         }
     }
@@ -82,11 +94,8 @@ object_t *instanceByIndex(const object_t *templ, uint32_t index) {
 }
 
 object_t *instanceByKey(const object_t *templ, const std::string &key) {
-    const Instances *data = templ->tpl.get();
-    if (!data) {
-        return nullptr;
-    }
-    if (data->byKey) {
+    const Instances *data = lookupsOf(templ);
+    if (data && data->byKey) {
         auto it = data->byKey->find(key);
         if (it != data->byKey->end()) {
             return it->second;
@@ -109,7 +118,7 @@ object_t *instanceByKey(const object_t *templ, const std::string &key) {
         return nullptr;
     }
     object_t *instance = instanceByIndex(templ, static_cast<uint32_t>(index));
-    return instance && !instance->ownKey ? instance : nullptr;
+    return instance && !instance->keyed ? instance : nullptr;
 }
 
 Params paramsOf(const object_t *object) {
@@ -125,34 +134,40 @@ const parameter_t *paramByName(const object_t *object, const std::string &name) 
     while (definition->proto) {
         definition = definition->proto;
     }
-    if (!definition->own) {
+    const ObjectDef *own = asDefinition(definition)->own.get();
+    if (!own) {
         return nullptr;
     }
-    const auto &positions = definition->own->parameterPositions;
+    const auto &positions = own->parameterPositions;
     auto it = positions.find(name);
     return it == positions.end() ? nullptr : &paramsOf(object)[it->second];
 }
 
 const char *instanceKey(const object_t *instance) {
-    return instance->ownKey ? instance->ownKey->c_str() : nameOf(instance);
+    return instance->keyed ? instance->dm->keys.at(instance).c_str() : nameOf(instance);
 }
 
 void registerInstance(object_t *instance) {
-    Instances &data = *instance->parent->tpl;
-    if (instance->ownKey) {
+    const ObjectList &list = instancesOf(instance->parent);
+    Instances *lookups = lookupsOf(instance->parent);
+    if (!instance->keyed && !(lookups && lookups->byIndex) && list.size() < kIndexedFrom) {
+        return;
+    }
+    Instances &data = instancesData(instance->parent);
+    if (instance->keyed) {
         if (!data.byKey) {
             data.byKey = std::make_unique<std::unordered_map<std::string, object_t *>>();
         }
-        (*data.byKey)[*instance->ownKey] = instance;
+        (*data.byKey)[instanceKey(instance)] = instance;
     }
     if (data.byIndex) {
         data.byIndex->put(instance);
-    } else if (data.list.size() >= kIndexedFrom) {
+    } else if (list.size() >= kIndexedFrom) {
         /* Filled before it is used: a table cut short by a failure would
          * hide the instances it lacks. */
         auto byIndex = std::make_unique<IndexTable>();
-        byIndex->reserve(data.list.size());
-        for (object_t *o : data.list) {
+        byIndex->reserve(list.size());
+        for (object_t *o : list) {
             byIndex->put(o);
         }
         data.byIndex = std::move(byIndex);
@@ -173,9 +188,10 @@ void setHandlers(object_t *object, const ObjectHandlers &handlers) {
 
 ObjectList &homeOf(object_t *object) {
     if (object->kind == Kind::Instance) {
-        return object->parent->tpl->list;
+        return *instanceListOf(object->parent);
     }
-    return object->parent ? object->parent->children : object->dm->objects;
+    return object->parent ? const_cast<ObjectList &>(childrenOf(object->parent))
+                          : object->dm->objects;
 }
 
 object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
@@ -183,26 +199,62 @@ object_t *adopt(ObjectList &list, object_t *parent, ObjectPtr child) {
     return list.insert(nullptr, std::move(child));
 }
 
-ObjectPtr makeObject(size_t parameters) {
-    static_assert(sizeof(object_t) % alignof(parameter_t) == 0,
-                  "parameters follow their object in its block");
-    void *block = ::operator new(sizeof(object_t) + parameters * sizeof(parameter_t));
-    ObjectPtr object(new (block) object_t());
-    parameter_t *first = trailingParams(object.get());
+/* Objects of each layout made and released: the block of a holder also holds
+ * its parameters and the template copies behind them. */
+template <typename T> static T *construct(void *at) {
+    return new (at) T();
+}
+
+static void releaseDefinition(object_t *object) {
+    asDefinition(object)->~Definition();
+}
+
+static void releaseHolder(object_t *object) {
+    Holder *holder = asHolder(object);
+    parameter_t *first = trailingParams(holder);
+    for (uint32_t i = 0; i < holder->paramCount; ++i) {
+        first[i].~parameter();
+    }
+    holder->~Holder();
+}
+
+static void releaseTemplateCopy(object_t *object) {
+    asTemplateCopy(object)->~TemplateCopy();
+}
+
+ObjectPtr makeDefinition() {
+    ObjectPtr object(construct<Definition>(::operator new(sizeof(Definition))));
+    object->layout = Layout::Definition;
+    return object;
+}
+
+/* A holder with room for `parameters` parameters and `templates` template
+ * copies behind it. */
+static ObjectPtr makeHolder(size_t parameters, size_t templates) {
+    void *block = ::operator new(sizeof(Holder) + parameters * sizeof(parameter_t) +
+                                 templates * sizeof(TemplateCopy));
+    Holder *holder = construct<Holder>(block);
+    holder->layout = Layout::Holder;
+    ObjectPtr object(holder);
+    parameter_t *first = trailingParams(holder);
     for (size_t i = 0; i < parameters; ++i) {
         new (first + i) parameter_t();
     }
-    object->paramCount = static_cast<uint32_t>(parameters);
+    holder->paramCount = static_cast<uint32_t>(parameters);
     return object;
 }
 
 void ObjectDeleter::operator()(object_t *object) const {
-    parameter_t *first = trailingParams(object);
-    for (uint32_t i = 0; i < object->paramCount; ++i) {
-        first[i].~parameter();
+    static void (*const release[])(object_t *) = {releaseDefinition, releaseHolder,
+                                                  releaseTemplateCopy};
+    if (object->keyed) {
+        object->dm->keys.erase(object);
     }
-    object->~object();
-    ::operator delete(object);
+    const bool embedded = object->embedded;
+    release[static_cast<size_t>(object->layout)](object);
+    if (!embedded) {
+        ::operator delete(object);
+    }
 }
 
 ObjectList::~ObjectList() {
@@ -240,13 +292,11 @@ static void markDestroyed(object_t *object) {
             p.setHasPending(false);
         }
     }
-    for (object_t *child : object->children) {
+    for (object_t *child : childrenOf(object)) {
         markDestroyed(child);
     }
-    if (object->tpl) {
-        for (object_t *instance : object->tpl->list) {
-            markDestroyed(instance);
-        }
+    for (object_t *instance : instancesOf(object)) {
+        markDestroyed(instance);
     }
 }
 
@@ -261,39 +311,78 @@ void discard(object_t *object) {
         syncOpen(object);
     }
     ObjectPtr owned = homeOf(object).remove(object);
-    if (object->kind == Kind::Instance) {
-        Instances &data = *object->parent->tpl;
-        if (data.byIndex) {
-            data.byIndex->erase(object->index);
-        }
-        if (object->ownKey) {
-            data.byKey->erase(*object->ownKey);
-        }
+    Instances *data = object->kind == Kind::Instance ? lookupsOf(object->parent) : nullptr;
+    if (data && data->byIndex) {
+        data->byIndex->erase(instanceIndex(object));
+    }
+    if (data && object->keyed) {
+        data->byKey->erase(instanceKey(object));
     }
     if (object->dm->busy > 0) {
         object->dm->graveyard.push_back(std::move(owned));
     }
 }
 
-ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
-    /* A template copied along with its instance shares its definitions. */
-    const Params sources =
-        !instance && prototype->kind == Kind::Template ? Params(nullptr, 0) : paramsOf(prototype);
-    ObjectPtr copy = makeObject(sources.size());
+/* Template copies without children of their own live in the block of the
+ * holder they are copied into. */
+static bool slim(const object_t *prototype) {
+    return prototype->kind == Kind::Template && childrenOf(prototype).empty();
+}
+
+static ObjectPtr copyChild(const object_t *prototype, datamodel_t *dm, void *slot) {
+    if (!slim(prototype)) {
+        return cloneFrom(prototype, dm, false);
+    }
+    TemplateCopy *copy = construct<TemplateCopy>(slot);
+    copy->layout = Layout::TemplateCopy;
+    copy->embedded = true;
     copy->dm = dm;
     copy->proto = prototype;
-    copy->kind = prototype->kind;
-    copy->defName = prototype->defName;
+    copy->kind = Kind::Template;
+    return ObjectPtr(copy);
+}
+
+/* A template copied with its children, which are copied too. */
+static ObjectPtr copyTemplate(const object_t *prototype, datamodel_t *dm) {
+    ObjectPtr copy = makeDefinition();
+    copy->dm = dm;
+    copy->proto = prototype;
+    copy->kind = Kind::Template;
+    for (object_t *child : childrenOf(prototype)) {
+        adopt(asDefinition(copy.get())->children, copy.get(), cloneFrom(child, dm, false));
+    }
+    return copy;
+}
+
+ObjectPtr cloneFrom(const object_t *prototype, datamodel_t *dm, bool instance) {
+    if (!instance && prototype->kind == Kind::Template) {
+        /* Shares its definitions: no parameters of its own. */
+        return copyTemplate(prototype, dm);
+    }
+    const Params sources = paramsOf(prototype);
+    const ObjectList &children = childrenOf(prototype);
+    size_t slims = 0;
+    for (const object_t *child : children) {
+        slims += slim(child) ? 1 : 0;
+    }
+    ObjectPtr copy = makeHolder(sources.size(), slims);
+    Holder *holder = asHolder(copy.get());
+    holder->dm = dm;
+    holder->proto = prototype;
+    holder->kind = instance ? Kind::Instance : prototype->kind;
     for (size_t i = 0; i < sources.size(); ++i) {
         const parameter_t &source = sources[i];
-        parameter_t &p = trailingParams(copy.get())[i];
+        parameter_t &p = trailingParams(holder)[i];
         p.setProto(&source);
         if (!variant_copy(p.value.get(), source.value.get())) {
             throw std::bad_alloc();
         }
     }
-    for (object_t *child : prototype->children) {
-        adopt(copy->children, copy.get(), cloneFrom(child, dm, false));
+    auto *slot =
+        static_cast<TemplateCopy *>(static_cast<void *>(trailingParams(holder) + sources.size()));
+    for (object_t *child : children) {
+        adopt(holder->children, holder, copyChild(child, dm, slot));
+        slot += slim(child) ? 1 : 0;
     }
     return copy;
 }
@@ -503,7 +592,7 @@ uint32_t object_index(const object_t *object) {
         nullArgument("object");
         return 0;
     }
-    return object->index;
+    return instanceIndex(object);
 }
 
 char *object_pathChar(const object_t *object, uint32_t flags) {
@@ -548,7 +637,8 @@ object_t *object_firstChild(const object_t *object) {
         nullArgument("object");
         return nullptr;
     }
-    return object->children.empty() ? nullptr : object->children.front();
+    const ObjectList &children = childrenOf(object);
+    return children.empty() ? nullptr : children.front();
 }
 
 object_t *object_nextSibling(const object_t *object) {
@@ -709,7 +799,8 @@ static const std::vector<std::unique_ptr<function_t>> &functionsOf(const object_
     while (object->proto) {
         object = object->proto;
     }
-    return object->own ? object->own->functions : none;
+    const ObjectDef *own = asDefinition(object)->own.get();
+    return own ? own->functions : none;
 }
 
 function_t *object_getFunction(const object_t *object, const char *name) {
@@ -740,7 +831,7 @@ function_t *object_nextFunction(const function_t *function) {
         nullArgument("function");
         return nullptr;
     }
-    const auto &list = function->owner->own->functions;
+    const auto &list = asDefinition(function->owner)->own->functions;
     return function->position + 1 < list.size() ? list[function->position + 1].get() : nullptr;
 }
 

@@ -1,3 +1,6 @@
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -99,6 +102,69 @@ TEST_F(Tree, InstancesShareTheirTemplateHandlersButNotUserData) {
     events.clear();
     object_commit(entries());
     EXPECT_EQ(events, std::vector<std::string>{"late handler"});
+}
+
+/* Below an instance: a template inside a singleton, a template whose
+ * definition has child objects, and a plain one. */
+const char *const kNested = R"({"objects": [{"name": "Deep", "objects": [
+  {"name": "Row", "multi-instance": true, "objects": [
+    {"name": "Group", "objects": [{"name": "Tag", "multi-instance": true,
+      "parameters": [{"name": "Label", "type": "string", "attributes": ["persistent"]}]}]},
+    {"name": "Card", "multi-instance": true, "objects": [
+      {"name": "Line", "parameters": [{"name": "Text", "type": "string", "attributes": ["persistent"]}]},
+      {"name": "Sub", "multi-instance": true,
+       "parameters": [{"name": "V", "type": "string", "attributes": ["persistent"]}]}]},
+    {"name": "Plain", "multi-instance": true}]}]}]})";
+
+std::string childNames(const object_t *object) {
+    std::string names;
+    for (object_t *c = object_firstChild(object); c; c = object_nextSibling(c)) {
+        names += std::string(object_name(c, 0)) + (object_isTemplate(c) ? "* " : " ");
+    }
+    return names;
+}
+
+TEST_F(Tree, ObjectsCopiedIntoInstancesAtEveryDepthBehaveAsTheirDefinitions) {
+    ASSERT_TRUE(datamodel_loadDefinitionText(dm, kNested, "nested.json", nullptr, nullptr));
+    object_t *row = object_createInstance(get("Deep.Row"), 0, "r");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(childNames(row), "Group Card* Plain* ");
+    EXPECT_EQ(childNames(get("Deep.Row.1.Card")), "Line Sub* ");
+    EXPECT_EQ(childNames(get("Deep.Row.1.Plain")), "");
+
+    object_t *tag = object_createInstance(get("Deep.Row.1.Group.Tag"), 0, "t");
+    object_t *card = object_createInstance(get("Deep.Row.1.Card"), 0, nullptr);
+    object_t *sub = object_createInstance(get("Deep.Row.r.Card.1.Sub", OBJECT_FLAG_KEY), 7, "s");
+    ASSERT_TRUE(tag && card && sub) << zeb_errorMessage();
+    EXPECT_EQ(childNames(card), "Line Sub* ");
+    EXPECT_TRUE(object_parameterSetCharValue(tag, "Label", "blue"));
+    EXPECT_TRUE(object_parameterSetCharValue(get("Deep.Row.1.Card.1.Line"), "Text", "x"));
+    EXPECT_TRUE(object_parameterSetCharValue(sub, "V", "v"));
+    ASSERT_TRUE(object_commit(get("Deep")));
+    EXPECT_EQ(pathOf(sub, OBJECT_FLAG_KEY), "Deep.Row.r.Card.1.Sub.s");
+    EXPECT_EQ(get("Deep.Row.r.Group.Tag.t", OBJECT_FLAG_KEY), tag);
+    EXPECT_EQ(object_state(get("Deep.Row.1.Card.1.Line")), object_state_ready);
+
+    char dir[] = "/tmp/zeb_dm_test_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/deep.json";
+    ASSERT_TRUE(datamodel_save(get("Deep"), -1, path.c_str(), 0)) << zeb_errorMessage();
+    const std::string saved = slurp(path);
+    datamodel_t *other = datamodel_create();
+    ASSERT_TRUE(datamodel_loadDefinitionText(other, kNested, "nested.json", nullptr, nullptr));
+    EXPECT_TRUE(datamodel_load(other, path.c_str(), 0)) << zeb_errorMessage();
+    EXPECT_EQ(valueOf(datamodel_getObject(other, "Deep.Row.r.Card.1.Sub.s", OBJECT_FLAG_KEY), "V"),
+              "v");
+    ASSERT_TRUE(datamodel_save(datamodel_getObject(other, "Deep", 0), -1, path.c_str(), 0));
+    EXPECT_EQ(slurp(path), saved);
+    datamodel_destroy(other);
+    std::remove(path.c_str());
+    rmdir(dir);
+
+    ASSERT_TRUE(object_delete(row));
+    ASSERT_TRUE(object_commit(get("Deep")));
+    EXPECT_EQ(object_instanceCount(get("Deep.Row")), 0u);
+    EXPECT_EQ(get("Deep.Row.r", OBJECT_FLAG_KEY), nullptr);
 }
 
 TEST_F(Tree, LowerCaseValuesLowerTheLeadingCapitalsOnly) {
