@@ -222,12 +222,6 @@ std::string wordsOf(const collation_t *coll, const object_t *entry) {
     return words;
 }
 
-/* Calls visit(offset) for each word of an entry's words. */
-template <typename Visit> void forEachWord(std::string_view words, Visit visit) {
-    for (size_t at = 0; at < words.size(); at = words.find('\0', at) + 1)
-        visit(static_cast<uint32_t>(at));
-}
-
 /* The digits of each number of the entry, each followed by a blank. */
 std::string numbersOf(const object_t *entry) {
     std::string numbers;
@@ -276,8 +270,8 @@ void remove(Order &order, uint32_t slot) {
 void remove(Words &words, uint32_t slot) {
     if (slot >= words.wordsAt.size() || words.wordsAt[slot] == kNoSlot)
         return;
-    uint32_t record = words.wordsAt[slot];
-    forEachWord(words.text.words(record), [&](uint32_t at) { words.set.erase(record + at); });
+    words.text.forEachWord(words.wordsAt[slot],
+                           [&](uint32_t at, std::string_view) { words.set.erase(at); });
     words.text.release(words.wordsAt[slot]);
     words.wordsAt[slot] = kNoSlot;
 }
@@ -307,7 +301,7 @@ bool update(Order &order, uint32_t slot) {
 bool update(Words &words, uint32_t slot) {
     std::string text = wordsOf(words.coll, state.slots.entry(slot));
     uint32_t &at = bySlot(words.wordsAt, slot);
-    if (at != kNoSlot && words.text.words(at) == text)
+    if (at != kNoSlot && words.text.holds(at, text))
         return true;
     remove(words, slot);
     if (words.text.wasteful())
@@ -315,7 +309,8 @@ bool update(Words &words, uint32_t slot) {
     uint32_t record = words.text.put(text, slot);
     words.wordsAt[slot] = record;
     bool inserted = true;
-    forEachWord(text, [&](uint32_t w) { inserted = inserted && words.set.insert(record + w); });
+    words.text.forEachWord(
+        record, [&](uint32_t w, std::string_view) { inserted = inserted && words.set.insert(w); });
     return inserted;
 }
 
@@ -730,11 +725,9 @@ std::vector<Term> termsOf(const collation_t *coll, std::string_view text) {
 bool hasWordBeginning(const Words &words, uint32_t slot, const std::string &prefix) {
     if (slot >= words.wordsAt.size() || words.wordsAt[slot] == kNoSlot)
         return false;
-    std::string_view all = words.text.words(words.wordsAt[slot]);
     bool found = false;
-    forEachWord(all, [&](uint32_t at) {
-        const char *word = all.data() + at;
-        found = found || beginsWith(word, strlen(word), prefix);
+    words.text.forEachWord(words.wordsAt[slot], [&](uint32_t, std::string_view word) {
+        found = found || beginsWith(word.data(), word.size(), prefix);
     });
     return found;
 }

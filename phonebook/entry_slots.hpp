@@ -16,11 +16,15 @@
  * most of it, rewriting the offsets it holds.
  *
  * WordArena keeps per entry a record of its words, one after the other in one
- * block: each word (bytes other than 0) followed by a 0, an empty word, then
- * the entry's slot (LEB128), so that the offset of a word, 4 bytes, leads to
- * the word and to its entry (by reading on to the end of the record). A
- * record released becomes garbage; compacting keeps the records in their
- * order, so that offsets keep theirs.
+ * block: each word (bytes other than 0, followed by a 0) preceded by its
+ * distance to the end of the record (LEB128, not 0), then a 0 where a
+ * distance would be, then the entry's slot (LEB128). The offset of a word,
+ * 4 bytes, leads to the word and, through the distance just before it, to
+ * its entry without reading the words after it: the byte before a distance
+ * (a word's 0, the end of the record before, or none) never has the high bit
+ * set, so the distance reads back from the word. A record released becomes
+ * garbage; compacting keeps the records in their order, so that offsets
+ * keep theirs.
  *
  * SlotList keeps a list of slots, in the order added, each as its distance
  * from the one before when it is larger, else as a 0 and the slot: slots are
@@ -221,23 +225,58 @@ class WordArena {
   public:
     /* A record of `words` (each followed by a 0, none empty); its offset. */
     uint32_t put(std::string_view words, uint32_t slot) {
-        uint32_t at = static_cast<uint32_t>(bytes_.size());
+        std::vector<std::string_view> each;
+        for (size_t from = 0; from < words.size();) {
+            size_t end = words.find('\0', from);
+            each.push_back(words.substr(from, end - from + 1));
+            from = end + 1;
+        }
+        /* From a word to the slot: the word, the words after it with their
+         * distances, and the 0 that ends them. */
+        std::vector<uint32_t> distances(each.size());
         char code[kLebMax];
-        size_t n = lebPut(slot, code);
-        bytes_.reserve(bytes_.size() + words.size() + 1 + n);
-        bytes_.append(words);
+        uint32_t rest = 1;
+        for (size_t i = each.size(); i-- > 0;) {
+            distances[i] = static_cast<uint32_t>(each[i].size()) + rest;
+            rest = static_cast<uint32_t>(lebPut(distances[i], code)) + distances[i];
+        }
+        uint32_t at = static_cast<uint32_t>(bytes_.size());
+        bytes_.reserve(bytes_.size() + rest + kLebMax);
+        for (size_t i = 0; i < each.size(); ++i) {
+            bytes_.append(code, lebPut(distances[i], code));
+            bytes_.append(each[i]);
+        }
         bytes_ += '\0';
-        bytes_.append(code, n);
+        bytes_.append(code, lebPut(slot, code));
         return at;
     }
-    /* The words of the record at `record`, each followed by a 0. */
-    std::string_view words(uint32_t record) const noexcept {
-        return {bytes_.data() + record, endOfWords(record) - record};
+    /* Calls visit(at, word) for each word of the record at `record`, in
+     * order, `at` being the word's offset. */
+    template <typename Visit> void forEachWord(uint32_t record, Visit visit) const {
+        const char *p = bytes_.data() + record;
+        while (lebGet(p) != 0) {
+            std::string_view word(p);
+            visit(static_cast<uint32_t>(p - bytes_.data()), word);
+            p += word.size() + 1;
+        }
+    }
+    /* Whether the record at `record` holds `words` (as put takes them). */
+    bool holds(uint32_t record, std::string_view words) const noexcept {
+        size_t from = 0;
+        bool same = true;
+        forEachWord(record, [&](uint32_t, std::string_view word) {
+            same = same && words.compare(from, word.size() + 1, word.data(), word.size() + 1) == 0;
+            from += word.size() + 1;
+        });
+        return same && from == words.size();
     }
     const char *word(uint32_t at) const noexcept { return bytes_.data() + at; }
-    /* The slot of the record holding the word at `at` (or starting there). */
+    /* The slot of the record holding the word at `at`. */
     uint32_t slotOf(uint32_t at) const noexcept {
-        const char *p = bytes_.data() + endOfWords(at) + 1;
+        const char *distance = bytes_.data() + at - 1;
+        while (distance != bytes_.data() && (distance[-1] & 0x80) != 0)
+            --distance;
+        const char *p = bytes_.data() + at + lebGet(distance);
         return lebGet(p);
     }
     void release(uint32_t record) noexcept { garbage_ += recordEnd(record) - record; }
@@ -251,14 +290,14 @@ class WordArena {
         kept.reserve(bytes_.size() - garbage_);
         std::vector<std::pair<uint32_t, uint32_t>> starts; /* old, new */
         for (size_t at = 0; at < bytes_.size(); at = recordEnd(static_cast<uint32_t>(at))) {
-            uint32_t slot = slotOf(static_cast<uint32_t>(at));
+            uint32_t slot = recordSlot(static_cast<uint32_t>(at));
             if (slot < records.size() && records[slot] == at) {
                 starts.emplace_back(static_cast<uint32_t>(at), static_cast<uint32_t>(kept.size()));
                 kept.append(bytes_, at, recordEnd(static_cast<uint32_t>(at)) - at);
             }
         }
         for (const auto &[from, to] : starts)
-            records[slotOf(from)] = to;
+            records[recordSlot(from)] = to;
         moved([&](uint32_t at) {
             auto record =
                 std::upper_bound(starts.begin(), starts.end(), std::make_pair(at, UINT32_MAX)) - 1;
@@ -271,14 +310,19 @@ class WordArena {
     void shrink() { bytes_.shrink_to_fit(); }
 
   private:
-    size_t endOfWords(uint32_t at) const noexcept {
-        size_t end = at;
-        while (bytes_[end] != '\0')
-            end += strlen(bytes_.data() + end) + 1;
-        return end;
+    /* The slot of the record at `record`, at the end after its words. */
+    const char *slotField(uint32_t record) const noexcept {
+        const char *p = bytes_.data() + record;
+        while (lebGet(p) != 0)
+            p += strlen(p) + 1;
+        return p;
+    }
+    uint32_t recordSlot(uint32_t record) const noexcept {
+        const char *p = slotField(record);
+        return lebGet(p);
     }
     size_t recordEnd(uint32_t record) const noexcept {
-        const char *p = bytes_.data() + endOfWords(record) + 1;
+        const char *p = slotField(record);
         lebGet(p);
         return static_cast<size_t>(p - bytes_.data());
     }
