@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "plugin_fixture.hpp"
+#include "phonebook_test_support.hpp"
 #include "zeb/bus.h"
 #include "zeb/dm.h"
 

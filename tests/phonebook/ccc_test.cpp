@@ -1,10 +1,5 @@
 // The country calling code table and the comparison of numbers across
 // notations, on tables written into the system root.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "phonebook_test_support.hpp"
@@ -27,6 +22,7 @@ class Ccc : public ::testing::Test {
     zebtest::TestHost env{500};
     void TearDown() override { release_ccc_data(); }
     bool load(const std::string &content) {
+        release_ccc_data();
         env.writeFile(PHONEBOOK_CCC_FILE, content);
         return read_ccc_file();
     }
@@ -43,32 +39,30 @@ class Ccc : public ::testing::Test {
     size_t traced(const std::string &text) const { return env.countTraced(text); }
 };
 
+// Lines in any layout, sorted byte-wise; lines of a wrong format, and lists
+// beyond the 8-bit offset or count, are left out and traced.
 TEST_F(Ccc, LinesAndLists) {
-    ASSERT_TRUE(load("# comment\n   # indented comment\n\n33 00 0\r\n  1 011 1\n\t39 00\n"
-                     "44 00,+ 0 extra\n7\n49 00 0,,1\n20\t00\t0"));
-    EXPECT_EQ(table(), (Names{"1 [011] [1]", "20 [00] [0]", "33 [00] [0]", "39 [00] []",
-                              "44 [00,+] [0]", "49 [00] [0,,1]", "7 [] []"}));
-    EXPECT_EQ(ccc_max, 10u);
-    EXPECT_EQ(traced("Wrong format for CCC file"), 0u);
-}
-
-TEST_F(Ccc, GrowthAndByteWiseOrder) {
-    ASSERT_TRUE(load("7\n33\n212\n1\n20\n033\n2\n21\n3\n4\n5\n"));
-    EXPECT_EQ(table(),
-              (Names{"033 [] []", "1 [] []", "2 [] []", "20 [] []", "21 [] []", "212 [] []",
-                     "3 [] []", "33 [] []", "4 [] []", "5 [] []", "7 [] []"}));
-    EXPECT_EQ(ccc_max, 15u);
-    for (uint32_t i = ccc_num; i < ccc_max; i++)
-        EXPECT_EQ(ccc_data[i].code, nullptr);
-}
-
-TEST_F(Ccc, WrongLines) {
     const std::string far(300, ' '), many(255, ',');
-    ASSERT_TRUE(load("+33 00 0\n31 00 0\n32" + far + "00 0\n34 00 " + many + "\n35 00 " +
-                     many.substr(1) + "\n36" + std::string(253, ' ') + "00\n33a 00 0\n41 00 0\n"));
-    // Lists beyond the 8-bit offset or count leave their line out.
-    EXPECT_EQ(table(), (Names{"31 [00] [0]", "35 [00] [" + many.substr(1) + "]", "36 [00] []"}));
-    EXPECT_EQ(traced("Wrong format for CCC file"), 4u);
+    const std::tuple<std::string, Names, size_t> cases[] = {
+        {"# comment\n   # indented comment\n\n33 00 0\r\n  1 011 1\n\t39 00\n"
+         "44 00,+ 0 extra\n7\n49 00 0,,1\n20\t00\t0",
+         {"1 [011] [1]", "20 [00] [0]", "33 [00] [0]", "39 [00] []", "44 [00,+] [0]",
+          "49 [00] [0,,1]", "7 [] []"},
+         0},
+        {"7\n33\n212\n1\n20\n033\n2\n21\n3\n4\n5\n",
+         {"033 [] []", "1 [] []", "2 [] []", "20 [] []", "21 [] []", "212 [] []", "3 [] []",
+          "33 [] []", "4 [] []", "5 [] []", "7 [] []"},
+         0},
+        {"+33 00 0\n31 00 0\n32" + far + "00 0\n34 00 " + many + "\n35 00 " + many.substr(1) +
+             "\n36" + std::string(253, ' ') + "00\n33a 00 0\n41 00 0\n",
+         {"31 [00] [0]", "35 [00] [" + many.substr(1) + "]", "36 [00] []"},
+         4}};
+    for (const auto &[file, rows, wrong] : cases) {
+        env.clearRecords();
+        ASSERT_TRUE(load(file));
+        EXPECT_EQ(table(), rows);
+        EXPECT_EQ(traced("Wrong format for CCC file"), wrong);
+    }
 }
 
 TEST_F(Ccc, LongestCodeOfAtMostThreeCharacters) {
@@ -85,37 +79,34 @@ TEST_F(Ccc, LongestCodeOfAtMostThreeCharacters) {
     }
 }
 
+// Both ways round; +12S finds code 12, which has no national prefix, and
+// code 1 with its prefix 1 gives the number back.
 TEST_F(Ccc, WorkedExamples) {
-    ASSERT_TRUE(load("33 00 0\n"));
     const std::string s = "612345678";
-    const std::vector<std::tuple<std::string, std::string, bool>> rows = {
-        {"+33" + s, "0033" + s, true},
-        {"0" + s, "0" + s, true},
-        {"+33" + s, "0" + s, true},
-        {"+33" + s, "0 6 12 34 56 78", false},
-        {"+33" + s, "33" + s, false},
-        {"+33" + s, "+34" + s, false},
-        {"0" + s, "06-12345678", false},
-        {"5", "5", false},
-        {"+", "+", false},
-        {"+33" + s, "", false}};
-    for (const auto &[asked, stored, match] : rows) {
+    const std::tuple<const char *, std::string, std::string, bool> rows[] = {
+        {"33 00 0\n", "+33" + s, "0033" + s, true},
+        {"33 00 0\n", "0" + s, "0" + s, true},
+        {"33 00 0\n", "+33" + s, "0" + s, true},
+        {"33 00 0\n", "+33" + s, "0 6 12 34 56 78", false},
+        {"33 00 0\n", "+33" + s, "33" + s, false},
+        {"33 00 0\n", "+33" + s, "+34" + s, false},
+        {"33 00 0\n", "0" + s, "06-12345678", false},
+        {"33 00 0\n", "5", "5", false},
+        {"33 00 0\n", "+", "+", false},
+        {"33 00 0\n", "+33" + s, "", false},
+        {"1 011 1\n12\n", "+12345", "12345", true},
+        {"1 011 1\n12\n", "+12345", "2345", false}};
+    for (const auto &[file, asked, stored, match] : rows) {
+        ASSERT_TRUE(load(file));
         EXPECT_EQ(compare_numbers(asked.c_str(), stored.c_str()), match) << asked << " " << stored;
         EXPECT_EQ(compare_numbers(stored.c_str(), asked.c_str()), match) << stored << " " << asked;
     }
     EXPECT_FALSE(compare_numbers(nullptr, "0033"));
     EXPECT_EQ(traced("Unable to determine the CCC entry"), 0u);
+    ASSERT_TRUE(load("33 00 0\n"));
     EXPECT_FALSE(compare_numbers(("+99" + s).c_str(), ("0" + s).c_str()));
     EXPECT_FALSE(compare_numbers("00", ("0" + s).c_str()));
     EXPECT_EQ(traced("Unable to determine the CCC entry"), 2u);
-}
-
-// +12S finds code 12, which has no national prefix; code 1 with its prefix 1
-// gives the number back.
-TEST_F(Ccc, EveryCodeWhosePrefixBeginsTheNationalNumber) {
-    ASSERT_TRUE(load("1 011 1\n12\n"));
-    EXPECT_TRUE(compare_numbers("+12345", "12345"));
-    EXPECT_FALSE(compare_numbers("+12345", "2345"));
 }
 
 TEST_F(Ccc, MissingFileIsRetriedByEveryLookup) {
@@ -134,21 +125,20 @@ TEST_F(Ccc, MissingFileIsRetriedByEveryLookup) {
     EXPECT_FALSE(compare_numbers("+33612345678", "0612345678"));
     EXPECT_EQ(traced("Unable to open"), 4u);
     EXPECT_EQ(traced("Unable to determine the CCC entry"), 2u);
-    EXPECT_TRUE(load("33 00 0\n"));
+    env.writeFile(PHONEBOOK_CCC_FILE, "33 00 0\n");
+    EXPECT_TRUE(read_ccc_file());
     EXPECT_EQ(ccc_num, 0u); // loaded once
 }
 
 TEST_F(Ccc, ShippedTable) {
-    std::ostringstream shipped;
-    shipped << std::ifstream(CCC_DAT).rdbuf();
-    ASSERT_TRUE(load(shipped.str()));
+    ASSERT_TRUE(load(pbtest::fileText(CCC_DAT)));
     EXPECT_EQ(traced("Wrong format for CCC file"), 0u);
     for (uint32_t i = 0; i < ccc_num; i++) {
         EXPECT_LE(strlen(ccc_data[i].code), 3u) << ccc_data[i].code;
         EXPECT_GT(ccc_data[i].national_count, 0u) << ccc_data[i].code;
         EXPECT_TRUE(i == 0 || strcmp(ccc_data[i - 1].code, ccc_data[i].code) != 0);
     }
-    const std::vector<std::tuple<const char *, const char *, bool>> rows = {
+    const std::tuple<const char *, const char *, bool> rows[] = {
         {"+33612345678", "0612345678", true},    // France: trunk 0
         {"+16502530000", "16502530000", true},   // North America: trunk 1
         {"+16502530000", "6502530000", true},    // ... or none

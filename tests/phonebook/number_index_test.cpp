@@ -2,33 +2,24 @@
 // comparison of two numbers on random tables, and the plug-in's index of
 // stored numbers against the walk while a phonebook changes in every way a
 // client can change it. Seeded: a failure names its seed.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <random>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
+#include "phonebook_test_support.hpp"
 #include "phonebook_zeb.h"
-#include "plugin_fixture.hpp"
 
 namespace {
 
 using pbtest::json;
-using Notation = std::pair<bool, std::string>;
 using pbtest::Random;
+using Notation = std::pair<bool, std::string>;
 
 // Codes that begin one another, national prefixes that are empty, shared or
 // many; sometimes a code of four digits, which the table never finds.
 std::string randomTable(Random &random) {
     std::string table;
     for (int records = 1 + random.below(6); records > 0; --records) {
-        std::string code = std::string(1, "134"[random.below(3)]) + random.text("34", 2);
-        if (random.chance(10))
-            code += "41";
-        table += code;
+        table += std::string(1, "134"[random.below(3)]) + random.text("34", 2) +
+                 (random.chance(10) ? "41" : "");
         if (random.chance(80)) {
             table += " 00 ";
             for (int n = random.below(4), i = 0; i < n; ++i)
@@ -48,17 +39,6 @@ std::string randomNumber(Random &random) {
     return number;
 }
 
-bool visitInto(bool international, const char *text, size_t length, void *userData) {
-    static_cast<std::set<Notation> *>(userData)->insert({international, std::string(text, length)});
-    return true;
-}
-
-std::set<Notation> candidatesOf(const std::string &asked) {
-    std::set<Notation> candidates;
-    number_forEachCandidate(asked.c_str(), true, visitInto, &candidates);
-    return candidates;
-}
-
 Notation notationOf(const std::string &number) {
     bool international = false;
     const char *text = nullptr;
@@ -74,9 +54,9 @@ std::vector<std::string> nationalPrefixes(const ccc_entry *record) {
     return prefixes;
 }
 
-// Tries the number's own code alone, then every code of the table: the two
-// stages of a comparison across notations (international I without its
-// indicator, national N), once the table found a code for I.
+// The two stages of a comparison across notations (international I without
+// its indicator, national N), once the table found a code for I: the
+// number's own code alone, then every code of the table.
 bool ownCodeMatches(const std::string &i, const std::string &n) {
     const ccc_entry *own = get_ccc_entry(i.c_str());
     for (const std::string &prefix : nationalPrefixes(own))
@@ -97,30 +77,23 @@ bool anyCodeMatches(const std::string &i, const std::string &n) {
 // The stored number in the other notation through a random record of the
 // table, when the record fits it; else a random number.
 std::string otherNotation(Random &random, const std::string &stored) {
-    Notation notation = notationOf(stored);
+    auto [international, text] = notationOf(stored);
     if (!read_ccc_file() || ccc_num == 0)
         return randomNumber(random);
     const ccc_entry *record = &ccc_data[random.below(static_cast<int>(ccc_num))];
     std::vector<std::string> prefixes = nationalPrefixes(record);
     if (prefixes.empty())
         return randomNumber(random);
-    const std::string &prefix = random.pick(prefixes);
-    const std::string code = record->code;
-    const std::string &text = notation.second;
-    if (notation.first && text.compare(0, code.size(), code) == 0)
+    const std::string &prefix = random.pick(prefixes), code = record->code;
+    if (international && text.compare(0, code.size(), code) == 0)
         return prefix + text.substr(code.size());
-    if (!notation.first && text.compare(0, prefix.size(), prefix) == 0)
+    if (!international && text.compare(0, prefix.size(), prefix) == 0)
         return "+" + code + text.substr(prefix.size());
     return randomNumber(random);
 }
 
-class Candidates : public ::testing::Test {
-  protected:
+TEST(Candidates, AreExactlyTheNotationsThatCompareEqual) {
     zebtest::TestHost env{100};
-    void TearDown() override { release_ccc_data(); }
-};
-
-TEST_F(Candidates, AreExactlyTheNotationsThatCompareEqual) {
     int ownCodeMatched = 0, mixedMatches = 0;
     for (unsigned seed = 1; seed <= 600; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -133,7 +106,14 @@ TEST_F(Candidates, AreExactlyTheNotationsThatCompareEqual) {
         for (int k = 0; k < 25; ++k) {
             std::string asked = random.chance(50) ? otherNotation(random, random.pick(stored))
                                                   : randomNumber(random);
-            std::set<Notation> candidates = candidatesOf(asked);
+            std::set<Notation> candidates;
+            number_forEachCandidate(
+                asked.c_str(), true,
+                [](bool international, const char *text, size_t length, void *to) {
+                    static_cast<std::set<Notation> *>(to)->insert({international, {text, length}});
+                    return true;
+                },
+                &candidates);
             for (const std::string &number : stored) {
                 bool viaCandidates = number.size() >= 2 && candidates.count(notationOf(number));
                 ASSERT_EQ(viaCandidates, compare_numbers(asked.c_str(), number.c_str()))
@@ -155,118 +135,37 @@ TEST_F(Candidates, AreExactlyTheNotationsThatCompareEqual) {
         }
         env.clearRecords();
     }
+    release_ccc_data();
     EXPECT_GT(ownCodeMatched, 100);
     EXPECT_GT(mixedMatches, ownCodeMatched);
 }
 
 // The plug-in as the host loads it, and the walk over its data model.
-class NumberIndex : public pbtest::PluginTest {
+class NumberIndex : public pbtest::RandomChanges {
   protected:
-    Random random{0};
-    int nextId = 0;
     int hits = 0;
 
-    object_t *entries() const {
-        return datamodel_getObject(zeb_datamodel(host.context()), "Phonebook.Entry", 0);
-    }
-    std::vector<std::string> paths(bool numbers) const {
+    std::string randomNumber() override { return ::randomNumber(random); }
+    std::vector<std::string> numberPaths() const {
         std::vector<std::string> paths;
-        for (object_t *e = object_firstInstance(entries()); e; e = object_nextInstance(e)) {
-            object_t *list = object_getObject(e, "TelephoneNumber", 0, nullptr);
-            for (object_t *n = numbers ? object_firstInstance(list) : e; n;
-                 n = numbers ? object_nextInstance(n) : nullptr) {
-                char *path = object_pathChar(n, 0);
-                paths.push_back(path);
-                free(path);
-            }
-        }
+        for (const std::string &entry : entryPaths())
+            for (object_t *n = object_firstInstance(object(entry + ".TelephoneNumber")); n;
+                 n = object_nextInstance(n))
+                paths.push_back(entry + ".TelephoneNumber." + std::to_string(object_index(n)));
         return paths;
-    }
-    std::vector<std::string> uniqueIDs() const {
-        std::vector<std::string> ids;
-        for (object_t *e = object_firstInstance(entries()); e; e = object_nextInstance(e))
-            ids.push_back(variant_da_char(object_parameterValue(e, "UniqueID")));
-        return ids;
-    }
-    json randomContact() {
-        std::string id = "c" + std::to_string(nextId++);
-        json contact = {{"uniqueID", id}, {"formattedName", id}};
-        contact["telephoneNumbers"] = json::array();
-        for (int n = random.below(4); n > 0; --n)
-            contact["telephoneNumbers"].push_back({{"name", randomNumber(random)}});
-        return contact;
-    }
-    // A contact whose name another one has: refused, rolled back whole.
-    json refusedContact() {
-        json contact = randomContact();
-        std::vector<std::string> ids = uniqueIDs();
-        if (!ids.empty())
-            contact["formattedName"] = random.pick(ids);
-        return contact;
-    }
-    void call(const char *function, const json &arguments) {
-        host.call("Phonebook", function, arguments);
-    }
-    void randomChange() {
-        std::vector<std::string> ids = uniqueIDs(), numbers = paths(true);
-        switch (random.below(10)) {
-        case 0:
-        case 1:
-            call("addContact", {{"contact", randomContact()}});
-            break;
-        case 2:
-            call("addContact", {{"contact", refusedContact()}});
-            break;
-        case 3:
-            if (!ids.empty())
-                call("modifyContactByUniqueID",
-                     {{"uniqueID", random.pick(ids)},
-                      {"contact", random.chance(30) ? refusedContact() : randomContact()}});
-            break;
-        case 4:
-            if (!ids.empty())
-                call("removeContactByUniqueID", {{"uniqueID", random.pick(ids)}});
-            break;
-        case 5:
-            if (!numbers.empty())
-                host.set(random.pick(numbers), {{"Number", randomNumber(random)}});
-            break;
-        case 6:
-            if (!numbers.empty())
-                host.del(random.pick(numbers));
-            break;
-        case 7: {
-            std::vector<std::string> entryPaths = paths(false);
-            if (!entryPaths.empty())
-                host.add(random.pick(entryPaths) + ".TelephoneNumber",
-                         {{"Number", randomNumber(random)}});
-            break;
-        }
-        case 8:
-            call("addContacts", {{"contacts", {randomContact(), refusedContact()}}});
-            break;
-        default:
-            if (random.chance(10)) {
-                host.advance(10000); // saved: the restart loads what was there
-                restart();
-            } else if (random.chance(3)) {
-                call("removeAllContacts", json::object());
-            }
-        }
     }
     // The asked number: one of the stored ones in another notation now and
     // then, else any.
     std::string randomAsked() {
-        std::vector<std::string> numbers = paths(true);
+        std::vector<std::string> numbers = numberPaths();
         if (numbers.empty() || random.chance(40))
-            return randomNumber(random);
+            return randomNumber();
         std::string stored = host.get(random.pick(numbers) + ".Number").toJson();
         return random.chance(50) ? otherNotation(random, stored) : "+" + notationOf(stored).second;
     }
     void expectTheWalksAnswer(const std::string &asked) {
-        object_t *phonebook = datamodel_getObject(zeb_datamodel(host.context()), "Phonebook", 0);
-        object_t *walked = number_findEntryByWalk(phonebook, asked.c_str());
-        json found = host.call("Phonebook", "getContactByNumber", {{"number", asked}}).value();
+        object_t *walked = number_findEntryByWalk(object("Phonebook"), asked.c_str());
+        json found = call("getContactByNumber", {{"number", asked}});
         std::string expected =
             walked ? variant_da_char(object_parameterValue(walked, "UniqueID")) : "";
         ASSERT_EQ(found.is_null() ? "" : found.value("uniqueID", "?"), expected) << asked;
@@ -283,7 +182,7 @@ TEST_F(NumberIndex, AnswersAsTheWalkThroughEveryKindOfChange) {
         host.writeFile("/usr/lib/phonebook/CCC.dat", randomTable(random));
         std::filesystem::remove(host.path("/cfg/system/phonebook.odl"));
         start();
-        for (int step = 0; step < 150; ++step) {
+        for (int step = 0; step < 150 && !HasFailure(); ++step) {
             randomChange();
             for (int n = 0; n < 4; ++n)
                 expectTheWalksAnswer(randomAsked());

@@ -1,9 +1,6 @@
 // Looking contacts up by telephone number, and the "+" of stored numbers,
 // through the bus with the shipped calling code table.
-#include <fstream>
-#include <sstream>
-
-#include "plugin_fixture.hpp"
+#include "phonebook_test_support.hpp"
 
 namespace {
 
@@ -13,9 +10,7 @@ class Numbers : public pbtest::PluginTest {
   protected:
     void SetUp() override {
         PluginTest::SetUp();
-        std::ostringstream shipped;
-        shipped << std::ifstream(CCC_DAT).rdbuf();
-        host.writeFile("/usr/lib/phonebook/CCC.dat", shipped.str());
+        host.writeFile("/usr/lib/phonebook/CCC.dat", pbtest::fileText(CCC_DAT));
         start();
     }
     bool add(const std::string &uniqueID, const std::vector<std::string> &numbers) {
@@ -23,14 +18,12 @@ class Numbers : public pbtest::PluginTest {
         contact["telephoneNumbers"] = json::array();
         for (const std::string &number : numbers)
             contact["telephoneNumbers"].push_back({{"name", number}, {"type", "cell"}});
-        return host.call("Phonebook", "addContact", {{"contact", contact}}).value() == true;
+        return call("addContact", {{"contact", contact}}) == true;
     }
     zebtest::CallResult byNumber(const std::string &number) {
         return host.call("Phonebook", "getContactByNumber", {{"number", number}});
     }
-    json contact(const std::string &name) {
-        return host.call("Phonebook", "getContact", {{"formattedName", name}}).value();
-    }
+    json contact(const std::string &name) { return call("getContact", {{"formattedName", name}}); }
     std::string number(const std::string &path) { return host.get(path + ".Number").toJson(); }
 };
 
@@ -59,7 +52,7 @@ TEST_F(Numbers, LeadingPlusIsStoredAsDoubleZero) {
 
     std::string path = host.add("Phonebook.Entry.1.TelephoneNumber", {{"Number", "+33 1"}});
     EXPECT_EQ(number(path), "0033 1");
-    const std::vector<std::pair<const char *, const char *>> writes = {
+    const std::pair<const char *, const char *> writes[] = {
         {"+", "00"},           {"", ""}, {"0612", "0612"}, {"3+1", "3+1"}, {"+33+1", "0033001"},
         {"0033001", "0033001"}};
     for (const auto &[written, stored] : writes) {

@@ -1,12 +1,17 @@
-// Helpers shared by the phonebook tests.
+// What the phonebook tests share: the shipped definition, trace helpers,
+// seeded choices, the plug-in run by the in-process test host, and random
+// changes of every kind a client or the host makes.
 #ifndef PHONEBOOK_TEST_SUPPORT_HPP
 #define PHONEBOOK_TEST_SUPPORT_HPP
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,9 +22,14 @@ namespace pbtest {
 using zebtest::json;
 using Names = std::vector<std::string>;
 
-// The data model definition that the product ships.
 inline json definition() {
     return json::parse(std::ifstream(PHONEBOOK_DEFINITION));
+}
+
+inline std::string fileText(const char *path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 // Writes `definition` into the host's temporary tree; returns its path.
@@ -38,6 +48,16 @@ inline std::string message(const zebtest::TraceLine &line) {
                : "";
 }
 
+// The lines whose message is `text`, or begins with it when `prefix`.
+inline std::vector<zebtest::TraceLine>
+linesWithMessage(const zebtest::TestHost &host, const std::string &text, bool prefix = false) {
+    std::vector<zebtest::TraceLine> lines;
+    for (const auto &line : host.traces)
+        if (prefix ? message(line).rfind(text, 0) == 0 : message(line) == text)
+            lines.push_back(line);
+    return lines;
+}
+
 // The current local time in the text form of a date-time, as LastRevision
 // shows it.
 inline std::string localNow() {
@@ -47,15 +67,6 @@ inline std::string localNow() {
     char text[32];
     strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &local);
     return text;
-}
-
-inline std::vector<zebtest::TraceLine> linesWithMessage(const zebtest::TestHost &host,
-                                                        const std::string &text) {
-    std::vector<zebtest::TraceLine> lines;
-    for (const auto &line : host.traces)
-        if (message(line) == text)
-            lines.push_back(line);
-    return lines;
 }
 
 // Seeded choices for the tests that run random changes.
@@ -76,6 +87,181 @@ class Random {
 
   private:
     std::mt19937 engine_;
+};
+
+// The plug-in run by the in-process test host with the shipped definition.
+class PluginTest : public ::testing::Test {
+  protected:
+    zebtest::TestHost host{500};
+    std::string definitionPath;
+
+    void SetUp() override {
+        // LastRevision holds local time: one fixed zone for test and plug-in.
+        setenv("TZ", "UTC", 1);
+        tzset();
+        std::filesystem::create_directories(host.path("/cfg/system"));
+        std::filesystem::create_directories(host.path("/etc/config"));
+        useDefinition(definition());
+    }
+    void TearDown() override { host.stop(); }
+    void useDefinition(json def) {
+        def["plugin"] = PHONEBOOK_PLUGIN;
+        definitionPath = writeDefinition(host, def);
+    }
+
+    void start() { ASSERT_TRUE(host.start(definitionPath)) << host.lastError(); }
+    void restart() {
+        host.stop();
+        start();
+    }
+    json call(const char *function, const json &arguments = json::object()) {
+        return host.call("Phonebook", function, arguments).value();
+    }
+    std::string addEntry(const json &values) {
+        std::string path = host.add("Phonebook.Entry", values);
+        EXPECT_FALSE(path.empty()) << host.lastError();
+        return path;
+    }
+    json allContacts() { return call("getAllContacts"); }
+    Names formattedNames() {
+        Names names;
+        for (const json &contact : allContacts())
+            names.push_back(contact.value("formattedName", ""));
+        return names;
+    }
+    size_t saves() const { return host.countTraced("Save completed to /cfg/system/phonebook.odl"); }
+    Names sent() const {
+        Names names;
+        for (const auto &n : host.notifications)
+            names.push_back(n.name);
+        return names;
+    }
+    datamodel_t *dm() const { return zeb_datamodel(host.context()); }
+    object_t *object(const std::string &path) const {
+        return datamodel_getObject(dm(), path.c_str(), 0);
+    }
+    std::vector<std::string> entryPaths() const {
+        std::vector<std::string> paths;
+        for (object_t *e = object_firstInstance(object("Phonebook.Entry")); e;
+             e = object_nextInstance(e))
+            paths.push_back("Phonebook.Entry." + std::to_string(object_index(e)));
+        return paths;
+    }
+};
+
+// Random changes of every kind a client or the host makes to the phonebook,
+// for the seeded tests that check that something follows them all.
+class RandomChanges : public PluginTest {
+  protected:
+    Random random{0};
+    int nextId = 0;
+    int imports = 0;
+
+    void SetUp() override {
+        PluginTest::SetUp();
+        start();
+    }
+    std::string uniqueIDOf(const std::string &path) {
+        return host.get(path + ".UniqueID").toJson();
+    }
+    std::string freshName() { return "c" + std::to_string(nextId++); }
+    virtual std::string randomNumber() { return "0" + random.text("0156", 6); }
+    virtual json randomContact() {
+        std::string id = freshName();
+        json contact = {{"uniqueID", id}, {"formattedName", id}, {"title", random.text("ab", 3)}};
+        contact["telephoneNumbers"] = json::array();
+        for (int n = random.below(4); n > 0; --n)
+            contact["telephoneNumbers"].push_back({{"name", randomNumber()}});
+        return contact;
+    }
+    // A contact whose name another entry has: refused, rolled back whole.
+    json refusedContact(const std::string &other) {
+        json contact = randomContact();
+        if (!other.empty())
+            contact["formattedName"] = host.get(other + ".FormattedName").toJson();
+        return contact;
+    }
+    // Changes of every kind a client makes, among them refused ones that are
+    // rolled back after the UniqueID validator took the new identifier.
+    void randomChange() {
+        std::vector<std::string> entries = entryPaths();
+        std::string entry = entries.empty() ? "" : random.pick(entries);
+        std::string other = entries.empty() ? "" : random.pick(entries);
+        switch (entries.empty() ? 0 : random.below(12)) {
+        case 0:
+            call("addContact", {{"contact", randomContact()}});
+            break;
+        case 1: {
+            json contact = randomContact();
+            contact.erase("uniqueID");
+            call("addContactAndGenUUID", {{"contact", contact}});
+            break;
+        }
+        case 2: { // sometimes under a new identifier, sometimes refused
+            json contact = random.chance(20) ? refusedContact(other) : randomContact();
+            if (random.chance(50))
+                contact["uniqueID"] = uniqueIDOf(entry);
+            call("modifyContactByUniqueID",
+                 {{"uniqueID", uniqueIDOf(entry)}, {"contact", contact}});
+            break;
+        }
+        case 3:
+            call("removeContactByUniqueID", {{"uniqueID", uniqueIDOf(entry)}});
+            break;
+        case 4:
+            host.set(entry, {{"Title", random.text("xyz", 4)}});
+            break;
+        case 5:
+            host.set(entry, {{"UniqueID", random.chance(80) ? freshName() : uniqueIDOf(other)}});
+            break;
+        case 6: {
+            std::string number = entry + ".TelephoneNumber." + std::to_string(1 + random.below(3));
+            if (random.chance(40))
+                host.add(entry + ".TelephoneNumber", {{"Number", randomNumber()}});
+            else if (random.chance(50))
+                host.set(number, {{"Number", randomNumber()}});
+            else
+                host.del(number);
+            break;
+        }
+        case 7:
+            host.del(entry);
+            break;
+        case 8: // refused: the name is another entry's
+            host.set(entry, {{"FormattedName", host.get(other + ".FormattedName").toJson()},
+                             {"Title", "refused"}});
+            host.add("Phonebook.Entry",
+                     {{"FormattedName", host.get(other + ".FormattedName").toJson()}});
+            break;
+        case 9: { // a new identifier and a new entry, rolled back
+            object_t *changed = object(entry);
+            object_parameterSetCharValue(changed, "UniqueID", freshName().c_str());
+            object_parameterSetCharValue(changed, "Title", "rolled back");
+            if (object_t *number = object(entry + ".TelephoneNumber.1"))
+                object_parameterSetCharValue(number, "Number", "0555");
+            object_createInstance(object("Phonebook.Entry"), 0, nullptr);
+            object_rollback(object("Phonebook"));
+            break;
+        }
+        case 10:
+            call("addContacts", {{"contacts",
+                                  {randomContact(),
+                                   random.chance(30) ? refusedContact(other) : randomContact()}}});
+            break;
+        default:
+            if (random.chance(3)) {
+                host.advance(10000); // saved: the new run loads it
+                restart();
+            } else if (random.chance(5)) {
+                call("removeAllContacts");
+            } else if (random.chance(5)) { // the legacy store, read back
+                call("export");
+                if (random.chance(50))
+                    call("removeAllContacts");
+                imports += call("import") == true;
+            }
+        }
+    }
 };
 
 } // namespace pbtest

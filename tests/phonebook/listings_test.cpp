@@ -1,0 +1,565 @@
+// getContactsRange, searchContacts and getChangesSince: after every change,
+// however made, pages and searches are those of a plain recomputation (sort
+// everything, filter everything) and clients that follow the changes from
+// their tokens end with what getAllContacts gives; tokens this run cannot
+// answer give a reset; bad arguments change nothing. Seeded: a failure names
+// its seed.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "collation.h"
+#include "phonebook_test_support.hpp"
+
+namespace {
+
+using pbtest::json;
+using Contacts = std::map<std::string, json>;
+
+const char *const kLocales[] = {"", "de", "de-u-co-phonebk", "sv", "cs", "es", "tr", "root"};
+// Pieces of names: contractions, every kind of accent, case, other scripts.
+const char *const kPieces[] = {"a",  "b", "ch", "c", "ll", "l", "ñ",  "n", "Ä", "ä",
+                               "ae", "ö", "o",  "Ö", "å",  "ø", "æ",  "é", "e", "z",
+                               "S",  "s", "m",  "M", "u",  "ü", "ue", "Ł", "ç", "ı",
+                               "I",  "i", "İ",  "Σ", "б",  "Б", "th", "1", "9", "'"};
+
+bool separator(unsigned char c) {
+    return c < 0x80 && !isalnum(c);
+}
+
+std::vector<std::string> split(const std::string &text) {
+    std::vector<std::string> words(1);
+    for (unsigned char c : text)
+        if (!separator(c))
+            words.back() += static_cast<char>(c);
+        else if (!words.back().empty())
+            words.emplace_back();
+    if (words.back().empty())
+        words.pop_back();
+    return words;
+}
+
+std::string digits(const std::string &text) {
+    std::string only;
+    for (char c : text)
+        if (c >= '0' && c <= '9')
+            only += c;
+    return only;
+}
+
+// A text of several words is looked for by its terms: each word with a
+// letter, and each run of words of digits alone (found by its digits).
+bool searchedByTerms(const std::string &text) {
+    bool letter = false, separated = false;
+    for (unsigned char c : text) {
+        separated = separated || separator(c);
+        letter = letter || !(separator(c) || isdigit(c));
+    }
+    return letter && separated;
+}
+
+std::vector<std::vector<std::string>> termsOf(const std::string &text) {
+    std::vector<std::vector<std::string>> terms;
+    bool inRun = false;
+    for (const std::string &word : split(text)) {
+        bool number = digits(word) == word;
+        if (!(number && inRun))
+            terms.emplace_back();
+        terms.back().push_back(word);
+        inRun = number;
+    }
+    return terms;
+}
+
+// A page of `all` as the functions answer it.
+json page(const std::vector<json> &all, uint64_t offset, int count) {
+    json contacts = json::array();
+    for (uint64_t i = offset; i < all.size() && i < offset + count; ++i)
+        contacts.push_back(all[i]);
+    return {{"total", all.size()}, {"offset", offset}, {"contacts", contacts}};
+}
+
+// A client keeping the phonebook by UniqueID from the answers it gets.
+struct Follower {
+    std::string token;
+    Contacts contacts;
+    bool current = false; // its last answer said nothing more remains
+};
+
+class Listings : public pbtest::RandomChanges {
+  protected:
+    std::string word(int longest) {
+        std::string text;
+        for (int n = 1 + random.below(longest); n > 0; --n)
+            text += kPieces[random.below(static_cast<int>(std::size(kPieces)))];
+        return text;
+    }
+    const char *randomLocale() { return kLocales[random.below(std::size(kLocales))]; }
+    json randomContact() override {
+        json contact = RandomChanges::randomContact();
+        contact["formattedName"] = word(4) + (random.chance(70) ? " " + word(5) : "");
+        contact["name"] = random.chance(50) ? word(4) + ";" + word(3) + ";;" : "";
+        contact["organisation"] = random.chance(30) ? word(3) + "-" + word(3) : "";
+        contact["emails"] = json::array();
+        if (random.chance(50))
+            contact["emails"].push_back({{"name", word(3) + "." + word(2) + "@mail.example"}});
+        return contact;
+    }
+    std::string defaultLocale() { return host.get("Phonebook.SortLocale").toJson(); }
+
+    // The sort text of a contact under sortBy.
+    static std::string sortText(const json &contact, const std::string &sortBy) {
+        if (sortBy == "name") {
+            std::string joined, name = contact["name"];
+            for (size_t start = 0; start <= name.size();) {
+                size_t end = std::min(name.find(';', start), name.size());
+                std::string part = name.substr(start, end - start);
+                size_t first = part.find_first_not_of(' ');
+                if (first != std::string::npos)
+                    joined += (joined.empty() ? "" : " ") +
+                              part.substr(first, part.find_last_not_of(' ') + 1 - first);
+                start = end + 1;
+            }
+            if (!joined.empty())
+                return joined;
+        }
+        return contact[sortBy == "lastRevision" ? "lastRevision" : "formattedName"];
+    }
+    // Everything sorted by (key, UniqueID, instance).
+    static std::vector<json> sorted(const json &all, const std::string &sortBy,
+                                    const collation_t *coll) {
+        using Keyed = std::tuple<std::string, std::string, unsigned long, json>;
+        std::vector<Keyed> keyed;
+        for (const json &c : all) {
+            std::string text = sortText(c, sortBy);
+            keyed.emplace_back(
+                sortBy == "lastRevision" ? text
+                                         : collation_sortKeyString(coll, text, COLLATION_TERTIARY),
+                c["uniqueID"].get<std::string>(), std::stoul(c["key"].get<std::string>()), c);
+        }
+        std::sort(keyed.begin(), keyed.end(), [](const Keyed &a, const Keyed &b) {
+            return std::tie(std::get<0>(a), std::get<1>(a), std::get<2>(a)) <
+                   std::tie(std::get<0>(b), std::get<1>(b), std::get<2>(b));
+        });
+        std::vector<json> contacts;
+        for (const Keyed &k : keyed)
+            contacts.push_back(std::get<3>(k));
+        return contacts;
+    }
+    // A few digits of the contact's first number, a separator among them.
+    std::string numberPart(const json &contact) {
+        std::string number = contact["telephoneNumbers"][0]["name"];
+        std::string part = number.substr(random.below(number.size()), 3 + random.below(3));
+        return part.size() >= 3 ? part.insert(1, random.chance(50) ? " " : "-") : part;
+    }
+    // A text to look for: the start of a word or number of a contact, its
+    // case or accents changed, or anything.
+    std::string probe(const json &all) {
+        if (all.empty() || random.chance(10))
+            return word(2);
+        const json &contact = all[random.below(all.size())];
+        if (random.chance(20) && !contact["telephoneNumbers"].empty())
+            return numberPart(contact);
+        std::vector<std::string> words = split(contact["formattedName"]);
+        if (words.empty())
+            return word(1);
+        std::string text = random.pick(words).substr(0, 1 + random.below(4));
+        for (char &c : text)
+            if (c >= 'a' && c <= 'z' && random.chance(50))
+                c = static_cast<char>(c - 'a' + 'A');
+        return text;
+    }
+    // A text of two or three words: beginnings of the words of one contact,
+    // maybe mixed with other probes, between separators.
+    std::string probeWords(const json &all) {
+        static const char *const separators[] = {" ", "  ", ", ", "-", "@", ".", " 0"};
+        if (all.empty())
+            return word(2) + " " + word(2);
+        const json &contact = all[random.below(static_cast<int>(all.size()))];
+        std::vector<std::string> words = wordsOf(contact);
+        std::string text;
+        for (int n = 2 + random.below(2); n > 0; --n) {
+            if (!text.empty())
+                text += separators[random.below(static_cast<int>(std::size(separators)))];
+            if (words.empty() || random.chance(25))
+                text += probe(all);
+            else if (random.chance(20) && !contact["telephoneNumbers"].empty())
+                text += numberPart(contact);
+            else
+                text += random.pick(words).substr(0, 1 + random.below(5));
+        }
+        return text;
+    }
+
+    void checkRange(const json &all) {
+        static const char *const sortBys[] = {"formattedName", "name", "lastRevision"};
+        std::string sortBy = sortBys[random.below(3)], locale = randomLocale();
+        bool descending = random.chance(30);
+        int count = 1 + random.below(random.chance(20) ? 500 : 8);
+        json arguments = {{"count", count}, {"descending", descending}};
+        if (random.chance(80))
+            arguments["sortBy"] = sortBy;
+        else
+            sortBy = "formattedName";
+        if (random.chance(60))
+            arguments["locale"] = locale;
+        else
+            locale = defaultLocale();
+        const collation_t *coll = collation_forLocale(locale.c_str());
+        std::vector<json> order = sorted(all, sortBy, coll);
+        if (descending)
+            std::reverse(order.begin(), order.end());
+        uint64_t offset = random.below(static_cast<int>(all.size()) + 3);
+        if (random.chance(30)) {
+            std::string from = sortBy != "lastRevision" ? probe(all)
+                               : order.empty()          ? "2026-12-08T00:00:00Z"
+                                                        : sortText(random.pick(order), sortBy);
+            arguments["from"] = from;
+            offset = std::count_if(order.begin(), order.end(), [&](const json &c) {
+                std::string text = sortText(c, sortBy);
+                if (sortBy == "lastRevision")
+                    return descending ? text > from : text < from;
+                int sign = collation_compare(coll, text.data(), text.size(), from.data(),
+                                             from.size(), COLLATION_PRIMARY);
+                return descending
+                           ? sign > 0 && !collation_primaryPrefix(coll, text.data(), text.size(),
+                                                                  from.data(), from.size())
+                           : sign < 0;
+            });
+        } else {
+            arguments["offset"] = offset;
+        }
+        ASSERT_EQ(call("getContactsRange", arguments), page(order, offset, count))
+            << arguments.dump();
+    }
+
+    static std::vector<std::string> wordsOf(const json &c) {
+        std::vector<std::string> words = split(c["formattedName"]);
+        for (const char *field : {"name", "organisation"})
+            for (const std::string &w : split(c[field]))
+                words.push_back(w);
+        for (const json &email : c["emails"])
+            for (const std::string &w : split(email["name"]))
+                words.push_back(w);
+        return words;
+    }
+    static bool weighs(const collation_t *coll, const std::string &text) {
+        return !collation_sortKeyString(coll, text, COLLATION_PRIMARY).empty();
+    }
+    // Whether a word of the contact begins with `text`, or a number holds
+    // the digits of `number` (at least three).
+    static bool finds(const collation_t *coll, const json &c, const std::string &text,
+                      const std::string &number) {
+        std::vector<std::string> words = wordsOf(c);
+        bool match =
+            weighs(coll, text) && std::any_of(words.begin(), words.end(), [&](auto &w) {
+                return collation_primaryPrefix(coll, w.data(), w.size(), text.data(), text.size());
+            });
+        std::string wanted = digits(number);
+        for (const json &n : c["telephoneNumbers"])
+            match = match ||
+                    (wanted.size() >= 3 && digits(n["name"]).find(wanted) != std::string::npos);
+        return match;
+    }
+    static bool findsEveryTerm(const collation_t *coll, const json &c, const std::string &text) {
+        bool anyWeighs = false;
+        for (const std::vector<std::string> &term : termsOf(text)) {
+            if (term.size() == 1 && digits(term[0]) != term[0]) {
+                if (!weighs(coll, term[0]))
+                    continue;
+                anyWeighs = true;
+                if (!finds(coll, c, term[0], ""))
+                    return false;
+                continue;
+            }
+            anyWeighs = true;
+            std::string run;
+            bool eachBegins = true;
+            for (const std::string &word : term) {
+                run += word;
+                eachBegins = eachBegins && finds(coll, c, word, "");
+            }
+            if (!eachBegins && !finds(coll, c, "", run))
+                return false;
+        }
+        return anyWeighs;
+    }
+
+    void checkSearch(const json &all) {
+        std::string text = random.chance(40)   ? probeWords(all)
+                           : random.chance(10) ? probe(all) + " "
+                                               : probe(all);
+        std::string locale = randomLocale();
+        int count = 1 + random.below(10);
+        uint64_t offset = random.chance(70) ? 0 : random.below(5);
+        json arguments = {{"text", text}, {"offset", offset}, {"count", count}};
+        if (random.chance(60))
+            arguments["locale"] = locale;
+        else
+            locale = defaultLocale();
+        const collation_t *coll = collation_forLocale(locale.c_str());
+        std::vector<json> found;
+        for (const json &c : sorted(all, "formattedName", coll))
+            if (searchedByTerms(text) ? findsEveryTerm(coll, c, text) : finds(coll, c, text, text))
+                found.push_back(c);
+        ASSERT_EQ(call("searchContacts", arguments), page(found, offset, count))
+            << arguments.dump();
+    }
+
+    json since(const json &token, const json &count = 100) {
+        return call("getChangesSince", {{"token", token}, {"count", count}});
+    }
+    // Up to `pages` answers, each applied as a client does: the deleted
+    // identifiers, then the changed contacts.
+    void follow(Follower &follower, int pages, int count) {
+        follower.current = false;
+        for (; pages > 0 && !HasFailure(); --pages) {
+            json answer = since(follower.token, count);
+            if (answer == json{{"reset", true}}) {
+                follower = Follower();
+                continue;
+            }
+            ASSERT_TRUE(answer.contains("token")) << answer.dump();
+            EXPECT_LE(answer["changed"].size() + answer["deleted"].size(), size_t(count));
+            std::set<std::string> once;
+            for (const json &id : answer["deleted"]) {
+                EXPECT_TRUE(once.insert(id).second) << id;
+                follower.contacts.erase(id);
+            }
+            for (const json &contact : answer["changed"]) {
+                EXPECT_TRUE(once.insert(contact["uniqueID"]).second) << contact;
+                follower.contacts[contact["uniqueID"]] = contact;
+            }
+            follower.token = answer["token"];
+            follower.current = !answer["more"].get<bool>();
+            if (follower.current)
+                return;
+        }
+    }
+    Contacts phonebook() {
+        Contacts contacts;
+        for (const json &contact : allContacts())
+            contacts[contact["uniqueID"]] = contact;
+        return contacts;
+    }
+};
+
+TEST_F(Listings, PagesAndSearchesAreThoseOfARecomputationWhateverChangesThePhonebook) {
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        random = pbtest::Random(seed);
+        for (int change = 0; change < 800 && !HasFailure(); ++change) {
+            if (random.chance(2))
+                host.set("Phonebook", {{"SortLocale", randomLocale()}});
+            else if (random.chance(5))
+                host.advance(1000 + random.below(5000)); // LastRevision differs
+            randomChange();
+            json all = allContacts();
+            checkRange(all);
+            checkSearch(all);
+        }
+        call("removeAllContacts");
+    }
+    EXPECT_GT(imports, 0);
+}
+
+TEST_F(Listings, FollowersOfTheChangesEndWithThePhonebookWhateverChangesIt) {
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        random = pbtest::Random(seed);
+        // One follows to the end after every batch, the others part of the
+        // way now and then, one of them a few contacts at a time.
+        std::vector<Follower> followers(4);
+        std::string lastWritten;
+        for (int batch = 0; batch < 50 && !HasFailure(); ++batch) {
+            // Also the entry the followers saw change last changes again.
+            if (!lastWritten.empty() && random.chance(50))
+                host.set(lastWritten, {{"Title", "again " + freshName()}});
+            for (int k = random.below(30); k > 0; --k)
+                randomChange();
+            std::vector<std::string> entries = entryPaths();
+            lastWritten = entries.empty() ? "" : random.pick(entries);
+            if (!lastWritten.empty())
+                host.set(lastWritten, {{"Title", freshName()}});
+            host.clearRecords();
+            for (size_t i = 0; i < followers.size() && !HasFailure(); ++i) {
+                follow(followers[i], i == 0 ? 1000 : random.below(4),
+                       1 + random.below(i == 3 ? 3 : 40));
+                if (followers[i].current) {
+                    ASSERT_EQ(followers[i].contacts, phonebook()) << "follower " << i;
+                }
+            }
+        }
+        call("removeAllContacts");
+    }
+    EXPECT_GT(imports, 0);
+}
+
+TEST_F(Listings, TokensThisRunCannotAnswerGiveAReset) {
+    json contacts = json::array();
+    for (int i = 0; i < 120; ++i)
+        contacts.push_back({{"uniqueID", freshName()}});
+    call("addContacts", {{"contacts", contacts}});
+    json first = call("getChangesSince"); // 100 without a count
+    EXPECT_EQ(first["changed"].size(), 100u);
+    EXPECT_TRUE(first["more"].get<bool>());
+    Follower follower;
+    follow(follower, 10, 500);
+    std::string token = follower.token;
+    EXPECT_EQ(since(token), json({{"token", token},
+                                  {"changed", json::array()},
+                                  {"deleted", json::array()},
+                                  {"more", false}}));
+    std::string forged = token, raised = token;
+    forged.back() = forged.back() == '0' ? '1' : '0';
+    raised[1] = raised[1] == '9' ? '8' : '9';
+    for (const std::string &bad :
+         {forged, raised, token.substr(0, token.size() - 1), token.substr(1), std::string("c0.0.0"),
+          std::string(65536, 'c'), std::string("\xff\xfe\x80", 3), std::string("s") + token})
+        EXPECT_EQ(since(bad), json({{"reset", true}})) << bad.substr(0, 80);
+
+    // Older than the log remembers: changes of two entries by turns.
+    object_t *ann = object("Phonebook.Entry.1"), *bob = object("Phonebook.Entry.2");
+    for (int i = 0; i < 5001; ++i) {
+        object_parameterSetCharValue(ann, "Title", std::to_string(i).c_str());
+        object_parameterSetCharValue(bob, "Title", std::to_string(i).c_str());
+        object_commit(ann);
+        object_commit(bob);
+    }
+    host.clearRecords();
+    EXPECT_EQ(since(token), json({{"reset", true}}));
+    json recent = since("", 500);
+    host.advance(10000);
+    restart(); // another run
+    EXPECT_EQ(since(recent["token"]), json({{"reset", true}}));
+}
+
+TEST_F(Listings, BadArgumentsGetAnErrorOrAnEmptyPageAndChangeNothing) {
+    call("addContact", {{"contact", {{"uniqueID", "ann"}, {"formattedName", "Ann Müller"}}}});
+    call("addContact", {{"contact", {{"uniqueID", "bob"}, {"formattedName", "Ørsted Bob"}}}});
+    EXPECT_FALSE(host.set("Phonebook", {{"SortLocale", "xx-klingon"}}));
+    EXPECT_TRUE(host.set("Phonebook", {{"SortLocale", "da"}}));
+    host.advance(10000);
+    std::string token = since("")["token"];
+    json before = allContacts();
+    host.clearRecords();
+
+    const json badOffset = {{"error", "offset must be a whole number from 0"}};
+    const json badCount = {{"error", "count must be a whole number from 1 to 500"}};
+    const json notAToken = {{"error", "token must be a text"}};
+    const json nothing = {{"total", 0}, {"offset", 0}, {"contacts", json::array()}};
+    const std::string invalid("\xff\xc3(\xe2\x82", 5);
+    struct Case {
+        const char *function;
+        json arguments, expected;
+    };
+    const Case cases[] = {
+        {"getContactsRange", {{"offset", -1}}, badOffset},
+        {"getContactsRange", {{"offset", 2.5}}, badOffset},
+        {"getContactsRange", {{"offset", "1"}}, badOffset},
+        {"getContactsRange", {{"offset", true}}, badOffset},
+        {"getContactsRange", {{"offset", {1}}}, badOffset},
+        {"getContactsRange",
+         {{"offset", 1e15}},
+         {{"total", 2}, {"offset", 1e15}, {"contacts", json::array()}}},
+        {"getContactsRange", {{"count", 0}}, badCount},
+        {"getContactsRange", {{"count", -3}}, badCount},
+        {"getContactsRange", {{"count", 501}}, badCount},
+        {"getContactsRange", {{"count", 1e12}}, badCount},
+        {"getContactsRange", {{"count", "5"}}, badCount},
+        {"getContactsRange", {{"count", json::object()}}, badCount},
+        {"getContactsRange", {{"sortBy", 1}}, {{"error", "sortBy must be a text"}}},
+        {"getContactsRange", {{"sortBy", "phone"}}, {{"error", "unknown sortBy phone"}}},
+        {"getContactsRange", {{"locale", false}}, {{"error", "locale must be a text"}}},
+        {"getContactsRange", {{"locale", "xx-klingon"}}, {{"error", "unknown locale xx-klingon"}}},
+        {"getContactsRange", {{"descending", "yes"}}, {{"error", "descending must be a boolean"}}},
+        {"getContactsRange", {{"descending", 1}}, {{"error", "descending must be a boolean"}}},
+        {"getContactsRange", {{"from", 7}}, {{"error", "from must be a text"}}},
+        {"getContactsRange",
+         {{"from", "yesterday"}, {"sortBy", "lastRevision"}},
+         {{"error", "from must be a date-time when sorting by lastRevision"}}},
+        // Danish: Ø after Z (and "aa" is å, after Ø).
+        {"getContactsRange",
+         {{"from", std::string(65536, 'z')}},
+         {{"total", 2}, {"offset", 1}, {"contacts", {before[1]}}}},
+        {"getContactsRange",
+         {{"from", invalid}, {"count", 1}},
+         {{"total", 2}, {"offset", 2}, {"contacts", json::array()}}},
+        {"searchContacts", json::object(), {{"error", "text must be a text"}}},
+        {"searchContacts", {{"text", 12}}, {{"error", "text must be a text"}}},
+        {"searchContacts", {{"text", "a"}, {"offset", -1}}, badOffset},
+        {"searchContacts", {{"text", "a"}, {"count", 900}}, badCount},
+        {"searchContacts", {{"text", "a"}, {"locale", "qq"}}, {{"error", "unknown locale qq"}}},
+        {"searchContacts", {{"text", ""}}, nothing},
+        {"searchContacts", {{"text", std::string(65536, 'a')}}, nothing},
+        {"searchContacts", {{"text", invalid}}, nothing},
+        {"searchContacts",
+         {{"text", "MUL"}, {"locale", "de"}},
+         {{"total", 1}, {"offset", 0}, {"contacts", {before[0]}}}},
+        {"searchContacts", {{"text", "o"}}, nothing}, // Ø is a letter of its own in Danish
+        {"getChangesSince", {{"token", 5}}, notAToken},
+        {"getChangesSince", {{"token", true}}, notAToken},
+        {"getChangesSince", {{"token", json::object()}}, notAToken},
+        {"getChangesSince", {{"token", {"c1"}}}, notAToken},
+        {"getChangesSince", {{"token", token}, {"count", -1}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", 0}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", 501}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", 1e12}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", 2.5}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", "10"}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", false}}, badCount},
+        {"getChangesSince", {{"token", token}, {"count", {1}}}, badCount}};
+    for (const Case &c : cases)
+        EXPECT_EQ(call(c.function, c.arguments), c.expected)
+            << c.function << " " << c.arguments.dump().substr(0, 80);
+    EXPECT_EQ(host.callPositional("Phonebook", "getContactsRange", {1, 1}).value()["contacts"],
+              json({before[1]}));
+    json positional = host.callPositional("Phonebook", "getChangesSince", {"", 1}).value();
+    EXPECT_EQ(positional["changed"].size(), 1u);
+    EXPECT_TRUE(positional["more"].get<bool>());
+
+    host.advance(10000);
+    EXPECT_EQ(allContacts(), before);
+    EXPECT_EQ(saves(), 0u);
+    EXPECT_TRUE(host.notifications.empty());
+    EXPECT_EQ(since(token)["changed"], json::array()); // nothing entered the log
+    restart();                                         // the locale was saved
+    EXPECT_EQ(defaultLocale(), "da");
+}
+
+TEST_F(Listings, ATextOfSeveralWordsFindsTheContactsThatEachOfItsWordsFinds) {
+    call("addContacts", {{"contacts", json::parse(R"([
+      {"uniqueID": "ann", "formattedName": "Ann Smith", "emails": [{"name": "ann.smith@mail.example"}],
+       "telephoneNumbers": [{"name": "+44 20 7946 0000"}]},
+      {"uniqueID": "anna", "formattedName": "Anna Smithers", "organisation": "Müller"},
+      {"uniqueID": "bob", "formattedName": "Bob Jones", "telephoneNumbers": [{"name": "0171 5551234"}]},
+      {"uniqueID": "room", "formattedName": "Room 101"}])")}});
+    Contacts byID = phonebook();
+    const std::pair<const char *, std::vector<const char *>> cases[] = {
+        {"ann smi", {"ann", "anna"}},
+        {"SMITHERS ann", {"anna"}},
+        {"ann 7946", {"ann"}},
+        {"bob 0171 555", {"bob"}}, // the digits of a run together
+        {"bob 0171 1234", {}},     // not "0171" and "1234" apart
+        {"room 101", {"room"}},    // digits as the beginning of a word
+        {"ann ann", {"ann", "anna"}},
+        {"ann ", {"ann", "anna"}},
+        {"ann.smith@mail", {"ann"}},
+        {"müller anna", {"anna"}},
+        {"ann zzz", {}},
+        {"   ", {}},
+        {", .", {}},
+        {"a an ann s sm smi smit smith zzz", {"ann", "anna"}},  // the first 8 words
+        {"ann ann ann ann ann ann ann ann smithers", {"anna"}}, // a repeated word once
+    };
+    for (const auto &[text, found] : cases) {
+        std::vector<json> contacts;
+        for (const char *id : found)
+            contacts.push_back(byID[id]);
+        EXPECT_EQ(call("searchContacts", {{"text", text}}), page(contacts, 0, 100)) << text;
+    }
+    EXPECT_EQ(call("searchContacts", {{"text", "smi, ann"}, {"offset", 1}, {"count", 1}}),
+              page({byID["ann"], byID["anna"]}, 1, 1));
+}
+
+} // namespace
