@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace benchcontacts {
 

@@ -34,7 +34,7 @@
 #include "phonebook.h"
 #include "phonebook_zeb.h"
 #include "test_host.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli_value.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "httpd_rpc.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 

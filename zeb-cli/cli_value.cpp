@@ -1,6 +1,6 @@
 #include "cli_value.hpp"
 
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace zebcli {
 

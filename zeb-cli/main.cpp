@@ -4,8 +4,8 @@
 // the connection.
 #include "cli_value.hpp"
 #include "zeb/bus.h"
-#include "zeb/variant_json.hpp"
-#include "zeb/client_options.hpp"
+#include "zeb_variant_json.hpp"
+#include "zeb_client_options.hpp"
 
 #include <cctype>
 #include <cerrno>

@@ -9,7 +9,7 @@
 #include <poll.h>
 #include <sys/random.h>
 
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace zebhttpd {
 

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "httpd_users.hpp"
-#include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb/error.h"
+#include "zeb_variant_json.hpp"
 
 namespace zebhttpd {
 

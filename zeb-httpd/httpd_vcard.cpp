@@ -7,8 +7,8 @@
 
 #include <microhttpd.h>
 
-#include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb/error.h"
+#include "zeb_variant_json.hpp"
 
 namespace zebhttpd {
 

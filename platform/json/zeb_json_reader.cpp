@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "zeb/dm.h"
+#include "zeb/error.h"
 
 namespace zeb_json {
 

@@ -1,4 +1,4 @@
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 #include <cmath>
 #include <cstdlib>

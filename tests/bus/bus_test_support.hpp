@@ -32,7 +32,7 @@
 
 #include "zeb/bus.h"
 #include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 #include "target_command.hpp"
 

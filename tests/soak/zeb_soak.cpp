@@ -31,7 +31,7 @@
 #include <unistd.h>
 
 #include "zeb/bus.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 #include "target_command.hpp"
 

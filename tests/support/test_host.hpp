@@ -20,7 +20,7 @@
 
 #include "zeb/ops.h"
 #include "zeb/sl.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace zebtest {
 

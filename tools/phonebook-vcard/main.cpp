@@ -7,9 +7,9 @@
 #include "zeb/vcard.hpp"
 
 #include "zeb/bus.h"
-#include "zeb/client_options.hpp"
-#include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_client_options.hpp"
+#include "zeb/error.h"
+#include "zeb_variant_json.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include <cstdlib>
 
 #include "keltrace/keltrace.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 #include "zeb_dm_file.h"
 #include "zeb_dm_json.h"
 
