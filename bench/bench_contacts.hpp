@@ -13,7 +13,7 @@
 
 namespace benchcontacts {
 
-using json = zebjson::json;
+using json = zeb_json::json;
 
 // Contacts go in addContacts calls of this many, as a client filling a large
 // phonebook sends them.

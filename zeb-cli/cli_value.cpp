@@ -5,8 +5,8 @@
 namespace zebcli {
 
 void parseValue(const std::string &text, variant_t *out) {
-    zebjson::json parsed = zebjson::json::parse(text, nullptr, false);
-    if (parsed.is_discarded() || !zebjson::jsonToVariant(parsed, out))
+    zeb_json::json parsed = zeb_json::json::parse(text, nullptr, false);
+    if (parsed.is_discarded() || !zeb_json::jsonToVariant(parsed, out))
         variant_setChar(out, text.c_str());
 }
 

@@ -24,7 +24,7 @@
 
 namespace zebtest {
 
-using json = zebjson::json;
+using json = zeb_json::json;
 
 /* A variant owned by the test. */
 class Var {
