@@ -32,7 +32,7 @@
 
 #include "zeb/bus.h"
 #include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 #include "target_command.hpp"
 
@@ -40,14 +40,14 @@ extern char **environ;
 
 namespace bustest {
 
-using json = zebjson::json;
+using json = zeb_json::json;
 
 /* A variant owned by the test. */
 class Var {
   public:
     Var() { variant_initialize(&value_, variant_type_unknown); }
     explicit Var(const json &value) : Var() {
-        if (!zebjson::jsonToVariant(value, &value_))
+        if (!zeb_json::jsonToVariant(value, &value_))
             throw std::runtime_error("cannot convert to a variant: " + value.dump());
     }
     Var(const Var &other) : Var() { variant_copy(&value_, &other.value_); }
@@ -59,7 +59,7 @@ class Var {
     variant_type_t type() const { return variant_type(&value_); }
     json toJson() const {
         json out;
-        if (!zebjson::variantToJson(&value_, out))
+        if (!zeb_json::variantToJson(&value_, out))
             throw std::runtime_error("cannot convert a variant to JSON");
         return out;
     }

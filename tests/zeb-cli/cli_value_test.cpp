@@ -4,11 +4,11 @@
 #include <string>
 
 #include "cli_value.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 
-using zebjson::json;
+using zeb_json::json;
 
 class Value {
   public:
@@ -23,7 +23,7 @@ class Value {
     std::string text() const { return variant_da_char(&value_); }
     json asJson() const {
         json out;
-        EXPECT_TRUE(zebjson::variantToJson(&value_, out));
+        EXPECT_TRUE(zeb_json::variantToJson(&value_, out));
         return out;
     }
 
@@ -51,9 +51,9 @@ TEST(VariantJson, TextOrMemberNameHoldingNulHasNoVariantForm) {
     variant_t out;
     variant_initialize(&out, variant_type_unknown);
     variant_setChar(&out, "kept");
-    EXPECT_FALSE(zebjson::jsonToVariant(json(std::string("a\0b", 3)), &out));
-    EXPECT_FALSE(zebjson::jsonToVariant(json::array({1, std::string("\0", 1)}), &out));
-    EXPECT_FALSE(zebjson::jsonToVariant(json{{std::string("k\0", 2), 1}}, &out));
+    EXPECT_FALSE(zeb_json::jsonToVariant(json(std::string("a\0b", 3)), &out));
+    EXPECT_FALSE(zeb_json::jsonToVariant(json::array({1, std::string("\0", 1)}), &out));
+    EXPECT_FALSE(zeb_json::jsonToVariant(json{{std::string("k\0", 2), 1}}, &out));
     // A failed conversion leaves the destination alone.
     EXPECT_STREQ(variant_da_char(&out), "kept");
     variant_cleanup(&out);

@@ -15,7 +15,7 @@
 namespace zeb_dm {
 
 /* Documents read: members in sorted maps (arrays keep their order). */
-using Json = zeb_json::Json;
+using Json = zeb_json::Document;
 
 /* A saved phonebook of 50 000 contacts takes about 37 MB: the bound leaves
  * room for that, so that no phonebook the limits allow goes unsaved. */
