@@ -1,7 +1,3 @@
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "dm_test_support.h"
@@ -10,7 +6,7 @@ using namespace dmtest;
 
 namespace {
 
-class Tree : public DataModelTest {};
+class Tree : public FileTest {};
 
 TEST_F(Tree, NamesPathsAndLookups) {
     object_t *keyed = object_createInstance(entries(), 0, "alice");
@@ -145,9 +141,6 @@ TEST_F(Tree, ObjectsCopiedIntoInstancesAtEveryDepthBehaveAsTheirDefinitions) {
     EXPECT_EQ(get("Deep.Row.r.Group.Tag.t", OBJECT_FLAG_KEY), tag);
     EXPECT_EQ(object_state(get("Deep.Row.1.Card.1.Line")), object_state_ready);
 
-    char dir[] = "/tmp/zeb_dm_test_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/deep.json";
     ASSERT_TRUE(datamodel_save(get("Deep"), -1, path.c_str(), 0)) << zeb_errorMessage();
     const std::string saved = slurp(path);
     datamodel_t *other = datamodel_create();
@@ -158,8 +151,6 @@ TEST_F(Tree, ObjectsCopiedIntoInstancesAtEveryDepthBehaveAsTheirDefinitions) {
     ASSERT_TRUE(datamodel_save(datamodel_getObject(other, "Deep", 0), -1, path.c_str(), 0));
     EXPECT_EQ(slurp(path), saved);
     datamodel_destroy(other);
-    std::remove(path.c_str());
-    rmdir(dir);
 
     ASSERT_TRUE(object_delete(row));
     ASSERT_TRUE(object_commit(get("Deep")));
