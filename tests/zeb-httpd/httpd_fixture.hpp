@@ -90,12 +90,12 @@ inline Response parse(const std::string &got) {
 }
 
 /* One request on a new connection from `source`, answered until the server
- * closes it. */
+ * closes it (a batch of large answers may take long under the sanitizers). */
 inline Response roundTrip(uint16_t port, const std::string &request,
                           const char *source = "127.0.0.1") {
     int fd = connectFrom(port, source);
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string got = readAll(fd, 10000);
+    std::string got = readAll(fd, 30000);
     close(fd);
     return parse(got);
 }
