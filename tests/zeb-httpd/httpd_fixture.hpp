@@ -17,6 +17,13 @@ namespace httpdtest {
 
 using bustest::json;
 
+const std::string kCsrf = "X-Zeb-CSRF: 1\r\n";
+const std::string kForged = "00112233445566778899aabbccddeeff";
+
+inline std::string cookie(const std::string &session) {
+    return "Cookie: zeb_session=" + session + "\r\n";
+}
+
 struct Response {
     int status = 0; /* 0: the connection closed without an answer */
     std::string head, body;
@@ -69,17 +76,12 @@ inline std::string readAll(int fd, int timeoutMs,
     return got;
 }
 
-/* One request on a new connection from `source`, answered until the server
- * closes it. */
-inline Response roundTrip(uint16_t port, const std::string &request,
-                          const char *source = "127.0.0.1") {
-    int fd = connectFrom(port, source);
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string got = readAll(fd, 10000);
-    close(fd);
+/* The status line, head and body of an answer as received. */
+inline Response parse(const std::string &got) {
     Response response;
     size_t end = got.find("\r\n\r\n");
-    if (got.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos)
+    if ((got.compare(0, 9, "HTTP/1.1 ") != 0 && got.compare(0, 9, "HTTP/1.0 ") != 0) ||
+        end == std::string::npos)
         return response;
     response.status = std::stoi(got.substr(9, 3));
     response.head = got.substr(0, end + 2);
@@ -87,20 +89,35 @@ inline Response roundTrip(uint16_t port, const std::string &request,
     return response;
 }
 
+/* One request on a new connection from `source`, answered until the server
+ * closes it (a batch of large answers may take long under the sanitizers). */
+inline Response roundTrip(uint16_t port, const std::string &request,
+                          const char *source = "127.0.0.1") {
+    int fd = connectFrom(port, source);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string got = readAll(fd, 30000);
+    close(fd);
+    return parse(got);
+}
+
 /* zebd with the phonebook, and zeb-httpd in front of it with two users. */
 class Httpd : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(daemon.start());
-        std::string error;
         // alice is the user of the examples of docs/web-api.md.
-        ASSERT_TRUE(zebhttpd::setUser(users, "alice", "alice secret", {"admin"}, error)) << error;
-        ASSERT_TRUE(zebhttpd::setUser(users, "bob", "bob secret", {"viewer", "editor"}, error));
+        addUser("alice", "alice secret", {"admin"});
+        addUser("bob", "bob secret", {"viewer", "editor"});
         std::filesystem::create_directories(docroot + "/sub");
         bustest::writeFile(docroot + "/index.html", "<p>home</p>");
         bustest::writeFile(docroot + "/sub/app.js", "let x = 1;");
         bustest::writeFile(daemon.dir.file("secret.txt"), "secret");
         std::filesystem::create_symlink(daemon.dir.file("secret.txt"), docroot + "/out.txt");
+    }
+    void addUser(const std::string &user, const std::string &password,
+                 const std::vector<std::string> &roles) {
+        std::string error;
+        ASSERT_TRUE(zebhttpd::setUser(users, user, password, roles, error)) << error;
     }
 
     void startHttpd(const std::vector<std::string> &extra = {}) {
@@ -114,29 +131,43 @@ class Httpd : public ::testing::Test {
         port = static_cast<uint16_t>(std::stoi(httpd->err.substr(colon + 1)));
     }
 
+    /* A request of this server's host that closes its connection; a body
+     * gets its Content-Length. */
+    std::string http(const std::string &method, const std::string &target,
+                     const std::string &headers = "", const std::string &body = "") {
+        std::string length =
+            body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+               "\r\nConnection: close\r\n" + length + headers + "\r\n" + body;
+    }
     std::string post(const std::string &body, const std::string &headers) {
-        return "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-               "\r\nConnection: close\r\nContent-Type: application/json\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n" + headers + "\r\n" + body;
+        return http("POST", "/rpc", "Content-Type: application/json\r\n" + headers, body);
+    }
+    Response send(const std::string &method, const std::string &target,
+                  const std::string &headers = "", const std::string &body = "") {
+        return roundTrip(port, http(method, target, headers, body));
     }
     /* A JSON-RPC call with the CSRF header and the session cookie, if any. */
-    Response rpc(const json &request, const std::string &cookie = "",
+    Response rpc(const json &request, const std::string &session = "",
                  const char *source = "127.0.0.1") {
-        std::string headers = "X-Zeb-CSRF: 1\r\n";
-        if (!cookie.empty())
-            headers += "Cookie: zeb_session=" + cookie + "\r\n";
-        return roundTrip(port, post(request.dump(), headers), source);
+        return roundTrip(
+            port, post(request.dump(), kCsrf + (session.empty() ? "" : cookie(session))), source);
     }
-    static json call(const std::string &method, const json &params, int id = 1) {
+    static json call(const std::string &method, const json &params = json::object(), int id = 1) {
         return {{"jsonrpc", "2.0"}, {"method", method}, {"params", params}, {"id", id}};
+    }
+    /* A call of a function of Phonebook through "call". */
+    static json pbCall(const std::string &function, const json &args = json::object(), int id = 1) {
+        return call("call", {{"object", "Phonebook"}, {"function", function}, {"args", args}}, id);
     }
     /* The session id of a login that must succeed. */
     std::string login(const std::string &user, const std::string &password) {
         Response r = rpc(call("login", {{"user", user}, {"password", password}}));
-        std::string cookie = r.header("Set-Cookie");
         EXPECT_EQ(r.status, 200) << r.body;
-        return cookie.substr(12, 32);
+        return r.header("Set-Cookie").substr(12, 32);
     }
+    std::string alice() { return login("alice", "alice secret"); }
+    json count() { return bustest::Client(daemon.socket).get("Phonebook.NumberOfEntries"); }
 
     bustest::PhonebookDaemon daemon;
     std::string users = daemon.dir.file("users"), docroot = daemon.dir.file("www");

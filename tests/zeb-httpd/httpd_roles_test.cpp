@@ -26,12 +26,11 @@ bool refused(const json &answer) {
 // Each role against requests it may and may not make; a refusal changes
 // nothing, what is allowed reaches the bus.
 TEST_F(Httpd, ChecksEveryRequestAgainstTheSessionsRoles) {
-    std::string error;
     for (auto [user, role] : {std::pair{"vera", "viewer"}, {"ed", "editor"}, {"nemo", "ghost"}})
-        ASSERT_TRUE(zebhttpd::setUser(users, user, user, {role}, error)) << error;
+        addUser(user, user, {role});
     startHttpd();
     EXPECT_NE(httpd->err.find("\"ghost\""), std::string::npos) << httpd->err;
-    std::map<std::string, std::string> sessions = {{"alice", login("alice", "alice secret")},
+    std::map<std::string, std::string> sessions = {{"alice", alice()},
                                                    {"vera", login("vera", "vera")},
                                                    {"ed", login("ed", "ed")},
                                                    {"nemo", login("nemo", "nemo")}};
@@ -58,12 +57,12 @@ TEST_F(Httpd, ChecksEveryRequestAgainstTheSessionsRoles) {
         {"alice", "call", callOf("export"), true},
         {"alice", "call", addContact("Alice"), true},
     };
-    bustest::Client bus(daemon.socket);
     for (const Case &c : cases) {
         json answer = rpc(call(c.method, c.params), sessions[c.user]).rpc();
         EXPECT_EQ(refused(answer), !c.allowed) << c.user << " " << c.params << "\n" << answer;
         EXPECT_EQ(answer.contains("result"), c.allowed) << c.user << " " << c.params;
     }
+    bustest::Client bus(daemon.socket);
     EXPECT_EQ(bus.get("Phonebook.NumberOfEntries"), 2);
     EXPECT_EQ(bus.get("Phonebook.MaxNumberOfEntries"), 1000);
     EXPECT_TRUE(rpc(call("set", max), sessions["alice"]).rpc().contains("result"));
@@ -73,8 +72,7 @@ TEST_F(Httpd, ChecksEveryRequestAgainstTheSessionsRoles) {
 // Each call of a batch is checked on its own: the allowed ones run, the
 // refused ones leave no trace.
 TEST_F(Httpd, AnswersEachCallOfAMixedBatchOnItsOwn) {
-    std::string error;
-    ASSERT_TRUE(zebhttpd::setUser(users, "ed", "ed", {"editor"}, error)) << error;
+    addUser("ed", "ed", {"editor"});
     startHttpd();
     std::string session = login("ed", "ed");
     json batch = {
@@ -103,8 +101,7 @@ TEST_F(Httpd, AnswersEachCallOfAMixedBatchOnItsOwn) {
 TEST_F(Httpd, ReadsTheRolesAgainOnSighup) {
     bustest::TempDir roles;
     bustest::writeFile(roles.file("viewer.json"), bustest::readFile(ROLES_DIR "/viewer.json"));
-    std::string error;
-    ASSERT_TRUE(zebhttpd::setUser(users, "vera", "vera", {"viewer"}, error)) << error;
+    addUser("vera", "vera", {"viewer"});
     startHttpd({"--roles", roles.path});
     std::string session = login("vera", "vera");
     json search = call("call", callOf("searchContacts", {{"text", "a"}}));
