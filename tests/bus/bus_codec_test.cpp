@@ -98,11 +98,8 @@ TEST(BusCodec, WireFormOfWidthsAndDatesAndOfGenericMessagePack) {
 // The date-times at the ends of a 32-bit time_t and past them, as on the
 // gateway (MIPS32): each has one wire form, written and read without time_t.
 TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
-    auto bytes = [](std::initializer_list<int> values) {
-        std::string out;
-        for (int v : values)
-            out += static_cast<char>(v);
-        return out;
+    auto bytes = [](std::initializer_list<unsigned char> values) {
+        return std::string(values.begin(), values.end());
     };
     // timestamp 96: 0xc7 12 -1, 32-bit nanoseconds, 64-bit seconds.
     auto stamp96 = [&bytes](uint64_t seconds) {
@@ -119,6 +116,7 @@ TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
         {"2038-01-19T03:14:08Z", bytes({0xd6, 0xff, 0x80, 0x00, 0x00, 0x00})},
         {"2100-01-01T00:00:00Z", bytes({0xd6, 0xff, 0xf4, 0x86, 0x57, 0x00})},
         {"2106-02-07T06:28:16Z", bytes({0xd7, 0xff, 0, 0, 0, 0x01, 0, 0, 0, 0})}, // 2^32 s
+        {"9999-12-31T23:59:59Z", stamp96(253402300799)},
     };
     for (const auto &[text, wire] : cases) {
         Var date, back;
@@ -128,22 +126,13 @@ TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
         EXPECT_EQ(back.type(), variant_type_date_time) << text;
         EXPECT_EQ(back.toJson(), text);
     }
-    // Seconds far outside the years 0000 to 9999 are refused, not wrapped.
+    // Seconds outside the years 0000 to 9999 are refused, not wrapped. One
+    // after 9999 decoded to a date-time without a text form, which a plug-in
+    // could store but never save.
     Var target;
-    for (uint64_t seconds : {static_cast<uint64_t>(INT64_MIN), static_cast<uint64_t>(INT64_MAX)})
+    for (uint64_t seconds : {static_cast<uint64_t>(INT64_MIN), static_cast<uint64_t>(INT64_MAX),
+                             uint64_t{253402300800}})
         EXPECT_EQ(decode(stamp96(seconds), target), ZEB_ERROR_INVALID_ARGUMENT) << seconds;
-}
-
-// A timestamp after year 9999 decoded to a date-time without a text form,
-// which a plug-in could store but never save.
-TEST(BusCodec, TimestampBeyondYear9999IsRefused) {
-    Var v;
-    // timestamp 96: no nanoseconds, then 253402300799 s, 9999-12-31T23:59:59Z
-    EXPECT_EQ(decode(std::string("\xc7\x0c\xff\0\0\0\0\0\0\0\x3a\xff\xf4\x41\x7f", 15), v),
-              ZEB_ERROR_NONE);
-    EXPECT_EQ(v.toJson(), "9999-12-31T23:59:59Z");
-    EXPECT_EQ(decode(std::string("\xc7\x0c\xff\0\0\0\0\0\0\0\x3a\xff\xf4\x41\x80", 15), v),
-              ZEB_ERROR_INVALID_ARGUMENT);
 }
 
 TEST(BusCodec, NestingAndSizeAreLimitedBothWays) {
@@ -183,10 +172,7 @@ TEST(BusCodec, TruncatedAndMalformedBodiesAreRefusedLeavingTheTargetAlone) {
         {std::string("\xc1", 1), "the unused type byte"},
         {std::string("\xc4\x01x", 3), "binary data"},
         {std::string("\x81\x01\xc0", 3), "a map key that is not a text"},
-        {std::string("\xa3"
-                     "a\0b",
-                     4),
-         "a NUL inside a text"},
+        {std::string("\xa3\x61\0b", 4), "a NUL inside a text"},
         {std::string("\xd4\x10\x00", 3), "an unknown extension type"},
         {std::string("\xd5\x06\x00\x01", 4), "a uint8 two bytes wide"},
         {std::string("\xdd\xff\xff\xff\xff\xc0", 6), "a list announcing 4 billion items"},
