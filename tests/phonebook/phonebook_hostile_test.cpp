@@ -142,32 +142,27 @@ TEST_F(Hostile, MalformedFramesAddNothing) {
     auto withId = [&](const std::string &id) {
         return std::string(good).replace(good.find("\xa2id") + 3, 1, id);
     };
-    const std::pair<std::string, uint32_t> bodies[] = {
-        {"", ZEB_ERROR_INVALID_ARGUMENT},
-        {good.substr(0, good.size() - 1), ZEB_ERROR_INVALID_ARGUMENT},            // truncated
-        {good + '\xc0', ZEB_ERROR_INVALID_ARGUMENT},                              // bytes after it
-        {withName(std::string("\xc4\x04") + "Evil"), ZEB_ERROR_INVALID_ARGUMENT}, // binary
-        {withName(mpText(std::string("Ev\0il", 5))), ZEB_ERROR_INVALID_ARGUMENT},
-        {withName(std::string("\xd6\x2a") + "Evil"), ZEB_ERROR_INVALID_ARGUMENT}, // ext 42
-        {withName(std::string("\xd5\x08") + "Ev"), ZEB_ERROR_INVALID_ARGUMENT},   // uint32 in 2
-        {withName("\xd7\xff" + bigEndian(0xffffffffull << 34, 8)),
-         ZEB_ERROR_INVALID_ARGUMENT}, // nanoseconds above a second
-        {withName("\xc1"), ZEB_ERROR_INVALID_ARGUMENT},
-        {withName("\xdb" + bigEndian(0xffffffffu, 4) + "Evil"),
-         ZEB_ERROR_INVALID_ARGUMENT}, // a text longer than the frame
-        {withName("\xdd" + bigEndian(0xffffffffu, 4)),
-         ZEB_ERROR_INVALID_ARGUMENT}, // four billion items announced
-        {withName(std::string(40, '\x91') + name), ZEB_ERROR_LIMIT},
-        {"\x85\x07\x01" + good.substr(good.find("\xa2op")), // a key that is 7
-         ZEB_ERROR_INVALID_ARGUMENT},
-        {std::string("\x92\x01\x02", 3), ZEB_ERROR_INVALID_ARGUMENT},          // not a map
-        {mpMap(1) + mpText("op") + mpText("get"), ZEB_ERROR_INVALID_ARGUMENT}, // no id
-        {withId(mpUInt(0)), ZEB_ERROR_INVALID_ARGUMENT},
-        {withId(mpUInt(1ull << 32)), ZEB_ERROR_INVALID_ARGUMENT},
-        {withId("\xff"), ZEB_ERROR_INVALID_ARGUMENT},
-        {withId(mpText("1")), ZEB_ERROR_INVALID_ARGUMENT},
-        {withId("\xc0"), ZEB_ERROR_INVALID_ARGUMENT},
-    };
+    // Each body the codec refuses stands for its kind here; the codec's own
+    // test has every way.
+    const std::string invalid[] = {
+        "",
+        good.substr(0, good.size() - 1), // truncated
+        good + '\xc0',                   // bytes after it
+        withName(std::string("\xc4\x04") + "Evil"),
+        withName(mpText(std::string("Ev\0il", 5))),
+        withName("\xdb" + bigEndian(0xffffffffu, 4) + "Evil"), // a text longer than the frame
+        "\x85\x07\x01" + good.substr(good.find("\xa2op")),     // a key that is 7
+        std::string("\x92\x01\x02", 3),                        // not a map
+        mpMap(1) + mpText("op") + mpText("get"),               // no id
+        withId(mpUInt(0)),
+        withId(mpUInt(1ull << 32)),
+        withId("\xff"),
+        withId(mpText("1")),
+        withId("\xc0")};
+    std::vector<std::pair<std::string, uint32_t>> bodies = {
+        {withName(std::string(40, '\x91') + name), ZEB_ERROR_LIMIT}};
+    for (const std::string &body : invalid)
+        bodies.emplace_back(body, ZEB_ERROR_INVALID_ARGUMENT);
     Raw raw(daemon.socket);
     Var reply;
     for (const auto &[body, code] : bodies) {
