@@ -177,9 +177,10 @@ TEST_F(BusDaemon, PlugInTimersRunOnTheDaemonsLoop) {
     ASSERT_NE(zeb_bus_subscribe(listener.get(), nullptr), 0u);
     // The loop's timer must follow the earliest plug-in timer, also one armed
     // after a later one. The late one is still pending when the daemon stops.
-    for (int delay : {60000, 20, 0}) {
+    ASSERT_EQ(listener.call("Test", "notifyLater", {{"delay", 60000}}), true);
+    for (int delay : {20, 0}) {
         ASSERT_EQ(listener.call("Test", "notifyLater", {{"delay", delay}}), true);
-        EXPECT_EQ(delay < 60000 ? listener.notification()["name"] : "later", "later") << delay;
+        EXPECT_EQ(listener.notification()["name"], "later") << delay;
     }
 }
 
