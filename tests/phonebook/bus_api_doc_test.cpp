@@ -4,19 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "bus_test_support.hpp"
 
@@ -32,7 +22,6 @@ struct Example {
 bool startsWith(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
-
 // The examples: the blocks marked `sh` whose first line begins with "$ ".
 std::vector<Example> examplesOf(const std::string &document) {
     std::vector<std::string> lines;
@@ -91,22 +80,15 @@ std::vector<std::string> wordsOf(const std::string &line) {
     return words;
 }
 
-// True when `c` fits `pattern`: '9' stands for a digit, 'x' for a lower-case
-// hexadecimal digit, anything else for itself.
-bool fits(char c, char pattern) {
-    bool digit = c >= '0' && c <= '9';
-    if (pattern == '9')
-        return digit;
-    if (pattern == 'x')
-        return digit || (c >= 'a' && c <= 'f');
-    return c == pattern;
-}
-
+// True when the text at `at` has the shape of `pattern`: '9' stands for a
+// digit, 'x' for a lower-case hexadecimal digit, anything else for itself.
 bool hasShape(const std::string &text, size_t at, const std::string &pattern) {
-    if (text.size() - at < pattern.size())
-        return false;
     for (size_t i = 0; i < pattern.size(); ++i) {
-        if (!fits(text[at + i], pattern[i]))
+        char c = at + i < text.size() ? text[at + i] : '\0';
+        bool digit = c >= '0' && c <= '9';
+        if (pattern[i] == '9'   ? !digit
+            : pattern[i] == 'x' ? !digit && (c < 'a' || c > 'f')
+                                : c != pattern[i])
             return false;
     }
     return true;
@@ -176,12 +158,8 @@ TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
     std::vector<Example> examples = examplesOf(bustest::readFile(PHONEBOOK_API_DOC));
     ASSERT_GE(examples.size(), 40u) << "the examples of " << PHONEBOOK_API_DOC;
 
-    bustest::Daemon daemon;
-    for (const char *directory : {"/usr/lib/phonebook", "/etc/config", "/cfg/system"})
-        std::filesystem::create_directories(daemon.sysroot + directory);
-    bustest::writeFile(daemon.sysroot + "/usr/lib/phonebook/CCC.dat",
-                       bustest::readFile(PHONEBOOK_CCC));
-    daemon.definition = PHONEBOOK_DEFINITION;
+    bustest::PhonebookDaemon daemon;
+    std::filesystem::create_directories(daemon.sysroot + "/etc/config");
     ASSERT_TRUE(daemon.start()) << daemon.log();
     // For the zeb-cli runs only (zeb_bus_cli_test checks zeb-cli for leaks):
     // LeakSanitizer's pass at each exit would double the time they take.
@@ -217,10 +195,9 @@ TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
                 // a person typing these commands.
                 std::this_thread::sleep_for(std::chrono::milliseconds(1300));
                 background.push_back(std::make_unique<bustest::Process>(words));
-                bustest::Deadline deadline(10000);
-                while (!waitsForever(background.back()->pid) && deadline.remaining() > 0)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                ASSERT_TRUE(waitsForever(background.back()->pid)) << "subscribed in time";
+                ASSERT_TRUE(
+                    bustest::waitFor([&] { return waitsForever(background.back()->pid); }, 10000))
+                    << "subscribed in time";
             } else {
                 bustest::RunResult run = bustest::run(words);
                 EXPECT_EQ(run.status, run.err.empty() ? 0 : 1) << run.err;

@@ -1,13 +1,8 @@
-// zebd serving the phonebook itself: what its calls write to the log, and a
-// saved phonebook its user cannot read.
+// zebd serving the phonebook itself: what its calls write to the log, a saved
+// phonebook its user cannot read, and the Python client of the wire document.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "bus_test_support.hpp"
 
@@ -17,25 +12,13 @@ using bustest::json;
 
 class ServedPhonebook : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(daemon.sysroot + "/cfg/system");
-        std::filesystem::create_directories(daemon.sysroot + "/usr/lib/phonebook");
-        std::ostringstream table;
-        table << std::ifstream(PHONEBOOK_CCC).rdbuf();
-        bustest::writeFile(daemon.sysroot + "/usr/lib/phonebook/CCC.dat", table.str());
-        daemon.definition = PHONEBOOK_DEFINITION;
-    }
     // The warning and error lines of zebd's log.
-    static std::vector<std::string> warningsIn(const std::string &log) {
-        std::vector<std::string> lines;
-        std::istringstream in(log);
-        for (std::string line; std::getline(in, line);)
-            if (line.find("[!]") != std::string::npos || line.find("[x]") != std::string::npos)
-                lines.push_back(line);
-        return lines;
+    size_t warnings() {
+        std::string log = daemon.log();
+        return bustest::count(log, "[!]") + bustest::count(log, "[x]");
     }
 
-    bustest::Daemon daemon;
+    bustest::PhonebookDaemon daemon;
 };
 
 // Each contact converted warned about every property it did not have, each
@@ -54,46 +37,48 @@ TEST_F(ServedPhonebook, OrdinaryCallsWriteNoWarning) {
                        {"telephoneNumbers", {{{"name", "+33612345678"}, {"preferred", true}}}},
                        {"emails", {{{"name", "ann@example.com"}, {"type", "work"}}}}};
     const json bare = {{"uniqueID", "bob"}, {"formattedName", "Bob"}};
-    const size_t before = warningsIn(daemon.log()).size();
-    EXPECT_EQ(client.call("Phonebook", "addContact", {{"contact", full}}), true);
-    EXPECT_EQ(client.call("Phonebook", "addContact", {{"contact", bare}}), true);
-    EXPECT_EQ(client.call("Phonebook", "addContacts",
-                          {{"contacts", {{{"uniqueID", "cy"}, {"formattedName", "Cy"}}}}}),
-              true);
-    EXPECT_FALSE(
+    // Each call, its arguments, and the member of its answer compared with
+    // what is expected: all of it when empty, its size for "#".
+    const std::tuple<const char *, json, const char *, json> calls[] = {
+        {"addContact", {{"contact", full}}, "", true},
+        {"addContact", {{"contact", bare}}, "", true},
+        {"addContacts", {{"contacts", {{{"uniqueID", "cy"}, {"formattedName", "Cy"}}}}}, "", true},
+        {"modifyContactByUniqueID",
+         {{"uniqueID", "ann"}, {"contact", {{"title", "Prof"}}}},
+         "",
+         true},
+        {"modifyContact",
+         {{"formattedName", "Bob"}, {"contact", {{"telephoneNumbers", {{{"name", "0123"}}}}}}},
+         "",
+         true},
+        {"getContact", {{"formattedName", "Bob"}}, "uniqueID", "bob"},
+        {"getContactByUniqueID", {{"uniqueID", "ann"}}, "title", "Prof"},
+        {"getContactByNumber", {{"number", "0123"}}, "uniqueID", "bob"},
+        {"getContactByNumber", {{"number", "999"}}, "", nullptr},
+        {"getAllContacts", json::object(), "#", 4},
+        {"getNumberOfContacts", json::object(), "", 4},
+        {"removeContactByUniqueID", {{"uniqueID", "ann"}}, "", true},
+        {"removeContact", {{"formattedName", "Bob"}}, "", true},
+        {"removeAllContacts", json::object(), "", true},
+    };
+    const size_t before = warnings();
+    EXPECT_EQ(
         client.call("Phonebook", "addContactAndGenUUID", {{"contact", {{"formattedName", "Dee"}}}})
             .get<std::string>()
-            .empty());
-    EXPECT_EQ(client.call("Phonebook", "modifyContactByUniqueID",
-                          {{"uniqueID", "ann"}, {"contact", {{"title", "Prof"}}}}),
-              true);
-    EXPECT_EQ(client.call("Phonebook", "modifyContact",
-                          {{"formattedName", "Bob"},
-                           {"contact", {{"telephoneNumbers", {{{"name", "0123"}}}}}}}),
-              true);
-    EXPECT_EQ(
-        client.call("Phonebook", "getContact", {{"formattedName", "Bob"}}).value("uniqueID", ""),
-        "bob");
-    EXPECT_EQ(
-        client.call("Phonebook", "getContactByUniqueID", {{"uniqueID", "ann"}}).value("title", ""),
-        "Prof");
-    EXPECT_EQ(
-        client.call("Phonebook", "getContactByNumber", {{"number", "0123"}}).value("uniqueID", ""),
-        "bob");
-    EXPECT_TRUE(client.call("Phonebook", "getContactByNumber", {{"number", "999"}}).is_null());
-    EXPECT_EQ(client.call("Phonebook", "getAllContacts", json::object()).size(), 4u);
-    EXPECT_EQ(client.call("Phonebook", "getNumberOfContacts", json::object()), 4);
-    EXPECT_EQ(client.call("Phonebook", "removeContactByUniqueID", {{"uniqueID", "ann"}}), true);
-    EXPECT_EQ(client.call("Phonebook", "removeContact", {{"formattedName", "Bob"}}), true);
-    EXPECT_EQ(client.call("Phonebook", "removeAllContacts", json::object()), true);
-    std::vector<std::string> warnings = warningsIn(daemon.log());
-    warnings.erase(warnings.begin(), warnings.begin() + static_cast<ptrdiff_t>(before));
-    EXPECT_TRUE(warnings.empty()) << warnings.size() << " lines, the first: " << warnings[0];
-
+            .substr(0, 9),
+        "urn:uuid:");
+    for (const auto &[function, args, member, expected] : calls) {
+        json answer = client.call("Phonebook", function, args);
+        json seen = *member == '#' ? json(answer.size())
+                    : *member      ? answer.value(member, json())
+                                   : answer;
+        EXPECT_EQ(seen, expected) << function << args;
+    }
+    EXPECT_EQ(warnings(), before) << daemon.log();
     // A call that fails still says why.
     EXPECT_EQ(client.call("Phonebook", "addContact", {{"contact", bare}}), true);
     EXPECT_EQ(client.call("Phonebook", "addContact", {{"contact", bare}}), false);
-    EXPECT_GT(warningsIn(daemon.log()).size(), before);
+    EXPECT_GT(warnings(), before);
 }
 
 // Run once by hand as root, zebd saved the phonebook root-owned 0600. The
@@ -103,17 +88,15 @@ TEST_F(ServedPhonebook, ASavedPhonebookTheServiceCannotReadStopsItAndStaysAsItWa
     const char *setpriv = "/usr/bin/setpriv";
     if (geteuid() != 0 || access(setpriv, X_OK) != 0)
         GTEST_SKIP() << "needs root and setpriv: zebd runs as another user";
-    const std::string saved = daemon.sysroot + "/cfg/system/phonebook.odl";
     ASSERT_TRUE(daemon.start()) << daemon.log();
-    {
-        bustest::Client root(daemon.socket);
-        json ann = {{"uniqueID", "ann"}, {"formattedName", "Ann"}};
-        ASSERT_EQ(root.call("Phonebook", "addContact", {{"contact", ann}}), true);
-    }
+    ASSERT_EQ(bustest::Client(daemon.socket)
+                  .call("Phonebook", "addContact",
+                        {{"contact", {{"uniqueID", "ann"}, {"formattedName", "Ann"}}}}),
+              true);
     ASSERT_EQ(daemon.stop(), 0) << daemon.log();
-    const std::string before = bustest::readFile(saved);
+    const std::string before = bustest::readFile(daemon.savedFile());
     ASSERT_NE(before.find("Ann"), std::string::npos);
-    ASSERT_EQ(chmod(saved.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(daemon.savedFile().c_str(), 0600), 0);
 
     // The service's user owns the file's directory, as installed, and
     // reaches everything but the file.
@@ -131,27 +114,24 @@ TEST_F(ServedPhonebook, ASavedPhonebookTheServiceCannotReadStopsItAndStaysAsItWa
     bustest::Process zebd(command);
     if (zebd.waitForError("zebd: serving", 20000)) {
         ADD_FAILURE() << "served without its phonebook";
-        bustest::Client client(socket);
-        client.call("Phonebook", "addContact", {{"contact", {{"uniqueID", "bob"}}}});
+        bustest::Client(socket).call("Phonebook", "addContact",
+                                     {{"contact", {{"uniqueID", "bob"}}}});
         kill(zebd.pid, SIGTERM);
     }
     EXPECT_NE(zebd.wait(20000), 0);
     EXPECT_NE(zebd.err.find("/cfg/system/phonebook.odl"), std::string::npos) << zebd.err;
     EXPECT_NE(zebd.err.find("Permission denied"), std::string::npos) << zebd.err;
-    EXPECT_EQ(bustest::readFile(saved), before);
+    EXPECT_EQ(bustest::readFile(daemon.savedFile()), before);
 }
 
 // The Python client of the wire document, as written there, against zebd.
 TEST_F(ServedPhonebook, ThePythonClientOfTheWireDocumentRuns) {
-    std::ostringstream document;
-    document << std::ifstream(WIRE_PROTOCOL_DOC).rdbuf();
-    std::string text = document.str();
+    std::string text = bustest::readFile(WIRE_PROTOCOL_DOC);
     size_t begin = text.find("```python\n"), end = text.find("\n```", begin + 1);
     ASSERT_NE(begin, std::string::npos);
     ASSERT_NE(end, std::string::npos);
     std::string script = daemon.dir.file("client.py");
     bustest::writeFile(script, text.substr(begin + 10, end - begin - 9));
-
     ASSERT_TRUE(daemon.start()) << daemon.log();
     bustest::RunResult run = bustest::run({PYTHON3, script, daemon.socket});
     EXPECT_EQ(run.status, 0) << run.err;

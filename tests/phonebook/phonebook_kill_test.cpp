@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -134,39 +135,28 @@ class Writer {
     std::pair<std::string, json> choose(Book &book) {
         int pick = std::uniform_int_distribution<int>(0, 9)(random_);
         std::string title = "call " + std::to_string(states.size());
+        json phone = numbers(), mail = json::array();
+        if (std::uniform_int_distribution<int>(0, 1)(random_) == 1)
+            mail.push_back(prefix_ + std::to_string(created_) + "@example.org");
+        json changes = {{"title", title},
+                        {"telephoneNumbers", asProperties(phone)},
+                        {"emails", asProperties(mail)}};
         if (book.empty() || (pick < 4 && book.size() < kMostContactsPerWriter)) {
             std::string id = prefix_ + round_ + std::to_string(created_++);
-            json phone = numbers(), mail = email();
             book[id] = contactOf("Contact " + id, title, phone, mail);
-            return {"addContact",
-                    {{"contact",
-                      {{"uniqueID", id},
-                       {"formattedName", "Contact " + id},
-                       {"title", title},
-                       {"telephoneNumbers", asProperties(phone)},
-                       {"emails", asProperties(mail)}}}}};
+            changes["uniqueID"] = id;
+            changes["formattedName"] = "Contact " + id;
+            return {"addContact", {{"contact", changes}}};
         }
         auto it = std::next(book.begin(),
                             std::uniform_int_distribution<size_t>(0, book.size() - 1)(random_));
         std::string id = it->first;
         if (pick < 8) {
-            json phone = numbers(), mail = email();
             it->second = contactOf(it->second.at("name"), title, phone, mail);
-            return {"modifyContactByUniqueID",
-                    {{"uniqueID", id},
-                     {"contact",
-                      {{"title", title},
-                       {"telephoneNumbers", asProperties(phone)},
-                       {"emails", asProperties(mail)}}}}};
+            return {"modifyContactByUniqueID", {{"uniqueID", id}, {"contact", changes}}};
         }
         book.erase(it);
         return {"removeContactByUniqueID", {{"uniqueID", id}}};
-    }
-    json email() {
-        json list = json::array();
-        if (std::uniform_int_distribution<int>(0, 1)(random_) == 1)
-            list.push_back(prefix_ + std::to_string(created_) + "@example.org");
-        return list;
     }
 
     std::string prefix_, round_;
@@ -178,10 +168,8 @@ class Writer {
 // call beginning, 'b' a save beginning, 's' a save completed.
 std::string eventsOf(const std::string &log) {
     std::string events;
-    for (size_t at = 0; at < log.size();) {
-        size_t end = log.find('\n', at);
-        std::string line = log.substr(at, end == std::string::npos ? end : end - at);
-        at = end == std::string::npos ? log.size() : end + 1;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
         if (line.find("Number of arguments") != std::string::npos)
             events += 'c';
         else if (line.find("saving datamodel to temporary file") != std::string::npos)
@@ -192,23 +180,9 @@ std::string eventsOf(const std::string &log) {
     return events;
 }
 
-std::string describe(const Book &book) {
-    json out = json::object();
-    for (const auto &[id, contact] : book)
-        out[id] = contact;
-    return out.dump();
-}
-
-uint64_t seedFromEnvironment() {
-    const char *text = std::getenv("ZEB_KILL_SEED");
-    if (text != nullptr && *text != '\0')
-        return std::strtoull(text, nullptr, 10);
-    return 20240229;
-}
-
-int killsFromEnvironment() {
-    const char *text = std::getenv("ZEB_KILL_COUNT");
-    return text != nullptr && *text != '\0' ? std::atoi(text) : 20;
+uint64_t fromEnvironment(const char *name, uint64_t fallback) {
+    const char *text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
 class Saving : public ::testing::Test {
@@ -242,8 +216,8 @@ class Saving : public ::testing::Test {
 };
 
 TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
-    const uint64_t seed = seedFromEnvironment();
-    const int kills = killsFromEnvironment();
+    const uint64_t seed = fromEnvironment("ZEB_KILL_SEED", 20240229);
+    const int kills = static_cast<int>(fromEnvironment("ZEB_KILL_COUNT", 20));
     std::printf("kill test: %d kills, seed %llu (ZEB_KILL_SEED)\n", kills,
                 static_cast<unsigned long long>(seed));
     std::mt19937_64 random(seed);
@@ -328,8 +302,8 @@ TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
             for (size_t k = 0; k < writer->states.size(); ++k)
                 if (writer->states[k] == part)
                     latest = static_cast<long>(k);
-            ASSERT_GE(latest, 0) << prefix
-                                 << ": the file holds a state that never was: " << describe(part);
+            ASSERT_GE(latest, 0) << prefix << ": the file holds a state that never was: "
+                                 << json(part).dump();
             done += latest;
         }
         EXPECT_EQ(owned, file.size()) << "contacts of nobody in the file";
@@ -360,12 +334,7 @@ TEST_F(Saving, AFailedSaveKeepsTheFileAndTheNextChangeSavesAgain) {
         json contact = {{"uniqueID", "id-" + name}, {"formattedName", name}};
         ASSERT_EQ(c.call("Phonebook", "addContact", {{"contact", contact}}), true) << c.message();
     };
-    auto waitFor = [&](auto &&condition) {
-        for (bustest::Deadline deadline(20000); deadline.remaining() > 0; usleep(5000))
-            if (condition())
-                return true;
-        return false;
-    };
+    using bustest::waitFor;
     auto savedHas = [&](const char *name) {
         return bustest::readFile(daemon.savedFile()).find(name) != std::string::npos;
     };

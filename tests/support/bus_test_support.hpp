@@ -8,11 +8,11 @@
 #define BUS_TEST_SUPPORT_HPP
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -25,7 +25,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,21 +92,32 @@ inline std::string readFile(const std::string &path) {
 }
 
 struct Deadline {
-    explicit Deadline(int ms) {
-        clock_gettime(CLOCK_MONOTONIC, &end);
-        long long ns = end.tv_nsec + ms * 1000000LL;
-        end.tv_sec += static_cast<time_t>(ns / 1000000000LL);
-        end.tv_nsec = static_cast<long>(ns % 1000000000LL);
-    }
+    explicit Deadline(int ms)
+        : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
     /* Milliseconds left, 0 once passed. */
     int remaining() const {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long ms = (end.tv_sec - now.tv_sec) * 1000LL + (end.tv_nsec - now.tv_nsec) / 1000000;
-        return ms <= 0 ? 0 : static_cast<int>(ms);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        return left.count() <= 0 ? 0 : static_cast<int>(left.count());
     }
-    timespec end{};
+    std::chrono::steady_clock::time_point end;
 };
+
+/* True once `done()` holds, polled every 5 ms; false when `ms` pass first. */
+template <class Condition> bool waitFor(Condition done, int ms = 20000) {
+    for (Deadline deadline(ms); !done(); usleep(5000))
+        if (deadline.remaining() == 0)
+            return false;
+    return true;
+}
+
+/* How often `what` occurs in `text`. */
+inline size_t count(const std::string &text, const std::string &what) {
+    size_t seen = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++seen;
+    return seen;
+}
 
 inline sockaddr_un addressOf(const std::string &path) {
     sockaddr_un address{};
@@ -212,9 +222,7 @@ class Process {
      * in time (it is then killed). */
     int wait(int timeoutMs) {
         Deadline deadline(timeoutMs);
-        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-        int status = 0;
-        while (status_ < 0) {
+        for (int status = 0; status_ < 0;) {
             if (waitpid(pid, &status, WNOHANG) == pid) {
                 status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             } else if (deadline.remaining() == 0) {
@@ -222,12 +230,9 @@ class Process {
                 waitpid(pid, nullptr, 0);
                 break;
             } else if (!pump(std::min(deadline.remaining(), 100))) {
-                pollfd p{pidfd, POLLIN, 0}; // the output is closed: wait for the exit itself
-                poll(&p, pidfd >= 0 ? 1 : 0, std::min(deadline.remaining(), 10));
+                usleep(2000); // the output is closed: wait for the exit itself
             }
         }
-        if (pidfd >= 0)
-            close(pidfd);
         waitForError(std::string(1, '\0'), 0);
         return status_;
     }
@@ -314,12 +319,12 @@ class Daemon {
         // under user-mode emulation, where vfork is a fork.
         std::filesystem::remove(logFile);
         process = std::make_unique<Process>(argv, logFile);
-        for (Deadline deadline(20000); deadline.remaining() > 0 && !process->ended();
-             usleep(2000)) {
-            if (readFile(logFile).find("zebd: serving") != std::string::npos)
-                return true;
-        }
-        return false;
+        bool served = false;
+        waitFor([&] {
+            served = readFile(logFile).find("zebd: serving") != std::string::npos;
+            return served || process->ended();
+        });
+        return served;
     }
     /* Sends the signal and gives the exit status (see Process::wait), waiting
      * at most `timeoutMs`. */
@@ -395,6 +400,32 @@ class Client {
                                nullptr);
         return ok ? retval.toJson() : json();
     }
+    /* The answer to a request of the wire's fields: its result, or
+     * {"error": {"code", "message"}}. */
+    json ask(const json &fields) {
+        Var request(fields), result;
+        if (zeb_bus_request(client_, request.map(), result.get(), nullptr))
+            return result.toJson();
+        return {{"error", {{"code", code()}, {"message", message()}}}};
+    }
+    /* The next notification as {"subscription", "type", "name", "path",
+     * "parameters"}; null when none comes in time. */
+    json notification(int timeoutMs = 10000) {
+        zeb_bus_notification_t n;
+        zeb_bus_notification_initialize(&n);
+        json out;
+        if (zeb_bus_receiveNotification(client_, timeoutMs, &n)) {
+            Var parameters;
+            variant_setMap(parameters.get(), &n.parameters);
+            out = {{"subscription", n.subscription},
+                   {"type", n.type},
+                   {"name", n.name ? n.name : ""},
+                   {"path", n.path ? n.path : ""},
+                   {"parameters", parameters.toJson()}};
+        }
+        zeb_bus_notification_cleanup(&n);
+        return out;
+    }
 
   private:
     zeb_bus_client_t *client_;
@@ -435,6 +466,9 @@ class Raw {
                 return false;
         }
     }
+    /* Sends `message` and gives the next message, "(no reply)" when none
+     * comes. */
+    json exchange(const json &message, int timeoutMs = 10000);
     /* True when the daemon closes the connection in time (what it sent before
      * is dropped). */
     bool closedByPeer(int timeoutMs = 10000) {
@@ -481,6 +515,18 @@ inline std::string frameOf(const Var &message) {
     std::string bytes(data, size);
     std::free(data);
     return bytes;
+}
+
+inline json Raw::exchange(const json &message, int timeoutMs) {
+    Var reply;
+    return send(frameOf(Var(message))) && receive(reply, timeoutMs) ? reply.toJson()
+                                                                    : json("(no reply)");
+}
+
+/* The error code of a reply; null when it is no error. */
+inline json errorCode(const json &reply) {
+    return reply.is_object() && reply.contains("error") ? reply["error"].value("code", json())
+                                                        : json();
 }
 
 } // namespace bustest
