@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace benchcontacts {
 
-using json = zebjson::json;
+using json = zeb_json::json;
 
 // Contacts go in addContacts calls of this many, as a client filling a large
 // phonebook sends them.

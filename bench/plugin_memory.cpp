@@ -34,7 +34,7 @@
 #include "phonebook.h"
 #include "phonebook_zeb.h"
 #include "test_host.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 
@@ -73,7 +73,7 @@ zeb_t *newDataModel(bool withPlugin) {
 void fill(int size) {
     for (const json &call : benchcontacts::fillingCalls(size)) {
         variant_t contacts, failed;
-        zebjson::jsonToVariant(call["contacts"], &contacts);
+        zeb_json::jsonToVariant(call["contacts"], &contacts);
         variant_initialize(&failed, variant_type_array);
         if (!addContacts(_phonebook, variant_da_list(&contacts), variant_da_list(&failed))) {
             fprintf(stderr, "cannot fill the phonebook\n");

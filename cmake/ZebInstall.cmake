@@ -26,7 +26,7 @@ install(FILES data/phonebook.json DESTINATION ${ZEB_PLUGIN_DIR})
 # The plug-in reads the table at the fixed path /usr/lib/phonebook/CCC.dat.
 install(FILES data/CCC.dat DESTINATION lib/phonebook)
 
-set(ZEB_C_HEADERS bus.h dm.h json.h llist.h ops.h sl.h sysroot.h variant.h zstring.h)
+set(ZEB_C_HEADERS bus.h dm.h error.h json.h llist.h ops.h sl.h sysroot.h variant.h zstring.h)
 list(TRANSFORM ZEB_C_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/platform/include/zeb/)
 install(FILES ${ZEB_C_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zeb)
 install(FILES platform/include/keltrace/keltrace.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/keltrace)

@@ -51,3 +51,19 @@ endif()
 if(NOT ZEB_FUZZ)
   add_link_options($<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:-Wl,--no-undefined>)
 endif()
+
+# zeb_export_interface(TARGETS...): a shared library or plug-in exports its
+# interface and nothing else. Its code is compiled hidden; what its headers
+# declare for others is exported by their "#pragma GCC visibility
+# push(default)" (or an attribute on each declaration), and the version
+# script keeps the C++ that the standard library's templates would still
+# export (namespace std keeps default visibility whatever the flag).
+function(zeb_export_interface)
+  set(map ${PROJECT_SOURCE_DIR}/cmake/zeb_exports.map)
+  foreach(target IN LISTS ARGN)
+    set_target_properties(${target} PROPERTIES C_VISIBILITY_PRESET hidden
+                          CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
+  endforeach()
+endfunction()

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "cli_value.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 
-using zebjson::json;
+using zeb_json::json;
 
 [[noreturn]] void broken(const char *what, const std::string &text) {
     fprintf(stderr, "zeb-cli value %s: [%s]\n", what, text.c_str());
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // Either the JSON value itself, which converts back to the same
         // document, or the text when the document has no variant form.
         json back;
-        bool same = zebjson::variantToJson(&value, back) && back == parsed;
+        bool same = zeb_json::variantToJson(&value, back) && back == parsed;
         if (!same && !isText(&value, text))
             broken("read as JSON changed", text);
     }

@@ -293,7 +293,7 @@ object_t *entries;
 
 json toJson(const Var &value) {
     json out;
-    if (!zebjson::variantToJson(value.get(), out))
+    if (!zeb_json::variantToJson(value.get(), out))
         broken("a result has no JSON form");
     return out;
 }

@@ -13,13 +13,13 @@
 #include <string>
 
 #include "httpd_rpc.hpp"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace {
 
+using zeb_json::json;
 using zebhttpd::BusRequest;
 using zebhttpd::Session;
-using zebjson::json;
 
 [[noreturn]] void broken(const char *what, const std::string &body, const std::string &answer) {
     fprintf(stderr, "rpc %s\nbody: [%s]\nanswer: [%s]\n", what, body.c_str(), answer.c_str());
@@ -75,8 +75,8 @@ void checkValueMapping(const json &params, const std::string &body) {
         variant_t value;
         variant_initialize(&value, variant_type_unknown);
         json back;
-        if (zebjson::jsonToVariant(*it, &value) &&
-            (!zebjson::variantToJson(&value, back) || back != *it))
+        if (zeb_json::jsonToVariant(*it, &value) &&
+            (!zeb_json::variantToJson(&value, back) || back != *it))
             broken("value changed through its variant", body, back.dump());
         variant_cleanup(&value);
     }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the hostile clients of tests/bus/phonebook_hostile_test.cpp at a
+# Runs the hostile clients of tests/phonebook/phonebook_hostile_test.cpp at a
 # larger scale than the test command does: a contact of 100 000 numbers, the
 # 256 stalled connections several times over, more announcements for the
 # subscriber that never reads (see docs/reliability.md).

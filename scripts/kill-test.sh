@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Kills the phonebook's daemon at random moments while clients change the
 # phonebook, and checks the saved file after each kill (see
-# tests/bus/phonebook_kill_test.cpp and docs/reliability.md).
+# tests/phonebook/phonebook_kill_test.cpp and docs/reliability.md).
 #
 #   scripts/kill-test.sh [KILLS [SEED]]
 #

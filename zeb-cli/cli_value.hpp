@@ -3,7 +3,7 @@
  * the CLI and its fuzz harness).
  *
  * parseValue: the text is JSON when it parses as a JSON document that has a
- * variant form (zeb/variant_json.hpp), and then `out` is that value;
+ * variant form (zeb_variant_json.hpp), and then `out` is that value;
  * otherwise `out` is the text itself as a string ("0612345678" is not JSON:
  * a leading zero). `out` must be initialized; its old value is replaced.
  * Never throws.

@@ -4,8 +4,8 @@
 // the connection.
 #include "cli_value.hpp"
 #include "zeb/bus.h"
-#include "zeb/variant_json.hpp"
-#include "zeb/client_options.hpp"
+#include "zeb_variant_json.hpp"
+#include "zeb_client_options.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -19,8 +19,8 @@
 
 namespace {
 
+using zeb_json::json;
 using zebcli::parseValue;
-using zebjson::json;
 
 const char *const kUsageText =
     "usage: zeb-cli [-s SOCKET] [-t SECONDS] COMMAND ...\n"
@@ -202,7 +202,7 @@ void printJson(const json &value) {
 
 json toJson(const variant_t *value) {
     json out;
-    if (!zebjson::variantToJson(value, out))
+    if (!zeb_json::variantToJson(value, out))
         out = nullptr;
     return out;
 }

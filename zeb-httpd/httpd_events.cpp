@@ -9,11 +9,11 @@
 #include <poll.h>
 #include <sys/random.h>
 
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace zebhttpd {
 
-using zebjson::json;
+using zeb_json::json;
 
 struct Events::Stream {
     Events *events;
@@ -180,7 +180,7 @@ size_t Events::publish(const zeb_bus_notification_t &notification, double now) {
     // null: the event itself is not lost.
     json values;
     bool mapped = variant_setMap(&parameters, &notification.parameters) &&
-                  zebjson::variantToJson(&parameters, values);
+                  zeb_json::variantToJson(&parameters, values);
     data["parameters"] = mapped ? std::move(values) : json();
     variant_cleanup(&parameters);
     Event event{++lastNumber_, withoutTrailingDot(data["path"].get<std::string>()),

@@ -8,12 +8,12 @@
 #include <optional>
 
 #include "httpd_users.hpp"
-#include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb/error.h"
+#include "zeb_variant_json.hpp"
 
 namespace zebhttpd {
 
-using zebjson::json;
+using zeb_json::json;
 
 zeb_bus_client_t *BusLink::client() {
     if (client_ != nullptr && zeb_bus_client_fd(client_) >= 0)
@@ -100,13 +100,13 @@ void value(const json &params, const char *name, bool objectOnly, variant_t *out
     if (!given->is_object() && (objectOnly || !given->is_array()))
         throw RpcError{kInvalidParams, std::string("\"") + name + "\" must be an object" +
                                            (objectOnly ? "" : " or an array")};
-    if (!zebjson::jsonToVariant(*given, out))
+    if (!zeb_json::jsonToVariant(*given, out))
         throw RpcError{kInvalidParams, std::string("\"") + name + "\" has no variant form"};
 }
 
 json toJson(const variant_t *value) {
     json out;
-    if (!zebjson::variantToJson(value, out))
+    if (!zeb_json::variantToJson(value, out))
         throw RpcError{kInternalError, "the bus answered a value without a JSON form"};
     return out;
 }

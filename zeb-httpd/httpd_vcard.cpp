@@ -7,8 +7,8 @@
 
 #include <microhttpd.h>
 
-#include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb/error.h"
+#include "zeb_variant_json.hpp"
 
 namespace zebhttpd {
 
@@ -37,7 +37,7 @@ json callPhonebook(BusLink &bus, const Access &access, const Session &session,
     if (client == nullptr)
         throw std::runtime_error("cannot reach the bus");
     Variant given, retval, wrapped;
-    if (!zebjson::jsonToVariant(args, given.get()))
+    if (!zeb_json::jsonToVariant(args, given.get()))
         throw vcard::Refused(ZEB_ERROR_INVALID_ARGUMENT, function + ": no bus form");
     variant_map_t outargs;
     variant_map_initialize(&outargs);
@@ -48,8 +48,8 @@ json callPhonebook(BusLink &bus, const Access &access, const Session &session,
     if (!ok)
         refused(client, function);
     json out, outs;
-    if (!zebjson::variantToJson(retval.get(), out) ||
-        (result != nullptr && !zebjson::variantToJson(wrapped.get(), outs)))
+    if (!zeb_json::variantToJson(retval.get(), out) ||
+        (result != nullptr && !zeb_json::variantToJson(wrapped.get(), outs)))
         throw vcard::Refused(ZEB_ERROR_INVALID_ARGUMENT, function + ": an answer without JSON");
     if (result != nullptr)
         *result = outs.is_object() ? outs.value("result", json::array()) : json::array();
@@ -60,7 +60,7 @@ size_t messageSize(const json &value) {
     Variant variant;
     char *frame = nullptr;
     size_t size = 0;
-    if (!zebjson::jsonToVariant(value, variant.get()) ||
+    if (!zeb_json::jsonToVariant(value, variant.get()) ||
         zeb_bus_encodeFrame(variant.get(), &frame, &size) != 0)
         return SIZE_MAX;
     std::free(frame);

@@ -19,7 +19,7 @@
 #include "httpd_server.hpp"
 #include "httpd_users.hpp"
 #include "zeb/bus.h"
-#include "zeb/client_options.hpp"
+#include "zeb_client_options.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "keltrace/keltrace.h"
 #include "zeb/bus.h"
-#include "zeb/client_options.hpp"
+#include "zeb_client_options.hpp"
 #include "zeb/sl.h"
 
 #include <csignal>

@@ -1,7 +1,8 @@
 #include "zeb/bus.h"
 
-#include "zeb/dm.h"
+#include "zeb/error.h"
 #include "zeb_bus_message.hpp"
+#include "zeb_no_throw.hpp"
 
 #include <cerrno>
 #include <cstdarg>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -299,12 +301,10 @@ namespace {
 // Runs `body` and turns an allocation failure into ZEB_ERROR_NO_MEMORY, so
 // that no exception leaves the C interface.
 template <typename R, typename F> R guarded(zeb_bus_client_t *client, R failed, F &&body) {
-    try {
-        return body();
-    } catch (...) {
-        client->fail(ZEB_ERROR_NO_MEMORY, "out of memory");
-        return failed;
-    }
+    return zeb_nothrow::run(
+        zeb_nothrow::Mapping::OutOfMemory, failed,
+        [client](uint32_t code, const char *text) { client->fail(code, "%s", text); },
+        std::forward<F>(body));
 }
 
 bool argumentFailure(zeb_bus_client_t *client, const char *function) {

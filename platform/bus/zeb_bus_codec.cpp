@@ -1,6 +1,6 @@
 #include "zeb/bus.h"
 
-#include "zeb/dm.h"
+#include "zeb/error.h"
 
 #include <msgpack.h>
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "zeb/dm.h"
+#include "zeb/error.h"
 #include "zeb/variant.h"
 
 namespace zeb_bus {

@@ -270,7 +270,7 @@ class DefinitionReader {
     static void setDefault(const Json &json, const std::string &pointer, parameter_t *p) {
         const Json *value = member(json, "default");
         Variant given;
-        if (value && !jsonToVariant(*value, given.get())) {
+        if (value && !scalarToVariant(*value, given.get())) {
             invalid(pointerTo(pointer, "default"),
                     std::string("a default cannot be ") + kindName(*value));
         }

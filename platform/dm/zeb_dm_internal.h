@@ -48,10 +48,12 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "zeb/dm.h"
 #include "zeb_dm_table.h"
+#include "zeb_no_throw.hpp"
 
 #define ZEB_DM_INTERNAL __attribute__((visibility("hidden")))
 
@@ -388,16 +390,12 @@ ZEB_DM_INTERNAL bool failV(uint32_t code, const char *format, va_list args)
 /* Adds text to the message of the last failure. */
 ZEB_DM_INTERNAL void appendToMessage(const std::string &text);
 
-/* Runs `body`, turning a C++ exception into a failure that returns `onError`. */
+/* Runs `body`, turning a C++ exception into a failure that returns `onError`:
+ * out of memory, or an invalid argument with the exception's text. */
 template <typename R, typename F> R guarded(R onError, F &&body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc &) {
-        fail(ZEB_ERROR_NO_MEMORY, "out of memory");
-    } catch (const std::exception &e) {
-        fail(ZEB_ERROR_INVALID_ARGUMENT, "%s", e.what());
-    }
-    return onError;
+    return zeb_nothrow::run(
+        zeb_nothrow::Mapping::ByKind, onError,
+        [](uint32_t code, const char *text) { fail(code, "%s", text); }, std::forward<F>(body));
 }
 
 /* ---- Tree (zeb_dm_tree.cpp) ---- */

@@ -43,7 +43,7 @@ bool readFile(const std::string &path, std::string &text) {
            fail(problem.code, "%s", problem.message.c_str());
 }
 
-bool jsonToVariant(const Json &value, variant_t *out) {
+bool scalarToVariant(const Json &value, variant_t *out) {
     switch (value.type()) {
     case Json::value_t::string:
         return variant_setChar(out, value.get_ref<const std::string &>().c_str());

@@ -15,7 +15,7 @@
 namespace zeb_dm {
 
 /* Documents read: members in sorted maps (arrays keep their order). */
-using Json = zeb_json::Json;
+using Json = zeb_json::Document;
 
 /* A saved phonebook of 50 000 contacts takes about 37 MB: the bound leaves
  * room for that, so that no phonebook the limits allow goes unsaved. */
@@ -51,9 +51,11 @@ ZEB_DM_INTERNAL bool failAt(const DocumentError &error, const std::string &text,
  * (ZEB_ERROR_NOT_FOUND, ZEB_ERROR_IO or ZEB_ERROR_LIMIT). */
 ZEB_DM_INTERNAL bool readFile(const std::string &path, std::string &text);
 
-/* A JSON scalar as a variant of its own kind; false for null, arrays and
+/* A JSON scalar of a definition or saved file as a variant of its own kind,
+ * as the streamed reader makes it too (every unsigned integer a uint64), before
+ * its conversion to the parameter's type; false for null, arrays and
  * objects. */
-ZEB_DM_INTERNAL bool jsonToVariant(const Json &value, variant_t *out);
+ZEB_DM_INTERNAL bool scalarToVariant(const Json &value, variant_t *out);
 
 /* True when a saved file can hold the text and give it back as it is: at most
  * kMaxStringLength bytes of well-formed UTF-8 (the saver would replace other

@@ -25,7 +25,7 @@ void expectObject(const Json &json, const std::string &pointer) {
 /* The saved value as a variant of the parameter's type. */
 bool convert(const Json &json, variant_type_t type, variant_t *out) {
     Variant given;
-    return jsonToVariant(json, given.get()) && variant_convert(out, given.get(), type);
+    return scalarToVariant(json, given.get()) && variant_convert(out, given.get(), type);
 }
 
 class Checker {

@@ -1,7 +1,7 @@
 #include <cstdlib>
 
 #include "keltrace/keltrace.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 #include "zeb_dm_file.h"
 #include "zeb_dm_json.h"
 
@@ -25,7 +25,7 @@ bool saved(const parameter_t *p, uint32_t flags) {
 bool toJson(const variant_t *value, OutJson &out) {
     variant_type_t type = variant_type(value);
     return type != variant_type_array && type != variant_type_map && type != variant_type_unknown &&
-           zebjson::variantToJson(value, out);
+           zeb_json::variantToJson(value, out);
 }
 
 /* The saved text, written to the file as the objects are walked: the bytes a

@@ -15,6 +15,10 @@
 extern "C" {
 #endif
 
+/* Exported although not the interface: the tests of the plug-in reach it in
+ * the same library that the plug-in uses. */
+#pragma GCC visibility push(default)
+
 /* Same contracts as the POSIX calls of the same names. */
 typedef struct zeb_dm_file_ops {
     int (*open)(const char *path, int flags, mode_t mode);
@@ -36,6 +40,8 @@ void zeb_dm_setDocumentLoad(bool on);
 
 /* How many loads the streaming reader has read so far. */
 unsigned zeb_dm_streamedLoads(void);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

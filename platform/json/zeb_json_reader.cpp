@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "zeb/dm.h"
+#include "zeb/error.h"
 
 namespace zeb_json {
 
@@ -95,24 +95,26 @@ std::string parseErrorText(const char *what) {
  * maps and duplicates are refused, so hostile input costs n log n at most.
  * Without a tracker it does not know where tokens start: a problem is then
  * found again with one, to tell where it is. */
-class Builder : public nlohmann::json_sax<Json> {
+class Builder : public nlohmann::json_sax<Document> {
   public:
     explicit Builder(Tracker *tracker) : tracker_(tracker) {}
 
-    bool null() override { return add(Json(nullptr)); }
-    bool boolean(bool value) override { return add(Json(value)); }
-    bool number_integer(number_integer_t value) override { return add(Json(value)); }
-    bool number_unsigned(number_unsigned_t value) override { return add(Json(value)); }
-    bool number_float(number_float_t value, const string_t &) override { return add(Json(value)); }
+    bool null() override { return add(Document(nullptr)); }
+    bool boolean(bool value) override { return add(Document(value)); }
+    bool number_integer(number_integer_t value) override { return add(Document(value)); }
+    bool number_unsigned(number_unsigned_t value) override { return add(Document(value)); }
+    bool number_float(number_float_t value, const string_t &) override {
+        return add(Document(value));
+    }
     bool string(string_t &value) override {
         size_t start = tokenStart();
-        return fits(value, start) && place(Json(std::move(value)));
+        return fits(value, start) && place(Document(std::move(value)));
     }
     bool binary(binary_t &) override {
         return stop(ZEB_ERROR_INVALID_FILE, tokenStart(), "binary value");
     }
-    bool start_object(std::size_t) override { return open(Json::object()); }
-    bool start_array(std::size_t) override { return open(Json::array()); }
+    bool start_object(std::size_t) override { return open(Document::object()); }
+    bool start_array(std::size_t) override { return open(Document::array()); }
     bool end_object() override { return close(); }
     bool end_array() override { return close(); }
     bool key(string_t &name) override {
@@ -132,7 +134,7 @@ class Builder : public nlohmann::json_sax<Json> {
                     std::string("not valid JSON: ") + parseErrorText(e.what()));
     }
 
-    Json root;
+    Document root;
     Problem problem;
 
   private:
@@ -151,12 +153,12 @@ class Builder : public nlohmann::json_sax<Json> {
 
     /* Containers on the stack are the last element of their parent, which
      * does not grow while they are open, so the pointers stay valid. */
-    Json *insert(Json value) {
+    Document *insert(Document value) {
         if (open_.empty()) {
             root = std::move(value);
             return &root;
         }
-        Json *parent = open_.back();
+        Document *parent = open_.back();
         if (parent->is_array()) {
             parent->push_back(std::move(value));
             return &parent->back();
@@ -164,17 +166,17 @@ class Builder : public nlohmann::json_sax<Json> {
         return &((*parent)[key_] = std::move(value));
     }
 
-    bool place(Json value) {
+    bool place(Document value) {
         insert(std::move(value));
         return true;
     }
 
-    bool add(Json value) {
+    bool add(Document value) {
         tokenStart();
         return place(std::move(value));
     }
 
-    bool open(Json container) {
+    bool open(Document container) {
         size_t start = tokenStart();
         if (open_.size() >= static_cast<size_t>(kMaxDepth)) {
             return stop(ZEB_ERROR_LIMIT, start,
@@ -191,13 +193,13 @@ class Builder : public nlohmann::json_sax<Json> {
     }
 
     Tracker *tracker_;
-    std::vector<Json *> open_;
+    std::vector<Document *> open_;
     std::string key_;
 };
 
 /* Finds where the member or element at a JSON pointer starts: for a member,
  * the start of its name. */
-class Locator : public nlohmann::json_sax<Json> {
+class Locator : public nlohmann::json_sax<Document> {
   public:
     Locator(Tracker &tracker, const std::string &target) : tracker_(tracker), target_(target) {}
 
@@ -299,7 +301,7 @@ std::string located(const std::string &name, const std::string &text, size_t off
 size_t locate(const std::string &text, const std::string &target) {
     Tracker tracker(text);
     Locator locator(tracker, target);
-    Json::sax_parse(tracker.begin(), tracker.end(), &locator);
+    Document::sax_parse(tracker.begin(), tracker.end(), &locator);
     return locator.found;
 }
 
@@ -324,15 +326,15 @@ std::string pointerTo(const std::string &pointer, size_t position) {
     return pointer + "/" + std::to_string(position);
 }
 
-bool parse(const std::string &text, Json &out, Problem *problem) {
+bool parse(const std::string &text, Document &out, Problem *problem) {
     Builder fast(nullptr);
-    if (Json::sax_parse(text.data(), text.data() + text.size(), &fast)) {
+    if (Document::sax_parse(text.data(), text.data() + text.size(), &fast)) {
         out = std::move(fast.root);
         return true;
     }
     Tracker tracker(text);
     Builder builder(&tracker);
-    Json::sax_parse(tracker.begin(), tracker.end(), &builder);
+    Document::sax_parse(tracker.begin(), tracker.end(), &builder);
     *problem = std::move(builder.problem);
     return false;
 }

@@ -1,8 +1,9 @@
 /*
  * JSON documents read from files that may be hostile: parsing with limits on
  * depth and text length, duplicate member names refused, and positions (line
- * and column) for messages. Shared by the data model's readers and the
- * daemon's access rules; nothing here throws.
+ * and column) for messages. Used by the data model's definition and
+ * saved-data readers and by zeb/json.h (through which zebd and zeb-httpd
+ * read their access rules); nothing here throws.
  */
 #ifndef ZEB_JSON_READER_HPP
 #define ZEB_JSON_READER_HPP
@@ -17,12 +18,12 @@
 namespace zeb_json {
 
 /* Documents read: members in sorted maps (arrays keep their order). */
-using Json = nlohmann::json;
+using Document = nlohmann::json;
 
 constexpr int kMaxDepth = 32;
 constexpr size_t kMaxStringLength = 64u * 1024u;
 
-/* What went wrong: a ZEB_ERROR_* code of zeb/dm.h, the byte offset in the
+/* What went wrong: a ZEB_ERROR_* code of zeb/error.h, the byte offset in the
  * text where it was found (reading: unused), and a message without position. */
 struct Problem {
     uint32_t code = 0;
@@ -33,7 +34,7 @@ struct Problem {
 /* Parses `text` into `out`, enforcing kMaxDepth and kMaxStringLength and
  * refusing duplicate member names. False with *problem filled on failure
  * (ZEB_ERROR_INVALID_FILE or ZEB_ERROR_LIMIT). */
-bool parse(const std::string &text, Json &out, Problem *problem);
+bool parse(const std::string &text, Document &out, Problem *problem);
 
 /* "<name>:<line>:<column>" for a byte offset of `text` (1-based line and
  * column; columns count bytes). */

@@ -8,7 +8,10 @@
 #include "zeb/sl.h"
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "zeb_no_throw.hpp"
 
 struct ZebPlugin {
     std::string path;
@@ -39,12 +42,9 @@ bool slCheck(bool ok, const char *function);
 /* Runs `body` and turns an allocation failure into ZEB_ERROR_NO_MEMORY and
  * `failed`, so that no exception leaves the C interface. */
 template <typename R, typename F> R slNoThrow(R failed, F &&body) {
-    try {
-        return body();
-    } catch (...) {
-        slFail(ZEB_ERROR_NO_MEMORY, "out of memory");
-        return failed;
-    }
+    return zeb_nothrow::run(
+        zeb_nothrow::Mapping::OutOfMemory, failed,
+        [](uint32_t code, const char *text) { slFail(code, "%s", text); }, std::forward<F>(body));
 }
 
 #endif

@@ -13,6 +13,10 @@
 extern "C" {
 #endif
 
+/* Exported although not the interface: the tests of the plug-in reach it in
+ * the same library that the plug-in uses. */
+#pragma GCC visibility push(default)
+
 /* Same contracts as the POSIX calls of the same names. */
 typedef struct tessel_file_ops {
     int (*open)(const char *path, int flags, mode_t mode);
@@ -26,6 +30,8 @@ typedef struct tessel_file_ops {
 
 /* Installs `ops` (copied); null restores the system calls. */
 void tessel_setFileOps(const tessel_file_ops_t *ops);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

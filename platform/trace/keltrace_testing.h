@@ -12,9 +12,15 @@
 extern "C" {
 #endif
 
+/* Exported although not the interface: the tests of the plug-in reach it in
+ * the same library that the plug-in uses. */
+#pragma GCC visibility push(default)
+
 /* Milliseconds of a monotonic clock; null restores the system's. */
 typedef uint64_t (*kelTraceClock)(void);
 void kelTraceSetClock(kelTraceClock clock);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -98,11 +98,8 @@ TEST(BusCodec, WireFormOfWidthsAndDatesAndOfGenericMessagePack) {
 // The date-times at the ends of a 32-bit time_t and past them, as on the
 // gateway (MIPS32): each has one wire form, written and read without time_t.
 TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
-    auto bytes = [](std::initializer_list<int> values) {
-        std::string out;
-        for (int v : values)
-            out += static_cast<char>(v);
-        return out;
+    auto bytes = [](std::initializer_list<unsigned char> values) {
+        return std::string(values.begin(), values.end());
     };
     // timestamp 96: 0xc7 12 -1, 32-bit nanoseconds, 64-bit seconds.
     auto stamp96 = [&bytes](uint64_t seconds) {
@@ -183,10 +180,7 @@ TEST(BusCodec, TruncatedAndMalformedBodiesAreRefusedLeavingTheTargetAlone) {
         {std::string("\xc1", 1), "the unused type byte"},
         {std::string("\xc4\x01x", 3), "binary data"},
         {std::string("\x81\x01\xc0", 3), "a map key that is not a text"},
-        {std::string("\xa3"
-                     "a\0b",
-                     4),
-         "a NUL inside a text"},
+        {std::string("\xa3\x61\0b", 4), "a NUL inside a text"},
         {std::string("\xd4\x10\x00", 3), "an unknown extension type"},
         {std::string("\xd5\x06\x00\x01", 4), "a uint8 two bytes wide"},
         {std::string("\xdd\xff\xff\xff\xff\xc0", 6), "a list announcing 4 billion items"},

@@ -2,10 +2,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
+
+#include "keltrace/keltrace.h"
+#include "zeb_dm_testing.h"
 
 namespace dmtest {
 
@@ -184,6 +188,38 @@ object_t *DataModelTest::addEntry(const char *id, std::vector<std::string> numbe
     EXPECT_TRUE(object_commit(entry)) << zeb_errorMessage();
     events.clear();
     return entry;
+}
+
+void FileTest::SetUp() {
+    DataModelTest::SetUp();
+    char pattern[] = "/tmp/zeb_dm_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    path = dir + "/book.json";
+}
+
+void FileTest::TearDown() {
+    zeb_dm_setFileOps(nullptr);
+    kelTraceSetSink(nullptr, nullptr);
+    unsetenv("ZEB_SYSROOT");
+    std::filesystem::remove_all(dir);
+    DataModelTest::TearDown();
+}
+
+void FileTest::fresh() {
+    datamodel_destroy(dm);
+    dm = datamodel_create();
+    ASSERT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr));
+}
+
+bool FileTest::reload() {
+    fresh();
+    events.clear();
+    return datamodel_load(dm, path.c_str(), 0);
+}
+
+void collect(void *lines, int, const char *, const char *line) {
+    static_cast<std::vector<std::string> *>(lines)->push_back(line);
 }
 
 } // namespace dmtest

@@ -54,6 +54,23 @@ class DataModelTest : public ::testing::Test {
     datamodel_t *dm = nullptr;
 };
 
+/* With a temporary directory, removed with what it holds, and `path` in it. */
+class FileTest : public DataModelTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    /* Replaces `dm` with a fresh data model of the definition; reload then
+     * loads `path` into it. */
+    void fresh();
+    bool reload();
+
+    std::string dir;
+    std::string path;
+};
+
+/* A trace sink that appends each line to the std::vector<std::string> it gets. */
+void collect(void *lines, int level, const char *zone, const char *line);
+
 } // namespace dmtest
 
 #endif

@@ -31,7 +31,7 @@
 #include <unistd.h>
 
 #include "zeb/bus.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 #include "target_command.hpp"
 
@@ -39,7 +39,7 @@ extern char **environ;
 
 namespace {
 
-using zebjson::json;
+using zeb_json::json;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -132,7 +132,7 @@ class SoakClient {
         variant_t given, retval;
         variant_initialize(&given, variant_type_unknown);
         variant_initialize(&retval, variant_type_unknown);
-        zebjson::jsonToVariant(args, &given);
+        zeb_json::jsonToVariant(args, &given);
         bool ok = zeb_bus_call(client_, "Phonebook", op, &given, &retval, nullptr);
         tally_.count(op, ok, client_);
         variant_cleanup(&given);

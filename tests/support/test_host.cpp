@@ -17,7 +17,7 @@ Var::Var() {
 }
 
 Var::Var(const json &value) : Var() {
-    if (!zebjson::jsonToVariant(value, &value_))
+    if (!zeb_json::jsonToVariant(value, &value_))
         throw std::runtime_error("cannot convert JSON to a variant: " + value.dump());
 }
 
@@ -37,7 +37,7 @@ Var::~Var() {
 
 json Var::toJson() const {
     json out;
-    if (!zebjson::variantToJson(&value_, out))
+    if (!zeb_json::variantToJson(&value_, out))
         throw std::runtime_error("cannot convert a variant to JSON");
     return out;
 }
@@ -152,7 +152,7 @@ CallResult TestHost::callVars(const std::string &object, const std::string &func
     for (argument_value_t *a = argument_valueFirst(&args); a != nullptr;
          a = argument_valueNext(a)) {
         json value;
-        zebjson::variantToJson(argument_value(a), value);
+        zeb_json::variantToJson(argument_value(a), value);
         std::string name = argument_name(a) != nullptr ? argument_name(a) : "";
         result.outargs[name] = value;
         result.outvars.emplace_back(name, Var());
@@ -239,7 +239,7 @@ void TestHost::onNotification(void *self, const notification_t *n) {
     for (notification_parameter_t *p = notification_firstParameter(n); p != nullptr;
          p = notification_nextParameter(p)) {
         json value;
-        zebjson::variantToJson(notification_parameter_value(p), value);
+        zeb_json::variantToJson(notification_parameter_value(p), value);
         record.parameters[notification_parameter_name(p)] = value;
     }
     static_cast<TestHost *>(self)->notifications.push_back(std::move(record));

@@ -8,7 +8,7 @@
  *   auto r = host.call("Phonebook", "getContact", {{"formattedName", "Ann"}});
  *   host.advance(5000);
  *
- * Values go in and come out as JSON (zeb/variant_json.hpp) or as Var, a
+ * Values go in and come out as JSON (zeb_variant_json.hpp) or as Var, a
  * variant owned by the test, where the exact variant type matters.
  */
 #ifndef ZEB_TEST_HOST_HPP
@@ -20,11 +20,11 @@
 
 #include "zeb/ops.h"
 #include "zeb/sl.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_variant_json.hpp"
 
 namespace zebtest {
 
-using json = zebjson::json;
+using json = zeb_json::json;
 
 /* A variant owned by the test. */
 class Var {

@@ -67,24 +67,14 @@ class Store : public ::testing::Test {
 
 const char kEntry[] = "[phonebook]\n[phonebook.entry]\n";
 
-int systemOpen(const char *path, int flags, mode_t mode) {
-    return open(path, flags, mode);
-}
-ssize_t failingRead(int, void *, size_t) {
-    return errno = EIO, -1;
-}
-ssize_t failingWrite(int, const void *, size_t) {
-    return errno = ENOSPC, -1;
-}
-int failingFsync(int) {
-    return errno = EIO, -1;
-}
-int failingRename(const char *, const char *) {
-    return errno = EXDEV, -1;
-}
-
 tessel_file_ops_t systemOps() {
-    return {systemOpen, ::read, ::write, fsync, close, rename, unlink};
+    return {[](const char *path, int flags, mode_t mode) { return open(path, flags, mode); },
+            ::read,
+            ::write,
+            fsync,
+            close,
+            rename,
+            unlink};
 }
 
 TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
@@ -107,7 +97,7 @@ TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
     EXPECT_EQ(tessel_cleanup(), TESSEL_ERR_STATE); // failures leave it closed
 
     tessel_file_ops_t ops = systemOps();
-    ops.read = failingRead;
+    ops.read = [](int, void *, size_t) -> ssize_t { return errno = EIO, -1; };
     tessel_setFileOps(&ops);
     EXPECT_EQ(load("[a]\n"), TESSEL_ERR_UNREADABLE);
 }
@@ -255,9 +245,9 @@ TEST_F(Store, FailedSaveLeavesTheFileAsItWas) {
     ASSERT_EQ(tessel_initialize("/etc/config/t.usr"), TESSEL_OK);
     tessel_setPhoneBookEntryName(0, "Changed");
     tessel_file_ops_t faults[3] = {systemOps(), systemOps(), systemOps()};
-    faults[0].write = failingWrite;
-    faults[1].fsync = failingFsync;
-    faults[2].rename = failingRename;
+    faults[0].write = [](int, const void *, size_t) -> ssize_t { return errno = ENOSPC, -1; };
+    faults[1].fsync = [](int) { return errno = EIO, -1; };
+    faults[2].rename = [](const char *, const char *) { return errno = EXDEV, -1; };
     for (const tessel_file_ops_t &faulty : faults) {
         tessel_setFileOps(&faulty);
         EXPECT_EQ(tessel_save(), TESSEL_ERR_IO);

@@ -25,10 +25,22 @@ struct tm brokenDown(int year, int month, int day, int hour = 0, int minute = 0,
     return time;
 }
 
-Variant dateTime(const struct tm &time) {
+Variant typed(variant_type_t type, uint64_t bits) {
     Variant result;
-    variant_setDateTime(&result.v, &time);
+    type == variant_type_uint64 ? variant_setUInt64(&result.v, bits)
+                                : variant_setBool(&result.v, bits);
     return result;
+}
+
+// The text form of a date-time set from `time`, or FAIL; a refused time
+// leaves the target as it was.
+std::string dateTime(const struct tm &time) {
+    Variant result = text("kept");
+    if (!variant_setDateTime(&result.v, &time)) {
+        EXPECT_STREQ(variant_da_char(&result.v), "kept");
+        return FAIL;
+    }
+    return textOf(&result.v);
 }
 
 // The text form of src converted to `type`, or FAIL; a failed conversion
@@ -43,75 +55,64 @@ std::string converted(const Variant &src, variant_type_t type) {
     return textOf(&dest.v);
 }
 
-struct TextCase {
-    const char *from;
-    variant_type_t to;
-    const char *expected;
-};
-
-TEST(Variant, TextsConvertOnlyWhenNothingIsLost) {
-    // clang-format off
-    const TextCase cases[] = {
-        {"+7", variant_type_int32, "7"}, {"-128", variant_type_int8, "-128"},
-        {"-129", variant_type_int8, FAIL}, {"128", variant_type_int8, FAIL},
-        {"256", variant_type_uint8, FAIL}, {"-1", variant_type_uint32, FAIL},
-        {"-0", variant_type_uint32, "0"}, {"9223372036854775808", variant_type_int64, FAIL},
-        {"-9223372036854775808", variant_type_int64, "-9223372036854775808"},
-        {"18446744073709551615", variant_type_uint64, "18446744073709551615"},
-        {"18446744073709551616", variant_type_uint64, FAIL}, {"12a", variant_type_int32, FAIL},
-        {"", variant_type_int32, FAIL}, {" 1", variant_type_int32, FAIL},
-        {"1 ", variant_type_int32, FAIL}, {"-", variant_type_int32, FAIL},
-        {"0x10", variant_type_int32, FAIL}, {"1.0", variant_type_int32, FAIL},
-        {"TRUE", variant_type_bool, "true"}, {"False", variant_type_bool, "false"},
-        {"1", variant_type_bool, "true"}, {"0", variant_type_bool, "false"},
-        {"yes", variant_type_bool, FAIL}, {"2", variant_type_bool, FAIL},
-        {"1e3", variant_type_double, "1000"}, {" 1", variant_type_double, FAIL},
-        {"1x", variant_type_double, FAIL}, {"1e999", variant_type_double, FAIL},
-        {"x", variant_type_array, FAIL}, {"x", unknownCode, FAIL},
-        {"x", variant_type_unknown, "<none>"},
+TEST(Variant, ValuesConvertOnlyWhenNothingIsLost) {
+    Variant date;
+    const struct tm newYear = brokenDown(2024, 1, 1);
+    variant_setDateTime(&date.v, &newYear);
+    Variant list;
+    variant_initialize(&list.v, variant_type_array);
+    const struct {
+        Variant from;
+        variant_type_t to;
+        const char *expected;
+    } cases[] = {
+        // clang-format off
+        {text("+7"), variant_type_int32, "7"}, {text("-128"), variant_type_int8, "-128"},
+        {text("-129"), variant_type_int8, FAIL}, {text("128"), variant_type_int8, FAIL},
+        {text("256"), variant_type_uint8, FAIL}, {text("-1"), variant_type_uint32, FAIL},
+        {text("-0"), variant_type_uint32, "0"}, {text("9223372036854775808"), variant_type_int64, FAIL},
+        {text("-9223372036854775808"), variant_type_int64, "-9223372036854775808"},
+        {text("18446744073709551615"), variant_type_uint64, "18446744073709551615"},
+        {text("18446744073709551616"), variant_type_uint64, FAIL}, {text("12a"), variant_type_int32, FAIL},
+        {text(""), variant_type_int32, FAIL}, {text(" 1"), variant_type_int32, FAIL},
+        {text("1 "), variant_type_int32, FAIL}, {text("-"), variant_type_int32, FAIL},
+        {text("0x10"), variant_type_int32, FAIL}, {text("1.0"), variant_type_int32, FAIL},
+        {text("TRUE"), variant_type_bool, "true"}, {text("False"), variant_type_bool, "false"},
+        {text("1"), variant_type_bool, "true"}, {text("0"), variant_type_bool, "false"},
+        {text("yes"), variant_type_bool, FAIL}, {text("2"), variant_type_bool, FAIL},
+        {text("1e3"), variant_type_double, "1000"}, {text(" 1"), variant_type_double, FAIL},
+        {text("1x"), variant_type_double, FAIL}, {text("1e999"), variant_type_double, FAIL},
+        {text("x"), variant_type_array, FAIL}, {text("x"), unknownCode, FAIL},
+        {text("x"), variant_type_unknown, "<none>"},
+        {real(3.0), variant_type_int32, "3"}, {real(3.5), variant_type_int32, FAIL},
+        {real(300), variant_type_int8, FAIL}, {real(-1), variant_type_uint32, FAIL},
+        {real(NAN), variant_type_int64, FAIL},
+        {real(-9223372036854775808.0), variant_type_int64, "-9223372036854775808"},
+        {real(9223372036854775808.0), variant_type_int64, FAIL},
+        {real(1e19), variant_type_uint64, "10000000000000000000"}, {real(-0.0), variant_type_bool, "false"},
+        {int64(65536), variant_type_uint16, FAIL}, {int64(-1), variant_type_uint64, FAIL},
+        {int64(2), variant_type_bool, "true"},
+        {int64(9007199254740992), variant_type_double, "9007199254740992"},
+        {int64(9007199254740993), variant_type_double, FAIL},
+        {typed(variant_type_uint64, UINT64_MAX), variant_type_int64, FAIL},
+        {typed(variant_type_bool, 1), variant_type_int8, "1"},
+        {std::move(date), variant_type_int64, FAIL},
+        {Variant(), variant_type_int32, "0"}, {Variant(), variant_type_string, ""},
+        {Variant(), variant_type_date_time, "1970-01-01T00:00:00Z"}, {Variant(), variant_type_map, FAIL},
+        {std::move(list), variant_type_string, FAIL},
+        // clang-format on
     };
-    // clang-format on
-    for (const TextCase &c : cases) {
-        EXPECT_EQ(converted(text(c.from), c.to), c.expected) << '"' << c.from << "\" to " << c.to;
-    }
-}
-
-TEST(Variant, NumbersConvertOnlyWhenNothingIsLost) {
-    EXPECT_EQ(converted(real(3.0), variant_type_int32), "3");
-    EXPECT_EQ(converted(real(3.5), variant_type_int32), FAIL);
-    EXPECT_EQ(converted(real(300), variant_type_int8), FAIL);
-    EXPECT_EQ(converted(real(-1), variant_type_uint32), FAIL);
-    EXPECT_EQ(converted(real(NAN), variant_type_int64), FAIL);
-    EXPECT_EQ(converted(real(-9223372036854775808.0), variant_type_int64), "-9223372036854775808");
-    EXPECT_EQ(converted(real(9223372036854775808.0), variant_type_int64), FAIL);
-    EXPECT_EQ(converted(real(1e19), variant_type_uint64), "10000000000000000000");
-    EXPECT_EQ(converted(real(-0.0), variant_type_bool), "false");
-    EXPECT_EQ(converted(int64(65536), variant_type_uint16), FAIL);
-    EXPECT_EQ(converted(int64(-1), variant_type_uint64), FAIL);
-    EXPECT_EQ(converted(int64(2), variant_type_bool), "true");
-    EXPECT_EQ(converted(int64(9007199254740992), variant_type_double), "9007199254740992");
-    EXPECT_EQ(converted(int64(9007199254740993), variant_type_double), FAIL);
-    Variant big;
-    variant_setUInt64(&big.v, UINT64_MAX);
-    EXPECT_EQ(converted(big, variant_type_int64), FAIL);
-    variant_setBool(&big.v, true);
-    EXPECT_EQ(converted(big, variant_type_int8), "1");
-    EXPECT_EQ(converted(dateTime(brokenDown(2024, 1, 1)), variant_type_int64), FAIL);
+    for (const auto &c : cases)
+        EXPECT_EQ(converted(c.from, c.to), c.expected)
+            << '"' << textOf(&c.from.v) << "\" to " << c.to;
     EXPECT_EQ(variant_int32(text("3.5").get()), 0);
     EXPECT_EQ(variant_int8(real(-128).get()), -128);
     EXPECT_TRUE(variant_bool(text("tRuE").get()));
-}
 
-TEST(Variant, EmptyAndContainerConversions) {
-    Variant empty, list;
-    EXPECT_EQ(converted(empty, variant_type_int32), "0");
-    EXPECT_EQ(converted(empty, variant_type_string), "");
-    EXPECT_EQ(converted(empty, variant_type_date_time), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(converted(empty, variant_type_map), FAIL);
-    variant_initialize(&list.v, variant_type_array);
-    EXPECT_EQ(converted(list, variant_type_string), FAIL);
-    EXPECT_EQ(converted(list, variant_type_map), FAIL);
-    EXPECT_EQ(converted(list, variant_type_unknown), "<none>");
+    Variant empty, array;
+    variant_initialize(&array.v, variant_type_array);
+    EXPECT_EQ(converted(array, variant_type_map), FAIL);
+    EXPECT_EQ(converted(array, variant_type_unknown), "<none>");
     variant_setInt32(&empty.v, 1);
     EXPECT_FALSE(variant_initialize(&empty.v, unknownCode));
     EXPECT_EQ(variant_type(&empty.v), variant_type_unknown);
@@ -132,92 +133,88 @@ TEST(Variant, NumbersHaveShortTextFormsThatReadBack) {
     }
 }
 
-TEST(Variant, DateTimesNormalizeLikeTimegm) {
-    EXPECT_EQ(textOf(dateTime(brokenDown(2024, 3, 0)).get()), "2024-02-29T00:00:00Z");
-    EXPECT_EQ(textOf(dateTime(brokenDown(2023, 13, 1)).get()), "2024-01-01T00:00:00Z");
-    EXPECT_EQ(textOf(dateTime(brokenDown(2024, 0, 31)).get()), "2023-12-31T00:00:00Z");
-    EXPECT_EQ(textOf(dateTime(brokenDown(1899, 2, 1)).get()), "1899-02-01T00:00:00Z");
-    EXPECT_EQ(textOf(dateTime(brokenDown(1970, 1, 1, 0, 0, -1)).get()), "1969-12-31T23:59:59Z");
-    struct tm summer = brokenDown(2024, 7, 1, 12);
-    summer.tm_isdst = 1;
-    EXPECT_EQ(textOf(dateTime(summer).get()), "2024-07-01T12:00:00Z");
-
-    struct tm zero;
-    memset(&zero, 0, sizeof zero);
-    Variant epochless = dateTime(zero), back;
-    EXPECT_EQ(textOf(&epochless.v), "1899-12-31T00:00:00Z");
-    ASSERT_TRUE(
-        variant_convert(&back.v, text("1899-12-31T00:00:00Z").get(), variant_type_date_time));
-    EXPECT_TRUE(variant_equals(&back.v, &epochless.v));
-}
-
-// A date-time of a year beyond four digits was accepted, though it has no
-// text form: the phonebook stored one as a LastRevision and could neither
-// list that contact as JSON nor save the phonebook any more. Found by
+// Regression: a date-time of a year beyond four digits was accepted, though
+// it has no text form: the phonebook stored one as a LastRevision and could
+// neither list that contact as JSON nor save the phonebook any more. Found by
 // fuzz_contacts.
-TEST(Variant, DateTimesWithoutATextFormAreRefused) {
-    Variant kept = text("kept");
-    for (struct tm outside : {brokenDown(10000, 1, 1), brokenDown(9999, 12, 31, 24),
-                              brokenDown(-1, 12, 31, 23, 59, 59), brokenDown(0, 1, 1, 0, 0, -1)}) {
-        EXPECT_FALSE(variant_setDateTime(&kept.v, &outside));
-        EXPECT_STREQ(variant_da_char(&kept.v), "kept");
-    }
-    struct tm huge = brokenDown(2024, 1, 1);
+TEST(Variant, DateTimesNormalizeLikeTimegmWithinTheYearsOfTheirTextForm) {
+    struct tm summer = brokenDown(2024, 7, 1, 12), zero, huge = brokenDown(2024, 1, 1);
+    summer.tm_isdst = 1;
+    memset(&zero, 0, sizeof zero);
     huge.tm_year = INT_MAX;
     huge.tm_mday = INT_MIN;
-    EXPECT_FALSE(variant_setDateTime(&kept.v, &huge));
-    EXPECT_EQ(textOf(dateTime(brokenDown(9999, 12, 31, 23, 59, 59)).get()), "9999-12-31T23:59:59Z");
-    EXPECT_EQ(textOf(dateTime(brokenDown(0, 1, 1)).get()), "0000-01-01T00:00:00Z");
+    const std::pair<struct tm, const char *> cases[] = {
+        {brokenDown(2024, 3, 0), "2024-02-29T00:00:00Z"},
+        {brokenDown(2023, 13, 1), "2024-01-01T00:00:00Z"},
+        {brokenDown(2024, 0, 31), "2023-12-31T00:00:00Z"},
+        {brokenDown(1899, 2, 1), "1899-02-01T00:00:00Z"},
+        {brokenDown(1970, 1, 1, 0, 0, -1), "1969-12-31T23:59:59Z"},
+        {summer, "2024-07-01T12:00:00Z"},
+        {zero, "1899-12-31T00:00:00Z"},
+        {brokenDown(9999, 12, 31, 23, 59, 59), "9999-12-31T23:59:59Z"},
+        {brokenDown(0, 1, 1), "0000-01-01T00:00:00Z"},
+        {brokenDown(10000, 1, 1), FAIL},
+        {brokenDown(9999, 12, 31, 24), FAIL},
+        {brokenDown(-1, 12, 31, 23, 59, 59), FAIL},
+        {brokenDown(0, 1, 1, 0, 0, -1), FAIL},
+        {huge, FAIL},
+    };
+    for (const auto &[time, expected] : cases)
+        EXPECT_EQ(dateTime(time), expected) << expected;
 }
 
-TEST(Variant, DateTimeTextsRoundTripAndFillWeekdays) {
+TEST(Variant, DateTimeTextsRoundTripOrAreRefused) {
     for (const char *good : {"2024-02-29T13:05:07Z", "2000-02-29T12:00:00Z", "0000-01-01T00:00:00Z",
                              "9999-12-31T23:59:59Z", "2023-04-30T23:59:59Z", "2100-03-01T00:00:00Z",
-                             "1960-06-15T08:00:00Z"}) {
+                             "1960-06-15T08:00:00Z", "1899-12-31T00:00:00Z"})
         EXPECT_EQ(converted(text(good), variant_type_date_time), good);
-    }
-    struct tm time = brokenDown(1999, 1, 1);
-    ASSERT_TRUE(variant_toDateTime(text("2024-02-29T13:05:07Z").get(), &time));
-    std::vector<int> fields{time.tm_year, time.tm_mon, time.tm_mday, time.tm_hour,
-                            time.tm_min,  time.tm_sec, time.tm_wday, time.tm_yday};
-    EXPECT_EQ(fields, (std::vector<int>{124, 1, 29, 13, 5, 7, 4, 59}));
-
-    // Before 1970 and after 2038 the weekday still comes out right.
-    ASSERT_TRUE(variant_toDateTime(text("1969-12-31T23:59:59Z").get(), &time));
-    EXPECT_EQ(time.tm_wday, 3);
-    ASSERT_TRUE(variant_toDateTime(text("2100-12-31T00:00:00Z").get(), &time));
-    EXPECT_EQ(time.tm_wday, 5);
-    EXPECT_EQ(time.tm_yday, 364);
+    for (const char *bad :
+         {"2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z", "2024-04-31T00:00:00Z",
+          "2024-13-01T00:00:00Z", "2024-00-10T00:00:00Z", "2024-01-00T00:00:00Z",
+          "2024-01-32T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T23:60:00Z",
+          "2024-01-01T23:59:60Z", "2024-01-01T00:00:00", "2024-01-01T00:00:00Z ",
+          "2024-01-01 00:00:00Z", "2024-01-01t00:00:00Z", "24-01-01T00:00:00Z",
+          "02024-01-01T00:00:00Z", "2024-1-01T00:00:00Z", "+024-01-01T00:00:00Z", ""})
+        EXPECT_EQ(converted(text(bad), variant_type_date_time), FAIL) << '"' << bad << '"';
+    struct tm untouched = brokenDown(1999, 1, 1), time = untouched;
+    EXPECT_FALSE(variant_toDateTime(text("2024-04-31T00:00:00Z").get(), &time));
+    EXPECT_FALSE(variant_toDateTime(int64(0).get(), &time));
+    EXPECT_EQ(memcmp(&time, &untouched, sizeof time), 0);
 }
 
 // The gateway's time_t is 32 bits unless the build asks for 64: the ends of
-// that range and the dates past them convert by the variant's own calendar.
+// that range and the dates past them convert by the variant's own calendar,
+// weekdays and days of the year included.
 TEST(Variant, DateTimeSecondsReachPastA32BitTimeT) {
-    const std::pair<const char *, int64_t> cases[] = {
-        {"1901-12-13T20:45:51Z", INT64_C(-2147483649)},
-        {"1901-12-13T20:45:52Z", INT64_C(-2147483648)},
-        {"1969-12-31T23:59:59Z", -1},
-        {"1970-01-01T00:00:00Z", 0},
-        {"2038-01-19T03:14:08Z", INT64_C(2147483648)},
-        {"2100-03-01T00:00:00Z", INT64_C(4107542400)},
+    const struct {
+        const char *text;
+        int64_t seconds;
+        int weekday, yearDay;
+    } cases[] = {
+        {"1901-12-13T20:45:51Z", INT64_C(-2147483649), 5, 346},
+        {"1901-12-13T20:45:52Z", INT64_C(-2147483648), 5, 346},
+        {"1969-12-31T23:59:59Z", -1, 3, 364},
+        {"1970-01-01T00:00:00Z", 0, 4, 0},
+        {"2024-02-29T13:05:07Z", INT64_C(1709211907), 4, 59},
+        {"2038-01-19T03:14:08Z", INT64_C(2147483648), 2, 18},
+        {"2100-03-01T00:00:00Z", INT64_C(4107542400), 1, 59},
+        {"2100-12-31T00:00:00Z", INT64_C(4133894400), 5, 364},
     };
-    for (const auto &[text_, seconds] : cases) {
+    for (const auto &c : cases) {
         int64_t got = 0;
-        EXPECT_TRUE(variant_toDateTimeSeconds(text(text_).get(), &got)) << text_;
-        EXPECT_EQ(got, seconds) << text_;
+        EXPECT_TRUE(variant_toDateTimeSeconds(text(c.text).get(), &got)) << c.text;
+        EXPECT_EQ(got, c.seconds) << c.text;
         Variant date;
-        ASSERT_TRUE(variant_setDateTimeSeconds(&date.v, seconds)) << seconds;
+        ASSERT_TRUE(variant_setDateTimeSeconds(&date.v, c.seconds)) << c.seconds;
         EXPECT_EQ(variant_type(&date.v), variant_type_date_time);
-        EXPECT_EQ(textOf(&date.v), text_);
+        EXPECT_EQ(textOf(&date.v), c.text);
+        struct tm time = brokenDown(1999, 1, 1);
+        ASSERT_TRUE(variant_toDateTime(text(c.text).get(), &time));
+        EXPECT_EQ(time.tm_wday, c.weekday) << c.text;
+        EXPECT_EQ(time.tm_yday, c.yearDay) << c.text;
+        EXPECT_EQ(dateTime(time), c.text);
     }
-    struct tm time = brokenDown(1999, 1, 1);
-    ASSERT_TRUE(variant_toDateTime(text("1901-12-13T20:45:51Z").get(), &time));
-    EXPECT_EQ(time.tm_wday, 5); // a Friday
-    ASSERT_TRUE(variant_toDateTime(text("2038-01-19T03:14:08Z").get(), &time));
-    EXPECT_EQ(time.tm_wday, 2); // a Tuesday
-
-    // Seconds outside the years 0000 to 9999 are refused, to the ends of
-    // int64_t.
+    // Seconds outside the years 0000 to 9999 are refused, to the ends of int64_t.
     Variant target = text("untouched");
     for (int64_t seconds : {INT64_MIN, INT64_C(-62167219201), INT64_C(253402300800), INT64_MAX}) {
         EXPECT_FALSE(variant_setDateTimeSeconds(&target.v, seconds)) << seconds;
@@ -226,22 +223,6 @@ TEST(Variant, DateTimeSecondsReachPastA32BitTimeT) {
     int64_t seconds = 7;
     EXPECT_FALSE(variant_toDateTimeSeconds(int64(0).get(), &seconds));
     EXPECT_EQ(seconds, 7);
-}
-
-TEST(Variant, MalformedDateTimesAreRejected) {
-    for (const char *bad :
-         {"2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z", "2024-04-31T00:00:00Z",
-          "2024-13-01T00:00:00Z", "2024-00-10T00:00:00Z", "2024-01-00T00:00:00Z",
-          "2024-01-32T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T23:60:00Z",
-          "2024-01-01T23:59:60Z", "2024-01-01T00:00:00", "2024-01-01T00:00:00Z ",
-          "2024-01-01 00:00:00Z", "2024-01-01t00:00:00Z", "24-01-01T00:00:00Z",
-          "02024-01-01T00:00:00Z", "2024-1-01T00:00:00Z", "+024-01-01T00:00:00Z", ""}) {
-        EXPECT_EQ(converted(text(bad), variant_type_date_time), FAIL) << '"' << bad << '"';
-    }
-    struct tm untouched = brokenDown(1999, 1, 1), time = untouched;
-    EXPECT_FALSE(variant_toDateTime(text("2024-04-31T00:00:00Z").get(), &time));
-    EXPECT_FALSE(variant_toDateTime(int64(0).get(), &time));
-    EXPECT_EQ(memcmp(&time, &untouched, sizeof time), 0);
 }
 
 TEST(Variant, CopiesAndMovesOwnTheirContent) {
@@ -270,9 +251,8 @@ TEST(Variant, CopiesAndMovesOwnTheirContent) {
     variant_t *name = variant_map_iterator_data(variant_map_first(variant_da_map(&copy.v)));
     ASSERT_TRUE(variant_move(&copy.v, name));
     EXPECT_STREQ(variant_da_char(&copy.v), "Alice");
-}
 
-TEST(Variant, ToStringReplacesTheTextOnlyOnSuccess) {
+    // toString replaces the text only on success.
     string_t string;
     string_initialize(&string, 4);
     string_setChar(&string, "old");
@@ -281,10 +261,10 @@ TEST(Variant, ToStringReplacesTheTextOnlyOnSuccess) {
     EXPECT_TRUE(variant_toString(&string, int64(-5).get()));
     EXPECT_STREQ(string_buffer(&string), "-5");
     string_cleanup(&string);
-    string_t *copy = variant_string(text("x").get());
-    EXPECT_STREQ(string_buffer(copy), "x");
-    string_cleanup(copy);
-    free(copy);
+    string_t *fresh = variant_string(text("x").get());
+    EXPECT_STREQ(string_buffer(fresh), "x");
+    string_cleanup(fresh);
+    free(fresh);
 }
 
 } // namespace

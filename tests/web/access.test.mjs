@@ -1,7 +1,7 @@
 // Who may do what in the page: logging in, a viewer's page, and a session
 // that ends while something is being typed.
 import assert from 'node:assert/strict';
-import { webSuite, login, listedNames, sleep } from './fixture.mjs';
+import { webSuite, login, submitLogin, listedNames, contactList, openContact, sleep } from './fixture.mjs';
 
 const suite = webSuite(import.meta.filename, {
   setup: (servers) => servers.seed([
@@ -12,14 +12,8 @@ const suite = webSuite(import.meta.filename, {
 
 suite.test('a wrong login is refused in words and a right one shows the list', async (session) => {
   const page = await session.open();
-  const cases = [
-    { user: 'admin', password: 'wrong' },
-    { user: 'nobody', password: 'admin secret' },
-  ];
-  for (const { user, password } of cases) {
-    await page.getByRole('textbox', { name: 'User name' }).fill(user);
-    await page.getByLabel('Password', { exact: true }).fill(password);
-    await page.getByRole('button', { name: 'Log in' }).click();
+  for (const [user, password] of [['admin', 'wrong'], ['nobody', 'admin secret']]) {
+    await submitLogin(page, user, password);
     const alert = page.getByRole('alert');
     await alert.waitFor();
     assert.match(await alert.innerText(), /\w{3,}/, `${user}/${password}: a message in words`);
@@ -36,13 +30,12 @@ suite.test('a wrong login is refused in words and a right one shows the list', a
   assert.ok(after.result, 'another session is untouched by this logout');
   await page.reload();
   await page.getByRole('button', { name: 'Log in' }).waitFor();
-  assert.equal(await page.getByRole('list', { name: 'Contacts' }).count(), 0, 'the list after logout and reload');
+  assert.equal(await contactList(page).count(), 0, 'the list after logout and reload');
 });
 
 suite.test('a viewer sees no edit controls and an edit it forces is refused with a message', async (session, servers) => {
   const page = await session.openAs('viewer');
-  await page.getByRole('button', { name: 'Ann Smith' }).click();
-  await page.getByRole('region', { name: 'Ann Smith' }).waitFor();
+  await openContact(page, 'Ann Smith');
   for (const name of ['New contact', 'Edit', 'Delete', 'Delete all contacts', 'Import'])
     assert.equal(await page.getByRole('button', { name, exact: true }).count(), 0, `a viewer sees "${name}"`);
   assert.equal(await page.getByLabel('vCard file').isVisible(), false, 'a viewer sees the import');
@@ -72,8 +65,7 @@ suite.test('a viewer sees no edit controls and an edit it forces is refused with
       body: JSON.stringify({ jsonrpc: '2.0', id: request.id, result: { retval: false } }) });
   });
   await login(forced, 'viewer');
-  await forced.getByRole('button', { name: 'Ann Smith' }).click();
-  await forced.getByRole('button', { name: 'Edit', exact: true }).click();
+  await (await openContact(forced, 'Ann Smith')).getByRole('button', { name: 'Edit', exact: true }).click();
   await forced.getByRole('textbox', { name: 'Title' }).fill('Prof');
   await forced.getByRole('button', { name: 'Save' }).click();
   const alert = forced.getByRole('alert');
@@ -96,9 +88,7 @@ suite.test('an expired session brings back the login and keeps what was typed', 
   const user = page.getByRole('textbox', { name: 'User name' });
   if (!(await user.isVisible())) await page.getByRole('button', { name: 'Save' }).click();
   await user.waitFor();
-  await user.fill('editor');
-  await page.getByLabel('Password', { exact: true }).fill('editor secret');
-  await page.getByRole('button', { name: 'Log in' }).click();
+  await submitLogin(page, 'editor');
   await user.waitFor({ state: 'hidden' });
 
   // The save goes on by itself after the login, or waits in the editor

@@ -1,7 +1,7 @@
 // Contacts changed in the page: added, edited field by field, deleted; a
 // hostile name; a number looked up.
 import assert from 'node:assert/strict';
-import { webSuite, listedNames, shot } from './fixture.mjs';
+import { webSuite, listedNames, openContact, contactList, shot } from './fixture.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)> Ärger';
 
@@ -20,13 +20,6 @@ const suite = webSuite(import.meta.filename, {
 
 const editor = (page) => page.getByRole('form', { name: /^(New|Edit) contact$/ });
 const field = (page, name) => page.getByRole('textbox', { name, exact: true });
-
-async function openContact(page, name) {
-  await page.getByRole('list', { name: 'Contacts' }).getByRole('button', { name, exact: true }).click();
-  const card = page.getByRole('region', { name, exact: true });
-  await card.waitFor();
-  return card;
-}
 
 async function save(page) {
   await editor(page).getByRole('button', { name: 'Save' }).click();
@@ -188,7 +181,7 @@ suite.test('deleting asks first, and "delete all" asks twice', async (session, s
   assert.equal((await servers.call('getContact', { formattedName: 'Eve Adams' })).uniqueID, 'eve');
   await confirm('Delete', 'Delete');
   assert.deepEqual(await servers.call('getContact', { formattedName: 'Eve Adams' }), {});
-  await page.getByRole('list', { name: 'Contacts' }).getByRole('button', { name: 'Eve Adams' }).waitFor({ state: 'detached' });
+  await contactList(page).getByRole('button', { name: 'Eve Adams' }).waitFor({ state: 'detached' });
 
   const count = await servers.call('getNumberOfContacts');
   assert.ok(count > 0);
@@ -203,6 +196,6 @@ suite.test('deleting asks first, and "delete all" asks twice', async (session, s
   await page.getByRole('button', { name: 'Delete all contacts' }).click();
   await page.getByRole('alertdialog').getByRole('button', { name: 'Delete', exact: true }).click();
   await page.getByRole('alertdialog').getByRole('button', { name: 'Delete all', exact: true }).click();
-  await page.getByRole('list', { name: 'Contacts' }).getByRole('listitem').first().waitFor({ state: 'detached' });
+  await contactList(page).getByRole('listitem').first().waitFor({ state: 'detached' });
   assert.equal(await servers.call('getNumberOfContacts'), 0);
 });

@@ -36,13 +36,11 @@ function need(name) {
 
 /* A child process whose standard error is kept (its last MiB) for the logs. */
 class Child {
-  constructor(name, argv, options = {}) {
+  constructor(name, argv) {
     this.name = name;
     this.log = '';
-    this.proc = spawn(argv[0], argv.slice(1), { stdio: ['ignore', 'pipe', 'pipe'], ...options });
-    const keep = (chunk) => {
-      this.log = (this.log + chunk.toString()).slice(-(1 << 20));
-    };
+    this.proc = spawn(argv[0], argv.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
+    const keep = (chunk) => (this.log = (this.log + chunk.toString()).slice(-(1 << 20)));
     this.proc.stdout.on('data', keep);
     this.proc.stderr.on('data', keep);
     this.exited = new Promise((done) => this.proc.on('exit', (code, signal) => done({ code, signal })));
@@ -85,13 +83,13 @@ function run(file, args, input) {
 /* zebd serving the phonebook, and zeb-httpd in front of it with the users
  * of USERS, in a temporary directory of their own. */
 export class Servers {
-  static async start(options = {}) {
+  static async start() {
     const servers = new Servers();
-    await servers.startDaemons(options);
+    await servers.startDaemons();
     return servers;
   }
 
-  async startDaemons({ sessionIdle } = {}) {
+  async startDaemons() {
     this.dir = mkdtempSync(join(tmpdir(), 'zeb-web-'));
     this.socket = join(this.dir, 'zeb.sock');
     this.users = join(this.dir, 'httpd-users');
@@ -100,15 +98,14 @@ export class Servers {
       mkdirSync(join(sysroot, sub), { recursive: true });
     copyFileSync(need('ZEB_CCC'), join(sysroot, 'usr/lib/phonebook/CCC.dat'));
     this.children = [];
-    this.zebd = this.spawn('zebd', [need('ZEBD'), '-s', this.socket, '--sysroot', sysroot,
-      need('ZEB_DEFINITION')]);
-    await this.zebd.waitFor(/zebd: serving/);
+    await this.spawn('zebd', [need('ZEBD'), '-s', this.socket, '--sysroot', sysroot, need('ZEB_DEFINITION')])
+      .waitFor(/zebd: serving/);
     for (const [user, { password, roles }] of Object.entries(USERS)) {
       const r = await run(need('ZEB_HTTPD'), ['--users', this.users, 'passwd', user, '--roles', roles],
         `${password}\n`);
       if (r.status !== 0) throw new Error(`zeb-httpd passwd ${user}: ${r.stderr}`);
     }
-    this.baseURL = await this.startHttpd({ sessionIdle });
+    this.baseURL = await this.startHttpd();
   }
 
   spawn(name, argv) {
@@ -123,9 +120,7 @@ export class Servers {
     const argv = [need('ZEB_HTTPD'), '--listen', '127.0.0.1:0', '--socket', this.socket,
       '--users', this.users, '--roles', need('ZEB_ROLES'), '--docroot', need('ZEB_WWW')];
     if (sessionIdle) argv.push('--session-idle', String(sessionIdle));
-    const httpd = this.spawn('zeb-httpd', argv);
-    const [, url] = await httpd.waitFor(/zeb-httpd: serving (http:\/\/127\.0\.0\.1:\d+\/)/);
-    return url;
+    return (await this.spawn('zeb-httpd', argv).waitFor(/zeb-httpd: serving (http:\/\/127\.0\.0\.1:\d+\/)/))[1];
   }
 
   /* zeb-cli on this bus: {status, stdout, stderr, json} (json: the parsed
@@ -149,33 +144,26 @@ export class Servers {
     return r.json.retval;
   }
 
-  /* A JSON-RPC request (or batch) posted to /rpc in a session of `user`,
-   * logged in for it; answers the parsed answer. */
-  async rpc(user, body, baseURL = this.baseURL) {
-    const cookie = await this.login(user, baseURL);
-    const answer = await fetch(new URL('rpc', baseURL), {
+  /* A JSON-RPC request (or batch) posted to /rpc in a session of `user`
+   * (none: without a cookie); answers the fetch's answer. */
+  post(body, user) {
+    return fetch(new URL('rpc', this.baseURL), {
       method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1', Cookie: cookie },
+      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1', ...(user && { Cookie: this.cookies.get(user) }) },
       body: JSON.stringify(body),
     });
-    return answer.json();
   }
 
-  async login(user, baseURL = this.baseURL) {
+  /* The same, logged in for `user` once; answers the parsed answer. */
+  async rpc(user, body) {
     this.cookies ??= new Map();
-    const key = `${baseURL} ${user}`;
-    if (!this.cookies.has(key)) {
-      const answer = await fetch(new URL('rpc', baseURL), {
-        method: 'POST',
-        headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1' },
-        body: JSON.stringify({ jsonrpc: '2.0', method: 'login', id: 1,
-          params: { user, password: USERS[user].password } }),
-      });
+    if (!this.cookies.has(user)) {
+      const answer = await this.post({ jsonrpc: '2.0', method: 'login', id: 1, params: { user, password: USERS[user].password } });
       const cookie = answer.headers.get('set-cookie');
       if (answer.status !== 200 || !cookie) throw new Error(`login ${user}: ${answer.status}`);
-      this.cookies.set(key, cookie.split(';')[0]);
+      this.cookies.set(user, cookie.split(';')[0]);
     }
-    return this.cookies.get(key);
+    return (await this.post(body, user)).json();
   }
 
   /* Adds `contacts` in calls of addContacts of 500 each through /rpc as
@@ -200,22 +188,13 @@ export class Servers {
    * would count against whatever a test measures next. */
   async savedSince(since) {
     const file = join(this.dir, 'sysroot/cfg/system/phonebook.odl');
-    for (const deadline = Date.now() + 60000; Date.now() < deadline; ) {
-      let mtime = 0;
-      try {
-        mtime = statSync(file).mtimeMs;
-      } catch {}
-      if (mtime >= since) return;
-      await new Promise((done) => setTimeout(done, 100));
-    }
+    for (const deadline = Date.now() + 60000; Date.now() < deadline; await sleep(100))
+      if ((statSync(file, { throwIfNoEntry: false })?.mtimeMs ?? 0) >= since) return;
     throw new Error(`no save of the phonebook to ${file} within 60 s`);
   }
 
   async stop() {
     await Promise.all(this.children.map((child) => child.stop()));
-  }
-
-  remove() {
     rmSync(this.dir, { recursive: true, force: true });
   }
 }
@@ -317,21 +296,15 @@ export class Session {
     const saved = [];
     for (const [i, page] of this.pages.entries()) {
       const png = join(dir, `page-${i + 1}.png`);
-      try {
-        await page.screenshot({ path: png, fullPage: true, timeout: 5000 });
-        saved.push(png);
-      } catch (e) {
-        this.log.push(`[page ${i + 1}] no screenshot: ${e.message}`);
-      }
+      await page.screenshot({ path: png, fullPage: true, timeout: 5000 }).then(() => saved.push(png),
+        (e) => this.log.push(`[page ${i + 1}] no screenshot: ${e.message}`));
     }
-    const console = join(dir, 'console.log');
-    writeFileSync(console, this.log.join('\n') + '\n');
-    saved.push(console);
-    for (const child of this.servers.children) {
-      const path = join(dir, `${child.name}-${child.proc.pid}.log`);
-      writeFileSync(path, child.log);
-      saved.push(path);
-    }
+    const write = (name, text) => {
+      writeFileSync(join(dir, name), text);
+      saved.push(join(dir, name));
+    };
+    write('console.log', this.log.join('\n') + '\n');
+    for (const child of this.servers.children) write(`${child.name}-${child.proc.pid}.log`, child.log);
     process.stdout.write(`# ${this.title}: failed; saved\n${saved.map((p) => `#   ${p}\n`).join('')}`);
   }
 
@@ -344,17 +317,16 @@ export class Session {
  * file's servers and browser. Every test also fails when a page raised an
  * uncaught error or asked any other host than loopback for anything; a
  * failed test leaves its screenshots and logs. */
-export function webSuite(file, { servers: serverOptions, setup } = {}) {
+export function webSuite(file, { setup } = {}) {
   const suite = {};
   before(async () => {
-    suite.servers = await Servers.start(serverOptions);
+    suite.servers = await Servers.start();
     suite.browser = await launchBrowser();
     if (setup) await setup(suite.servers);
   });
   after(async () => {
     await suite.browser?.close();
     await suite.servers?.stop();
-    suite.servers?.remove();
   });
   suite.test = (title, fn, options = {}) =>
     test(title, { timeout: 240000, ...options }, async () => {
@@ -374,17 +346,32 @@ export function webSuite(file, { servers: serverOptions, setup } = {}) {
   return suite;
 }
 
-/* Logs `user` in on the login view and waits for the list. */
-export async function login(page, user, password = USERS[user].password) {
+/* Fills the login view with `user` and `password` and clicks "Log in". */
+export async function submitLogin(page, user, password = USERS[user].password) {
   await page.getByRole('textbox', { name: 'User name' }).fill(user);
   await page.getByLabel('Password', { exact: true }).fill(password);
   await page.getByRole('button', { name: 'Log in' }).click();
+}
+
+/* Logs `user` in on the login view and waits for the list. */
+export async function login(page, user) {
+  await submitLogin(page, user);
   await page.getByRole('searchbox', { name: 'Search' }).waitFor();
+}
+
+export const contactList = (page) => page.getByRole('list', { name: 'Contacts' });
+
+/* Opens the contact `name` of the list; answers its card. */
+export async function openContact(page, name) {
+  await contactList(page).getByRole('button', { name, exact: true }).click();
+  const card = page.getByRole('region', { name, exact: true });
+  await card.waitFor();
+  return card;
 }
 
 /* The formatted names the list shows, in order. */
 export async function listedNames(page) {
-  return page.getByRole('list', { name: 'Contacts' }).getByRole('listitem').getByRole('button').allInnerTexts();
+  return contactList(page).getByRole('listitem').getByRole('button').allInnerTexts();
 }
 
 /* Saves a picture of the top of `page` as NAME.png into ZEB_WEB_SHOTS,

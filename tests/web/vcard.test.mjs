@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { webSuite, listedNames, shot } from './fixture.mjs';
+import { webSuite, listedNames, contactList, shot } from './fixture.mjs';
 
 const suite = webSuite(import.meta.filename);
 const dir = mkdtempSync(join(tmpdir(), 'zeb-web-vcard-'));
@@ -63,7 +63,7 @@ suite.test('a 2.1 file is imported with its report, and again without duplicates
   assert.deepEqual(session.dialogs, []);
   await shot(page, 'import-report');
 
-  await page.getByRole('list', { name: 'Contacts' }).getByRole('button', { name: 'Jürgen Müller' }).waitFor();
+  await contactList(page).getByRole('button', { name: 'Jürgen Müller' }).waitFor();
   assert.deepEqual(await listedNames(page), ['Björn Ärger', 'Jürgen Müller']);
   const juergen = await servers.call('getContact', { formattedName: 'Jürgen Müller' });
   assert.equal(juergen.name, 'Müller;Jürgen');

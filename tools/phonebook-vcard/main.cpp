@@ -7,9 +7,9 @@
 #include "zeb/vcard.hpp"
 
 #include "zeb/bus.h"
-#include "zeb/client_options.hpp"
-#include "zeb/dm.h"
-#include "zeb/variant_json.hpp"
+#include "zeb_client_options.hpp"
+#include "zeb/error.h"
+#include "zeb_variant_json.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -80,7 +80,7 @@ class Variant {
   public:
     Variant() { variant_initialize(&value_, variant_type_unknown); }
     explicit Variant(const json &value) : Variant() {
-        if (!zebjson::jsonToVariant(value, &value_))
+        if (!zeb_json::jsonToVariant(value, &value_))
             throw std::runtime_error("a contact has no bus form");
     }
     ~Variant() { variant_cleanup(&value_); }
@@ -89,7 +89,7 @@ class Variant {
     variant_t *get() { return &value_; }
     json toJson() const {
         json out;
-        return zebjson::variantToJson(&value_, out) ? out : json();
+        return zeb_json::variantToJson(&value_, out) ? out : json();
     }
 
   private:

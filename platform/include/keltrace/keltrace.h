@@ -43,6 +43,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 #define KELTRACE_LINE_MAX 4096
 
 #define KELTRACE_LEVEL_ERROR 100
@@ -95,6 +99,8 @@ void kelTraceCall(const char *zone, bool enter, const char *function, const char
     kelTraceWrite((zone), (level), __func__, __FILE__, __LINE__, __VA_ARGS__)
 #define kelTraceIn(zone) kelTraceCall((zone), true, __func__, __FILE__, __LINE__)
 #define kelTraceOut(zone) kelTraceCall((zone), false, __func__, __FILE__, __LINE__)
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -51,6 +51,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* ---- Results --------------------------------------------------------------- */
 
 #define TESSEL_OK 0
@@ -163,6 +167,8 @@ int tessel_getPhoneBookEntryEmailType(int32_t entry, int32_t index, char **value
 int tessel_setPhoneBookEntryEmailType(int32_t entry, int32_t index, const char *value);
 int tessel_getPhoneBookEntryEmailPreferred(int32_t entry, int32_t index, bool *value);
 int tessel_setPhoneBookEntryEmailPreferred(int32_t entry, int32_t index, bool value);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

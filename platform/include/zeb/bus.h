@@ -19,7 +19,7 @@
  *
  * Failure rules: the codec returns an error code (0 on success). Client calls
  * return false, null or 0 on failure and leave the reason on the client:
- * zeb_bus_client_errorCode() is a ZEB_ERROR_* code of zeb/dm.h when the daemon
+ * zeb_bus_client_errorCode() is a ZEB_ERROR_* code of zeb/error.h when the daemon
  * (or the local encoder) refused the request, or a ZEB_BUS_ERROR_* code below
  * when the daemon could not be reached or did not answer in time. Null
  * arguments fail with ZEB_ERROR_INVALID_ARGUMENT unless a function says that
@@ -34,11 +34,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "zeb/error.h"
 #include "zeb/variant.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
 
 /* ---- Limits and defaults ----------------------------------------------------- */
 
@@ -233,6 +238,8 @@ void zeb_bus_notification_cleanup(zeb_bus_notification_t *notification);
  * 4096 unread notifications and forgets the oldest beyond that. */
 bool zeb_bus_receiveNotification(zeb_bus_client_t *client, int timeoutMs,
                                  zeb_bus_notification_t *notification);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

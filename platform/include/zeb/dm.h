@@ -42,30 +42,25 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "zeb/error.h"
 #include "zeb/variant.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* ---- Errors -------------------------------------------------------------- */
 
-#define ZEB_ERROR_NONE 0x0u
-#define ZEB_ERROR_INVALID_ARGUMENT 0x10001u
-#define ZEB_ERROR_NOT_FOUND 0x10002u
-#define ZEB_ERROR_DUPLICATE 0x10003u
-#define ZEB_ERROR_TYPE 0x10004u    /* a value that cannot be converted */
-#define ZEB_ERROR_REFUSED 0x10005u /* a validator refused the value */
-#define ZEB_ERROR_READ_ONLY 0x10006u
-#define ZEB_ERROR_NO_MEMORY 0x10007u
-#define ZEB_ERROR_IO 0x10008u /* a file could not be read or written */
-#define ZEB_ERROR_INVALID_FILE 0x10009u
-#define ZEB_ERROR_LIMIT 0x1000Au        /* a size or depth limit was exceeded */
-#define ZEB_ERROR_WRONG_OBJECT 0x1000Bu /* e.g. an instance operation on a singleton */
-#define ZEB_ERROR_STATE 0x1000Cu        /* e.g. a change to an object being deleted */
-#define ZEB_ERROR_PERMISSION 0x1000Du   /* the caller may not do this (bus access rules) */
+/* The codes: zeb/error.h. */
 
-/* Code of the last failure of any libzeb call on this thread's data model. */
+/* Code of the last failure of a call of libzeb_dm, libzeb_sl or zeb/json.h.
+ * One variable for the whole process, not one per thread: the host calls
+ * these libraries from one thread (the daemon's loop, a program's main
+ * thread), and no other thread may call them or read it. */
 extern uint32_t zeb_error;
 
 /* Constant text of an error code; "unknown error" for an unknown code. */
@@ -327,6 +322,8 @@ bool parameter_setValidator(parameter_t *parameter, parameter_validator_t valida
 
 bool parameter_setUserData(parameter_t *parameter, void *userData);
 void *parameter_getUserData(const parameter_t *parameter);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -22,6 +22,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* Reads the whole regular file at `path`, of at most `maxSize` bytes, into
  * a new NUL-terminated text *text of *size bytes. Fails with
  * ZEB_ERROR_NOT_FOUND (no such file), ZEB_ERROR_LIMIT (larger) or
@@ -43,6 +47,8 @@ bool zeb_json_parse(const char *text, size_t size, const char *name, variant_t *
  * where a member's name starts, or an element's value; `name` alone when
  * there is none. Null when memory runs out. */
 char *zeb_json_where(const char *text, size_t size, const char *name, const char *pointer);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

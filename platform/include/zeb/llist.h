@@ -22,6 +22,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 struct llist;
 
 /* The link embedded in an element. Its fields are private to the library. */
@@ -67,6 +71,8 @@ bool llist_iterator_insertBefore(llist_iterator_t *before, llist_iterator_t *it)
 /* Unlinks the element from its list and gives it back to the caller, who owns
  * the record again. Taking an unlinked element returns it unchanged. */
 llist_iterator_t *llist_iterator_take(llist_iterator_t *it);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

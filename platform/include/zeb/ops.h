@@ -27,6 +27,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* The object or, with *parameter set, the parameter that `path` names; the
  * parameter is the last segment when no object has that name. */
 object_t *zeb_ops_resolve(const zeb_t *context, const char *path, parameter_t **parameter);
@@ -56,6 +60,8 @@ bool zeb_ops_delete(zeb_t *context, const char *instancePath);
  * (child object names; for a template, instance paths), "parameters"
  * (names) and "functions" (name -> list of argument names). */
 bool zeb_ops_list(const zeb_t *context, const char *path, variant_t *result);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -35,6 +35,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* ---- Host contexts and plug-ins ---------------------------------------------- */
 
 typedef struct zeb zeb_t;
@@ -205,6 +209,8 @@ bool zeb_unsubscribe(zeb_t *context, uint32_t id);
  * ownership. A trailing dot of a path is ignored when matching. */
 bool zeb_sendNotification(zeb_t *context, void *peer, void *request,
                           const notification_t *notification);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* The path to use for `path`: ZEB_SYSROOT followed by `path` when the variable
  * is set and not empty and `path` is absolute, otherwise a copy of `path`. A
  * new text freed by the caller; null when path is null or memory runs out. */
@@ -25,6 +29,8 @@ char *sysroot_path(const char *path);
  * the name resolves outside the root (EXDEV), cannot be resolved (the errno
  * of realpath) or memory runs out. */
 char *sysroot_confine(const char *path);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

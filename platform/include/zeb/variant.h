@@ -59,6 +59,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* Type codes. Their numeric values are part of the interface. */
 typedef enum variant_type {
     variant_type_unknown = 0, /* empty: no value */
@@ -338,6 +342,8 @@ bool variant_map_addListMove(variant_map_t *map, const char *key, variant_list_t
  * Pairs nest; variant_pool_end without a matching begin does nothing. */
 void variant_pool_begin(void);
 void variant_pool_end(void);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

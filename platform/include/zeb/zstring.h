@@ -23,6 +23,10 @@
 extern "C" {
 #endif
 
+/* What follows is the library's interface, exported from it; the rest of
+ * the library is hidden. */
+#pragma GCC visibility push(default)
+
 /* Fields are private to the library. */
 typedef struct string {
     char *buffer;
@@ -71,6 +75,8 @@ string_t *string_newInline(const char *text, size_t length);
  * replacements; 0 also when `search` is null or empty, `replacement` is null,
  * or memory ran out (the string is then unchanged). */
 size_t string_replaceChar(string_t *string, const char *search, const char *replacement);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include "bus_test_support.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace {
+
+using bustest::json;
+using bustest::RunResult;
+
+class BusCli : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
+    void TearDown() override { EXPECT_EQ(daemon.stop(), 0) << daemon.log(); }
+
+    RunResult cli(std::vector<std::string> args) {
+        args.insert(args.begin(), {ZEB_CLI_PATH, "-s", daemon.socket});
+        return bustest::run(args);
+    }
+    // What a successful command printed, as JSON.
+    json output(const std::vector<std::string> &args) {
+        RunResult r = cli(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return json::parse(r.out, nullptr, false);
+    }
+
+    bustest::Daemon daemon;
+};
+
+size_t lines(const std::string &text) {
+    return std::count(text.begin(), text.end(), '\n');
+}
+
+std::vector<std::string> words(const std::string &line) {
+    std::istringstream in(line);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
+TEST_F(BusCli, SetAndGetReadValuesAsJsonOrAsText) {
+    RunResult set = cli({"set", "Test", "Name=0612345678", "Count=5", "When=2024-02-29T13:05:00Z"});
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(set.out, "");
+    EXPECT_EQ(output({"get", "Test.Name"}), "0612345678") << "a leading zero is no JSON number";
+    EXPECT_EQ(cli({"set", "Test", "Name=+33612345678"}).status, 0);
+    EXPECT_EQ(output({"get", "Test.Name"}), "+33612345678");
+    json test = output({"get", "Test."});
+    EXPECT_EQ(test["Count"], 5);
+    EXPECT_EQ(test["When"], "2024-02-29T13:05:00Z");
+    EXPECT_FALSE(test.contains("Settings"));
+    EXPECT_EQ(output({"get", "Test", "-r"})["Settings"], json({{"Mode", ""}}));
+}
+
+TEST_F(BusCli, CallPrintsTheReturnValueAndOutArguments) {
+    EXPECT_EQ(output({"call", "Test", "echo", R"(contact={"uniqueID":"a"})", "n=5", "t=true",
+                      "z=null", R"(q="7")", "words=two words"}),
+              json({{"retval",
+                     {{"contact", {{"uniqueID", "a"}}},
+                      {"n", 5},
+                      {"t", true},
+                      {"z", nullptr},
+                      {"q", "7"},
+                      {"words", "two words"}}}}));
+    EXPECT_EQ(output({"call", "Test", "echo", "1", "[2,3]", "four"}),
+              json({{"retval", {1, {2, 3}, "four"}}}));
+    EXPECT_EQ(output({"call", "Test", "split", "text=a b"}),
+              json({{"retval", true}, {"outargs", {{"head", "a"}, {"tail", "b"}}}}));
+}
+
+TEST_F(BusCli, AddPrintsThePathThatGetListAndDelTake) {
+    RunResult add = cli({"add", "Test.Item", "--key", "k1", "Label=first", "Value=3"});
+    ASSERT_EQ(add.status, 0) << add.err;
+    EXPECT_EQ(add.out, "Test.Item.k1\n");
+    EXPECT_EQ(cli({"add", "Test.Item"}).out, "Test.Item.2\n");
+    EXPECT_EQ(output({"get", "Test.Item.k1.Value"}), 3);
+    EXPECT_EQ(output({"list", "Test.Item"})["objects"], json({"Test.Item.k1", "Test.Item.2"}));
+    EXPECT_EQ(output({"list"}), json({{"objects", {"Test"}}}));
+    RunResult del = cli({"del", "Test.Item.k1"});
+    EXPECT_EQ(del.status, 0) << del.err;
+    EXPECT_EQ(del.out, "");
+    EXPECT_EQ(output({"get", "Test.Item", "-r"}), json({{"2", {{"Label", ""}, {"Value", 0}}}}));
+}
+
+TEST_F(BusCli, ListenPrintsOneFlushedLinePerNotification) {
+    bustest::Process listen({ZEB_CLI_PATH, "-s", daemon.socket, "listen", "Test", "-n", "2"});
+    bustest::Client caller(daemon.socket);
+    // The listener subscribes at its own pace: notify until it has printed
+    // two lines, a bounded number of times.
+    std::vector<json> received;
+    for (int attempt = 0; attempt < 200 && received.size() < 2; ++attempt) {
+        ASSERT_EQ(caller.call("Test", "notify", {{"name", "ping"}}), 1) << caller.message();
+        std::string line;
+        if (listen.readLine(line, 50))
+            received.push_back(json::parse(line, nullptr, false));
+    }
+    ASSERT_EQ(received.size(), 2u) << listen.err;
+    for (const json &n : received)
+        EXPECT_EQ(n, json({{"type", 7},
+                           {"name", "ping"},
+                           {"path", "Test"},
+                           {"parameters",
+                            {{"index", 0}, {"payload", ""}, {"when", "2024-02-29T13:05:00Z"}}}}));
+    EXPECT_EQ(listen.wait(20000), 0) << "exits after COUNT: " << listen.err;
+}
+
+// A value too large for one command-line argument (the system caps one at
+// 128 KiB) comes from a file or from standard input.
+TEST_F(BusCli, ValuesComeFromFilesAndStandardInput) {
+    std::string big(200 * 1024, 'x');
+    std::string contact = daemon.dir.file("contact.json"), text = daemon.dir.file("big.txt");
+    bustest::writeFile(contact, R"({"uniqueID": "a", "words": ["@not", "a file"]})"
+                                "\n");
+    bustest::writeFile(text, big + "\r\n");
+    json echoed = output({"call", "Test", "echo", "contact=@" + contact, "text=@" + text});
+    EXPECT_EQ(echoed["retval"]["contact"],
+              json({{"uniqueID", "a"}, {"words", {"@not", "a file"}}}));
+    EXPECT_TRUE(echoed["retval"]["text"] == big) << "the text loses its last line end only";
+    // A stored text holds at most 64 KiB.
+    std::string name(60 * 1024, 'n'), named = daemon.dir.file("name.txt");
+    bustest::writeFile(named, name + "\n");
+    RunResult piped = bustest::run({"/bin/sh", "-c",
+                                    zebtest::targetShellCommand({ZEB_CLI_PATH, "-s", daemon.socket,
+                                                                 "set", "Test", "Name=@-"}) +
+                                        " < " + named});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(output({"get", "Test.Name"}) == name);
+    EXPECT_EQ(output({"call", "Test", "echo", R"(t="@literal")"})["retval"]["t"], "@literal");
+
+    // Nothing is sent when a file cannot be read: the old value stays.
+    std::string missing = daemon.dir.file("missing.json");
+    for (const std::string &wrong : {missing, daemon.dir.path}) {
+        RunResult r = cli({"set", "Test", "Name=@" + wrong});
+        EXPECT_EQ(r.status, 2) << wrong;
+        EXPECT_NE(r.err.find("cannot read " + wrong), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(cli({"call", "Test", "echo", "a=@-", "b=@-"}).status, 2);
+    EXPECT_TRUE(output({"get", "Test.Name"}) == name);
+}
+
+TEST_F(BusCli, RefusalsExitWithOneAndOneLineOfError) {
+    for (const char *args :
+         {"get Test.Nope", "set Test Fixed=x", "call Test fail", "call Test missing",
+          "add Test.Settings", "del Test.Item.9", "list Nowhere"}) {
+        RunResult r = cli(words(args));
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(lines(r.err), 1u) << r.err;
+    }
+    RunResult r = cli({"set", "Test", "Name=x", "Limited=-1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Limited"), std::string::npos) << "names the refused parameter";
+    EXPECT_EQ(output({"get", "Test.Name"}), "") << "the refused set changed nothing";
+}
+
+TEST(BusCliAlone, UsageErrorsExitWithTwoEvenWithoutADaemon) {
+    for (const char *misuse : {"", "fly", "get", "get a b", "set Test", "set Test novalue",
+                               "call Test", "call Test echo a=1 2", "listen -n 0",
+                               "add Test.Item --key", "-t soon list", "--frobnicate list"}) {
+        std::vector<std::string> args = words(misuse);
+        args.insert(args.begin(), {ZEB_CLI_PATH, "-s", "/nonexistent/zeb.sock"});
+        EXPECT_EQ(bustest::run(args).status, 2) << misuse;
+    }
+}
+
+TEST(BusCliAlone, NoDaemonOrNoAnswerExitsWithThree) {
+    bustest::TempDir dir;
+    RunResult r = bustest::run({ZEB_CLI_PATH, "-s", dir.file("none.sock"), "list"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+
+    int fd = bustest::silentSocket(dir.file("silent.sock"));
+    bustest::Deadline fourSeconds(4000);
+    r = bustest::run({ZEB_CLI_PATH, "-s", dir.file("silent.sock"), "-t", "0.3", "get", "Test"});
+    close(fd);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_GT(fourSeconds.remaining(), 0) << "-t shortens the wait";
+}
+
+} // namespace

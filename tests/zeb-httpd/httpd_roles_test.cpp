@@ -1,0 +1,163 @@
+// The roles of zeb-httpd's sessions: what each example role may do through
+// /rpc, checked before the bus sees the request.
+#include "httpd_access.hpp"
+#include "httpd_fixture.hpp"
+
+namespace {
+
+using bustest::json;
+using httpdtest::Httpd;
+
+json addContact(const std::string &name) {
+    return {{"object", "Phonebook"},
+            {"function", "addContact"},
+            {"args", {{"contact", {{"uniqueID", name}, {"formattedName", name}}}}}};
+}
+
+json callOf(const char *function, json args = json::object()) {
+    return {{"object", "Phonebook"}, {"function", function}, {"args", std::move(args)}};
+}
+
+bool refused(const json &answer) {
+    return answer.contains("error") && answer["error"]["code"] == -32000 &&
+           answer["error"]["data"]["code"] == ZEB_ERROR_PERMISSION;
+}
+
+// Each role against requests it may and may not make; a refusal changes
+// nothing, what is allowed reaches the bus.
+TEST_F(Httpd, ChecksEveryRequestAgainstTheSessionsRoles) {
+    for (auto [user, role] : {std::pair{"vera", "viewer"}, {"ed", "editor"}, {"nemo", "ghost"}})
+        addUser(user, user, {role});
+    startHttpd();
+    EXPECT_NE(httpd->err.find("\"ghost\""), std::string::npos) << httpd->err;
+    std::map<std::string, std::string> sessions = {{"alice", alice()},
+                                                   {"vera", login("vera", "vera")},
+                                                   {"ed", login("ed", "ed")},
+                                                   {"nemo", login("nemo", "nemo")}};
+    json max = {{"object", "Phonebook"}, {"values", {{"MaxNumberOfEntries", 7}}}};
+    struct Case {
+        const char *user, *method;
+        json params;
+        bool allowed;
+    } cases[] = {
+        {"vera", "call", callOf("searchContacts", {{"text", "a"}}), true},
+        {"vera", "call", callOf("getContactsRange"), true},
+        {"vera", "get", {{"path", "Phonebook."}, {"recursive", true}}, true},
+        {"vera", "call", addContact("Vera"), false},
+        {"vera", "call", callOf("modifyContact", {{"formattedName", "x"}, {"contact", {}}}), false},
+        {"vera", "set", max, false},
+        {"vera", "add", {{"template", "Phonebook.Entry."}}, false},
+        {"ed", "call", addContact("Ed"), true},
+        {"ed", "set", max, false},
+        {"ed", "call", callOf("import"), false},
+        {"ed", "call", callOf("export"), false},
+        {"nemo", "get", {{"path", "Phonebook.NumberOfEntries"}}, false},
+        {"nemo", "list", json::object(), false},
+        {"nemo", "call", callOf("searchContacts", {{"text", "a"}}), false},
+        {"alice", "call", callOf("export"), true},
+        {"alice", "call", addContact("Alice"), true},
+    };
+    for (const Case &c : cases) {
+        json answer = rpc(call(c.method, c.params), sessions[c.user]).rpc();
+        EXPECT_EQ(refused(answer), !c.allowed) << c.user << " " << c.params << "\n" << answer;
+        EXPECT_EQ(answer.contains("result"), c.allowed) << c.user << " " << c.params;
+    }
+    bustest::Client bus(daemon.socket);
+    EXPECT_EQ(bus.get("Phonebook.NumberOfEntries"), 2);
+    EXPECT_EQ(bus.get("Phonebook.MaxNumberOfEntries"), 1000);
+    EXPECT_TRUE(rpc(call("set", max), sessions["alice"]).rpc().contains("result"));
+    EXPECT_EQ(bus.get("Phonebook.MaxNumberOfEntries"), 7);
+}
+
+// Each call of a batch is checked on its own: the allowed ones run, the
+// refused ones leave no trace.
+TEST_F(Httpd, AnswersEachCallOfAMixedBatchOnItsOwn) {
+    addUser("ed", "ed", {"editor"});
+    startHttpd();
+    std::string session = login("ed", "ed");
+    json batch = {
+        call("call", addContact("Ann"), 1),
+        call("set", {{"object", "Phonebook"}, {"values", {{"MaxNumberOfEntries", 1}}}}, 2),
+        call("call", callOf("import", {{"fileName", "/etc/passwd"}}), 3),
+        call("call", addContact("Bob"), 4),
+        call("get", {{"path", "Phonebook.NumberOfEntries"}}, 5)};
+    json answers = rpc(batch, session).rpc();
+    ASSERT_EQ(answers.size(), 5u) << answers;
+    const bool allowed[] = {true, false, false, true, true};
+    for (size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(answers[i]["id"], i + 1);
+        EXPECT_EQ(refused(answers[i]), !allowed[i]) << answers[i];
+    }
+    EXPECT_EQ(answers[1]["error"]["data"]["message"],
+              "permission denied: set Phonebook.MaxNumberOfEntries");
+    EXPECT_EQ(answers[4]["result"], 2);
+    bustest::Client bus(daemon.socket);
+    EXPECT_EQ(bus.get("Phonebook.MaxNumberOfEntries"), 1000);
+    EXPECT_EQ(bus.get("Phonebook.NumberOfEntries"), 2);
+}
+
+// SIGHUP reads the roles again; rules that cannot be read leave those in
+// force, and sessions already open follow the new ones.
+TEST_F(Httpd, ReadsTheRolesAgainOnSighup) {
+    bustest::TempDir roles;
+    bustest::writeFile(roles.file("viewer.json"), bustest::readFile(ROLES_DIR "/viewer.json"));
+    addUser("vera", "vera", {"viewer"});
+    startHttpd({"--roles", roles.path});
+    std::string session = login("vera", "vera");
+    json search = call("call", callOf("searchContacts", {{"text", "a"}}));
+    EXPECT_FALSE(refused(rpc(search, session).rpc()));
+
+    bustest::writeFile(roles.file("bad.json"), "{");
+    kill(httpd->pid, SIGHUP);
+    ASSERT_TRUE(httpd->waitForError("bad.json", 10000)) << httpd->err;
+    EXPECT_FALSE(refused(rpc(search, session).rpc()));
+
+    std::filesystem::remove(roles.file("bad.json"));
+    std::filesystem::remove(roles.file("viewer.json"));
+    kill(httpd->pid, SIGHUP);
+    bool nowRefused = false;
+    for (bustest::Deadline deadline(5000); !nowRefused && deadline.remaining() > 0;)
+        nowRefused = refused(rpc(search, session).rpc());
+    EXPECT_TRUE(nowRefused);
+}
+
+// Rules read again replace those in force only when all of them could be
+// read; rules never read refuse everything.
+TEST(HttpdRoles, KeepsTheRulesInForceWhenARereadFails) {
+    bustest::TempDir dir;
+    zebhttpd::Session viewer{"id", "vera", {"viewer"}, 0};
+    zebhttpd::BusRequest search{"call", "Phonebook", "searchContacts", false, {}};
+    zebhttpd::RoleAccess access;
+    EXPECT_NE(access.refusal(viewer, search), "");
+    EXPECT_FALSE(access.maySee(viewer, "Phonebook", "changed"));
+
+    std::string error;
+    bustest::writeFile(dir.file("viewer.json"), bustest::readFile(ROLES_DIR "/viewer.json"));
+    ASSERT_TRUE(access.load(dir.path, error)) << error;
+    EXPECT_EQ(access.refusal(viewer, search), "");
+    EXPECT_TRUE(access.maySee(viewer, "Phonebook", "changed"));
+    EXPECT_EQ(access.warnings({"viewer", "editor"}).size(), 1u);
+
+    // "Phonebook." is "Phonebook" on the bus, which a grant of what lies
+    // below does not cover; a set needs each parameter's own grant.
+    bustest::writeFile(dir.file("below.json"), R"({"rules": [{"role": "below", "access": [
+        {"path": "Phonebook.*", "operations": ["get"]},
+        {"path": "Phonebook.SortLocale", "operations": ["set"]}]}]})");
+    ASSERT_TRUE(access.load(dir.path, error)) << error;
+    zebhttpd::Session below{"id", "bea", {"below"}, 0};
+    EXPECT_EQ(access.refusal(below, {"get", "Phonebook.", "", false, {}}), "get Phonebook");
+    EXPECT_EQ(access.refusal(below, {"get", "Phonebook.Entry.", "", false, {}}), "");
+    EXPECT_EQ(access.refusal(below, {"set", "Phonebook", "", false, {"SortLocale"}}), "");
+    EXPECT_EQ(access.refusal(below,
+                             {"set", "Phonebook", "", false, {"SortLocale", "MaxNumberOfEntries"}}),
+              "set Phonebook.MaxNumberOfEntries");
+
+    bustest::writeFile(dir.file("zz.json"), R"({"rules": [{"role": "viewer", "acess": []}]})");
+    EXPECT_FALSE(access.load(dir.path, error));
+    EXPECT_NE(error.find("zz.json"), std::string::npos) << error;
+    EXPECT_EQ(access.refusal(viewer, search), "");
+    EXPECT_FALSE(access.load(dir.file("missing"), error));
+    EXPECT_TRUE(access.maySee(viewer, "Phonebook", "changed"));
+}
+
+} // namespace

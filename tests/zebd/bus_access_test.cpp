@@ -1,0 +1,506 @@
+// zebd with access rules, serving the phonebook: the example rules of
+// data/acl and a few written here, tried by clients that run as other users.
+// The test runs as root: it starts zebd and forks clients that drop to an
+// unprivileged identity before they connect, then report what they were
+// answered. Whatever a refused request tried is checked as root afterwards.
+// What each rule grants is the access library's test; here each kind of
+// decision is seen once through the daemon.
+#include <gtest/gtest.h>
+
+#include "bus_test_support.hpp"
+
+#include <functional>
+
+#include <grp.h>
+#include <sys/stat.h>
+
+namespace {
+
+using bustest::Client;
+using bustest::json;
+using bustest::Raw;
+using bustest::Var;
+
+// The socket is shared with this group, as a deployment shares it with the
+// group of its bus clients; every client below is a member.
+constexpr gid_t kBusClients = 47100;
+
+struct Identity {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups; // besides kBusClients
+};
+
+const Identity kTelephony{47001, 22, {}};    // group voice
+const Identity kWeb{33, 33, {}};             // www-data
+const Identity kProvisioning{47003, 37, {}}; // group operator
+const Identity kStranger{47009, 47009, {}};
+
+// Messages between the test and a client process: JSON values sent as bus
+// frames over a socket pair.
+void tell(Raw &channel, const json &message) {
+    channel.send(bustest::frameOf(Var(message)));
+}
+
+json hear(Raw &channel) {
+    Var message;
+    return channel.receive(message, 30000) ? message.toJson() : json("(nothing heard)");
+}
+
+// A client process: forked from the test, it takes `who`'s identity and runs
+// `body`, which may talk to the test; what body returns is its last message.
+class Peer {
+  public:
+    Peer(const Identity &who, const std::function<json(Raw &test)> &body) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 || (pid_ = fork()) < 0)
+            throw std::runtime_error("cannot start a client process");
+        if (pid_ == 0) {
+            close(pair[0]);
+            Raw test(pair[1]);
+            json last;
+            try {
+                std::vector<gid_t> groups = who.groups;
+                groups.push_back(kBusClients);
+                if (setgroups(groups.size(), groups.data()) != 0 || setgid(who.gid) != 0 ||
+                    setuid(who.uid) != 0)
+                    throw std::runtime_error("cannot become uid " + std::to_string(who.uid));
+                last = body(test);
+            } catch (const std::exception &e) {
+                last = {{"failed", e.what()}};
+            }
+            tell(test, last);
+            _exit(0); // none of the test's own cleanup runs twice
+        }
+        close(pair[1]);
+        channel = std::make_unique<Raw>(pair[0]);
+    }
+    // A client still running waits for what will not come: the test failed.
+    ~Peer() {
+        if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    json next() { return hear(*channel); }
+
+    std::unique_ptr<Raw> channel;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+json request(const std::string &op, const std::string &path, json fields = json::object()) {
+    fields["op"] = op;
+    fields["path"] = path;
+    return fields;
+}
+
+json call(const std::string &function, const json &args = json::object(),
+          const std::string &path = "Phonebook") {
+    return request("call", path, {{"function", function}, {"args", args}});
+}
+
+json set(const std::string &path, const json &values) {
+    return request("set", path, {{"values", values}});
+}
+
+json askAll(Client &client, const json &requests) {
+    json answers = json::array();
+    for (const json &fields : requests)
+        answers.push_back(client.ask(fields));
+    return answers;
+}
+
+json denied(const std::string &what) {
+    return {{"error", {{"code", ZEB_ERROR_PERMISSION}, {"message", "permission denied: " + what}}}};
+}
+
+// Takes notifications until one named `name` for the contact `uniqueID`
+// comes; `heard` with [name, uniqueID] of each added.
+json awaitNotification(Client &client, const std::string &name, const std::string &uniqueID,
+                       json heard = json::array()) {
+    for (json n; !(n = client.notification(15000)).is_null();) {
+        heard.push_back({n["name"], n["parameters"]["contact"]["uniqueID"]});
+        if (heard.back() == json({name, uniqueID}))
+            break;
+    }
+    return heard;
+}
+
+bool contains(const json &list, const json &item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// SO_PEERGROUPS tells the daemon a caller's supplementary groups; without it
+// the daemon asks the group database, which knows none of the test's uids.
+// The check runs as zebd would: a socket made while the test holds two known
+// supplementary groups must tell both (qemu-user passes the option on as if
+// it were one integer, which holds one group at most).
+bool kernelTellsPeerGroups() {
+#ifdef SO_PEERGROUPS
+    std::vector<gid_t> saved(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    if (getgroups(static_cast<int>(saved.size()), saved.data()) < 0)
+        return false;
+    const gid_t probe[] = {47123, 47124};
+    int pair[2] = {-1, -1};
+    bool made =
+        setgroups(2, probe) == 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0;
+    if (setgroups(saved.size(), saved.data()) != 0)
+        throw std::runtime_error("cannot restore the test's groups");
+    gid_t groups[256];
+    socklen_t size = sizeof groups;
+    bool told = made && getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0 &&
+                size == sizeof probe && groups[0] == probe[0] && groups[1] == probe[1];
+    close(pair[0]);
+    close(pair[1]);
+    return told;
+#else
+    return false;
+#endif
+}
+
+class Access : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: the clients switch to other users";
+        daemon.logToFile = true;
+        // Clients reach the socket through the daemon's directory.
+        chmod(daemon.dir.path.c_str(), 0711);
+    }
+    void TearDown() override {
+        root.reset();
+        EXPECT_EQ(daemon.process ? daemon.stop() : 0, 0) << daemon.log();
+    }
+
+    // Starts zebd, its socket shared with kBusClients, connects `root` and
+    // adds Ann unless told not to.
+    void start(const std::vector<std::string> &options, bool ann = true) {
+        ASSERT_TRUE(daemon.start(options)) << daemon.log();
+        ASSERT_EQ(chown(daemon.socket.c_str(), 0, kBusClients), 0);
+        root = std::make_unique<Client>(daemon.socket);
+        if (ann)
+            addContact("ann", "Ann Smith", "+33612345678");
+    }
+    // Rules of data/acl with `extra` beside them, in a directory of the test.
+    void startWithRules(const std::string &extra, bool ann) {
+        for (const auto &file : std::filesystem::directory_iterator(ZEB_ACL_DIR))
+            std::filesystem::copy(file.path(), rules.path);
+        bustest::writeFile(rules.file("extra.json"), extra);
+        start({"--acl", rules.path}, ann);
+    }
+
+    // What `who` is answered to each of `requests`, on one connection.
+    json answersAs(const Identity &who, const json &requests) {
+        return Peer(who,
+                    [&](Raw &) {
+                        Client client(daemon.socket);
+                        return askAll(client, requests);
+                    })
+            .next();
+    }
+    // The status and output of each command run by `who`.
+    json runAs(const Identity &who, const std::vector<std::vector<std::string>> &commands) {
+        return Peer(who,
+                    [&](Raw &) {
+                        json results = json::array();
+                        for (const auto &command : commands) {
+                            bustest::RunResult r = bustest::run(command);
+                            results.push_back({r.status, r.out, r.err});
+                        }
+                        return results;
+                    })
+            .next();
+    }
+
+    void addContact(const std::string &uniqueID, const std::string &name,
+                    const std::string &number = "") {
+        json contact = {{"uniqueID", uniqueID}, {"formattedName", name}};
+        if (!number.empty())
+            contact["telephoneNumbers"] = {{{"name", number}}};
+        ASSERT_EQ(root->call("Phonebook", "addContact", {{"contact", contact}}), true)
+            << root->message();
+    }
+    std::vector<std::string> uniqueIDs() {
+        std::vector<std::string> ids;
+        for (const json &contact : root->call("Phonebook", "getAllContacts", json::array()))
+            ids.push_back(contact["uniqueID"]);
+        return ids;
+    }
+    json maxEntries() { return root->get("Phonebook.MaxNumberOfEntries"); }
+    size_t logCount(const std::string &text) { return bustest::count(daemon.log(), text); }
+
+    bustest::PhonebookDaemon daemon;
+    bustest::TempDir rules;
+    std::unique_ptr<Client> root;
+};
+
+TEST_F(Access, TelephonyLooksUpAndListensAndChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    Peer telephony(kTelephony, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test,
+             askAll(client,
+                    {call("getContactByNumber", {{"number", "0612345678"}}),
+                     request("subscribe", "Phonebook"), request("subscribe", "Phonebook.Entry"),
+                     call("removeAllContacts"),
+                     call("addContact", {{"contact", {{"uniqueID", "eve"}}}}),
+                     set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                     request("get", "Phonebook.MaxNumberOfEntries"), request("list", "Phonebook"),
+                     request("list", ""), request("add", "Phonebook.Entry"),
+                     request("del", "Phonebook.Entry.1")}));
+        // The same refusal as the wire carries it.
+        json fields = call("removeAllContacts");
+        fields["id"] = 7;
+        tell(test, Raw(daemon.socket).exchange(fields));
+        json heard = awaitNotification(client, "contactCreated", "bob");
+        tell(test, "created");
+        return awaitNotification(client, "contactUpdated", "bob", heard);
+    });
+    json answers = telephony.next();
+    ASSERT_EQ(answers.size(), 11u) << answers;
+    EXPECT_EQ(answers[0].value("uniqueID", ""), "ann") << answers[0];
+    EXPECT_GT(answers[1], 0) << answers[1];
+    EXPECT_EQ(json(answers.begin() + 2, answers.end()),
+              json({denied("subscribe Phonebook.Entry"), denied("call Phonebook.removeAllContacts"),
+                    denied("call Phonebook.addContact"), denied("set Phonebook.MaxNumberOfEntries"),
+                    denied("get Phonebook.MaxNumberOfEntries"), denied("list Phonebook"),
+                    denied("list the top"), denied("add Phonebook.Entry"),
+                    denied("del Phonebook.Entry.1")}));
+    json reply = telephony.next();
+    EXPECT_EQ(reply.value("id", 0), 7) << reply;
+    EXPECT_EQ(reply["error"]["code"], 0x1000D) << reply;
+
+    ASSERT_NO_FATAL_FAILURE(addContact("bob", "Bob Jones"));
+    ASSERT_EQ(telephony.next(), "created");
+    ASSERT_EQ(root->call("Phonebook", "modifyContactByUniqueID",
+                         {{"uniqueID", "bob"}, {"contact", {{"title", "Mr"}}}}),
+              true);
+    json heard = telephony.next();
+    EXPECT_TRUE(contains(heard, {"contactUpdated", "bob"})) << heard;
+    for (const json &notification : heard) // the refused calls announced nothing
+        EXPECT_TRUE(notification[0] != "contactDeleted" && notification[1] != "eve") << heard;
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann", "bob"}));
+    EXPECT_EQ(maxEntries(), 1000);
+}
+
+// A refusal is traced before it is sent, once for the connection; zeb-cli,
+// run by a caller the rules refuse, says so and exits with 1.
+TEST_F(Access, RefusalsAreTracedOnceAndZebCliTellsThem) {
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    const std::string file = "/cfg/system/web.usr";
+    EXPECT_EQ(answersAs(kWeb, {set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                               set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                               call("export", {{"fileName", file}})}),
+              json({denied("set Phonebook.MaxNumberOfEntries"),
+                    denied("set Phonebook.MaxNumberOfEntries"), denied("call Phonebook.export")}));
+    EXPECT_FALSE(std::filesystem::exists(daemon.sysroot + file));
+    EXPECT_EQ(logCount("permission denied: uid 33 (www-data) may not set "
+                       "Phonebook.MaxNumberOfEntries"),
+              1u)
+        << daemon.log();
+    // The program and the libraries it loads must be reachable for the other
+    // user: a checkout or a library cache in root's home is not.
+    if (runAs(kWeb, {{ZEB_CLI_PATH, "--help"}})[0][0] != 0)
+        GTEST_SKIP() << "www-data cannot run " << ZEB_CLI_PATH << " here";
+    EXPECT_EQ(runAs(kWeb, {{ZEB_CLI_PATH, "-s", daemon.socket, "set", "Phonebook",
+                            "MaxNumberOfEntries=5"}}),
+              json({{1, "", "zeb-cli: permission denied: set Phonebook.MaxNumberOfEntries\n"}}));
+    EXPECT_EQ(maxEntries(), 1000);
+}
+
+// A caller whom the socket's permissions (or its directory's) keep out was
+// told "no daemon" with the status of a daemon that is not running. Let in,
+// without rules, every caller may do everything.
+TEST_F(Access, ClientsKeptOutByTheSocketsPermissionsSayPermissionDenied) {
+    json help = runAs(kStranger, {{ZEB_CLI_PATH, "--help"}, {PHONEBOOK_VCARD_PATH, "--help"}});
+    if (help[0][0] != 0 || help[1][0] != 0)
+        GTEST_SKIP() << "uid " << kStranger.uid << " cannot run the clients here";
+    ASSERT_NO_FATAL_FAILURE(start({}));
+    bustest::TempDir out; // where the stranger may write
+    chmod(out.path.c_str(), 0777);
+    const std::string exported = out.file("contacts.vcf");
+    const std::string denied = "permission denied to connect to " + daemon.socket;
+    for (const auto &[path, mode] : {std::pair{daemon.socket, 0600}, {daemon.dir.path, 0700}}) {
+        struct stat before {};
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+        json runs = runAs(
+            kStranger, {{ZEB_CLI_PATH, "-s", daemon.socket, "get", "Phonebook.MaxNumberOfEntries"},
+                        {PHONEBOOK_VCARD_PATH, "-s", daemon.socket, "export", exported}});
+        chmod(path.c_str(), before.st_mode & 07777);
+        EXPECT_EQ(runs, json({{4, "", "zeb-cli: " + denied + ": Permission denied\n"},
+                              {4, "", "phonebook-vcard: " + denied + ": Permission denied\n"}}))
+            << path;
+        EXPECT_FALSE(std::filesystem::exists(exported)) << "nothing exported";
+    }
+    EXPECT_EQ(answersAs(kStranger, {set("Phonebook", {{"MaxNumberOfEntries", 5}}),
+                                    call("removeAllContacts"), request("list", "")}),
+              json({nullptr, true, {{"objects", {"Phonebook"}}}}));
+    EXPECT_EQ(maxEntries(), 5);
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>());
+}
+
+// A group counts whether it is the caller's primary group or a supplementary one.
+TEST_F(Access, ASupplementaryGroupCounts) {
+    if (!kernelTellsPeerGroups())
+        GTEST_SKIP() << "SO_PEERGROUPS is not supported here: zebd cannot learn the groups of a "
+                        "uid that the group database does not know";
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", ZEB_ACL_DIR}));
+    json answers =
+        answersAs({47002, 47002, {22}}, {call("getContactByNumber", {{"number", "0612345678"}}),
+                                         call("removeAllContacts")});
+    ASSERT_EQ(answers.size(), 2u) << answers;
+    EXPECT_EQ(answers[0].value("uniqueID", ""), "ann") << answers[0];
+    EXPECT_EQ(answers[1], denied("call Phonebook.removeAllContacts"));
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann"}));
+}
+
+// 47004 may change the entry keyed "1" and only the Title of the entry keyed
+// "vip", and call the functions of the objects below Phonebook (there are
+// none); 47006 may read Phonebook's own parameters and the entries; 47007 may
+// subscribe to the entries only.
+const char *const kExtraRules = R"({"rules": [
+  {"user": 47004, "access": [
+    {"path": "Phonebook.Entry.1*", "operations": ["set", "del"]},
+    {"path": "Phonebook.Entry.vip.Title", "operations": ["set"]},
+    {"path": "Phonebook.*", "functions": ["*"]}]},
+  {"user": 47006, "access": [
+    {"path": "Phonebook", "operations": ["get"]},
+    {"path": "Phonebook.Entry*", "operations": ["get"]}]},
+  {"user": 47007, "access": [{"path": "Phonebook.Entry*", "operations": ["subscribe"]}]}]})";
+
+// Paths are matched as the data model names them: an instance by its key
+// (not by the index that also reaches it), no trailing dot. Each parameter of
+// a set counts, and a recursive get needs the whole subtree.
+TEST_F(Access, RulesSeeTheCanonicalPathEachParameterAndTheWholeSubtree) {
+    ASSERT_NO_FATAL_FAILURE(startWithRules(kExtraRules, false));
+    // The first entry: index 1, key "vip"; no entry has the key "1".
+    ASSERT_EQ(root->ask(request(
+                  "add", "Phonebook.Entry",
+                  {{"key", "vip"}, {"values", {{"UniqueID", "vip"}, {"FormattedName", "Vic"}}}})),
+              "Phonebook.Entry.vip");
+    json editor =
+        answersAs({47004, 47004, {}},
+                  {set("Phonebook.Entry.vip", {{"Title", "Boss"}, {"Name", "Boss"}}),
+                   set("Phonebook.Entry.1", {{"Name", "Boss"}}),
+                   request("del", "Phonebook.Entry.1"), request("del", "Phonebook.Entry.1."),
+                   call("removeAllContacts", json::object(), "Phonebook."),
+                   request("subscribe", ""), set("Phonebook.Entry.vip.", {{"Title", "Boss"}})});
+    // The refusal repeats the client's own spelling, which tells nothing of
+    // the key behind an index; the trace names the entry by its key, once.
+    EXPECT_EQ(
+        editor,
+        json({denied("set Phonebook.Entry.vip.Name"), denied("set Phonebook.Entry.1.Name"),
+              denied("del Phonebook.Entry.1"), denied("del Phonebook.Entry.1"),
+              denied("call Phonebook.removeAllContacts"), denied("subscribe the top"), nullptr}));
+    EXPECT_EQ(logCount("may not del Phonebook.Entry.vip"), 1u) << daemon.log();
+
+    json reader =
+        answersAs({47006, 47006, {}},
+                  {request("get", "Phonebook"), request("get", "Phonebook", {{"recursive", true}}),
+                   request("get", "Phonebook.Entry", {{"recursive", true}})});
+    ASSERT_EQ(reader.size(), 3u) << reader;
+    EXPECT_EQ(reader[0],
+              json({{"NumberOfEntries", 1}, {"MaxNumberOfEntries", 1000}, {"SortLocale", ""}}));
+    EXPECT_EQ(reader[1], denied("get Phonebook recursively"));
+    EXPECT_EQ(reader[2]["vip"].value("FormattedName", ""), "Vic") << reader[2];
+    json vip = root->get("Phonebook.Entry.vip");
+    EXPECT_EQ(vip.value("Title", ""), "Boss") << vip;
+    EXPECT_EQ(vip.value("Name", "?"), "") << vip;
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"vip"}));
+}
+
+// A subscriber hears a notification only when it may subscribe to the
+// notification's own path; one allowed below Phonebook only may subscribe to
+// everything and hears nothing of the phonebook.
+TEST_F(Access, NotificationsReachOnlyCallersAllowedToSubscribeToTheirPath) {
+    ASSERT_NO_FATAL_FAILURE(startWithRules(kExtraRules, true));
+    Peer telephony(kTelephony, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test, client.ask(request("subscribe", "Phonebook")));
+        return awaitNotification(client, "contactCreated", "fay");
+    });
+    Peer watcher({47007, 47007, {}}, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test, askAll(client, {request("subscribe", ""), request("subscribe", "Phonebook")}));
+        hear(test);
+        // Whatever was sent to this client before came before this reply.
+        client.ask(request("subscribe", "Phonebook.Entry"));
+        return json(zeb_bus_client_pending(client.get()));
+    });
+    EXPECT_GT(telephony.next(), 0);
+    json subscribed = watcher.next();
+    ASSERT_EQ(subscribed.size(), 2u) << subscribed;
+    EXPECT_GT(subscribed[0], 0);
+    EXPECT_GT(subscribed[1], 0);
+    ASSERT_NO_FATAL_FAILURE(addContact("fay", "Fay Wong"));
+    json heard = telephony.next();
+    EXPECT_TRUE(contains(heard, {"contactCreated", "fay"})) << heard;
+    tell(*watcher.channel, "check");
+    EXPECT_EQ(watcher.next(), 0);
+}
+
+TEST_F(Access, SighupAppliesNewRulesToOpenConnectionsAndKeepsThemWhenAFileIsBad) {
+    const std::string readOnly =
+        R"({"rules": [{"user": 47005, "access": [{"path": "Phonebook*", "operations": ["get"]}]}]})";
+    const std::string broken = R"({"rules": [
+  {"user": 47005, "access": [{"path": "Phonebook.Entry", "operations": ["add"]}]},
+  {"user": 47005, "access": [{"path": "Phonebook", "operations": ["fly"]}]}
+]})";
+    const std::string fault =
+        rules.file("broken.json") +
+        ":3:67: unknown operation \"fly\" (get, set, add, del, list or subscribe)";
+    bustest::writeFile(rules.file("rules.json"), readOnly);
+    // The notice of the rules read tells when a reload is done.
+    ASSERT_NO_FATAL_FAILURE(start({"--acl", rules.path, "-v", "300"}));
+    const std::string reloaded = "access rules: 1 rule(s) from " + rules.path;
+    auto setLimit = [](int limit) { return set("Phonebook", {{"MaxNumberOfEntries", limit}}); };
+    Peer peer({47005, 47005, {}}, [&](Raw &test) {
+        Client client(daemon.socket);
+        tell(test, askAll(client, {setLimit(5), request("add", "Phonebook.Entry")}));
+        hear(test);
+        tell(test, client.ask(setLimit(6)));
+        hear(test);
+        return askAll(client, {setLimit(7), request("add", "Phonebook.Entry")});
+    });
+    EXPECT_EQ(peer.next(),
+              json({denied("set Phonebook.MaxNumberOfEntries"), denied("add Phonebook.Entry")}));
+    auto reload = [&](const std::string &text, size_t times) {
+        return bustest::waitFor([&] { return logCount(text) >= times; });
+    };
+
+    json rule = json::parse(readOnly);
+    rule["rules"][0]["access"].push_back(
+        {{"path", "Phonebook.MaxNumberOfEntries"}, {"operations", {"set"}}});
+    bustest::writeFile(rules.file("rules.json"), rule.dump());
+    kill(daemon.process->pid, SIGHUP);
+    ASSERT_TRUE(reload(reloaded, 2)) << daemon.log();
+    tell(*peer.channel, "go");
+    EXPECT_EQ(peer.next(), nullptr);
+    EXPECT_EQ(maxEntries(), 6);
+
+    // Back to the first rules, and a file that cannot be read: nothing of
+    // either is taken.
+    bustest::writeFile(rules.file("rules.json"), readOnly);
+    bustest::writeFile(rules.file("broken.json"), broken);
+    kill(daemon.process->pid, SIGHUP);
+    ASSERT_TRUE(reload("access rules not read again, the previous ones stay: " + fault, 1))
+        << daemon.log();
+    tell(*peer.channel, "go");
+    EXPECT_EQ(peer.next(), json({nullptr, denied("add Phonebook.Entry")}));
+    EXPECT_EQ(maxEntries(), 7);
+    EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"ann"}));
+    // Rules read anew: a refusal traced before on this connection is traced
+    // again.
+    EXPECT_EQ(logCount("may not add Phonebook.Entry"), 2u) << daemon.log();
+
+    // The same file stops a daemon before it serves.
+    bustest::PhonebookDaemon refused;
+    EXPECT_FALSE(refused.start({"--acl", rules.path}));
+    EXPECT_EQ(refused.stop(), 1);
+    EXPECT_EQ(refused.log(), "zebd: cannot read the access rules: " + fault + "\n");
+}
+
+} // namespace

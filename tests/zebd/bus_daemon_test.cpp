@@ -1,0 +1,457 @@
+// zebd serving the test plug-in, its clients through the library and on raw
+// sockets, its start and its end.
+#include <gtest/gtest.h>
+
+#include "bus_test_support.hpp"
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include <sys/stat.h>
+
+namespace {
+
+using bustest::Client;
+using bustest::Daemon;
+using bustest::json;
+using bustest::Raw;
+using bustest::Var;
+
+class BusDaemon : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
+    // A clean exit: under the sanitizers a leak in the daemon fails here.
+    void TearDown() override { EXPECT_EQ(daemon.stop(), 0) << daemon.log(); }
+    Daemon daemon;
+};
+
+TEST_F(BusDaemon, SetAndGetParametersObjectsAndValues) {
+    Client c(daemon.socket);
+    ASSERT_TRUE(c.connected()) << c.message();
+    EXPECT_EQ(c.get("Test.Fixed"), "fixed");
+    Var values(json{{"Name", "Ann"}, {"Count", 5}, {"Small", 200}});
+    ASSERT_TRUE(zeb_bus_set(c.get(), "Test", values.map())) << c.message();
+    json test = c.get("Test.");
+    EXPECT_EQ(test["Name"], "Ann");
+    EXPECT_EQ(test["Count"], 5);
+    EXPECT_FALSE(test.contains("Item")) << "children only with recursive";
+    Var small;
+    ASSERT_TRUE(zeb_bus_get(c.get(), "Test.Small", false, small.get()));
+    EXPECT_EQ(small.type(), variant_type_uint8) << "the parameter's own type reaches the client";
+
+    // A set is one transaction, and names the parameter refused.
+    const std::tuple<const char *, json, uint32_t> refusals[] = {
+        {"Limited", -1, ZEB_ERROR_REFUSED},
+        {"Fixed", "x", ZEB_ERROR_READ_ONLY},
+        {"Nope", "x", ZEB_ERROR_NOT_FOUND},
+        {"Count", "x", ZEB_ERROR_TYPE}};
+    for (const auto &[parameter, value, code] : refusals) {
+        Var refused(json{{"Name", "Bob"}, {parameter, value}});
+        EXPECT_FALSE(zeb_bus_set(c.get(), "Test", refused.map()));
+        EXPECT_EQ(c.code(), code) << parameter << ": " << c.message();
+        EXPECT_EQ(c.parameter(), parameter);
+        EXPECT_EQ(c.get("Test.Name"), "Ann") << "nothing of a refused set is applied";
+    }
+    EXPECT_FALSE(zeb_bus_set(c.get(), "Nowhere", values.map()));
+    EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND);
+}
+
+TEST_F(BusDaemon, AddListAndDeleteInstances) {
+    Client c(daemon.socket);
+    Var values(json{{"Label", "one"}, {"Value", 1}}), wrong(json{{"Value", "three"}});
+    std::unique_ptr<char, decltype(&std::free)> byKey(
+        zeb_bus_add(c.get(), "Test.Item", "first", values.map()), std::free),
+        byIndex(zeb_bus_add(c.get(), "Test.Item.", nullptr, nullptr), std::free);
+    ASSERT_TRUE(byKey && byIndex) << c.message();
+    EXPECT_STREQ(byKey.get(), "Test.Item.first");
+    EXPECT_STREQ(byIndex.get(), "Test.Item.2");
+    EXPECT_EQ(zeb_bus_add(c.get(), "Test.Item", "first", nullptr), nullptr);
+    EXPECT_EQ(c.code(), ZEB_ERROR_DUPLICATE);
+    EXPECT_EQ(zeb_bus_add(c.get(), "Test.Item", "third", wrong.map()), nullptr);
+    EXPECT_EQ(c.parameter(), "Value");
+
+    json tree = c.get("Test", true);
+    EXPECT_EQ(tree["Item"], json({{"first", {{"Label", "one"}, {"Value", 1}}},
+                                  {"2", {{"Label", ""}, {"Value", 0}}}}))
+        << "instances by key; a refused add leaves none";
+    EXPECT_EQ(tree["Settings"], json({{"Mode", ""}}));
+    EXPECT_EQ(c.get("Test.Item.1.Label"), "one") << "an instance by index";
+    Var listed;
+    ASSERT_TRUE(zeb_bus_list(c.get(), "Test", listed.get()));
+    EXPECT_EQ(listed.toJson()["functions"]["split"], json({"text"}));
+
+    EXPECT_TRUE(zeb_bus_delete(c.get(), "Test.Item.first")) << c.message();
+    EXPECT_EQ(c.get("Test.Item.first"), nullptr);
+    EXPECT_FALSE(zeb_bus_delete(c.get(), "Test.Item.first"));
+    EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND);
+    EXPECT_FALSE(zeb_bus_delete(c.get(), "Test.Settings"));
+    EXPECT_EQ(c.code(), ZEB_ERROR_WRONG_OBJECT);
+}
+
+TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
+    Client c(daemon.socket);
+    Var args(json{{"dup", 1}}), small, date, retval;
+    variant_setUInt8(small.get(), 200);
+    struct tm when {};
+    when.tm_year = 50; // before 1970
+    when.tm_mday = 1;
+    variant_setDateTime(date.get(), &when);
+    variant_map_add(args.map(), "small", small.get());
+    variant_map_add(args.map(), "date", date.get());
+    variant_map_add(args.map(), "dup", small.get());
+    ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "echo", args.get(), retval.get(), nullptr));
+    EXPECT_TRUE(variant_equals(retval.get(), args.get())) << retval.toJson();
+    EXPECT_EQ(c.call("Test", "echo", {1, "two"}), json({1, "two"}));
+    for (const json &given : {json{{"text", "hello big world"}}, json{"hello big world"}}) {
+        Var split(given), ok, out(json::object());
+        ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "split", split.get(), ok.get(), out.map()));
+        EXPECT_EQ(out.toJson(), json({{"head", "hello"}, {"tail", "big world"}}));
+    }
+    EXPECT_EQ(c.call("Test", "fail", json::object()), nullptr);
+    EXPECT_EQ(c.code(), ZEB_ERROR_REFUSED);
+    EXPECT_NE(c.message().find("refused on purpose"), std::string::npos) << c.message();
+    for (auto [object, function] :
+         {std::pair{"Test", "nothing"}, {"Nowhere", "echo"}, {"Test.Name", "echo"}}) {
+        EXPECT_EQ(c.call(object, function, json::object()), nullptr);
+        EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND) << object << " " << function;
+    }
+}
+
+TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
+    Client listener(daemon.socket), other(daemon.socket), caller(daemon.socket);
+    uint32_t id = zeb_bus_subscribe(listener.get(), "Test");
+    uint32_t otherId = zeb_bus_subscribe(other.get(), "Elsewhere");
+    ASSERT_TRUE(id != 0 && otherId != 0) << listener.message();
+    ASSERT_EQ(caller.call("Test", "notify", {{"name", "hello"}, {"count", 2}}), 2);
+    for (uint32_t i = 0; i < 2; ++i) {
+        json n = listener.notification();
+        EXPECT_EQ(n.value("subscription", 0u), id) << n;
+        EXPECT_EQ(json({n["type"], n["name"], n["path"], n["parameters"]["index"]}),
+                  json({7, "hello", "Test", i}));
+    }
+    // The typed parameter of a notification keeps its type.
+    zeb_bus_notification_t n;
+    zeb_bus_notification_initialize(&n);
+    ASSERT_EQ(caller.call("Test", "notify", json::object()), 1);
+    ASSERT_TRUE(zeb_bus_receiveNotification(listener.get(), 10000, &n)) << listener.message();
+    EXPECT_EQ(variant_type(variant_map_iterator_data(variant_map_find(&n.parameters, "when"))),
+              variant_type_date_time);
+    zeb_bus_notification_cleanup(&n);
+
+    // Notifications that came while the listener waited for a reply are
+    // queued in the client: its descriptor no longer signals them.
+    ASSERT_EQ(caller.call("Test", "notify", {{"name", "queued"}, {"count", 2}}), 2);
+    EXPECT_EQ(listener.get("Test.Fixed"), "fixed");
+    EXPECT_EQ(zeb_bus_client_pending(listener.get()), 2u);
+    pollfd readable{zeb_bus_client_fd(listener.get()), POLLIN, 0};
+    EXPECT_EQ(poll(&readable, 1, 0), 0);
+    EXPECT_EQ(listener.notification(0)["name"], "queued");
+    EXPECT_EQ(listener.notification(0)["name"], "queued");
+    EXPECT_EQ(zeb_bus_client_pending(listener.get()), 0u);
+    EXPECT_EQ(zeb_bus_client_pending(nullptr), 0u);
+
+    // A reply comes after every notification queued before it: after this
+    // round trip nothing can be on its way to `other`.
+    EXPECT_EQ(other.get("Test.Fixed"), "fixed");
+    EXPECT_EQ(other.notification(0), nullptr);
+    EXPECT_EQ(other.code(), ZEB_BUS_ERROR_TIMEOUT);
+
+    EXPECT_FALSE(zeb_bus_unsubscribe(listener.get(), otherId)) << "not the listener's to end";
+    EXPECT_EQ(listener.code(), ZEB_ERROR_NOT_FOUND);
+    EXPECT_TRUE(zeb_bus_unsubscribe(listener.get(), id)) << listener.message();
+    ASSERT_EQ(caller.call("Test", "notify", json::object()), 1);
+    EXPECT_EQ(listener.get("Test.Fixed"), "fixed");
+    EXPECT_EQ(listener.notification(0), nullptr);
+
+    // One client cannot make the daemon hold subscriptions without bound;
+    // `other` already holds one.
+    for (int i = 1; i < 64; ++i)
+        ASSERT_NE(zeb_bus_subscribe(other.get(), "Test"), 0u) << other.message();
+    EXPECT_EQ(zeb_bus_subscribe(other.get(), "Test"), 0u);
+    EXPECT_EQ(other.code(), ZEB_ERROR_LIMIT);
+}
+
+TEST_F(BusDaemon, PlugInTimersRunOnTheDaemonsLoop) {
+    Client listener(daemon.socket);
+    ASSERT_NE(zeb_bus_subscribe(listener.get(), nullptr), 0u);
+    // The loop's timer must follow the earliest plug-in timer, also one armed
+    // after a later one. The late one is still pending when the daemon stops.
+    ASSERT_EQ(listener.call("Test", "notifyLater", {{"delay", 60000}}), true);
+    for (int delay : {20, 0}) {
+        ASSERT_EQ(listener.call("Test", "notifyLater", {{"delay", delay}}), true);
+        EXPECT_EQ(listener.notification()["name"], "later") << delay;
+    }
+}
+
+// Every refusal of a readable request names it, whatever refused it, with
+// the id given as any integer type; the connection goes on.
+TEST_F(BusDaemon, RefusedRequestsAreAnsweredWithTheirIdAndCode) {
+    Client setup(daemon.socket);
+    // Texts as long as the data model keeps, together too large for one reply.
+    Var big(json{{"Label", std::string(64u << 10, 'x')}});
+    for (int i = 0; i < 70; ++i)
+        std::free(
+            zeb_bus_add(setup.get(), "Test.Item", ("k" + std::to_string(i)).c_str(), big.map()));
+    const std::pair<json, uint32_t> cases[] = {
+        {{{"op", "fly"}}, ZEB_ERROR_NOT_FOUND},
+        {{{"path", "Test"}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "get"}, {"path", 5}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "get"}, {"path", "Nowhere"}}, ZEB_ERROR_NOT_FOUND},
+        {{{"op", "get"}, {"path", "Test"}, {"recursive", "yes"}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "get"}, {"path", "Test"}, {"recursive", true}}, ZEB_ERROR_LIMIT},
+        {{{"op", "set"}, {"path", "Test"}, {"values", {1, 2}}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "set"}, {"path", "Test"}, {"values", {{"Limited", -1}}}}, ZEB_ERROR_REFUSED},
+        {{{"op", "add"}, {"path", "Test.Item"}, {"key", 1}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "call"}, {"path", "Test"}, {"function", "echo"}, {"args", "x"}},
+         ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "call"}, {"path", "Test"}, {"function", "fail"}}, ZEB_ERROR_REFUSED},
+        {{{"op", "del"}, {"path", "Test.Settings"}}, ZEB_ERROR_WRONG_OBJECT},
+        {{{"op", "unsubscribe"}, {"subscription", "one"}}, ZEB_ERROR_INVALID_ARGUMENT},
+        {{{"op", "unsubscribe"}, {"subscription", 12345}}, ZEB_ERROR_NOT_FOUND},
+    };
+    Raw raw(daemon.socket);
+    uint32_t id = UINT32_MAX;
+    bool narrow = false;
+    for (const auto &[fields, code] : cases) {
+        Var request(fields), given, reply;
+        narrow ? variant_setUInt32(given.get(), id) : variant_setInt64(given.get(), id);
+        narrow = !narrow;
+        variant_map_add(request.map(), "id", given.get());
+        ASSERT_TRUE(raw.send(bustest::frameOf(request)));
+        ASSERT_TRUE(raw.receive(reply)) << daemon.log();
+        EXPECT_EQ(reply.toJson()["id"], id) << fields;
+        EXPECT_EQ(bustest::errorCode(reply.toJson()), code) << fields;
+        id -= 7919;
+    }
+    EXPECT_EQ(raw.exchange({{"id", 9}, {"op", "get"}, {"path", "Test.Fixed"}}),
+              json({{"id", 9}, {"result", "fixed"}}));
+}
+
+TEST_F(BusDaemon, ManyClientsAtOnceEachGetTheirOwnReplies) {
+    constexpr int kClients = 64, kRequestsEach = 8;
+    std::vector<std::unique_ptr<Raw>> clients;
+    auto echo = [](int i, int r) {
+        return json{
+            {"id", r}, {"op", "call"}, {"path", "Test"}, {"function", "echo"}, {"args", {i, r}}};
+    };
+    // Every request is sent before any reply is read.
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Raw>(daemon.socket));
+        std::string burst;
+        for (int r = 1; r <= kRequestsEach; ++r)
+            burst += bustest::frameOf(Var(echo(i, r)));
+        ASSERT_TRUE(clients[i]->send(burst));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        for (int r = 1; r <= kRequestsEach; ++r) {
+            Var reply;
+            ASSERT_TRUE(clients[i]->receive(reply)) << i;
+            EXPECT_EQ(reply.toJson(),
+                      json({{"id", r}, {"result", {i, r}}, {"outargs", json::object()}}));
+        }
+    }
+}
+
+TEST(BusDaemonLife, SigtermAndSigintRunThePlugInsCleanupAndRemoveTheSocket) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        Daemon daemon;
+        ASSERT_TRUE(daemon.start({"-v", "300"})) << daemon.log();
+        EXPECT_NE(daemon.log().find("serving on"), std::string::npos) << "-v shows notices";
+        struct stat st {};
+        ASSERT_EQ(stat(daemon.socket.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0660u);
+        Client c(daemon.socket);
+        ASSERT_NE(zeb_bus_subscribe(c.get(), nullptr), 0u) << "a subscription open at the end";
+        EXPECT_EQ(daemon.stop(signal), 0) << daemon.log();
+        EXPECT_EQ(bustest::readFile(daemon.sysroot + "/cleanup-marker"), "cleaned\n");
+        EXPECT_NE(stat(daemon.socket.c_str(), &st), 0) << "socket removed";
+        EXPECT_EQ(c.get("Test.Fixed"), nullptr);
+        EXPECT_EQ(c.code(), ZEB_BUS_ERROR_DISCONNECTED);
+    }
+}
+
+TEST(BusDaemonLife, AStaleSocketIsReplacedALiveOneIsNot) {
+    Daemon daemon;
+    close(bustest::silentSocket(daemon.socket)); // left as a killed daemon leaves it
+    ASSERT_TRUE(daemon.start()) << daemon.log();
+    bustest::RunResult second = bustest::run({ZEBD_PATH, "-s", daemon.socket, daemon.definition});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("already serves"), std::string::npos) << second.err;
+    EXPECT_EQ(Client(daemon.socket).get("Test.Fixed"), "fixed") << "the first one still serves";
+    EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+/* Sets an environment variable for its lifetime. */
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const std::string &value) : name_(name) {
+        if (const char *old = getenv(name))
+            old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+  private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+// Between zebd's bind and its listen the socket file existed and refused
+// connections: a client was turned away as if no daemon ran, and a second
+// zebd took it for a dead daemon's and removed it. Two daemons start on one
+// socket, the second with the first or as soon as the first's socket
+// appears, while a client tries to connect all the while: it finds either
+// no socket or one that answers, exactly one daemon serves, the other gives
+// up, and nothing is left beside the socket. Each listen() of zebd waits
+// 50 ms here (slow_listen.c); a cross build starts zebd as it is.
+TEST(BusDaemonLife, FromTheMomentTheSocketExistsItAnswersAndOneOfTwoDaemonsServes) {
+#ifdef SLOW_LISTEN_LIBRARY
+    const char *asan = getenv("ASAN_OPTIONS");
+    // The sanitizers' runtime wants to be loaded first, before any preload.
+    ScopedEnv preload("LD_PRELOAD", SLOW_LISTEN_LIBRARY),
+        options("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+#endif
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Daemon daemon;
+        std::atomic<bool> started{false};
+        size_t refused = 0;
+        std::thread prober([&] {
+            sockaddr_un address = bustest::addressOf(daemon.socket);
+            while (!started) {
+                int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                refused +=
+                    connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+                    errno == ECONNREFUSED;
+                close(fd);
+            }
+        });
+        const std::vector<std::string> argv = {ZEBD_PATH, "-s", daemon.socket, daemon.definition};
+        bustest::Process first(argv);
+        if (round % 2 == 1)
+            bustest::waitFor([&] { return access(daemon.socket.c_str(), F_OK) == 0; });
+        bustest::Process second(argv);
+        bustest::Process *winner = nullptr, *loser = nullptr;
+        for (bustest::Deadline deadline(20000); winner == nullptr && deadline.remaining() > 0;) {
+            if (first.waitForError("zebd: serving", 10))
+                winner = &first, loser = &second;
+            else if (second.waitForError("zebd: serving", 10))
+                winner = &second, loser = &first;
+        }
+        started = true;
+        prober.join();
+        ASSERT_NE(winner, nullptr) << first.err << second.err;
+        EXPECT_EQ(refused, 0u);
+        EXPECT_EQ(loser->wait(10000), 1) << loser->err;
+        EXPECT_NE(loser->err.find("already serves"), std::string::npos) << loser->err;
+        EXPECT_EQ(Client(daemon.socket).get("Test.Fixed"), "fixed");
+        kill(winner->pid, SIGTERM);
+        EXPECT_EQ(winner->wait(20000), 0) << winner->err;
+        std::vector<std::string> left;
+        for (const auto &entry : std::filesystem::directory_iterator(daemon.dir.path))
+            left.push_back(entry.path().filename());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"sysroot", "test.json"}));
+    }
+}
+
+TEST(BusDaemonLife, BadCommandLinesAndDefinitionsStopTheStart) {
+    bustest::TempDir dir;
+    std::string socket = dir.file("zeb.sock");
+    EXPECT_EQ(bustest::run({ZEBD_PATH, "-s", socket}).status, 2) << "no definition";
+    EXPECT_EQ(bustest::run({ZEBD_PATH, "-v", "loud", dir.file("x.json")}).status, 2);
+    bustest::RunResult r = bustest::run({ZEBD_PATH, "-s", socket, dir.file("missing.json")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.json"), std::string::npos) << r.err;
+    bustest::writeFile(dir.file("file.sock"), "not a socket");
+    EXPECT_EQ(bustest::run({ZEBD_PATH, "-s", dir.file("file.sock"), dir.file("x.json")}).status, 1);
+    EXPECT_EQ(bustest::readFile(dir.file("file.sock")), "not a socket") << "left alone";
+}
+
+TEST(BusClient, NoDaemonASilentOneAndAVanishedOneAreTransportErrors) {
+    bustest::TempDir dir;
+    EXPECT_EQ(Client(dir.file("none.sock")).code(), ZEB_BUS_ERROR_UNREACHABLE);
+    int fd = bustest::silentSocket(dir.file("silent.sock"));
+    Client silent(dir.file("silent.sock"), 200);
+    ASSERT_TRUE(silent.connected()) << silent.message();
+    EXPECT_EQ(silent.get("Test"), nullptr);
+    EXPECT_EQ(silent.code(), ZEB_BUS_ERROR_TIMEOUT);
+    close(fd);
+    EXPECT_EQ(silent.get("Test"), nullptr);
+    EXPECT_TRUE(zeb_bus_isTransportError(silent.code())) << silent.message();
+    EXPECT_FALSE(zeb_bus_isTransportError(ZEB_ERROR_NOT_FOUND));
+}
+
+/* A stand-in for the daemon: answers each request with its path, with the
+ * request's id unless the path asks for another one. */
+class FakeDaemon {
+  public:
+    FakeDaemon() : listener_(bustest::silentSocket(socket)), thread_([this] { serve(); }) {}
+    ~FakeDaemon() {
+        stopping_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    bustest::TempDir dir;
+    const std::string socket = dir.file("fake.sock");
+
+  private:
+    void serve() {
+        while (!stopping_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            Raw connection(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+            for (Var request; connection.receive(request);)
+                answer(connection, request.toJson()["id"], request.toJson()["path"]);
+        }
+    }
+    void answer(Raw &connection, uint32_t id, const std::string &path) {
+        if (path == "late") {
+            late_ = id; // answered with the next request
+            return;
+        }
+        if (path == "after-late")
+            connection.send(bustest::frameOf(Var({{"id", late_}, {"result", "late"}})));
+        json reply = {{"id", path == "wrong-id"      ? id + 1
+                             : path == "id-0-result" ? 0
+                                                     : id},
+                      {"result", path}};
+        if (path == "id-0-unreadable" || path == "id-0-not-found")
+            reply = {{"id", 0},
+                     {"error",
+                      {{"code", path == "id-0-unreadable" ? ZEB_ERROR_INVALID_ARGUMENT
+                                                          : ZEB_ERROR_NOT_FOUND},
+                       {"message", "unreadable request"}}}};
+        connection.send(bustest::frameOf(Var(reply)));
+    }
+
+    int listener_;
+    std::atomic<bool> stopping_{false};
+    uint32_t late_ = 0;
+    std::thread thread_;
+};
+
+TEST(BusClient, AReplyWithAnotherIdIsAProtocolErrorUnlessItAnswersAnUnreadableFrame) {
+    FakeDaemon fake;
+    Client c(fake.socket, 2000);
+    EXPECT_EQ(c.get("ok"), "ok") << c.message();
+    for (const char *path : {"wrong-id", "id-0-result", "id-0-not-found"}) {
+        EXPECT_EQ(c.get(path), nullptr) << path;
+        EXPECT_EQ(c.code(), ZEB_BUS_ERROR_PROTOCOL) << path << ": " << c.message();
+        EXPECT_FALSE(c.connected()) << "later replies could not be paired with requests";
+        ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
+    }
+    EXPECT_EQ(c.get("id-0-unreadable"), nullptr);
+    EXPECT_EQ(c.code(), ZEB_ERROR_INVALID_ARGUMENT) << c.message();
+    EXPECT_EQ(c.message(), "unreadable request");
+    EXPECT_EQ(c.get("ok"), "ok") << "the connection goes on";
+    zeb_bus_client_setTimeout(c.get(), 100);
+    EXPECT_EQ(c.get("late"), nullptr);
+    EXPECT_EQ(c.code(), ZEB_BUS_ERROR_TIMEOUT);
+    zeb_bus_client_setTimeout(c.get(), 2000);
+    EXPECT_EQ(c.get("after-late"), "after-late") << "the late reply is skipped: " << c.message();
+}
+
+} // namespace
