@@ -1,9 +1,7 @@
-// Whether the C library converts a character set to UTF-8. glibc keeps its
-// converters, but for UTF-8 itself, as modules (gconv) on the system: the
-// emulated run of the gateway's build has none of them (Debian's cross C
-// library ships no modules), and a gateway image may leave them out too, so
-// phonebook-vcard needs them installed there to read UTF-16 files and
-// vCard 2.1 character sets.
+// Whether the C library converts these character sets to UTF-8. glibc keeps
+// its converters as modules (gconv) that the emulated run of the gateway's
+// build lacks, and a gateway image may leave out too; a native run always
+// has them, so it always tests them.
 #ifndef VCARD_TEST_CHARSETS_HPP
 #define VCARD_TEST_CHARSETS_HPP
 
@@ -20,11 +18,5 @@ inline bool convertsToUtf8(std::initializer_list<const char *> charsets) {
     }
     return true;
 }
-
-// Skips the test where the converters are missing; never on a system with
-// glibc's modules, so the native run always tests them.
-#define VCARD_NEEDS_CHARSETS(...)                                                                  \
-    if (!convertsToUtf8({__VA_ARGS__}))                                                            \
-    GTEST_SKIP() << "this C library has no converter of " #__VA_ARGS__ " (see charsets.hpp)"
 
 #endif

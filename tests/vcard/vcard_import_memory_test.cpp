@@ -1,81 +1,37 @@
 // The memory an import needs: the file, and one batch of contacts at a time
 // however many cards the file holds. Counted by this program's own
-// operator new, so that the sanitizers' overhead does not count.
+// operator new, so that the sanitizers' overhead does not count; the array,
+// sized and nothrow forms of new and delete call these two.
 #include <gtest/gtest.h>
 
 #include "import_phonebook.hpp"
+
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
-
-std::atomic<size_t> liveBytes{0};
-std::atomic<size_t> peakBytes{0};
-
-// Each block carries its size in front, for operator delete.
-constexpr size_t kHeader = alignof(std::max_align_t);
-
-void *allocate(size_t size) noexcept {
-    void *raw = std::malloc(size + kHeader);
-    if (raw == nullptr)
-        return nullptr;
-    *static_cast<size_t *>(raw) = size;
-    auto *block = static_cast<char *>(raw);
-    size_t live = liveBytes += size;
-    size_t peak = peakBytes.load();
-    while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
-    }
-    return block + kHeader;
-}
-
-void release(void *pointer) noexcept {
-    if (pointer == nullptr)
-        return;
-    void *block = static_cast<char *>(pointer) - kHeader;
-    liveBytes -= *static_cast<size_t *>(block);
-    std::free(block);
-}
-
-void *allocateOrThrow(size_t size) {
-    void *pointer = allocate(size);
-    if (pointer == nullptr)
-        throw std::bad_alloc();
-    return pointer;
-}
-
+std::atomic<size_t> liveBytes{0}, peakBytes{0};
 } // namespace
 
 void *operator new(size_t size) {
-    return allocateOrThrow(size);
-}
-void *operator new[](size_t size) {
-    return allocateOrThrow(size);
-}
-void *operator new(size_t size, const std::nothrow_t &) noexcept {
-    return allocate(size);
-}
-void *operator new[](size_t size, const std::nothrow_t &) noexcept {
-    return allocate(size);
+    void *pointer = std::malloc(size > 0 ? size : 1);
+    if (pointer == nullptr)
+        throw std::bad_alloc();
+    size_t live = liveBytes += malloc_usable_size(pointer);
+    for (size_t peak = peakBytes.load(); live > peak;)
+        peakBytes.compare_exchange_weak(peak, live);
+    return pointer;
 }
 void operator delete(void *pointer) noexcept {
-    release(pointer);
-}
-void operator delete[](void *pointer) noexcept {
-    release(pointer);
+    if (pointer != nullptr)
+        liveBytes -= malloc_usable_size(pointer);
+    std::free(pointer);
 }
 void operator delete(void *pointer, size_t) noexcept {
-    release(pointer);
-}
-void operator delete[](void *pointer, size_t) noexcept {
-    release(pointer);
-}
-void operator delete(void *pointer, const std::nothrow_t &) noexcept {
-    release(pointer);
-}
-void operator delete[](void *pointer, const std::nothrow_t &) noexcept {
-    release(pointer);
+    operator delete(pointer);
 }
 
 namespace {
@@ -88,8 +44,7 @@ TEST(VcardImportMemory, ALargeFileNeedsItsOwnSizeAndOneBatch) {
         size_t fileBytes = file.size();
         importtest::Phonebook phonebook;
         vcard::Phonebook calls = phonebook.calls();
-        // What the phonebook of the test keeps is not the import's.
-        phonebook.given.reserve(kCards);
+        phonebook.given.reserve(kCards); // what the test's phonebook keeps is not the import's
         size_t before = liveBytes.load();
         peakBytes = before;
         {

@@ -27,12 +27,10 @@ std::vector<vcard::Imported> importAll(const std::string &text) {
     return out;
 }
 
-// Order of keys aside.
 nlohmann::json unordered(const json &value) {
     return nlohmann::json::parse(value.dump());
 }
 
-// "line:what" of the properties left out.
 std::vector<std::string> skipped(const vcard::Imported &card) {
     std::vector<std::string> out;
     for (const vcard::Note &note : card.skipped)
@@ -60,7 +58,8 @@ nlohmann::json items(nlohmann::json contact) {
 // The files of common exporters, each card against the contact it becomes
 // (items as [name, type, preferred]) and the properties left out.
 TEST(VcardMapping, TheFilesOfCommonExporters) {
-    VCARD_NEEDS_CHARSETS("ISO-8859-1");
+    if (!convertsToUtf8({"ISO-8859-1"}))
+        GTEST_SKIP() << "no converter of ISO-8859-1 (see charsets.hpp)";
     struct Case {
         const char *file;
         size_t card;
@@ -239,23 +238,16 @@ TEST(VcardMapping, DatesOfEveryForm) {
 // Lines of a written card: CRLF only, at most 75 octets, no cut inside a
 // UTF-8 sequence.
 void expectWellFormed(const std::string &card) {
-    ASSERT_GE(card.size(), 2u);
-    EXPECT_EQ(card.substr(card.size() - 2), "\r\n");
-    size_t start = 0;
-    while (start < card.size()) {
-        size_t end = card.find("\r\n", start);
-        ASSERT_NE(end, std::string::npos);
+    ASSERT_EQ(card.substr(card.size() - 2), "\r\n");
+    for (size_t start = 0, end; (end = card.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
         std::string line = card.substr(start, end - start);
         EXPECT_LE(line.size(), 75u) << line;
-        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
-        EXPECT_EQ(line.find('\r'), std::string::npos) << line;
-        if (!line.empty()) {
-            EXPECT_NE(static_cast<unsigned char>(line[line.size() - 1]) & 0xC0, 0xC0) << line;
-        }
-        if (line.size() > 1 && line[0] == ' ') {
-            EXPECT_NE(static_cast<unsigned char>(line[1]) & 0xC0, 0x80) << line;
-        }
-        start = end + 2;
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+        EXPECT_FALSE(!line.empty() && (static_cast<unsigned char>(line.back()) & 0xC0) == 0xC0);
+        EXPECT_FALSE(line.size() > 1 && line[0] == ' ' &&
+                     (static_cast<unsigned char>(line[1]) & 0xC0) == 0x80)
+            << line;
     }
 }
 

@@ -13,7 +13,7 @@ const suite = webSuite(import.meta.filename, {
       emails: [{ name: 'ann@example.org', type: 'home', preferred: false }],
       labels: [{ name: 'Gate code 4711', type: 'home', preferred: false }],
       photos: [{ name: 'urn:test:ann-photo', type: '', preferred: false }] },
-    { uniqueID: 'bob', formattedName: 'Bob Brown' },
+    { uniqueID: 'bob', formattedName: 'Bob Brown', photos: [{ name: 'urn:test:bob-photo', type: '', preferred: false }] },
     { uniqueID: 'eve', formattedName: 'Eve Adams', telephoneNumbers: [{ name: '+33612345678', type: 'cell' }] },
   ]),
 });
@@ -51,28 +51,26 @@ suite.test('a contact added in the page is stored, listed and shown', async (ses
   await editor(page).getByRole('button', { name: 'Cancel' }).click();
 });
 
-const EVERY_FIELD = {
-  text: [
-    ['Formatted name', 'Robert Brown-Ärger', (c) => c.formattedName],
-    ['Family name', 'Brown', (c) => c.name.split(';')[0]],
-    ['Given name', 'Robert', (c) => c.name.split(';')[1]],
-    ['Additional names', 'James', (c) => c.name.split(';')[2]],
-    ['Honorific prefixes', 'Dr.', (c) => c.name.split(';')[3]],
-    ['Honorific suffixes', 'Jr.', (c) => c.name.split(';')[4]],
-    ['Organisation', 'Brown & Söhne', (c) => c.organisation],
-    ['Title', 'Master plumber', (c) => c.title],
-    ['URL', 'http://brown.example/', (c) => c.url],
-    ['Ringtone', 'bells', (c) => c.ringtone],
-    ['Tags', 'family, plumber', (c) => c.tags.split(',').map((t) => t.trim()).join(', ')],
-  ],
-};
+const EVERY_TEXT_FIELD = [
+  ['Formatted name', 'Robert Brown-Ärger', (c) => c.formattedName],
+  ['Family name', 'Brown', (c) => c.name.split(';')[0]],
+  ['Given name', 'Robert', (c) => c.name.split(';')[1]],
+  ['Additional names', 'James', (c) => c.name.split(';')[2]],
+  ['Honorific prefixes', 'Dr.', (c) => c.name.split(';')[3]],
+  ['Honorific suffixes', 'Jr.', (c) => c.name.split(';')[4]],
+  ['Organisation', 'Brown & Söhne', (c) => c.organisation],
+  ['Title', 'Master plumber', (c) => c.title],
+  ['URL', 'http://brown.example/', (c) => c.url],
+  ['Ringtone', 'bells', (c) => c.ringtone],
+  ['Tags', 'family, plumber', (c) => c.tags.split(',').map((t) => t.trim()).join(', ')],
+];
 
 suite.test('every field edited in the page is stored and shown again', async (session, servers) => {
   const page = await session.openAs('editor');
   await openContact(page, 'Bob Brown');
   await page.getByRole('button', { name: 'Edit', exact: true }).click();
   await page.getByRole('form', { name: 'Edit contact' }).waitFor();
-  for (const [name, value] of EVERY_FIELD.text) await field(page, name).fill(value);
+  for (const [name, value] of EVERY_TEXT_FIELD) await field(page, name).fill(value);
   await page.getByLabel('Birthday').fill('1984-07-14');
   for (const [add, rows] of [['Add number', 2], ['Add e-mail', 1], ['Add address', 1], ['Add label', 1]])
     for (let i = 0; i < rows; i++) await page.getByRole('button', { name: add }).click();
@@ -89,7 +87,7 @@ suite.test('every field edited in the page is stored and shown again', async (se
   await save(page);
 
   const stored = await servers.call('getContactByUniqueID', { uniqueID: 'bob' });
-  for (const [name, value, read] of EVERY_FIELD.text) assert.equal(read(stored), value, name);
+  for (const [name, value, read] of EVERY_TEXT_FIELD) assert.equal(read(stored), value, name);
   assert.equal(stored.birthDay, '1984-07-14T00:00:00Z');
   assert.deepEqual(stored.telephoneNumbers.map(({ name, type, preferred }) => [name, type, preferred]),
     [['0301234567', 'work', false], ['0171555666', 'cell', true]]);
@@ -97,33 +95,18 @@ suite.test('every field edited in the page is stored and shown again', async (se
   assert.deepEqual(stored.addresses.map(({ name, type }) => [name, type]), [['Hauptstraße 1\n50667 Köln\nGermany', 'home']]);
   assert.deepEqual(stored.labels.map((l) => l.name), ['Ring twice']);
 
-  // The card shows the stored fields, and the editor holds them again.
-  const card = await openContact(page, 'Robert Brown-Ärger');
-  const text = await card.innerText();
-  for (const shown of ['Brown & Söhne', 'Master plumber', '0301234567', 'bob@brown.example', 'Köln', 'Ring twice'])
-    assert.ok(text.includes(shown), `the card lacks ${shown}`);
-  await card.getByRole('button', { name: 'Edit', exact: true }).click();
-  for (const [name, value] of EVERY_FIELD.text.slice(0, 9)) assert.equal(await field(page, name).inputValue(), value, name);
-  assert.equal(await page.getByLabel('Birthday').inputValue(), '1984-07-14');
-  assert.ok(await page.getByLabel('Number 2 preferred').isChecked());
-  assert.equal(await field(page, 'Address 1').inputValue(), 'Hauptstraße 1\n50667 Köln\nGermany');
-  await editor(page).getByRole('button', { name: 'Cancel' }).click();
-});
-
-suite.test('an edit of one field keeps every other field and list', async (session, servers) => {
-  const before = await servers.call('getContactByUniqueID', { uniqueID: 'ann' });
-  const page = await session.openAs('editor');
-  await openContact(page, 'Ann Smith');
+  await openContact(page, 'Robert Brown-Ärger');
   await page.getByRole('button', { name: 'Edit', exact: true }).click();
+  // An edit of one field keeps every other field and list, the photo the
+  // page does not show too.
   await field(page, 'Title').fill('Prof');
   await save(page);
-
-  const after = await servers.call('getContactByUniqueID', { uniqueID: 'ann' });
+  const after = await servers.call('getContactByUniqueID', { uniqueID: 'bob' });
   assert.equal(after.title, 'Prof');
-  const kept = (c) => ['telephoneNumbers', 'emails', 'labels', 'addresses', 'photos']
-    .map((list) => c[list].map(({ name, type, preferred }) => ({ list, name, type, preferred })));
-  assert.deepEqual(kept(after), kept(before));
-  assert.equal(after.name, before.name);
+  const kept = (c) => [c.name, ...['telephoneNumbers', 'emails', 'labels', 'addresses', 'photos']
+    .map((list) => c[list].map(({ name, type, preferred }) => ({ list, name, type, preferred })))];
+  assert.deepEqual(kept(after), kept(stored));
+  assert.equal(after.photos.length, 1);
 });
 
 suite.test('a name made of markup is shown as text and runs nothing', async (session, servers) => {
@@ -183,19 +166,16 @@ suite.test('deleting asks first, and "delete all" asks twice', async (session, s
   assert.deepEqual(await servers.call('getContact', { formattedName: 'Eve Adams' }), {});
   await contactList(page).getByRole('button', { name: 'Eve Adams' }).waitFor({ state: 'detached' });
 
+  // "Delete all" asks twice: cancelled at the second question, nothing goes.
   const count = await servers.call('getNumberOfContacts');
-  assert.ok(count > 0);
-  await page.getByRole('button', { name: 'Delete all contacts' }).click();
-  const first = page.getByRole('alertdialog');
-  await first.getByRole('button', { name: 'Delete', exact: true }).click();
-  await first.getByRole('button', { name: 'Delete all', exact: true }).waitFor();
-  assert.equal(await servers.call('getNumberOfContacts'), count, 'removed after the first confirmation');
-  await first.getByRole('button', { name: 'Cancel' }).click();
-  assert.equal(await servers.call('getNumberOfContacts'), count);
-
-  await page.getByRole('button', { name: 'Delete all contacts' }).click();
-  await page.getByRole('alertdialog').getByRole('button', { name: 'Delete', exact: true }).click();
-  await page.getByRole('alertdialog').getByRole('button', { name: 'Delete all', exact: true }).click();
+  const dialog = page.getByRole('alertdialog');
+  for (const last of ['Cancel', 'Delete all']) {
+    await page.getByRole('button', { name: 'Delete all contacts' }).click();
+    await dialog.getByRole('button', { name: 'Delete', exact: true }).click();
+    await dialog.getByRole('button', { name: 'Delete all', exact: true }).waitFor();
+    assert.equal(await servers.call('getNumberOfContacts'), count, 'removed after the first confirmation');
+    await dialog.getByRole('button', { name: last, exact: true }).click();
+  }
   await contactList(page).getByRole('listitem').first().waitFor({ state: 'detached' });
   assert.equal(await servers.call('getNumberOfContacts'), 0);
 });

@@ -1,17 +1,10 @@
 // The web page's browser tests: zebd with the phonebook and zeb-httpd in
 // front of it in a temporary directory, Debian's chromium driven by
 // playwright-core, and what a failed test leaves for a person to look at.
-//
-// The paths come from the environment that CTest gives (tests/web/CMakeLists.txt):
-//   ZEBD, ZEB_HTTPD, ZEB_CLI         the built programs
-//   ZEB_DEFINITION, ZEB_CCC          data/phonebook.json and data/CCC.dat
-//   ZEB_WWW, ZEB_ROLES               data/www and data/roles
-//   ZEB_WEB_ARTIFACTS                where a failed test's screenshots and logs go
-//   ZEB_WEB_SHOTS                    when set: where shot() saves the pictures of
-//                                    the main views (relative to ZEB_SOURCE_DIR)
-//   CHROMIUM                         the browser (default /usr/bin/chromium)
+// CTest gives the paths (tests/web/CMakeLists.txt); ZEB_WEB_SHOTS, when set,
+// is where shot() saves the pictures of the main views.
 import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, mkdirSync, copyFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, copyFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { basename, join, resolve } from 'node:path';
 import { test, before, after } from 'node:test';
@@ -25,8 +18,7 @@ export const USERS = {
   viewer: { password: 'viewer secret', roles: 'viewer' },
 };
 
-/* Under the sanitizers the daemons are several times slower than built for
- * the gateway: every wait below is generous. */
+/* Under the sanitizers the daemons are slow: every wait is generous. */
 const START_TIMEOUT_MS = 30000;
 
 function need(name) {
@@ -34,7 +26,9 @@ function need(name) {
   return env[name];
 }
 
-/* A child process whose standard error is kept (its last MiB) for the logs. */
+export const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+
+/* A child process whose output is kept (its last MiB) for the logs. */
 class Child {
   constructor(name, argv) {
     this.name = name;
@@ -43,20 +37,17 @@ class Child {
     const keep = (chunk) => (this.log = (this.log + chunk.toString()).slice(-(1 << 20)));
     this.proc.stdout.on('data', keep);
     this.proc.stderr.on('data', keep);
-    this.exited = new Promise((done) => this.proc.on('exit', (code, signal) => done({ code, signal })));
+    this.exited = new Promise((done) => this.proc.on('exit', done));
   }
 
   /* Resolves with the first match of `pattern` in the log. */
-  async waitFor(pattern, timeoutMs = START_TIMEOUT_MS) {
-    const deadline = Date.now() + timeoutMs;
+  async waitFor(pattern) {
     let ended = false;
     this.exited.then(() => (ended = true));
-    for (;;) {
+    for (const deadline = Date.now() + START_TIMEOUT_MS; ; await sleep(20)) {
       const match = this.log.match(pattern);
       if (match) return match;
-      if (ended || Date.now() > deadline)
-        throw new Error(`${this.name} did not print ${pattern}:\n${this.log}`);
-      await sleep(20);
+      if (ended || Date.now() > deadline) throw new Error(`${this.name} did not print ${pattern}:\n${this.log}`);
     }
   }
 
@@ -68,14 +59,11 @@ class Child {
   }
 }
 
-export const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
-
 function run(file, args, input) {
   return new Promise((done) => {
     const child = execFile(file, args, { maxBuffer: 64 << 20 }, (error, stdout, stderr) =>
       done({ status: error ? (error.code ?? 1) : 0, stdout, stderr }));
-    // A program that reads no input may end before it is written.
-    child.stdin.on('error', () => {});
+    child.stdin.on('error', () => {}); // a program may end before it reads
     child.stdin.end(input ?? '');
   });
 }
@@ -85,27 +73,22 @@ function run(file, args, input) {
 export class Servers {
   static async start() {
     const servers = new Servers();
-    await servers.startDaemons();
-    return servers;
-  }
-
-  async startDaemons() {
-    this.dir = mkdtempSync(join(tmpdir(), 'zeb-web-'));
-    this.socket = join(this.dir, 'zeb.sock');
-    this.users = join(this.dir, 'httpd-users');
-    const sysroot = join(this.dir, 'sysroot');
+    servers.dir = mkdtempSync(join(tmpdir(), 'zeb-web-'));
+    servers.socket = join(servers.dir, 'zeb.sock');
+    servers.users = join(servers.dir, 'httpd-users');
+    servers.children = [];
+    const sysroot = join(servers.dir, 'sysroot');
     for (const sub of ['cfg/system', 'var/lib/phonebook', 'etc/config', 'usr/lib/phonebook'])
       mkdirSync(join(sysroot, sub), { recursive: true });
     copyFileSync(need('ZEB_CCC'), join(sysroot, 'usr/lib/phonebook/CCC.dat'));
-    this.children = [];
-    await this.spawn('zebd', [need('ZEBD'), '-s', this.socket, '--sysroot', sysroot, need('ZEB_DEFINITION')])
+    await servers.spawn('zebd', [need('ZEBD'), '-s', servers.socket, '--sysroot', sysroot, need('ZEB_DEFINITION')])
       .waitFor(/zebd: serving/);
     for (const [user, { password, roles }] of Object.entries(USERS)) {
-      const r = await run(need('ZEB_HTTPD'), ['--users', this.users, 'passwd', user, '--roles', roles],
-        `${password}\n`);
+      const r = await run(need('ZEB_HTTPD'), ['--users', servers.users, 'passwd', user, '--roles', roles], `${password}\n`);
       if (r.status !== 0) throw new Error(`zeb-httpd passwd ${user}: ${r.stderr}`);
     }
-    this.baseURL = await this.startHttpd();
+    servers.baseURL = await servers.startHttpd();
+    return servers;
   }
 
   spawn(name, argv) {
@@ -114,8 +97,7 @@ export class Servers {
     return child;
   }
 
-  /* Another zeb-httpd on the same bus and users (e.g. with a short idle
-   * time); answers its base URL. */
+  /* Another zeb-httpd on the same bus and users; answers its base URL. */
   async startHttpd({ sessionIdle } = {}) {
     const argv = [need('ZEB_HTTPD'), '--listen', '127.0.0.1:0', '--socket', this.socket,
       '--users', this.users, '--roles', need('ZEB_ROLES'), '--docroot', need('ZEB_WWW')];
@@ -123,74 +105,48 @@ export class Servers {
     return (await this.spawn('zeb-httpd', argv).waitFor(/zeb-httpd: serving (http:\/\/127\.0\.0\.1:\d+\/)/))[1];
   }
 
-  /* zeb-cli on this bus: {status, stdout, stderr, json} (json: the parsed
-   * standard output, when it is JSON). */
-  async zebCli(...args) {
-    const r = await run(need('ZEB_CLI'), ['-s', this.socket, '-t', '30', ...args]);
-    try {
-      r.json = JSON.parse(r.stdout);
-    } catch {
-      r.json = undefined;
-    }
-    return r;
+  /* zeb-cli on this bus: {status, stdout, stderr}. */
+  zebCli(...args) {
+    return run(need('ZEB_CLI'), ['-s', this.socket, '-t', '30', ...args]);
   }
 
-  /* A function of Phonebook called with zeb-cli; answers its retval and
-   * fails the test when the daemon refuses. */
+  /* The retval of a function of Phonebook called with zeb-cli. */
   async call(fn, args = {}) {
     const words = Object.entries(args).map(([k, v]) => `${k}=${typeof v === 'string' ? v : JSON.stringify(v)}`);
     const r = await this.zebCli('call', 'Phonebook', fn, ...words);
     if (r.status !== 0) throw new Error(`zeb-cli call Phonebook ${fn}: ${r.stderr}`);
-    return r.json.retval;
+    return JSON.parse(r.stdout).retval;
   }
 
-  /* A JSON-RPC request (or batch) posted to /rpc in a session of `user`
-   * (none: without a cookie); answers the fetch's answer. */
-  post(body, user) {
-    return fetch(new URL('rpc', this.baseURL), {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1', ...(user && { Cookie: this.cookies.get(user) }) },
-      body: JSON.stringify(body),
-    });
-  }
-
-  /* The same, logged in for `user` once; answers the parsed answer. */
+  /* A JSON-RPC request posted to /rpc in a session of `user`, logged in once. */
   async rpc(user, body) {
+    const post = (request, cookie) => fetch(new URL('rpc', this.baseURL), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1', ...(cookie && { Cookie: cookie }) },
+      body: JSON.stringify(request),
+    });
     this.cookies ??= new Map();
     if (!this.cookies.has(user)) {
-      const answer = await this.post({ jsonrpc: '2.0', method: 'login', id: 1, params: { user, password: USERS[user].password } });
+      const answer = await post({ jsonrpc: '2.0', method: 'login', id: 1, params: { user, password: USERS[user].password } });
       const cookie = answer.headers.get('set-cookie');
       if (answer.status !== 200 || !cookie) throw new Error(`login ${user}: ${answer.status}`);
       this.cookies.set(user, cookie.split(';')[0]);
     }
-    return (await this.post(body, user)).json();
+    return (await post(body, this.cookies.get(user))).json();
   }
 
-  /* Adds `contacts` in calls of addContacts of 500 each through /rpc as
-   * admin, raising MaxNumberOfEntries first when they would not fit. */
+  /* Adds `contacts` through /rpc as admin, 500 a call, raising
+   * MaxNumberOfEntries first when they would not fit. */
   async seed(contacts) {
-    const max = await this.call('getMaxNumberOfContacts');
-    if (contacts.length + (await this.call('getNumberOfContacts')) > max) {
+    if (contacts.length + (await this.call('getNumberOfContacts')) > (await this.call('getMaxNumberOfContacts'))) {
       const r = await this.zebCli('set', 'Phonebook', `MaxNumberOfEntries=${contacts.length + 1000}`);
       if (r.status !== 0) throw new Error(`raising MaxNumberOfEntries: ${r.stderr}`);
     }
     for (let i = 0; i < contacts.length; i += 500) {
       const answer = await this.rpc('admin', { jsonrpc: '2.0', method: 'call', id: i,
         params: { object: 'Phonebook', function: 'addContacts', args: { contacts: contacts.slice(i, i + 500) } } });
-      if (answer.result?.retval !== true)
-        throw new Error(`seeding contacts ${i}..: ${JSON.stringify(answer).slice(0, 500)}`);
+      if (answer.result?.retval !== true) throw new Error(`seeding contacts ${i}..: ${JSON.stringify(answer).slice(0, 500)}`);
     }
-    await this.savedSince(Date.now());
-  }
-
-  /* Waits for the phonebook's deferred save of the changes made before
-   * `since` (milliseconds): the daemon answers nobody while it saves, which
-   * would count against whatever a test measures next. */
-  async savedSince(since) {
-    const file = join(this.dir, 'sysroot/cfg/system/phonebook.odl');
-    for (const deadline = Date.now() + 60000; Date.now() < deadline; await sleep(100))
-      if ((statSync(file, { throwIfNoEntry: false })?.mtimeMs ?? 0) >= since) return;
-    throw new Error(`no save of the phonebook to ${file} within 60 s`);
   }
 
   async stop() {
@@ -199,8 +155,8 @@ export class Servers {
   }
 }
 
-/* `count` contacts with distinct names spread over the alphabet: a given
- * name and a family name, a mobile number and an e-mail each. */
+/* `count` contacts with distinct names spread over the alphabet, with a
+ * mobile number and an e-mail each. */
 export function makeContacts(count) {
   const given = ['Anna', 'Bernd', 'Clara', 'David', 'Emil', 'Frieda', 'Georg', 'Hanna', 'Ida', 'Jonas',
     'Karl', 'Lena', 'Marta', 'Nils', 'Olga', 'Paul', 'Quirin', 'Rosa', 'Sven', 'Tilda', 'Uwe', 'Vera',
@@ -208,57 +164,33 @@ export function makeContacts(count) {
   const family = ['Albers', 'Brandt', 'Conrad', 'Dietz', 'Ebert', 'Fuchs', 'Graf', 'Hahn', 'Imhof',
     'Jansen', 'Kluge', 'Lorenz', 'Mertens', 'Nagel', 'Otte', 'Pohl', 'Quandt', 'Roth', 'Seidel', 'Thiel',
     'Ullrich', 'Vogt', 'Wendt', 'Xander', 'Yilmaz', 'Zeller'];
-  const contacts = [];
-  for (let i = 0; i < count; i++) {
+  return Array.from({ length: count }, (_, i) => {
     const g = given[i % given.length];
     const f = family[Math.floor(i / given.length) % family.length];
     const n = Math.floor(i / (given.length * family.length));
-    const formattedName = `${f} ${g}${n ? ` ${n}` : ''}`;
-    contacts.push({
+    return {
       uniqueID: `c${i}`,
-      formattedName,
+      formattedName: `${f} ${g}${n ? ` ${n}` : ''}`,
       name: `${f};${g}`,
       telephoneNumbers: [{ name: `0171${String(5000000 + i)}`, type: 'cell', preferred: true }],
       emails: [{ name: `${g}.${f}${n || ''}@example.org`.toLowerCase(), type: 'home' }],
-    });
-  }
-  return contacts;
-}
-
-/* The browser, shared by the tests of one file: Debian's chromium, headless,
- * with a temporary profile, talking to nothing but the servers. */
-export async function launchBrowser() {
-  return chromium.launch({
-    executablePath: env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    timeout: START_TIMEOUT_MS,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    };
   });
 }
 
 const LOOPBACK = new Set(['127.0.0.1', 'localhost', '[::1]']);
 
-/* What one test opened: its browser contexts and pages, with what each
- * page logged, raised and asked for. */
+/* What one test opened: its contexts and pages, with what each page
+ * logged, raised and asked for. */
 export class Session {
   constructor(browser, servers, title) {
-    this.browser = browser;
-    this.servers = servers;
-    this.title = title;
-    this.pages = [];
-    this.log = [];
-    this.pageErrors = [];
-    this.dialogs = [];
-    this.foreignRequests = [];
+    Object.assign(this, { browser, servers, title, pages: [], log: [], pageErrors: [], dialogs: [], foreignRequests: [] });
   }
 
-  /* A new context (its own cookies) and page in English at `baseURL`;
-   * `init` is a function run in each of its documents before the page's. */
-  async open({ locale = 'en-US', viewport = { width: 1280, height: 800 }, baseURL, init } = {}) {
-    const context = await this.browser.newContext({ locale, viewport, acceptDownloads: true });
+  /* A new context (its own cookies) and page in English at `baseURL`. */
+  async open({ viewport = { width: 1280, height: 800 }, baseURL } = {}) {
+    const context = await this.browser.newContext({ locale: 'en-US', viewport, acceptDownloads: true });
     context.setDefaultTimeout(15000);
-    if (init) await context.addInitScript(init);
     const page = await context.newPage();
     const n = this.pages.length + 1;
     page.on('console', (m) => this.log.push(`[page ${n}] ${m.type()}: ${m.text()}`));
@@ -293,67 +225,60 @@ export class Session {
       basename(file, '.test.mjs'), this.title.replace(/[^A-Za-z0-9]+/g, '-'));
     rmSync(dir, { recursive: true, force: true });
     mkdirSync(dir, { recursive: true });
-    const saved = [];
-    for (const [i, page] of this.pages.entries()) {
-      const png = join(dir, `page-${i + 1}.png`);
-      await page.screenshot({ path: png, fullPage: true, timeout: 5000 }).then(() => saved.push(png),
-        (e) => this.log.push(`[page ${i + 1}] no screenshot: ${e.message}`));
-    }
-    const write = (name, text) => {
-      writeFileSync(join(dir, name), text);
-      saved.push(join(dir, name));
-    };
-    write('console.log', this.log.join('\n') + '\n');
-    for (const child of this.servers.children) write(`${child.name}-${child.proc.pid}.log`, child.log);
-    process.stdout.write(`# ${this.title}: failed; saved\n${saved.map((p) => `#   ${p}\n`).join('')}`);
-  }
-
-  async close() {
-    await Promise.all(this.pages.map((page) => page.context().close().catch(() => {})));
+    for (const [i, page] of this.pages.entries())
+      await page.screenshot({ path: join(dir, `page-${i + 1}.png`), fullPage: true, timeout: 5000 })
+        .catch((e) => this.log.push(`[page ${i + 1}] no screenshot: ${e.message}`));
+    writeFileSync(join(dir, 'console.log'), this.log.join('\n') + '\n');
+    for (const child of this.servers.children) writeFileSync(join(dir, `${child.name}-${child.proc.pid}.log`), child.log);
+    process.stdout.write(`# ${this.title}: failed; screenshots and logs in ${dir}\n`);
   }
 }
 
-/* The tests of one file: `webTest(title, fn)` runs fn(session) with the
- * file's servers and browser. Every test also fails when a page raised an
- * uncaught error or asked any other host than loopback for anything; a
- * failed test leaves its screenshots and logs. */
+/* The tests of one file: `suite.test(title, fn)` runs fn(session, servers)
+ * with the file's servers and browser (Debian's chromium, headless). Every
+ * test also fails when a page raised an uncaught error or asked any host but
+ * loopback for anything; a failed test leaves its screenshots and logs. */
 export function webSuite(file, { setup } = {}) {
   const suite = {};
   before(async () => {
     suite.servers = await Servers.start();
-    suite.browser = await launchBrowser();
+    suite.browser = await chromium.launch({
+      executablePath: env.CHROMIUM || '/usr/bin/chromium',
+      timeout: START_TIMEOUT_MS,
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    });
     if (setup) await setup(suite.servers);
   });
   after(async () => {
     await suite.browser?.close();
     await suite.servers?.stop();
   });
-  suite.test = (title, fn, options = {}) =>
-    test(title, { timeout: 240000, ...options }, async () => {
+  suite.test = (title, fn) =>
+    test(title, { timeout: 240000 }, async () => {
       const session = new Session(suite.browser, suite.servers, title);
       try {
         await fn(session, suite.servers);
         if (session.pageErrors.length) throw new Error(`the page raised: ${session.pageErrors.join('; ')}`);
-        if (session.foreignRequests.length)
-          throw new Error(`requests left loopback: ${session.foreignRequests.join(' ')}`);
+        if (session.foreignRequests.length) throw new Error(`requests left loopback: ${session.foreignRequests.join(' ')}`);
       } catch (e) {
         await session.saveArtifacts(file);
         throw e;
       } finally {
-        await session.close();
+        await Promise.all(session.pages.map((page) => page.context().close().catch(() => {})));
       }
     });
   return suite;
 }
 
-/* Fills the login view with `user` and `password` and clicks "Log in". */
+/* Fills the login view and clicks "Log in". */
 export async function submitLogin(page, user, password = USERS[user].password) {
   await page.getByRole('textbox', { name: 'User name' }).fill(user);
   await page.getByLabel('Password', { exact: true }).fill(password);
   await page.getByRole('button', { name: 'Log in' }).click();
 }
 
-/* Logs `user` in on the login view and waits for the list. */
+/* Logs `user` in and waits for the list. */
 export async function login(page, user) {
   await submitLogin(page, user);
   await page.getByRole('searchbox', { name: 'Search' }).waitFor();
@@ -370,12 +295,16 @@ export async function openContact(page, name) {
 }
 
 /* The formatted names the list shows, in order. */
-export async function listedNames(page) {
-  return contactList(page).getByRole('listitem').getByRole('button').allInnerTexts();
+export const listedNames = (page) => contactList(page).getByRole('listitem').getByRole('button').allInnerTexts();
+
+/* Polls `condition` on the list's names until it holds. */
+export async function until(page, condition, timeout = 10000) {
+  for (const deadline = Date.now() + timeout; Date.now() < deadline; await page.waitForTimeout(10))
+    if (condition(await listedNames(page))) return;
+  throw new Error(`the list never became as expected: ${(await listedNames(page)).slice(0, 5)}`);
 }
 
-/* Saves a picture of the top of `page` as NAME.png into ZEB_WEB_SHOTS,
- * when set. */
+/* Saves a picture of the top of `page` as NAME.png into ZEB_WEB_SHOTS, when set. */
 export async function shot(page, name) {
   if (!env.ZEB_WEB_SHOTS) return;
   const dir = resolve(env.ZEB_SOURCE_DIR ?? '.', env.ZEB_WEB_SHOTS);

@@ -1,5 +1,4 @@
-// The HTTP bridge's tests: zebd with the phonebook, zeb-httpd in front of it,
-// and raw sockets to speak to it.
+// zebd with the phonebook, zeb-httpd in front of it, and raw sockets.
 #ifndef ZEB_HTTPD_FIXTURE_HPP
 #define ZEB_HTTPD_FIXTURE_HPP
 
@@ -39,8 +38,7 @@ struct Response {
     json rpc() const { return json::parse(body); }
 };
 
-/* A connection to the server from `source`, a loopback address, with a
- * receive buffer of `receiveBuffer` bytes when above 0. */
+/* A connection from `source`, a loopback address (receive buffer set when > 0). */
 inline int connectFrom(uint16_t port, const char *source, int receiveBuffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0)
@@ -58,8 +56,7 @@ inline int connectFrom(uint16_t port, const char *source, int receiveBuffer = 0)
     return fd;
 }
 
-/* What the server sends until it closes the connection or the time passes;
- * `onRead` is told what came so far after each read. */
+/* What comes until the server closes or the time passes; `onRead` sees each step. */
 inline std::string readAll(int fd, int timeoutMs,
                            const std::function<void(const std::string &)> &onRead = nullptr) {
     std::string got;
@@ -89,8 +86,7 @@ inline Response parse(const std::string &got) {
     return response;
 }
 
-/* One request on a new connection from `source`, answered until the server
- * closes it (a batch of large answers may take long under the sanitizers). */
+/* One request on a new connection from `source`, read until the server closes it. */
 inline Response roundTrip(uint16_t port, const std::string &request,
                           const char *source = "127.0.0.1") {
     int fd = connectFrom(port, source);
@@ -105,7 +101,6 @@ class Httpd : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(daemon.start());
-        // alice is the user of the examples of docs/web-api.md.
         addUser("alice", "alice secret", {"admin"});
         addUser("bob", "bob secret", {"viewer", "editor"});
         std::filesystem::create_directories(docroot + "/sub");
@@ -131,8 +126,7 @@ class Httpd : public ::testing::Test {
         port = static_cast<uint16_t>(std::stoi(httpd->err.substr(colon + 1)));
     }
 
-    /* A request of this server's host that closes its connection; a body
-     * gets its Content-Length. */
+    /* A request that closes its connection; a body gets its Content-Length. */
     std::string http(const std::string &method, const std::string &target,
                      const std::string &headers = "", const std::string &body = "") {
         std::string length =
@@ -156,11 +150,9 @@ class Httpd : public ::testing::Test {
     static json call(const std::string &method, const json &params = json::object(), int id = 1) {
         return {{"jsonrpc", "2.0"}, {"method", method}, {"params", params}, {"id", id}};
     }
-    /* A call of a function of Phonebook through "call". */
     static json pbCall(const std::string &function, const json &args = json::object(), int id = 1) {
         return call("call", {{"object", "Phonebook"}, {"function", function}, {"args", args}}, id);
     }
-    /* The session id of a login that must succeed. */
     std::string login(const std::string &user, const std::string &password) {
         Response r = rpc(call("login", {{"user", user}, {"password", password}}));
         EXPECT_EQ(r.status, 200) << r.body;
