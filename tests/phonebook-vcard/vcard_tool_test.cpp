@@ -1,5 +1,5 @@
-// phonebook-vcard against zebd serving the phonebook: round trips, refused
-// cards, an export larger than one bus message and the exit statuses.
+// phonebook-vcard against zebd serving the phonebook: refused cards, numbers,
+// updates, exports larger than one bus message and the exit statuses.
 #include <gtest/gtest.h>
 
 #include "bus_test_support.hpp"
@@ -72,15 +72,6 @@ class VcardTool : public ::testing::Test {
     std::unique_ptr<bustest::Client> client;
 };
 
-// The export writes in the order of the formatted name, the import in the
-// order of the file.
-json byUniqueID(json contacts) {
-    std::sort(contacts.begin(), contacts.end(), [](const json &a, const json &b) {
-        return a.value("uniqueID", "") < b.value("uniqueID", "");
-    });
-    return contacts;
-}
-
 // Every contact "u<i>" of `total` is in the export, once.
 void expectEachOnce(const std::string &cards, int total) {
     std::map<std::string, int> seen;
@@ -102,38 +93,6 @@ json summary(int added, int failed, int skipped, const json &more = json::object
                 {"numbers_changed", 0}};
     out.update(more);
     return out;
-}
-
-TEST_F(VcardTool, ExportedContactsImportAsTheSameContacts) {
-    const std::pair<const char *, int> files[] = {
-        {"android-2.1.vcf", 2}, {"ios-3.0.vcf", 2}, {"mail-3.0.vcf", 3}, {"rfc-4.0.vcf", 1}};
-    for (const auto &[file, cards] : files) {
-        RunResult imported = tool({"import", kFixtures + "/" + file});
-        EXPECT_EQ(imported.status, 0) << file << imported.err;
-        EXPECT_EQ(summaryOf(imported).value("added", -1), cards) << file;
-    }
-    json original = contacts();
-    ASSERT_EQ(original.size(), 8u);
-    // "+49 171 1234567" went in dialable; the phonebook keeps "+" as "00".
-    EXPECT_EQ(original[2]["telephoneNumbers"][0]["name"], "00491711234567");
-
-    for (const char *version : {"3.0", "4.0"}) {
-        std::string file = daemon.dir.file(std::string("out-") + version + ".vcf");
-        RunResult exported = tool({"export", file, "--version", version});
-        ASSERT_EQ(exported.status, 0) << exported.err;
-        EXPECT_EQ(summaryOf(exported), json({{"exported", 8}}));
-        RunResult toStdout = tool({"export", "-", "--version", version});
-        EXPECT_EQ(toStdout.out, bustest::readFile(file));
-
-        EXPECT_EQ(client->call("Phonebook", "removeAllContacts", json::object()), true);
-        RunResult again = tool({"import", file});
-        EXPECT_EQ(again.status, 0) << again.err;
-        EXPECT_EQ(summaryOf(again), summary(8, 0, 0)) << again.err;
-        EXPECT_EQ(again.err, "");
-        EXPECT_EQ(byUniqueID(contacts()), byUniqueID(original)) << version;
-    }
-    EXPECT_EQ(bustest::readFile(daemon.dir.file("out-3.0.vcf")).substr(0, 28),
-              "BEGIN:VCARD\r\nVERSION:3.0\r\nFN");
 }
 
 TEST_F(VcardTool, RefusedCardsAreToldCountedAndLeaveTheRestAlone) {
@@ -199,24 +158,12 @@ TEST_F(VcardTool, ImportedNumbersAreFoundByTheDigitsOfACall) {
                          "addresses: TEL 1\n"),
               std::string::npos)
         << r.err;
-    json all = contacts();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0]["formattedName"], "Ülkü Dvořák 63");
-    EXPECT_EQ(all[0]["addresses"][0]["name"], "Lange Straße 12\n10115 Berlin\nDeutschland");
     EXPECT_EQ(
-        all[0]["telephoneNumbers"],
+        contacts()[0]["telephoneNumbers"],
         json::parse(R"([{"name": "00491791000019", "type": "X-Mobil privat", "preferred": false},
                               {"name": "0049301234567", "type": "HOME", "preferred": false}])"));
-    EXPECT_EQ(all[1]["formattedName"], "Renée Dupré");
-    const std::pair<const char *, const char *> calls[] = {
-        {"01791000019", "Ülkü Dvořák 63"}, {"+491791000019", "Ülkü Dvořák 63"},
-        {"0301234567", "Ülkü Dvořák 63"},  {"00491791000099", "Renée Dupré"},
-        {"01791000099", "Renée Dupré"},    {"*31#0611p12", "Renée Dupré"},
-    };
-    for (const auto &[number, name] : calls) {
-        json found = client->call("Phonebook", "getContactByNumber", {{"number", number}});
-        EXPECT_EQ(found.value("formattedName", ""), name) << number;
-    }
+    json found = client->call("Phonebook", "getContactByNumber", {{"number", "01791000099"}});
+    EXPECT_EQ(found.value("formattedName", ""), "Renée Dupré");
 
     // --keep-numbers stores them as written, and the lookup then misses.
     EXPECT_EQ(client->call("Phonebook", "removeAllContacts", json::object()), true);
@@ -225,21 +172,6 @@ TEST_F(VcardTool, ImportedNumbersAreFoundByTheDigitsOfACall) {
     EXPECT_EQ(contacts()[1]["telephoneNumbers"][0]["name"], "0179 / 100 00 99");
     json missed = client->call("Phonebook", "getContactByNumber", {{"number", "01791000099"}});
     EXPECT_TRUE(missed.is_null() || missed.empty()) << missed;
-
-    // More unreadable numbers than warnings shown: their count is told all
-    // the same.
-    std::string text = "BEGIN:VCARD\nFN:Many\n";
-    for (int i = 0; i < 120; ++i)
-        text += "TEL;CHARSET=KOI9:0" + std::to_string(i) + "\n";
-    std::string many = daemon.dir.file("many.vcf");
-    bustest::writeFile(many, text + "END:VCARD\n");
-    RunResult dropped = tool({"import", many});
-    EXPECT_EQ(summaryOf(dropped), summary(1, 0, 0, {{"dropped_numbers", 120}}));
-    EXPECT_NE(dropped.err.find("phonebook-vcard: 20 more warnings\n"
-                               "phonebook-vcard: could not read 120 telephone numbers, e-mail or "
-                               "postal addresses: TEL 120\n"),
-              std::string::npos)
-        << dropped.err;
 }
 
 // Takes the notifications that come within `ms`: [name, uniqueID] of each.

@@ -1,13 +1,11 @@
 #!/usr/bin/python3
-"""Reads vCard files with an independent reader, Debian's python3-vobject,
-imports them with phonebook-vcard into a zebd serving the phonebook, and
-compares every formatted name, number and e-mail address of each card with
-what the phonebook holds. The files: the fixtures, and a seeded set of
-generated 2.1, 3.0 and 4.0 cards with quoted-printable soft line breaks
-before blanks, folds, odd 2.1 parameters and names outside ASCII.
+"""Reads the fixtures and seeded generated 2.1, 3.0 and 4.0 cards (soft line
+breaks before blanks, folds, odd 2.1 parameters, names outside ASCII) with
+an independent reader, Debian's python3-vobject, imports them with
+phonebook-vcard into zebd, and prints each formatted name, number or e-mail
+address the phonebook holds otherwise (exit status 1).
 
 usage: vobject_check.py ZEBD ZEB_CLI PHONEBOOK_VCARD DEFINITION CCC FIXTURES
-Exit status 0 when everything matches; the differences otherwise.
 """
 import codecs
 import json
@@ -105,14 +103,6 @@ def generated_cards(seed, count):
     return "".join(cards)
 
 
-def known_charset(name):
-    try:
-        codecs.lookup(name)
-        return True
-    except LookupError:
-        return False
-
-
 def for_vobject(text):
     """What vobject is given. It refuses a 2.1 parameter with a blank
     ("TEL;X-Mobil privat:"), which phonebook-vcard reads as a type, and
@@ -130,8 +120,10 @@ def for_vobject(text):
             continue
         head, colon, value = line.partition(":")
         charset = re.search(r";CHARSET=([^;:]+)", head, re.IGNORECASE)
-        if charset and not known_charset(charset.group(1)):
-            continue  # vobject would keep the bytes; phonebook-vcard drops the value
+        try:
+            codecs.lookup(charset.group(1) if charset else "utf-8")
+        except LookupError:
+            continue
         if colon and ";" in head and not line[:1].isspace():
             parts = head.split(";")
             head = ";".join(p for p in parts if " " not in p or "=" in p)
@@ -167,11 +159,7 @@ class Daemon:
             if "zebd: serving" in self.log.read():
                 return
             time.sleep(0.05)
-        raise RuntimeError("zebd did not start: " + self.text())
-
-    def text(self):
-        self.log.seek(0)
-        return self.log.read()
+        raise RuntimeError("zebd did not start")
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
@@ -221,7 +209,7 @@ def main():
         finally:
             status = daemon.stop()
         if status != 0:
-            problems.append("zebd ended with %s: %s" % (status, daemon.text()))
+            problems.append("zebd ended with %s" % status)
     for problem in problems:
         print(problem)
     return 1 if problems else 0
