@@ -104,13 +104,9 @@ def generated_cards(seed, count):
 
 
 def for_vobject(text):
-    """What vobject is given. It refuses a 2.1 parameter with a blank
-    ("TEL;X-Mobil privat:"), which phonebook-vcard reads as a type, and
-    decodes inline photos eagerly: both are removed here, as they hold no
-    name, number or e-mail address. A value in a character set unknown to
-    Python is removed too: vobject takes its bytes as they are, where
-    phonebook-vcard leaves it out as unreadable. Quoted-printable, soft line breaks and
-    all, vobject decodes itself (allowQP)."""
+    """Without what vobject refuses or reads otherwise, none of it a name,
+    number or e-mail address: 2.1 parameters with a blank, inline photos,
+    values in a character set unknown to Python (phonebook-vcard drops them)."""
     out, skipping = [], False
     for line in text.lstrip("\ufeff").splitlines():
         if skipping and line[:1] in (" ", "\t"):

@@ -42,17 +42,15 @@ class Child {
 
   /* Resolves with the first match of `pattern` in the log. */
   async waitFor(pattern) {
-    let ended = false;
-    this.exited.then(() => (ended = true));
     for (const deadline = Date.now() + START_TIMEOUT_MS; ; await sleep(20)) {
       const match = this.log.match(pattern);
       if (match) return match;
-      if (ended || Date.now() > deadline) throw new Error(`${this.name} did not print ${pattern}:\n${this.log}`);
+      if ((this.proc.exitCode ?? this.proc.signalCode) !== null || Date.now() > deadline) throw new Error(`${this.name} did not print ${pattern}:\n${this.log}`);
     }
   }
 
   async stop() {
-    if (this.proc.exitCode === null && this.proc.signalCode === null) this.proc.kill('SIGTERM');
+    this.proc.kill('SIGTERM');
     const timer = setTimeout(() => this.proc.kill('SIGKILL'), 10000);
     await this.exited;
     clearTimeout(timer);

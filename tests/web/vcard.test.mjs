@@ -10,10 +10,9 @@ const suite = webSuite(import.meta.filename);
 const dir = mkdtempSync(join(tmpdir(), 'zeb-web-vcard-'));
 
 /* A file of cards with CRLF line ends, written for the upload. */
-function vcf(name, lines, encoding = 'utf8') {
-  const path = join(dir, name);
-  writeFileSync(path, Buffer.from(lines.join('\r\n') + '\r\n', encoding));
-  return path;
+function vcf(name, lines) {
+  writeFileSync(join(dir, name), lines.join('\r\n') + '\r\n');
+  return join(dir, name);
 }
 
 // As a 2.1 phone writes it: quoted-printable UTF-8 with a soft line break,
@@ -51,7 +50,7 @@ async function upload(page, file, update) {
  * report's lines may run together in its text). */
 const counted = (word, n) => new RegExp(`${word}\\D{0,20}(?<!\\d)${n}(?!\\d)|(?<!\\d)${n}(?!\\d)\\D{0,20}${word}`, 'i');
 
-suite.test('a 2.1 file is imported with its report, and again without duplicates', async (session, servers) => {
+suite.test('a 2.1 file is imported with its report, again without duplicates, and exported', async (session, servers) => {
   const page = await session.openAs('admin');
   let report = await upload(page, OLD_PHONE, false);
   await report.filter({ hasText: counted('added', 2) }).waitFor();
@@ -65,9 +64,6 @@ suite.test('a 2.1 file is imported with its report, and again without duplicates
 
   await contactList(page).getByRole('button', { name: 'Jürgen Müller' }).waitFor();
   assert.deepEqual(await listedNames(page), ['Björn Ärger', 'Jürgen Müller']);
-  const juergen = await servers.call('getContact', { formattedName: 'Jürgen Müller' });
-  assert.equal(juergen.name, 'Müller;Jürgen');
-  assert.deepEqual(juergen.telephoneNumbers.map((n) => [n.type.toLowerCase(), n.preferred]), [['cell', true]]);
 
   // Without the update a known name is refused; with it the contact changes.
   const cases = [
@@ -80,12 +76,8 @@ suite.test('a 2.1 file is imported with its report, and again without duplicates
     assert.equal(await servers.call('getNumberOfContacts'), 2, `update ${update}: duplicates`);
     assert.equal((await servers.call('getContact', { formattedName: 'Jürgen Müller' })).title, title);
   }
-});
 
-suite.test('the export downloads every contact as vCards of the version chosen', async (session, servers) => {
-  const page = await session.openAs('viewer');
-  const count = await servers.call('getNumberOfContacts');
-  assert.ok(count >= 2);
+  // The export downloads every contact as vCards of the version chosen.
   for (const version of ['4.0', '3.0']) {
     await page.getByRole('combobox', { name: 'vCard version' }).selectOption(version);
     const link = page.getByRole('link', { name: 'Export' });
@@ -94,8 +86,8 @@ suite.test('the export downloads every contact as vCards of the version chosen',
     const file = join(dir, `export-${version}.vcf`);
     await download.saveAs(file);
     const text = readFileSync(file, 'utf8');
-    assert.equal(text.match(/^BEGIN:VCARD/gm)?.length, count, `${version}: cards`);
-    assert.equal(text.match(new RegExp(`^VERSION:${version}`, 'gm'))?.length, count);
+    assert.equal(text.match(/^BEGIN:VCARD/gm)?.length, 2, `${version}: cards`);
+    assert.equal(text.match(new RegExp(`^VERSION:${version}`, 'gm'))?.length, 2);
     for (const name of ['Jürgen Müller', 'Björn Ärger'])
       assert.match(text, new RegExp(`^FN:${name}\\r?$`, 'm'), `${version}: ${name}`);
     assert.match(text, /1711234567/);
