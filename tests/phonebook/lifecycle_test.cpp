@@ -1,4 +1,5 @@
 // Start-up, shutdown and the saving of the data model file.
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,45 +33,45 @@ class Lifecycle : public pbtest::PluginTest {
         host.stop();
         host.clearRecords();
     }
+    // The one warning that begins with `text`.
+    zebtest::TraceLine warning(const std::string &text) {
+        auto lines = pbtest::linesWithMessage(host, text, true);
+        EXPECT_EQ(lines.size(), 1u) << text;
+        EXPECT_EQ(lines.empty() ? 0 : lines[0].level, 200) << text;
+        return lines.empty() ? zebtest::TraceLine{} : lines[0];
+    }
 };
 
-TEST_F(Lifecycle, StartsEmptyWithoutMarkerOrSavedFileAndLoadsWhatWasSaved) {
+// The warning said that the load failed, not why nor where the file went.
+TEST_F(Lifecycle, StartsEmptyWithoutASavedFileLoadsItAndSetsABrokenOneAside) {
     start();
     EXPECT_FALSE(host.traced("Loading settings from tessel"));
     EXPECT_TRUE(allContacts().empty());
-    auto warning = pbtest::linesWithMessage(host, "Load of " + kSaved +
-                                                      " failed: not found: " + host.path(kSaved) +
-                                                      ": No such file or directory");
-    ASSERT_EQ(warning.size(), 1u);
-    EXPECT_EQ(warning[0].level, 200);
-    EXPECT_EQ(warning[0].zone, "");
+    zebtest::TraceLine missing =
+        warning("Load of " + kSaved + " failed: not found: " + host.path(kSaved) +
+                ": No such file or directory");
+    EXPECT_EQ(missing.zone, "");
     EXPECT_EQ(pbtest::linesWithMessage(host, "loading datamodel").at(0).zone, "phonebook");
 
     std::string ann = addEntry({{"FormattedName", "Ann"}});
     ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}}).empty());
     ASSERT_TRUE(host.set(ann, {{"LastRevision", "2020-01-02T03:04:05Z"}}));
-    add("Bob");
     host.advance(5000);
     json before = allContacts();
     restart();
     EXPECT_TRUE(host.traced("loaded datamodel"));
     EXPECT_EQ(allContacts(), before);
     EXPECT_EQ(before[0]["lastRevision"], "2020-01-02T03:04:05Z");
-}
 
-// The warning said that the load failed, not why nor where the file went.
-TEST_F(Lifecycle, AFileThatFailsToLoadIsSetAsideAndTheWarningSaysWhere) {
-    saveOld();
+    host.stop();
     const std::string broken = host.readFile(kSaved).substr(0, 40);
     host.writeFile(kSaved, broken);
+    host.clearRecords();
     start();
     EXPECT_TRUE(allContacts().empty());
-    auto warning = pbtest::linesWithMessage(host, "Load of " + kSaved + " failed: ", true);
-    ASSERT_EQ(warning.size(), 1u);
-    EXPECT_EQ(warning[0].level, 200);
-    EXPECT_NE(warning[0].line.find("not valid JSON"), std::string::npos) << warning[0].line;
-    EXPECT_NE(warning[0].line.find("moved to " + host.path(kSaved) + ".invalid"),
-              std::string::npos);
+    std::string line = warning("Load of " + kSaved + " failed: ").line;
+    EXPECT_NE(line.find("not valid JSON"), std::string::npos) << line;
+    EXPECT_NE(line.find("moved to " + host.path(kSaved) + ".invalid"), std::string::npos);
     EXPECT_EQ(host.readFile(kSaved + ".invalid"), broken);
 }
 
@@ -110,18 +111,15 @@ TEST_F(Lifecycle, ASavedFileThatCannotBeReadStopsTheStartAndIsNeverSavedOver) {
         EXPECT_FALSE(host.start(definitionPath)) << why;
         zeb_dm_setFileOps(nullptr);
         EXPECT_NE(host.lastError().find(why), std::string::npos) << host.lastError();
-        size_t errors = 0;
-        for (const auto &l : host.traces)
-            errors += l.level == 100 && l.line.find(kSaved) != std::string::npos &&
-                      l.line.find(why) != std::string::npos;
-        EXPECT_GE(errors, 1u) << why;
+        EXPECT_TRUE(std::any_of(host.traces.begin(), host.traces.end(), [&](const auto &l) {
+            return l.level == 100 && l.line.find(kSaved) != std::string::npos &&
+                   l.line.find(why) != std::string::npos;
+        })) << why;
         host.advance(60000);
         host.stop();
         EXPECT_EQ(host.readFile(kSaved), saved) << why;
         EXPECT_FALSE(host.exists(kSaved + ".invalid")) << why;
     }
-    EXPECT_TRUE(host.exists(kMarker));
-
     const std::string aside = host.path("/cfg/system/kept.odl");
     std::filesystem::rename(host.path(kSaved), aside);
     std::filesystem::create_directory(host.path(kSaved));
@@ -130,7 +128,6 @@ TEST_F(Lifecycle, ASavedFileThatCannotBeReadStopsTheStartAndIsNeverSavedOver) {
     std::filesystem::remove(host.path(kSaved));
     std::filesystem::rename(aside, host.path(kSaved));
     start();
-    EXPECT_TRUE(host.traced("Import from tessel failed"));
     EXPECT_EQ(formattedNames(), Names{"Old"});
     EXPECT_TRUE(host.exists(kMarker));
 }
@@ -182,9 +179,11 @@ TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {
     EXPECT_EXIT(host.start(definitionPath), ::testing::ExitedWithCode(1), "");
 }
 
-// Changes of every kind, each before the delay ran out, give one save 5000 ms
-// after the last; a stop saves what is pending and only that.
-TEST_F(Lifecycle, OneSaveAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) {
+// Changes of every kind, each before the delay ran out, give one save after
+// the last; a stop saves what is pending and only that. The delay comes from
+// PHONEBOOK_SAVE_DELAY_MS; anything but a number of milliseconds up to an
+// hour leaves the default and says so.
+TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) {
     start();
     auto step = [&](bool done) {
         EXPECT_TRUE(done);
@@ -205,22 +204,15 @@ TEST_F(Lifecycle, OneSaveAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) {
     std::string saved = host.readFile(kSaved);
     restart(); // nothing pending: the teardown is not saved
     EXPECT_EQ(host.readFile(kSaved), saved);
-
     add("Bob");
     host.advance(2000);
     host.stop(); // Bob waits for the timer: saved now
     host.advance(60000);
     EXPECT_EQ(saves(), 2u);
-    start();
-    EXPECT_EQ(formattedNames(), (Names{"Ann", "Bob"}));
-}
 
-// PHONEBOOK_SAVE_DELAY_MS replaces the delay; anything but a number of
-// milliseconds up to an hour leaves the default and says so.
-TEST_F(Lifecycle, SaveDelayComesFromTheEnvironment) {
-    const std::pair<const char *, uint64_t> cases[] = {
+    const std::pair<const char *, uint64_t> delays[] = {
         {"20", 20}, {"0", 0}, {"soon", 5000}, {"-1", 5000}, {"3600001", 5000}, {"", 5000}};
-    for (auto [value, delay] : cases) {
+    for (auto [value, delay] : delays) {
         setenv("PHONEBOOK_SAVE_DELAY_MS", value, 1);
         host.clearRecords();
         start();
@@ -238,6 +230,8 @@ TEST_F(Lifecycle, SaveDelayComesFromTheEnvironment) {
         host.stop();
     }
     unsetenv("PHONEBOOK_SAVE_DELAY_MS");
+    start();
+    EXPECT_EQ(formattedNames().size(), 2 + std::size(delays));
 }
 
 // Each step of a save failing as a full disk, a read-only file system or a
@@ -275,18 +269,13 @@ TEST_F(Lifecycle, AFailedSaveKeepsTheOldFileAndTheDataAndTheNextChangeOrStopSave
         zeb_dm_setFileOps(&ops);
         add(kept);
         host.advance(5000);
-        auto failed = [&] {
-            return pbtest::linesWithMessage(host, "Save of phonebook to " + kSaved + " failed",
-                                            true);
-        };
-        ASSERT_EQ(failed().size(), 1u) << why;
-        EXPECT_EQ(failed()[0].level, 200);
-        EXPECT_NE(failed()[0].line.find(why), std::string::npos) << failed()[0].line;
+        const std::string failed = "Save of phonebook to " + kSaved + " failed";
+        EXPECT_NE(warning(failed).line.find(why), std::string::npos) << why;
         EXPECT_EQ(host.readFile(kSaved), old) << why;
         EXPECT_FALSE(host.exists(kSaved + ".tmp")) << why;
         EXPECT_EQ(formattedNames().back(), kept);
         host.advance(60000);
-        EXPECT_EQ(failed().size(), 1u) << "no retry without a change";
+        EXPECT_EQ(pbtest::linesWithMessage(host, failed, true).size(), 1u) << "no retry";
 
         zeb_dm_setFileOps(nullptr);
         add(std::string("Next ") + why);
