@@ -92,11 +92,6 @@ std::vector<std::u16string> split(const std::u16string &text, char16_t separator
     return parts;
 }
 
-// The code points the tables hold.
-const std::pair<char16_t, char16_t> kRepertoire[] = {
-    {0x0000, 0x052F}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x206F}, {0x20A0, 0x20FF},
-    {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}};
-
 // Names: words of letters of every supported language and script, with
 // the contractions the tailorings know, stacked diacritics, digits,
 // punctuation and case; many are a small change of an earlier one, so that
@@ -181,8 +176,8 @@ class Names {
         if (name.empty())
             return fresh();
         size_t at = static_cast<size_t>(below(static_cast<int>(name.size())));
-        int change = below(5); // case, a piece for a unit, a mark, a cut, a piece more
-        if (change == 0)
+        int change = below(5);              // case, a piece for a unit, a mark, a cut, a piece more
+        if (change == 0 && name[at] < 0x80) // case, within the tables' repertoire
             name[at] = static_cast<char16_t>(name[at] ^ 0x20);
         else if (change == 1)
             name.replace(at, 1, piece());
@@ -192,14 +187,6 @@ class Names {
             name.resize(at);
         else
             name += piece();
-        // Only the tables' repertoire (which holds no surrogates).
-        name.erase(std::remove_if(name.begin(), name.end(),
-                                  [](char16_t u) {
-                                      return !std::any_of(
-                                          std::begin(kRepertoire), std::end(kRepertoire),
-                                          [u](auto r) { return u >= r.first && u <= r.second; });
-                                  }),
-                   name.end());
         return name;
     }
 
@@ -383,9 +370,9 @@ TEST(Collation, BadInputOrdersAsIcuAndIsBounded) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(key), 5), whole.substr(0, 4) + "\x5a");
     EXPECT_EQ(collation_sortKey(root, nullptr, 99, COLLATION_TERTIARY, nullptr, 0),
               collation_sortKey(nullptr, "", 0, COLLATION_TERTIARY, nullptr, 0));
-    EXPECT_EQ(collation_sortKeyString(root, "Ab\xff\xc3\xa4 \xe4\xb8\x80", COLLATION_TERTIARY)
-                  .find('\0'),
-              std::string::npos);
+    EXPECT_EQ(
+        collation_sortKeyString(root, "Ab\xff\xc3\xa4 \xe4\xb8\x80", COLLATION_TERTIARY).find('\0'),
+        std::string::npos);
 }
 
 } // namespace

@@ -120,13 +120,6 @@ TEST_F(Lifecycle, ASavedFileThatCannotBeReadStopsTheStartAndIsNeverSavedOver) {
         EXPECT_EQ(host.readFile(kSaved), saved) << why;
         EXPECT_FALSE(host.exists(kSaved + ".invalid")) << why;
     }
-    const std::string aside = host.path("/cfg/system/kept.odl");
-    std::filesystem::rename(host.path(kSaved), aside);
-    std::filesystem::create_directory(host.path(kSaved));
-    EXPECT_FALSE(host.start(definitionPath));
-    EXPECT_TRUE(std::filesystem::is_directory(host.path(kSaved)));
-    std::filesystem::remove(host.path(kSaved));
-    std::filesystem::rename(aside, host.path(kSaved));
     start();
     EXPECT_EQ(formattedNames(), Names{"Old"});
     EXPECT_TRUE(host.exists(kMarker));
