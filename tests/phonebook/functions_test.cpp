@@ -232,6 +232,7 @@ TEST_F(Functions, ARefusedContactChangesNothing) {
     ASSERT_TRUE(add(ann));
     ASSERT_TRUE(add({{"uniqueID", "u-bob"}, {"formattedName", "Bob"}}));
     json before = allContacts();
+    host.advance(5000);
     host.clearRecords();
     EXPECT_FALSE(add({{"formattedName", "A"}}));
     EXPECT_EQ(pbtest::linesWithMessage(host, "No uniqueID specified").at(0).level, 300);
@@ -248,8 +249,12 @@ TEST_F(Functions, ARefusedContactChangesNothing) {
         json added = contact;
         added["uniqueID"] = "new";
         EXPECT_FALSE(add(added)) << contact;
+        EXPECT_EQ(call("addContacts", {{"contacts", {added}}}), false) << contact;
         EXPECT_EQ(allContacts(), before) << contact;
     }
+    host.advance(60000); // nor announced nor saved
+    EXPECT_TRUE(host.notifications.empty());
+    EXPECT_EQ(saves(), 0u);
     EXPECT_EQ(pbtest::linesWithMessage(
                   host, "variant_list_iterator_t element is not of type variant_type_map")
                   .at(0)

@@ -79,23 +79,63 @@ TEST_F(Legacy, SampleFileGivesItsContactsOnceAndBesideTheEntriesThereAre) {
     EXPECT_EQ(allContacts()[0], amelie);
 }
 
-// A legacy file that cannot be loaded is a failure, not an empty phonebook.
-TEST_F(Legacy, ImportFailsWhenTheFileCannotBeLoaded) {
+// A file that cannot be loaded or written fails the import or export and
+// leaves the file and the phonebook as they were (never a half written or
+// replaced file, never an empty phonebook); the store is released each time.
+TEST_F(Legacy, FailuresLeaveTheFileAndThePhonebookAlone) {
+    addEntry({{"FormattedName", "Ann"}});
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // created
+    EXPECT_NE(host.readFile("/etc/config/new.usr").find("Ann"), std::string::npos);
+    addEntry({{"FormattedName", "Bob"}});
+    const json contacts = allContacts();
     std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
     host.writeFile("/etc/config/bad.usr", "[phonebook]\n[phonebook.entry]\nTitle = Dr\n");
-    const std::pair<const char *, const char *> cases[] = {
-        {"/etc/config/none.usr", "no such file"},
-        {"/etc/config/dir.usr", "the file cannot be read"},
-        {"/etc/config/bad.usr", "the file is not a valid legacy configuration"}};
-    for (const auto &[file, why] : cases) {
-        EXPECT_EQ(call("import", {{"fileName", file}}), false) << file;
-        EXPECT_EQ(errorsWith(std::string("Unable to load tessel file ") + file + ": " + why), 1u);
+    const tessel_file_ops_t renameFails = {
+        [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); },
+        read,
+        write,
+        fsync,
+        close,
+        [](const char *, const char *) { return errno = EIO, -1; },
+        unlink};
+    const char *const unloadable = "Unable to load tessel file ";
+    const struct {
+        const char *function, *file, *error, *why;
+        const tessel_file_ops_t *ops;
+    } cases[] = {
+        {"import", "/etc/config/none.usr", unloadable, "no such file", nullptr},
+        {"import", "/etc/config/dir.usr", unloadable, "the file cannot be read", nullptr},
+        {"import", "/etc/config/bad.usr", unloadable,
+         "the file is not a valid legacy configuration", nullptr},
+        {"export", "/etc/config/dir.usr", nullptr, nullptr, nullptr},
+        {"export", "/etc/config/bad.usr", unloadable,
+         "the file is not a valid legacy configuration", nullptr},
+        {"export", "/etc/config/new.usr", "Unable to export tessel", nullptr, &renameFails}};
+    for (const auto &row : cases) {
+        SCOPED_TRACE(std::string(row.function) + " " + row.file);
+        const bool existed = host.exists(row.file);
+        const std::string bytes = existed ? host.readFile(row.file) : "";
+        host.clearRecords();
+        tessel_setFileOps(row.ops);
+        EXPECT_EQ(call(row.function, {{"fileName", row.file}}), false);
+        tessel_setFileOps(nullptr);
+        if (row.why != nullptr) {
+            EXPECT_EQ(errorsWith(std::string(row.error) + row.file + ": " + row.why), 1u);
+        } else if (row.error != nullptr) {
+            EXPECT_EQ(pbtest::linesWithMessage(host, row.error).at(0).level, 200);
+        }
+        EXPECT_EQ(host.exists(row.file), existed);
+        if (existed && !std::filesystem::is_directory(host.path(row.file))) {
+            EXPECT_EQ(host.readFile(row.file), bytes);
+        }
+        EXPECT_EQ(allContacts(), contacts);
     }
+    call("import", {{"fileName", "/etc/config/bad.usr"}});
     EXPECT_TRUE(
         host.traced(host.path("/etc/config/bad.usr") + ":3: the value of Title must be quoted"));
-    EXPECT_TRUE(allContacts().empty());
-    host.writeFile(kLegacyFile, "[phonebook]\n"); // the store was released each time
+    host.writeFile(kLegacyFile, "[phonebook]\n");
     EXPECT_EQ(call("import"), true);
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true);
 }
 
 TEST_F(Legacy, MissingAndMalformedFieldsOfARecord) {
@@ -173,40 +213,6 @@ TEST_F(Legacy, ExportThenImportGivesTheContactsBackAndLeavesTheRestOfTheFile) {
     EXPECT_EQ(call("export"), true);
     EXPECT_TRUE(host.traced("No entries found, no export necessary."));
     EXPECT_EQ(host.readFile(kLegacyFile), head + "[phonebook]\n\n" + tail);
-}
-
-// An export never replaces a file it could not read, nor leaves a half
-// written one.
-TEST_F(Legacy, ExportFailuresLeaveTheFileAlone) {
-    addEntry({{"FormattedName", "Ann"}});
-    const std::string invalid = "[system]\nwifi.key = \"secret\n";
-    host.writeFile(kLegacyFile, invalid);
-    EXPECT_EQ(call("export"), false);
-    EXPECT_EQ(errorsWith("Unable to load tessel file /etc/config/tessel.usr: the file is not a "
-                         "valid legacy configuration"),
-              1u);
-    EXPECT_EQ(host.readFile(kLegacyFile), invalid);
-    std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/dir.usr"}}), false);
-
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // created
-    const std::string exported = host.readFile("/etc/config/new.usr");
-    EXPECT_NE(exported.find("Ann"), std::string::npos);
-    addEntry({{"FormattedName", "Bob"}});
-    tessel_file_ops_t ops = {
-        [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); },
-        read,
-        write,
-        fsync,
-        close,
-        [](const char *, const char *) { return errno = EIO, -1; },
-        unlink};
-    tessel_setFileOps(&ops);
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), false);
-    EXPECT_EQ(pbtest::linesWithMessage(host, "Unable to export tessel").at(0).level, 200);
-    EXPECT_EQ(host.readFile("/etc/config/new.usr"), exported);
-    tessel_setFileOps(nullptr);
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // released
 }
 
 // Every file below `top` that is not below `skip`, with its content.
