@@ -90,44 +90,39 @@ TEST_F(Legacy, FailuresLeaveTheFileAndThePhonebookAlone) {
     const json contacts = allContacts();
     std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
     host.writeFile("/etc/config/bad.usr", "[phonebook]\n[phonebook.entry]\nTitle = Dr\n");
-    const tessel_file_ops_t renameFails = {
-        [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); },
-        read,
-        write,
-        fsync,
-        close,
-        [](const char *, const char *) { return errno = EIO, -1; },
-        unlink};
-    const char *const unloadable = "Unable to load tessel file ";
-    const struct {
-        const char *function, *file, *error, *why;
-        const tessel_file_ops_t *ops;
-    } cases[] = {
-        {"import", "/etc/config/none.usr", unloadable, "no such file", nullptr},
-        {"import", "/etc/config/dir.usr", unloadable, "the file cannot be read", nullptr},
-        {"import", "/etc/config/bad.usr", unloadable,
-         "the file is not a valid legacy configuration", nullptr},
-        {"export", "/etc/config/dir.usr", nullptr, nullptr, nullptr},
-        {"export", "/etc/config/bad.usr", unloadable,
-         "the file is not a valid legacy configuration", nullptr},
-        {"export", "/etc/config/new.usr", "Unable to export tessel", nullptr, &renameFails}};
-    for (const auto &row : cases) {
-        SCOPED_TRACE(std::string(row.function) + " " + row.file);
-        const bool existed = host.exists(row.file);
-        const std::string bytes = existed ? host.readFile(row.file) : "";
+    auto openFile = [](const char *path, int flags, mode_t mode) {
+        return open(path, flags, mode);
+    };
+    auto renameEIO = [](const char *, const char *) { return errno = EIO, -1; };
+    const tessel_file_ops_t renameFails = {openFile, read, write, fsync, close, renameEIO, unlink};
+    auto bytesOf = [&](const char *file) {
+        return std::filesystem::is_regular_file(host.path(file))
+                   ? host.readFile(file)
+                   : std::to_string(host.exists(file));
+    };
+    const char *const invalid = "the file is not a valid legacy configuration";
+    const std::tuple<const char *, const char *, const char *, const tessel_file_ops_t *> cases[] =
+        {{"import", "/etc/config/none.usr", "no such file", nullptr},
+         {"import", "/etc/config/dir.usr", "the file cannot be read", nullptr},
+         {"import", "/etc/config/bad.usr", invalid, nullptr},
+         {"export", "/etc/config/dir.usr", nullptr, nullptr},
+         {"export", "/etc/config/bad.usr", invalid, nullptr},
+         {"export", "/etc/config/new.usr", nullptr, &renameFails}};
+    for (const auto &[function, file, why, ops] : cases) {
+        SCOPED_TRACE(std::string(function) + " " + file);
+        const std::string before = bytesOf(file);
         host.clearRecords();
-        tessel_setFileOps(row.ops);
-        EXPECT_EQ(call(row.function, {{"fileName", row.file}}), false);
+        tessel_setFileOps(ops);
+        EXPECT_EQ(call(function, {{"fileName", file}}), false);
         tessel_setFileOps(nullptr);
-        if (row.why != nullptr) {
-            EXPECT_EQ(errorsWith(std::string(row.error) + row.file + ": " + row.why), 1u);
-        } else if (row.error != nullptr) {
-            EXPECT_EQ(pbtest::linesWithMessage(host, row.error).at(0).level, 200);
+        if (why != nullptr) {
+            EXPECT_EQ(errorsWith(std::string("Unable to load tessel file ") + file + ": " + why),
+                      1u);
         }
-        EXPECT_EQ(host.exists(row.file), existed);
-        if (existed && !std::filesystem::is_directory(host.path(row.file))) {
-            EXPECT_EQ(host.readFile(row.file), bytes);
+        if (ops != nullptr) {
+            EXPECT_EQ(pbtest::linesWithMessage(host, "Unable to export tessel").at(0).level, 200);
         }
+        EXPECT_EQ(bytesOf(file), before);
         EXPECT_EQ(allContacts(), contacts);
     }
     call("import", {{"fileName", "/etc/config/bad.usr"}});

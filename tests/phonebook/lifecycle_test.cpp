@@ -91,64 +91,57 @@ const zeb_dm_file_ops_t kUnreadableOps = {
         return unreadable != EACCES ? (errno = unreadable, -1) : read(fd, b, n);
     }};
 
-// A saved file the service's user could not read (written by a run as root)
+// A start that cannot take the saved phonebook leaves its file as it was. A
+// saved file the service's user could not read (written by a run as root)
 // was taken for a missing one: the phonebook came up empty and its first
-// save replaced the file. Now the start fails and says why; the file, and a
-// restore marker whose import failed, stay as they were.
-TEST_F(Lifecycle, ASavedFileThatCannotBeReadStopsTheStartAndIsNeverSavedOver) {
-    saveOld();
-    const std::string saved = host.readFile(kSaved);
-    for (int error : {EACCES, EIO, EISDIR, 0}) {
-        if (error == 0) { // with a marker and a legacy file that cannot be read either
-            error = EACCES;
-            host.writeFile(kMarker, "");
-            std::filesystem::create_directories(host.path(kLegacyFile));
-        }
-        const std::string why = strerror(error);
-        unreadable = error;
-        zeb_dm_setFileOps(&kUnreadableOps);
-        host.clearRecords();
-        EXPECT_FALSE(host.start(definitionPath)) << why;
-        zeb_dm_setFileOps(nullptr);
-        EXPECT_NE(host.lastError().find(why), std::string::npos) << host.lastError();
-        EXPECT_TRUE(std::any_of(host.traces.begin(), host.traces.end(), [&](const auto &l) {
-            return l.level == 100 && l.line.find(kSaved) != std::string::npos &&
-                   l.line.find(why) != std::string::npos;
-        })) << why;
-        host.advance(60000);
-        host.stop();
-        EXPECT_EQ(host.readFile(kSaved), saved) << why;
-        EXPECT_FALSE(host.exists(kSaved + ".invalid")) << why;
-    }
-    start();
-    EXPECT_EQ(formattedNames(), Names{"Old"});
-    EXPECT_TRUE(host.exists(kMarker));
-}
-
-// With the marker, a legacy file that cannot be loaded keeps the marker and
-// the saved phonebook; one that loads replaces the saved file at once.
-TEST_F(Lifecycle, TheMarkerRestoresTheLegacyStoreOnlyWhenItsImportSucceeds) {
+// save replaced the file; now the start fails and says why. With the restore
+// marker, a legacy file that cannot be loaded keeps the marker and the saved
+// phonebook; one that loads replaces the saved file at once.
+TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
     saveOld();
     start();
     ASSERT_FALSE(host.add("Phonebook.Entry.1.TelephoneNumber", {{"Number", "0123"}}).empty());
     ASSERT_TRUE(host.set("Phonebook.Entry.1", {{"LastRevision", "2001-01-01T00:00:00Z"}}));
     host.advance(5000);
-    json saved = allContacts();
-    std::string savedFile = host.readFile(kSaved);
+    const json saved = allContacts();
+    const std::string savedFile = host.readFile(kSaved);
     host.stop();
-    host.writeFile(kMarker, "");
-    for (const char *legacy : {"", "[phonebook]\n[phonebook.entry]\nName = broken\n"}) {
+    // The errno the saved file cannot be read with (0: none), and the legacy
+    // file beside a marker (none without one; "/" a directory).
+    const std::pair<int, const char *> cases[] = {
+        {EACCES, nullptr}, {EIO, nullptr}, {EISDIR, nullptr},
+        {EACCES, "/"},     {0, ""},        {0, "[phonebook]\n[phonebook.entry]\nName = broken\n"}};
+    for (const auto &[error, legacy] : cases) {
+        const std::string why = error != 0 ? strerror(error) : "readable";
+        SCOPED_TRACE(why + ", legacy " + (legacy != nullptr ? legacy : "none"));
         host.clearRecords();
-        if (*legacy != '\0')
+        std::filesystem::remove_all(host.path(kLegacyFile));
+        if (legacy != nullptr)
+            host.writeFile(kMarker, "");
+        if (legacy != nullptr && *legacy == '/')
+            std::filesystem::create_directories(host.path(kLegacyFile));
+        else if (legacy != nullptr && *legacy != '\0')
             host.writeFile(kLegacyFile, legacy);
-        start();
-        EXPECT_TRUE(host.traced("Loading settings from tessel"));
-        EXPECT_EQ(pbtest::linesWithMessage(host, "Import from tessel failed").at(0).level, 100);
-        EXPECT_TRUE(host.exists(kMarker));
-        EXPECT_EQ(allContacts(), saved);
+        unreadable = error;
+        zeb_dm_setFileOps(error != 0 ? &kUnreadableOps : nullptr);
+        EXPECT_EQ(host.start(definitionPath), error == 0);
+        zeb_dm_setFileOps(nullptr);
+        if (error != 0) {
+            EXPECT_NE(host.lastError().find(why), std::string::npos) << host.lastError();
+            EXPECT_TRUE(std::any_of(host.traces.begin(), host.traces.end(), [&](const auto &l) {
+                return l.level == 100 && l.line.find(kSaved) != std::string::npos &&
+                       l.line.find(why) != std::string::npos;
+            }));
+        } else {
+            EXPECT_TRUE(host.traced("Loading settings from tessel"));
+            EXPECT_EQ(pbtest::linesWithMessage(host, "Import from tessel failed").at(0).level, 100);
+            EXPECT_EQ(allContacts(), saved);
+        }
         host.advance(60000);
         host.stop();
         EXPECT_EQ(host.readFile(kSaved), savedFile);
+        EXPECT_FALSE(host.exists(kSaved + ".invalid"));
+        EXPECT_EQ(host.exists(kMarker), legacy != nullptr);
     }
     // A record skipped as a copy of another does not fail the restore.
     const std::string record = "[phonebook.entry]\nFormattedName = \"Imported\"\n"
