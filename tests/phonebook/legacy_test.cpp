@@ -79,23 +79,58 @@ TEST_F(Legacy, SampleFileGivesItsContactsOnceAndBesideTheEntriesThereAre) {
     EXPECT_EQ(allContacts()[0], amelie);
 }
 
-// A legacy file that cannot be loaded is a failure, not an empty phonebook.
-TEST_F(Legacy, ImportFailsWhenTheFileCannotBeLoaded) {
+// A file that cannot be loaded or written fails the import or export and
+// leaves the file and the phonebook as they were (never a half written or
+// replaced file, never an empty phonebook); the store is released each time.
+TEST_F(Legacy, FailuresLeaveTheFileAndThePhonebookAlone) {
+    addEntry({{"FormattedName", "Ann"}});
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // created
+    EXPECT_NE(host.readFile("/etc/config/new.usr").find("Ann"), std::string::npos);
+    addEntry({{"FormattedName", "Bob"}});
+    const json contacts = allContacts();
     std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
     host.writeFile("/etc/config/bad.usr", "[phonebook]\n[phonebook.entry]\nTitle = Dr\n");
-    const std::pair<const char *, const char *> cases[] = {
-        {"/etc/config/none.usr", "no such file"},
-        {"/etc/config/dir.usr", "the file cannot be read"},
-        {"/etc/config/bad.usr", "the file is not a valid legacy configuration"}};
-    for (const auto &[file, why] : cases) {
-        EXPECT_EQ(call("import", {{"fileName", file}}), false) << file;
-        EXPECT_EQ(errorsWith(std::string("Unable to load tessel file ") + file + ": " + why), 1u);
+    auto openFile = [](const char *path, int flags, mode_t mode) {
+        return open(path, flags, mode);
+    };
+    auto renameEIO = [](const char *, const char *) { return errno = EIO, -1; };
+    const tessel_file_ops_t renameFails = {openFile, read, write, fsync, close, renameEIO, unlink};
+    auto bytesOf = [&](const char *file) {
+        return std::filesystem::is_regular_file(host.path(file))
+                   ? host.readFile(file)
+                   : std::to_string(host.exists(file));
+    };
+    const char *const invalid = "the file is not a valid legacy configuration";
+    const std::tuple<const char *, const char *, const char *, const tessel_file_ops_t *> cases[] =
+        {{"import", "/etc/config/none.usr", "no such file", nullptr},
+         {"import", "/etc/config/dir.usr", "the file cannot be read", nullptr},
+         {"import", "/etc/config/bad.usr", invalid, nullptr},
+         {"export", "/etc/config/dir.usr", nullptr, nullptr},
+         {"export", "/etc/config/bad.usr", invalid, nullptr},
+         {"export", "/etc/config/new.usr", nullptr, &renameFails}};
+    for (const auto &[function, file, why, ops] : cases) {
+        SCOPED_TRACE(std::string(function) + " " + file);
+        const std::string before = bytesOf(file);
+        host.clearRecords();
+        tessel_setFileOps(ops);
+        EXPECT_EQ(call(function, {{"fileName", file}}), false);
+        tessel_setFileOps(nullptr);
+        if (why != nullptr) {
+            EXPECT_EQ(errorsWith(std::string("Unable to load tessel file ") + file + ": " + why),
+                      1u);
+        }
+        if (ops != nullptr) {
+            EXPECT_EQ(pbtest::linesWithMessage(host, "Unable to export tessel").at(0).level, 200);
+        }
+        EXPECT_EQ(bytesOf(file), before);
+        EXPECT_EQ(allContacts(), contacts);
     }
+    call("import", {{"fileName", "/etc/config/bad.usr"}});
     EXPECT_TRUE(
         host.traced(host.path("/etc/config/bad.usr") + ":3: the value of Title must be quoted"));
-    EXPECT_TRUE(allContacts().empty());
-    host.writeFile(kLegacyFile, "[phonebook]\n"); // the store was released each time
+    host.writeFile(kLegacyFile, "[phonebook]\n");
     EXPECT_EQ(call("import"), true);
+    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true);
 }
 
 TEST_F(Legacy, MissingAndMalformedFieldsOfARecord) {
@@ -175,40 +210,6 @@ TEST_F(Legacy, ExportThenImportGivesTheContactsBackAndLeavesTheRestOfTheFile) {
     EXPECT_EQ(host.readFile(kLegacyFile), head + "[phonebook]\n\n" + tail);
 }
 
-// An export never replaces a file it could not read, nor leaves a half
-// written one.
-TEST_F(Legacy, ExportFailuresLeaveTheFileAlone) {
-    addEntry({{"FormattedName", "Ann"}});
-    const std::string invalid = "[system]\nwifi.key = \"secret\n";
-    host.writeFile(kLegacyFile, invalid);
-    EXPECT_EQ(call("export"), false);
-    EXPECT_EQ(errorsWith("Unable to load tessel file /etc/config/tessel.usr: the file is not a "
-                         "valid legacy configuration"),
-              1u);
-    EXPECT_EQ(host.readFile(kLegacyFile), invalid);
-    std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/dir.usr"}}), false);
-
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // created
-    const std::string exported = host.readFile("/etc/config/new.usr");
-    EXPECT_NE(exported.find("Ann"), std::string::npos);
-    addEntry({{"FormattedName", "Bob"}});
-    tessel_file_ops_t ops = {
-        [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); },
-        read,
-        write,
-        fsync,
-        close,
-        [](const char *, const char *) { return errno = EIO, -1; },
-        unlink};
-    tessel_setFileOps(&ops);
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), false);
-    EXPECT_EQ(pbtest::linesWithMessage(host, "Unable to export tessel").at(0).level, 200);
-    EXPECT_EQ(host.readFile("/etc/config/new.usr"), exported);
-    tessel_setFileOps(nullptr);
-    EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // released
-}
-
 // Every file below `top` that is not below `skip`, with its content.
 std::map<std::string, std::string> filesOutside(const std::filesystem::path &top,
                                                 const std::filesystem::path &skip) {
@@ -249,37 +250,26 @@ TEST_F(Legacy, FileNamesOutsideTheSystemRootAreRefused) {
     std::filesystem::current_path(beside);
     const auto before = filesOutside(top, root);
 
-    const std::pair<json, bool> cases[] = {{"/..", false},
-                                           {"/../x.usr", false},
-                                           {"/../../x.usr", false},
-                                           {"/../../../x.usr", false},
-                                           {"/etc/../../x.usr", false},
-                                           {"/etc/config/../../../x.usr", false},
-                                           {"/etc/config/../../../../x.usr", false},
-                                           {"/etc/config/out/x.usr", false},
-                                           {"/etc/config/out/outside.usr", false},
-                                           {"/etc/config/link.usr", false},
-                                           {"../x.usr", false},
-                                           {"etc/../../x.usr", false},
-                                           {"relative.usr", false},
-                                           {"etc/config/tessel.usr", false},
-                                           {7, false},
-                                           {true, false},
-                                           {1.5, false},
-                                           {json::array({"/etc/config/x.usr"}), false},
-                                           {json::object(), false},
-                                           {"/etc/config/../config/./ok.usr", true},
-                                           {"/../root/etc/config/ok.usr", true},
-                                           {"/etc/config/inside.usr", true}};
-    for (const auto &[name, inside] : cases) {
-        host.clearRecords();
-        EXPECT_EQ(call("export", {{"fileName", name}}), inside) << name;
-        EXPECT_EQ(call("import", {{"fileName", name}}), inside) << name;
-        EXPECT_EQ(host.callPositional("Phonebook", "export", json::array({name})).value(), inside);
-        if (!inside && name.is_string() && name.get<std::string>()[0] == '/') {
-            EXPECT_EQ(host.countTraced("fileName " + name.get<std::string>() + " "), 3u) << name;
+    json outside = json::array({7, true, 1.5, json::array({"/etc/config/x.usr"}), json::object()});
+    for (const char *name :
+         {"/..", "/../x.usr", "/../../x.usr", "/../../../x.usr", "/etc/../../x.usr",
+          "/etc/config/../../../x.usr", "/etc/config/../../../../x.usr", "/etc/config/out/x.usr",
+          "/etc/config/out/outside.usr", "/etc/config/link.usr", "../x.usr", "etc/../../x.usr",
+          "relative.usr", "etc/config/tessel.usr"})
+        outside.push_back(name);
+    const json inside = {"/etc/config/../config/./ok.usr", "/../root/etc/config/ok.usr",
+                         "/etc/config/inside.usr"};
+    for (bool in : {false, true})
+        for (const json &name : in ? inside : outside) {
+            host.clearRecords();
+            EXPECT_EQ(call("export", {{"fileName", name}}), in) << name;
+            EXPECT_EQ(call("import", {{"fileName", name}}), in) << name;
+            EXPECT_EQ(host.callPositional("Phonebook", "export", json::array({name})).value(), in);
+            if (!in && name.is_string() && name.get<std::string>()[0] == '/') {
+                EXPECT_EQ(host.countTraced("fileName " + name.get<std::string>() + " "), 3u)
+                    << name;
+            }
         }
-    }
     std::filesystem::current_path(previous);
     EXPECT_EQ(filesOutside(top, root), before) << "nothing read or written outside the root";
     EXPECT_EQ(allContacts(), contacts) << "nothing imported from outside";

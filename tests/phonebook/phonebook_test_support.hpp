@@ -1,6 +1,5 @@
-// What the phonebook tests share: the shipped definition, trace helpers,
-// seeded choices, the plug-in run by the in-process test host, and random
-// changes of every kind a client or the host makes.
+// What the phonebook tests share: the plug-in run by the in-process test
+// host, trace helpers, and seeded random changes of every kind.
 #ifndef PHONEBOOK_TEST_SUPPORT_HPP
 #define PHONEBOOK_TEST_SUPPORT_HPP
 
@@ -32,14 +31,6 @@ inline std::string fileText(const char *path) {
     return text.str();
 }
 
-// Writes `definition` into the host's temporary tree; returns its path.
-inline std::string writeDefinition(const zebtest::TestHost &host, const json &definition) {
-    std::filesystem::create_directories(host.path("/definition"));
-    std::string path = host.path("/definition/phonebook.json");
-    std::ofstream(path) << definition.dump(2);
-    return path;
-}
-
 // The message of a trace line: "<zone> - [<mark>]<message> - <function>(...)".
 inline std::string message(const zebtest::TraceLine &line) {
     size_t begin = line.line.find(']') + 1, end = line.line.rfind(" - ");
@@ -58,8 +49,7 @@ linesWithMessage(const zebtest::TestHost &host, const std::string &text, bool pr
     return lines;
 }
 
-// The current local time in the text form of a date-time, as LastRevision
-// shows it.
+// The local time now as LastRevision shows it.
 inline std::string localNow() {
     time_t now = time(nullptr);
     struct tm local {};
@@ -69,7 +59,6 @@ inline std::string localNow() {
     return text;
 }
 
-// Seeded choices for the tests that run random changes.
 class Random {
   public:
     explicit Random(unsigned seed) : engine_(seed) {}
@@ -106,7 +95,9 @@ class PluginTest : public ::testing::Test {
     void TearDown() override { host.stop(); }
     void useDefinition(json def) {
         def["plugin"] = PHONEBOOK_PLUGIN;
-        definitionPath = writeDefinition(host, def);
+        std::filesystem::create_directories(host.path("/definition"));
+        definitionPath = host.path("/definition/phonebook.json");
+        std::ofstream(definitionPath) << def.dump(2);
     }
 
     void start() { ASSERT_TRUE(host.start(definitionPath)) << host.lastError(); }
@@ -149,8 +140,7 @@ class PluginTest : public ::testing::Test {
     }
 };
 
-// Random changes of every kind a client or the host makes to the phonebook,
-// for the seeded tests that check that something follows them all.
+// Random changes of every kind a client or the host makes to the phonebook.
 class RandomChanges : public PluginTest {
   protected:
     Random random{0};
