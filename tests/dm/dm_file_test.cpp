@@ -16,9 +16,7 @@ namespace {
 
 class Files : public FileTest {
   protected:
-    bool save(object_t *object = nullptr, int depth = -1, uint32_t flags = 0) {
-        return datamodel_save(object ? object : get("Book"), depth, path.c_str(), flags);
-    }
+    bool save() { return datamodel_save(get("Book"), -1, path.c_str(), 0); }
     // Entries alice (index 1, numbers 7 and work=8) and 5, committed.
     void populate() {
         object_t *a = object_createInstance(entries(), 0, "alice");

@@ -16,13 +16,11 @@ namespace {
 
 struct Captured {
     int level;
-    std::string zone;
     std::string line;
 };
 
-void capture(void *userData, int level, const char *zone, const char *line) {
-    static_cast<std::vector<Captured> *>(userData)->push_back(
-        Captured{level, zone != nullptr ? zone : "", line});
+void capture(void *userData, int level, const char *, const char *line) {
+    static_cast<std::vector<Captured> *>(userData)->push_back(Captured{level, line});
 }
 
 class TraceTest : public ::testing::Test {

@@ -177,11 +177,47 @@ TEST(Variant, DateTimeTextsRoundTripOrAreRefused) {
     EXPECT_EQ(memcmp(&time, &untouched, sizeof time), 0);
 }
 
+// Regression (found on the gateway, whose time_t is 32 bits): the ends of
+// that range and the dates past them convert by the variant's own calendar,
+// weekdays and days of the year included.
+TEST(Variant, DateTimeSecondsReachPastA32BitTimeT) {
+    const struct {
+        const char *text;
+        int64_t seconds;
+        int weekday, yearDay;
+    } cases[] = {
+        {"1901-12-13T20:45:51Z", INT64_C(-2147483649), 5, 346},
+        {"1969-12-31T23:59:59Z", -1, 3, 364},
+        {"2024-02-29T13:05:07Z", INT64_C(1709211907), 4, 59},
+        {"2038-01-19T03:14:08Z", INT64_C(2147483648), 2, 18},
+        {"2100-12-31T00:00:00Z", INT64_C(4133894400), 5, 364},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        int64_t got = 0;
+        EXPECT_TRUE(variant_toDateTimeSeconds(text(c.text).get(), &got));
+        EXPECT_EQ(got, c.seconds);
+        Variant date;
+        ASSERT_TRUE(variant_setDateTimeSeconds(&date.v, c.seconds));
+        EXPECT_EQ(variant_type(&date.v), variant_type_date_time);
+        EXPECT_EQ(textOf(&date.v), c.text);
+        struct tm time = brokenDown(1999, 1, 1);
+        ASSERT_TRUE(variant_toDateTime(text(c.text).get(), &time));
+        EXPECT_EQ(time.tm_wday * 1000 + time.tm_yday, c.weekday * 1000 + c.yearDay);
+    }
+    // Seconds outside the years 0000 to 9999 are refused, to the ends of int64_t.
+    Variant target = text("untouched");
+    for (int64_t seconds : {INT64_MIN, INT64_C(-62167219201), INT64_C(253402300800), INT64_MAX}) {
+        EXPECT_FALSE(variant_setDateTimeSeconds(&target.v, seconds)) << seconds;
+        EXPECT_STREQ(variant_da_char(&target.v), "untouched");
+    }
+    int64_t seconds = 7;
+    EXPECT_FALSE(variant_toDateTimeSeconds(int64(0).get(), &seconds));
+    EXPECT_EQ(seconds, 7);
+}
+
 TEST(Variant, CopiesAndMovesOwnTheirContent) {
     Variant original = text("alpha"), copy;
-    char *chars = variant_char(&original.v);
-    chars[0] = 'A';
-    free(chars);
     ASSERT_TRUE(variant_copy(&copy.v, &original.v));
     variant_setChar(&original.v, "beta");
     EXPECT_STREQ(variant_da_char(&copy.v), "alpha");
@@ -213,10 +249,6 @@ TEST(Variant, CopiesAndMovesOwnTheirContent) {
     EXPECT_TRUE(variant_toString(&string, int64(-5).get()));
     EXPECT_STREQ(string_buffer(&string), "-5");
     string_cleanup(&string);
-    string_t *fresh = variant_string(text("x").get());
-    EXPECT_STREQ(string_buffer(fresh), "x");
-    string_cleanup(fresh);
-    free(fresh);
 }
 
 } // namespace
