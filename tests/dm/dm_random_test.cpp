@@ -3,8 +3,6 @@
 // with a scan of the instances, instances stay in index order and indexes are
 // never handed out twice, failures change nothing, a rolled-back transaction
 // leaves the tree as it was, and what a save writes, a load gives back.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -45,22 +43,8 @@ std::string dump(const object_t *object, bool states) {
     return out;
 }
 
-class RandomWalk : public DataModelTest {
+class RandomWalk : public FileTest {
   protected:
-    void SetUp() override {
-        DataModelTest::SetUp();
-        char pattern[] = "/tmp/zeb_dm_random_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        for (const char *file : {"/walk.json", "/walk.json.invalid", "/spoiled.json",
-                                 "/spoiled.json.invalid", "/again.json"})
-            unlink((dir + file).c_str());
-        rmdir(dir.c_str());
-        DataModelTest::TearDown();
-    }
-
     size_t pick(size_t n) { return n ? static_cast<size_t>(random() % n) : 0; }
     std::string tree() { return dump(get("Book"), true); }
 
@@ -92,8 +76,8 @@ class RandomWalk : public DataModelTest {
                 ASSERT_TRUE(i == 0 || object_index(scan[i - 1]) < object_index(scan[i]))
                     << "instances in index order";
                 keys.insert(object_name(scan[i], OBJECT_FLAG_KEY));
-                const std::string path = pathOf(scan[i]);
-                ASSERT_EQ(get(path.c_str()), scan[i]) << path;
+                const std::string at = pathOf(scan[i]);
+                ASSERT_EQ(get(at.c_str()), scan[i]) << at;
             }
             const uint32_t last = scan.empty() ? 0 : object_index(scan.back());
             for (uint32_t index = 0; index <= last + 1; ++index) {
@@ -162,7 +146,7 @@ class RandomWalk : public DataModelTest {
     // tree and save the same bytes; then a copy spoiled at its last UniqueID
     // must fail to load into the data model in use and leave it as it was.
     void saveAndLoad() {
-        const std::string path = dir + "/walk.json", again = dir + "/again.json";
+        const std::string again = dir + "/again.json";
         ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
         const std::string saved = slurp(path);
         datamodel_t *other = datamodel_create();
@@ -190,7 +174,6 @@ class RandomWalk : public DataModelTest {
     }
 
     std::mt19937 random{20261208};
-    std::string dir;
     std::map<std::string, std::set<uint32_t>> handedOut;
 };
 

@@ -62,9 +62,8 @@ TEST(OpenTables, AgreeWithTheStandardContainers) {
         Items found, expected;
         hashed.forEach(key, [&](Item *item) { found.push_back(item); });
         auto range = hashedRef.equal_range(key);
-        for (auto e = range.first; e != range.second; ++e) {
+        for (auto e = range.first; e != range.second; ++e)
             expected.push_back(e->second);
-        }
         ASSERT_EQ(sorted(found), sorted(expected)) << "hash " << key;
     };
 
@@ -75,9 +74,8 @@ TEST(OpenTables, AgreeWithTheStandardContainers) {
         // held under it, so that puts replace and pairs repeat.
         auto anyItem = [&](uint32_t key) {
             auto held = keyedRef.find(key);
-            if (held != keyedRef.end() && draw(2) == 0) {
+            if (held != keyedRef.end() && draw(2) == 0)
                 return held->second;
-            }
             pool.push_back(Item{key});
             return &pool.back();
         };
@@ -100,9 +98,8 @@ TEST(OpenTables, AgreeWithTheStandardContainers) {
                 auto range = hashedRef.equal_range(key);
                 bool held = range.first != range.second;
                 Item *victim = held ? range.first->second : &stranger;
-                if (held) {
+                if (held)
                     hashedRef.erase(range.first);
-                }
                 ASSERT_EQ(hashed.erase(key, victim), held);
                 ASSERT_EQ(hashed.contains(key, victim), refHolds(key, victim));
             } else {
@@ -111,9 +108,8 @@ TEST(OpenTables, AgreeWithTheStandardContainers) {
             ASSERT_EQ(keyed.size(), keyedRef.size());
             ASSERT_EQ(hashed.size(), hashedRef.size());
         }
-        for (uint32_t key : used) {
+        for (uint32_t key : used)
             ASSERT_NO_FATAL_FAILURE(agreeOn(key));
-        }
     }
 }
 

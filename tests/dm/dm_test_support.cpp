@@ -1,12 +1,12 @@
 #include "dm_test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
 
 #include "keltrace/keltrace.h"
 #include "zeb_dm_testing.h"
@@ -40,13 +40,11 @@ const char *const kDefinition = R"({
 
 std::vector<std::string> events;
 std::function<void(parameter_t *)> onWrite;
-std::function<void(object_t *)> onDelete;
 std::vector<std::string> refusedIds;
 
 std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream content;
-    content << in.rdbuf();
+    content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
 }
 
@@ -55,15 +53,18 @@ void spill(const std::string &path, const std::string &content) {
 }
 
 bool exists(const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
+    return std::filesystem::exists(path);
+}
+
+// The text of a heap string, which it frees, or `none`.
+static std::string taken(char *chars, const char *none) {
+    std::string result = chars ? chars : none;
+    free(chars);
+    return result;
 }
 
 std::string text(const variant_t *value) {
-    char *chars = variant_char(value);
-    std::string result = chars ? chars : "(none)";
-    free(chars);
-    return result;
+    return taken(variant_char(value), "(none)");
 }
 
 std::string valueOf(const object_t *object, const char *name) {
@@ -71,10 +72,7 @@ std::string valueOf(const object_t *object, const char *name) {
 }
 
 std::string pathOf(const object_t *object, uint32_t flags) {
-    char *chars = object_pathChar(object, flags);
-    std::string result = chars ? chars : "(null)";
-    free(chars);
-    return result;
+    return taken(object_pathChar(object, flags), "(null)");
 }
 
 namespace {
@@ -94,9 +92,6 @@ bool entryDeleted(object_t *, object_t *instance) {
     object_t *numbers = object_getObject(instance, "Number", 0, nullptr);
     events.push_back("del " + describe(instance) + " numbers " +
                      std::to_string(object_instanceCount(numbers)));
-    if (onDelete) {
-        onDelete(instance);
-    }
     return true;
 }
 
@@ -110,9 +105,8 @@ bool numberDeleted(object_t *, object_t *instance) {
 void paramWritten(parameter_t *parameter) {
     events.push_back(std::string("write ") + parameter_name(parameter) + "=" +
                      text(parameter_getModifiedValue(parameter)));
-    if (onWrite) {
+    if (onWrite)
         onWrite(parameter);
-    }
 }
 
 void objectWritten(object_t *object) {
@@ -121,12 +115,7 @@ void objectWritten(object_t *object) {
 
 bool validateId(parameter_t *parameter) {
     std::string candidate = text(parameter_getModifiedValue(parameter));
-    for (const std::string &refused : refusedIds) {
-        if (candidate == refused) {
-            return false;
-        }
-    }
-    return true;
+    return std::find(refusedIds.begin(), refusedIds.end(), candidate) == refusedIds.end();
 }
 
 bool readCount(parameter_t *parameter, variant_t *value) {
@@ -163,7 +152,6 @@ void *resolve(void *, const char *library, const char *symbol) {
 void DataModelTest::SetUp() {
     events.clear();
     onWrite = nullptr;
-    onDelete = nullptr;
     refusedIds.clear();
     dm = datamodel_create();
     ASSERT_TRUE(datamodel_loadDefinitionText(dm, kDefinition, "book.json", resolve, nullptr))
@@ -173,7 +161,6 @@ void DataModelTest::SetUp() {
 void DataModelTest::TearDown() {
     datamodel_destroy(dm);
     onWrite = nullptr;
-    onDelete = nullptr;
 }
 
 object_t *DataModelTest::addEntry(const char *id, std::vector<std::string> numbers) {

@@ -24,7 +24,6 @@ extern std::vector<std::string> events;
 
 /* Extra behaviour of the handlers, reset by the fixture. */
 extern std::function<void(parameter_t *)> onWrite;
-extern std::function<void(object_t *)> onDelete;
 extern std::vector<std::string> refusedIds;
 
 void *resolve(void *userData, const char *library, const char *symbol);
@@ -33,8 +32,7 @@ std::string text(const variant_t *value);
 std::string valueOf(const object_t *object, const char *name);
 std::string pathOf(const object_t *object, uint32_t flags = 0);
 
-/* A whole file's bytes ("" when it cannot be read), a file written, and
- * whether a path exists. */
+/* A file's bytes ("" when unreadable), a file written, a path's existence. */
 std::string slurp(const std::string &path);
 void spill(const std::string &path, const std::string &content);
 bool exists(const std::string &path);

@@ -5,14 +5,12 @@
 # and libraries through pkg-config.
 #   install_test.sh BUILD_DIR C_COMPILER [COMPILER FLAGS...]
 set -euo pipefail
-build="$1"
-cc="$2"
+build="$1" cc="$2"
 shift 2
 flags=("$@")
 
 dest="$(mktemp -d /tmp/zeb-install-XXXXXX)"
-pid=""
-httpd_pid=""
+pid="" httpd_pid=""
 cleanup() {
   for p in $httpd_pid $pid; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
   rm -rf "$dest"
@@ -24,12 +22,13 @@ DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 bin="$dest/usr/bin"
 pc="$(dirname "$(find "$dest/usr" -name zeb-bus.pc)")"
 libdir="$(dirname "$pc")"
-[ -x "$bin/zebd" ] && [ -x "$bin/zeb-cli" ] && [ -x "$bin/phonebook-vcard" ] || fail "zebd, zeb-cli or phonebook-vcard not installed"
-[ -f "$libdir/zeb/phonebook.so" ] && [ -f "$libdir/zeb/phonebook.json" ] || fail "no plug-in"
-[ -f "$dest/usr/lib/phonebook/CCC.dat" ] || fail "no calling code table"
-[ -f "$dest/usr/lib/systemd/system/zebd.service" ] || fail "no systemd unit"
-[ -x "$bin/zeb-httpd" ] && [ -f "$dest/usr/lib/systemd/system/zeb-httpd.service" ] &&
-  [ -f "$dest/usr/share/zeb/www/index.html" ] || fail "zeb-httpd, its unit or its page not installed"
+for program in zebd zeb-cli phonebook-vcard zeb-httpd; do [ -x "$bin/$program" ] || fail "no $program"; done
+doc="$dest/usr/share/doc/zeb-phonebook"
+for file in "$libdir"/zeb/phonebook.{so,json} "$dest"/usr/lib/phonebook/CCC.dat \
+  "$dest"/usr/lib/systemd/system/{zebd,zeb-httpd}.service "$dest"/usr/share/zeb/www/index.html \
+  "$doc"/{README,phonebook-api,vcard,wire-protocol,access-control,installing,web-api}.md; do
+  [ -f "$file" ] || fail "$file not installed"
+done
 grep -q '^User=zeb-httpd$' "$dest/usr/lib/systemd/system/zeb-httpd.service" ||
   fail "zeb-httpd.service does not run as zeb-httpd"
 
@@ -37,11 +36,6 @@ for file in "$bin"/* "$libdir"/*.so.* "$libdir"/zeb/*.so; do
   if readelf -d "$file" | grep -E 'R(UN)?PATH' | grep -q "$build"; then
     fail "$file has a run path into the build tree"
   fi
-done
-
-doc="$dest/usr/share/doc/zeb-phonebook"
-for d in README.md phonebook-api.md vcard.md wire-protocol.md access-control.md installing.md web-api.md; do
-  [ -f "$doc/$d" ] || fail "$d not installed in $doc"
 done
 
 # The daemon from the installation, its system root the DESTDIR itself. As

@@ -10,8 +10,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-// ---- Argument lists -----------------------------------------------------------
-
 argument_value_t *addNumber(argument_value_list_t *args, const char *name, int32_t number) {
     argument_value_t *arg = argument_valueCreate(name);
     variant_setInt32(argument_value(arg), number);
@@ -45,8 +43,6 @@ TEST(Arguments, TakingUnlinksAndTakeCharOrArrayConsumesTheFirst) {
     EXPECT_EQ(argument_takeArray(&args), nullptr) << "not a list";
     EXPECT_TRUE(llist_isEmpty(&args)) << "an argument that does not fit is consumed too";
 }
-
-// ---- Timers -------------------------------------------------------------------
 
 // A fired timer logs "<label>@<clock>", then does what its fields say.
 struct Probe {
@@ -125,8 +121,6 @@ TEST_F(Timers, FireDueLeavesTimersArmedByHandlersForTheNextCall) {
     EXPECT_EQ(zeb_timers_fireDue(), 1u);
     EXPECT_EQ(log, (Texts{"loop@0", "loop@0"}));
 }
-
-// ---- Notifications --------------------------------------------------------------
 
 struct Subscriber {
     const char *path;

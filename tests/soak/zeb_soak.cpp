@@ -8,21 +8,16 @@
 //   zeb_soak --zebd PATH --definition FILE --table CCC.dat
 //            [--seconds N] [--clients N] [--rss-slack-kib N]
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -50,22 +45,18 @@ struct Options {
 };
 
 bool parse(int argc, char **argv, Options &o) {
+    const std::map<std::string, std::function<void(const char *)>> set = {
+        {"--zebd", [&](const char *v) { o.zebd = v; }},
+        {"--definition", [&](const char *v) { o.definition = v; }},
+        {"--table", [&](const char *v) { o.table = v; }},
+        {"--seconds", [&](const char *v) { o.seconds = std::atoi(v); }},
+        {"--clients", [&](const char *v) { o.clients = std::atoi(v); }},
+        {"--rss-slack-kib", [&](const char *v) { o.rssSlackKiB = std::atol(v); }}};
     for (int i = 1; i + 1 < argc; i += 2) {
-        std::string name = argv[i], value = argv[i + 1];
-        if (name == "--zebd")
-            o.zebd = value;
-        else if (name == "--definition")
-            o.definition = value;
-        else if (name == "--table")
-            o.table = value;
-        else if (name == "--seconds")
-            o.seconds = std::atoi(value.c_str());
-        else if (name == "--clients")
-            o.clients = std::atoi(value.c_str());
-        else if (name == "--rss-slack-kib")
-            o.rssSlackKiB = std::atol(value.c_str());
-        else
+        auto it = set.find(argv[i]);
+        if (it == set.end())
             return false;
+        it->second(argv[i + 1]);
     }
     return argc % 2 == 1 && !o.zebd.empty() && !o.definition.empty() && !o.table.empty() &&
            o.seconds > 0 && o.clients > 0;
@@ -79,11 +70,8 @@ struct Tally {
 
     void count(const std::string &op, bool ok, zeb_bus_client_t *client) {
         std::lock_guard<std::mutex> guard(lock);
-        uint32_t code = ok ? 0 : zeb_bus_client_errorCode(client);
-        if (ok)
-            answered[op]++;
-        else if (!zeb_bus_isTransportError(code))
-            refused[op]++;
+        if (ok || !zeb_bus_isTransportError(zeb_bus_client_errorCode(client)))
+            (ok ? answered : refused)[op]++;
         else
             unanswered.push_back(op + ": " + zeb_bus_client_errorMessage(client));
     }
@@ -96,21 +84,23 @@ class SoakClient {
           client_(zeb_bus_client_create()) {
         zeb_bus_client_setTimeout(client_, 20000);
         zeb_bus_client_connect(client_, socket.c_str());
+        zeb_bus_notification_initialize(&notification_);
     }
-    ~SoakClient() { zeb_bus_client_destroy(client_); }
+    ~SoakClient() {
+        zeb_bus_notification_cleanup(&notification_);
+        zeb_bus_client_destroy(client_);
+    }
 
     void run(Clock::time_point end) {
         // Two clients listen to every change and read what arrives.
-        bool listens = id_ < 2;
+        const bool listens = id_ < 2;
         if (listens)
             tally_.count("subscribe", zeb_bus_subscribe(client_, "Phonebook") != 0, client_);
-        while (Clock::now() < end) {
+        do {
             step();
-            if (listens)
-                drain();
-        }
-        if (listens)
-            drain();
+            while (listens && zeb_bus_receiveNotification(client_, 0, &notification_))
+                notifications++;
+        } while (Clock::now() < end);
     }
     long notifications = 0;
 
@@ -166,18 +156,12 @@ class SoakClient {
             call("getNumberOfContacts", json::object());
         }
     }
-    void drain() {
-        zeb_bus_notification_t n;
-        zeb_bus_notification_initialize(&n);
-        while (zeb_bus_receiveNotification(client_, 0, &n))
-            notifications++;
-        zeb_bus_notification_cleanup(&n);
-    }
 
     int id_;
     std::minstd_rand random_;
     Tally &tally_;
     zeb_bus_client_t *client_;
+    zeb_bus_notification_t notification_;
     std::vector<int> live_;
     int next_ = 0;
 };
@@ -193,9 +177,8 @@ long residentKiB(pid_t pid) {
 // zebd with its standard error in a file of the soak's directory.
 pid_t startDaemon(const Options &o, const std::string &dir, const std::string &socket) {
     std::string sysroot = dir + "/sysroot";
-    std::filesystem::create_directories(sysroot + "/cfg/system");
-    std::filesystem::create_directories(sysroot + "/etc/config");
-    std::filesystem::create_directories(sysroot + "/usr/lib/phonebook");
+    for (const char *sub : {"/cfg/system", "/etc/config", "/usr/lib/phonebook"})
+        std::filesystem::create_directories(sysroot + sub);
     std::filesystem::copy_file(o.table, sysroot + "/usr/lib/phonebook/CCC.dat");
     std::vector<std::string> argv =
         zebtest::targetCommand({o.zebd, "-s", socket, "--sysroot", sysroot, o.definition});
@@ -252,12 +235,15 @@ int main(int argc, char **argv) {
 
     Tally tally;
     Clock::time_point start = Clock::now(), end = start + std::chrono::seconds(o.seconds);
-    std::vector<std::unique_ptr<SoakClient>> clients;
-    for (int i = 0; i < o.clients; ++i)
-        clients.push_back(std::make_unique<SoakClient>(i, socket, tally));
+    long notifications = 0;
     std::vector<std::thread> threads;
-    for (auto &c : clients)
-        threads.emplace_back([&c, end] { c->run(end); });
+    for (int i = 0; i < o.clients; ++i)
+        threads.emplace_back([&, i] {
+            SoakClient client(i, socket, tally);
+            client.run(end);
+            std::lock_guard<std::mutex> guard(tally.lock);
+            notifications += client.notifications;
+        });
 
     // Samples of the resident memory; the first quarter of the run is warm-up.
     std::vector<long> afterWarmUp;
@@ -269,10 +255,6 @@ int main(int argc, char **argv) {
     }
     for (std::thread &t : threads)
         t.join();
-    long notifications = 0;
-    for (auto &c : clients)
-        notifications += c->notifications;
-    clients.clear();
     int exitStatus = stopDaemon(pid);
 
     long total = 0;
@@ -285,16 +267,11 @@ int main(int argc, char **argv) {
                 tally.unanswered.size(), notifications);
     for (size_t i = 0; i < tally.unanswered.size() && i < 10; ++i)
         std::printf("  unanswered: %s\n", tally.unanswered[i].c_str());
-    bool memoryFlat = true;
-    if (!afterWarmUp.empty()) {
-        auto [low, high] = std::minmax_element(afterWarmUp.begin(), afterWarmUp.end());
-        long growth = afterWarmUp.back() - afterWarmUp.front();
-        std::printf("  VmRSS after warm-up: %ld samples, first %ld KiB, last %ld KiB, "
-                    "min %ld, max %ld (growth %+ld KiB)\n",
-                    static_cast<long>(afterWarmUp.size()), afterWarmUp.front(), afterWarmUp.back(),
-                    *low, *high, growth);
-        memoryFlat = o.rssSlackKiB < 0 || growth <= o.rssSlackKiB;
-    }
+    const long growth = afterWarmUp.empty() ? 0 : afterWarmUp.back() - afterWarmUp.front();
+    if (!afterWarmUp.empty())
+        std::printf("  VmRSS after warm-up: %zu samples, first %ld KiB, growth %+ld KiB\n",
+                    afterWarmUp.size(), afterWarmUp.front(), growth);
+    const bool memoryFlat = o.rssSlackKiB < 0 || growth <= o.rssSlackKiB;
     std::printf("  zebd exit status: %d (log: %s/zebd.log)\n", exitStatus, dir.c_str());
     bool ok = tally.unanswered.empty() && exitStatus == 0 && memoryFlat && total > 0;
     std::printf("soak: %s\n", ok ? "passed" : "FAILED");

@@ -23,48 +23,24 @@ HANDLER_KEYS = ("read-handler", "write-handler", "validator", "add-handler", "de
 def exported(nm, library):
     listing = subprocess.run([nm, "-D", "--defined-only", library], check=True,
                              capture_output=True, text=True).stdout
-    names = set()
-    for line in listing.splitlines():
-        fields = line.split()
-        if len(fields) >= 3:
-            name = fields[2].split("@")[0]
-            if not IGNORED.match(name):
-                names.add(name)
-    return names
+    names = {line.split()[2].split("@")[0] for line in listing.splitlines() if len(line.split()) >= 3}
+    return {name for name in names if not IGNORED.match(name)}
 
 
-def strip_parens_after(text, keyword):
-    """Removes `keyword` and the parenthesised text that follows it."""
-    while True:
-        at = text.find(keyword)
-        if at < 0:
-            return text
-        depth, end = 0, at + len(keyword)
-        while end < len(text):
-            if text[end] == "(":
-                depth += 1
-            elif text[end] == ")":
-                depth -= 1
-                if depth == 0:
-                    break
-            end += 1
-        text = text[:at] + text[end + 1:]
+# __attribute__((...)) with one level of parentheses inside.
+ATTRIBUTE = re.compile(r"__attribute__\s*\(\((?:[^()]|\([^()]*\))*\)\)")
 
 
 def top_level_statements(code):
     """The statements outside braces, with brace contents left out."""
     statements, current, depth = [], [], 0
     for char in code:
-        if char == "{":
-            depth += 1
-        elif char == "}":
-            depth -= 1
-        elif depth == 0:
-            if char == ";":
-                statements.append("".join(current).strip())
-                current = []
-            else:
-                current.append(char)
+        depth += {"{": 1, "}": -1}.get(char, 0)
+        if depth == 0 and char == ";":
+            statements.append("".join(current).strip())
+            current = []
+        elif depth == 0 and char not in "{}":
+            current.append(char)
     return statements
 
 
@@ -80,7 +56,7 @@ def declared_in_c_header(cc, include_dir, header):
         elif own and not line.startswith("#"):
             code.append(line)
     names = set()
-    for statement in top_level_statements(strip_parens_after("\n".join(code), "__attribute__")):
+    for statement in top_level_statements(ATTRIBUTE.sub("", "\n".join(code))):
         words = statement.split()
         if not words or words[0] in ("typedef", "static"):
             continue

@@ -75,18 +75,6 @@ const Case kCases[] = {
          return dump(numbers.get()) + dump(contact.get());
      },
      "[{name:+331,preferred:true,},{name:+332,preferred:true,},]<none>"},
-    {"an element moved to a list of the caller's",
-     [](Variant contact) {
-         variant_list_t kept;
-         variant_list_initialize(&kept);
-         variant_list_t *numbers = variant_da_list(valueOf(contact.get(), "numbers"));
-         variant_list_append(&kept, variant_list_iterator_take(variant_list_last(numbers)));
-         variant_cleanup(contact.get());
-         std::string seen = dump(variant_list_iterator_data(variant_list_first(&kept)));
-         variant_list_cleanup(&kept);
-         return seen;
-     },
-     "{name:+332,preferred:true,}"},
     {"renamed keys and replaced values, one too long for a block",
      [](Variant contact) {
          variant_map_iterator_rename(variant_map_find(variant_da_map(contact.get()), "name"),
