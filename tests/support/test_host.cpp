@@ -12,36 +12,6 @@ namespace fs = std::filesystem;
 
 namespace zebtest {
 
-Var::Var() {
-    variant_initialize(&value_, variant_type_unknown);
-}
-
-Var::Var(const json &value) : Var() {
-    if (!zeb_json::jsonToVariant(value, &value_))
-        throw std::runtime_error("cannot convert JSON to a variant: " + value.dump());
-}
-
-Var::Var(const Var &other) : Var() {
-    variant_copy(&value_, &other.value_);
-}
-
-Var &Var::operator=(const Var &other) {
-    if (this != &other)
-        variant_copy(&value_, &other.value_);
-    return *this;
-}
-
-Var::~Var() {
-    variant_cleanup(&value_);
-}
-
-json Var::toJson() const {
-    json out;
-    if (!zeb_json::variantToJson(&value_, out))
-        throw std::runtime_error("cannot convert a variant to JSON");
-    return out;
-}
-
 TestHost::TestHost(int traceLevel) {
     std::string pattern = (fs::temp_directory_path() / "zeb-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)

@@ -20,28 +20,9 @@
 
 #include "zeb/ops.h"
 #include "zeb/sl.h"
-#include "zeb_variant_json.hpp"
+#include "test_var.hpp"
 
 namespace zebtest {
-
-using json = zeb_json::json;
-
-/* A variant owned by the test. */
-class Var {
-  public:
-    Var();
-    explicit Var(const json &value);
-    Var(const Var &other);
-    Var &operator=(const Var &other);
-    ~Var();
-    variant_t *get() { return &value_; }
-    const variant_t *get() const { return &value_; }
-    variant_type_t type() const { return variant_type(&value_); }
-    json toJson() const;
-
-  private:
-    variant_t value_;
-};
 
 struct CallResult {
     bool ok = false; /* the handler ran and returned 0 */
