@@ -102,7 +102,8 @@ class Writer {
                 return;
             }
             // The call's work is in the log before its answer.
-            answeredAt.push_back(std::filesystem::file_size(daemon.logFile));
+            std::error_code gone;
+            answeredAt.push_back(std::filesystem::file_size(daemon.logFile, gone));
         }
     }
 
