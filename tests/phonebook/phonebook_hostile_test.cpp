@@ -125,21 +125,16 @@ TEST_F(Hostile, MalformedFramesAddNothing) {
     auto withId = [&](const std::string &id) {
         return std::string(good).replace(good.find("\xa2id") + 3, 1, id);
     };
-    const std::string invalid[] = {
-        "",
-        good.substr(0, good.size() - 1), // truncated
-        good + '\xc0',                   // bytes after it
-        withName(std::string("\xc4\x04") + "Evil"),
-        withName(mpText(std::string("Ev\0il", 5))),
-        withName("\xdb" + bigEndian(0xffffffffu, 4) + "Evil"), // a text longer than the frame
-        "\x85\x07\x01" + good.substr(good.find("\xa2op")),     // a key that is 7
-        std::string("\x92\x01\x02", 3),                        // not a map
-        mpMap(1) + mpText("op") + mpText("get"),               // no id
-        withId(mpUInt(0)),
-        withId(mpUInt(1ull << 32)),
-        withId("\xff"),
-        withId(mpText("1")),
-        withId("\xc0")};
+    // How a body breaks the codec is the codec's own test; here one of each
+    // kind that the daemon answers.
+    const std::string invalid[] = {"",
+                                   good.substr(0, good.size() - 1),         // truncated
+                                   std::string("\x92\x01\x02", 3),          // not a map
+                                   mpMap(1) + mpText("op") + mpText("get"), // no id
+                                   withId(mpUInt(0)),
+                                   withId(mpUInt(1ull << 32)),
+                                   withId(mpText("1")),
+                                   withId("\xc0")};
     std::vector<std::pair<std::string, uint32_t>> bodies = {
         {withName(std::string(40, '\x91') + name), ZEB_ERROR_LIMIT}};
     for (const std::string &body : invalid)
