@@ -274,13 +274,25 @@ TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
         expected = file;
     }
     ASSERT_NO_FATAL_FAILURE(startAndCheck(expected));
-    // A temporary file left by a kill is no obstacle: the next save replaces
-    // it.
+    // A directory where the temporary file goes fails the save and leaves the
+    // file as it was; a temporary file left by a kill is no obstacle.
+    const std::string temporary = daemon.savedFile() + ".tmp",
+                      old = bustest::readFile(daemon.savedFile());
+    std::filesystem::remove(temporary);
+    std::filesystem::create_directory(temporary);
     Client last(daemon.socket);
-    EXPECT_EQ(last.call("Phonebook", "removeAllContacts", json::object()), true) << last.message();
+    json late = {{"uniqueID", "late"}, {"formattedName", "Late"}};
+    EXPECT_EQ(last.call("Phonebook", "addContact", {{"contact", late}}), true) << last.message();
+    const std::string failed = "Save of phonebook to /cfg/system/phonebook.odl failed: ";
+    ASSERT_TRUE(bustest::waitFor([&] { return daemon.log().find(failed) != std::string::npos; }));
+    EXPECT_NE(daemon.log().find("Is a directory", daemon.log().find(failed)), std::string::npos);
+    EXPECT_EQ(bustest::readFile(daemon.savedFile()), old);
+    std::filesystem::remove(temporary);
+    bustest::writeFile(temporary, "{ half a file");
     EXPECT_EQ(daemon.stop(), 0) << daemon.log();
     EXPECT_FALSE(std::filesystem::exists(daemon.savedFile() + ".tmp"));
-    EXPECT_EQ(fromSavedFile(bustest::readFile(daemon.savedFile())), Book());
+    expected["late"] = contactOf("Late", "", json::array(), json::array());
+    EXPECT_EQ(fromSavedFile(bustest::readFile(daemon.savedFile())), expected);
     std::printf("kill test: %d kills, %d while starting\n", kills, beforeServing);
 }
 
