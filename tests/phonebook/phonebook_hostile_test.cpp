@@ -20,13 +20,6 @@ using bustest::json;
 using bustest::Raw;
 using bustest::Var;
 
-int scale() {
-    const char *text = std::getenv("ZEB_HOSTILE_SCALE");
-    int value = text != nullptr ? std::atoi(text) : 1;
-    return value > 0 ? value : 1;
-}
-
-// MessagePack written by hand.
 std::string bigEndian(uint64_t value, int bytes) {
     std::string out;
     for (int i = bytes - 1; i >= 0; --i)
@@ -34,29 +27,20 @@ std::string bigEndian(uint64_t value, int bytes) {
     return out;
 }
 
-std::string mpText(const std::string &text) {
-    if (text.size() < 32)
-        return static_cast<char>(0xa0 | text.size()) + text;
-    return (text.size() < 65536 ? "\xda" + bigEndian(text.size(), 2)
-                                : "\xdb" + bigEndian(text.size(), 4)) +
-           text;
-}
+const std::string kEvil = std::string(1, '\xa4') + "Evil"; // in MessagePack
 
-std::string mpMap(size_t entries) {
-    return std::string(1, static_cast<char>(0x80 | entries));
-}
-
-std::string mpUInt(uint64_t value) {
-    return value < 128 ? std::string(1, static_cast<char>(value)) : "\xcf" + bigEndian(value, 8);
-}
-
-// A call of addContact for `id` in MessagePack, with `name` as the contact's
-// formattedName already encoded: the request the malformed frames break.
-std::string addContactBody(uint64_t requestId, const std::string &id, const std::string &name) {
-    return mpMap(5) + mpText("id") + mpUInt(requestId) + mpText("op") + mpText("call") +
-           mpText("path") + mpText("Phonebook") + mpText("function") + mpText("addContact") +
-           mpText("args") + mpMap(1) + mpText("contact") + mpMap(2) + mpText("uniqueID") +
-           mpText(id) + mpText("formattedName") + name;
+// A call of addContact in MessagePack, its formattedName "Evil" encoded as
+// `name`: the request the malformed frames break.
+std::string addContactBody(const std::string &name = kEvil) {
+    std::string body =
+        bustest::frameOf(
+            Var({{"id", 1},
+                 {"op", "call"},
+                 {"path", "Phonebook"},
+                 {"function", "addContact"},
+                 {"args", {{"contact", {{"uniqueID", "evil"}, {"formattedName", "Evil"}}}}}}))
+            .substr(4);
+    return body.replace(body.find(kEvil), kEvil.size(), name);
 }
 
 class Hostile : public bustest::DaemonTest<bustest::PhonebookDaemon> {
@@ -123,23 +107,23 @@ class Hostile : public bustest::DaemonTest<bustest::PhonebookDaemon> {
 // and the connection goes on. What cannot be framed ends the connection: a
 // length above the limit (also an HTTP request), a frame cut by the end.
 TEST_F(Hostile, MalformedFramesAddNothing) {
-    const std::string name = mpText("Evil"), good = addContactBody(1, "evil", name);
-    auto withName = [](const std::string &encoded) { return addContactBody(1, "evil", encoded); };
+    const std::string good = addContactBody();
     auto withId = [&](const std::string &id) {
         return std::string(good).replace(good.find("\xa2id") + 3, 1, id);
     };
     // How a body breaks the codec is the codec's own test; here one of each
     // kind that the daemon answers.
     const std::string invalid[] = {"",
-                                   good.substr(0, good.size() - 1),         // truncated
-                                   std::string("\x92\x01\x02", 3),          // not a map
-                                   mpMap(1) + mpText("op") + mpText("get"), // no id
-                                   withId(mpUInt(0)),
-                                   withId(mpUInt(1ull << 32)),
-                                   withId(mpText("1")),
+                                   good.substr(0, good.size() - 1), // truncated
+                                   std::string("\x92\x01\x02", 3),  // not a map
+                                   "\x81\xa2op\xa3get",             // no id
+                                   withId(std::string(1, '\0')),
+                                   withId("\xcf" + bigEndian(1ull << 32, 8)),
+                                   withId("\xa1"
+                                          "1"),
                                    withId("\xc0")};
     std::vector<std::pair<std::string, uint32_t>> bodies = {
-        {withName(std::string(40, '\x91') + name), ZEB_ERROR_LIMIT}};
+        {addContactBody(std::string(40, '\x91') + kEvil), ZEB_ERROR_LIMIT}};
     for (const std::string &body : invalid)
         bodies.emplace_back(body, ZEB_ERROR_INVALID_ARGUMENT);
     Raw raw(daemon.socket);
@@ -150,8 +134,7 @@ TEST_F(Hostile, MalformedFramesAddNothing) {
         EXPECT_EQ(reply.toJson()["id"], 0) << reply.toJson();
         EXPECT_EQ(bustest::errorCode(reply.toJson()), code) << reply.toJson();
     }
-    ASSERT_TRUE(raw.send(bustest::frame(mpMap(2) + mpText("id") + mpUInt(5) + mpText("op") +
-                                        mpText("getAllContacts"))));
+    ASSERT_TRUE(raw.send(bustest::frameOf(Var({{"id", 5}, {"op", "getAllContacts"}}))));
     ASSERT_TRUE(raw.receive(reply));
     EXPECT_EQ(reply.toJson()["id"], 5) << "the connection goes on";
     EXPECT_EQ(bustest::errorCode(reply.toJson()), ZEB_ERROR_NOT_FOUND) << reply.toJson();
@@ -192,13 +175,14 @@ TEST_F(Hostile, StalledHalfFramesNeitherLockOthersOutNorReserveAnnouncedSizes) {
             ASSERT_EQ(busy.call("Phonebook", "getNumberOfContacts", json::object()), 2)
                 << busy.message();
     };
-    const std::string half = bustest::frame(addContactBody(1, "evil", mpText("Evil")));
+    const std::string half = bustest::frame(addContactBody());
     const std::string announced = bigEndian(ZEB_BUS_MAX_MESSAGE_SIZE, 4) + std::string(1024, 'x');
     long before = mapped();
     std::vector<std::unique_ptr<Raw>> idle, stalled;
     for (int i = 0; i < 54; ++i)
         idle.push_back(std::make_unique<Raw>(daemon.socket));
-    for (int round = 0; round < scale(); ++round) {
+    const uint64_t rounds = bustest::fromEnvironment("ZEB_HOSTILE_SCALE", 1);
+    for (uint64_t round = 0; round < std::max<uint64_t>(rounds, 1); ++round) {
         stalled.clear();
         ASSERT_NO_FATAL_FAILURE(settle());
         // With the watcher, `busy` and the idle ones, as many as the daemon serves.

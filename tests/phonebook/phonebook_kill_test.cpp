@@ -159,11 +159,6 @@ class Writer {
     int created_ = 0;
 };
 
-uint64_t fromEnvironment(const char *name, uint64_t fallback) {
-    const char *text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
-}
-
 class Saving : public bustest::DaemonTest<bustest::PhonebookDaemon> {
   protected:
     void SetUp() override {
@@ -193,8 +188,8 @@ class Saving : public bustest::DaemonTest<bustest::PhonebookDaemon> {
 };
 
 TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
-    const uint64_t seed = fromEnvironment("ZEB_KILL_SEED", 20240229);
-    const int kills = static_cast<int>(fromEnvironment("ZEB_KILL_COUNT", 20));
+    const uint64_t seed = bustest::fromEnvironment("ZEB_KILL_SEED", 20240229);
+    const int kills = static_cast<int>(bustest::fromEnvironment("ZEB_KILL_COUNT", 20));
     std::printf("kill test: %d kills, seed %llu (ZEB_KILL_SEED)\n", kills,
                 static_cast<unsigned long long>(seed));
     std::mt19937_64 random(seed);

@@ -84,6 +84,12 @@ template <class Condition> bool waitFor(Condition done, int ms = 20000) {
     return true;
 }
 
+/* The number the environment variable `name` holds, or `fallback`. */
+inline uint64_t fromEnvironment(const char *name, uint64_t fallback) {
+    const char *text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
 /* How often `what` occurs in `text`. */
 inline size_t count(const std::string &text, const std::string &what) {
     size_t seen = 0;
