@@ -17,6 +17,8 @@ class Value {
         zebcli::parseValue(text, &value_);
     }
     ~Value() { variant_cleanup(&value_); }
+    Value(const Value &) = delete;
+    Value &operator=(const Value &) = delete;
     variant_type_t type() const { return variant_type(&value_); }
     std::string text() const { return variant_da_char(&value_); }
     json asJson() const {
