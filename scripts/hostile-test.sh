@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Runs the hostile clients of tests/phonebook/phonebook_hostile_test.cpp at a
-# larger scale than the test command does: a contact of 100 000 numbers, the
-# 256 stalled connections several times over, more announcements for the
-# subscriber that never reads (see docs/reliability.md).
+# larger scale than the test command does: the stalled connections several
+# rounds over (see docs/reliability.md).
 #
 #   scripts/hostile-test.sh [SCALE]
 #

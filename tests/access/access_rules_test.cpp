@@ -74,13 +74,11 @@ TEST(AccessRules, PatternsMatchExactlyOrByPrefix) {
     expectDecisions(rules, Caller{1000, {1000}},
                     {{"get Phonebook", true},
                      {"get Phonebook.MaxNumberOfEntries", false},
-                     {"get Phonebook.Entry.1", false},
                      {"set Phonebook", false},
                      // "X*" takes X itself and everything longer; "X.*" only what lies below X.
                      {"set Phonebook.Entry", true},
                      {"del Phonebook.Entry.7", true},
                      {"set Phonebook.Entry.7.TelephoneNumber.1.Number", true},
-                     {"set Phonebook.MaxNumberOfEntries", false},
                      {"add Phonebook.Entry", false},
                      {"add Phonebook.Entry.7.Email", true},
                      // "*" alone is every path, the top ("") too.
@@ -92,7 +90,6 @@ TEST(AccessRules, PatternsMatchExactlyOrByPrefix) {
                      {"call Phonebook getContactByNumber", true},
                      {"call Phonebook export", true},
                      {"call Phonebook exportAll", false},
-                     {"call Phonebook getAllContacts", false},
                      {"call Phonebook import", false},
                      {"call Phonebook.Entry.1 getContact", false},
                      // Operations grant no function and functions no operation.
@@ -109,15 +106,12 @@ TEST(AccessRules, SubtreesAndSubscriptionsBelowAPath) {
                     {// Reading Phonebook with everything below needs a grant for all of it.
                      {"tree Phonebook", false},
                      {"tree Phonebook.Entry", true},
-                     {"tree Phonebook.Entry.3", true},
                      {"tree Other", false},
                      // Subscribing somewhere at or below the path asked for.
                      {"subscribe", true},
                      {"subscribe Other", true},
-                     {"subscribe Other.Thing", true},
                      {"subscribe Other.Thing.Below", false},
                      {"subscribe Oth", false},
-                     {"subscribe Phonebook", true},
                      {"subscribe Phonebook.Entry.2.Email", true},
                      {"subscribe Phone", false},
                      // What may be subscribed to is not what may be received.
@@ -145,8 +139,6 @@ TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
         {{5000, {5000, 22}}, "get C", true},
         {{5000, {22}}, "set C", true},
         {{22, {5000}}, "get C", false},
-        {{33, {33, 37}}, "get D", true},
-        {{33, {22, 37}}, "get A", true},
         {{33, {22, 37}}, "get C", true},
         {{33, {22, 37}}, "get D", true},
         {{33, {22, 37}}, "get B", false},
@@ -163,10 +155,9 @@ TEST(AccessRules, UsersAndGroupsByNameOrNumberAndRulesAddUp) {
 }
 
 // The error of each text refused, from its file, line and column; the rules
-// read before stay as they were. 4294967295 is (uid_t)-1, which stands for no
-// user: a rule naming it would match a peer whose credentials are unknown. It
-// and every other number no user or group can have are refused, however the
-// number is written.
+// read before stay. 4294967295 is (uid_t)-1, no user: a rule naming it would
+// match a peer whose credentials are unknown. Every number no user or group
+// can have is refused, however written.
 TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhyAndChangeNothing) {
     auto rule = [](const std::string &who) {
         return R"({"rules": [{)" + who + R"(, "access": [{"path": "*", "operations": ["get"]}]}]})";
@@ -204,12 +195,7 @@ TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhyAndChangeNothing) {
         {rule(R"("group": 4294967295)"), "1:13: no group has the number 4294967295"},
         {rule(R"("group": "4294967295")"), "1:13: no group has the number 4294967295"},
         {rule(R"("user": 4294967296)"), "1:13: no user has the number 4294967296"},
-        {rule(R"("group": 18446744073709551615)"),
-         "1:13: no group has the number 18446744073709551615"},
-        {rule(R"("user": -1)"), "1:13: a user number cannot be negative"},
         {rule(R"("group": -9223372036854775808)"), "1:13: a group number cannot be negative"},
-        {rule(R"("user": -0.5)"), "1:13: a user number cannot be negative"},
-        {rule(R"("user": 1000.5)"), "1:13: a user number is a whole number"},
         {rule(R"("user": 1e3)"), "1:13: a user number is a whole number"},
         {rule(R"("group": 18446744073709551616)"), "1:13: a group number is a whole number"},
         {many, "\"functions\" holds more than 256 items"},
@@ -233,8 +219,7 @@ TEST(AccessRules, BadFilesAreRefusedWithWhereAndWhyAndChangeNothing) {
 
 TEST(AccessRules, EveryJsonFileOfADirectoryCountsAndAFailedReadKeepsThePreviousRules) {
     char pattern[] = "/tmp/zeb-acl-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
+    const std::string dir = mkdtemp(pattern);
     auto write = [&](const std::string &name, const std::string &text) {
         std::ofstream(dir + "/" + name) << text;
     };
@@ -265,8 +250,7 @@ TEST(AccessRules, EveryJsonFileOfADirectoryCountsAndAFailedReadKeepsThePreviousR
     EXPECT_FALSE(rules.loadDirectory(dir + "/none", fakeLookup(), &error));
     expectDecisions(rules, alice, {{"get A", true}, {"get E", false}});
 
-    // A good reading replaces the rules.
-    std::filesystem::remove(dir + "/z.json");
+    std::filesystem::remove(dir + "/z.json"); // a good reading replaces the rules
     ASSERT_TRUE(rules.loadDirectory(dir, fakeLookup(), &error)) << error;
     expectDecisions(rules, alice, {{"get A", false}, {"get E", true}});
     std::filesystem::remove_all(dir);
@@ -277,7 +261,6 @@ TEST(AccessRules, EveryJsonFileOfADirectoryCountsAndAFailedReadKeepsThePreviousR
 // its package.
 TEST(AccessRules, TheDocumentedExampleSetIsTheShippedOne) {
     std::ifstream doc(ACCESS_CONTROL_DOC);
-    ASSERT_TRUE(doc) << ACCESS_CONTROL_DOC;
     std::string line, file;
     size_t compared = 0;
     while (std::getline(doc, line)) {
@@ -325,15 +308,12 @@ TEST(AccessRules, TheExamplesGrantWhatTheirNamesSay) {
     // Allowed ('1') to admin, editor, viewer; telephony, provisioning.
     const std::pair<const char *, const char *> cases[] = {
         {"call Phonebook addContact", "110 01"},
-        {"call Phonebook modifyContactByUniqueID", "110 01"},
         {"call Phonebook removeAllContacts", "110 01"},
         {"call Phonebook import", "100 01"},
         {"call Phonebook export", "100 01"},
         {"call Phonebook searchContacts", "111 11"},
-        {"call Phonebook getContactsRange", "111 11"},
         {"call Phonebook getContactByNumber", "111 11"},
         {"call Phonebook getChangesSince", "111 01"},
-        {"call Phonebook getAllContacts", "111 01"},
         {"call Phonebook getMaxNumberOfContacts", "111 01"},
         {"call Phonebook.Entry.1 getContact", "100 01"},
         {"set Phonebook.MaxNumberOfEntries", "100 01"},

@@ -6,22 +6,19 @@
 #include <sys/syscall.h>
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "bus_test_support.hpp"
 
 namespace {
 
-// A command of the document and the lines it prints.
+// A command of the document and the lines it prints, each ended by '\n'.
 struct Example {
     size_t line; // in the document, from 1
-    std::string command;
-    std::string expected; // the lines, each ended by '\n'
+    std::string command, expected;
 };
 
-bool startsWith(const std::string &text, const std::string &prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 // The examples: the blocks marked `sh` whose first line begins with "$ ".
 std::vector<Example> examplesOf(const std::string &document) {
     std::vector<std::string> lines;
@@ -30,12 +27,12 @@ std::vector<Example> examplesOf(const std::string &document) {
         lines.push_back(line);
     std::vector<Example> examples;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (!startsWith(lines[i], "```"))
+        if (lines[i].rfind("```", 0) != 0)
             continue;
         bool example =
-            lines[i] == "```sh" && i + 1 < lines.size() && startsWith(lines[i + 1], "$ ");
+            lines[i] == "```sh" && i + 1 < lines.size() && lines[i + 1].rfind("$ ", 0) == 0;
         for (++i; i < lines.size() && lines[i] != "```"; ++i) {
-            if (example && startsWith(lines[i], "$ "))
+            if (example && lines[i].rfind("$ ", 0) == 0)
                 examples.push_back({i + 1, lines[i].substr(2), ""});
             else if (example)
                 examples.back().expected += lines[i] + "\n";
@@ -48,50 +45,30 @@ std::vector<Example> examplesOf(const std::string &document) {
 // '...' quotes everything, "..." everything but \" and \\.
 std::vector<std::string> wordsOf(const std::string &line) {
     std::vector<std::string> words;
-    std::string word;
     bool inWord = false;
     for (size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         if (c == ' ') {
-            if (inWord)
-                words.push_back(word);
-            word.clear();
             inWord = false;
             continue;
         }
+        if (!inWord)
+            words.emplace_back();
         inWord = true;
-        if (c == '\'' || c == '"') {
-            size_t end = i + 1;
-            for (; end < line.size() && line[end] != c; ++end) {
-                if (c == '"' && line[end] == '\\' && end + 1 < line.size() &&
-                    (line[end + 1] == '"' || line[end + 1] == '\\'))
-                    ++end;
-                word += line[end];
-            }
-            if (end == line.size())
-                throw std::runtime_error("unterminated quote in: " + line);
-            i = end;
-        } else {
-            word += c;
+        if (c != '\'' && c != '"') {
+            words.back() += c;
+            continue;
         }
+        for (i++; i < line.size() && line[i] != c; ++i) {
+            if (c == '"' && line[i] == '\\' && i + 1 < line.size() &&
+                (line[i + 1] == '"' || line[i + 1] == '\\'))
+                ++i;
+            words.back() += line[i];
+        }
+        if (i == line.size())
+            throw std::runtime_error("unterminated quote in: " + line);
     }
-    if (inWord)
-        words.push_back(word);
     return words;
-}
-
-// True when the text at `at` has the shape of `pattern`: '9' stands for a
-// digit, 'x' for a lower-case hexadecimal digit, anything else for itself.
-bool hasShape(const std::string &text, size_t at, const std::string &pattern) {
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        char c = at + i < text.size() ? text[at + i] : '\0';
-        bool digit = c >= '0' && c <= '9';
-        if (pattern[i] == '9'   ? !digit
-            : pattern[i] == 'x' ? !digit && (c < 'a' || c > 'f')
-                                : c != pattern[i])
-            return false;
-    }
-    return true;
 }
 
 // The output with the placeholders of the document: "<now>" for a date-time
@@ -99,36 +76,27 @@ bool hasShape(const std::string &text, size_t at, const std::string &pattern) {
 // generated identifier, "<token>" for the text of a "token" (kept in `token`
 // for the commands that follow).
 std::string normalised(const std::string &output, time_t now, std::string *token) {
-    const std::string dateTime = "9999-99-99T99:99:99Z";
-    const std::string uuid = "urn:uuid:xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
-    const std::string tokenKey = "\"token\":\"";
+    static const std::regex placeholders(
+        R"re("token":"([^"]*)"|urn:uuid:[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}|)re"
+        R"re(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)re");
     std::string result;
-    for (size_t i = 0; i < output.size();) {
-        size_t end = 0;
-        if (output.compare(i, tokenKey.size(), tokenKey) == 0 &&
-            (end = output.find('"', i + tokenKey.size())) != std::string::npos) {
-            *token = output.substr(i + tokenKey.size(), end - i - tokenKey.size());
-            result += tokenKey + "<token>";
-            i = end;
-            continue;
+    auto end = output.cbegin();
+    for (std::sregex_iterator m(output.begin(), output.end(), placeholders), last; m != last; ++m) {
+        std::string found = m->str(), shown = found;
+        std::tm broken{};
+        if ((*m)[1].matched) {
+            *token = (*m)[1];
+            shown = "\"token\":\"<token>\"";
+        } else if (found[0] == 'u') {
+            shown = "urn:uuid:<uuid>";
+        } else if (strptime(found.c_str(), "%Y-%m-%dT%H:%M:%SZ", &broken) != nullptr &&
+                   std::labs(static_cast<long>(timegm(&broken) - now)) <= 86400 + 3600) {
+            shown = "<now>";
         }
-        if (hasShape(output, i, uuid)) {
-            result += "urn:uuid:<uuid>";
-            i += uuid.size();
-            continue;
-        }
-        if (hasShape(output, i, dateTime)) {
-            std::tm broken{};
-            strptime(output.substr(i, dateTime.size()).c_str(), "%Y-%m-%dT%H:%M:%SZ", &broken);
-            if (std::labs(static_cast<long>(timegm(&broken) - now)) <= 86400 + 3600) {
-                result += "<now>";
-                i += dateTime.size();
-                continue;
-            }
-        }
-        result += output[i++];
+        result.append(end, (*m)[0].first) += shown;
+        end = (*m)[0].second;
     }
-    return result;
+    return result.append(end, output.cend());
 }
 
 // True once the process waits for input without a time limit, as `zeb-cli
@@ -154,13 +122,17 @@ bool waitsForever(pid_t pid) {
     return number == SYS_ppoll && value == 0;
 }
 
-TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
+class PhonebookApiDoc : public bustest::DaemonTest<bustest::PhonebookDaemon> {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(daemon.sysroot + "/etc/config");
+        DaemonTest::SetUp();
+    }
+};
+
+TEST_F(PhonebookApiDoc, EveryExampleAnswersAsShown) {
     std::vector<Example> examples = examplesOf(bustest::readFile(PHONEBOOK_API_DOC));
     ASSERT_GE(examples.size(), 40u) << "the examples of " << PHONEBOOK_API_DOC;
-
-    bustest::PhonebookDaemon daemon;
-    std::filesystem::create_directories(daemon.sysroot + "/etc/config");
-    ASSERT_TRUE(daemon.start()) << daemon.log();
     // For the zeb-cli runs only (zeb_bus_cli_test checks zeb-cli for leaks):
     // LeakSanitizer's pass at each exit would double the time they take.
     setenv("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1", 1);
@@ -207,7 +179,6 @@ TEST(PhonebookApiDoc, EveryExampleAnswersAsShown) {
         EXPECT_EQ(normalised(printed, now, &token), example.expected);
     }
     EXPECT_TRUE(background.empty()) << "a command in the background without a wait";
-    EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// zebd serving the phonebook itself: what its calls write to the log, a saved
-// phonebook its user cannot read, and the Python client of the wire document.
+// zebd serving the phonebook: what its calls write to the log, a saved
+// phonebook its user cannot read, the Python client of the wire document.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,20 +10,20 @@ namespace {
 
 using bustest::json;
 
-class ServedPhonebook : public ::testing::Test {
+class ServedPhonebook : public bustest::DaemonTest<bustest::PhonebookDaemon> {
   protected:
+    void SetUp() override {} // each test starts the daemon its own way
     // The warning and error lines of zebd's log.
     size_t warnings() {
         std::string log = daemon.log();
         return bustest::count(log, "[!]") + bustest::count(log, "[x]");
     }
-
-    bustest::PhonebookDaemon daemon;
 };
 
 // Each contact converted warned about every property it did not have, each
 // optional argument left out warned too: ordinary calls filled the log with
-// warnings in which the one that mattered drowned.
+// warnings in which the one that mattered drowned. (A call that fails would
+// warn: none does here.)
 TEST_F(ServedPhonebook, OrdinaryCallsWriteNoWarning) {
     ASSERT_TRUE(daemon.start()) << daemon.log();
     bustest::Client client(daemon.socket);
@@ -37,48 +37,35 @@ TEST_F(ServedPhonebook, OrdinaryCallsWriteNoWarning) {
                        {"telephoneNumbers", {{{"name", "+33612345678"}, {"preferred", true}}}},
                        {"emails", {{{"name", "ann@example.com"}, {"type", "work"}}}}};
     const json bare = {{"uniqueID", "bob"}, {"formattedName", "Bob"}};
-    // Each call, its arguments, and the member of its answer compared with
-    // what is expected: all of it when empty, its size for "#".
-    const std::tuple<const char *, json, const char *, json> calls[] = {
-        {"addContact", {{"contact", full}}, "", true},
-        {"addContact", {{"contact", bare}}, "", true},
-        {"addContacts", {{"contacts", {{{"uniqueID", "cy"}, {"formattedName", "Cy"}}}}}, "", true},
-        {"modifyContactByUniqueID",
-         {{"uniqueID", "ann"}, {"contact", {{"title", "Prof"}}}},
-         "",
-         true},
+    const std::pair<const char *, json> calls[] = {
+        {"addContact", {{"contact", full}}},
+        {"addContact", {{"contact", bare}}},
+        {"addContactAndGenUUID", {{"contact", {{"formattedName", "Dee"}}}}},
+        {"addContacts", {{"contacts", {{{"uniqueID", "cy"}, {"formattedName", "Cy"}}}}}},
+        {"modifyContactByUniqueID", {{"uniqueID", "ann"}, {"contact", {{"title", "Prof"}}}}},
         {"modifyContact",
-         {{"formattedName", "Bob"}, {"contact", {{"telephoneNumbers", {{{"name", "0123"}}}}}}},
-         "",
-         true},
-        {"getContact", {{"formattedName", "Bob"}}, "uniqueID", "bob"},
-        {"getContactByUniqueID", {{"uniqueID", "ann"}}, "title", "Prof"},
-        {"getContactByNumber", {{"number", "0123"}}, "uniqueID", "bob"},
-        {"getContactByNumber", {{"number", "999"}}, "", nullptr},
-        {"getAllContacts", json::object(), "#", 4},
-        {"getNumberOfContacts", json::object(), "", 4},
-        {"removeContactByUniqueID", {{"uniqueID", "ann"}}, "", true},
-        {"removeContact", {{"formattedName", "Bob"}}, "", true},
-        {"removeAllContacts", json::object(), "", true},
+         {{"formattedName", "Bob"}, {"contact", {{"telephoneNumbers", {{{"name", "0123"}}}}}}}},
+        {"getContact", {{"formattedName", "Bob"}}},
+        {"getContactByUniqueID", {{"uniqueID", "ann"}}},
+        {"getContactByNumber", {{"number", "0123"}}},
+        {"getContactByNumber", {{"number", "999"}}},
+        {"getAllContacts", json::object()},
+        {"getNumberOfContacts", json::object()},
+        {"removeContactByUniqueID", {{"uniqueID", "ann"}}},
+        {"removeContact", {{"formattedName", "Bob"}}},
+        {"removeAllContacts", json::object()},
     };
     const size_t before = warnings();
-    EXPECT_EQ(
-        client.call("Phonebook", "addContactAndGenUUID", {{"contact", {{"formattedName", "Dee"}}}})
-            .get<std::string>()
-            .substr(0, 9),
-        "urn:uuid:");
-    for (const auto &[function, args, member, expected] : calls) {
-        json answer = client.call("Phonebook", function, args);
-        json seen = *member == '#' ? json(answer.size())
-                    : *member      ? answer.value(member, json())
-                                   : answer;
-        EXPECT_EQ(seen, expected) << function << args;
+    for (const auto &[function, args] : calls) {
+        bustest::Var given(args), retval;
+        EXPECT_TRUE(
+            zeb_bus_call(client.get(), "Phonebook", function, given.get(), retval.get(), nullptr))
+            << function << args << client.message();
     }
     EXPECT_EQ(warnings(), before) << daemon.log();
-    // A call that fails still says why.
     EXPECT_EQ(client.call("Phonebook", "addContact", {{"contact", bare}}), true);
     EXPECT_EQ(client.call("Phonebook", "addContact", {{"contact", bare}}), false);
-    EXPECT_GT(warnings(), before);
+    EXPECT_GT(warnings(), before) << "a call that fails still says why";
 }
 
 // Run once by hand as root, zebd saved the phonebook root-owned 0600. The
@@ -128,8 +115,7 @@ TEST_F(ServedPhonebook, ASavedPhonebookTheServiceCannotReadStopsItAndStaysAsItWa
 TEST_F(ServedPhonebook, ThePythonClientOfTheWireDocumentRuns) {
     std::string text = bustest::readFile(WIRE_PROTOCOL_DOC);
     size_t begin = text.find("```python\n"), end = text.find("\n```", begin + 1);
-    ASSERT_NE(begin, std::string::npos);
-    ASSERT_NE(end, std::string::npos);
+    ASSERT_TRUE(begin != std::string::npos && end != std::string::npos);
     std::string script = daemon.dir.file("client.py");
     bustest::writeFile(script, text.substr(begin + 10, end - begin - 9));
     ASSERT_TRUE(daemon.start()) << daemon.log();

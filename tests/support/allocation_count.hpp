@@ -35,59 +35,47 @@ class AllocationCount {
     }
 
     AllocationCount() {
-        allocations() = 0;
-        bytes() = 0;
-        peak() = 0;
-        counting() = available();
+        allocations_ = 0;
+        bytes_ = 0;
+        peak_ = 0;
+        counting_ = available();
     }
     ~AllocationCount() {
-        counting() = false;
+        counting_ = false;
     }
     AllocationCount(const AllocationCount &) = delete;
     AllocationCount &operator=(const AllocationCount &) = delete;
 
     size_t count() const {
-        return allocations();
+        return allocations_;
     }
     /* Bytes allocated less bytes released since it began (blocks allocated
      * before count too when released), now and at most. */
     long long heldBytes() const {
-        return bytes();
+        return bytes_;
     }
     long long peakBytes() const {
-        return peak();
+        return peak_;
     }
 
   private:
-    static std::atomic<size_t> &allocations() {
-        static std::atomic<size_t> value{0};
-        return value;
-    }
-    static std::atomic<long long> &bytes() {
-        static std::atomic<long long> value{0};
-        return value;
-    }
-    static std::atomic<long long> &peak() {
-        static std::atomic<long long> value{0};
-        return value;
-    }
-    static std::atomic<bool> &counting() {
-        static std::atomic<bool> value{false};
-        return value;
-    }
+    static inline std::atomic<size_t> allocations_{0};
+    static inline std::atomic<long long> bytes_{0}, peak_{0};
+    static inline std::atomic<bool> counting_{false};
+
     static void onAllocation(const volatile void *, size_t size) {
-        if (!counting())
+        if (!counting_)
             return;
-        ++allocations();
-        long long held = bytes() += static_cast<long long>(size);
-        long long most = peak().load();
-        while (held > most && !peak().compare_exchange_weak(most, held)) {
+        ++allocations_;
+        long long held = bytes_ += static_cast<long long>(size);
+        long long most = peak_.load();
+        while (held > most && !peak_.compare_exchange_weak(most, held)) {
         }
     }
 #ifdef ZEB_TEST_ALLOCATION_HOOKS
     static void onRelease(const volatile void *pointer) {
-        if (counting() && pointer != nullptr)
-            bytes() -= static_cast<long long>(__sanitizer_get_allocated_size(pointer));
+        if (counting_ && pointer != nullptr)
+            bytes_ -= static_cast<long long>(__sanitizer_get_allocated_size(pointer));
     }
 #else
     static void onRelease(const volatile void *) {}

@@ -31,44 +31,18 @@
 
 #include "zeb/bus.h"
 #include "zeb/dm.h"
-#include "zeb_variant_json.hpp"
-
 #include "target_command.hpp"
+#include "test_var.hpp"
 
 extern char **environ;
 
 namespace bustest {
 
-using json = zeb_json::json;
+using zebtest::json;
 
-/* A variant owned by the test. */
-class Var {
-  public:
-    Var() { variant_initialize(&value_, variant_type_unknown); }
-    explicit Var(const json &value) : Var() {
-        if (!zeb_json::jsonToVariant(value, &value_))
-            throw std::runtime_error("cannot convert to a variant: " + value.dump());
-    }
-    Var(const Var &other) : Var() { variant_copy(&value_, &other.value_); }
-    Var &operator=(const Var &) = delete;
-    ~Var() { variant_cleanup(&value_); }
-    variant_t *get() { return &value_; }
-    const variant_t *get() const { return &value_; }
-    variant_map_t *map() const { return variant_da_map(&value_); }
-    variant_type_t type() const { return variant_type(&value_); }
-    json toJson() const {
-        json out;
-        if (!zeb_json::variantToJson(&value_, out))
-            throw std::runtime_error("cannot convert a variant to JSON");
-        return out;
-    }
+using zebtest::Var;
 
-  private:
-    variant_t value_;
-};
-
-/* A temporary directory, removed with its content at the end. */
-struct TempDir {
+struct TempDir { /* removed with its content at the end */
     TempDir() : path((std::filesystem::temp_directory_path() / "zeb-bus-XXXXXX").string()) {
         if (mkdtemp(path.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
@@ -94,8 +68,7 @@ inline std::string readFile(const std::string &path) {
 struct Deadline {
     explicit Deadline(int ms)
         : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
-    /* Milliseconds left, 0 once passed. */
-    int remaining() const {
+    int remaining() const { /* milliseconds left, 0 once passed */
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         return left.count() <= 0 ? 0 : static_cast<int>(left.count());
@@ -109,6 +82,12 @@ template <class Condition> bool waitFor(Condition done, int ms = 20000) {
         if (deadline.remaining() == 0)
             return false;
     return true;
+}
+
+/* The number the environment variable `name` holds, or `fallback`. */
+inline uint64_t fromEnvironment(const char *name, uint64_t fallback) {
+    const char *text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
 /* How often `what` occurs in `text`. */
@@ -126,8 +105,7 @@ inline sockaddr_un addressOf(const std::string &path) {
     return address;
 }
 
-/* A socket listening at `path` that never accepts: clients connect and wait
- * in vain. The caller closes it. */
+/* A socket listening at `path` that never accepts; the caller closes it. */
 inline int silentSocket(const std::string &path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address = addressOf(path);
@@ -136,10 +114,8 @@ inline int silentSocket(const std::string &path) {
     return fd;
 }
 
-/* A child process with standard output and error captured; killed at the
- * end if it still runs. With `errorFile`, standard error goes to that file
- * instead (`err` stays empty): a child that writes much there never waits
- * for the test to read it. */
+/* A child process with standard output and error captured (standard error
+ * to `errorFile` instead when given); killed at the end if it still runs. */
 class Process {
   public:
     explicit Process(const std::vector<std::string> &command, const std::string &errorFile = "") {
@@ -165,11 +141,7 @@ class Process {
         close(outPipe[1]);
         close(errPipe[1]);
         fds_[0] = outPipe[0];
-        fds_[1] = errPipe[0];
-        if (!errorFile.empty()) {
-            close(fds_[1]);
-            fds_[1] = -1;
-        }
+        fds_[1] = errorFile.empty() ? errPipe[0] : (close(errPipe[0]), -1);
         if (failed != 0)
             throw std::runtime_error("cannot start " + argv[0]);
     }
@@ -182,23 +154,8 @@ class Process {
             close(fd);
     }
 
-    /* The next line of standard output; false at its end or after the time. */
-    bool readLine(std::string &line, int timeoutMs) {
-        Deadline deadline(timeoutMs);
-        size_t end;
-        while ((end = out.find('\n', lineStart_)) == std::string::npos) {
-            int left = deadline.remaining();
-            if (fds_[0] < 0 || left == 0)
-                return false;
-            pump(left);
-        }
-        line = out.substr(lineStart_, end - lineStart_);
-        lineStart_ = end + 1;
-        return true;
-    }
-
     /* Reads until standard error holds `text`; false when the output ends or
-     * the time passes first (with 0 it only reads what is there). */
+     * the time passes first (0: reads what is there). */
     bool waitForError(const std::string &text, int timeoutMs) {
         Deadline deadline(timeoutMs);
         while (err.find(text) == std::string::npos) {
@@ -263,7 +220,6 @@ class Process {
 
     int fds_[2] = {-1, -1}; /* standard output, standard error */
     int status_ = -1;
-    size_t lineStart_ = 0;
 };
 
 struct RunResult {
@@ -277,14 +233,10 @@ inline RunResult run(const std::vector<std::string> &argv, int timeoutMs = 20000
     return {status, process.out, process.err};
 }
 
-/* zebd serving the test plug-in on dir/zeb.sock with the system root
- * dir/sysroot: parameters of several types, a validator, a read-only
- * parameter, a template and a singleton child. */
+/* zebd serving the test plug-in on dir/zeb.sock, system root dir/sysroot. */
 class Daemon {
   public:
-    /* Set before start(): zebd's standard error goes to `logFile`, so that
-     * nothing it traces ever waits for the test to read it. */
-    bool logToFile = false;
+    bool logToFile = false; /* before start(): standard error to `logFile` */
 
     Daemon() : socket(dir.file("zeb.sock")), sysroot(dir.file("sysroot")) {
         std::filesystem::create_directory(sysroot);
@@ -314,9 +266,8 @@ class Daemon {
             process = std::make_unique<Process>(argv);
             return process->waitForError("zebd: serving", 20000);
         }
-        // The log of an earlier run must not answer for this one: posix_spawn
-        // may return before the child opened (and emptied) the file, as
-        // under user-mode emulation, where vfork is a fork.
+        // posix_spawn may return before the child emptied the file (under
+        // user-mode emulation vfork is a fork): no earlier log may answer.
         std::filesystem::remove(logFile);
         process = std::make_unique<Process>(argv, logFile);
         bool served = false;
@@ -326,8 +277,7 @@ class Daemon {
         });
         return served;
     }
-    /* Sends the signal and gives the exit status (see Process::wait), waiting
-     * at most `timeoutMs`. */
+    /* Sends the signal; the exit status as Process::wait gives it. */
     int stop(int signal = SIGTERM, int timeoutMs = 20000) {
         if (process == nullptr)
             return -1;
@@ -337,8 +287,7 @@ class Daemon {
         process.reset();
         return status;
     }
-    /* zebd's standard error so far. */
-    std::string log() {
+    std::string log() { /* zebd's standard error so far */
         if (logToFile)
             return readFile(logFile);
         if (process == nullptr)
@@ -355,10 +304,8 @@ class Daemon {
     std::string log_; /* the log of the stopped daemon */
 };
 
-/* zebd serving the phonebook as shipped: its definition and plug-in, with the
- * calling code table installed under the system root and an empty /cfg/system
- * for the saved file. Environment variables the test sets before start()
- * reach the daemon and the plug-in. */
+/* zebd serving the phonebook as shipped, the calling code table installed and
+ * /cfg/system empty for the saved file. */
 class PhonebookDaemon : public Daemon {
   public:
     PhonebookDaemon() {
@@ -367,12 +314,10 @@ class PhonebookDaemon : public Daemon {
         std::filesystem::copy_file(PHONEBOOK_CCC, sysroot + "/usr/lib/phonebook/CCC.dat");
         definition = PHONEBOOK_DEFINITION;
     }
-    /* The saved phonebook, where the plug-in writes it. */
     std::string savedFile() const { return sysroot + "/cfg/system/phonebook.odl"; }
 };
 
-/* A client of the library, connected at construction. */
-class Client {
+class Client { /* of the library, connected at construction */
   public:
     explicit Client(const std::string &socket, int timeoutMs = 10000)
         : client_(zeb_bus_client_create()) {
@@ -388,7 +333,7 @@ class Client {
     std::string message() const { return zeb_bus_client_errorMessage(client_); }
     std::string parameter() const { return zeb_bus_client_errorParameter(client_); }
 
-    /* Shorthands: the answer as JSON, null on failure. */
+    /* The answer as JSON, null on failure. */
     json get(const std::string &path, bool recursive = false) {
         Var result;
         return zeb_bus_get(client_, path.c_str(), recursive, result.get()) ? result.toJson()
@@ -431,15 +376,13 @@ class Client {
     zeb_bus_client_t *client_;
 };
 
-/* A plain socket connection, for sending what the library never would. */
-class Raw {
+class Raw { /* a plain connection, for what the library never sends */
   public:
     explicit Raw(const std::string &socket) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_un address = addressOf(socket);
         if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
             throw std::runtime_error("cannot connect to " + socket);
     }
-    /* Takes over a connected socket, e.g. one a test's own server accepted. */
     explicit Raw(int connected) : fd(connected) {}
     ~Raw() { close(fd); }
 
@@ -466,11 +409,9 @@ class Raw {
                 return false;
         }
     }
-    /* Sends `message` and gives the next message, "(no reply)" when none
-     * comes. */
+    /* The next message after `message`; "(no reply)" when none comes. */
     json exchange(const json &message, int timeoutMs = 10000);
-    /* True when the daemon closes the connection in time (what it sent before
-     * is dropped). */
+    /* True when the peer closes in time (what it sent before is dropped). */
     bool closedByPeer(int timeoutMs = 10000) {
         Deadline deadline(timeoutMs);
         while (readSome(deadline)) {
@@ -479,7 +420,6 @@ class Raw {
     }
 
     int fd;
-    size_t received = 0; /* bytes read from the daemon so far */
 
   private:
     // False at the end (errno 0), on an error or at the deadline (ETIMEDOUT).
@@ -490,23 +430,19 @@ class Raw {
         ssize_t n = poll(&p, 1, deadline.remaining()) > 0 ? recv(fd, buffer, sizeof buffer, 0) : -1;
         if (n == 0)
             errno = 0;
-        if (n > 0) {
+        if (n > 0)
             input_.append(buffer, static_cast<size_t>(n));
-            received += static_cast<size_t>(n);
-        }
         return n > 0;
     }
 
     std::string input_;
 };
 
-/* A frame around `body`. */
 inline std::string frame(const std::string &body) {
     uint32_t n = static_cast<uint32_t>(body.size());
     return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + body;
 }
 
-/* The frame of a message. */
 inline std::string frameOf(const Var &message) {
     char *data = nullptr;
     size_t size = 0;
@@ -528,6 +464,21 @@ inline json errorCode(const json &reply) {
     return reply.is_object() && reply.contains("error") ? reply["error"].value("code", json())
                                                         : json();
 }
+
+#ifdef GOOGLETEST_INCLUDE_GTEST_GTEST_H_
+/* A test with its own daemon, started before it; at the end the daemon must
+ * exit cleanly, which under the sanitizers also means without a leak. */
+template <class D = Daemon> class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
+    void TearDown() override {
+        if (daemon.process != nullptr) {
+            EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+        }
+    }
+    D daemon;
+};
+#endif
 
 } // namespace bustest
 

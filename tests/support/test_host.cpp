@@ -12,36 +12,6 @@ namespace fs = std::filesystem;
 
 namespace zebtest {
 
-Var::Var() {
-    variant_initialize(&value_, variant_type_unknown);
-}
-
-Var::Var(const json &value) : Var() {
-    if (!zeb_json::jsonToVariant(value, &value_))
-        throw std::runtime_error("cannot convert JSON to a variant: " + value.dump());
-}
-
-Var::Var(const Var &other) : Var() {
-    variant_copy(&value_, &other.value_);
-}
-
-Var &Var::operator=(const Var &other) {
-    if (this != &other)
-        variant_copy(&value_, &other.value_);
-    return *this;
-}
-
-Var::~Var() {
-    variant_cleanup(&value_);
-}
-
-json Var::toJson() const {
-    json out;
-    if (!zeb_json::variantToJson(&value_, out))
-        throw std::runtime_error("cannot convert a variant to JSON");
-    return out;
-}
-
 TestHost::TestHost(int traceLevel) {
     std::string pattern = (fs::temp_directory_path() / "zeb-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
@@ -96,10 +66,6 @@ void TestHost::stop() {
     context_ = nullptr;
 }
 
-std::string TestHost::path(const std::string &absolute) const {
-    return sysroot_ + absolute;
-}
-
 void TestHost::writeFile(const std::string &absolute, const std::string &content) const {
     fs::path target = path(absolute);
     fs::create_directories(target.parent_path());
@@ -114,10 +80,6 @@ std::string TestHost::readFile(const std::string &absolute) const {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
-}
-
-bool TestHost::exists(const std::string &absolute) const {
-    return fs::exists(path(absolute));
 }
 
 CallResult TestHost::call(const std::string &object, const std::string &function,
@@ -208,24 +170,11 @@ bool TestHost::del(const std::string &instancePath) {
     return ok;
 }
 
-void TestHost::advance(uint64_t milliseconds) {
-    zeb_clock_advance(milliseconds);
-}
-
-bool TestHost::traced(const std::string &text) const {
-    return countTraced(text) > 0;
-}
-
 size_t TestHost::countTraced(const std::string &text) const {
     size_t count = 0;
     for (const TraceLine &t : traces)
         count += t.line.find(text) != std::string::npos ? 1 : 0;
     return count;
-}
-
-void TestHost::clearRecords() {
-    notifications.clear();
-    traces.clear();
 }
 
 void TestHost::onTrace(void *self, int level, const char *zone, const char *line) {
@@ -243,10 +192,6 @@ void TestHost::onNotification(void *self, const notification_t *n) {
         record.parameters[notification_parameter_name(p)] = value;
     }
     static_cast<TestHost *>(self)->notifications.push_back(std::move(record));
-}
-
-void TestHost::recordError() {
-    lastError_ = zeb_errorMessage();
 }
 
 } // namespace zebtest

@@ -15,33 +15,15 @@
 #define ZEB_TEST_HOST_HPP
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "zeb/ops.h"
 #include "zeb/sl.h"
-#include "zeb_variant_json.hpp"
+#include "test_var.hpp"
 
 namespace zebtest {
-
-using json = zeb_json::json;
-
-/* A variant owned by the test. */
-class Var {
-  public:
-    Var();
-    explicit Var(const json &value);
-    Var(const Var &other);
-    Var &operator=(const Var &other);
-    ~Var();
-    variant_t *get() { return &value_; }
-    const variant_t *get() const { return &value_; }
-    variant_type_t type() const { return variant_type(&value_); }
-    json toJson() const;
-
-  private:
-    variant_t value_;
-};
 
 struct CallResult {
     bool ok = false; /* the handler ran and returned 0 */
@@ -84,10 +66,12 @@ class TestHost {
 
     const std::string &sysroot() const { return sysroot_; }
     /* Where a fixed absolute path lands under the system root. */
-    std::string path(const std::string &absolute) const;
+    std::string path(const std::string &absolute) const { return sysroot_ + absolute; }
     void writeFile(const std::string &absolute, const std::string &content) const;
     std::string readFile(const std::string &absolute) const;
-    bool exists(const std::string &absolute) const;
+    bool exists(const std::string &absolute) const {
+        return std::filesystem::exists(path(absolute));
+    }
 
     /* Function calls: named arguments (a JSON object) or positional ones (a
      * JSON array), as a client on the bus makes them. */
@@ -108,19 +92,22 @@ class TestHost {
     bool del(const std::string &instancePath);
 
     /* Moves the virtual clock, firing the timers that fall due. */
-    void advance(uint64_t milliseconds);
+    void advance(uint64_t milliseconds) { zeb_clock_advance(milliseconds); }
 
     std::vector<Notification> notifications;
     std::vector<TraceLine> traces;
-    bool traced(const std::string &text) const;
+    bool traced(const std::string &text) const { return countTraced(text) > 0; }
     size_t countTraced(const std::string &text) const;
-    void clearRecords();
+    void clearRecords() {
+        notifications.clear();
+        traces.clear();
+    }
     const std::string &lastError() const { return lastError_; }
 
   private:
     static void onTrace(void *self, int level, const char *zone, const char *line);
     static void onNotification(void *self, const notification_t *n);
-    void recordError();
+    void recordError() { lastError_ = zeb_errorMessage(); }
 
     zeb_t *context_ = nullptr;
     std::string sysroot_;

@@ -13,11 +13,8 @@ namespace {
 using bustest::json;
 using bustest::RunResult;
 
-class BusCli : public ::testing::Test {
+class BusCli : public bustest::DaemonTest<> {
   protected:
-    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
-    void TearDown() override { EXPECT_EQ(daemon.stop(), 0) << daemon.log(); }
-
     RunResult cli(std::vector<std::string> args) {
         args.insert(args.begin(), {ZEB_CLI_PATH, "-s", daemon.socket});
         return bustest::run(args);
@@ -28,8 +25,6 @@ class BusCli : public ::testing::Test {
         EXPECT_EQ(r.status, 0) << r.err;
         return json::parse(r.out, nullptr, false);
     }
-
-    bustest::Daemon daemon;
 };
 
 size_t lines(const std::string &text) {
@@ -39,20 +34,6 @@ size_t lines(const std::string &text) {
 std::vector<std::string> words(const std::string &line) {
     std::istringstream in(line);
     return {std::istream_iterator<std::string>(in), {}};
-}
-
-TEST_F(BusCli, SetAndGetReadValuesAsJsonOrAsText) {
-    RunResult set = cli({"set", "Test", "Name=0612345678", "Count=5", "When=2024-02-29T13:05:00Z"});
-    EXPECT_EQ(set.status, 0) << set.err;
-    EXPECT_EQ(set.out, "");
-    EXPECT_EQ(output({"get", "Test.Name"}), "0612345678") << "a leading zero is no JSON number";
-    EXPECT_EQ(cli({"set", "Test", "Name=+33612345678"}).status, 0);
-    EXPECT_EQ(output({"get", "Test.Name"}), "+33612345678");
-    json test = output({"get", "Test."});
-    EXPECT_EQ(test["Count"], 5);
-    EXPECT_EQ(test["When"], "2024-02-29T13:05:00Z");
-    EXPECT_FALSE(test.contains("Settings"));
-    EXPECT_EQ(output({"get", "Test", "-r"})["Settings"], json({{"Mode", ""}}));
 }
 
 TEST_F(BusCli, CallPrintsTheReturnValueAndOutArguments) {
@@ -65,46 +46,16 @@ TEST_F(BusCli, CallPrintsTheReturnValueAndOutArguments) {
                       {"z", nullptr},
                       {"q", "7"},
                       {"words", "two words"}}}}));
-    EXPECT_EQ(output({"call", "Test", "echo", "1", "[2,3]", "four"}),
-              json({{"retval", {1, {2, 3}, "four"}}}));
     EXPECT_EQ(output({"call", "Test", "split", "text=a b"}),
               json({{"retval", true}, {"outargs", {{"head", "a"}, {"tail", "b"}}}}));
 }
 
-TEST_F(BusCli, AddPrintsThePathThatGetListAndDelTake) {
-    RunResult add = cli({"add", "Test.Item", "--key", "k1", "Label=first", "Value=3"});
-    ASSERT_EQ(add.status, 0) << add.err;
-    EXPECT_EQ(add.out, "Test.Item.k1\n");
-    EXPECT_EQ(cli({"add", "Test.Item"}).out, "Test.Item.2\n");
-    EXPECT_EQ(output({"get", "Test.Item.k1.Value"}), 3);
-    EXPECT_EQ(output({"list", "Test.Item"})["objects"], json({"Test.Item.k1", "Test.Item.2"}));
+// get, set, add, del and listen print as the phonebook's API reference shows
+// (zeb_bus_api_doc_test); list does not appear there.
+TEST_F(BusCli, ListPrintsThePathsOfTheObjects) {
+    ASSERT_EQ(cli({"add", "Test.Item", "--key", "k1"}).status, 0);
+    EXPECT_EQ(output({"list", "Test.Item"})["objects"], json({"Test.Item.k1"}));
     EXPECT_EQ(output({"list"}), json({{"objects", {"Test"}}}));
-    RunResult del = cli({"del", "Test.Item.k1"});
-    EXPECT_EQ(del.status, 0) << del.err;
-    EXPECT_EQ(del.out, "");
-    EXPECT_EQ(output({"get", "Test.Item", "-r"}), json({{"2", {{"Label", ""}, {"Value", 0}}}}));
-}
-
-TEST_F(BusCli, ListenPrintsOneFlushedLinePerNotification) {
-    bustest::Process listen({ZEB_CLI_PATH, "-s", daemon.socket, "listen", "Test", "-n", "2"});
-    bustest::Client caller(daemon.socket);
-    // The listener subscribes at its own pace: notify until it has printed
-    // two lines, a bounded number of times.
-    std::vector<json> received;
-    for (int attempt = 0; attempt < 200 && received.size() < 2; ++attempt) {
-        ASSERT_EQ(caller.call("Test", "notify", {{"name", "ping"}}), 1) << caller.message();
-        std::string line;
-        if (listen.readLine(line, 50))
-            received.push_back(json::parse(line, nullptr, false));
-    }
-    ASSERT_EQ(received.size(), 2u) << listen.err;
-    for (const json &n : received)
-        EXPECT_EQ(n, json({{"type", 7},
-                           {"name", "ping"},
-                           {"path", "Test"},
-                           {"parameters",
-                            {{"index", 0}, {"payload", ""}, {"when", "2024-02-29T13:05:00Z"}}}}));
-    EXPECT_EQ(listen.wait(20000), 0) << "exits after COUNT: " << listen.err;
 }
 
 // A value too large for one command-line argument (the system caps one at
@@ -128,7 +79,6 @@ TEST_F(BusCli, ValuesComeFromFilesAndStandardInput) {
                                         " < " + named});
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_TRUE(output({"get", "Test.Name"}) == name);
-    EXPECT_EQ(output({"call", "Test", "echo", R"(t="@literal")"})["retval"]["t"], "@literal");
 
     // Nothing is sent when a file cannot be read: the old value stays.
     std::string missing = daemon.dir.file("missing.json");
@@ -173,11 +123,11 @@ TEST(BusCliAlone, NoDaemonOrNoAnswerExitsWithThree) {
     EXPECT_EQ(lines(r.err), 1u) << r.err;
 
     int fd = bustest::silentSocket(dir.file("silent.sock"));
-    bustest::Deadline fourSeconds(4000);
-    r = bustest::run({ZEB_CLI_PATH, "-s", dir.file("silent.sock"), "-t", "0.3", "get", "Test"});
+    // Killed after 4 s when -t does not shorten the wait.
+    r = bustest::run({ZEB_CLI_PATH, "-s", dir.file("silent.sock"), "-t", "0.3", "get", "Test"},
+                     4000);
     close(fd);
     EXPECT_EQ(r.status, 3) << r.err;
-    EXPECT_GT(fourSeconds.remaining(), 0) << "-t shortens the wait";
 }
 
 } // namespace

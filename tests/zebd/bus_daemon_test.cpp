@@ -5,7 +5,6 @@
 #include "bus_test_support.hpp"
 
 #include <atomic>
-#include <optional>
 #include <thread>
 
 #include <sys/stat.h>
@@ -18,17 +17,10 @@ using bustest::json;
 using bustest::Raw;
 using bustest::Var;
 
-class BusDaemon : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
-    // A clean exit: under the sanitizers a leak in the daemon fails here.
-    void TearDown() override { EXPECT_EQ(daemon.stop(), 0) << daemon.log(); }
-    Daemon daemon;
-};
+using BusDaemon = bustest::DaemonTest<>;
 
-TEST_F(BusDaemon, SetAndGetParametersObjectsAndValues) {
+TEST_F(BusDaemon, SetGetAddListAndDelete) {
     Client c(daemon.socket);
-    ASSERT_TRUE(c.connected()) << c.message();
     EXPECT_EQ(c.get("Test.Fixed"), "fixed");
     Var values(json{{"Name", "Ann"}, {"Count", 5}, {"Small", 200}});
     ASSERT_TRUE(zeb_bus_set(c.get(), "Test", values.map())) << c.message();
@@ -38,8 +30,7 @@ TEST_F(BusDaemon, SetAndGetParametersObjectsAndValues) {
     EXPECT_FALSE(test.contains("Item")) << "children only with recursive";
     Var small;
     ASSERT_TRUE(zeb_bus_get(c.get(), "Test.Small", false, small.get()));
-    EXPECT_EQ(small.type(), variant_type_uint8) << "the parameter's own type reaches the client";
-
+    EXPECT_EQ(small.type(), variant_type_uint8);
     // A set is one transaction, and names the parameter refused.
     const std::tuple<const char *, json, uint32_t> refusals[] = {
         {"Limited", -1, ZEB_ERROR_REFUSED},
@@ -55,13 +46,10 @@ TEST_F(BusDaemon, SetAndGetParametersObjectsAndValues) {
     }
     EXPECT_FALSE(zeb_bus_set(c.get(), "Nowhere", values.map()));
     EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND);
-}
 
-TEST_F(BusDaemon, AddListAndDeleteInstances) {
-    Client c(daemon.socket);
-    Var values(json{{"Label", "one"}, {"Value", 1}}), wrong(json{{"Value", "three"}});
+    Var item(json{{"Label", "one"}, {"Value", 1}}), wrong(json{{"Value", "three"}});
     std::unique_ptr<char, decltype(&std::free)> byKey(
-        zeb_bus_add(c.get(), "Test.Item", "first", values.map()), std::free),
+        zeb_bus_add(c.get(), "Test.Item", "first", item.map()), std::free),
         byIndex(zeb_bus_add(c.get(), "Test.Item.", nullptr, nullptr), std::free);
     ASSERT_TRUE(byKey && byIndex) << c.message();
     EXPECT_STREQ(byKey.get(), "Test.Item.first");
@@ -71,18 +59,15 @@ TEST_F(BusDaemon, AddListAndDeleteInstances) {
     EXPECT_EQ(zeb_bus_add(c.get(), "Test.Item", "third", wrong.map()), nullptr);
     EXPECT_EQ(c.parameter(), "Value");
 
-    json tree = c.get("Test", true);
-    EXPECT_EQ(tree["Item"], json({{"first", {{"Label", "one"}, {"Value", 1}}},
-                                  {"2", {{"Label", ""}, {"Value", 0}}}}))
+    EXPECT_EQ(c.get("Test", true)["Item"], json({{"first", {{"Label", "one"}, {"Value", 1}}},
+                                                 {"2", {{"Label", ""}, {"Value", 0}}}}))
         << "instances by key; a refused add leaves none";
-    EXPECT_EQ(tree["Settings"], json({{"Mode", ""}}));
     EXPECT_EQ(c.get("Test.Item.1.Label"), "one") << "an instance by index";
     Var listed;
     ASSERT_TRUE(zeb_bus_list(c.get(), "Test", listed.get()));
     EXPECT_EQ(listed.toJson()["functions"]["split"], json({"text"}));
 
     EXPECT_TRUE(zeb_bus_delete(c.get(), "Test.Item.first")) << c.message();
-    EXPECT_EQ(c.get("Test.Item.first"), nullptr);
     EXPECT_FALSE(zeb_bus_delete(c.get(), "Test.Item.first"));
     EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND);
     EXPECT_FALSE(zeb_bus_delete(c.get(), "Test.Settings"));
@@ -102,7 +87,6 @@ TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
     variant_map_add(args.map(), "dup", small.get());
     ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "echo", args.get(), retval.get(), nullptr));
     EXPECT_TRUE(variant_equals(retval.get(), args.get())) << retval.toJson();
-    EXPECT_EQ(c.call("Test", "echo", {1, "two"}), json({1, "two"}));
     for (const json &given : {json{{"text", "hello big world"}}, json{"hello big world"}}) {
         Var split(given), ok, out(json::object());
         ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "split", split.get(), ok.get(), out.map()));
@@ -110,7 +94,6 @@ TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
     }
     EXPECT_EQ(c.call("Test", "fail", json::object()), nullptr);
     EXPECT_EQ(c.code(), ZEB_ERROR_REFUSED);
-    EXPECT_NE(c.message().find("refused on purpose"), std::string::npos) << c.message();
     for (auto [object, function] :
          {std::pair{"Test", "nothing"}, {"Nowhere", "echo"}, {"Test.Name", "echo"}}) {
         EXPECT_EQ(c.call(object, function, json::object()), nullptr);
@@ -146,41 +129,30 @@ TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
     EXPECT_EQ(zeb_bus_client_pending(listener.get()), 2u);
     pollfd readable{zeb_bus_client_fd(listener.get()), POLLIN, 0};
     EXPECT_EQ(poll(&readable, 1, 0), 0);
-    EXPECT_EQ(listener.notification(0)["name"], "queued");
-    EXPECT_EQ(listener.notification(0)["name"], "queued");
-    EXPECT_EQ(zeb_bus_client_pending(listener.get()), 0u);
-    EXPECT_EQ(zeb_bus_client_pending(nullptr), 0u);
-
-    // A reply comes after every notification queued before it: after this
-    // round trip nothing can be on its way to `other`.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(listener.notification(0)["name"], "queued");
+    // A reply comes after every notification queued before it.
     EXPECT_EQ(other.get("Test.Fixed"), "fixed");
     EXPECT_EQ(other.notification(0), nullptr);
-    EXPECT_EQ(other.code(), ZEB_BUS_ERROR_TIMEOUT);
 
     EXPECT_FALSE(zeb_bus_unsubscribe(listener.get(), otherId)) << "not the listener's to end";
-    EXPECT_EQ(listener.code(), ZEB_ERROR_NOT_FOUND);
     EXPECT_TRUE(zeb_bus_unsubscribe(listener.get(), id)) << listener.message();
     ASSERT_EQ(caller.call("Test", "notify", json::object()), 1);
     EXPECT_EQ(listener.get("Test.Fixed"), "fixed");
     EXPECT_EQ(listener.notification(0), nullptr);
 
-    // One client cannot make the daemon hold subscriptions without bound;
-    // `other` already holds one.
+    // `other` holds one already.
     for (int i = 1; i < 64; ++i)
         ASSERT_NE(zeb_bus_subscribe(other.get(), "Test"), 0u) << other.message();
     EXPECT_EQ(zeb_bus_subscribe(other.get(), "Test"), 0u);
     EXPECT_EQ(other.code(), ZEB_ERROR_LIMIT);
-}
 
-TEST_F(BusDaemon, PlugInTimersRunOnTheDaemonsLoop) {
-    Client listener(daemon.socket);
-    ASSERT_NE(zeb_bus_subscribe(listener.get(), nullptr), 0u);
-    // The loop's timer must follow the earliest plug-in timer, also one armed
-    // after a later one. The late one is still pending when the daemon stops.
-    ASSERT_EQ(listener.call("Test", "notifyLater", {{"delay", 60000}}), true);
+    // Plug-in timers run on the daemon's loop, which follows the earliest,
+    // also one armed after a later one (still pending when the daemon stops).
+    ASSERT_EQ(other.call("Test", "notifyLater", {{"delay", 60000}}), true);
     for (int delay : {20, 0}) {
-        ASSERT_EQ(listener.call("Test", "notifyLater", {{"delay", delay}}), true);
-        EXPECT_EQ(listener.notification()["name"], "later") << delay;
+        ASSERT_EQ(other.call("Test", "notifyLater", {{"delay", delay}}), true);
+        EXPECT_EQ(other.notification()["name"], "later") << delay;
     }
 }
 
@@ -229,22 +201,21 @@ TEST_F(BusDaemon, RefusedRequestsAreAnsweredWithTheirIdAndCode) {
 }
 
 TEST_F(BusDaemon, ManyClientsAtOnceEachGetTheirOwnReplies) {
-    constexpr int kClients = 64, kRequestsEach = 8;
     std::vector<std::unique_ptr<Raw>> clients;
-    auto echo = [](int i, int r) {
-        return json{
-            {"id", r}, {"op", "call"}, {"path", "Test"}, {"function", "echo"}, {"args", {i, r}}};
-    };
     // Every request is sent before any reply is read.
-    for (int i = 0; i < kClients; ++i) {
+    for (int i = 0; i < 64; ++i) {
         clients.push_back(std::make_unique<Raw>(daemon.socket));
         std::string burst;
-        for (int r = 1; r <= kRequestsEach; ++r)
-            burst += bustest::frameOf(Var(echo(i, r)));
+        for (int r = 1; r <= 8; ++r)
+            burst += bustest::frameOf(Var({{"id", r},
+                                           {"op", "call"},
+                                           {"path", "Test"},
+                                           {"function", "echo"},
+                                           {"args", {i, r}}}));
         ASSERT_TRUE(clients[i]->send(burst));
     }
-    for (int i = 0; i < kClients; ++i) {
-        for (int r = 1; r <= kRequestsEach; ++r) {
+    for (int i = 0; i < 64; ++i) {
+        for (int r = 1; r <= 8; ++r) {
             Var reply;
             ASSERT_TRUE(clients[i]->receive(reply)) << i;
             EXPECT_EQ(reply.toJson(),
@@ -271,46 +242,17 @@ TEST(BusDaemonLife, SigtermAndSigintRunThePlugInsCleanupAndRemoveTheSocket) {
     }
 }
 
-TEST(BusDaemonLife, AStaleSocketIsReplacedALiveOneIsNot) {
-    Daemon daemon;
-    close(bustest::silentSocket(daemon.socket)); // left as a killed daemon leaves it
-    ASSERT_TRUE(daemon.start()) << daemon.log();
-    bustest::RunResult second = bustest::run({ZEBD_PATH, "-s", daemon.socket, daemon.definition});
-    EXPECT_EQ(second.status, 1);
-    EXPECT_NE(second.err.find("already serves"), std::string::npos) << second.err;
-    EXPECT_EQ(Client(daemon.socket).get("Test.Fixed"), "fixed") << "the first one still serves";
-    EXPECT_EQ(daemon.stop(), 0) << daemon.log();
-}
-
-/* Sets an environment variable for its lifetime. */
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name) {
-        if (const char *old = getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
-  private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
 // Between zebd's bind and its listen the socket file existed and refused
 // connections: a client was turned away as if no daemon ran, and a second
-// zebd took it for a dead daemon's and removed it. Two daemons start on one
-// socket, the second with the first or as soon as the first's socket
-// appears, while a client tries to connect all the while: it finds either
-// no socket or one that answers, exactly one daemon serves, the other gives
-// up, and nothing is left beside the socket. Each listen() of zebd waits
-// 50 ms here (slow_listen.c); a cross build starts zebd as it is.
+// zebd took it for a dead daemon's and removed it. Each listen() of zebd
+// waits 50 ms here (slow_listen.c); a cross build starts zebd as it is.
 TEST(BusDaemonLife, FromTheMomentTheSocketExistsItAnswersAndOneOfTwoDaemonsServes) {
 #ifdef SLOW_LISTEN_LIBRARY
-    const char *asan = getenv("ASAN_OPTIONS");
     // The sanitizers' runtime wants to be loaded first, before any preload.
-    ScopedEnv preload("LD_PRELOAD", SLOW_LISTEN_LIBRARY),
-        options("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+    const char *asan = getenv("ASAN_OPTIONS");
+    const std::string options = asan ? asan : "";
+    setenv("ASAN_OPTIONS", (options + ":verify_asan_link_order=0").c_str(), 1);
+    setenv("LD_PRELOAD", SLOW_LISTEN_LIBRARY, 1);
 #endif
     for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -354,6 +296,10 @@ TEST(BusDaemonLife, FromTheMomentTheSocketExistsItAnswersAndOneOfTwoDaemonsServe
         std::sort(left.begin(), left.end());
         EXPECT_EQ(left, (std::vector<std::string>{"sysroot", "test.json"}));
     }
+#ifdef SLOW_LISTEN_LIBRARY
+    unsetenv("LD_PRELOAD");
+    asan ? setenv("ASAN_OPTIONS", options.c_str(), 1) : unsetenv("ASAN_OPTIONS");
+#endif
 }
 
 TEST(BusDaemonLife, BadCommandLinesAndDefinitionsStopTheStart) {
@@ -383,8 +329,8 @@ TEST(BusClient, NoDaemonASilentOneAndAVanishedOneAreTransportErrors) {
     EXPECT_FALSE(zeb_bus_isTransportError(ZEB_ERROR_NOT_FOUND));
 }
 
-/* A stand-in for the daemon: answers each request with its path, with the
- * request's id unless the path asks for another one. */
+// A stand-in daemon: answers each request with its path, with another id, id 0
+// or with the next request where the path says so.
 class FakeDaemon {
   public:
     FakeDaemon() : listener_(bustest::silentSocket(socket)), thread_([this] { serve(); }) {}
@@ -398,8 +344,7 @@ class FakeDaemon {
 
   private:
     void serve() {
-        while (!stopping_) {
-            pollfd p{listener_, POLLIN, 0};
+        for (pollfd p{listener_, POLLIN, 0}; !stopping_;) {
             if (poll(&p, 1, 20) <= 0)
                 continue;
             Raw connection(accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
@@ -409,7 +354,7 @@ class FakeDaemon {
     }
     void answer(Raw &connection, uint32_t id, const std::string &path) {
         if (path == "late") {
-            late_ = id; // answered with the next request
+            late_ = id;
             return;
         }
         if (path == "after-late")
@@ -426,27 +371,38 @@ class FakeDaemon {
                        {"message", "unreadable request"}}}};
         connection.send(bustest::frameOf(Var(reply)));
     }
-
     int listener_;
     std::atomic<bool> stopping_{false};
     uint32_t late_ = 0;
     std::thread thread_;
 };
 
-TEST(BusClient, AReplyWithAnotherIdIsAProtocolErrorUnlessItAnswersAnUnreadableFrame) {
+// A reply with another id cannot be paired: a protocol error that ends the
+// connection, unless it is the error of an unreadable request (id 0).
+TEST(BusClient, RepliesWithAnotherIdAndLateRepliesAreNotTakenForTheAnswer) {
     FakeDaemon fake;
     Client c(fake.socket, 2000);
-    EXPECT_EQ(c.get("ok"), "ok") << c.message();
-    for (const char *path : {"wrong-id", "id-0-result", "id-0-not-found"}) {
-        EXPECT_EQ(c.get(path), nullptr) << path;
-        EXPECT_EQ(c.code(), ZEB_BUS_ERROR_PROTOCOL) << path << ": " << c.message();
-        EXPECT_FALSE(c.connected()) << "later replies could not be paired with requests";
-        ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
+    const struct {
+        const char *path;
+        json result;
+        uint32_t code;
+    } rows[] = {{"ok", "ok", 0},
+                {"wrong-id", nullptr, ZEB_BUS_ERROR_PROTOCOL},
+                {"id-0-result", nullptr, ZEB_BUS_ERROR_PROTOCOL},
+                {"id-0-not-found", nullptr, ZEB_BUS_ERROR_PROTOCOL},
+                {"id-0-unreadable", nullptr, ZEB_ERROR_INVALID_ARGUMENT}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(c.get(row.path), row.result);
+        if (row.code == 0)
+            continue;
+        EXPECT_EQ(c.code(), row.code) << c.message();
+        EXPECT_EQ(c.connected(), row.code != ZEB_BUS_ERROR_PROTOCOL);
+        if (!c.connected()) {
+            ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
+        }
     }
-    EXPECT_EQ(c.get("id-0-unreadable"), nullptr);
-    EXPECT_EQ(c.code(), ZEB_ERROR_INVALID_ARGUMENT) << c.message();
     EXPECT_EQ(c.message(), "unreadable request");
-    EXPECT_EQ(c.get("ok"), "ok") << "the connection goes on";
     zeb_bus_client_setTimeout(c.get(), 100);
     EXPECT_EQ(c.get("late"), nullptr);
     EXPECT_EQ(c.code(), ZEB_BUS_ERROR_TIMEOUT);

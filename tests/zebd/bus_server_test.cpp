@@ -1,7 +1,6 @@
-// The bus server inside the test's process, serving the test plug-in on a
-// loop thread of its own, so that the test can read the server's own count of
-// the output it holds. Clients are raw sockets: the library would read for
-// them.
+// The bus server inside the test's process, on a loop thread of its own, so
+// that the test can read its count of the output it holds. Clients are raw
+// sockets: the library would read for them.
 #include <gtest/gtest.h>
 
 #include "bus_test_support.hpp"
@@ -44,7 +43,7 @@ class InProcessServer {
         uv_loop_close(&loop_);
         zeb_destroy(context_);
     }
-    /* Stops the server; its counts, read once its loop has ended. */
+    /* Stops the server; its counts once its loop has ended. */
     zebd::OutputCounts stop() {
         if (thread_.joinable()) {
             uv_async_send(&stop_);
