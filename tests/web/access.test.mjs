@@ -20,6 +20,7 @@ suite.test('a wrong login is refused in words; a viewer may not edit, even when 
     assert.equal(await page.getByRole('searchbox', { name: 'Search' }).count(), 0, `${user}/${password} got in`);
   }
   await login(page, 'viewer');
+  await contactList(page).getByRole('button', { name: 'Ann Smith' }).waitFor();
   assert.deepEqual(await listedNames(page), ['Ann Smith']);
   assert.equal(await page.getByRole('alert').filter({ hasText: /password/i }).count(), 0,
     'the failed login\'s message stays after a good one');
