@@ -48,8 +48,7 @@ class VcardTool : public ::testing::Test {
         ASSERT_TRUE(zeb_bus_set(client->get(), "Phonebook", values.map())) << client->message();
     }
 
-    // Contacts "u0" "Person 0" .. of `total`, each with the fields `more`
-    // gives for its number, added `batch` at a time.
+    // Contacts "u<n>" "Person <n>" with the fields `more` gives, `batch` a call.
     void addPeople(int total, int batch, const std::function<json(const std::string &)> &more) {
         for (int first = 0; first < total; first += batch) {
             json contacts = json::array();
@@ -139,8 +138,7 @@ TEST_F(VcardTool, RefusedCardsAreToldCountedAndLeaveTheRestAlone) {
     EXPECT_EQ(after[2]["uniqueID"], "x");
 }
 
-// A caller's number arrives as digits; the lookup compares texts as stored,
-// so numbers go in without the blanks and punctuation of the file.
+// The lookup compares stored texts, so numbers go in without blanks and punctuation.
 TEST_F(VcardTool, ImportedNumbersAreFoundByTheDigitsOfACall) {
     RunResult r = tool({"import", kFixtures + "/phone-2.1.vcf"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -189,8 +187,7 @@ TEST_F(VcardTool, UpdateModifiesKnownContactsAndLeavesEqualOnesAlone) {
     ASSERT_EQ(before.size(), 4u);
     bustest::Client listener(daemon.socket);
     ASSERT_NE(zeb_bus_subscribe(listener.get(), "Phonebook"), 0u) << listener.message();
-    // The creations are told first; revisions count seconds, and after this
-    // wait a modify would show in them.
+    // Revisions count seconds: after this wait a modify would show in them.
     notifications(listener, 1100);
 
     // Both files again (the phone's cards have no UID: found by name): nothing changes.
@@ -263,8 +260,7 @@ TEST_F(LargeVcardTool, MoreThanOneMessageHoldsIsExportedAndUpdatedPageByPage) {
     auto card = [](const std::string &lines) {
         return "BEGIN:VCARD\r\nVERSION:3.0\r\n" + lines + "END:VCARD\r\n";
     };
-    // "Person 0" comes first by formatted name and "Person 9999" last; the
-    // second card has no UID and is found by its formatted name.
+    // "Person 0" sorts first, "Person 9999" last; the second card is found by name.
     std::string file = daemon.dir.file("update.vcf");
     bustest::writeFile(file, card("UID:u0\r\nFN:Person 0\r\nTITLE:Dr\r\n") +
                                  card("FN:Person 9999\r\nTITLE:Mr\r\n") + card("FN:Newcomer\r\n"));
@@ -337,8 +333,7 @@ TEST_F(VcardTool, ExitStatusesAndWhatFailuresLeave) {
     bustest::writeFile(daemon.dir.file("empty.vcf"), "");
     EXPECT_EQ(summaryOf(tool({"import", daemon.dir.file("empty.vcf")})), summary(0, 0, 0));
 
-    // An export that cannot be written leaves what was there, and no
-    // temporary file beside it.
+    // A failed export leaves what was there and no temporary file beside it.
     std::string taken = daemon.dir.file("taken");
     std::filesystem::create_directory(taken);
     RunResult blocked = tool({"export", taken});

@@ -1,5 +1,4 @@
-// Cards to contacts and back: the files of common exporters, types and
-// preference, dates, and what the writer produces.
+// Cards to contacts and back, and what the writer produces.
 #include <gtest/gtest.h>
 
 #include "charsets.hpp"
@@ -56,8 +55,7 @@ template <class Json> Json items(Json contact) {
     return contact;
 }
 
-// The files of common exporters and cards of the test, each card against the
-// contact it becomes (items as [name, type, preferred]) and its notes.
+// Each card against its contact (items as [name, type, preferred]) and notes.
 TEST(VcardMapping, CardsOfCommonExportersAndOddCards) {
     if (!convertsToUtf8({"ISO-8859-1"}))
         GTEST_SKIP() << "no converter of ISO-8859-1 (see charsets.hpp)";
@@ -128,8 +126,7 @@ TEST(VcardMapping, CardsOfCommonExportersAndOddCards) {
          {"6:URL (more than one)", "7:BDAY", "12:BROKEN",
           "warning 7 BDAY \"1985-02-30\" is not a date; left out",
           "warning 12 BROKEN: no ':' in the line; left out"}},
-        // Unreadable numbers and addresses are told apart from properties no
-        // contact has a place for.
+        // Unreadable numbers and addresses are told apart from unplaced properties.
         {{"BEGIN:VCARD\nFN:A\nTEL;CHARSET=NO-SUCH-SET:1\nEMAIL;X=\"a:b\n"
           "ADR;CHARSET=NO-SUCH-SET:;;x\nNOTE;CHARSET=NO-SUCH-SET:n\nTEL:2\nEND:VCARD\n",
           0},
@@ -209,8 +206,7 @@ TEST(VcardMapping, DatesOfEveryForm) {
         EXPECT_EQ(vcard::parseDateTime(text), expected) << text;
 }
 
-// Lines of a written card: CRLF only, at most 75 octets, no cut inside a
-// UTF-8 sequence.
+// CRLF only, at most 75 octets a line, no cut inside a UTF-8 sequence.
 void expectWellFormed(const std::string &card) {
     ASSERT_EQ(card.substr(card.size() - 2), "\r\n");
     for (size_t start = 0, end; (end = card.find("\r\n", start)) != std::string::npos;

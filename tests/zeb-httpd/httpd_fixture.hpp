@@ -1,4 +1,4 @@
-// zebd with the phonebook, zeb-httpd in front of it, and raw sockets.
+// zebd with the phonebook, zeb-httpd in front of it with two users, and raw sockets.
 #ifndef ZEB_HTTPD_FIXTURE_HPP
 #define ZEB_HTTPD_FIXTURE_HPP
 
@@ -96,7 +96,6 @@ inline Response roundTrip(uint16_t port, const std::string &request,
     return response;
 }
 
-/* zebd with the phonebook, and zeb-httpd in front of it with two users. */
 class Httpd : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -34,8 +34,7 @@ json contacts(const std::string &prefix, int count, size_t padding = 0,
 }
 const std::string kCard = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Eve\r\nEND:VCARD\r\n";
 
-// Every refusal of a state-changing request or of an export leaves the
-// phonebook as it was, and every answer carries the safety headers.
+// A refusal leaves the phonebook as it was; every answer has the safety headers.
 TEST_F(Httpd, RefusesRequestsWithoutSessionHeaderOrSameOrigin) {
     startHttpd();
     std::string session = cookie(alice());
@@ -260,8 +259,7 @@ TEST_F(Httpd, ThrottlesFailedLoginsPerUserAndAddress) {
 
 double gCheckEnds = 0; // what the clock says once a password check has ended
 
-// Where hashing took longer than the first delay (a gateway's processor), the
-// wait counted from the attempt had passed before the next one could come.
+// Where hashing outlasts the first delay (a gateway's CPU) the wait had passed already.
 TEST(HttpdLogin, ASlowPasswordCheckDoesNotUseUpTheWait) {
     bustest::TempDir dir;
     std::string users = dir.file("users"), error;
@@ -336,8 +334,7 @@ TEST_F(Httpd, AnswersJsonRpcErrorsWithTheirCodes) {
     EXPECT_EQ(rpc(entries, id).rpc()["result"], 0);
 }
 
-// A batch of calls with large answers once made an answer of up to 64 times
-// the bus's 4 MiB; past 16 MiB the calls left get an error instead.
+// A batch once answered up to 64 times the bus's 4 MiB; past 16 MiB the rest get errors.
 TEST_F(Httpd, TheAnswersOfABatchStayWithinTheirBound) {
     startHttpd();
     std::string id = alice();
@@ -356,8 +353,7 @@ TEST_F(Httpd, TheAnswersOfABatchStayWithinTheirBound) {
               json({50, -32005, 8}));
 }
 
-// The idle bridge once kept the memory of the largest request or answer it
-// had parsed (7 MiB after filling a phonebook through /rpc).
+// The idle bridge once kept the memory of the largest request it had parsed (7 MiB).
 TEST_F(Httpd, IdleBridgeGivesBackTheMemoryOfLargeRequests) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's allocator keeps freed memory on purpose";
@@ -585,8 +581,7 @@ std::string dechunk(const std::string &body, bool &whole) {
     return out;
 }
 
-// A change during an export ends the answer without its last chunk rather than
-// look whole; large contacts keep the export far from its end meanwhile.
+// A change mid-export ends the answer without its last chunk; large contacts slow it.
 TEST_F(Httpd, ExportsEveryPageAsTheToolDoesOrEndsIncompleteWhenChanged) {
     startHttpd();
     bustest::Client bus(daemon.socket, 60000);
