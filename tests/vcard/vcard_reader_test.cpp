@@ -43,20 +43,17 @@ Strings shown(const std::string &text) {
 std::string utf16le(const std::string &ascii) {
     std::string out = "\xFF\xFE";
     for (char c : ascii)
-        out += std::string(1, c) + '\0';
+        out += {c, '\0'};
     return out;
 }
 
 std::string repeated(const std::string &text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i)
-        out += text;
-    return out;
+    return times == 0 ? "" : text + repeated(text, times - 1);
 }
 
 TEST(VcardReader, CardsAsExportersWriteThem) {
-    const std::string fn = "BEGIN:VCARD\nVERSION:3.0\nFN:Élodie Martin\nEND:VCARD\n";
     const std::string crlf = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Élodie Martin\r\nEND:VCARD\r\n";
+    const Strings elodie = {"VERSION 3.0", "3 FN:Élodie Martin"};
     static const char kQp[] =
         "BEGIN:VCARD\r\nVERSION:2.1\r\n"
         "NOTE;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:Appeler apr=C3=A8s 18h,=0D=0A=\r\n"
@@ -73,16 +70,10 @@ TEST(VcardReader, CardsAsExportersWriteThem) {
         std::string text;
         Strings expected;
     } cases[] = {
-        {"LF", false, fn, {"VERSION 3.0", "3 FN:Élodie Martin"}},
-        {"CR",
-         false,
-         std::regex_replace(crlf, std::regex("\r\n"), "\r"),
-         {"VERSION 3.0", "3 FN:Élodie Martin"}},
-        {"byte order mark", false, "\xEF\xBB\xBF" + crlf, {"VERSION 3.0", "3 FN:Élodie Martin"}},
-        {"UTF-16 with its mark",
-         true,
-         utf16le("BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n"),
-         {"2 FN:Ann"}},
+        {"LF", false, std::regex_replace(crlf, std::regex("\r\n"), "\n"), elodie},
+        {"CR", false, std::regex_replace(crlf, std::regex("\r\n"), "\r"), elodie},
+        {"byte order mark", false, "\xEF\xBB\xBF" + crlf, elodie},
+        {"UTF-16", true, utf16le("BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n"), {"2 FN:Ann"}},
         {"nothing", false, "\r\n\r\n", {}},
         // Folds may fall inside a UTF-8 sequence; a tab folds as a space does.
         {"folds",
@@ -173,14 +164,8 @@ TEST(VcardReader, CardsAsExportersWriteThem) {
 }
 
 TEST(VcardReader, FilesBeyondTheLimitsAreRefusedNamingTheLine) {
-    vcard::Limits small;
-    small.fileBytes = 200;
-    small.lineBytes = 20;
-    small.cards = 2;
-    small.propertiesPerCard = 2;
-    small.properties = 2;
-    small.parametersPerProperty = 3;
-    small.nesting = 1;
+    // File and line bytes, cards, properties in all and per card, parameters, nesting.
+    const vcard::Limits small{200, 20, 2, 2, 2, 3, 1};
     const std::string card = "BEGIN:VCARD\nFN:a\nEND:VCARD\n";
     const struct {
         std::string text;

@@ -1,8 +1,5 @@
-// The web page's browser tests: zebd with the phonebook and zeb-httpd in
-// front of it in a temporary directory, Debian's chromium driven by
-// playwright-core, and what a failed test leaves for a person to look at.
-// CTest gives the paths (tests/web/CMakeLists.txt); ZEB_WEB_SHOTS, when set,
-// is where shot() saves the pictures of the main views.
+// The browser tests' servers, browser and leftovers of failures; CTest gives the paths
+// (tests/web/CMakeLists.txt).
 import { spawn, execFile } from 'node:child_process';
 import { mkdtempSync, mkdirSync, copyFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -34,9 +31,8 @@ class Child {
     this.name = name;
     this.log = '';
     this.proc = spawn(argv[0], argv.slice(1), { stdio: ['ignore', 'pipe', 'pipe'] });
-    const keep = (chunk) => (this.log = (this.log + chunk.toString()).slice(-(1 << 20)));
-    this.proc.stdout.on('data', keep);
-    this.proc.stderr.on('data', keep);
+    for (const out of [this.proc.stdout, this.proc.stderr])
+      out.on('data', (chunk) => (this.log = (this.log + chunk.toString()).slice(-(1 << 20))));
     this.exited = new Promise((done) => this.proc.on('exit', done));
   }
 
@@ -66,15 +62,11 @@ function run(file, args, input) {
   });
 }
 
-/* zebd serving the phonebook, and zeb-httpd in front of it with the users
- * of USERS, in a temporary directory of their own. */
+/* zebd serving the phonebook and zeb-httpd with the USERS, in a temporary directory. */
 export class Servers {
   static async start() {
-    const servers = new Servers();
-    servers.dir = mkdtempSync(join(tmpdir(), 'zeb-web-'));
-    servers.socket = join(servers.dir, 'zeb.sock');
-    servers.users = join(servers.dir, 'httpd-users');
-    servers.children = [];
+    const dir = mkdtempSync(join(tmpdir(), 'zeb-web-'));
+    const servers = Object.assign(new Servers(), { dir, socket: join(dir, 'zeb.sock'), users: join(dir, 'httpd-users'), children: [] });
     const sysroot = join(servers.dir, 'sysroot');
     for (const sub of ['cfg/system', 'var/lib/phonebook', 'etc/config', 'usr/lib/phonebook'])
       mkdirSync(join(sysroot, sub), { recursive: true });
@@ -153,33 +145,23 @@ export class Servers {
   }
 }
 
-/* `count` contacts with distinct names spread over the alphabet, with a
- * mobile number and an e-mail each. */
+/* `count` contacts with distinct names spread over the alphabet, a mobile and an e-mail each. */
 export function makeContacts(count) {
-  const given = ['Anna', 'Bernd', 'Clara', 'David', 'Emil', 'Frieda', 'Georg', 'Hanna', 'Ida', 'Jonas',
-    'Karl', 'Lena', 'Marta', 'Nils', 'Olga', 'Paul', 'Quirin', 'Rosa', 'Sven', 'Tilda', 'Uwe', 'Vera',
-    'Walter', 'Xenia', 'Yusuf', 'Zoe'];
-  const family = ['Albers', 'Brandt', 'Conrad', 'Dietz', 'Ebert', 'Fuchs', 'Graf', 'Hahn', 'Imhof',
-    'Jansen', 'Kluge', 'Lorenz', 'Mertens', 'Nagel', 'Otte', 'Pohl', 'Quandt', 'Roth', 'Seidel', 'Thiel',
-    'Ullrich', 'Vogt', 'Wendt', 'Xander', 'Yilmaz', 'Zeller'];
+  const given = 'Anna Bernd Clara David Emil Frieda Georg Hanna Ida Jonas Karl Lena Marta Nils Olga Paul Quirin Rosa Sven Tilda Uwe Vera Walter Xenia Yusuf Zoe'.split(' ');
+  const family = 'Albers Brandt Conrad Dietz Ebert Fuchs Graf Hahn Imhof Jansen Kluge Lorenz Mertens Nagel Otte Pohl Quandt Roth Seidel Thiel Ullrich Vogt Wendt Xander Yilmaz Zeller'.split(' ');
   return Array.from({ length: count }, (_, i) => {
     const g = given[i % given.length];
     const f = family[Math.floor(i / given.length) % family.length];
     const n = Math.floor(i / (given.length * family.length));
-    return {
-      uniqueID: `c${i}`,
-      formattedName: `${f} ${g}${n ? ` ${n}` : ''}`,
-      name: `${f};${g}`,
+    return { uniqueID: `c${i}`, formattedName: `${f} ${g}${n ? ` ${n}` : ''}`, name: `${f};${g}`,
       telephoneNumbers: [{ name: `0171${String(5000000 + i)}`, type: 'cell', preferred: true }],
-      emails: [{ name: `${g}.${f}${n || ''}@example.org`.toLowerCase(), type: 'home' }],
-    };
+      emails: [{ name: `${g}.${f}${n || ''}@example.org`.toLowerCase(), type: 'home' }] };
   });
 }
 
 const LOOPBACK = new Set(['127.0.0.1', 'localhost', '[::1]']);
 
-/* What one test opened: its contexts and pages, with what each page
- * logged, raised and asked for. */
+/* One test's pages, with what each logged, raised and asked for. */
 export class Session {
   constructor(browser, servers, title) {
     Object.assign(this, { browser, servers, title, pages: [], log: [], pageErrors: [], dialogs: [], foreignRequests: [] });
@@ -192,18 +174,11 @@ export class Session {
     const page = await context.newPage();
     const n = this.pages.length + 1;
     page.on('console', (m) => this.log.push(`[page ${n}] ${m.type()}: ${m.text()}`));
-    page.on('pageerror', (e) => {
-      this.pageErrors.push(e);
-      this.log.push(`[page ${n}] uncaught: ${e.stack ?? e}`);
-    });
-    page.on('dialog', (d) => {
-      this.dialogs.push(`${d.type()}: ${d.message()}`);
-      d.dismiss().catch(() => {});
-    });
+    page.on('pageerror', (e) => { this.pageErrors.push(e); this.log.push(`[page ${n}] uncaught: ${e.stack ?? e}`); });
+    page.on('dialog', (d) => { this.dialogs.push(`${d.type()}: ${d.message()}`); d.dismiss().catch(() => {}); });
     page.on('request', (r) => {
       const url = new URL(r.url());
-      if (['http:', 'https:', 'ws:', 'wss:'].includes(url.protocol) && !LOOPBACK.has(url.hostname))
-        this.foreignRequests.push(r.url());
+      if (['http:', 'https:', 'ws:', 'wss:'].includes(url.protocol) && !LOOPBACK.has(url.hostname)) this.foreignRequests.push(r.url());
     });
     this.pages.push(page);
     await page.goto(baseURL ?? this.servers.baseURL);
@@ -213,8 +188,7 @@ export class Session {
   /* A page logged in as `user`, its list shown. */
   async openAs(user, options = {}) {
     const page = await this.open(options);
-    await login(page, user);
-    return page;
+    return login(page, user).then(() => page);
   }
 
   /* Screenshots of every open page and the logs, under ZEB_WEB_ARTIFACTS. */
@@ -232,10 +206,8 @@ export class Session {
   }
 }
 
-/* The tests of one file: `suite.test(title, fn)` runs fn(session, servers)
- * with the file's servers and browser (Debian's chromium, headless). Every
- * test also fails when a page raised an uncaught error or asked any host but
- * loopback for anything; a failed test leaves its screenshots and logs. */
+/* `suite.test(title, fn)` runs fn(session, servers) with the file's servers and
+ * browser; it also fails when a page raised an error or asked any host but loopback. */
 export function webSuite(file, { setup } = {}) {
   const suite = {};
   before(async () => {
@@ -248,10 +220,7 @@ export function webSuite(file, { setup } = {}) {
     });
     if (setup) await setup(suite.servers);
   });
-  after(async () => {
-    await suite.browser?.close();
-    await suite.servers?.stop();
-  });
+  after(async () => { await suite.browser?.close(); await suite.servers?.stop(); });
   suite.test = (title, fn) =>
     test(title, { timeout: 240000 }, async () => {
       const session = new Session(suite.browser, suite.servers, title);

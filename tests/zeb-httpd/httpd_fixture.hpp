@@ -1,4 +1,4 @@
-// zebd with the phonebook, zeb-httpd in front of it, and raw sockets.
+// zebd with the phonebook, zeb-httpd in front of it with two users, and raw sockets.
 #ifndef ZEB_HTTPD_FIXTURE_HPP
 #define ZEB_HTTPD_FIXTURE_HPP
 
@@ -91,12 +91,11 @@ inline Response roundTrip(uint16_t port, const std::string &request,
                           const char *source = "127.0.0.1") {
     int fd = connectFrom(port, source);
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string got = readAll(fd, 30000);
+    Response response = parse(readAll(fd, 30000));
     close(fd);
-    return parse(got);
+    return response;
 }
 
-/* zebd with the phonebook, and zeb-httpd in front of it with two users. */
 class Httpd : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -122,17 +121,16 @@ class Httpd : public ::testing::Test {
         argv.insert(argv.end(), extra.begin(), extra.end());
         httpd = std::make_unique<bustest::Process>(argv);
         ASSERT_TRUE(httpd->waitForError("/\n", 20000)) << httpd->err;
-        size_t colon = httpd->err.rfind(':');
-        port = static_cast<uint16_t>(std::stoi(httpd->err.substr(colon + 1)));
+        port = static_cast<uint16_t>(std::stoi(httpd->err.substr(httpd->err.rfind(':') + 1)));
     }
 
     /* A request that closes its connection; a body gets its Content-Length. */
     std::string http(const std::string &method, const std::string &target,
                      const std::string &headers = "", const std::string &body = "") {
-        std::string length =
-            body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
         return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-               "\r\nConnection: close\r\n" + length + headers + "\r\n" + body;
+               "\r\nConnection: close\r\n" +
+               (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+               headers + "\r\n" + body;
     }
     std::string post(const std::string &body, const std::string &headers) {
         return http("POST", "/rpc", "Content-Type: application/json\r\n" + headers, body);
