@@ -1,5 +1,4 @@
-// What happens to an entry whoever changes it: uniqueness, LastRevision,
-// change notifications and the save that follows.
+// An entry whoever changes it: uniqueness, LastRevision, notifications and saving.
 #include <algorithm>
 
 #include "phonebook_test_support.hpp"

@@ -62,10 +62,8 @@ TEST_F(Functions, AnswersOfAnEmptyPhonebook) {
 
 // Found by the exact name or identifier only, named or positional; no argument finds nothing.
 TEST_F(Functions, ContactMapOfAnEntryInPublicForm) {
-    std::string entry = addEntry({{"UniqueID", "u-ann"},
-                                  {"Name", "Ann"},
-                                  {"FormattedName", "Ann A"},
-                                  {"URL", "http://ann"}});
+    std::string entry = addEntry(json::parse(
+        R"({"UniqueID": "u-ann", "Name": "Ann", "FormattedName": "Ann A", "URL": "http://ann"})"));
     ASSERT_FALSE(
         host.add(entry + ".TelephoneNumber", {{"Number", "0123"}, {"Preferred", true}}).empty());
     ASSERT_TRUE(host.set(entry, {{"LastRevision", "2021-03-04T05:06:07Z"}}));
@@ -199,8 +197,7 @@ TEST_F(Functions, ARefusedContactChangesNothing) {
         {{"title", "T"}, {"birthDay", "soon"}, {"telephoneNumbers", {{{"name", "9"}}}}},
         {{"title", "T"}, {"Nickname", {{"name", "x"}}}}, // names no property object
         {{"title", "T"}, {"formattedName", "Bob"}}};     // refused by the validator
-    // A hundred thousand numbers held the daemon for seconds and filled the saved file: at most
-    // 100.
+    // 100 000 numbers held the daemon for seconds and filled the saved file: at most 100.
     for (const char *list : {"telephoneNumbers", "emails", "addresses", "labels", "photos"})
         bad.push_back({{"title", "T"}, {list, many(101)}});
     for (const json &contact : bad) {

@@ -133,13 +133,11 @@ class Listings : public pbtest::RandomChanges {
             contacts.push_back(k.second);
         return contacts;
     }
-    // A few digits of the contact's first number, a separator among them.
     std::string numberPart(const json &contact) {
         std::string number = contact["telephoneNumbers"][0]["name"];
         std::string part = number.substr(random.below(number.size()), 3 + random.below(3));
         return part.size() >= 3 ? part.insert(1, random.chance(50) ? " " : "-") : part;
     }
-    // The start of a word or number of a contact, its case changed, or anything.
     std::string probe(const json &all) {
         if (all.empty() || random.chance(10))
             return word(2);
