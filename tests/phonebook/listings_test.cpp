@@ -36,8 +36,9 @@ Words split(const std::string &text) {
 }
 
 std::string digits(std::string text) {
-    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return !isdigit(c); }),
-               text.end());
+    text.erase(
+        std::remove_if(text.begin(), text.end(), [](unsigned char c) { return !isdigit(c); }),
+        text.end());
     return text;
 }
 
