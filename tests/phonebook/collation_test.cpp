@@ -1,6 +1,5 @@
-// The collation tables against ICU itself: generated names in ICU's order,
-// each neighbour compared again by the tables (equal signs on all neighbours
-// means the same total order); the prefix test, locale tags and bad input.
+// The collation tables against ICU: generated names in ICU's order, each neighbour compared
+// again by the tables (equal signs on all neighbours: the same total order).
 #include <gtest/gtest.h>
 
 #include <unicode/ucol.h>
@@ -92,10 +91,8 @@ template <typename S> std::vector<S> split(const S &text, typename S::value_type
     return parts;
 }
 
-// Names: words of letters of every supported language and script, with
-// the contractions the tailorings know, stacked diacritics, digits,
-// punctuation and case; many are a small change of an earlier one, so that
-// the secondary and tertiary levels decide; some are decomposed (NFD).
+// Letters of every supported script, the tailorings' contractions, stacked marks, digits and
+// punctuation; many a small change of an earlier name, for the lower levels; some in NFD.
 class Names {
   public:
     explicit Names(unsigned seed) : random_(seed) {
@@ -107,7 +104,6 @@ class Names {
 
     std::vector<std::string> make(size_t count) {
         std::vector<std::string> out;
-        out.reserve(count);
         while (out.size() < count) {
             std::u16string name = out.empty() || below(100) < 55 ? fresh() : mutate(out);
             UErrorCode status = U_ZERO_ERROR;
@@ -169,10 +165,8 @@ class Names {
     }
 
     std::u16string mutate(const std::vector<std::string> &earlier) {
-        std::u16string name =
-            utf16(earlier[earlier.size() - 1 -
-                          static_cast<size_t>(
-                              below(std::min<int>(50, static_cast<int>(earlier.size()))))]);
+        int back = below(std::min<int>(50, static_cast<int>(earlier.size())));
+        std::u16string name = utf16(earlier[earlier.size() - 1 - static_cast<size_t>(back)]);
         if (name.empty())
             return fresh();
         size_t at = static_cast<size_t>(below(static_cast<int>(name.size())));
@@ -195,9 +189,9 @@ class Names {
         UErrorCode status = U_ZERO_ERROR;
         int32_t len = unorm2_normalize(n, reinterpret_cast<const UChar *>(s.data()),
                                        static_cast<int32_t>(s.size()), buf, 512, &status);
-        if (U_FAILURE(status))
-            return s;
-        return std::u16string(reinterpret_cast<const char16_t *>(buf), static_cast<size_t>(len));
+        return U_FAILURE(status) ? s
+                                 : std::u16string(reinterpret_cast<const char16_t *>(buf),
+                                                  static_cast<size_t>(len));
     }
 
     static constexpr int kLetterSets = 4;
@@ -234,11 +228,9 @@ TEST_P(CollationOrder, EqualsIcuOnGeneratedNames) {
     ASSERT_NE(ours, nullptr);
     ASSERT_STREQ(collation_name(ours), l.tag);
 
-    std::vector<std::string> names = Names(seed).make(100000);
     // ICU's order by its own sort keys, then every neighbour by ours.
     std::vector<std::pair<std::string, std::string>> keyed;
-    keyed.reserve(names.size());
-    for (const std::string &n : names) {
+    for (const std::string &n : Names(seed).make(100000)) {
         std::u16string u = utf16(n);
         uint8_t key[2048];
         int32_t len = ucol_getSortKey(icu.get(), reinterpret_cast<const UChar *>(u.data()),
@@ -248,13 +240,12 @@ TEST_P(CollationOrder, EqualsIcuOnGeneratedNames) {
     }
     std::sort(keyed.begin(), keyed.end());
     std::vector<std::string> ourKeys;
-    ourKeys.reserve(keyed.size());
     for (const auto &k : keyed)
         ourKeys.push_back(collation_sortKeyString(ours, k.second, COLLATION_TERTIARY));
     int differences = 0;
     for (size_t i = 1; i < keyed.size(); ++i) {
-        int icuSign = sign(keyed[i - 1].first.compare(keyed[i].first));
-        int ourSign = sign(ourKeys[i - 1].compare(ourKeys[i]));
+        int icuSign = sign(keyed[i - 1].first.compare(keyed[i].first)),
+            ourSign = sign(ourKeys[i - 1].compare(ourKeys[i]));
         if (icuSign != ourSign && ++differences <= 10)
             ADD_FAILURE() << l.tag << " seed " << seed << ": ICU " << icuSign << ", ours "
                           << ourSign << " for\n  " << codePoints(keyed[i - 1].second) << "\n  "
@@ -307,9 +298,8 @@ TEST(Collation, LocaleTagsFallBackToTheLanguage) {
     EXPECT_EQ(collation_forLocale(nullptr), nullptr);
 }
 
-// Ill-formed UTF-8 orders as ICU orders it (U+FFFD per maximal ill-formed
-// subsequence), code points outside the tables after all letters, and only
-// the first 64 KiB of a text count.
+// Ill-formed UTF-8 as ICU orders it (U+FFFD per maximal ill-formed subsequence), code points
+// beyond the tables after all letters; only the first 64 KiB of a text count.
 TEST(Collation, BadInputOrdersAsIcuAndIsBounded) {
     std::vector<std::string> texts =
         split<std::string>("|a|a\377b|a\357\277\275b|\xc3|\xef\xbf\xbd|\xed\xa0\x80|\xf0\x9f|"
@@ -329,7 +319,6 @@ TEST(Collation, BadInputOrdersAsIcuAndIsBounded) {
                     << tag << ": " << codePoints(a) << "| " << codePoints(b);
     }
     const collation_t *root = collation_forLocale("root");
-    // Beyond the tables: after every letter, ordered by code point.
     EXPECT_LT(ourCompare(root, "\xd4\xaf", "\xd5\x80"), 0); // U+052F < U+0540
     EXPECT_LT(ourCompare(root, "\xd1\x8f", "\xd5\x80"), 0); // я < Armenian
     EXPECT_LT(ourCompare(root, "\xe4\xb8\x80", "\xef\xbf\xbd"), 0);

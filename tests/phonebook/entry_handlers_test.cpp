@@ -1,5 +1,4 @@
-// What happens to an entry whoever changes it: uniqueness, LastRevision,
-// change notifications and the save that follows.
+// An entry whoever changes it: uniqueness, LastRevision, notifications and saving.
 #include <algorithm>
 
 #include "phonebook_test_support.hpp"
@@ -18,7 +17,6 @@ class EntryHandlers : public pbtest::PluginTest {
     std::string revision(const std::string &entry) {
         return host.get(entry + ".LastRevision").toJson();
     }
-    // An entry with one number, announced, nothing pending.
     std::string announcedEntry(const std::string &name) {
         std::string entry = addEntry({{"FormattedName", name}});
         EXPECT_FALSE(host.add(entry + ".TelephoneNumber", {{"Number", "0123"}}).empty());
@@ -66,10 +64,8 @@ TEST_F(EntryHandlers, LastRevisionFollowsEveryWrite) {
     EXPECT_EQ(revision(ann), stamped);
 }
 
-// Changes within the delay fold into one announcement per entry, with its
-// contact under the public keys; a deletion is announced at once with the
-// last content; an entry added and removed within the delay, or changed
-// before a stop, is never announced.
+// A deletion is announced at once with the last content; an entry added and removed within the
+// delay, or changed before a stop, never.
 TEST_F(EntryHandlers, NotificationsFoldABurstPerEntry) {
     std::string ann = addEntry({{"FormattedName", "Ann"}});
     host.advance(100);
@@ -123,7 +119,6 @@ TEST_F(EntryHandlers, ChangesWithoutAPauseAreStillAnnounced) {
         ASSERT_TRUE(host.set(ann, {{"Title", "T" + std::to_string(i)}}));
         host.advance(100);
     }
-    // At most a second and a delay after the first change, then again.
     ASSERT_GE(sent().size(), 2u);
     EXPECT_EQ(sent()[0], "contactUpdated");
     host.clearRecords();
@@ -132,18 +127,15 @@ TEST_F(EntryHandlers, ChangesWithoutAPauseAreStillAnnounced) {
     EXPECT_EQ(host.notifications[0].parameters["contact"]["title"], "T29");
 }
 
-// A rejected change rolled back the instances it had created, and their
-// delete handlers announced the entry as updated and scheduled a save (see
-// also Functions.ARefusedContactChangesNothing); the rejection does not take
-// back the save of a change made before it, also not of an instance added
-// without values.
+// A rejected change rolled back the instances it had created, whose delete handlers announced
+// the entry and scheduled a save.
 TEST_F(EntryHandlers, ARejectedChangeKeepsTheSaveOfAnEarlierChange) {
     ASSERT_EQ(call("addContact", {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}}), true);
     host.advance(5000);
     for (const std::string change : {"none", "set", "add"}) {
         if (change == "set") {
             ASSERT_TRUE(host.set("Phonebook.Entry.1", {{"Title", "Dr"}}));
-        } else if (change == "add") {
+        } else if (change == "add") { // an instance without values
             ASSERT_NE(host.add("Phonebook.Entry.1.Email"), "");
         }
         host.clearRecords();
@@ -168,15 +160,12 @@ TEST_F(EntryHandlers, GenerationOfAnIdentifierGivesUp) {
     EXPECT_EQ(host.countTraced("Could not give 1 a UniqueID"), 1u);
 }
 
-// A burst's announcements come in the order in which their entries were first
-// seen: those announced before, in their order, then the new ones; whatever
-// was deleted in between, also most of a large phonebook at once.
+// Those announced before, in their order, then the new ones; whatever was deleted in between.
 class Announcements : public pbtest::RandomChanges {
   protected:
     std::vector<std::string> liveKeys() const {
         std::vector<std::string> keys;
-        for (object_t *e = object_firstInstance(object("Phonebook.Entry")); e;
-             e = object_nextInstance(e))
+        for (object_t *e : entries())
             keys.push_back(object_name(e, OBJECT_FLAG_KEY));
         return keys;
     }

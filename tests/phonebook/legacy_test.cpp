@@ -1,4 +1,5 @@
 // The functions import and export with the real legacy store.
+#include <algorithm>
 #include <fcntl.h>
 #include <map>
 #include <unistd.h>
@@ -25,10 +26,8 @@ class Legacy : public pbtest::PluginTest {
         PluginTest::TearDown();
     }
     size_t errorsWith(const std::string &message) {
-        size_t count = 0;
-        for (const auto &line : pbtest::linesWithMessage(host, message))
-            count += line.level == 100;
-        return count;
+        auto lines = pbtest::linesWithMessage(host, message);
+        return std::count_if(lines.begin(), lines.end(), [](auto &l) { return l.level == 100; });
     }
 };
 
@@ -55,9 +54,7 @@ TEST_F(Legacy, SampleFileGivesItsContactsOnceAndBesideTheEntriesThereAre) {
     EXPECT_EQ(contacts[1]["url"], "https://example.de/~mueller");
     EXPECT_EQ(contacts[4]["name"], "O'Brien;Seán \"Shay\"");
 
-    // Importing a file twice made a nameless copy of every contact: the
-    // second records lost their refused FormattedName and UniqueID and were
-    // kept. Now they are skipped with one warning each, naming the record.
+    // Importing a file twice made a nameless copy of every contact: now skipped with a warning.
     host.clearRecords();
     EXPECT_EQ(host.callPositional("Phonebook", "import", {""}).value(), true);
     EXPECT_EQ(allContacts(), contacts);
@@ -66,8 +63,7 @@ TEST_F(Legacy, SampleFileGivesItsContactsOnceAndBesideTheEntriesThereAre) {
     EXPECT_NE(skipped[0].line.find("record 0 (FormattedName=Amélie Dupont"), std::string::npos);
     EXPECT_EQ(skipped[0].level, 200);
 
-    // Within one file too; without a file name, however it is left out, the
-    // default file; the entry limit does not apply to an import.
+    // Within one file too; "" is the default file; the entry limit does not apply.
     ASSERT_TRUE(host.set("Phonebook", {{"MaxNumberOfEntries", 1}}));
     host.writeFile(kLegacyFile, "[phonebook]\n[phonebook.entry]\nFormattedName = \"X\"\n"
                                 "[phonebook.entry]\nFormattedName = \"Y\"\nUniqueID = \"u\"\n"
@@ -79,9 +75,7 @@ TEST_F(Legacy, SampleFileGivesItsContactsOnceAndBesideTheEntriesThereAre) {
     EXPECT_EQ(allContacts()[0], amelie);
 }
 
-// A file that cannot be loaded or written fails the import or export and
-// leaves the file and the phonebook as they were (never a half written or
-// replaced file, never an empty phonebook); the store is released each time.
+// Never a half written or replaced file, never an empty phonebook; the store released each time.
 TEST_F(Legacy, FailuresLeaveTheFileAndThePhonebookAlone) {
     addEntry({{"FormattedName", "Ann"}});
     EXPECT_EQ(call("export", {{"fileName", "/etc/config/new.usr"}}), true); // created
@@ -90,9 +84,7 @@ TEST_F(Legacy, FailuresLeaveTheFileAndThePhonebookAlone) {
     const json contacts = allContacts();
     std::filesystem::create_directories(host.path("/etc/config/dir.usr"));
     host.writeFile("/etc/config/bad.usr", "[phonebook]\n[phonebook.entry]\nTitle = Dr\n");
-    auto openFile = [](const char *path, int flags, mode_t mode) {
-        return open(path, flags, mode);
-    };
+    auto openFile = [](const char *p, int f, mode_t m) { return open(p, f, m); };
     auto renameEIO = [](const char *, const char *) { return errno = EIO, -1; };
     const tessel_file_ops_t renameFails = {openFile, read, write, fsync, close, renameEIO, unlink};
     auto bytesOf = [&](const char *file) {
@@ -120,7 +112,7 @@ TEST_F(Legacy, FailuresLeaveTheFileAndThePhonebookAlone) {
                       1u);
         }
         if (ops != nullptr) {
-            EXPECT_EQ(pbtest::linesWithMessage(host, "Unable to export tessel").at(0).level, 200);
+            EXPECT_EQ(firstLine("Unable to export tessel").level, 200);
         }
         EXPECT_EQ(bytesOf(file), before);
         EXPECT_EQ(allContacts(), contacts);
@@ -158,8 +150,7 @@ TEST_F(Legacy, MissingAndMalformedFieldsOfARecord) {
     EXPECT_EQ(warnings.at(0).level, 200);
 }
 
-// Everything but photos and instance keys comes back, also texts that look
-// like the file's own syntax; the rest of the file stays as it was.
+// Everything but photos and instance keys, also texts in the file's own syntax.
 TEST_F(Legacy, ExportThenImportGivesTheContactsBackAndLeavesTheRestOfTheFile) {
     json contacts = json::parse(R"([
       {"uniqueID": "u1", "formattedName": "Zoë \"Z\" Ñandú", "name": "Ñandú;Zoë",
@@ -210,7 +201,6 @@ TEST_F(Legacy, ExportThenImportGivesTheContactsBackAndLeavesTheRestOfTheFile) {
     EXPECT_EQ(host.readFile(kLegacyFile), head + "[phonebook]\n\n" + tail);
 }
 
-// Every file below `top` that is not below `skip`, with its content.
 std::map<std::string, std::string> filesOutside(const std::filesystem::path &top,
                                                 const std::filesystem::path &skip) {
     std::map<std::string, std::string> files;
@@ -225,16 +215,12 @@ std::map<std::string, std::string> filesOutside(const std::filesystem::path &top
     return files;
 }
 
-// `fileName=/../../escaped.usr` made export write two levels above the
-// system root, and a fileName given as a number, a date or a relative path
-// named a file beside the daemon. Names are resolved, ".." and symbolic links
-// included, and what ends outside the root is neither read nor written; only
-// absolute paths are taken; no fileName, null or "" is the default file.
+// `/../../escaped.usr` was written above the system root, and a number, a date or a relative
+// path named a file beside the daemon. Resolved, links included; only absolute paths taken.
 TEST_F(Legacy, FileNamesOutsideTheSystemRootAreRefused) {
     addEntry({{"FormattedName", "Ann"}});
     const json contacts = allContacts();
-    // The root three levels down, so that every escape stays in the test's
-    // directory: top/a/b/root; the daemon's directory is top/a/beside.
+    // The root three levels down: every escape stays in the test's directory.
     const std::filesystem::path top = host.sysroot(), root = top / "a/b/root";
     const std::filesystem::path config = root / "etc/config", beside = top / "a/beside";
     std::filesystem::create_directories(config);

@@ -1,4 +1,4 @@
-// Start-up, shutdown and the saving of the data model file.
+// Start-up, shutdown and saving.
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -25,15 +25,6 @@ class Lifecycle : public pbtest::PluginTest {
     void add(const std::string &name) {
         addEntry({{"FormattedName", name}, {"UniqueID", "id-" + name}});
     }
-    // Leaves a saved file holding the entry "Old" and the host stopped.
-    void saveOld() {
-        start();
-        add("Old");
-        host.advance(5000);
-        host.stop();
-        host.clearRecords();
-    }
-    // The one warning that begins with `text`.
     zebtest::TraceLine warning(const std::string &text) {
         auto lines = pbtest::linesWithMessage(host, text, true);
         EXPECT_EQ(lines.size(), 1u) << text;
@@ -51,7 +42,7 @@ TEST_F(Lifecycle, StartsEmptyWithoutASavedFileLoadsItAndSetsABrokenOneAside) {
         warning("Load of " + kSaved + " failed: not found: " + host.path(kSaved) +
                 ": No such file or directory");
     EXPECT_EQ(missing.zone, "");
-    EXPECT_EQ(pbtest::linesWithMessage(host, "loading datamodel").at(0).zone, "phonebook");
+    EXPECT_EQ(firstLine("loading datamodel").zone, "phonebook");
 
     std::string ann = addEntry({{"FormattedName", "Ann"}});
     ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}}).empty());
@@ -75,39 +66,34 @@ TEST_F(Lifecycle, StartsEmptyWithoutASavedFileLoadsItAndSetsABrokenOneAside) {
     EXPECT_EQ(host.readFile(kSaved + ".invalid"), broken);
 }
 
-// The errno with which the saved file cannot be read: open fails with
-// EACCES, read with any other.
+// The errno the saved file cannot be read with: open fails with EACCES, read with any other.
 int unreadable = 0;
-const zeb_dm_file_ops_t kUnreadableOps = {
-    [](const char *p, int f, mode_t m) {
-        return unreadable == EACCES ? (errno = EACCES, -1) : open(p, f, m);
-    },
-    write,
-    fsync,
-    close,
-    rename,
-    unlink,
-    [](int fd, void *b, size_t n) -> ssize_t {
-        return unreadable != EACCES ? (errno = unreadable, -1) : read(fd, b, n);
-    }};
+int failWith(int error) {
+    return errno = error, -1;
+}
+auto openFile = [](const char *p, int f, mode_t m) { return open(p, f, m); };
+auto openUnreadable = [](const char *p, int f, mode_t m) {
+    return unreadable == EACCES ? failWith(EACCES) : open(p, f, m);
+};
+auto readUnreadable = [](int fd, void *b, size_t n) -> ssize_t {
+    return unreadable != EACCES ? failWith(unreadable) : read(fd, b, n);
+};
+const zeb_dm_file_ops_t kUnreadableOps = {openUnreadable, write,  fsync,         close,
+                                          rename,         unlink, readUnreadable};
 
-// A start that cannot take the saved phonebook leaves its file as it was. A
-// saved file the service's user could not read (written by a run as root)
-// was taken for a missing one: the phonebook came up empty and its first
-// save replaced the file; now the start fails and says why. With the restore
-// marker, a legacy file that cannot be loaded keeps the marker and the saved
-// phonebook; one that loads replaces the saved file at once.
+// A saved file the service's user could not read (written by root) was taken for a missing one:
+// the first save replaced it. With the restore marker, a legacy file that cannot be loaded keeps
+// the marker and the saved phonebook; one that loads replaces the saved file at once.
 TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
-    saveOld();
     start();
+    add("Old");
     ASSERT_FALSE(host.add("Phonebook.Entry.1.TelephoneNumber", {{"Number", "0123"}}).empty());
     ASSERT_TRUE(host.set("Phonebook.Entry.1", {{"LastRevision", "2001-01-01T00:00:00Z"}}));
     host.advance(5000);
     const json saved = allContacts();
     const std::string savedFile = host.readFile(kSaved);
     host.stop();
-    // The errno the saved file cannot be read with (0: none), and the legacy
-    // file beside a marker (none without one; "/" a directory).
+    // The errno (0: none), and the legacy file beside a marker (none without; "/" a directory).
     const std::pair<int, const char *> cases[] = {
         {EACCES, nullptr}, {EIO, nullptr}, {EISDIR, nullptr},
         {EACCES, "/"},     {0, ""},        {0, "[phonebook]\n[phonebook.entry]\nName = broken\n"}};
@@ -134,7 +120,7 @@ TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
             }));
         } else {
             EXPECT_TRUE(host.traced("Loading settings from tessel"));
-            EXPECT_EQ(pbtest::linesWithMessage(host, "Import from tessel failed").at(0).level, 100);
+            EXPECT_EQ(firstLine("Import from tessel failed").level, 100);
             EXPECT_EQ(allContacts(), saved);
         }
         host.advance(60000);
@@ -143,7 +129,7 @@ TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
         EXPECT_FALSE(host.exists(kSaved + ".invalid"));
         EXPECT_EQ(host.exists(kMarker), legacy != nullptr);
     }
-    // A record skipped as a copy of another does not fail the restore.
+    // A record skipped as a copy does not fail the restore.
     const std::string record = "[phonebook.entry]\nFormattedName = \"Imported\"\n"
                                "LastRevision = \"2019-05-06T07:08:09Z\"\n";
     host.writeFile(kLegacyFile, "[phonebook]\n" + record + record);
@@ -165,10 +151,7 @@ TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {
     EXPECT_EXIT(host.start(definitionPath), ::testing::ExitedWithCode(1), "");
 }
 
-// Changes of every kind, each before the delay ran out, give one save after
-// the last; a stop saves what is pending and only that. The delay comes from
-// PHONEBOOK_SAVE_DELAY_MS; anything but a number of milliseconds up to an
-// hour leaves the default and says so.
+// Anything but milliseconds up to an hour in PHONEBOOK_SAVE_DELAY_MS leaves the default.
 TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) {
     start();
     auto step = [&](bool done) {
@@ -181,12 +164,11 @@ TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) 
     step(host.del("Phonebook.Entry.1.TelephoneNumber.1"));
     step(call("removeContactByUniqueID", {{"uniqueID", "a"}}) == true);
     add("Ann");
-    host.advance(4999);
-    EXPECT_EQ(saves(), 0u);
-    host.advance(1);
-    EXPECT_EQ(saves(), 1u);
-    host.advance(60000);
-    EXPECT_EQ(saves(), 1u);
+    const std::pair<int, size_t> waits[] = {{4999, 0}, {1, 1}, {60000, 1}};
+    for (auto [wait, saved] : waits) {
+        host.advance(wait);
+        EXPECT_EQ(saves(), saved) << wait;
+    }
     std::string saved = host.readFile(kSaved);
     restart(); // nothing pending: the teardown is not saved
     EXPECT_EQ(host.readFile(kSaved), saved);
@@ -220,30 +202,19 @@ TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) 
     EXPECT_EQ(formattedNames().size(), 2 + std::size(delays));
 }
 
-// Each step of a save failing as a full disk, a read-only file system or a
-// failing device makes it fail; `writesLeft` writes of 16 bytes go out first.
+// A full disk, a read-only file system, a failing device; `writesLeft` writes of 16 bytes first.
 int writesLeft = 0;
-int failWith(int error) {
-    return errno = error, -1;
-}
-auto openFile = [](const char *p, int f, mode_t m) { return open(p, f, m); };
-const std::pair<const char *, zeb_dm_file_ops_t> kSaveFaults[] = {
-    {"No space left on device",
-     {openFile,
-      [](int fd, const void *b, size_t n) -> ssize_t {
-          return writesLeft-- > 0 ? write(fd, b, n < 16 ? n : 16) : failWith(ENOSPC);
-      },
-      fsync, close, rename, unlink, read}},
-    {"Read-only file system",
-     {[](const char *, int, mode_t) { return failWith(EROFS); }, write, fsync, close, rename,
-      unlink, read}},
-    {"Input/output error",
-     {openFile, write, [](int) { return failWith(EIO); }, close, rename, unlink, read}},
+auto writeUntilFull = [](int fd, const void *b, size_t n) -> ssize_t {
+    return writesLeft-- > 0 ? write(fd, b, n < 16 ? n : 16) : failWith(ENOSPC);
 };
+auto openReadOnly = [](const char *, int, mode_t) { return failWith(EROFS); };
+auto fsyncFails = [](int) { return failWith(EIO); };
+const std::pair<const char *, zeb_dm_file_ops_t> kSaveFaults[] = {
+    {"No space left on device", {openFile, writeUntilFull, fsync, close, rename, unlink, read}},
+    {"Read-only file system", {openReadOnly, write, fsync, close, rename, unlink, read}},
+    {"Input/output error", {openFile, write, fsyncFails, close, rename, unlink, read}}};
 
-// The file keeps the last saved phonebook, memory keeps the change, the trace
-// says why; nothing is tried again until the next change, which saves both;
-// a stop after a failed save saves what it left out.
+// Nothing is tried again until the next change, which saves both, or the stop.
 TEST_F(Lifecycle, AFailedSaveKeepsTheOldFileAndTheDataAndTheNextChangeOrStopSavesAgain) {
     start();
     add("Old");

@@ -26,9 +26,7 @@ inline json definition() {
 }
 
 inline std::string fileText(const char *path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 // The message of a trace line: "<zone> - [<mark>]<message> - <function>(...)".
@@ -101,10 +99,7 @@ class PluginTest : public ::testing::Test {
     }
 
     void start() { ASSERT_TRUE(host.start(definitionPath)) << host.lastError(); }
-    void restart() {
-        host.stop();
-        start();
-    }
+    void restart() { host.stop(), start(); }
     json call(const char *function, const json &arguments = json::object()) {
         return host.call("Phonebook", function, arguments).value();
     }
@@ -120,6 +115,10 @@ class PluginTest : public ::testing::Test {
             names.push_back(contact.value("formattedName", ""));
         return names;
     }
+    // The first line whose message is `text`.
+    zebtest::TraceLine firstLine(const std::string &text) const {
+        return linesWithMessage(host, text).at(0);
+    }
     size_t saves() const { return host.countTraced("Save completed to /cfg/system/phonebook.odl"); }
     Names sent() const {
         Names names;
@@ -131,10 +130,16 @@ class PluginTest : public ::testing::Test {
     object_t *object(const std::string &path) const {
         return datamodel_getObject(dm(), path.c_str(), 0);
     }
-    std::vector<std::string> entryPaths() const {
-        std::vector<std::string> paths;
+    std::vector<object_t *> entries() const {
+        std::vector<object_t *> all;
         for (object_t *e = object_firstInstance(object("Phonebook.Entry")); e;
              e = object_nextInstance(e))
+            all.push_back(e);
+        return all;
+    }
+    Names entryPaths() const {
+        Names paths;
+        for (object_t *e : entries())
             paths.push_back("Phonebook.Entry." + std::to_string(object_index(e)));
         return paths;
     }
@@ -171,10 +176,9 @@ class RandomChanges : public PluginTest {
             contact["formattedName"] = host.get(other + ".FormattedName").toJson();
         return contact;
     }
-    // Changes of every kind a client makes, among them refused ones that are
-    // rolled back after the UniqueID validator took the new identifier.
+    // Among them refused ones rolled back after the UniqueID validator took the new identifier.
     void randomChange() {
-        std::vector<std::string> entries = entryPaths();
+        Names entries = entryPaths();
         std::string entry = entries.empty() ? "" : random.pick(entries);
         std::string other = entries.empty() ? "" : random.pick(entries);
         switch (entries.empty() ? 0 : random.below(12)) {
@@ -217,12 +221,12 @@ class RandomChanges : public PluginTest {
         case 7:
             host.del(entry);
             break;
-        case 8: // refused: the name is another entry's
-            host.set(entry, {{"FormattedName", host.get(other + ".FormattedName").toJson()},
-                             {"Title", "refused"}});
-            host.add("Phonebook.Entry",
-                     {{"FormattedName", host.get(other + ".FormattedName").toJson()}});
+        case 8: { // refused: the name is another entry's
+            json name = host.get(other + ".FormattedName").toJson();
+            host.set(entry, {{"FormattedName", name}, {"Title", "refused"}});
+            host.add("Phonebook.Entry", {{"FormattedName", name}});
             break;
+        }
         case 9: { // a new identifier and a new entry, rolled back
             object_t *changed = object(entry);
             object_parameterSetCharValue(changed, "UniqueID", freshName().c_str());

@@ -1,5 +1,4 @@
-// Contact key tables, in-place remapping of variant trees, the tree printer,
-// and the contact map of an entry against the reference conversion.
+// Key tables, in-place remapping of variant trees, the tree printer, and the contact map.
 #include <cstdlib>
 
 #include "contact_map.h"
@@ -11,21 +10,18 @@ namespace {
 using zebtest::json;
 using zebtest::Var;
 
+bool remap(Var &tree, bool toObject) {
+    return remap_paths(
+        variant_da_map(tree.get()), toObject ? CONTACT_TYPE_PATHS : CONTACT_OBJECT_PATHS,
+        toObject ? CONTACT_OBJECT_PATHS : CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
+}
+
 class Remap : public ::testing::Test {
   protected:
     zebtest::TestHost traces{500}; // records every trace line
-
-    static bool remap(Var &tree, bool toObject) {
-        return remap_paths(
-            variant_da_map(tree.get()), toObject ? CONTACT_TYPE_PATHS : CONTACT_OBJECT_PATHS,
-            toObject ? CONTACT_OBJECT_PATHS : CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
-    }
 };
 
-// Missing keys are skipped, a list element that is no map fails the remap,
-// the way back restores the keys and fails on the same element; every line
-// is traced without a zone. Every key of both tables is renamed both ways by
-// the contact map's comparison below.
+// Every key of both tables is renamed both ways by the contact map's comparison below.
 TEST_F(Remap, ShapesUnderPropertyKeys) {
     const std::tuple<const char *, const char *, bool> cases[] = {
         {R"({"emails": []})", R"({"Email": []})", true},
@@ -64,30 +60,27 @@ TEST_F(Remap, PrinterWalksTheWholeTree) {
     for (const auto &t : traces.traces)
         if (t.level < 500)
             lines.push_back(pbtest::message(t));
-    const std::vector<std::string> expected = {
-        "printing a map of size 2",
-        "Encountered a new variant_type_array; old_key",
-        "!!!!! Decending into phonebook.telephoneNumbers",
-        "printing a map of size 2",
-        "!!!!! phonebook.telephoneNumbers.name = 1; type=1",
-        "variant type: phonebook.telephoneNumbers.preferred = 10",
-        "!!!!! phonebook.telephoneNumbers.preferred = true; type=10",
-        "variant_list_iterator_t element is not of type variant_type_map",
-        "!!!!! Decending into phonebook.telephoneNumbers",
-        "printing a map of size 1",
-        "!!!!! phonebook.telephoneNumbers.name = 2; type=1",
-        "!!!!! Decending into phonebook." + longKey,
-        "printing a map of size 1",
-        "variant type: phonebook." + longKey + ".n = 5",
-        "!!!!! phonebook." + longKey + ".n = 5; type=5",
-    };
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(lines, std::vector<std::string>({
+                         "printing a map of size 2",
+                         "Encountered a new variant_type_array; old_key",
+                         "!!!!! Decending into phonebook.telephoneNumbers",
+                         "printing a map of size 2",
+                         "!!!!! phonebook.telephoneNumbers.name = 1; type=1",
+                         "variant type: phonebook.telephoneNumbers.preferred = 10",
+                         "!!!!! phonebook.telephoneNumbers.preferred = true; type=10",
+                         "variant_list_iterator_t element is not of type variant_type_map",
+                         "!!!!! Decending into phonebook.telephoneNumbers",
+                         "printing a map of size 1",
+                         "!!!!! phonebook.telephoneNumbers.name = 2; type=1",
+                         "!!!!! Decending into phonebook." + longKey,
+                         "printing a map of size 1",
+                         "variant type: phonebook." + longKey + ".n = 5",
+                         "!!!!! phonebook." + longKey + ".n = 5; type=5",
+                     }));
 }
 
-// The contact map that answers build straight under the public keys, against
-// the reference conversion (the walk of the entry, then the renaming), with
-// parameters (one with a read handler) and a property object that the key
-// tables do not know.
+// Built straight under the public keys, against the walk of the entry then the renaming; with
+// parameters (one with a read handler) and a property object the key tables do not know.
 class ContactMap : public pbtest::PluginTest {
   protected:
     static constexpr const char *kLongName =
@@ -102,11 +95,8 @@ class ContactMap : public pbtest::PluginTest {
             entry["parameters"].push_back({{"name", name}, {"type", "string"}});
         // Read as a client reads it: a number, not the text stored.
         entry["parameters"].back()["read-handler"] = "uniqueID_read_handler";
-        entry["objects"].push_back(
-            {{"name", "Note"},
-             {"multi-instance", true},
-             {"parameters", json::array({{{"name", "Text"}, {"type", "string"}},
-                                         {{"name", "Type"}, {"type", "string"}}})}});
+        entry["objects"].push_back(json::parse(R"({"name": "Note", "multi-instance": true,
+          "parameters": [{"name": "Text", "type": "string"}, {"name": "Type", "type": "string"}]})"));
         useDefinition(def);
         start();
     }
@@ -145,19 +135,9 @@ class ContactMap : public pbtest::PluginTest {
         contact["Note"] = properties(true);
         return contact;
     }
-    std::vector<object_t *> entries() const {
-        std::vector<object_t *> all;
-        for (object_t *e = object_firstInstance(object("Phonebook.Entry")); e;
-             e = object_nextInstance(e))
-            all.push_back(e);
-        return all;
-    }
 };
 
-// Equal in keys, order, types and values on random entries holding every
-// field, empty and odd texts, several properties and keys given by the
-// client; also in one answer of all of them, whose maps share blocks, after
-// every other one is dropped. Seeded: a failure names its seed.
+// Also in one answer of all of them, whose maps share blocks, after every other one is dropped.
 TEST_F(ContactMap, EqualsTheReferenceConversionOnRandomEntries) {
     SCOPED_TRACE("seed 24");
     for (int id = 0; id < 300; ++id) {
@@ -172,8 +152,7 @@ TEST_F(ContactMap, EqualsTheReferenceConversionOnRandomEntries) {
     auto referenceOf = [](object_t *entry) {
         Var reference(json::object());
         zeb_obj_to_variant_map_t(entry, variant_da_map(reference.get()), nullptr);
-        remap_paths(variant_da_map(reference.get()), CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS,
-                    CONTACT_TYPE_PATHS_SIZE, 0, 0);
+        remap(reference, false);
         return reference;
     };
     std::vector<object_t *> all = entries();
