@@ -1,4 +1,3 @@
-// The legacy configuration store: loading, the records, saving.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -58,7 +57,6 @@ class Store : public ::testing::Test {
         write(content);
         return tessel_initialize("/etc/config/t.usr");
     }
-    // Saves, releases and loads the file again.
     void reload() {
         ASSERT_EQ(tessel_save(), TESSEL_OK);
         ASSERT_EQ(tessel_cleanup(), TESSEL_OK);
@@ -68,12 +66,10 @@ class Store : public ::testing::Test {
 
 const char kEntry[] = "[phonebook]\n[phonebook.entry]\n";
 
-int openFile(const char *path, int flags, mode_t mode) {
-    return open(path, flags, mode);
-}
-
 tessel_file_ops_t systemOps() {
-    return {openFile, ::read, ::write, fsync, close, rename, unlink};
+    tessel_file_ops_t ops = {nullptr, ::read, ::write, fsync, close, rename, unlink};
+    ops.open = [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); };
+    return ops;
 }
 
 TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
@@ -152,8 +148,7 @@ TEST_F(Store, HostileValuesSurviveASaveAndALoad) {
         "\xff\xfe latin-1 \xe9t\xe9, overlong \xc0\x80, surrogate \xed\xa0\x80, cut \xe2\x82",
         "accents àéïõü, 山田, emoji \xf0\x9f\x93\x9e",
         everyByte,
-        std::string(TESSEL_MAX_VALUE_LENGTH, 'x'),
-    };
+        std::string(TESSEL_MAX_VALUE_LENGTH, 'x')};
     ASSERT_EQ(load("[other]\nkeep = 1\n"), TESSEL_OK);
     for (const std::string &value : values) {
         int32_t e = tessel_addPhoneBookEntry();
@@ -171,8 +166,7 @@ TEST_F(Store, HostileValuesSurviveASaveAndALoad) {
         ASSERT_EQ(tessel_getPhoneBookEntryTelephoneType(e, 0, &type), TESSEL_OK);
         EXPECT_EQ(tessel_getPhoneBookEntryTelephonePreferred(e, 0, &preferred), TESSEL_OK);
         EXPECT_TRUE(name == values[e] && type == values[e] && preferred) << e;
-        free(name);
-        free(type);
+        free(name), free(type);
     }
     std::string tooLong(TESSEL_MAX_VALUE_LENGTH + 1, 'x');
     EXPECT_EQ(tessel_setPhoneBookEntryName(0, tooLong.c_str()), TESSEL_ERR_LIMIT);
@@ -258,8 +252,7 @@ TEST_F(Store, FailedSaveLeavesTheFileAsItWas) {
     EXPECT_NE(read().find("Changed"), std::string::npos);
 }
 
-// Damaged files are refused or loaded, never more: what loads is saved and
-// loaded again to the same records, so saved again to the same bytes.
+// Damaged files are refused or loaded; what loads saves and reloads stably.
 TEST_F(Store, DamagedFilesNeverBreakTheStore) {
     const std::string good = slurp(TESSEL_SAMPLE);
     ASSERT_EQ(load(good), TESSEL_OK);
