@@ -66,11 +66,7 @@ const char *faultStep;
 int faultCall, calls;
 
 bool faulty(const char *step) {
-    if (strcmp(step, faultStep) == 0 && ++calls == faultCall) {
-        errno = EIO;
-        return true;
-    }
-    return false;
+    return strcmp(step, faultStep) == 0 && ++calls == faultCall && (errno = EIO) != 0;
 }
 
 const zeb_dm_file_ops_t kFaultyOps = {

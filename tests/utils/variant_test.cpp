@@ -168,17 +168,12 @@ TEST(Variant, DateTimeTextsRoundTripOrAreRefused) {
 // Regression: the gateway's time_t is 32 bits; dates past it convert by the
 // variant's own calendar.
 TEST(Variant, DateTimeSecondsReachPastA32BitTimeT) {
-    const struct {
-        const char *text;
-        int64_t seconds;
-        int weekday, yearDay;
-    } cases[] = {
-        {"1901-12-13T20:45:51Z", INT64_C(-2147483649), 5, 346},
-        {"1969-12-31T23:59:59Z", -1, 3, 364},
-        {"2024-02-29T13:05:07Z", INT64_C(1709211907), 4, 59},
-        {"2038-01-19T03:14:08Z", INT64_C(2147483648), 2, 18},
-        {"2100-12-31T00:00:00Z", INT64_C(4133894400), 5, 364},
-    };
+    // clang-format off
+    const struct { const char *text; int64_t seconds; int weekday, yearDay; } cases[] = {
+        {"1901-12-13T20:45:51Z", INT64_C(-2147483649), 5, 346}, {"1969-12-31T23:59:59Z", -1, 3, 364},
+        {"2024-02-29T13:05:07Z", INT64_C(1709211907), 4, 59}, {"2038-01-19T03:14:08Z", INT64_C(2147483648), 2, 18},
+        {"2100-12-31T00:00:00Z", INT64_C(4133894400), 5, 364}};
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         int64_t got = 0;
