@@ -13,17 +13,14 @@
 
 namespace dmtest {
 
-const char *const kDefinition = R"({
-  "plugin": "book.so",
-  "objects": [ {
-    "name": "Book",
+const char *const kDefinition = R"({ "plugin": "book.so",
+  "objects": [ { "name": "Book",
     "parameters": [
       { "name": "Count", "type": "uint32", "attributes": ["read-only", "volatile"], "read-handler": "read_count" },
       { "name": "MaxEntries", "type": "uint32", "default": 10, "attributes": ["persistent"] },
       { "name": "Comment", "type": "string" } ],
     "functions": [ { "name": "find", "arguments": ["name", "limit"] } ],
-    "objects": [ {
-      "name": "Entry", "multi-instance": true,
+    "objects": [ { "name": "Entry", "multi-instance": true,
       "add-handler": "entry_added", "delete-handler": "entry_deleted", "write-handler": "object_written",
       "parameters": [
         { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
@@ -33,8 +30,7 @@ const char *const kDefinition = R"({
         { "name": "BirthDay", "type": "date-time", "attributes": ["persistent"] },
         { "name": "Age", "type": "int32", "default": -1 },
         { "name": "Secret", "type": "string", "attributes": ["volatile"] } ],
-      "objects": [ {
-        "name": "Number", "multi-instance": true, "delete-handler": "number_deleted",
+      "objects": [ { "name": "Number", "multi-instance": true, "delete-handler": "number_deleted",
         "parameters": [ { "name": "Value", "type": "string", "attributes": ["persistent"],
                           "write-handler": "param_written" } ] } ] } ] } ] })";
 

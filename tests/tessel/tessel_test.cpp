@@ -140,15 +140,12 @@ TEST_F(Store, HostileValuesSurviveASaveAndALoad) {
     std::string everyByte;
     for (int c = 1; c < 256; c++)
         everyByte += static_cast<char>(c);
-    const std::vector<std::string> values = {
-        "",
-        "two\nlines\r\n",
-        "\"quoted\" \\ back\\slash \\x41 \\n",
+    // clang-format off
+    const std::vector<std::string> values = {"", "two\nlines\r\n", "\"quoted\" \\ back\\slash \\x41 \\n",
         "\n[phonebook.entry]\nName = \"injected\"\n# not a comment",
         "\xff\xfe latin-1 \xe9t\xe9, overlong \xc0\x80, surrogate \xed\xa0\x80, cut \xe2\x82",
-        "accents àéïõü, 山田, emoji \xf0\x9f\x93\x9e",
-        everyByte,
-        std::string(TESSEL_MAX_VALUE_LENGTH, 'x')};
+        "accents àéïõü, 山田, emoji \xf0\x9f\x93\x9e", everyByte, std::string(TESSEL_MAX_VALUE_LENGTH, 'x')};
+    // clang-format on
     ASSERT_EQ(load("[other]\nkeep = 1\n"), TESSEL_OK);
     for (const std::string &value : values) {
         int32_t e = tessel_addPhoneBookEntry();
@@ -208,7 +205,7 @@ TEST_F(Store, SavingKeepsTheOtherSectionsByteForByte) {
     tessel_freePhoneBookEntry();
     tessel_setPhoneBookEntryName(tessel_addPhoneBookEntry(), "New");
     ASSERT_EQ(tessel_save(), TESSEL_OK);
-    std::string saved = read();
+    const std::string saved = read();
     EXPECT_EQ(saved.substr(0, head.size()), head);
     EXPECT_EQ(saved.substr(saved.size() - tail.size()), tail);
     EXPECT_EQ(saved.find("Old"), std::string::npos);
@@ -240,9 +237,8 @@ TEST_F(Store, FailedSaveLeavesTheFileAsItWas) {
     }
     tessel_setFileOps(nullptr);
     ASSERT_EQ(tessel_save(), TESSEL_OK);
-    struct stat info;
-    ASSERT_EQ(stat((root + "/etc/config/t.usr").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(fs::status(root + "/etc/config/t.usr").permissions() & fs::perms::all,
+              fs::perms(0640));
 
     // Nothing is written that a load would refuse.
     std::string big(TESSEL_MAX_VALUE_LENGTH, 'b');
