@@ -32,8 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string zebd, definition, table;
-    int seconds = 600;
-    int clients = 8;
+    int seconds = 600, clients = 8;
     long rssSlackKiB = 2048; /* negative: memory is reported, not checked */
 };
 

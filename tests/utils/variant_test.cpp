@@ -111,12 +111,10 @@ TEST(Variant, ValuesConvertOnlyWhenNothingIsLost) {
 }
 
 TEST(Variant, NumbersHaveShortTextFormsThatReadBack) {
-    const std::pair<double, const char *> forms[] = {{0.1, "0.1"},
-                                                     {0.1 + 0.2, "0.30000000000000004"},
-                                                     {1.0 / 3, "0.3333333333333333"},
-                                                     {-0.0, "-0"}};
-    for (const auto &[value, form] : forms)
-        EXPECT_EQ(textOf(real(value).get()), form);
+    EXPECT_EQ(textOf(real(0.1).get()), "0.1");
+    EXPECT_EQ(textOf(real(0.1 + 0.2).get()), "0.30000000000000004");
+    EXPECT_EQ(textOf(real(1.0 / 3).get()), "0.3333333333333333");
+    EXPECT_EQ(textOf(real(-0.0).get()), "-0");
     EXPECT_EQ(textOf(int64(INT64_MIN).get()), "-9223372036854775808");
     for (double value : {DBL_MAX, DBL_MIN, 5e-324, 123456.789, -1e-300, 2.0 / 3}) {
         Variant back;
