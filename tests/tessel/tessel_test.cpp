@@ -100,28 +100,23 @@ TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
 // Each file is refused, naming the line of the fault.
 TEST_F(Store, ParserIsStrict) {
     const std::string longValue(TESSEL_MAX_VALUE_LENGTH + 1, 'v');
-    const struct {
-        std::string file;
-        int line;
-        const char *message;
-    } cases[] = {
+    // clang-format off
+    const struct { std::string file; int line; const char *message; } cases[] = {
         {"# c\nx = 1\n", 2, "assignment before the first section header"},
         {"[a]\n[phonebook]\n[b]\n[phonebook.entry]\n", 4, "outside the phonebook"},
         {"[phonebook]\n[phonebook]\n", 2, "a second [phonebook] section"},
         {std::string(kEntry) + "Nickname = \"x\"\n", 3, "unknown key Nickname"},
         {std::string(kEntry) + "Name = x\n", 3, "must be quoted"},
         {std::string(kEntry) + "Name = \"x\"\nName = \"y\"\n", 4, "duplicate key Name"},
-        {std::string(kEntry) + "[phonebook.entry.label]\nLabelPreferred = yes\n", 4,
-         "must be true or false"},
+        {std::string(kEntry) + "[phonebook.entry.label]\nLabelPreferred = yes\n", 4, "must be true or false"},
         {std::string(kEntry) + "Name = \"\\q\"\n", 3, "unknown escape"},
         {std::string(kEntry) + "Name = \"\\x00\"\n", 3, "NUL byte"},
         {std::string(kEntry) + "Name = \"\xed\xa0\x80\"\n", 3, "invalid UTF-8"},
         {std::string(kEntry) + "Name = \"x\" y\n", 3, "unexpected text after the value"},
         {std::string(kEntry) + "Name = \"" + longValue + "\"\n", 3, "value longer than"},
-        {"[a]\r\nx = 1\n", 1, "carriage return"},
-        {"[a]\nx =\n", 2, "value missing"},
-        {std::string("[a]\n\n\nx = \"\0\"\n", 14), 4, "NUL byte"},
-    };
+        {"[a]\r\nx = 1\n", 1, "carriage return"}, {"[a]\nx =\n", 2, "value missing"},
+        {std::string("[a]\n\n\nx = \"\0\"\n", 14), 4, "NUL byte"}};
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         EXPECT_EQ(load(c.file), TESSEL_ERR_INVALID);
