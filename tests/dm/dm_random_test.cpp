@@ -1,5 +1,4 @@
-// A seeded random walk that checks the core against a scan of the tree after
-// every step.
+// A seeded random walk, checked against a scan of the tree after every step.
 #include <cstdlib>
 #include <iterator>
 #include <map>

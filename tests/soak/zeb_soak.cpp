@@ -188,8 +188,7 @@ pid_t startDaemon(const Options &o, const std::string &dir, const std::string &s
     if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
-    // The socket exists from its bind on, before zebd listens: it serves
-    // once it says so. Under an emulator that takes a while.
+    // The socket exists from its bind on; zebd serves once it says so.
     for (int i = 0; pid > 0 && i < 400 && !logSays(dir + "/zebd.log", "zebd: serving"); ++i)
         usleep(50000);
     return pid;

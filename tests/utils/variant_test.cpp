@@ -124,8 +124,7 @@ TEST(Variant, NumbersHaveShortTextFormsThatReadBack) {
     }
 }
 
-// Regression: a year beyond four digits was accepted, though it has no text
-// form; a contact's LastRevision then broke listing and saving.
+// Regression: a year past 9999 has no text form; such a LastRevision broke saving.
 TEST(Variant, DateTimesNormalizeLikeTimegmWithinTheYearsOfTheirTextForm) {
     struct tm summer = brokenDown(2024, 7, 1, 12), zero{}, huge = brokenDown(2024, 1, 1);
     summer.tm_isdst = 1, huge.tm_year = INT_MAX, huge.tm_mday = INT_MIN;
@@ -163,8 +162,7 @@ TEST(Variant, DateTimeTextsRoundTripOrAreRefused) {
     EXPECT_EQ(memcmp(&time, &untouched, sizeof time), 0);
 }
 
-// Regression: the gateway's time_t is 32 bits; dates past it convert by the
-// variant's own calendar.
+// Regression: dates past the gateway's 32-bit time_t use the variant's own calendar.
 TEST(Variant, DateTimeSecondsReachPastA32BitTimeT) {
     // clang-format off
     const struct { const char *text; int64_t seconds; int weekday, yearDay; } cases[] = {
