@@ -1,4 +1,5 @@
 // Round trips of random trees are dm_random_test's.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -75,7 +76,7 @@ const zeb_dm_file_ops_t kFaultyOps = {
         return faulty("write") ? -1 : write(fd, b, n < 7 ? n : 7);
     },
     [](int fd) { return faulty("fsync") ? -1 : fsync(fd); },
-    [](int fd) { return close(fd) == 0 && !faulty("close") ? 0 : -1; },
+    [](int fd) { return std::min(close(fd), faulty("close") ? -1 : 0); },
     [](const char *from, const char *to) { return faulty("rename") ? -1 : rename(from, to); },
     unlink,
     read,
