@@ -1,9 +1,6 @@
-// The bytes that go from one architecture to the other: the phonebook's
-// saved file, the legacy store file and a bus frame. The gateway (MIPS32,
-// big-endian, 32-bit long) and a PC (x86-64, little-endian) each wrote their
-// own copy into tests/cross/<architecture>/ with
-//   zeb_cross_files_test --write DIR
-// and each architecture reads every copy and writes the same bytes again.
+// The saved file, legacy store file and bus frame that the gateway (MIPS32,
+// big-endian) and a PC each wrote into tests/cross/<architecture>/ with
+// `zeb_cross_files_test --write DIR`: each reads both and writes the same bytes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -25,8 +22,7 @@ const char *const kLegacyFile = "/etc/config/tessel.usr";
 
 const char *const kArchitectures[] = {"mips", "x86_64"};
 
-// The contacts: texts beyond ASCII and with control bytes, and dates at the
-// ends of a 32-bit time_t and past them.
+// Texts beyond ASCII and with control bytes; dates at and past a 32-bit time_t.
 json contacts() {
     return json::parse(R"([
       {"uniqueID": "u-1", "formattedName": "Zoë \"Z\" Ñandú", "name": "Ñandú;Zoë",
@@ -50,8 +46,7 @@ void writeAll(const std::string &path, const std::string &content) {
 
 using Owned = zebtest::Var;
 
-// The bus message: the contacts as getAllContacts answers them, and a value
-// of every type at the edges of its range, in the byte order of the wire.
+// The contacts as getAllContacts answers them and a value of every type at its edges.
 void frameMessage(const zebtest::Var &contacts, variant_t *message) {
     variant_initialize(message, variant_type_map);
     variant_map_t *map = variant_da_map(message);
@@ -83,7 +78,6 @@ void frameMessage(const zebtest::Var &contacts, variant_t *message) {
 
 class CrossFiles : public pbtest::PluginTest {
   protected:
-    // The files this architecture writes for contacts(), into dir.
     void write(const std::string &dir) {
         std::filesystem::create_directories(host.path("/etc/config"));
         start();
@@ -106,22 +100,13 @@ class CrossFiles : public pbtest::PluginTest {
         std::free(frame);
     }
 
-    // The contacts of a saved file, as this architecture loads them.
-    json loadSaved(const std::string &file) {
-        host.writeFile(kSavedFile, readAll(file));
+    // The contacts of a saved file, or of a legacy store file imported.
+    json contactsOf(const std::string &file, bool legacy = false) {
+        host.writeFile(legacy ? "/etc/config/in.usr" : kSavedFile, readAll(file));
         start();
-        json all = allContacts();
-        host.stop();
-        std::filesystem::remove(host.path(kSavedFile));
-        return all;
-    }
-
-    // The contacts of a legacy store file, as this architecture imports them.
-    json importLegacy(const std::string &file) {
-        host.writeFile("/etc/config/in.usr", readAll(file));
-        start();
-        EXPECT_EQ(host.call("Phonebook", "import", {{"fileName", "/etc/config/in.usr"}}).value(),
-                  true);
+        EXPECT_TRUE(
+            !legacy ||
+            host.call("Phonebook", "import", {{"fileName", "/etc/config/in.usr"}}).value() == true);
         json all = allContacts();
         host.stop();
         std::filesystem::remove(host.path(kSavedFile));
@@ -137,7 +122,7 @@ TEST_F(CrossFiles, EachArchitectureReadsWhatTheOtherWrote) {
     std::filesystem::create_directories(host.path("/out"));
     write(host.path("/out"));
     std::string expectedFrame = readAll(host.path("/out/frame.bin"));
-    json expected = loadSaved(host.path("/out/phonebook.odl"));
+    json expected = contactsOf(host.path("/out/phonebook.odl"));
     ASSERT_EQ(expected.size(), 2u);
     for (size_t i = 0; i < 2; ++i)
         for (const char *key : {"birthDay", "lastRevision"})
@@ -145,24 +130,20 @@ TEST_F(CrossFiles, EachArchitectureReadsWhatTheOtherWrote) {
 
     for (const char *architecture : kArchitectures) {
         SCOPED_TRACE(architecture);
-        EXPECT_EQ(loadSaved(fixture(architecture, "phonebook.odl")), expected);
-        EXPECT_EQ(importLegacy(fixture(architecture, "tessel.usr")), expected);
+        EXPECT_EQ(contactsOf(fixture(architecture, "phonebook.odl")), expected);
+        EXPECT_EQ(contactsOf(fixture(architecture, "tessel.usr"), true), expected);
 
         std::string frame = readAll(fixture(architecture, "frame.bin"));
         ASSERT_GE(frame.size(), 4u);
         ASSERT_EQ(zeb_bus_frameBodySize(frame.data()), frame.size() - 4);
         Owned decoded, written;
         const char *why = nullptr;
-        ASSERT_EQ(zeb_bus_decodeBody(frame.data() + 4, frame.size() - 4, decoded.get(), &why),
-                  ZEB_ERROR_NONE)
-            << why;
-        ASSERT_EQ(zeb_bus_decodeBody(expectedFrame.data() + 4, expectedFrame.size() - 4,
-                                     written.get(), &why),
-                  ZEB_ERROR_NONE)
-            << why;
+        for (auto [bytes, into] :
+             {std::pair{&frame, &decoded}, std::pair{&expectedFrame, &written}})
+            ASSERT_EQ(zeb_bus_decodeBody(bytes->data() + 4, bytes->size() - 4, into->get(), &why),
+                      ZEB_ERROR_NONE)
+                << why;
         EXPECT_TRUE(variant_equals(decoded.get(), written.get()));
-
-        // And the same bytes come out here as there.
         EXPECT_EQ(readAll(host.path("/out/phonebook.odl")),
                   readAll(fixture(architecture, "phonebook.odl")));
         EXPECT_EQ(readAll(host.path("/out/tessel.usr")),

@@ -1,5 +1,5 @@
-// Saved files: what a load runs and refuses, and what every failure of a save
-// or a load leaves behind. Round trips of random trees are the random walk's.
+// Round trips of random trees are dm_random_test's.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -31,6 +31,16 @@ class Files : public FileTest {
                                      "id-b");
         ASSERT_TRUE(object_commit(get("Book")));
     }
+    // Loading `content` fails with `error` and `message`; the file is set aside.
+    void refused(const std::string &content, decltype(zeb_error) error, const char *message) {
+        spill(path, content);
+        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
+        EXPECT_EQ(zeb_error, error);
+        EXPECT_NE(strstr(zeb_errorMessage(), message), nullptr) << zeb_errorMessage();
+        EXPECT_NE(strstr(zeb_errorMessage(), ("moved to " + path + ".invalid").c_str()), nullptr);
+        EXPECT_FALSE(exists(path));
+        EXPECT_EQ(slurp(path + ".invalid"), content);
+    }
 };
 
 TEST_F(Files, ALoadRunsAddHandlersFirstThenCommitsAndSkipsUnknownValues) {
@@ -53,16 +63,11 @@ TEST_F(Files, ALoadRunsAddHandlersFirstThenCommitsAndSkipsUnknownValues) {
     EXPECT_NE(get("Book.Entry.2"), nullptr);
 }
 
-// Fails the n-th call of one file step.
 const char *faultStep;
 int faultCall, calls;
 
 bool faulty(const char *step) {
-    if (strcmp(step, faultStep) == 0 && ++calls == faultCall) {
-        errno = EIO;
-        return true;
-    }
-    return false;
+    return strcmp(step, faultStep) == 0 && ++calls == faultCall && (errno = EIO) != 0;
 }
 
 const zeb_dm_file_ops_t kFaultyOps = {
@@ -71,10 +76,7 @@ const zeb_dm_file_ops_t kFaultyOps = {
         return faulty("write") ? -1 : write(fd, b, n < 7 ? n : 7);
     },
     [](int fd) { return faulty("fsync") ? -1 : fsync(fd); },
-    [](int fd) {
-        int result = close(fd);
-        return faulty("close") ? -1 : result;
-    },
+    [](int fd) { return std::min(close(fd), faulty("close") ? -1 : 0); },
     [](const char *from, const char *to) { return faulty("rename") ? -1 : rename(from, to); },
     unlink,
     read,
@@ -98,8 +100,7 @@ TEST_F(Files, AFailureAtAnyStepOfASaveLeavesACompleteFile) {
         EXPECT_EQ(zeb_error, ZEB_ERROR_IO);
         EXPECT_NE(strstr(zeb_errorMessage(), dir.c_str()), nullptr) << zeb_errorMessage();
         EXPECT_FALSE(exists(path + ".tmp"));
-        const std::string now = slurp(path);
-        EXPECT_TRUE(call == 2 ? now.find("Bob") != std::string::npos : now == old)
+        EXPECT_TRUE(call == 2 ? slurp(path).find("Bob") != std::string::npos : slurp(path) == old)
             << "after the rename only the directory's sync fails";
     }
     zeb_dm_setFileOps(nullptr);
@@ -110,7 +111,8 @@ TEST_F(Files, AFailureAtAnyStepOfASaveLeavesACompleteFile) {
 
 TEST_F(Files, InvalidFilesFailWhereTheyAreWrongAndAreMovedAside) {
     const std::string instances =
-        "{\"version\": 1, \"path\": \"Book\", \"objects\": {\"Entry\": {\"instances\": [\n  ";
+        R"({"version": 1, "path": "Book", "objects": {"Entry": {"instances": [
+  )";
     const std::pair<std::string, const char *> bad[] = {
         {"", "book.json:1:1: not valid JSON"},
         {"{\"version\": 1, \"path\": \"Book\",\n \"objects\": {\"Entry\"",
@@ -128,13 +130,7 @@ TEST_F(Files, InvalidFilesFailWhereTheyAreWrongAndAreMovedAside) {
     };
     for (const auto &[content, message] : bad) {
         SCOPED_TRACE(content);
-        spill(path, content);
-        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
-        EXPECT_EQ(zeb_error, ZEB_ERROR_INVALID_FILE);
-        EXPECT_NE(strstr(zeb_errorMessage(), message), nullptr) << zeb_errorMessage();
-        EXPECT_NE(strstr(zeb_errorMessage(), "book.json.invalid"), nullptr);
-        EXPECT_FALSE(exists(path));
-        EXPECT_EQ(slurp(path + ".invalid"), content);
+        refused(content, ZEB_ERROR_INVALID_FILE, message);
         EXPECT_EQ(object_instanceCount(entries()), 0u);
         EXPECT_TRUE(events.empty()) << "checked before any instance is created";
     }
@@ -149,19 +145,13 @@ TEST_F(Files, InvalidFilesFailWhereTheyAreWrongAndAreMovedAside) {
               std::string(70000, 'x') + "\"}}",
           "{\"version\": 1, \"path\": \"Book\", \"x\": " + std::string(5000, '[') + "}",
           many + "]}}}", std::string(65 * 1024 * 1024, ' ')}) {
-        spill(path, content);
-        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
-        EXPECT_EQ(zeb_error, ZEB_ERROR_LIMIT) << zeb_errorMessage();
-        EXPECT_TRUE(exists(path + ".invalid"));
+        refused(content, ZEB_ERROR_LIMIT, "");
         EXPECT_EQ(object_instanceCount(entries()), 0u);
     }
 }
 
-// Regressions: a text longer than a load accepts, or bytes that are not
-// UTF-8 (overlong forms, surrogates, code points above U+10FFFF, which the
-// save replaced), could be set: the next load refused the file and set aside
-// everything it held. Refused on every way a text comes in, leaving the
-// stored value and the saved file as they were. (Over the bus: Hostile.)
+// Regression: a text too long for a load, or not UTF-8, could be set; the next
+// load then set aside the whole file. (Over the bus: Hostile.)
 TEST_F(Files, TextsASavedFileCouldNotGiveBackAreRefusedOnEveryWayIn) {
     const std::string longest(64 * 1024, 'x'), name = "Al\u00edce";
     object_t *entry = object_createInstance(entries(), 0, "alice");
@@ -209,10 +199,8 @@ TEST_F(Files, TextsASavedFileCouldNotGiveBackAreRefusedOnEveryWayIn) {
     EXPECT_EQ(valueOf(get("Book.Entry.alice", OBJECT_FLAG_KEY), "FormattedName"), longest);
 }
 
-// Regressions: a template could get more instances than a load accepts, and
-// a phonebook of 50 000 contacts (about 37 MB) failed every save above the
-// old bound of 16 MiB; each restart lost what was added since. A save too
-// large to load back still fails and keeps the last file.
+// Regressions: a template could outgrow what a load accepts, and 50 000
+// contacts (37 MB) failed every save above the old bound of 16 MiB.
 TEST_F(Files, WhatASaveWritesStaysWithinWhatALoadTakes) {
     object_t *numbers =
         object_getObject(object_createInstance(entries(), 0, nullptr), "Number", 0, nullptr);
@@ -242,10 +230,8 @@ TEST_F(Files, WhatASaveWritesStaysWithinWhatALoadTakes) {
     EXPECT_FALSE(exists(path + ".tmp"));
 }
 
-// Memory regressions, both found on a daemon holding a large phonebook: a
-// save built the whole document, then its text, before writing a byte (its
-// peak several times the file, kept by the allocator for good); a load made
-// its plan, as large as the entries, in the heap.
+// Memory regressions: a save built the whole document and its text before
+// writing; a load built its plan, as large as the entries, in the heap.
 TEST_F(Files, SavesAndLoadsHoldLittleBeyondTheirFileAndEntries) {
     if (!zebtest::AllocationCount::available())
         GTEST_SKIP() << "allocations are counted under AddressSanitizer only";
@@ -254,7 +240,7 @@ TEST_F(Files, SavesAndLoadsHoldLittleBeyondTheirFileAndEntries) {
                                      ("Contact " + std::to_string(i)).c_str());
     ASSERT_TRUE(object_commit(get("Book")));
     ASSERT_TRUE(save()) << zeb_errorMessage();
-    const long long file = static_cast<long long>(slurp(path).size());
+    const auto file = static_cast<long long>(slurp(path).size());
     for (bool saving : {true, false}) {
         if (!saving)
             fresh();
@@ -266,8 +252,7 @@ TEST_F(Files, SavesAndLoadsHoldLittleBeyondTheirFileAndEntries) {
     }
 }
 
-// These files are well-formed: only the data model they meet makes them fail,
-// after the load has already changed and created things.
+// Well-formed files that fail only against the data model, after changes.
 TEST_F(Files, AFileFailingWhileAppliedIsMovedAsideAndLeavesTheDataModelAsBefore) {
     addEntry("old");
     object_delete(addEntry("gone"));
@@ -287,15 +272,8 @@ TEST_F(Files, AFileFailingWhileAppliedIsMovedAsideAndLeavesTheDataModelAsBefore)
     };
     for (const auto &[instance, message] : failures) {
         SCOPED_TRACE(instance);
-        const std::string content = head + instance + "]}}}";
-        spill(path, content);
         events.clear();
-        EXPECT_FALSE(datamodel_load(dm, path.c_str(), 0));
-        EXPECT_EQ(zeb_error, ZEB_ERROR_INVALID_FILE);
-        const std::string said = zeb_errorMessage();
-        EXPECT_NE(said.find(message), std::string::npos) << said;
-        EXPECT_NE(said.find("moved to " + path + ".invalid"), std::string::npos) << said;
-        EXPECT_EQ(slurp(path + ".invalid"), content);
+        refused(head + instance + "]}}}", ZEB_ERROR_INVALID_FILE, message);
         EXPECT_EQ(object_instanceCount(entries()), 3u);
         EXPECT_EQ(get("Book.Entry.4"), nullptr);
         EXPECT_EQ(valueOf(get("Book.Entry.1"), "FormattedName"), "");

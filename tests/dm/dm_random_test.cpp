@@ -1,8 +1,4 @@
-// A seeded random walk over the data model that checks the core against
-// itself after every step: every lookup (by index, by key, by value) agrees
-// with a scan of the instances, instances stay in index order and indexes are
-// never handed out twice, failures change nothing, a rolled-back transaction
-// leaves the tree as it was, and what a save writes, a load gives back.
+// A seeded random walk, checked against a scan of the tree after every step.
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -21,19 +17,17 @@ const char *const kValues[] = {"", "a", "b", "c", "d"};
 const char *const kKeys[] = {nullptr, nullptr, nullptr, "k1", "k2", "7", "3"};
 const char *const kIndexed[] = {"UniqueID", "FormattedName"};
 
-// The whole tree as text: paths by key, indexes, states when asked for, and
-// every value a save writes. Deleted instances only with the states.
+// The tree as text; deleted instances only with the states.
 std::string dump(const object_t *object, bool states) {
     if (!states && object_state(object) == object_state_deleted)
         return "";
-    std::string out = pathOf(object, OBJECT_FLAG_KEY) + " #" + std::to_string(object_index(object));
-    out += states ? " s" + std::to_string(object_state(object)) + "\n" : "\n";
-    if (!object_isTemplate(object)) {
-        for (parameter_t *p = object_firstParameter(object); p; p = object_nextParameter(p))
-            if (!(parameter_attributes(p) & PARAMETER_ATTR_VOLATILE))
-                out +=
-                    std::string(" ") + parameter_name(p) + "=" + text(parameter_getValue(p)) + "\n";
-    }
+    std::string out = pathOf(object, OBJECT_FLAG_KEY) + " #" +
+                      std::to_string(object_index(object)) +
+                      (states ? " s" + std::to_string(object_state(object)) : "") + "\n";
+    for (parameter_t *p = object_isTemplate(object) ? nullptr : object_firstParameter(object); p;
+         p = object_nextParameter(p))
+        if (!(parameter_attributes(p) & PARAMETER_ATTR_VOLATILE))
+            out += std::string(" ") + parameter_name(p) + "=" + text(parameter_getValue(p)) + "\n";
     for (object_t *child = object_firstChild(object); child; child = object_nextSibling(child)) {
         out += dump(child, states);
         if (object_isTemplate(child))
@@ -48,7 +42,6 @@ class RandomWalk : public FileTest {
     size_t pick(size_t n) { return n ? static_cast<size_t>(random() % n) : 0; }
     std::string tree() { return dump(get("Book"), true); }
 
-    // The entry templates' instances and every Number template below them.
     std::vector<object_t *> templates() {
         std::vector<object_t *> all{entries()};
         for (object_t *e = object_firstInstance(entries()); e; e = object_nextInstance(e))
@@ -137,14 +130,12 @@ class RandomWalk : public FileTest {
         const char *name = entry ? kIndexed[pick(2)] : "Value";
         const std::string value = pick(8) ? kValues[pick(std::size(kValues))] : "refused";
         const std::string before = tree();
-        if (!object_parameterSetCharValue(some, name, value.c_str())) {
-            ASSERT_EQ(tree(), before) << "a refused value changes nothing";
-        }
+        ASSERT_TRUE(object_parameterSetCharValue(some, name, value.c_str()) || tree() == before)
+            << "a refused value changes nothing";
     }
 
-    // Saves, loads the file into a fresh data model, which must hold the same
-    // tree and save the same bytes; then a copy spoiled at its last UniqueID
-    // must fail to load into the data model in use and leave it as it was.
+    // A fresh data model loads the save back; a copy spoiled at its last
+    // UniqueID fails to load into the one in use.
     void saveAndLoad() {
         const std::string again = dir + "/again.json";
         ASSERT_TRUE(datamodel_save(get("Book"), -1, path.c_str(), 0)) << zeb_errorMessage();
@@ -198,9 +189,8 @@ TEST_F(RandomWalk, LookupsRollbacksAndFilesAgreeWithAScanOfTheTree) {
     for (int step = 0; step < 2500 && !HasFailure(); ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         events.clear();
-        if (step == 1200) { // an index built over existing instances
-            ASSERT_TRUE(object_indexParameter(entries(), "FormattedName"));
-        }
+        // At step 1200, an index built over existing instances.
+        ASSERT_TRUE(step != 1200 || object_indexParameter(entries(), "FormattedName"));
         const size_t op = pick(20);
         if (op < 5) {
             create();

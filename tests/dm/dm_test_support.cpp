@@ -13,17 +13,14 @@
 
 namespace dmtest {
 
-const char *const kDefinition = R"({
-  "plugin": "book.so",
-  "objects": [ {
-    "name": "Book",
+const char *const kDefinition = R"({ "plugin": "book.so",
+  "objects": [ { "name": "Book",
     "parameters": [
       { "name": "Count", "type": "uint32", "attributes": ["read-only", "volatile"], "read-handler": "read_count" },
       { "name": "MaxEntries", "type": "uint32", "default": 10, "attributes": ["persistent"] },
       { "name": "Comment", "type": "string" } ],
     "functions": [ { "name": "find", "arguments": ["name", "limit"] } ],
-    "objects": [ {
-      "name": "Entry", "multi-instance": true,
+    "objects": [ { "name": "Entry", "multi-instance": true,
       "add-handler": "entry_added", "delete-handler": "entry_deleted", "write-handler": "object_written",
       "parameters": [
         { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
@@ -33,8 +30,7 @@ const char *const kDefinition = R"({
         { "name": "BirthDay", "type": "date-time", "attributes": ["persistent"] },
         { "name": "Age", "type": "int32", "default": -1 },
         { "name": "Secret", "type": "string", "attributes": ["volatile"] } ],
-      "objects": [ {
-        "name": "Number", "multi-instance": true, "delete-handler": "number_deleted",
+      "objects": [ { "name": "Number", "multi-instance": true, "delete-handler": "number_deleted",
         "parameters": [ { "name": "Value", "type": "string", "attributes": ["persistent"],
                           "write-handler": "param_written" } ] } ] } ] } ] })";
 
@@ -89,16 +85,15 @@ bool entryAdded(object_t *, object_t *instance) {
 }
 
 bool entryDeleted(object_t *, object_t *instance) {
-    object_t *numbers = object_getObject(instance, "Number", 0, nullptr);
-    events.push_back("del " + describe(instance) + " numbers " +
-                     std::to_string(object_instanceCount(numbers)));
+    events.push_back(
+        "del " + describe(instance) + " numbers " +
+        std::to_string(object_instanceCount(object_getObject(instance, "Number", 0, nullptr))));
     return true;
 }
 
 bool numberDeleted(object_t *, object_t *instance) {
-    object_t *entry = object_parent(object_parent(instance));
     events.push_back("del " + describe(instance) + " entry state " +
-                     std::to_string(object_state(entry)));
+                     std::to_string(object_state(object_parent(object_parent(instance)))));
     return true;
 }
 
@@ -114,14 +109,13 @@ void objectWritten(object_t *object) {
 }
 
 bool validateId(parameter_t *parameter) {
-    std::string candidate = text(parameter_getModifiedValue(parameter));
-    return std::find(refusedIds.begin(), refusedIds.end(), candidate) == refusedIds.end();
+    return std::find(refusedIds.begin(), refusedIds.end(),
+                     text(parameter_getModifiedValue(parameter))) == refusedIds.end();
 }
 
 bool readCount(parameter_t *parameter, variant_t *value) {
-    object_t *book = parameter_owner(parameter);
-    return variant_setUInt32(value,
-                             object_instanceCount(object_getObject(book, "Entry", 0, nullptr)));
+    return variant_setUInt32(value, object_instanceCount(object_getObject(
+                                        parameter_owner(parameter), "Entry", 0, nullptr)));
 }
 
 int find(function_call_t *, argument_value_list_t *, variant_t *) {
@@ -141,10 +135,8 @@ void *resolve(void *, const char *library, const char *symbol) {
         {"read_count", reinterpret_cast<void *>(readCount)},
         {"__find", reinterpret_cast<void *>(find)},
     };
-    if (!symbol) {
-        return library && strcmp(library, "missing.so") != 0 ? reinterpret_cast<void *>(find)
-                                                             : nullptr;
-    }
+    if (!symbol)
+        return library && strcmp(library, "missing.so") != 0 ? symbols.at("__find") : nullptr;
     auto it = symbols.find(symbol);
     return it == symbols.end() ? nullptr : it->second;
 }
@@ -167,11 +159,10 @@ object_t *DataModelTest::addEntry(const char *id, std::vector<std::string> numbe
     object_t *entry = object_createInstance(entries(), 0, id);
     EXPECT_NE(entry, nullptr) << zeb_errorMessage();
     EXPECT_TRUE(object_parameterSetCharValue(entry, "UniqueID", id)) << zeb_errorMessage();
-    object_t *numberTemplate = object_getObject(entry, "Number", 0, nullptr);
-    for (const std::string &number : numbers) {
-        object_t *n = object_createInstance(numberTemplate, 0, nullptr);
-        EXPECT_TRUE(object_parameterSetCharValue(n, "Value", number.c_str()));
-    }
+    for (const std::string &number : numbers)
+        EXPECT_TRUE(object_parameterSetCharValue(
+            object_createInstance(object_getObject(entry, "Number", 0, nullptr), 0, nullptr),
+            "Value", number.c_str()));
     EXPECT_TRUE(object_commit(entry)) << zeb_errorMessage();
     events.clear();
     return entry;

@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary DESTDIR and uses it from there: no run
-# path into the build tree, the daemon serving the phonebook (a contact added
-# and found by number), and a C client built against the installed headers
-# and libraries through pkg-config.
+# Installs the build into a temporary DESTDIR and uses it from there.
 #   install_test.sh BUILD_DIR C_COMPILER [COMPILER FLAGS...]
 set -euo pipefail
 build="$1" cc="$2"
@@ -33,14 +30,11 @@ grep -q '^User=zeb-httpd$' "$dest/usr/lib/systemd/system/zeb-httpd.service" ||
   fail "zeb-httpd.service does not run as zeb-httpd"
 
 for file in "$bin"/* "$libdir"/*.so.* "$libdir"/zeb/*.so; do
-  if readelf -d "$file" | grep -E 'R(UN)?PATH' | grep -q "$build"; then
-    fail "$file has a run path into the build tree"
-  fi
+  readelf -d "$file" | grep -E 'R(UN)?PATH' | grep -q "$build" && fail "$file has a run path into the build tree"
 done
 
-# The daemon from the installation, its system root the DESTDIR itself. As
-# root it is started as the service would be without systemd: by zebd-start,
-# as an unprivileged user, with the directories that the package makes.
+# The DESTDIR is the daemon's system root. As root, zebd-start runs it as an
+# unprivileged user, as the service would without systemd.
 socket="$dest/run/zeb/zeb.sock"
 service_user=""
 if [ "$(id -u)" -eq 0 ]; then
@@ -57,8 +51,7 @@ pid=$!
 for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.1; done
 [ -S "$socket" ] || fail "zebd did not start: $(cat "$dest/zebd.log")"
 
-# Without -s or ZEB_SOCKET the installed clients look for the packaged
-# daemon's socket, never one in a directory anybody may write.
+# Without -s or ZEB_SOCKET the clients look for the packaged daemon's socket only.
 for command in "zeb-cli call Phonebook getNumberOfContacts" "phonebook-vcard export -"; do
   read -r -a words <<<"$command"
   out="$(env -u ZEB_SOCKET "$bin/${words[0]}" "${words[@]:1}" 2>&1 >/dev/null)" || true
@@ -81,25 +74,23 @@ int main(int argc, char **argv) {
     variant_t args, result;
     variant_initialize(&args, variant_type_map);
     variant_initialize(&result, variant_type_unknown);
-    int status = 1;
-    if (argc == 2 && zeb_bus_client_connect(client, argv[1]) &&
-        zeb_bus_call(client, "Phonebook", "getNumberOfContacts", &args, &result, NULL)) {
+    int ok = argc == 2 && zeb_bus_client_connect(client, argv[1]) &&
+             zeb_bus_call(client, "Phonebook", "getNumberOfContacts", &args, &result, NULL);
+    if (ok)
         printf("%u\n", (unsigned)variant_uint32(&result));
-        status = 0;
-    } else {
+    else
         fprintf(stderr, "client: %s\n", zeb_bus_client_errorMessage(client));
-    }
     variant_cleanup(&args);
     variant_cleanup(&result);
     zeb_bus_client_destroy(client);
-    return status;
+    return !ok;
 }
 CLIENT
 read -r -a pkg <<<"$(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs zeb-bus)"
 "$cc" "${flags[@]}" -o "$dest/client" "$dest/client.c" "${pkg[@]}" -Wl,-rpath,"$libdir"
 count="$("$dest/client" "$socket")"
 [ "$count" = 1 ] || fail "the C client counted $count contacts"
-# The legacy configuration written and read back by the daemon's own user.
+# Exported and imported by the daemon's own user.
 "${cli[@]}" call Phonebook export | grep -qx '{"retval":true}' ||
   fail "export failed: $(cat "$dest/zebd.log")"
 legacy="$dest/etc/config/tessel.usr"
@@ -114,9 +105,8 @@ fi
   fail "import failed: $(cat "$dest/zebd.log")"
 count="$("$dest/client" "$socket")"
 [ "$count" = 1 ] || fail "$count contacts after the export and the import"
-# The HTTP bridge from the installation in front of it: as root started by
-# zeb-httpd-start as the service user, which must own the users file even
-# after root set a password in it; the first user logs in and reaches the bus.
+# The HTTP bridge: as root, zeb-httpd-start runs it as the service user, who
+# must still own the users file after root set a password in it.
 users="$dest/etc/zeb/httpd-users"
 if [ -n "$service_user" ]; then
   ZEB_HTTPD_USER=$service_user ZEB_GROUP=nogroup ZEB_SYSROOT="$dest" ZEB_SOCKET="$socket" \
@@ -142,7 +132,7 @@ if [ -n "$service_user" ]; then
   [ "$(stat -c %U:%a "$users")" = "$service_user:600" ] ||
     fail "the users file is $(stat -c %U:%a "$users") after passwd"
 fi
-# POST /rpc BODY [COOKIE]: the whole HTTP answer.
+# rpc BODY [COOKIE]: the whole HTTP answer.
 rpc() {
   exec 3<>"/dev/tcp/127.0.0.1/$port"
   printf 'POST /rpc HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nX-Zeb-CSRF: 1\r\nCookie: %s\r\nContent-Type: application/json\r\nContent-Length: %s\r\nConnection: close\r\n\r\n%s' \

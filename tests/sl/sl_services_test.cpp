@@ -13,8 +13,7 @@ using Texts = std::vector<std::string>;
 argument_value_t *addNumber(argument_value_list_t *args, const char *name, int32_t number) {
     argument_value_t *arg = argument_valueCreate(name);
     variant_setInt32(argument_value(arg), number);
-    argument_valueAppend(args, arg);
-    return arg;
+    return argument_valueAppend(args, arg), arg;
 }
 
 TEST(Arguments, TakingUnlinksAndTakeCharOrArrayConsumesTheFirst) {
@@ -87,10 +86,8 @@ TEST_F(Timers, RestartedTimerFiresOnceAtTheLaterTimeInOrder) {
     Probe a{"a"}, b{"b"}, c{"c"};
     zeb_timer_t *ta = timer(a), *tb = timer(b), *tc = timer(c);
     EXPECT_EQ(zeb_timers_nextDue(), -1);
-    zeb_timer_start(ta, 100);
-    zeb_timer_start(tb, 150);
-    zeb_timer_start(ta, 200);
-    zeb_timer_start(tc, 200);
+    for (const auto &[t, at] : {std::pair{ta, 100}, {tb, 150}, {ta, 200}, {tc, 200}})
+        zeb_timer_start(t, at);
     EXPECT_EQ(zeb_timers_nextDue(), 150);
     zeb_clock_advance(199);
     EXPECT_EQ(log, Texts{"b@150"});
@@ -103,9 +100,8 @@ TEST_F(Timers, RestartedTimerFiresOnceAtTheLaterTimeInOrder) {
 TEST_F(Timers, HandlersRearmAndDestroyTimersDuringAdvance) {
     Probe rearm{"rearm", 2}, gone{"gone"}, other{"other"};
     gone.destroy = true;
-    zeb_timer_start(timer(rearm), 10);
-    zeb_timer_start(timer(gone), 15);
-    zeb_timer_start(timer(other), 20);
+    for (auto &[probe, at] : {std::pair{&rearm, 10}, {&gone, 15}, {&other, 20}})
+        zeb_timer_start(timer(*probe), at);
     zeb_clock_advance(40);
     EXPECT_EQ(log, (Texts{"rearm@10", "gone@15", "other@20", "rearm@20", "rearm@30"}));
 }
@@ -154,8 +150,8 @@ TEST(Notifications, ReachSubscribersOfThePathAndItsAncestorsInOrder) {
     notification_setObjectPath(n, "Phonebook.Entry.1");
     int peer = 0;
     EXPECT_FALSE(zeb_sendNotification(context, &peer, nullptr, n)) << "not a broadcast";
-    EXPECT_TRUE(zeb_sendNotification(context, nullptr, nullptr, n));
-    EXPECT_TRUE(zeb_sendNotification(context, nullptr, nullptr, n));
+    for (int twice = 0; twice < 2; ++twice)
+        EXPECT_TRUE(zeb_sendNotification(context, nullptr, nullptr, n));
     EXPECT_EQ(log, (Texts{"Phonebook.Entry.", "Phonebook", "null", "Phonebook", "null"}));
     EXPECT_FALSE(zeb_unsubscribe(context, ids[0]));
     notification_destroy(n);

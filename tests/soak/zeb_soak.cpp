@@ -1,12 +1,5 @@
-// A bounded soak of zebd serving the phonebook: clients on the loopback
-// socket mix lookups, listings, writes, imports, exports and subscriptions
-// until the time is up, while the daemon's resident memory is sampled. It
-// fails when a request goes unanswered, when zebd does not exit cleanly
-// (under LeakSanitizer a leak makes it exit with an error), or when the
-// memory after the warm-up grows by more than the slack allowed.
-//
-//   zeb_soak --zebd PATH --definition FILE --table CCC.dat
-//            [--seconds N] [--clients N] [--rss-slack-kib N]
+// A bounded soak of zebd serving the phonebook. Fails on an unanswered request,
+// an unclean exit (a leak, under LeakSanitizer) or memory growing past the slack.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -39,8 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string zebd, definition, table;
-    int seconds = 600;
-    int clients = 8;
+    int seconds = 600, clients = 8;
     long rssSlackKiB = 2048; /* negative: memory is reported, not checked */
 };
 
@@ -62,7 +54,6 @@ bool parse(int argc, char **argv, Options &o) {
            o.seconds > 0 && o.clients > 0;
 }
 
-// What the clients did, by operation.
 struct Tally {
     std::mutex lock;
     std::map<std::string, long> answered, refused;
@@ -92,7 +83,6 @@ class SoakClient {
     }
 
     void run(Clock::time_point end) {
-        // Two clients listen to every change and read what arrives.
         const bool listens = id_ < 2;
         if (listens)
             tally_.count("subscribe", zeb_bus_subscribe(client_, "Phonebook") != 0, client_);
@@ -123,10 +113,8 @@ class SoakClient {
         variant_initialize(&given, variant_type_unknown);
         variant_initialize(&retval, variant_type_unknown);
         zeb_json::jsonToVariant(args, &given);
-        bool ok = zeb_bus_call(client_, "Phonebook", op, &given, &retval, nullptr);
-        tally_.count(op, ok, client_);
-        variant_cleanup(&given);
-        variant_cleanup(&retval);
+        tally_.count(op, zeb_bus_call(client_, "Phonebook", op, &given, &retval, nullptr), client_);
+        variant_cleanup(&given), variant_cleanup(&retval);
     }
     int anyLive() { return live_.empty() ? -1 : live_[random_() % live_.size()]; }
     void step() {
@@ -166,6 +154,11 @@ class SoakClient {
     int next_ = 0;
 };
 
+bool logSays(const std::string &path, const char *text) {
+    std::ifstream log(path);
+    return std::string(std::istreambuf_iterator<char>(log), {}).find(text) != std::string::npos;
+}
+
 long residentKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
@@ -174,7 +167,7 @@ long residentKiB(pid_t pid) {
     return -1;
 }
 
-// zebd with its standard error in a file of the soak's directory.
+// zebd, its standard error in the soak's directory.
 pid_t startDaemon(const Options &o, const std::string &dir, const std::string &socket) {
     std::string sysroot = dir + "/sysroot";
     for (const char *sub : {"/cfg/system", "/etc/config", "/usr/lib/phonebook"})
@@ -195,15 +188,9 @@ pid_t startDaemon(const Options &o, const std::string &dir, const std::string &s
     if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
-    // The socket exists from its bind on, before zebd listens: it serves
-    // once it says so. Under an emulator that takes a while.
-    for (int i = 0; pid > 0 && i < 400; ++i) {
-        std::ifstream log(dir + "/zebd.log");
-        std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-        if (text.find("zebd: serving") != std::string::npos)
-            break;
+    // The socket exists from its bind on; zebd serves once it says so.
+    for (int i = 0; pid > 0 && i < 400 && !logSays(dir + "/zebd.log", "zebd: serving"); ++i)
         usleep(50000);
-    }
     return pid;
 }
 
@@ -273,7 +260,7 @@ int main(int argc, char **argv) {
                     afterWarmUp.size(), afterWarmUp.front(), growth);
     const bool memoryFlat = o.rssSlackKiB < 0 || growth <= o.rssSlackKiB;
     std::printf("  zebd exit status: %d (log: %s/zebd.log)\n", exitStatus, dir.c_str());
-    bool ok = tally.unanswered.empty() && exitStatus == 0 && memoryFlat && total > 0;
+    const bool ok = tally.unanswered.empty() && exitStatus == 0 && memoryFlat && total > 0;
     std::printf("soak: %s\n", ok ? "passed" : "FAILED");
     if (ok)
         std::filesystem::remove_all(dir);

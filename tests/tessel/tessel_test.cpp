@@ -1,4 +1,3 @@
-// The legacy configuration store: loading, the records, saving.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -58,7 +57,6 @@ class Store : public ::testing::Test {
         write(content);
         return tessel_initialize("/etc/config/t.usr");
     }
-    // Saves, releases and loads the file again.
     void reload() {
         ASSERT_EQ(tessel_save(), TESSEL_OK);
         ASSERT_EQ(tessel_cleanup(), TESSEL_OK);
@@ -68,12 +66,10 @@ class Store : public ::testing::Test {
 
 const char kEntry[] = "[phonebook]\n[phonebook.entry]\n";
 
-int openFile(const char *path, int flags, mode_t mode) {
-    return open(path, flags, mode);
-}
-
 tessel_file_ops_t systemOps() {
-    return {openFile, ::read, ::write, fsync, close, rename, unlink};
+    tessel_file_ops_t ops = {nullptr, ::read, ::write, fsync, close, rename, unlink};
+    ops.open = [](const char *path, int flags, mode_t mode) { return open(path, flags, mode); };
+    return ops;
 }
 
 TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
@@ -104,28 +100,23 @@ TEST_F(Store, InitializeTellsMissingUnreadableAndInvalidApart) {
 // Each file is refused, naming the line of the fault.
 TEST_F(Store, ParserIsStrict) {
     const std::string longValue(TESSEL_MAX_VALUE_LENGTH + 1, 'v');
-    const struct {
-        std::string file;
-        int line;
-        const char *message;
-    } cases[] = {
+    // clang-format off
+    const struct { std::string file; int line; const char *message; } cases[] = {
         {"# c\nx = 1\n", 2, "assignment before the first section header"},
         {"[a]\n[phonebook]\n[b]\n[phonebook.entry]\n", 4, "outside the phonebook"},
         {"[phonebook]\n[phonebook]\n", 2, "a second [phonebook] section"},
         {std::string(kEntry) + "Nickname = \"x\"\n", 3, "unknown key Nickname"},
         {std::string(kEntry) + "Name = x\n", 3, "must be quoted"},
         {std::string(kEntry) + "Name = \"x\"\nName = \"y\"\n", 4, "duplicate key Name"},
-        {std::string(kEntry) + "[phonebook.entry.label]\nLabelPreferred = yes\n", 4,
-         "must be true or false"},
+        {std::string(kEntry) + "[phonebook.entry.label]\nLabelPreferred = yes\n", 4, "must be true or false"},
         {std::string(kEntry) + "Name = \"\\q\"\n", 3, "unknown escape"},
         {std::string(kEntry) + "Name = \"\\x00\"\n", 3, "NUL byte"},
         {std::string(kEntry) + "Name = \"\xed\xa0\x80\"\n", 3, "invalid UTF-8"},
         {std::string(kEntry) + "Name = \"x\" y\n", 3, "unexpected text after the value"},
         {std::string(kEntry) + "Name = \"" + longValue + "\"\n", 3, "value longer than"},
-        {"[a]\r\nx = 1\n", 1, "carriage return"},
-        {"[a]\nx =\n", 2, "value missing"},
-        {std::string("[a]\n\n\nx = \"\0\"\n", 14), 4, "NUL byte"},
-    };
+        {"[a]\r\nx = 1\n", 1, "carriage return"}, {"[a]\nx =\n", 2, "value missing"},
+        {std::string("[a]\n\n\nx = \"\0\"\n", 14), 4, "NUL byte"}};
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         EXPECT_EQ(load(c.file), TESSEL_ERR_INVALID);
@@ -144,16 +135,12 @@ TEST_F(Store, HostileValuesSurviveASaveAndALoad) {
     std::string everyByte;
     for (int c = 1; c < 256; c++)
         everyByte += static_cast<char>(c);
-    const std::vector<std::string> values = {
-        "",
-        "two\nlines\r\n",
-        "\"quoted\" \\ back\\slash \\x41 \\n",
+    // clang-format off
+    const std::vector<std::string> values = {"", "two\nlines\r\n", "\"quoted\" \\ back\\slash \\x41 \\n",
         "\n[phonebook.entry]\nName = \"injected\"\n# not a comment",
         "\xff\xfe latin-1 \xe9t\xe9, overlong \xc0\x80, surrogate \xed\xa0\x80, cut \xe2\x82",
-        "accents àéïõü, 山田, emoji \xf0\x9f\x93\x9e",
-        everyByte,
-        std::string(TESSEL_MAX_VALUE_LENGTH, 'x'),
-    };
+        "accents àéïõü, 山田, emoji \xf0\x9f\x93\x9e", everyByte, std::string(TESSEL_MAX_VALUE_LENGTH, 'x')};
+    // clang-format on
     ASSERT_EQ(load("[other]\nkeep = 1\n"), TESSEL_OK);
     for (const std::string &value : values) {
         int32_t e = tessel_addPhoneBookEntry();
@@ -171,8 +158,7 @@ TEST_F(Store, HostileValuesSurviveASaveAndALoad) {
         ASSERT_EQ(tessel_getPhoneBookEntryTelephoneType(e, 0, &type), TESSEL_OK);
         EXPECT_EQ(tessel_getPhoneBookEntryTelephonePreferred(e, 0, &preferred), TESSEL_OK);
         EXPECT_TRUE(name == values[e] && type == values[e] && preferred) << e;
-        free(name);
-        free(type);
+        free(name), free(type);
     }
     std::string tooLong(TESSEL_MAX_VALUE_LENGTH + 1, 'x');
     EXPECT_EQ(tessel_setPhoneBookEntryName(0, tooLong.c_str()), TESSEL_ERR_LIMIT);
@@ -214,7 +200,7 @@ TEST_F(Store, SavingKeepsTheOtherSectionsByteForByte) {
     tessel_freePhoneBookEntry();
     tessel_setPhoneBookEntryName(tessel_addPhoneBookEntry(), "New");
     ASSERT_EQ(tessel_save(), TESSEL_OK);
-    std::string saved = read();
+    const std::string saved = read();
     EXPECT_EQ(saved.substr(0, head.size()), head);
     EXPECT_EQ(saved.substr(saved.size() - tail.size()), tail);
     EXPECT_EQ(saved.find("Old"), std::string::npos);
@@ -246,9 +232,8 @@ TEST_F(Store, FailedSaveLeavesTheFileAsItWas) {
     }
     tessel_setFileOps(nullptr);
     ASSERT_EQ(tessel_save(), TESSEL_OK);
-    struct stat info;
-    ASSERT_EQ(stat((root + "/etc/config/t.usr").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(fs::status(root + "/etc/config/t.usr").permissions() & fs::perms::all,
+              fs::perms(0640));
 
     // Nothing is written that a load would refuse.
     std::string big(TESSEL_MAX_VALUE_LENGTH, 'b');
@@ -258,8 +243,7 @@ TEST_F(Store, FailedSaveLeavesTheFileAsItWas) {
     EXPECT_NE(read().find("Changed"), std::string::npos);
 }
 
-// Damaged files are refused or loaded, never more: what loads is saved and
-// loaded again to the same records, so saved again to the same bytes.
+// Damaged files are refused or loaded; what loads saves and reloads stably.
 TEST_F(Store, DamagedFilesNeverBreakTheStore) {
     const std::string good = slurp(TESSEL_SAMPLE);
     ASSERT_EQ(load(good), TESSEL_OK);

@@ -42,8 +42,7 @@ TEST_F(TraceTest, LinesMatchTheFormatByteForByte) {
                   "found %s", "Alice");
     kelTraceWrite(nullptr, 100, "zeb_plugin_initialize", "phonebook.c", 7,
                   "Phonebook object not found!");
-    // An unregistered zone falls back to the default level (warnings pass,
-    // notices do not) but its name still appears, padded to seven.
+    // An unregistered zone has the default level but still shows its name.
     kelTraceWrite("zone", 200, "f", "a/b.c", 1, "w");
     kelTraceWrite("zone", 300, "f", "b.c", 2, "n");
     kelTraceCall("phonebook", true, "remap_paths", "common/variant_path_remap.c", 10);
@@ -60,8 +59,7 @@ TEST_F(TraceTest, LinesMatchTheFormatByteForByte) {
     for (size_t i = 0; i < lines.size(); ++i)
         EXPECT_EQ(std::to_string(lines[i].level) + lines[i].line,
                   std::to_string(expected[i].first) + expected[i].second);
-    std::string big(3 * KELTRACE_LINE_MAX, 'a');
-    kelTrace(100, "%s", big.c_str());
+    kelTrace(100, "%s", std::string(3 * KELTRACE_LINE_MAX, 'a').c_str());
     EXPECT_EQ(lines.back().line.size(), static_cast<size_t>(KELTRACE_LINE_MAX - 1)) << "cut";
 }
 
@@ -92,8 +90,7 @@ TEST_F(TraceTest, ZoneAndDefaultLevelsFilter) {
     EXPECT_EQ(kelTraceDefaultLevel(), 200);
 }
 
-// Standard error captured in a file while the test writes lines, on a clock
-// the test steps.
+// Standard error captured in a file, on a clock the test steps.
 class RateLimitTest : public ::testing::Test {
   protected:
     static uint64_t now;
@@ -126,7 +123,6 @@ class RateLimitTest : public ::testing::Test {
             lines.push_back(line);
         return lines;
     }
-    // Every line from one site: the same file and line.
     void storm(int count, const char *what = "storm") {
         for (int i = 0; i < count; ++i)
             kelTraceWrite("pb", 200, "convert", "remap.c", 7, "%s %d", what, i);
@@ -163,7 +159,6 @@ TEST_F(RateLimitTest, AStormFromOneSiteIsCutCountedAndReported) {
     EXPECT_EQ(lines[4], "pb      - [!]8 similar lines suppressed - (convert@remap.c:7)");
     EXPECT_NE(lines[5].find("next 0"), std::string::npos);
 
-    // A sink sees every line.
     std::vector<Captured> sunk;
     kelTraceSetSink(capture, &sunk);
     storm(10);
@@ -192,8 +187,7 @@ TEST_F(RateLimitTest, ZeroTurnsItOffAndTheEnvironmentSetsIt) {
         EXPECT_FALSE(kelTraceParseRateLimit(wrong, &burst, &seconds)) << wrong;
     EXPECT_FALSE(kelTraceParseRateLimit(nullptr, &burst, &seconds));
     EXPECT_EQ(burst + seconds, 14u);
-    EXPECT_TRUE(kelTraceParseRateLimit("0", &burst, &seconds));
-    EXPECT_EQ(burst + seconds, 0u);
+    EXPECT_TRUE(kelTraceParseRateLimit("0", &burst, &seconds) && burst + seconds == 0u);
     EXPECT_TRUE(kelTraceParseRateLimit("20/60", &burst, &seconds));
     EXPECT_EQ(std::make_pair(burst, seconds), std::make_pair(20u, 60u));
 }
