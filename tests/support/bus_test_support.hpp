@@ -459,8 +459,7 @@ template <class D = Daemon> class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
     void TearDown() override {
-        if (daemon.process != nullptr)
-            EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+        EXPECT_EQ(daemon.process != nullptr ? daemon.stop() : 0, 0) << daemon.log();
     }
     D daemon;
 };

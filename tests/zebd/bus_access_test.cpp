@@ -134,8 +134,7 @@ bool kernelTellsPeerGroups() {
     socklen_t size = sizeof groups;
     bool told = made && getsockopt(pair[0], SOL_SOCKET, SO_PEERGROUPS, groups, &size) == 0 &&
                 size == sizeof probe && groups[0] == probe[0] && groups[1] == probe[1];
-    close(pair[0]);
-    close(pair[1]);
+    close(pair[0]), close(pair[1]);
     return told;
 #else
     return false;
@@ -228,10 +227,8 @@ TEST_F(Access, TelephonyLooksUpAndSubscribesAndIsRefusedTheRest) {
         {request("add", "Phonebook.Entry"), "add Phonebook.Entry"},
         {request("del", "Phonebook.Entry.1"), "del Phonebook.Entry.1"}};
     json requests = {lookUp, request("subscribe", "Phonebook")}, expected = json::array();
-    for (const auto &[refused, what] : refusals) {
-        requests.push_back(refused);
-        expected.push_back(denied(what));
-    }
+    for (const auto &[refused, what] : refusals)
+        requests.push_back(refused), expected.push_back(denied(what));
     json answers = answersAs(kTelephony, requests);
     ASSERT_EQ(answers.size(), requests.size()) << answers;
     EXPECT_EQ(answers[0].value("uniqueID", ""), "ann") << answers[0];
@@ -330,8 +327,7 @@ TEST_F(Access, RulesSeeTheCanonicalPathEachParameterTheWholeSubtree) {
     EXPECT_EQ(reader[1], denied("get Phonebook recursively"));
     EXPECT_EQ(reader[2]["vip"].value("FormattedName", ""), "Vic") << reader[2];
     json vip = root->get("Phonebook.Entry.vip");
-    EXPECT_EQ(vip.value("Title", ""), "Boss") << vip;
-    EXPECT_EQ(vip.value("Name", "?"), "") << vip;
+    EXPECT_EQ(json({vip.value("Title", ""), vip.value("Name", "?")}), json({"Boss", ""})) << vip;
     EXPECT_EQ(uniqueIDs(), std::vector<std::string>({"vip"}));
 
     // A notification is heard only by who may subscribe to its own path.

@@ -388,8 +388,8 @@ TEST(BusClient, RepliesWithAnotherIdAndLateRepliesAreNotTakenForTheAnswer) {
             continue;
         EXPECT_EQ(c.code(), row.code) << c.message();
         EXPECT_EQ(c.connected(), row.code != ZEB_BUS_ERROR_PROTOCOL);
-        if (!c.connected())
-            ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
+        ASSERT_TRUE(c.connected() || zeb_bus_client_connect(c.get(), fake.socket.c_str()))
+            << c.message();
     }
     EXPECT_EQ(c.message(), "unreadable request");
     zeb_bus_client_setTimeout(c.get(), 100);
