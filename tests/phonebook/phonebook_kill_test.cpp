@@ -200,11 +200,9 @@ TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
         std::atomic<bool> stop{false};
         std::vector<std::unique_ptr<Writer>> writers;
         std::vector<std::thread> threads;
-        for (int w = 0; w < kWriters; ++w) {
-            std::string prefix = "w" + std::to_string(w) + "-";
-            writers.push_back(
-                std::make_unique<Writer>(w, round, random(), partOf(expected, prefix)));
-        }
+        for (int w = 0; w < kWriters; ++w)
+            writers.push_back(std::make_unique<Writer>(
+                w, round, random(), partOf(expected, "w" + std::to_string(w) + "-")));
         for (auto &writer : writers)
             threads.emplace_back([&, w = writer.get()] { w->run(daemon, stop); });
         usleep(std::uniform_int_distribution<useconds_t>(5000, 80000)(random));

@@ -116,9 +116,8 @@ json awaitNotification(Client &client, const std::string &uniqueID) {
     return heard;
 }
 
-// SO_PEERGROUPS tells zebd a caller's supplementary groups; the group
-// database knows none of the test's uids. A socket made while the test holds
-// two groups must tell both (qemu-user passes one at most).
+// SO_PEERGROUPS tells zebd a caller's supplementary groups (the group database knows none of the
+// test's uids); qemu-user passes one at most.
 bool kernelTellsPeerGroups() {
 #ifdef SO_PEERGROUPS
     std::vector<gid_t> saved(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));

@@ -77,8 +77,7 @@ TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
     Var args(json{{"dup", 1}}), small, date, retval;
     variant_setUInt8(small.get(), 200);
     struct tm when {};
-    when.tm_year = 50; // before 1970
-    when.tm_mday = 1;
+    when.tm_year = 50, when.tm_mday = 1; // before 1970
     variant_setDateTime(date.get(), &when);
     variant_map_add(args.map(), "small", small.get());
     variant_map_add(args.map(), "date", date.get());
@@ -111,7 +110,6 @@ TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
         EXPECT_EQ(json({n["type"], n["name"], n["path"], n["parameters"]["index"]}),
                   json({7, "hello", "Test", i}));
     }
-    // The typed parameter of a notification keeps its type.
     zeb_bus_notification_t n;
     zeb_bus_notification_initialize(&n);
     ASSERT_EQ(caller.call("Test", "notify", json::object()), 1);
@@ -319,8 +317,7 @@ TEST(BusClient, NoDaemonASilentOneAndAVanishedOneAreTransportErrors) {
     EXPECT_FALSE(zeb_bus_isTransportError(ZEB_ERROR_NOT_FOUND));
 }
 
-// A stand-in daemon: answers each request with its path, with another id, id 0
-// or with the next request where the path says so.
+// Answers with the path, or as the path says: another id, id 0, late (with the next request).
 class FakeDaemon {
   public:
     FakeDaemon() : listener_(bustest::silentSocket(socket)), thread_([this] { serve(); }) {}
@@ -367,8 +364,7 @@ class FakeDaemon {
     std::thread thread_;
 };
 
-// A reply with another id cannot be paired: a protocol error that ends the
-// connection, unless it is the error of an unreadable request (id 0).
+// An unpaired reply is a protocol error ending the connection, unless an unreadable one's (id 0).
 TEST(BusClient, RepliesWithAnotherIdAndLateRepliesAreNotTakenForTheAnswer) {
     FakeDaemon fake;
     Client c(fake.socket, 2000);
