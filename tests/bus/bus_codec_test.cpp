@@ -22,10 +22,7 @@ uint32_t decode(const std::string &body, Var &out, const char **why = nullptr) {
 
 Var dateTime(int year, int month, int day, int hour = 0) {
     struct tm t {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
+    t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day, t.tm_hour = hour;
     Var v;
     variant_setDateTime(v.get(), &t);
     return v;
@@ -35,17 +32,11 @@ Var dateTime(int year, int month, int day, int hour = 0) {
 std::vector<Var> samples() {
     std::vector<Var> all(1); // the empty variant
     auto add = [&all](auto setter, auto value) { setter(all.emplace_back().get(), value); };
-    add(variant_setBool, true);
-    add(variant_setChar, "");
-    add(variant_setChar, "héllo");
-    add(variant_setInt8, INT8_MIN);
-    add(variant_setInt16, INT16_MIN);
-    add(variant_setInt32, INT32_MIN);
-    add(variant_setInt64, INT64_MIN);
-    add(variant_setUInt8, UINT8_MAX);
-    add(variant_setUInt16, UINT16_MAX);
-    add(variant_setUInt32, UINT32_MAX);
-    add(variant_setUInt64, UINT64_MAX);
+    add(variant_setBool, true), add(variant_setChar, ""), add(variant_setChar, "héllo");
+    add(variant_setInt8, INT8_MIN), add(variant_setInt16, INT16_MIN);
+    add(variant_setInt32, INT32_MIN), add(variant_setInt64, INT64_MIN);
+    add(variant_setUInt8, UINT8_MAX), add(variant_setUInt16, UINT16_MAX);
+    add(variant_setUInt32, UINT32_MAX), add(variant_setUInt64, UINT64_MAX);
     add(variant_setDouble, -0.1);
     all.push_back(dateTime(2024, 2, 29, 13));
     all.push_back(dateTime(1955, 6, 1));   // before 1970: the 96-bit timestamp
@@ -95,8 +86,7 @@ TEST(BusCodec, WireFormOfWidthsAndDatesAndOfGenericMessagePack) {
     EXPECT_EQ(back.type(), variant_type_uint64) << "above INT64_MAX: unsigned";
 }
 
-// The date-times at the ends of a 32-bit time_t and past them, as on the
-// gateway (MIPS32): each has one wire form, written and read without time_t.
+// The ends of a 32-bit time_t (the gateway's MIPS32) and past them: written and read without it.
 TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
     auto bytes = [](std::initializer_list<unsigned char> values) {
         return std::string(values.begin(), values.end());
@@ -126,8 +116,7 @@ TEST(BusCodec, DateTimesOutsideA32BitTimeTHaveTheirExactWireForm) {
         EXPECT_EQ(back.type(), variant_type_date_time) << text;
         EXPECT_EQ(back.toJson(), text);
     }
-    // Seconds outside the years 0000 to 9999 are refused, not wrapped. Past
-    // 9999 a date-time without a text form could be stored but never saved.
+    // Refused, not wrapped: past 9999 a date-time without a text form could never be saved.
     Var target;
     for (uint64_t seconds : {static_cast<uint64_t>(INT64_MIN), static_cast<uint64_t>(INT64_MAX),
                              UINT64_C(253402300800)})

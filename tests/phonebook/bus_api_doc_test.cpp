@@ -1,6 +1,5 @@
-// The examples of docs/phonebook-api.md, run in order through zeb-cli against
-// a fresh zebd serving the phonebook: each command prints what the document
-// shows under it.
+// Each example of docs/phonebook-api.md, run in order through zeb-cli against a fresh zebd,
+// prints what the document shows under it.
 #include <gtest/gtest.h>
 
 #include <sys/syscall.h>
@@ -13,7 +12,6 @@
 
 namespace {
 
-// A command of the document and the lines it prints, each ended by '\n'.
 struct Example {
     size_t line; // in the document, from 1
     std::string command, expected;
@@ -71,10 +69,8 @@ std::vector<std::string> wordsOf(const std::string &line) {
     return words;
 }
 
-// The output with the placeholders of the document: "<now>" for a date-time
-// within a day of `now` (a stamp, in whatever zone), "urn:uuid:<uuid>" for a
-// generated identifier, "<token>" for the text of a "token" (kept in `token`
-// for the commands that follow).
+// The document's placeholders: "<now>" for a date-time within a day of `now` (any zone),
+// "urn:uuid:<uuid>", "<token>" for a "token" (kept in `token` for the commands that follow).
 std::string normalised(const std::string &output, time_t now, std::string *token) {
     static const std::regex placeholders(
         R"re("token":"([^"]*)"|urn:uuid:[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}|)re"
@@ -109,8 +105,7 @@ bool waitsForever(pid_t pid) {
         return false; // "running", or gone
     unsigned long long value = std::stoull(timeout, nullptr, 16);
 #ifdef ZEB_TEST_HOST_SYS_PPOLL
-    // Under the emulator the child is the emulator, a process of the host:
-    // its system calls have the host's numbers.
+    // Under the emulator the child is a host process, with the host's numbers.
     if (number == ZEB_TEST_HOST_SYS_POLL)
         return (value & 0xffffffffu) == 0xffffffffu;
     return number == ZEB_TEST_HOST_SYS_PPOLL && value == 0;
@@ -133,8 +128,7 @@ class PhonebookApiDoc : public bustest::DaemonTest<bustest::PhonebookDaemon> {
 TEST_F(PhonebookApiDoc, EveryExampleAnswersAsShown) {
     std::vector<Example> examples = examplesOf(bustest::readFile(PHONEBOOK_API_DOC));
     ASSERT_GE(examples.size(), 40u) << "the examples of " << PHONEBOOK_API_DOC;
-    // For the zeb-cli runs only (zeb_bus_cli_test checks zeb-cli for leaks):
-    // LeakSanitizer's pass at each exit would double the time they take.
+    // LeakSanitizer at each exit would double the time (zeb_bus_cli_test checks zeb-cli's leaks).
     setenv("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1", 1);
 
     std::vector<std::unique_ptr<bustest::Process>> background;
@@ -142,11 +136,9 @@ TEST_F(PhonebookApiDoc, EveryExampleAnswersAsShown) {
     for (const Example &example : examples) {
         SCOPED_TRACE("phonebook-api.md:" + std::to_string(example.line) + ": " + example.command);
         std::vector<std::string> words = wordsOf(example.command);
-        for (std::string &word : words) {
-            size_t at = word.find("<token>");
-            if (at != std::string::npos)
+        for (std::string &word : words)
+            if (size_t at = word.find("<token>"); at != std::string::npos)
                 word.replace(at, 7, token);
-        }
         time_t now = time(nullptr);
         std::string printed;
         if (words == std::vector<std::string>{"wait"}) {
@@ -161,10 +153,8 @@ TEST_F(PhonebookApiDoc, EveryExampleAnswersAsShown) {
             words.insert(words.begin() + 1, {"-s", daemon.socket});
             if (words.back() == "&") {
                 words.pop_back();
-                // A listener hears what is announced after it subscribes: the
-                // bursts of the examples before it are announced first (at
-                // most 1.2 s after their first change), as they would be for
-                // a person typing these commands.
+                // The bursts of the examples before it are announced first (at most 1.2 s after
+                // their first change), as for a person typing these commands.
                 std::this_thread::sleep_for(std::chrono::milliseconds(1300));
                 background.push_back(std::make_unique<bustest::Process>(words));
                 ASSERT_TRUE(

@@ -1,11 +1,6 @@
-// Hostile clients of the phonebook served by the real zebd: malformed frames
-// on raw sockets, connections that stall in the middle of a frame. Each is
-// answered with an error or a refusal, the next client is served, and the
-// contacts, the saved file (saved at once after each change here) and the
-// announcements (none) do not change.
-//
-// ZEB_HOSTILE_SCALE (1 by default) multiplies the long cases;
-// scripts/hostile-test.sh runs them larger.
+// Hostile clients of the phonebook under the real zebd: each is refused, the next client is
+// served, and the contacts, the saved file and the announcements (none) do not change.
+// ZEB_HOSTILE_SCALE (1 by default) multiplies the long cases; scripts/hostile-test.sh raises it.
 #include <gtest/gtest.h>
 
 #include "bus_test_support.hpp"
@@ -29,8 +24,7 @@ std::string bigEndian(uint64_t value, int bytes) {
 
 const std::string kEvil = std::string(1, '\xa4') + "Evil"; // in MessagePack
 
-// A call of addContact in MessagePack, its formattedName "Evil" encoded as
-// `name`: the request the malformed frames break.
+// addContact in MessagePack, its formattedName "Evil" encoded as `name`.
 std::string addContactBody(const std::string &name = kEvil) {
     std::string body =
         bustest::frameOf(
@@ -69,8 +63,7 @@ class Hostile : public bustest::DaemonTest<bustest::PhonebookDaemon> {
         DaemonTest::TearDown();
     }
 
-    // Waits until the saved file holds the contacts there are now and keeps
-    // both as what must not change.
+    // Waits for the saved file to hold the contacts; keeps both as what must not change.
     void keep() {
         Client reader(daemon.socket);
         contacts = reader.call("Phonebook", "getAllContacts", json::object());
@@ -85,8 +78,6 @@ class Hostile : public bustest::DaemonTest<bustest::PhonebookDaemon> {
         ASSERT_NE(file, "") << "no save";
     }
 
-    // A new client is served, and finds the phonebook, the saved file and the
-    // announcements as they were.
     void expectUnchanged() {
         Client reader(daemon.socket);
         EXPECT_EQ(reader.call("Phonebook", "getAllContacts", json::object()), contacts)
@@ -102,25 +93,20 @@ class Hostile : public bustest::DaemonTest<bustest::PhonebookDaemon> {
     std::string file;
 };
 
-// Each kind of broken frame of the wire document, on a request that would add
-// a contact, and ids the protocol does not have: an error reply with id 0,
-// and the connection goes on. What cannot be framed ends the connection: a
-// length above the limit (also an HTTP request), a frame cut by the end.
+// A broken body or id is answered with id 0 and the connection goes on; what cannot be framed
+// (length above the limit, an HTTP request, a frame cut by the end) ends it.
 TEST_F(Hostile, MalformedFramesAddNothing) {
     const std::string good = addContactBody();
     auto withId = [&](const std::string &id) {
         return std::string(good).replace(good.find("\xa2id") + 3, 1, id);
     };
-    // How a body breaks the codec is the codec's own test; here one of each
-    // kind that the daemon answers.
     const std::string invalid[] = {"",
                                    good.substr(0, good.size() - 1), // truncated
                                    std::string("\x92\x01\x02", 3),  // not a map
                                    "\x81\xa2op\xa3get",             // no id
                                    withId(std::string(1, '\0')),
                                    withId("\xcf" + bigEndian(1ull << 32, 8)),
-                                   withId("\xa1"
-                                          "1"),
+                                   withId(std::string("\xa1") + "1"),
                                    withId("\xc0")};
     std::vector<std::pair<std::string, uint32_t>> bodies = {
         {addContactBody(std::string(40, '\x91') + kEvil), ZEB_ERROR_LIMIT}};
@@ -153,13 +139,11 @@ TEST_F(Hostile, MalformedFramesAddNothing) {
     EXPECT_TRUE(cut.closedByPeer());
 }
 
-// As many connections as the daemon serves, most stopped in the middle of a
-// frame (half announcing the largest body there may be), kept every further
-// client out, and the daemon reserved room for every body announced. Now a new
-// client takes the place of a stalled one, never of a quiet subscriber (the
-// watcher has been quiet longest), and the daemon holds what was sent only.
+// Connections stalled mid-frame (half announcing the largest body) used to keep every further
+// client out and reserve room for every body announced. Now a new client takes a stalled one's
+// place, never a quiet subscriber's (the watcher, quiet longest); only what was sent is held.
 TEST_F(Hostile, StalledHalfFramesNeitherLockOthersOutNorReserveAnnouncedSizes) {
-    // Memory mapped for data, in KiB: reserved room counts even untouched.
+    // In KiB: reserved room counts even untouched.
     auto mapped = [&] {
         std::ifstream status("/proc/" + std::to_string(daemon.process->pid) + "/status");
         for (std::string line; std::getline(status, line);)
@@ -167,8 +151,7 @@ TEST_F(Hostile, StalledHalfFramesNeitherLockOthersOutNorReserveAnnouncedSizes) {
                 return std::stol(line.substr(7));
         return 0L;
     };
-    // Two round trips: what the others sent before the first is read by the
-    // time the second is answered.
+    // What others sent before the first round trip is read by the end of the second.
     Client busy(daemon.socket);
     auto settle = [&] {
         for (int i = 0; i < 2; ++i)
@@ -211,8 +194,7 @@ TEST_F(Hostile, StalledHalfFramesNeitherLockOthersOutNorReserveAnnouncedSizes) {
     EXPECT_EQ(watcher->get("Phonebook.NumberOfEntries"), 2) << "the quiet subscriber was dropped";
 }
 
-// Each argument's right value, aimed at what is stored where it can be: given
-// with a wrong one beside it, it must not take effect.
+// Right values, aimed at what is stored: beside a wrong one, they must not take effect.
 const std::map<std::string, json> kRight = {
     {"uniqueID", "id-Ann"},
     {"formattedName", "Ann"},
@@ -230,8 +212,6 @@ const std::map<std::string, json> kRight = {
     {"text", "An"},
     {"fileName", "/etc/config/none.usr"}};
 
-// True when `argument` takes a value of `type`: that of its right value, any
-// whole number for a count or an offset, and nothing for the optional ones.
 bool takes(const std::string &argument, variant_type_t type) {
     static const std::set<std::string> optional = {"token", "sortBy", "locale",    "from",
                                                    "count", "offset", "descending"};
@@ -243,7 +223,6 @@ bool takes(const std::string &argument, variant_type_t type) {
            (type == variant_type_unknown && optional.count(argument) != 0);
 }
 
-// Values of every type, including the variant types JSON does not have.
 std::vector<Var> everyValue() {
     std::vector<Var> values;
     for (const json &v : {json(nullptr), json(true), json(-1), json(1.5), json("id-Ann"),
@@ -252,17 +231,13 @@ std::vector<Var> everyValue() {
     values.resize(values.size() + 2);
     variant_setUInt64(values[values.size() - 2].get(), UINT64_MAX);
     struct tm when {};
-    when.tm_year = 120;
-    when.tm_mday = 1;
+    when.tm_year = 120, when.tm_mday = 1;
     variant_setDateTime(values.back().get(), &when);
     return values;
 }
 
-// Every argument of every function in the shipped definition given a value of
-// each wrong type, named and positional, the others right; then no arguments.
-// Each time an error, false, nothing or nothing found, and nothing changes.
-// removeAllContacts takes no argument; getChangesSince and getContactsRange
-// need none.
+// Each argument of each function with each wrong type, named and positional, then no arguments:
+// an error, false, nothing or nothing found. getChangesSince and getContactsRange need none.
 TEST_F(Hostile, EveryArgumentOfEveryFunctionWithEveryWrongType) {
     Client c(daemon.socket);
     auto refused = [&](const std::string &function, Var &args) {

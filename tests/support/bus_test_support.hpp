@@ -1,9 +1,5 @@
-/*
- * Helpers of the bus tests: zebd as a child process serving the test plug-in
- * in a temporary directory, child processes with captured output, raw socket
- * connections and variants owned by the test. Every wait has a deadline;
- * failures to set up throw.
- */
+/* Helpers of the bus tests: zebd and other child processes, raw connections. Every wait has a
+ * deadline; failures to set up throw. */
 #ifndef BUS_TEST_SUPPORT_HPP
 #define BUS_TEST_SUPPORT_HPP
 
@@ -114,8 +110,8 @@ inline int silentSocket(const std::string &path) {
     return fd;
 }
 
-/* A child process with standard output and error captured (standard error
- * to `errorFile` instead when given); killed at the end if it still runs. */
+/* A child process with stdout and stderr captured (stderr to `errorFile` when given); killed at
+ * the end if it still runs. */
 class Process {
   public:
     explicit Process(const std::vector<std::string> &command, const std::string &errorFile = "") {
@@ -132,10 +128,9 @@ class Process {
         else
             posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
                                              O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
+        std::vector<char *> args(argv.size() + 1, nullptr);
+        std::transform(argv.begin(), argv.end(), args.begin(),
+                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
         int failed = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(outPipe[1]);
@@ -154,8 +149,7 @@ class Process {
             close(fd);
     }
 
-    /* Reads until standard error holds `text`; false when the output ends or
-     * the time passes first (0: reads what is there). */
+    /* Reads until stderr holds `text`; false at its end or timeout (0: reads what is there). */
     bool waitForError(const std::string &text, int timeoutMs) {
         Deadline deadline(timeoutMs);
         while (err.find(text) == std::string::npos) {
@@ -175,8 +169,7 @@ class Process {
                 info.si_pid == pid);
     }
 
-    /* The exit status, 128 + the signal, or -1 when the process did not end
-     * in time (it is then killed). */
+    /* The exit status, 128 + the signal, or -1 when not ended in time (it is then killed). */
     int wait(int timeoutMs) {
         Deadline deadline(timeoutMs);
         for (int status = 0; status_ < 0;) {
@@ -229,8 +222,7 @@ struct RunResult {
 
 inline RunResult run(const std::vector<std::string> &argv, int timeoutMs = 20000) {
     Process process(argv);
-    int status = process.wait(timeoutMs);
-    return {status, process.out, process.err};
+    return {process.wait(timeoutMs), process.out, process.err};
 }
 
 /* zebd serving the test plug-in on dir/zeb.sock, system root dir/sysroot. */
@@ -266,8 +258,7 @@ class Daemon {
             process = std::make_unique<Process>(argv);
             return process->waitForError("zebd: serving", 20000);
         }
-        // posix_spawn may return before the child emptied the file (under
-        // user-mode emulation vfork is a fork): no earlier log may answer.
+        // posix_spawn may return before the child emptied it (vfork is a fork under emulation).
         std::filesystem::remove(logFile);
         process = std::make_unique<Process>(argv, logFile);
         bool served = false;
@@ -304,8 +295,7 @@ class Daemon {
     std::string log_; /* the log of the stopped daemon */
 };
 
-/* zebd serving the phonebook as shipped, the calling code table installed and
- * /cfg/system empty for the saved file. */
+/* zebd serving the shipped phonebook, with the calling code table and an empty /cfg/system. */
 class PhonebookDaemon : public Daemon {
   public:
     PhonebookDaemon() {
@@ -345,16 +335,14 @@ class Client { /* of the library, connected at construction */
                                nullptr);
         return ok ? retval.toJson() : json();
     }
-    /* The answer to a request of the wire's fields: its result, or
-     * {"error": {"code", "message"}}. */
+    /* The result of a request of the wire's fields, or {"error": {"code", "message"}}. */
     json ask(const json &fields) {
         Var request(fields), result;
         if (zeb_bus_request(client_, request.map(), result.get(), nullptr))
             return result.toJson();
         return {{"error", {{"code", code()}, {"message", message()}}}};
     }
-    /* The next notification as {"subscription", "type", "name", "path",
-     * "parameters"}; null when none comes in time. */
+    /* {"subscription", "type", "name", "path", "parameters"}; null when none comes in time. */
     json notification(int timeoutMs = 10000) {
         zeb_bus_notification_t n;
         zeb_bus_notification_initialize(&n);
@@ -466,15 +454,12 @@ inline json errorCode(const json &reply) {
 }
 
 #ifdef GOOGLETEST_INCLUDE_GTEST_GTEST_H_
-/* A test with its own daemon, started before it; at the end the daemon must
- * exit cleanly, which under the sanitizers also means without a leak. */
+/* A test with its own daemon, which must exit cleanly at the end (under sanitizers: no leak). */
 template <class D = Daemon> class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
     void TearDown() override {
-        if (daemon.process != nullptr) {
-            EXPECT_EQ(daemon.stop(), 0) << daemon.log();
-        }
+        EXPECT_EQ(daemon.process != nullptr ? daemon.stop() : 0, 0) << daemon.log();
     }
     D daemon;
 };

@@ -1,5 +1,6 @@
 #include "test_host.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,8 +20,7 @@ TestHost::TestHost(int traceLevel) {
     sysroot_ = pattern;
     const char *old = std::getenv("ZEB_SYSROOT");
     hadSysroot_ = old != nullptr;
-    if (hadSysroot_)
-        savedSysroot_ = old;
+    savedSysroot_ = hadSysroot_ ? old : "";
     setenv("ZEB_SYSROOT", sysroot_.c_str(), 1);
 
     kelTraceReset();
@@ -45,18 +45,12 @@ TestHost::~TestHost() {
 bool TestHost::start(const std::string &definitionPath) {
     stop();
     context_ = zeb_create();
-    if (context_ == nullptr) {
-        recordError();
-        return false;
-    }
-    if (zeb_subscribe(context_, "", &TestHost::onNotification, this) == 0 ||
-        !zeb_loadDefinition(context_, definitionPath.c_str())) {
-        recordError();
-        zeb_destroy(context_);
-        context_ = nullptr;
-        return false;
-    }
-    return true;
+    if (context_ != nullptr && zeb_subscribe(context_, "", &TestHost::onNotification, this) != 0 &&
+        zeb_loadDefinition(context_, definitionPath.c_str()))
+        return true;
+    recordError();
+    stop();
+    return false;
 }
 
 void TestHost::stop() {
@@ -76,9 +70,8 @@ void TestHost::writeFile(const std::string &absolute, const std::string &content
 }
 
 std::string TestHost::readFile(const std::string &absolute) const {
-    std::ifstream in(path(absolute), std::ios::binary);
     std::ostringstream content;
-    content << in.rdbuf();
+    content << std::ifstream(path(absolute), std::ios::binary).rdbuf();
     return content.str();
 }
 
@@ -171,10 +164,9 @@ bool TestHost::del(const std::string &instancePath) {
 }
 
 size_t TestHost::countTraced(const std::string &text) const {
-    size_t count = 0;
-    for (const TraceLine &t : traces)
-        count += t.line.find(text) != std::string::npos ? 1 : 0;
-    return count;
+    return static_cast<size_t>(std::count_if(traces.begin(), traces.end(), [&](const TraceLine &t) {
+        return t.line.find(text) != std::string::npos;
+    }));
 }
 
 void TestHost::onTrace(void *self, int level, const char *zone, const char *line) {
