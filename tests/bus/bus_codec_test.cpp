@@ -22,7 +22,10 @@ uint32_t decode(const std::string &body, Var &out, const char **why = nullptr) {
 
 Var dateTime(int year, int month, int day, int hour = 0) {
     struct tm t {};
-    t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day, t.tm_hour = hour;
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
     Var v;
     variant_setDateTime(v.get(), &t);
     return v;

@@ -76,7 +76,10 @@ const zeb_dm_file_ops_t kFaultyOps = {
         return faulty("write") ? -1 : write(fd, b, n < 7 ? n : 7);
     },
     [](int fd) { return faulty("fsync") ? -1 : fsync(fd); },
-    [](int fd) { return std::min(close(fd), faulty("close") ? -1 : 0); },
+    [](int fd) {
+        int result = close(fd);
+        return faulty("close") ? -1 : result;
+    },
     [](const char *from, const char *to) { return faulty("rename") ? -1 : rename(from, to); },
     unlink,
     read,

@@ -130,8 +130,9 @@ class RandomWalk : public FileTest {
         const char *name = entry ? kIndexed[pick(2)] : "Value";
         const std::string value = pick(8) ? kValues[pick(std::size(kValues))] : "refused";
         const std::string before = tree();
-        ASSERT_TRUE(object_parameterSetCharValue(some, name, value.c_str()) || tree() == before)
-            << "a refused value changes nothing";
+        if (!object_parameterSetCharValue(some, name, value.c_str())) {
+            ASSERT_EQ(tree(), before) << "a refused value changes nothing";
+        }
     }
 
     // A fresh data model loads the save back; a copy spoiled at its last
@@ -189,8 +190,9 @@ TEST_F(RandomWalk, LookupsRollbacksAndFilesAgreeWithAScanOfTheTree) {
     for (int step = 0; step < 2500 && !HasFailure(); ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         events.clear();
-        // At step 1200, an index built over existing instances.
-        ASSERT_TRUE(step != 1200 || object_indexParameter(entries(), "FormattedName"));
+        if (step == 1200) { // an index built over existing instances
+            ASSERT_TRUE(object_indexParameter(entries(), "FormattedName"));
+        }
         const size_t op = pick(20);
         if (op < 5) {
             create();

@@ -69,7 +69,8 @@ TEST_F(Lifecycle, StartsEmptyWithoutASavedFileLoadsItAndSetsABrokenOneAside) {
 // The errno the saved file cannot be read with: open fails with EACCES, read with any other.
 int unreadable = 0;
 int failWith(int error) {
-    return errno = error, -1;
+    errno = error;
+    return -1;
 }
 auto openFile = [](const char *p, int f, mode_t m) { return open(p, f, m); };
 auto openUnreadable = [](const char *p, int f, mode_t m) {

@@ -333,8 +333,9 @@ TEST_F(Listings, PagesSearchesAndFollowersAgreeWithARecomputationWhateverChanges
             for (size_t i = 0; i < followers.size() && !HasFailure(); ++i) {
                 follow(followers[i], i == 0 ? 1000 : random.below(4),
                        1 + random.below(i == 3 ? 3 : 40));
-                ASSERT_TRUE(!followers[i].current || followers[i].contacts == phonebook())
-                    << "follower " << i;
+                if (followers[i].current) {
+                    ASSERT_EQ(followers[i].contacts, phonebook()) << "follower " << i;
+                }
             }
         }
         call("removeAllContacts");

@@ -231,7 +231,8 @@ std::vector<Var> everyValue() {
     values.resize(values.size() + 2);
     variant_setUInt64(values[values.size() - 2].get(), UINT64_MAX);
     struct tm when {};
-    when.tm_year = 120, when.tm_mday = 1;
+    when.tm_year = 120;
+    when.tm_mday = 1;
     variant_setDateTime(values.back().get(), &when);
     return values;
 }

@@ -459,7 +459,9 @@ template <class D = Daemon> class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
     void TearDown() override {
-        EXPECT_EQ(daemon.process != nullptr ? daemon.stop() : 0, 0) << daemon.log();
+        if (daemon.process != nullptr) {
+            EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+        }
     }
     D daemon;
 };

@@ -15,8 +15,12 @@ const char *const FAIL = "FAIL";
 
 struct tm brokenDown(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
     struct tm time {};
-    time.tm_year = year - 1900, time.tm_mon = month - 1, time.tm_mday = day;
-    time.tm_hour = hour, time.tm_min = minute, time.tm_sec = second;
+    time.tm_year = year - 1900;
+    time.tm_mon = month - 1;
+    time.tm_mday = day;
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
     return time;
 }
 
@@ -127,7 +131,9 @@ TEST(Variant, NumbersHaveShortTextFormsThatReadBack) {
 // Regression: a year past 9999 has no text form; such a LastRevision broke saving.
 TEST(Variant, DateTimesNormalizeLikeTimegmWithinTheYearsOfTheirTextForm) {
     struct tm summer = brokenDown(2024, 7, 1, 12), zero{}, huge = brokenDown(2024, 1, 1);
-    summer.tm_isdst = 1, huge.tm_year = INT_MAX, huge.tm_mday = INT_MIN;
+    summer.tm_isdst = 1;
+    huge.tm_year = INT_MAX;
+    huge.tm_mday = INT_MIN;
     const std::pair<struct tm, const char *> cases[] = {
         // clang-format off
         {brokenDown(2024, 3, 0), "2024-02-29T00:00:00Z"}, {brokenDown(2023, 13, 1), "2024-01-01T00:00:00Z"},

@@ -134,8 +134,8 @@ TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
     zebhttpd::User user;
     ASSERT_TRUE(zebhttpd::findUser(path, "alice", user));
     EXPECT_TRUE(zebhttpd::checkPassword(&user, "second secret"));
-    EXPECT_FALSE(zebhttpd::checkPassword(&user, "first secret") ||
-                 zebhttpd::checkPassword(nullptr, "second secret"));
+    EXPECT_FALSE(zebhttpd::checkPassword(&user, "first secret"));
+    EXPECT_FALSE(zebhttpd::checkPassword(nullptr, "second secret"));
     // Root setting a password keeps the file its service's.
     if (geteuid() == 0 && chown(path.c_str(), 65534, 65534) == 0) {
         ASSERT_TRUE(zebhttpd::setUser(path, "bob", "new secret", {}, error)) << error;

@@ -77,7 +77,8 @@ TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
     Var args(json{{"dup", 1}}), small, date, retval;
     variant_setUInt8(small.get(), 200);
     struct tm when {};
-    when.tm_year = 50, when.tm_mday = 1; // before 1970
+    when.tm_year = 50; // before 1970
+    when.tm_mday = 1;
     variant_setDateTime(date.get(), &when);
     variant_map_add(args.map(), "small", small.get());
     variant_map_add(args.map(), "date", date.get());
@@ -384,8 +385,9 @@ TEST(BusClient, RepliesWithAnotherIdAndLateRepliesAreNotTakenForTheAnswer) {
             continue;
         EXPECT_EQ(c.code(), row.code) << c.message();
         EXPECT_EQ(c.connected(), row.code != ZEB_BUS_ERROR_PROTOCOL);
-        ASSERT_TRUE(c.connected() || zeb_bus_client_connect(c.get(), fake.socket.c_str()))
-            << c.message();
+        if (!c.connected()) {
+            ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
+        }
     }
     EXPECT_EQ(c.message(), "unreadable request");
     zeb_bus_client_setTimeout(c.get(), 100);
