@@ -8,7 +8,7 @@
 #include <regex>
 #include <thread>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 namespace {
 

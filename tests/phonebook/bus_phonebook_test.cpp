@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // ZEB_HOSTILE_SCALE (1 by default) multiplies the long cases; scripts/hostile-test.sh raises it.
 #include <gtest/gtest.h>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 #include <map>
 #include <set>

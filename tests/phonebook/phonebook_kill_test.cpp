@@ -4,7 +4,7 @@
 // ZEB_KILL_SEED the seed (printed); scripts/kill-test.sh runs 200.
 #include <gtest/gtest.h>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 #include <atomic>
 #include <cstdio>

@@ -453,20 +453,6 @@ inline json errorCode(const json &reply) {
                                                         : json();
 }
 
-#ifdef GOOGLETEST_INCLUDE_GTEST_GTEST_H_
-/* A test with its own daemon, which must exit cleanly at the end (under sanitizers: no leak). */
-template <class D = Daemon> class DaemonTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.log(); }
-    void TearDown() override {
-        if (daemon.process != nullptr) {
-            EXPECT_EQ(daemon.stop(), 0) << daemon.log();
-        }
-    }
-    D daemon;
-};
-#endif
-
 } // namespace bustest
 
 #endif

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 #include <algorithm>
 #include <iterator>

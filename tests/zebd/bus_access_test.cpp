@@ -2,7 +2,7 @@
 // root) that drop to another identity; each kind of decision is seen once through the daemon.
 #include <gtest/gtest.h>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 #include <functional>
 

@@ -1,7 +1,7 @@
 // zebd serving the test plug-in, its clients through the library and raw sockets.
 #include <gtest/gtest.h>
 
-#include "bus_test_support.hpp"
+#include "daemon_test.hpp"
 
 #include <atomic>
 #include <thread>
