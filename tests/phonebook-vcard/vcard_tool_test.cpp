@@ -3,10 +3,10 @@
 
 #include "bus_test_support.hpp"
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <filesystem>
-#include <functional>
-#include <map>
+#include <set>
 
 namespace {
 
@@ -48,35 +48,9 @@ class VcardTool : public ::testing::Test {
         ASSERT_TRUE(zeb_bus_set(client->get(), "Phonebook", values.map())) << client->message();
     }
 
-    // Contacts "u<n>" "Person <n>" with the fields `more` gives, `batch` a call.
-    void addPeople(int total, int batch, const std::function<json(const std::string &)> &more) {
-        for (int first = 0; first < total; first += batch) {
-            json contacts = json::array();
-            for (int i = first; i < first + batch; ++i) {
-                std::string n = std::to_string(i);
-                json contact = more(n);
-                contact["uniqueID"] = "u" + n;
-                contact["formattedName"] = "Person " + n;
-                contacts.push_back(contact);
-            }
-            ASSERT_EQ(client->call("Phonebook", "addContacts", {{"contacts", contacts}}), true);
-        }
-    }
-
     bustest::PhonebookDaemon daemon;
     std::unique_ptr<bustest::Client> client;
 };
-
-// Every contact "u<i>" of `total` is in the export, once.
-void expectEachOnce(const std::string &cards, int total) {
-    std::map<std::string, int> seen;
-    for (size_t at = cards.find("\r\nUID:"); at != std::string::npos;
-         at = cards.find("\r\nUID:", at + 1))
-        ++seen[cards.substr(at + 6, cards.find("\r\n", at + 6) - at - 6)];
-    for (int i = 0; i < total; ++i)
-        EXPECT_EQ(seen["u" + std::to_string(i)], 1) << i;
-    EXPECT_EQ(seen.size(), static_cast<size_t>(total));
-}
 
 json summaryOf(const RunResult &r) {
     return json::parse(r.out, nullptr, false);
@@ -138,44 +112,15 @@ TEST_F(VcardTool, RefusedCardsAreToldCountedAndLeaveTheRestAlone) {
     EXPECT_EQ(after[2]["uniqueID"], "x");
 }
 
-// The lookup compares stored texts, so numbers go in without blanks and punctuation.
-TEST_F(VcardTool, ImportedNumbersAreFoundByTheDigitsOfACall) {
-    RunResult r = tool({"import", kFixtures + "/phone-2.1.vcf"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(summaryOf(r), summary(2, 0, 1, {{"dropped_numbers", 1}, {"numbers_changed", 4}}));
-    EXPECT_NE(r.err.find("\nphonebook-vcard: left out 1 properties that no contact holds: NOTE 1\n"
-                         "phonebook-vcard: could not read 1 telephone numbers, e-mail or postal "
-                         "addresses: TEL 1\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(
-        contacts()[0]["telephoneNumbers"],
-        json::parse(R"([{"name": "00491791000019", "type": "X-Mobil privat", "preferred": false},
-                              {"name": "0049301234567", "type": "HOME", "preferred": false}])"));
-    json found = client->call("Phonebook", "getContactByNumber", {{"number", "01791000099"}});
-    EXPECT_EQ(found.value("formattedName", ""), "Renée Dupré");
-
-    // --keep-numbers stores them as written, and the lookup then misses.
-    EXPECT_EQ(client->call("Phonebook", "removeAllContacts", json::object()), true);
+// --keep-numbers stores numbers as written; one that cannot be read is told.
+TEST_F(VcardTool, NumbersAreKeptAsWrittenOnRequest) {
     RunResult kept = tool({"import", "--keep-numbers", kFixtures + "/phone-2.1.vcf"});
     EXPECT_EQ(summaryOf(kept), summary(2, 0, 1, {{"dropped_numbers", 1}}));
+    EXPECT_NE(kept.err.find("\nphonebook-vcard: could not read 1 telephone numbers, e-mail or "
+                            "postal addresses: TEL 1\n"),
+              std::string::npos)
+        << kept.err;
     EXPECT_EQ(contacts()[1]["telephoneNumbers"][0]["name"], "0179 / 100 00 99");
-    json missed = client->call("Phonebook", "getContactByNumber", {{"number", "01791000099"}});
-    EXPECT_TRUE(missed.is_null() || missed.empty()) << missed;
-}
-
-// Takes the notifications that come within `ms`: [name, uniqueID] of each.
-json notifications(bustest::Client &listener, int ms) {
-    json heard = json::array();
-    zeb_bus_notification_t n;
-    zeb_bus_notification_initialize(&n);
-    while (zeb_bus_receiveNotification(listener.get(), ms, &n)) {
-        bustest::Var parameters;
-        variant_setMap(parameters.get(), &n.parameters);
-        heard.push_back({n.name, parameters.toJson()["contact"]["uniqueID"]});
-    }
-    zeb_bus_notification_cleanup(&n);
-    return heard;
 }
 
 TEST_F(VcardTool, UpdateModifiesKnownContactsAndLeavesEqualOnesAlone) {
@@ -185,10 +130,7 @@ TEST_F(VcardTool, UpdateModifiesKnownContactsAndLeavesEqualOnesAlone) {
     ASSERT_EQ(tool({"export", exported}).status, 0);
     json before = client->call("Phonebook", "getAllContacts", json::object());
     ASSERT_EQ(before.size(), 4u);
-    bustest::Client listener(daemon.socket);
-    ASSERT_NE(zeb_bus_subscribe(listener.get(), "Phonebook"), 0u) << listener.message();
-    // Revisions count seconds: after this wait a modify would show in them.
-    notifications(listener, 1100);
+    usleep(1100 * 1000); // revisions count seconds: now a modify would show in them
 
     // Both files again (the phone's cards have no UID: found by name): nothing changes.
     RunResult same = tool({"import", "--update", exported});
@@ -198,7 +140,6 @@ TEST_F(VcardTool, UpdateModifiesKnownContactsAndLeavesEqualOnesAlone) {
     json kept = {{"updated", 0}, {"unchanged", 2}, {"dropped_numbers", 1}, {"numbers_changed", 4}};
     EXPECT_EQ(summaryOf(again), summary(0, 0, 1, kept));
     EXPECT_EQ(client->call("Phonebook", "getAllContacts", json::object()), before);
-    EXPECT_EQ(notifications(listener, 600), json::array());
 
     // Items kept keep their key; fields and lists no longer there are emptied.
     std::string text = bustest::readFile(exported), uid = before[3]["uniqueID"];
@@ -221,83 +162,37 @@ TEST_F(VcardTool, UpdateModifiesKnownContactsAndLeavesEqualOnesAlone) {
                     after[4]["formattedName"]}),
               json({"Dr", json::array(), before[3]["telephoneNumbers"][0]["key"], "0611", "New"}));
     EXPECT_NE(after[3]["lastRevision"], before[3]["lastRevision"]);
-    json heard = notifications(listener, 600);
-    EXPECT_NE(std::find(heard.begin(), heard.end(), json({"contactUpdated", uid})), heard.end())
-        << heard;
-}
-
-// More than one reply of getAllContacts holds (about 15 000); 50 000 are too slow.
-constexpr int kManyContacts = 20000;
-
-class LargeVcardTool : public VcardTool {
-  protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(VcardTool::SetUp());
-        setLimit(kManyContacts + 10);
-        ASSERT_NO_FATAL_FAILURE(addPeople(kManyContacts, 500, [](const std::string &n) {
-            return json{{"telephoneNumbers", {{{"name", "0612" + n}, {"type", "cell"}}}},
-                        {"emails", {{{"name", "p" + n + "@example.com"}}}}};
-        }));
-        ASSERT_EQ(count(), kManyContacts);
-        ASSERT_TRUE(client->call("Phonebook", "getAllContacts", json::object()).is_null())
-            << "one reply would hold them all";
-    }
-    // Saving this many as zebd stops takes over 20 s under the sanitizers.
-    void TearDown() override {
-        client.reset();
-        EXPECT_EQ(daemon.stop(SIGTERM, 120000), 0) << daemon.log();
-    }
-};
-
-// The update read every contact in one reply, which failed.
-TEST_F(LargeVcardTool, MoreThanOneMessageHoldsIsExportedAndUpdatedPageByPage) {
-    std::string all = daemon.dir.file("all.vcf");
-    RunResult exported = tool({"export", all});
-    ASSERT_EQ(exported.status, 0) << exported.err;
-    EXPECT_EQ(summaryOf(exported), json({{"exported", kManyContacts}}));
-    expectEachOnce(bustest::readFile(all), kManyContacts);
-
-    auto card = [](const std::string &lines) {
-        return "BEGIN:VCARD\r\nVERSION:3.0\r\n" + lines + "END:VCARD\r\n";
-    };
-    // "Person 0" sorts first, "Person 9999" last; the second card is found by name.
-    std::string file = daemon.dir.file("update.vcf");
-    bustest::writeFile(file, card("UID:u0\r\nFN:Person 0\r\nTITLE:Dr\r\n") +
-                                 card("FN:Person 9999\r\nTITLE:Mr\r\n") + card("FN:Newcomer\r\n"));
-    RunResult r = tool({"import", "--update", file});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(summaryOf(r), summary(1, 0, 0, {{"updated", 2}, {"unchanged", 0}}));
-    EXPECT_EQ(count(), kManyContacts + 1);
-    json first = client->call("Phonebook", "getContactByUniqueID", {{"uniqueID", "u0"}});
-    json last = client->call("Phonebook", "getContactByUniqueID", {{"uniqueID", "u9999"}});
-    EXPECT_EQ(json({first.value("title", ""), last.value("title", ""),
-                    last.value("formattedName", ""), last["telephoneNumbers"]}),
-              json({"Dr", "Mr", "Person 9999", json::array()}));
 }
 
 // A page of 250 contacts with large photos would pass the bus limit.
 TEST_F(VcardTool, ExportOfLargeContactsShrinksThePage) {
-    constexpr int kContacts = 300;
     const std::string photo = "data:image/jpeg;base64," + std::string(20000, 'A');
-    addPeople(kContacts, 100, [&](const std::string &n) {
-        return json{{"photos", {{{"name", photo + n}}}}};
-    });
+    for (int first = 0; first < 300; first += 100) {
+        json batch = json::array();
+        for (int i = first; i < first + 100; ++i)
+            batch.push_back({{"uniqueID", "u" + std::to_string(i)},
+                             {"formattedName", "Person " + std::to_string(i)},
+                             {"photos", {{{"name", photo}}}}});
+        ASSERT_EQ(client->call("Phonebook", "addContacts", {{"contacts", batch}}), true);
+    }
     RunResult r = tool({"export", "-"});
     ASSERT_EQ(r.status, 0) << r.err;
-    expectEachOnce(r.out, kContacts);
+    std::set<std::string> uids;
+    size_t cards = 0;
+    for (size_t at = r.out.find("\r\nUID:"); at != std::string::npos;
+         at = r.out.find("\r\nUID:", at + 1)) {
+        uids.insert(r.out.substr(at + 6, r.out.find("\r\n", at + 6) - at - 6));
+        ++cards;
+    }
+    EXPECT_EQ(cards, 300u);
+    EXPECT_EQ(uids.size(), 300u) << "each contact once";
 }
 
 TEST_F(VcardTool, ExitStatusesAndWhatFailuresLeave) {
     std::string card = daemon.dir.file("one.vcf");
     bustest::writeFile(card, "BEGIN:VCARD\nFN:Ann\nEND:VCARD\n");
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"import"},
-                                               {"import", card, card},
-                                               {"export"},
-                                               {"export", "-", "--version", "2.1"},
-                                               {"sync", card},
-                                               {"-x", "import", card}}) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {}, {"export", "-", "--version", "2.1"}, {"sync", card}, {"-x", "import", card}}) {
         RunResult r = tool(args);
         EXPECT_EQ(std::pair(r.status, r.out), std::pair(2, std::string())) << r.err;
         EXPECT_NE(r.err.find("usage: phonebook-vcard"), std::string::npos);
@@ -330,8 +225,6 @@ TEST_F(VcardTool, ExitStatusesAndWhatFailuresLeave) {
              " < " + card});
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(summaryOf(piped), summary(1, 0, 0));
-    bustest::writeFile(daemon.dir.file("empty.vcf"), "");
-    EXPECT_EQ(summaryOf(tool({"import", daemon.dir.file("empty.vcf")})), summary(0, 0, 0));
 
     // A failed export leaves what was there and no temporary file beside it.
     std::string taken = daemon.dir.file("taken");
@@ -344,7 +237,6 @@ TEST_F(VcardTool, ExitStatusesAndWhatFailuresLeave) {
     for (const auto &entry : std::filesystem::directory_iterator(daemon.dir.path))
         files += entry.path().filename().string().rfind("taken.", 0) == 0 ? 1 : 0;
     EXPECT_EQ(files, 0u);
-    EXPECT_EQ(tool({"export", daemon.dir.file("no/such/dir.vcf")}).status, 1);
 }
 
 } // namespace

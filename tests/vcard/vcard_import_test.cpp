@@ -1,6 +1,6 @@
 // An import of a file: every card reaches the phonebook once in the order of
-// the file, whatever ends a batch; a file that does not read sends nothing;
-// the report keeps the first refusals and counts the rest.
+// the file, whatever ends a batch; the report keeps the first refusals and
+// counts the rest.
 #include <gtest/gtest.h>
 
 #include "import_phonebook.hpp"
@@ -36,33 +36,6 @@ TEST(VcardImport, EveryCardReachesThePhonebookOnceInTheOrderOfTheFile) {
         EXPECT_EQ(phonebook.batches, c.batches);
         EXPECT_EQ(import.report().added, c.added);
         EXPECT_EQ(import.report().summary(false)["failed"], c.cards - c.added);
-    }
-}
-
-TEST(VcardImport, AFileThatBreaksALimitAtItsEndIsRefusedBeforeAnythingIsSent) {
-    vcard::Limits limits;
-    limits.cards = 300;
-    struct Case {
-        const char *what;
-        std::string file;
-        size_t line;
-    } cases[] = {
-        {"one card too many", importtest::cards(301), 300 * kCardLines + 1},
-        {"text after the last card", importtest::cards(300) + "stray text\r\n",
-         300 * kCardLines + 1},
-        {"a line too long",
-         importtest::cards(299) + "BEGIN:VCARD\r\nNOTE:" + std::string(limits.lineBytes, 'x') +
-             "\r\nEND:VCARD\r\n",
-         299 * kCardLines + 2},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        try {
-            vcard::Import import(c.file, {}, limits);
-            ADD_FAILURE() << "no ReadError";
-        } catch (const vcard::ReadError &e) {
-            EXPECT_EQ(e.line, c.line) << e.what();
-        }
     }
 }
 

@@ -43,9 +43,10 @@ struct Phonebook {
     }
 };
 
-// Pages that do not fit are asked again smaller; the UID wins over a
-// formatted name found on an earlier page.
-TEST(VcardPaging, AnUpdateFindsItsContactsOnAnyPage) {
+// The update once read every contact in one reply, which failed past one
+// message. Pages that do not fit are asked again smaller; the UID wins over
+// a formatted name found on an earlier page.
+TEST(VcardPaging, AnUpdateReadsPageByPageAndFindsItsContactsOnAnyPage) {
     Phonebook phonebook(600, 100);
     std::vector<json> ids;
     for (const json &contact : vcard::findStored(phonebook.call(), {{"c550", "Name 001"},

@@ -74,7 +74,6 @@ TEST(VcardReader, CardsAsExportersWriteThem) {
         {"CR", false, std::regex_replace(crlf, std::regex("\r\n"), "\r"), elodie},
         {"byte order mark", false, "\xEF\xBB\xBF" + crlf, elodie},
         {"UTF-16", true, utf16le("BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n"), {"2 FN:Ann"}},
-        {"nothing", false, "\r\n\r\n", {}},
         // Folds may fall inside a UTF-8 sequence; a tab folds as a space does.
         {"folds",
          false,

@@ -1,11 +1,11 @@
 // Contacts changed in the page: added, edited field by field, deleted; a
 // hostile name; a number looked up.
 import assert from 'node:assert/strict';
-import { webSuite, listedNames, openContact, contactList, shot } from './fixture.mjs';
+import { webSuite, openContact, contactList } from './fixture.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)> Ärger';
 
-const suite = webSuite(import.meta.filename, {
+const suite = webSuite({
   setup: (servers) => servers.seed([
     { uniqueID: 'ann', formattedName: 'Ann Smith', name: 'Smith;Ann', title: 'Dr',
       telephoneNumbers: [{ name: '0611223344', type: 'cell', preferred: true },
@@ -36,7 +36,6 @@ suite.test('a contact added in the page is stored, listed and shown', async (ses
   await save(page);
 
   await page.getByRole('region', { name: 'Carl Plumber' }).waitFor();
-  assert.ok((await listedNames(page)).includes('Carl Plumber'));
   const stored = await servers.call('getContact', { formattedName: 'Carl Plumber' });
   assert.deepEqual(stored.telephoneNumbers.map((n) => n.name), ['0301234567']);
   assert.match(stored.uniqueID, /\S/, 'the new contact has an identifier');
@@ -83,7 +82,6 @@ suite.test('every field edited in the page is stored and shown again', async (se
   await field(page, 'Address 1').fill('Hauptstraße 1\n50667 Köln\nGermany');
   await page.getByLabel('Address 1 type').selectOption('home');
   await field(page, 'Label 1').fill('Ring twice');
-  await shot(page, 'editor');
   await save(page);
 
   const stored = await servers.call('getContactByUniqueID', { uniqueID: 'bob' });
@@ -129,7 +127,6 @@ suite.test('a name made of markup is shown as text and runs nothing', async (ses
   assert.deepEqual(injected, { img: 0, markup: 0 });
   assert.deepEqual(session.dialogs, []);
   assert.deepEqual(session.log.filter((l) => / error: /.test(l) && !/Failed to load resource/.test(l)), []);
-  await servers.call('removeContactByUniqueID', { uniqueID: 'evil' });
 });
 
 suite.test('a number looked up in any notation names its contact', async (session) => {

