@@ -317,12 +317,15 @@ class EventStream {
 };
 
 // Only to sessions whose roles may see them; after a restart of zebd, a reset first.
-// The bridge runs as nobody (group root, for the socket), whom rules of zebd can hold.
+// The bridge runs as a user whom zebd's rules hold: under root, nobody of group root.
 TEST_F(Httpd, EventStreamsCarryTheNotificationsTheirPathsCover) {
     addUser("nemo", "nemo", {"ghost"});
+    bool root = geteuid() == 0;
     for (const std::string &path : {daemon.dir.path, users})
         chmod(path.c_str(), 0750);
-    startHttpd({}, {"/usr/bin/setpriv", "--reuid=65534", "--regid=0", "--clear-groups"});
+    std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=0",
+                                         "--clear-groups"};
+    startHttpd({}, root ? asNobody : std::vector<std::string>());
     std::string id = alice();
     EventStream phonebook(port, "?path=Phonebook.", id), all(port, "", id);
     EventStream unseen(port, "?path=Phonebook.", login("nemo", "nemo"));
@@ -348,7 +351,9 @@ TEST_F(Httpd, EventStreamsCarryTheNotificationsTheirPathsCover) {
     // zebd back with rules that let the bridge subscribe below Phonebook only:
     // Phonebook's own notifications no longer reach it.
     bustest::TempDir acl;
-    bustest::writeFile(acl.file("rules.json"), R"({"rules": [{"user": 65534, "access": [
+    std::string user = std::to_string(root ? 65534 : geteuid());
+    bustest::writeFile(acl.file("rules.json"), R"({"rules": [{"user": )" + user + R"(, "access": [
+        {"path": "Phonebook", "functions": ["*"]},
         {"path": "Phonebook.Entry.*", "operations": ["subscribe"]}]}]})");
     daemon.stop();
     ASSERT_TRUE(daemon.start({"--acl", acl.path}));
