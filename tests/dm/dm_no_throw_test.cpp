@@ -1,7 +1,5 @@
-// The guard at the C interface of the platform's libraries: what each way of
-// mapping makes of each kind of exception. The data model tells a length
-// error from a lack of memory; the host and the bus client report anything
-// as a lack of memory.
+// The data model tells a length error from a lack of memory; the host and the
+// bus client report any exception as a lack of memory.
 #include <stdexcept>
 #include <string>
 
