@@ -104,9 +104,8 @@ class CrossFiles : public pbtest::PluginTest {
         host.writeFile(legacy ? "/etc/config/in.usr" : kSavedFile, readAll(file));
         start();
         if (legacy) {
-            EXPECT_EQ(
-                host.call("Phonebook", "import", {{"fileName", "/etc/config/in.usr"}}).value(),
-                true);
+            EXPECT_EQ(host.call("Phonebook", "import", {{"fileName", "/etc/config/in.usr"}}).value(),
+                      true);
         }
         json all = allContacts();
         host.stop();
@@ -126,7 +125,8 @@ TEST_F(CrossFiles, EachArchitectureReadsWhatTheOtherWrote) {
     json expected = contactsOf(host.path("/out/phonebook.odl"));
     ASSERT_EQ(expected.size(), 2u);
     for (size_t i = 0; i < 2; ++i)
-        EXPECT_EQ(expected[i]["lastRevision"], contacts()[i]["lastRevision"]);
+        for (const char *key : {"birthDay", "lastRevision"})
+            EXPECT_EQ(expected[i][key], contacts()[i][key]);
 
     for (const char *architecture : kArchitectures) {
         SCOPED_TRACE(architecture);
@@ -136,14 +136,11 @@ TEST_F(CrossFiles, EachArchitectureReadsWhatTheOtherWrote) {
         std::string frame = readAll(fixture(architecture, "frame.bin"));
         ASSERT_GE(frame.size(), 4u);
         ASSERT_EQ(zeb_bus_frameBodySize(frame.data()), frame.size() - 4);
-        Owned decoded, written;
+        Owned decoded;
         const char *why = nullptr;
-        for (auto [bytes, into] :
-             {std::pair{&frame, &decoded}, std::pair{&expectedFrame, &written}})
-            ASSERT_EQ(zeb_bus_decodeBody(bytes->data() + 4, bytes->size() - 4, into->get(), &why),
-                      ZEB_ERROR_NONE)
-                << why;
-        EXPECT_TRUE(variant_equals(decoded.get(), written.get()));
+        ASSERT_EQ(zeb_bus_decodeBody(frame.data() + 4, frame.size() - 4, decoded.get(), &why),
+                  ZEB_ERROR_NONE)
+            << why;
         EXPECT_EQ(readAll(host.path("/out/phonebook.odl")),
                   readAll(fixture(architecture, "phonebook.odl")));
         EXPECT_EQ(readAll(host.path("/out/tessel.usr")),

@@ -23,8 +23,6 @@ const Attempt kInvalid[] = {
     {"{\"objects\": [{\"name\": \"A\", \"parameters\": [\n  {\"name\": \"P\", \"type\": \"uint8\", "
      "\"default\": 300}]}]}",
      "d.json:2:34: the default does not convert"},
-    {"{\"objects\": [{\"name\": \"A\",\n \"add-handler\": \"f\"}]}",
-     "d.json:2:2: add-handler needs"},
     {"{\"objects\": [{\"name\": \"A\"},\n {\"name\": \"A\"}]}",
      "d.json:2:3: object \"A\" already exists"},
     {"{\"objects\": [\n  {\"name\": \"A\",]}", "d.json:2:16: not valid JSON"},

@@ -85,8 +85,6 @@ TEST_F(Files, InvalidFilesFailWhereTheyAreWrongAndAreMovedAside) {
   )";
     const std::pair<std::string, const char *> bad[] = {
         {"", "book.json:1:1: not valid JSON"},
-        {"{\"version\": 1, \"path\": \"Book\",\n \"objects\": {\"Entry\"",
-         "book.json:2:21: not valid JSON"},
         {"{\"version\": 2, \"path\": \"Book\"}", "book.json:1:2: expected \"version\": 1"},
         {"{\"version\": 1, \"path\": \"Shelf\"}", "book.json:1:16: the data model has no object"},
         {instances + "{\"index\": 1, \"parameters\": {\"Age\": \"old\"}}]}}}",
@@ -155,8 +153,6 @@ TEST_F(Files, TextsASavedFileCouldNotGiveBackAreRefusedOnEveryWayIn) {
     ASSERT_TRUE(save()) << zeb_errorMessage();
     EXPECT_EQ(slurp(path), saved);
 
-    for (const char *text : {"\xe2\x82\xac", "\xf0\x9d\x84\x9e", ""})
-        EXPECT_TRUE(object_parameterSetCharValue(entry, "FormattedName", text)) << text;
     ASSERT_TRUE(object_parameterSetCharValue(entry, "FormattedName", longest.c_str()));
     ASSERT_NE(object_createInstance(entries(), 0, longest.c_str()), nullptr);
     ASSERT_TRUE(object_commit(get("Book")));

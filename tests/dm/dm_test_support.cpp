@@ -21,7 +21,7 @@ const char *const kDefinition = R"({ "plugin": "book.so",
       { "name": "Comment", "type": "string" } ],
     "functions": [ { "name": "find", "arguments": ["name", "limit"] } ],
     "objects": [ { "name": "Entry", "multi-instance": true,
-      "add-handler": "entry_added", "delete-handler": "entry_deleted", "write-handler": "object_written",
+      "add-handler": "entry_added", "delete-handler": "entry_deleted",
       "parameters": [
         { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
           "write-handler": "param_written" },
@@ -94,10 +94,6 @@ void paramWritten(parameter_t *parameter) {
         onWrite(parameter);
 }
 
-void objectWritten(object_t *object) {
-    events.push_back("object " + pathOf(object));
-}
-
 bool validateId(parameter_t *parameter) {
     return std::find(refusedIds.begin(), refusedIds.end(),
                      text(parameter_getModifiedValue(parameter))) == refusedIds.end();
@@ -120,7 +116,6 @@ void *resolve(void *, const char *library, const char *symbol) {
         {"entry_deleted", reinterpret_cast<void *>(entryDeleted)},
         {"number_deleted", reinterpret_cast<void *>(entryDeleted)},
         {"param_written", reinterpret_cast<void *>(paramWritten)},
-        {"object_written", reinterpret_cast<void *>(objectWritten)},
         {"validate_id", reinterpret_cast<void *>(validateId)},
         {"read_count", reinterpret_cast<void *>(readCount)},
         {"__find", reinterpret_cast<void *>(find)},
@@ -169,7 +164,6 @@ void FileTest::SetUp() {
 void FileTest::TearDown() {
     zeb_dm_setFileOps(nullptr);
     kelTraceSetSink(nullptr, nullptr);
-    unsetenv("ZEB_SYSROOT");
     std::filesystem::remove_all(dir);
     DataModelTest::TearDown();
 }

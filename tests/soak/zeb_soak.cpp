@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include <fcntl.h>
@@ -30,26 +31,20 @@ namespace {
 using zeb_json::json;
 using Clock = std::chrono::steady_clock;
 
-struct Options {
-    std::map<std::string, std::string> text; // --zebd, --definition, --table
-    long seconds = 600, clients = 8;
-    long rssSlackKiB = 2048; /* negative: memory is reported, not checked */
-};
+// A negative --rss-slack-kib: memory is reported, not checked.
+using Options = std::map<std::string, std::string>;
 
 bool parse(int argc, char **argv, Options &o) {
-    const std::map<std::string, long *> numbers = {
-        {"--seconds", &o.seconds}, {"--clients", &o.clients}, {"--rss-slack-kib", &o.rssSlackKiB}};
+    o = {{"--seconds", "600"}, {"--clients", "8"}, {"--rss-slack-kib", "2048"}};
+    const std::set<std::string> names = {"--zebd",    "--definition", "--table",
+                                         "--seconds", "--clients",    "--rss-slack-kib"};
     for (int i = 1; i + 1 < argc; i += 2) {
-        auto number = numbers.find(argv[i]);
-        if (number != numbers.end())
-            *number->second = std::atol(argv[i + 1]);
-        else if (std::string(argv[i]) == "--zebd" || std::string(argv[i]) == "--definition" ||
-                 std::string(argv[i]) == "--table")
-            o.text[argv[i]] = argv[i + 1];
-        else
+        if (names.count(argv[i]) == 0)
             return false;
+        o[argv[i]] = argv[i + 1];
     }
-    return argc % 2 == 1 && o.text.size() == 3 && o.seconds > 0 && o.clients > 0;
+    return argc % 2 == 1 && o.size() == names.size() && std::atol(o["--seconds"].c_str()) > 0 &&
+           std::atol(o["--clients"].c_str()) > 0;
 }
 
 struct Tally {
@@ -151,9 +146,9 @@ pid_t startDaemon(Options &o, const std::string &dir, const std::string &socket)
     std::string sysroot = dir + "/sysroot";
     for (const char *sub : {"/cfg/system", "/etc/config", "/usr/lib/phonebook"})
         std::filesystem::create_directories(sysroot + sub);
-    std::filesystem::copy_file(o.text["--table"], sysroot + "/usr/lib/phonebook/CCC.dat");
+    std::filesystem::copy_file(o["--table"], sysroot + "/usr/lib/phonebook/CCC.dat");
     std::vector<std::string> argv = zebtest::targetCommand(
-        {o.text["--zebd"], "-s", socket, "--sysroot", sysroot, o.text["--definition"]});
+        {o["--zebd"], "-s", socket, "--sysroot", sysroot, o["--definition"]});
     std::vector<char *> args;
     for (std::string &a : argv)
         args.push_back(a.data());
@@ -195,16 +190,19 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    const long seconds = std::atol(o["--seconds"].c_str()),
+               clients = std::atol(o["--clients"].c_str());
+    const long rssSlackKiB = std::atol(o["--rss-slack-kib"].c_str());
     Tally tally;
-    const Clock::time_point start = Clock::now(), end = start + std::chrono::seconds(o.seconds);
+    const Clock::time_point start = Clock::now(), end = start + std::chrono::seconds(seconds);
     std::vector<std::thread> threads;
-    for (int i = 0; i < o.clients; ++i)
+    for (int i = 0; i < clients; ++i)
         threads.emplace_back(soak, i, socket, std::ref(tally), end);
     // Samples of the resident memory; the first quarter of the run is warm-up.
     std::vector<long> afterWarmUp;
     while (Clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1000L, o.seconds * 100)));
-        if (Clock::now() >= start + std::chrono::seconds(o.seconds) / 4)
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1000L, seconds * 100)));
+        if (Clock::now() >= start + std::chrono::seconds(seconds) / 4)
             afterWarmUp.push_back(residentKiB(pid));
     }
     for (std::thread &t : threads)
@@ -215,7 +213,7 @@ int main(int argc, char **argv) {
     const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 
     long total = 0;
-    std::printf("soak: %ld clients for %ld s\n", o.clients, o.seconds);
+    std::printf("soak: %ld clients for %ld s\n", clients, seconds);
     for (const auto &[op, n] : tally.answered) {
         std::printf("  %-26s %8ld answered, %6ld refused\n", op.c_str(), n, tally.refused[op]);
         total += n + tally.refused[op];
@@ -230,7 +228,7 @@ int main(int argc, char **argv) {
                     afterWarmUp.size(), afterWarmUp.front(), growth);
     std::printf("  zebd exit status: %d (log: %s/zebd.log)\n", exitStatus, dir.c_str());
     const bool ok = tally.unanswered.empty() && exitStatus == 0 && total > 0 &&
-                    (o.rssSlackKiB < 0 || growth <= o.rssSlackKiB);
+                    (rssSlackKiB < 0 || growth <= rssSlackKiB);
     std::printf("soak: %s\n", ok ? "passed" : "FAILED");
     if (ok)
         std::filesystem::remove_all(dir);
