@@ -29,10 +29,6 @@ class Loads : public FileTest {
         quick.fsync = [](int) { return 0; };
         zeb_dm_setFileOps(&quick);
     }
-    void TearDown() override {
-        zeb_dm_setDocumentLoad(false);
-        FileTest::TearDown();
-    }
 
     /* Entries, committed or pending, for a load to reuse, rekey, delete or refuse. */
     void prepare(unsigned seed) {

@@ -21,7 +21,7 @@ const char *const kDefinition = R"({ "plugin": "book.so",
       { "name": "Comment", "type": "string" } ],
     "functions": [ { "name": "find", "arguments": ["name", "limit"] } ],
     "objects": [ { "name": "Entry", "multi-instance": true,
-      "add-handler": "entry_added", "delete-handler": "entry_deleted", "write-handler": "object_written",
+      "add-handler": "entry_added", "delete-handler": "entry_deleted",
       "parameters": [
         { "name": "UniqueID", "type": "string", "attributes": ["persistent"], "validator": "validate_id",
           "write-handler": "param_written" },
@@ -73,28 +73,18 @@ std::string pathOf(const object_t *object, uint32_t flags) {
 
 namespace {
 
-std::string describe(object_t *instance) {
-    return std::string(object_name(object_parent(instance), 0)) + "." + object_name(instance, 0) +
-           " state " + std::to_string(object_state(instance));
+// "<verb> <path> state <state>", e.g. "del Book.Entry.1 state 5".
+bool logged(const char *verb, object_t *instance) {
+    events.push_back(verb + pathOf(instance) + " state " + std::to_string(object_state(instance)));
+    return true;
 }
 
 bool entryAdded(object_t *, object_t *instance) {
-    events.push_back("add " + describe(instance) + " id=" + valueOf(instance, "UniqueID") +
-                     " age=" + valueOf(instance, "Age"));
-    return true;
+    return logged("add ", instance);
 }
 
 bool entryDeleted(object_t *, object_t *instance) {
-    events.push_back(
-        "del " + describe(instance) + " numbers " +
-        std::to_string(object_instanceCount(object_getObject(instance, "Number", 0, nullptr))));
-    return true;
-}
-
-bool numberDeleted(object_t *, object_t *instance) {
-    events.push_back("del " + describe(instance) + " entry state " +
-                     std::to_string(object_state(object_parent(object_parent(instance)))));
-    return true;
+    return logged("del ", instance);
 }
 
 void paramWritten(parameter_t *parameter) {
@@ -102,10 +92,6 @@ void paramWritten(parameter_t *parameter) {
                      text(parameter_getModifiedValue(parameter)));
     if (onWrite)
         onWrite(parameter);
-}
-
-void objectWritten(object_t *object) {
-    events.push_back("object " + pathOf(object));
 }
 
 bool validateId(parameter_t *parameter) {
@@ -128,9 +114,8 @@ void *resolve(void *, const char *library, const char *symbol) {
     static const std::map<std::string, void *> symbols = {
         {"entry_added", reinterpret_cast<void *>(entryAdded)},
         {"entry_deleted", reinterpret_cast<void *>(entryDeleted)},
-        {"number_deleted", reinterpret_cast<void *>(numberDeleted)},
+        {"number_deleted", reinterpret_cast<void *>(entryDeleted)},
         {"param_written", reinterpret_cast<void *>(paramWritten)},
-        {"object_written", reinterpret_cast<void *>(objectWritten)},
         {"validate_id", reinterpret_cast<void *>(validateId)},
         {"read_count", reinterpret_cast<void *>(readCount)},
         {"__find", reinterpret_cast<void *>(find)},
@@ -179,7 +164,6 @@ void FileTest::SetUp() {
 void FileTest::TearDown() {
     zeb_dm_setFileOps(nullptr);
     kelTraceSetSink(nullptr, nullptr);
-    unsetenv("ZEB_SYSROOT");
     std::filesystem::remove_all(dir);
     DataModelTest::TearDown();
 }

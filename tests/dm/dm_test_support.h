@@ -18,11 +18,8 @@ namespace dmtest {
 /* Book.Entry.{i}.Number.{i}: every handler logs into `events`. */
 extern const char *const kDefinition;
 
-/* Handler log, e.g. "add Entry.1 state 1 id=", "write UniqueID=a",
- * "object Book.Entry.1", "del Entry.1 state 5 numbers 2". */
+/* Handler log, e.g. "write UniqueID=a"; onWrite runs after each parameter's. */
 extern std::vector<std::string> events;
-
-/* Extra behaviour of the handlers, reset by the fixture. */
 extern std::function<void(parameter_t *)> onWrite;
 extern std::vector<std::string> refusedIds;
 
@@ -32,7 +29,7 @@ std::string text(const variant_t *value);
 std::string valueOf(const object_t *object, const char *name);
 std::string pathOf(const object_t *object, uint32_t flags = 0);
 
-/* A file's bytes ("" when unreadable), a file written, a path's existence. */
+/* A file's bytes ("" when unreadable). */
 std::string slurp(const std::string &path);
 void spill(const std::string &path, const std::string &content);
 bool exists(const std::string &path);
@@ -57,8 +54,7 @@ class FileTest : public DataModelTest {
   protected:
     void SetUp() override;
     void TearDown() override;
-    /* Replaces `dm` with a fresh data model of the definition; reload then
-     * loads `path` into it. */
+    /* A fresh `dm`; reload then loads `path` into it. */
     void fresh();
     bool reload();
 

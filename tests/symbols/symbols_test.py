@@ -16,19 +16,19 @@ import sys
 
 # Defined by the linker or a sanitizer's instrumentation, not by the sources.
 IGNORED = re.compile(r"^(_init|_fini|_edata|_end|__bss_start|__odr_asan[._].*|__(a|ub)san_.*|__sancov.*)$")
-ENTRY_POINTS = {"zeb_plugin_initialize", "zeb_plugin_cleanup"}
 HANDLER_KEYS = ("read-handler", "write-handler", "validator", "add-handler", "delete-handler")
+# __attribute__((...)) with one level of parentheses inside.
+ATTRIBUTE = re.compile(r"__attribute__\s*\(\((?:[^()]|\([^()]*\))*\)\)")
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
 
 
 def exported(nm, library):
-    listing = subprocess.run([nm, "-D", "--defined-only", library], check=True,
-                             capture_output=True, text=True).stdout
-    names = {line.split()[2].split("@")[0] for line in listing.splitlines() if len(line.split()) >= 3}
+    names = {line.split()[2].split("@")[0] for line in run(nm, "-D", "--defined-only", library).splitlines()
+             if len(line.split()) >= 3}
     return {name for name in names if not IGNORED.match(name)}
-
-
-# __attribute__((...)) with one level of parentheses inside.
-ATTRIBUTE = re.compile(r"__attribute__\s*\(\((?:[^()]|\([^()]*\))*\)\)")
 
 
 def top_level_statements(code):
@@ -46,10 +46,8 @@ def top_level_statements(code):
 
 def declared_in_c_header(cc, include_dir, header):
     """Functions and variables that a C header itself declares."""
-    expanded = subprocess.run([cc, "-E", "-I", include_dir, header], check=True,
-                              capture_output=True, text=True).stdout
     own, code = False, []
-    for line in expanded.splitlines():
+    for line in run(cc, "-E", "-I", include_dir, header).splitlines():
         marker = re.match(r'^# \d+ "([^"]*)"', line)
         if marker:
             own = marker.group(1).endswith("/" + header.split("/")[-1])
@@ -62,10 +60,8 @@ def declared_in_c_header(cc, include_dir, header):
             continue
         pointer = re.match(r"^[^(]*\(\s*\*\s*(\w+)\s*\)", statement)
         function = re.match(r"^[^(]*?(\w+)\s*\(", statement)
-        if pointer:
-            names.add(pointer.group(1))
-        elif function:
-            names.add(function.group(1))
+        if pointer or function:
+            names.add((pointer or function).group(1))
         elif words[0] == "extern":
             names.add(re.findall(r"\w+", statement.split("[")[0])[-1])
     return names
@@ -81,24 +77,15 @@ def declared_by_plugin_headers(headers):
     return names
 
 
-def bound_by_definition(path):
-    """The names the host looks up in the plug-in that `path` defines."""
-    names = set(ENTRY_POINTS)
-
-    def walk(node):
-        if isinstance(node, dict):
-            for key in HANDLER_KEYS:
-                if isinstance(node.get(key), str):
-                    names.add(node[key])
-            for function in node.get("functions", []):
-                names.add(function.get("handler", "__" + function["name"]))
-            for value in node.values():
-                walk(value)
-        elif isinstance(node, list):
-            for value in node:
-                walk(value)
-
-    walk(json.load(open(path, encoding="utf-8")))
+def bound_by_definition(node):
+    """The names the host looks up in the plug-in that the definition `node` defines."""
+    names = set()
+    if isinstance(node, dict):
+        names |= {node[key] for key in HANDLER_KEYS if isinstance(node.get(key), str)}
+        names |= {f.get("handler", "__" + f["name"]) for f in node.get("functions", [])}
+        node = list(node.values())
+    for value in node if isinstance(node, list) else []:
+        names |= bound_by_definition(value)
     return names
 
 
@@ -108,26 +95,22 @@ def main(argv):
     rest = argv[4:]
     while rest:
         plugin = rest[0] == "--plugin"
-        if plugin:
-            rest = rest[1:]
-        library, _, headers = rest[0].partition("=")
-        rest = rest[1:]
+        library, _, headers = rest[1 if plugin else 0].partition("=")
+        rest = rest[2 if plugin else 1:]
         names = exported(nm, library)
         if plugin:
             headers, _, definition = headers.rpartition("=")
             declared = declared_by_plugin_headers(headers.split(","))
-            unexported = bound_by_definition(definition) - names
-            if unexported:
-                failures.append(f"{library}: the host looks up, not exported: {sorted(unexported)}")
+            looked_up = {"zeb_plugin_initialize", "zeb_plugin_cleanup"}
+            looked_up |= bound_by_definition(json.load(open(definition, encoding="utf-8")))
+            if looked_up - names:
+                failures.append(f"{library}: the host looks up, not exported: {sorted(looked_up - names)}")
         else:
-            declared = set()
-            for header in headers.split(","):
-                declared |= declared_in_c_header(cc, include_dir, header)
-        extra, missing = names - declared, declared - names
-        if extra:
-            failures.append(f"{library}: exported, not declared: {sorted(extra)}")
-        if missing:
-            failures.append(f"{library}: declared, not exported: {sorted(missing)}")
+            declared = set().union(*(declared_in_c_header(cc, include_dir, h) for h in headers.split(",")))
+        if names - declared:
+            failures.append(f"{library}: exported, not declared: {sorted(names - declared)}")
+        if declared - names:
+            failures.append(f"{library}: declared, not exported: {sorted(declared - names)}")
         print(f"{library}: {len(names)} exported")
     for failure in failures:
         print(failure, file=sys.stderr)

@@ -52,27 +52,16 @@ TEST(VariantMap, KeepsInsertionOrderAndDuplicateKeysAndRefusesLinkedEntries) {
     EXPECT_EQ(entries(&map.m), "b=1,a=x,b=true,c=7");
     EXPECT_EQ(textOf(valueOf(&map.m, "b")), "1");
     EXPECT_EQ(variant_map_find(&map.m, "B"), nullptr);
-
-    variant_map_iterator_t *a = variant_map_find(&map.m, "a");
-    ASSERT_TRUE(variant_map_iterator_rename(a, "z"));
-    ASSERT_TRUE(variant_map_iterator_rename(a, variant_map_iterator_key(a)));
-    EXPECT_EQ(entries(&map.m), "b=1,z=x,b=true,c=7");
     EXPECT_FALSE(variant_map_addChar(&map.m, "n", nullptr));
     EXPECT_FALSE(variant_map_addInt32(&map.m, nullptr, 1));
 
-    variant_map_iterator_t *z = variant_map_iterator_take(variant_map_find(&map.m, "z"));
+    variant_map_iterator_t *a = variant_map_iterator_take(variant_map_find(&map.m, "a"));
     EXPECT_EQ(entries(&map.m), "b=1,b=true,c=7");
-    EXPECT_EQ(variant_map_iterator_take(z), z);
-    ASSERT_TRUE(variant_map_append(&map.m, z));
-    EXPECT_FALSE(variant_map_append(&map.m, z));
-    EXPECT_EQ(entries(&map.m), "b=1,b=true,c=7,z=x");
-    // Destroying a linked entry unlinks it first.
-    variant_map_iterator_destroy(variant_map_first(&map.m));
-    variant_map_iterator_destroy(variant_map_last(&map.m));
-    EXPECT_EQ(entries(&map.m), "b=true,c=7");
-    Variant value = text("moved");
-    variant_map_iterator_destroy(variant_map_iterator_createMove("k", &value.v));
-    EXPECT_EQ(variant_type(&value.v), variant_type_unknown);
+    EXPECT_EQ(variant_map_iterator_take(a), a);
+    ASSERT_TRUE(variant_map_append(&map.m, a));
+    EXPECT_FALSE(variant_map_append(&map.m, a));
+    variant_map_iterator_destroy(variant_map_first(&map.m)); // unlinked first
+    EXPECT_EQ(entries(&map.m), "b=true,c=7,a=x");
 }
 
 TEST(VariantList, OrderTakeAndDoubleAppend) {
@@ -93,12 +82,8 @@ TEST(VariantList, OrderTakeAndDoubleAppend) {
 }
 
 TEST(VariantContainers, DeepCopiesAreIndependentAndCompareEqual) {
-    Map contact, number;
-    List numbers;
-    variant_map_addChar(&number.m, "number", "+3212");
-    variant_list_append(&numbers.l, variant_list_iterator_createMapMove(&number.m));
-    variant_map_addListMove(&contact.m, "numbers", &numbers.l);
-    EXPECT_EQ(variant_list_size(&numbers.l) + variant_map_size(&number.m), 0u) << "moved";
+    Map contact;
+    variant_map_addChar(&contact.m, "number", "+3212");
     Variant original, again;
     variant_setMap(&original.v, &contact.m);
     variant_map_t *copy = variant_map(&original.v);
@@ -106,29 +91,11 @@ TEST(VariantContainers, DeepCopiesAreIndependentAndCompareEqual) {
     variant_map_cleanup(copy);
     free(copy);
     EXPECT_TRUE(variant_equals(&original.v, &again.v));
-    variant_list_t *inner = variant_da_list(valueOf(variant_da_map(&again.v), "numbers"));
-    variant_setChar(
-        valueOf(variant_da_map(variant_list_iterator_data(variant_list_first(inner))), "number"),
-        "0032");
+    variant_setChar(valueOf(variant_da_map(&again.v), "number"), "0032");
     EXPECT_FALSE(variant_equals(&original.v, &again.v));
-
-    // Other order, other keys or another type of the same number differ.
-    Variant x, y;
-    variant_initialize(&x.v, variant_type_map);
-    variant_initialize(&y.v, variant_type_map);
-    variant_map_t *ab = variant_da_map(&x.v), *ba = variant_da_map(&y.v);
-    variant_map_addInt32(ab, "a", 1);
-    variant_map_addInt32(ab, "b", 2);
-    variant_map_addInt32(ba, "b", 2);
-    variant_map_addInt32(ba, "a", 1);
-    EXPECT_FALSE(variant_equals(&x.v, &y.v));
-    variant_map_iterator_destroy(variant_map_first(ba));
-    variant_map_addInt32(ba, "c", 2);
-    EXPECT_FALSE(variant_equals(&x.v, &y.v));
-    variant_setInt32(&x.v, 1);
-    variant_setUInt32(&y.v, 1);
-    EXPECT_FALSE(variant_equals(&x.v, &y.v));
-    EXPECT_TRUE(variant_equals(Variant().get(), Variant().get()));
+    variant_setInt32(&original.v, 1);
+    variant_setUInt32(&again.v, 1);
+    EXPECT_FALSE(variant_equals(&original.v, &again.v)) << "same number, other type";
 }
 
 TEST(VariantContainers, CopyIntoANonEmptyTargetReplacesIt) {
