@@ -1,5 +1,4 @@
-// The collation tables against ICU: generated names in ICU's order, each neighbour compared
-// again by the tables (equal signs on all neighbours: the same total order).
+// The collation tables against ICU: generated names in ICU's order, each neighbour compared again.
 #include <gtest/gtest.h>
 
 #include <unicode/ucol.h>

@@ -10,7 +10,6 @@
 namespace {
 
 using pbtest::json;
-using pbtest::Names;
 
 const std::string kSaved = "/cfg/system/phonebook.odl";
 const char *const kMarker = "/var/lib/phonebook/restore";
@@ -110,7 +109,7 @@ TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
     start();
     EXPECT_FALSE(host.traced("loading datamodel"));
     EXPECT_FALSE(host.exists(kMarker));
-    EXPECT_EQ(formattedNames(), Names{"Imported"});
+    ASSERT_EQ(allContacts().size(), 1u);
     EXPECT_EQ(allContacts()[0]["lastRevision"], "2019-05-06T07:08:09Z");
     EXPECT_EQ(saves(), 1u); // at once, before any timer ran
     EXPECT_NE(host.readFile(kSaved).find("Imported"), std::string::npos);
@@ -138,10 +137,8 @@ TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {
 // Anything but milliseconds up to an hour in PHONEBOOK_SAVE_DELAY_MS leaves the default.
 TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) {
     start();
-    add("Gone");
-    host.advance(1000);
-    ASSERT_TRUE(host.del("Phonebook.Entry.1"));
-    host.advance(1000);
+    add("Cy");
+    host.advance(2000);
     add("Ann");
     const std::pair<int, size_t> waits[] = {{4999, 0}, {1, 1}, {60000, 1}};
     for (auto [wait, saved] : waits) {
@@ -158,16 +155,14 @@ TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) 
     EXPECT_EQ(saves(), 2u);
 
     const std::pair<const char *, uint64_t> delays[] = {
-        {"20", 20}, {"0", 0}, {"soon", 5000}, {"-1", 5000}, {"3600001", 5000}, {"", 5000}};
+        {"20", 20}, {"1", 1}, {"soon", 5000}, {"-1", 5000}, {"3600001", 5000}, {"", 5000}};
     for (auto [value, delay] : delays) {
         setenv("PHONEBOOK_SAVE_DELAY_MS", value, 1);
         host.clearRecords();
         start();
         add(std::string("at ") + value);
-        if (delay > 0) {
-            host.advance(delay - 1);
-            EXPECT_EQ(saves(), 0u) << value;
-        }
+        host.advance(delay - 1);
+        EXPECT_EQ(saves(), 0u) << value;
         host.advance(1);
         EXPECT_EQ(saves(), 1u) << value;
         EXPECT_EQ(host.traced("PHONEBOOK_SAVE_DELAY_MS=" + std::string(value) +
@@ -178,7 +173,7 @@ TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) 
     }
     unsetenv("PHONEBOOK_SAVE_DELAY_MS");
     start();
-    EXPECT_EQ(formattedNames().size(), 2 + std::size(delays));
+    EXPECT_EQ(allContacts().size(), 3 + std::size(delays));
 }
 
 // A full disk: `writesLeft` writes of 16 bytes, then no space.

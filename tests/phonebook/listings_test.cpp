@@ -350,14 +350,13 @@ TEST_F(Listings, TokensThisRunCannotAnswerGiveAReset) {
     call("addContacts", {{"contacts", contacts}});
     Follower follower;
     follow(follower, 10, 500);
-    std::string token = follower.token, forged = token, raised = token;
+    std::string token = follower.token, forged = token;
     const json reset = {{"reset", true}}, none = json::array();
     EXPECT_EQ(since(token),
               json({{"token", token}, {"changed", none}, {"deleted", none}, {"more", false}}));
     forged.back() = forged.back() == '0' ? '1' : '0';
-    raised[1] = raised[1] == '9' ? '8' : '9';
     for (const std::string &bad :
-         {forged, raised, token.substr(0, token.size() - 1), token.substr(1), std::string("c0.0.0"),
+         {forged, token.substr(0, token.size() - 1), token.substr(1), std::string("c0.0.0"),
           std::string(65536, 'c'), std::string("\xff\xfe\x80", 3), std::string("s") + token})
         EXPECT_EQ(since(bad), reset) << bad.substr(0, 80);
     // Older than the log remembers: changes of two entries by turns.

@@ -1,6 +1,5 @@
-// The lookup by number without a walk: the plug-in's index of stored numbers
-// against the walk on random tables, while a phonebook changes in every way a
-// client can change it. Seeded: a failure names its seed.
+// The plug-in's index of stored numbers against the walk on random tables, while
+// a phonebook changes in every way a client can change it. Seeded.
 #include "phonebook_test_support.hpp"
 #include "phonebook_zeb.h"
 
@@ -74,8 +73,7 @@ class NumberIndex : public pbtest::RandomChanges {
                 paths.push_back(entry + ".TelephoneNumber." + std::to_string(object_index(n)));
         return paths;
     }
-    // The asked number: one of the stored ones in another notation now and
-    // then, else any.
+    // Now and then one of the stored numbers in another notation, else any.
     std::string randomAsked() {
         std::vector<std::string> numbers = numberPaths();
         if (numbers.empty() || random.chance(40))

@@ -1,6 +1,4 @@
-// The tree printer, and the contact map against the walk and the remapping.
-#include <cstdlib>
-
+// The contact map against the walk of the entry and the remapping.
 #include "contact_map.h"
 #include "phonebook_test_support.hpp"
 #include "variant_path_remap.h"
@@ -9,38 +7,6 @@ namespace {
 
 using zebtest::json;
 using zebtest::Var;
-
-class Remap : public ::testing::Test {
-  protected:
-    zebtest::TestHost traces{500}; // records every trace line
-};
-
-TEST_F(Remap, PrinterWalksTheWholeTree) {
-    const std::string longKey(300, 'k'); // a prefix longer than the printer's buffer
-    json value = json::parse(R"({"telephoneNumbers": [{"name": "1", "preferred": true}, "x"]})");
-    value[longKey] = {{"n", 5}};
-    Var tree(value);
-    traces.clearRecords();
-    recursiveVariantMapPrint(variant_da_map(tree.get()), "phonebook");
-    std::vector<std::string> lines;
-    for (const auto &t : traces.traces)
-        if (t.level < 500)
-            lines.push_back(pbtest::message(t));
-    EXPECT_EQ(lines, std::vector<std::string>({
-                         "printing a map of size 2",
-                         "Encountered a new variant_type_array; old_key",
-                         "!!!!! Decending into phonebook.telephoneNumbers",
-                         "printing a map of size 2",
-                         "!!!!! phonebook.telephoneNumbers.name = 1; type=1",
-                         "variant type: phonebook.telephoneNumbers.preferred = 10",
-                         "!!!!! phonebook.telephoneNumbers.preferred = true; type=10",
-                         "variant_list_iterator_t element is not of type variant_type_map",
-                         "!!!!! Decending into phonebook." + longKey,
-                         "printing a map of size 1",
-                         "variant type: phonebook." + longKey + ".n = 5",
-                         "!!!!! phonebook." + longKey + ".n = 5; type=5",
-                     }));
-}
 
 // Built straight under the public keys, against the walk of the entry then the renaming; with
 // parameters (one with a read handler) and a property object the key tables do not know.

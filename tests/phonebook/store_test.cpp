@@ -21,8 +21,7 @@ size_t heapInUse() {
 #endif
 }
 
-// The room the plug-in's own structures take; no trace is recorded, so that
-// nothing else grows.
+// The room the plug-in's structures take; no trace is recorded, so nothing else grows.
 class Memory : public ::testing::Test {
   protected:
     zebtest::TestHost env{0};
@@ -51,9 +50,8 @@ class Memory : public ::testing::Test {
     }
 };
 
-// Entries that come and go while no page or search is asked for are marked
-// for the indexes each time; the list of marked entries stays as small as
-// the phonebook.
+// Entries that come and go while no page or search is asked for are marked for the
+// indexes each time; the list of marked entries stays as small as the phonebook.
 TEST_F(Memory, EntriesComingAndGoingBetweenAnswersKeepTheMarksFew) {
     change_log_stop(); // it keeps the last changes, by design
     auto comeAndGo = [&](int times) {
