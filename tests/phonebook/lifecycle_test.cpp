@@ -183,8 +183,8 @@ auto writeUntilFull = [](int fd, const void *b, size_t n) -> ssize_t {
 };
 const zeb_dm_file_ops_t kFullDisk = {openFile, writeUntilFull, fsync, close, rename, unlink, read};
 
-// Nothing is tried again until the next change, which saves both.
-TEST_F(Lifecycle, AFailedSaveKeepsTheOldFileAndTheDataAndTheNextChangeSavesAgain) {
+// Nothing is tried again until the next change, which saves both, or the stop.
+TEST_F(Lifecycle, AFailedSaveKeepsTheOldFileAndTheDataAndTheNextChangeOrStopSavesAgain) {
     start();
     add("Old");
     host.advance(5000);
@@ -206,6 +206,14 @@ TEST_F(Lifecycle, AFailedSaveKeepsTheOldFileAndTheDataAndTheNextChangeSavesAgain
     host.advance(5000);
     EXPECT_EQ(saves(), 1u);
     EXPECT_NE(host.readFile(kSaved).find("Kept"), std::string::npos);
+    host.clearRecords();
+    zeb_dm_setFileOps(&kFullDisk);
+    add("Last");
+    host.advance(5000);
+    zeb_dm_setFileOps(nullptr);
+    restart();
+    EXPECT_EQ(saves(), 1u) << "at the stop";
+    EXPECT_NE(host.readFile(kSaved).find("Last"), std::string::npos);
 }
 
 } // namespace
