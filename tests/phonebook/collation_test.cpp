@@ -1,5 +1,4 @@
-// The collation tables against ICU: generated names in ICU's order, each neighbour compared
-// again by the tables (equal signs on all neighbours: the same total order).
+// The collation tables against ICU: generated names in ICU's order, each neighbour compared again.
 #include <gtest/gtest.h>
 
 #include <unicode/ucol.h>
@@ -11,7 +10,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,11 +20,12 @@ namespace {
 struct Locale {
     const char *tag, *icuId;
 };
-const Locale kLocales[] = {
-    {"root", "root"}, {"de", "de"}, {"de-u-co-phonebk", "de@collation=phonebook"},
-    {"sv", "sv"},     {"da", "da"}, {"nb", "nb"},
-    {"fi", "fi"},     {"es", "es"}, {"fr", "fr"},
-    {"pl", "pl"},     {"cs", "cs"}, {"tr", "tr"}};
+// One of each kind of rule: none, expansions, letters after z, contractions, dotless i.
+const Locale kLocales[] = {{"root", "root"},
+                           {"de-u-co-phonebk", "de@collation=phonebook"},
+                           {"da", "da"},
+                           {"cs", "cs"},
+                           {"tr", "tr"}};
 
 using Icu = std::unique_ptr<UCollator, decltype(&ucol_close)>;
 
@@ -242,16 +241,11 @@ TEST_P(CollationOrder, EqualsIcuOnGeneratedNames) {
     std::vector<std::string> ourKeys;
     for (const auto &k : keyed)
         ourKeys.push_back(collation_sortKeyString(ours, k.second, COLLATION_TERTIARY));
-    int differences = 0;
-    for (size_t i = 1; i < keyed.size(); ++i) {
-        int icuSign = sign(keyed[i - 1].first.compare(keyed[i].first)),
-            ourSign = sign(ourKeys[i - 1].compare(ourKeys[i]));
-        if (icuSign != ourSign && ++differences <= 10)
-            ADD_FAILURE() << l.tag << " seed " << seed << ": ICU " << icuSign << ", ours "
-                          << ourSign << " for\n  " << codePoints(keyed[i - 1].second) << "\n  "
-                          << codePoints(keyed[i].second);
-    }
-    EXPECT_EQ(differences, 0) << l.tag;
+    for (size_t i = 1; i < keyed.size(); ++i)
+        ASSERT_EQ(sign(ourKeys[i - 1].compare(ourKeys[i])),
+                  sign(keyed[i - 1].first.compare(keyed[i].first)))
+            << l.tag << " seed " << seed << ":\n  " << codePoints(keyed[i - 1].second) << "\n  "
+            << codePoints(keyed[i].second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, CollationOrder, testing::ValuesIn(kLocales),
@@ -260,29 +254,6 @@ INSTANTIATE_TEST_SUITE_P(Locales, CollationOrder, testing::ValuesIn(kLocales),
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
-
-// Rows "locale text prefix begins".
-TEST(Collation, PrimaryPrefixIgnoresWhatTheLocaleIgnores) {
-    for (const std::string &row : split<std::string>(
-             "de Müller mul 1,de Müller MÜL 1,de Müller mue 0,"
-             "de-u-co-phonebk Müller mue 1,de-u-co-phonebk Mueller mü 1,de Müller  1,"
-             "de  m 0,de Mü Müller 0,cs Chrudim c 0,cs Chrudim ch 1,root Chrudim c 1,"
-             "sv Åsa a 0,root Åsa a 1,da Aase å 1,es Ñandú n 0,es Ñandú ñan 1,"
-             "tr Işık is 0,root Işık is 1,root Άλφα αλ 1,root Ёлка ел 1,"
-             "root Ёлка ёлка! 0",
-             ',')) {
-        std::istringstream fields(row);
-        std::string locale, text, prefix, begins;
-        std::getline(fields, locale, ' ');
-        std::getline(fields, text, ' ');
-        std::getline(fields, prefix, ' ');
-        std::getline(fields, begins);
-        EXPECT_EQ(collation_primaryPrefix(collation_forLocale(locale.c_str()), text.data(),
-                                          text.size(), prefix.data(), prefix.size()),
-                  begins == "1")
-            << row;
-    }
-}
 
 // Rows "tag=name", no name where no collation is found.
 TEST(Collation, LocaleTagsFallBackToTheLanguage) {

@@ -10,7 +10,6 @@
 namespace {
 
 using pbtest::json;
-using pbtest::Names;
 
 const std::string kSaved = "/cfg/system/phonebook.odl";
 const char *const kMarker = "/var/lib/phonebook/restore";
@@ -33,39 +32,6 @@ class Lifecycle : public pbtest::PluginTest {
     }
 };
 
-// The warning said that the load failed, not why nor where the file went.
-TEST_F(Lifecycle, StartsEmptyWithoutASavedFileLoadsItAndSetsABrokenOneAside) {
-    start();
-    EXPECT_FALSE(host.traced("Loading settings from tessel"));
-    EXPECT_TRUE(allContacts().empty());
-    zebtest::TraceLine missing =
-        warning("Load of " + kSaved + " failed: not found: " + host.path(kSaved) +
-                ": No such file or directory");
-    EXPECT_EQ(missing.zone, "");
-    EXPECT_EQ(firstLine("loading datamodel").zone, "phonebook");
-
-    std::string ann = addEntry({{"FormattedName", "Ann"}});
-    ASSERT_FALSE(host.add(ann + ".TelephoneNumber", {{"Number", "0123"}}).empty());
-    ASSERT_TRUE(host.set(ann, {{"LastRevision", "2020-01-02T03:04:05Z"}}));
-    host.advance(5000);
-    json before = allContacts();
-    restart();
-    EXPECT_TRUE(host.traced("loaded datamodel"));
-    EXPECT_EQ(allContacts(), before);
-    EXPECT_EQ(before[0]["lastRevision"], "2020-01-02T03:04:05Z");
-
-    host.stop();
-    const std::string broken = host.readFile(kSaved).substr(0, 40);
-    host.writeFile(kSaved, broken);
-    host.clearRecords();
-    start();
-    EXPECT_TRUE(allContacts().empty());
-    std::string line = warning("Load of " + kSaved + " failed: ").line;
-    EXPECT_NE(line.find("not valid JSON"), std::string::npos) << line;
-    EXPECT_NE(line.find("moved to " + host.path(kSaved) + ".invalid"), std::string::npos);
-    EXPECT_EQ(host.readFile(kSaved + ".invalid"), broken);
-}
-
 // The errno the saved file cannot be read with: open fails with EACCES, read with any other.
 int unreadable = 0;
 int failWith(int error) {
@@ -84,9 +50,13 @@ const zeb_dm_file_ops_t kUnreadableOps = {openUnreadable, write,  fsync,        
 
 // A saved file the service's user could not read (written by root) was taken for a missing one:
 // the first save replaced it. With the restore marker, a legacy file that cannot be loaded keeps
-// the marker and the saved phonebook; one that loads replaces the saved file at once.
+// the marker and the saved phonebook; one that loads replaces the saved file at once. A broken
+// saved file is set aside. The warning said that the load failed, not why nor where the file went.
 TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
     start();
+    const std::string missing = "Load of " + kSaved + " failed: not found: " + host.path(kSaved);
+    EXPECT_EQ(warning(missing + ": No such file or directory").zone, "");
+    EXPECT_EQ(firstLine("loading datamodel").zone, "phonebook");
     add("Old");
     ASSERT_FALSE(host.add("Phonebook.Entry.1.TelephoneNumber", {{"Number", "0123"}}).empty());
     ASSERT_TRUE(host.set("Phonebook.Entry.1", {{"LastRevision", "2001-01-01T00:00:00Z"}}));
@@ -122,6 +92,7 @@ TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
         } else {
             EXPECT_TRUE(host.traced("Loading settings from tessel"));
             EXPECT_EQ(firstLine("Import from tessel failed").level, 100);
+            EXPECT_TRUE(host.traced("loaded datamodel"));
             EXPECT_EQ(allContacts(), saved);
         }
         host.advance(60000);
@@ -138,11 +109,22 @@ TEST_F(Lifecycle, AStartThatCannotTakeItsDataLeavesTheSavedFile) {
     start();
     EXPECT_FALSE(host.traced("loading datamodel"));
     EXPECT_FALSE(host.exists(kMarker));
-    EXPECT_EQ(formattedNames(), Names{"Imported"});
+    ASSERT_EQ(allContacts().size(), 1u);
     EXPECT_EQ(allContacts()[0]["lastRevision"], "2019-05-06T07:08:09Z");
     EXPECT_EQ(saves(), 1u); // at once, before any timer ran
     EXPECT_NE(host.readFile(kSaved).find("Imported"), std::string::npos);
     EXPECT_EQ(host.readFile(kSaved).find("Old"), std::string::npos);
+
+    host.stop();
+    const std::string broken = host.readFile(kSaved).substr(0, 40);
+    host.writeFile(kSaved, broken);
+    host.clearRecords();
+    start();
+    EXPECT_TRUE(allContacts().empty());
+    std::string line = warning("Load of " + kSaved + " failed: ").line;
+    EXPECT_NE(line.find("not valid JSON"), std::string::npos) << line;
+    EXPECT_NE(line.find("moved to " + host.path(kSaved) + ".invalid"), std::string::npos);
+    EXPECT_EQ(host.readFile(kSaved + ".invalid"), broken);
 }
 
 TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {
@@ -155,15 +137,8 @@ TEST_F(Lifecycle, MissingPhonebookEndsTheProcess) {
 // Anything but milliseconds up to an hour in PHONEBOOK_SAVE_DELAY_MS leaves the default.
 TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) {
     start();
-    auto step = [&](bool done) {
-        EXPECT_TRUE(done);
-        host.advance(1000);
-    };
-    step(call("addContact", {{"contact", {{"uniqueID", "a"}, {"formattedName", "A"}}}}) == true);
-    step(call("modifyContact", {{"formattedName", "A"},
-                                {"contact", {{"telephoneNumbers", {{{"name", "1"}}}}}}}) == true);
-    step(host.del("Phonebook.Entry.1.TelephoneNumber.1"));
-    step(call("removeContactByUniqueID", {{"uniqueID", "a"}}) == true);
+    add("Cy");
+    host.advance(2000);
     add("Ann");
     const std::pair<int, size_t> waits[] = {{4999, 0}, {1, 1}, {60000, 1}};
     for (auto [wait, saved] : waits) {
@@ -180,16 +155,14 @@ TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) 
     EXPECT_EQ(saves(), 2u);
 
     const std::pair<const char *, uint64_t> delays[] = {
-        {"20", 20}, {"0", 0}, {"soon", 5000}, {"-1", 5000}, {"3600001", 5000}, {"", 5000}};
+        {"20", 20}, {"1", 1}, {"soon", 5000}, {"-1", 5000}, {"3600001", 5000}, {"", 5000}};
     for (auto [value, delay] : delays) {
         setenv("PHONEBOOK_SAVE_DELAY_MS", value, 1);
         host.clearRecords();
         start();
         add(std::string("at ") + value);
-        if (delay > 0) {
-            host.advance(delay - 1);
-            EXPECT_EQ(saves(), 0u) << value;
-        }
+        host.advance(delay - 1);
+        EXPECT_EQ(saves(), 0u) << value;
         host.advance(1);
         EXPECT_EQ(saves(), 1u) << value;
         EXPECT_EQ(host.traced("PHONEBOOK_SAVE_DELAY_MS=" + std::string(value) +
@@ -200,55 +173,47 @@ TEST_F(Lifecycle, OneSaveADelayAfterTheLastChangeAndAtTheStopOnlyWhatIsPending) 
     }
     unsetenv("PHONEBOOK_SAVE_DELAY_MS");
     start();
-    EXPECT_EQ(formattedNames().size(), 2 + std::size(delays));
+    EXPECT_EQ(allContacts().size(), 3 + std::size(delays));
 }
 
-// A full disk, a read-only file system, a failing device; `writesLeft` writes of 16 bytes first.
+// A full disk: `writesLeft` writes of 16 bytes, then no space.
 int writesLeft = 0;
 auto writeUntilFull = [](int fd, const void *b, size_t n) -> ssize_t {
     return writesLeft-- > 0 ? write(fd, b, n < 16 ? n : 16) : failWith(ENOSPC);
 };
-auto openReadOnly = [](const char *, int, mode_t) { return failWith(EROFS); };
-auto fsyncFails = [](int) { return failWith(EIO); };
-const std::pair<const char *, zeb_dm_file_ops_t> kSaveFaults[] = {
-    {"No space left on device", {openFile, writeUntilFull, fsync, close, rename, unlink, read}},
-    {"Read-only file system", {openReadOnly, write, fsync, close, rename, unlink, read}},
-    {"Input/output error", {openFile, write, fsyncFails, close, rename, unlink, read}}};
+const zeb_dm_file_ops_t kFullDisk = {openFile, writeUntilFull, fsync, close, rename, unlink, read};
 
 // Nothing is tried again until the next change, which saves both, or the stop.
 TEST_F(Lifecycle, AFailedSaveKeepsTheOldFileAndTheDataAndTheNextChangeOrStopSavesAgain) {
     start();
     add("Old");
     host.advance(5000);
-    for (const auto &[why, ops] : kSaveFaults) {
-        const std::string old = host.readFile(kSaved), kept = std::string("Kept ") + why;
-        host.clearRecords();
-        writesLeft = 3;
-        zeb_dm_setFileOps(&ops);
-        add(kept);
-        host.advance(5000);
-        const std::string failed = "Save of phonebook to " + kSaved + " failed";
-        EXPECT_NE(warning(failed).line.find(why), std::string::npos) << why;
-        EXPECT_EQ(host.readFile(kSaved), old) << why;
-        EXPECT_FALSE(host.exists(kSaved + ".tmp")) << why;
-        EXPECT_EQ(formattedNames().back(), kept);
-        host.advance(60000);
-        EXPECT_EQ(pbtest::linesWithMessage(host, failed, true).size(), 1u) << "no retry";
-
-        zeb_dm_setFileOps(nullptr);
-        add(std::string("Next ") + why);
-        host.advance(5000);
-        EXPECT_EQ(saves(), 1u);
-        EXPECT_NE(host.readFile(kSaved).find(kept), std::string::npos) << why;
-    }
+    const std::string old = host.readFile(kSaved);
     host.clearRecords();
-    zeb_dm_setFileOps(&kSaveFaults[0].second);
+    writesLeft = 3;
+    zeb_dm_setFileOps(&kFullDisk);
+    add("Kept");
+    host.advance(5000);
+    const std::string failed = "Save of phonebook to " + kSaved + " failed";
+    EXPECT_NE(warning(failed).line.find("No space left on device"), std::string::npos);
+    EXPECT_EQ(host.readFile(kSaved), old);
+    EXPECT_FALSE(host.exists(kSaved + ".tmp"));
+    host.advance(60000);
+    EXPECT_EQ(pbtest::linesWithMessage(host, failed, true).size(), 1u) << "no retry";
+
+    zeb_dm_setFileOps(nullptr);
+    add("Next");
+    host.advance(5000);
+    EXPECT_EQ(saves(), 1u);
+    EXPECT_NE(host.readFile(kSaved).find("Kept"), std::string::npos);
+    host.clearRecords();
+    zeb_dm_setFileOps(&kFullDisk);
     add("Last");
     host.advance(5000);
     zeb_dm_setFileOps(nullptr);
     restart();
     EXPECT_EQ(saves(), 1u) << "at the stop";
-    EXPECT_EQ(formattedNames().size(), 2 + 2 * std::size(kSaveFaults));
+    EXPECT_NE(host.readFile(kSaved).find("Last"), std::string::npos);
 }
 
 } // namespace

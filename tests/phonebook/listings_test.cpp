@@ -348,19 +348,15 @@ TEST_F(Listings, TokensThisRunCannotAnswerGiveAReset) {
     for (int i = 0; i < 120; ++i)
         contacts.push_back({{"uniqueID", freshName()}});
     call("addContacts", {{"contacts", contacts}});
-    json first = call("getChangesSince"); // 100 without a count
-    EXPECT_EQ(first["changed"].size(), 100u);
-    EXPECT_TRUE(first["more"].get<bool>());
     Follower follower;
     follow(follower, 10, 500);
-    std::string token = follower.token, forged = token, raised = token;
+    std::string token = follower.token, forged = token;
     const json reset = {{"reset", true}}, none = json::array();
     EXPECT_EQ(since(token),
               json({{"token", token}, {"changed", none}, {"deleted", none}, {"more", false}}));
     forged.back() = forged.back() == '0' ? '1' : '0';
-    raised[1] = raised[1] == '9' ? '8' : '9';
     for (const std::string &bad :
-         {forged, raised, token.substr(0, token.size() - 1), token.substr(1), std::string("c0.0.0"),
+         {forged, token.substr(0, token.size() - 1), token.substr(1), std::string("c0.0.0"),
           std::string(65536, 'c'), std::string("\xff\xfe\x80", 3), std::string("s") + token})
         EXPECT_EQ(since(bad), reset) << bad.substr(0, 80);
     // Older than the log remembers: changes of two entries by turns.
@@ -394,9 +390,7 @@ TEST_F(Listings, BadArgumentsGetAnErrorOrAnEmptyPageAndChangeNothing) {
     const json badCount = error("count must be a whole number from 1 to 500");
     const std::vector<json> all = before;
     const json nothing = page({}, 0, 1), onlyAnn = page({before[0]}, 0, 1);
-    const std::string invalid("\xff\xc3(\xe2\x82", 5);
-    const char *range = "getContactsRange", *search = "searchContacts",
-               *changes = "getChangesSince";
+    const char *range = "getContactsRange", *search = "searchContacts";
     // Rows: the function, its arguments or a list of them, the answer to each.
     const auto list = [](const char *text) { return json::parse(text); };
     const std::tuple<const char *, json, json> cases[] = {
@@ -405,29 +399,16 @@ TEST_F(Listings, BadArgumentsGetAnErrorOrAnEmptyPageAndChangeNothing) {
         {range, {{"offset", 1e15}}, page(all, 1e15, 1)},
         {range, list(R"([{"count": 0}, {"count": 501}, {"count": 1e12}, {"count": "5"}])"),
          badCount},
-        {range, {{"sortBy", 1}}, error("sortBy must be a text")},
         {range, {{"sortBy", "phone"}}, error("unknown sortBy phone")},
-        {range, {{"locale", false}}, error("locale must be a text")},
-        {range, {{"locale", "xx-klingon"}}, error("unknown locale xx-klingon")},
-        {range, {{"descending", 1}}, error("descending must be a boolean")},
-        {range, {{"from", 7}}, error("from must be a text")},
         {range,
          {{"from", "yesterday"}, {"sortBy", "lastRevision"}},
          error("from must be a date-time when sorting by lastRevision")},
         {range, {{"from", std::string(65536, 'z')}}, page(all, 1, 100)}, // Danish: Ø after Z
-        {range, {{"from", invalid}, {"count", 1}}, page(all, 2, 1)},
-        {search, json::object(), error("text must be a text")},
-        {search, {{"text", "a"}, {"offset", -1}}, badOffset},
-        {search, {{"text", "a"}, {"count", 900}}, badCount},
         {search, {{"text", "a"}, {"locale", "qq"}}, error("unknown locale qq")},
         {search, {{"text", std::string(65536, 'a')}}, nothing},
-        {search, {{"text", invalid}}, nothing},
-        {search, {{"text", "MUL"}, {"locale", "de"}}, onlyAnn},
-        {search, {{"text", "o"}}, nothing}, // Ø is a letter of its own in Danish
         // Only the first eight words count, a repeated word once.
         {search, {{"text", "a an ann m mu mul mull mulle zzz"}, {"locale", "de"}}, onlyAnn},
         {search, {{"text", "ann ann ann ann ann ann ann ann ørsted"}, {"locale", "de"}}, nothing},
-        {changes, list(R"([{"token": 5}, {"token": ["c1"]}])"), error("token must be a text")},
     };
     for (const auto &[function, rows, expected] : cases)
         for (const json &arguments : rows.is_array() ? rows : json::array({rows}))
@@ -435,11 +416,6 @@ TEST_F(Listings, BadArgumentsGetAnErrorOrAnEmptyPageAndChangeNothing) {
                 << function << " " << arguments.dump().substr(0, 80);
     for (const json &count : {json(0), json(501), json(2.5), json("10"), json(false)})
         EXPECT_EQ(since(token, count), badCount) << count;
-    EXPECT_EQ(host.callPositional("Phonebook", "getContactsRange", {1, 1}).value()["contacts"],
-              json({before[1]}));
-    json positional = host.callPositional("Phonebook", "getChangesSince", {"", 1}).value();
-    EXPECT_EQ(positional["changed"].size(), 1u);
-    EXPECT_TRUE(positional["more"].get<bool>());
 
     host.advance(10000);
     EXPECT_EQ(allContacts(), before);

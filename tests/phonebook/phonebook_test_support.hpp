@@ -109,13 +109,6 @@ class PluginTest : public ::testing::Test {
         return path;
     }
     json allContacts() { return call("getAllContacts"); }
-    Names formattedNames() {
-        Names names;
-        for (const json &contact : allContacts())
-            names.push_back(contact.value("formattedName", ""));
-        return names;
-    }
-    // The first line whose message is `text`.
     zebtest::TraceLine firstLine(const std::string &text) const {
         return linesWithMessage(host, text).at(0);
     }
@@ -126,9 +119,8 @@ class PluginTest : public ::testing::Test {
             names.push_back(n.name);
         return names;
     }
-    datamodel_t *dm() const { return zeb_datamodel(host.context()); }
     object_t *object(const std::string &path) const {
-        return datamodel_getObject(dm(), path.c_str(), 0);
+        return datamodel_getObject(zeb_datamodel(host.context()), path.c_str(), 0);
     }
     std::vector<object_t *> entries() const {
         std::vector<object_t *> all;

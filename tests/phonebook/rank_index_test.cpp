@@ -1,14 +1,12 @@
-// The ordered set with positions, and the delta-coded lists of slots, against plain vectors.
+// The ordered set with positions against a plain sorted vector.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <deque>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "entry_slots.hpp"
 #include "rank_index.hpp"
 
 namespace {
@@ -23,18 +21,12 @@ struct Handle {
     const Contact *contact;
 };
 
-long comparisons = 0;
-
 struct ByKey {
     bool operator()(Handle a, Handle b) const {
-        ++comparisons;
         int order = a.contact->key.compare(b.contact->key);
         return order != 0 ? order < 0 : a.contact->id < b.contact->id;
     }
-    bool operator()(Handle a, const std::string &probe) const {
-        ++comparisons;
-        return a.contact->key < probe;
-    }
+    bool operator()(Handle a, const std::string &probe) const { return a.contact->key < probe; }
 };
 
 // Memory that runs out after `budget` more nodes (never when negative).
@@ -50,7 +42,6 @@ struct ScarceMemory {
 };
 
 using TinyIndex = RankIndex<Handle, ByKey, 4, 4, ScarceMemory>;
-using RealIndex = RankIndex<Handle, ByKey>;
 
 template <typename Index> class Harness {
   public:
@@ -61,7 +52,6 @@ template <typename Index> class Harness {
     Contact &contact(int i) { return pool_[static_cast<size_t>(i)]; }
     int poolSize() const { return static_cast<int>(pool_.size()); }
     Index &index() { return index_; }
-    const std::vector<Handle> &reference() const { return reference_; }
     int below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(random_); }
     std::string randomKey() {
         std::string key;
@@ -71,13 +61,11 @@ template <typename Index> class Harness {
     }
     void rekey(Contact &c) { c.key = randomKey(); }
 
-    // With `batch`, the reference is sorted at the next check instead.
-    void insert(Contact &c, bool batch = false) {
+    void insert(Contact &c) {
         ASSERT_FALSE(c.present);
         ASSERT_TRUE(index_.insert({&c}));
         c.present = true;
-        sorted_ = sorted_ && !batch;
-        reference_.insert(batch ? reference_.end() : lowerBound(c), {&c});
+        reference_.insert(lowerBound(c), {&c});
     }
     void erase(Contact &c) {
         ASSERT_TRUE(c.present);
@@ -87,7 +75,6 @@ template <typename Index> class Harness {
     }
 
     void check() {
-        sort();
         size_t n = reference_.size();
         ASSERT_EQ(index_.size(), n);
         for (int probe = 0; probe < 3; ++probe) {
@@ -113,7 +100,6 @@ template <typename Index> class Harness {
         checkRange(n - 1, 3);
     }
     void checkAll() {
-        sort();
         ASSERT_EQ(index_.size(), reference_.size());
         checkRange(0, reference_.size() + 1);
         for (size_t k = 0; k < reference_.size(); ++k)
@@ -158,20 +144,13 @@ template <typename Index> class Harness {
 
   private:
     std::vector<Handle>::iterator lowerBound(const Contact &c) {
-        sort();
         return std::lower_bound(reference_.begin(), reference_.end(), Handle{&c}, ByKey());
-    }
-    void sort() {
-        if (!sorted_)
-            std::sort(reference_.begin(), reference_.end(), ByKey());
-        sorted_ = true;
     }
 
     std::mt19937 random_;
     std::deque<Contact> pool_;
     Index index_;
     std::vector<Handle> reference_;
-    bool sorted_ = true;
 };
 
 TEST(RankIndex, MatchesSortedVectorWithNodesOfFour) {
@@ -179,39 +158,6 @@ TEST(RankIndex, MatchesSortedVectorWithNodesOfFour) {
     for (unsigned seed = 1; seed <= 6 && !HasFatalFailure(); ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Harness<TinyIndex>(seed, 1200).run(6000, 700);
-    }
-}
-
-// Filled in order, in reverse and at random. Within 1.5 times the elements' size (6 bytes per
-// pointer on the gateway); the comparisons of a query bounded by the depth of a tree.
-TEST(RankIndex, MatchesSortedVectorAtOneHundredThousand) {
-    const int size = 100000;
-    const long bound = 2 * static_cast<long>(std::log2(size)) + 8;
-    for (int order = 0; order < 3; ++order) {
-        SCOPED_TRACE("order " + std::to_string(order));
-        Harness<RealIndex> harness(7, size + 2000);
-        for (int i = 0; i < size; ++i) {
-            if (order < 2) // of one width: ordered as the numbers
-                harness.contact(i).key = std::to_string(10000000 + (order == 0 ? i : size - i));
-            ASSERT_NO_FATAL_FAILURE(harness.insert(harness.contact(i), true));
-        }
-        EXPECT_LE(static_cast<double>(harness.index().bytes()) / size, 1.5 * sizeof(Handle));
-        ASSERT_NO_FATAL_FAILURE(harness.checkAll());
-        for (int step = 0; step < (order == 2 ? 4000 : 300); ++step) {
-            Contact &c = harness.contact(harness.below(harness.poolSize()));
-            if (c.present) {
-                ASSERT_NO_FATAL_FAILURE(harness.erase(c));
-                harness.rekey(c);
-            } else {
-                ASSERT_NO_FATAL_FAILURE(harness.insert(c));
-            }
-            ASSERT_NO_FATAL_FAILURE(harness.check());
-            comparisons = 0;
-            (void)harness.index().lowerBound(harness.randomKey());
-            (void)harness.index().rank(harness.reference()[harness.reference().size() / 3]);
-            ASSERT_LE(comparisons, 2 * bound);
-        }
-        ASSERT_NO_FATAL_FAILURE(harness.checkAll());
     }
 }
 
@@ -240,23 +186,3 @@ TEST(RankIndex, InsertWithoutMemoryChangesNothing) {
 }
 
 } // namespace
-
-// Slots that climb by small and large steps, go back, and reach both ends of the range.
-TEST(SlotList, ListsTheSlotsAddedInTheirOrder) {
-    std::mt19937 random(3);
-    for (int list = 0; list < 20; ++list) {
-        SlotList slots;
-        std::vector<uint32_t> reference;
-        uint32_t slot = 0;
-        for (int i = 0; i < 3000; ++i) {
-            uint32_t step = static_cast<uint32_t>(uint64_t{random()} >> (random() % 33));
-            slot = random() % 4 == 0 ? slot - step : slot + step;
-            slots.add(slot);
-            reference.push_back(slot);
-        }
-        std::vector<uint32_t> listed;
-        slots.forEach([&](uint32_t s) { listed.push_back(s); });
-        ASSERT_EQ(listed, reference) << "list " << list;
-        ASSERT_EQ(slots.size(), reference.size());
-    }
-}

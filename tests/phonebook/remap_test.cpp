@@ -1,6 +1,4 @@
-// Key tables, in-place remapping of variant trees, the tree printer, and the contact map.
-#include <cstdlib>
-
+// The contact map against the walk of the entry and the remapping.
 #include "contact_map.h"
 #include "phonebook_test_support.hpp"
 #include "variant_path_remap.h"
@@ -9,75 +7,6 @@ namespace {
 
 using zebtest::json;
 using zebtest::Var;
-
-bool remap(Var &tree, bool toObject) {
-    return remap_paths(
-        variant_da_map(tree.get()), toObject ? CONTACT_TYPE_PATHS : CONTACT_OBJECT_PATHS,
-        toObject ? CONTACT_OBJECT_PATHS : CONTACT_TYPE_PATHS, CONTACT_TYPE_PATHS_SIZE, 0, 0);
-}
-
-class Remap : public ::testing::Test {
-  protected:
-    zebtest::TestHost traces{500}; // records every trace line
-};
-
-// Every key of both tables is renamed both ways by the contact map's comparison below.
-TEST_F(Remap, ShapesUnderPropertyKeys) {
-    const std::tuple<const char *, const char *, bool> cases[] = {
-        {R"({"emails": []})", R"({"Email": []})", true},
-        {R"({"uniqueID": "u", "telephoneNumbers": [{"name": "1"}]})",
-         R"({"UniqueID": "u", "TelephoneNumber": [{"Number": "1"}]})", true},
-        {R"({"addresses": {"name": "S", "key": "4"}})",
-         R"({"Address": {"Address": "S", "key": "4"}})", true},
-        {R"({"addresses": "S"})", R"({"Address": "S"})", true},
-        {R"({"emails": [{"name": "a"}, "x"], "uniqueID": "u"})",
-         R"({"Email": [{"Address": "a"}, "x"], "UniqueID": "u"})", false}};
-    for (const auto &[in, out, ok] : cases) {
-        Var tree(json::parse(in));
-        EXPECT_EQ(remap(tree, true), ok) << in;
-        EXPECT_EQ(tree.toJson(), json::parse(out)) << in;
-        EXPECT_EQ(remap(tree, false), ok) << in;
-        EXPECT_EQ(tree.toJson(), json::parse(in));
-    }
-    EXPECT_TRUE(traces.traced("Encountered a variant of type 1; old_key=addresses"));
-    EXPECT_TRUE(traces.traced("old_key=lastRevision was not found, ignoring"));
-    EXPECT_TRUE(traces.traced("remapping variant tree telephoneNumbers at depth 1"));
-    EXPECT_TRUE(
-        traces.traced("remapped old_key=telephoneNumbers.name to new_key=TelephoneNumber.Number"));
-    for (const auto &t : traces.traces)
-        EXPECT_EQ(t.zone, "") << t.line;
-}
-
-TEST_F(Remap, PrinterWalksTheWholeTree) {
-    std::string longKey(300, 'k');
-    json value = json::parse(
-        R"({"telephoneNumbers": [{"name": "1", "preferred": true}, "x", {"name": "2"}]})");
-    value[longKey] = {{"n", 5}};
-    Var tree(value);
-    traces.clearRecords();
-    recursiveVariantMapPrint(variant_da_map(tree.get()), "phonebook");
-    std::vector<std::string> lines;
-    for (const auto &t : traces.traces)
-        if (t.level < 500)
-            lines.push_back(pbtest::message(t));
-    EXPECT_EQ(lines, std::vector<std::string>({
-                         "printing a map of size 2",
-                         "Encountered a new variant_type_array; old_key",
-                         "!!!!! Decending into phonebook.telephoneNumbers",
-                         "printing a map of size 2",
-                         "!!!!! phonebook.telephoneNumbers.name = 1; type=1",
-                         "variant type: phonebook.telephoneNumbers.preferred = 10",
-                         "!!!!! phonebook.telephoneNumbers.preferred = true; type=10",
-                         "variant_list_iterator_t element is not of type variant_type_map",
-                         "!!!!! Decending into phonebook.telephoneNumbers",
-                         "printing a map of size 1",
-                         "!!!!! phonebook.telephoneNumbers.name = 2; type=1",
-                         "!!!!! Decending into phonebook." + longKey,
-                         "printing a map of size 1",
-                         "variant type: phonebook." + longKey + ".n = 5",
-                         "!!!!! phonebook." + longKey + ".n = 5; type=5",
-                     }));
-}
 
 // Built straight under the public keys, against the walk of the entry then the renaming; with
 // parameters (one with a read handler) and a property object the key tables do not know.
@@ -152,7 +81,8 @@ TEST_F(ContactMap, EqualsTheReferenceConversionOnRandomEntries) {
     auto referenceOf = [](object_t *entry) {
         Var reference(json::object());
         zeb_obj_to_variant_map_t(entry, variant_da_map(reference.get()), nullptr);
-        remap(reference, false);
+        remap_paths(variant_da_map(reference.get()), CONTACT_OBJECT_PATHS, CONTACT_TYPE_PATHS,
+                    CONTACT_TYPE_PATHS_SIZE, 0, 0);
         return reference;
     };
     std::vector<object_t *> all = entries();
