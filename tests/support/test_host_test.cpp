@@ -10,7 +10,6 @@ using zebtest::json;
 const char *const kDefinition = R"({"plugin": "%s", "objects": [{"name": "Test",
   "functions": [{"name": "echo", "arguments": ["a", "b"]}, {"name": "outArg"}]}]})";
 
-// The plug-in tests use every part of the host; here its life once.
 TEST(TestHost, RunsAPlugInFromStartToStop) {
     zebtest::TestHost host;
     char text[1024];
