@@ -123,6 +123,12 @@ TEST_F(Hostile, MalformedFramesAddNothing) {
     EXPECT_TRUE(cut.closedByPeer());
 }
 
+TEST_F(Hostile, AModifyTheValidatorRefusesIsRolledBackWhole) {
+    Client c(daemon.socket);
+    json args = {{"uniqueID", "id-Ann"}, {"contact", {{"title", "T"}, {"formattedName", "Bob"}}}};
+    EXPECT_EQ(c.call("Phonebook", "modifyContactByUniqueID", args), false) << c.message();
+}
+
 // Connections stalled mid-frame (half announcing the largest body) used to keep every further
 // client out and reserve room for every body announced. Now a new client takes a stalled one's
 // place, never a quiet subscriber's (the watcher, quiet longest); only what was sent is held.
