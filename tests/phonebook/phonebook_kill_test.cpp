@@ -20,24 +20,13 @@ using bustest::json;
 constexpr int kWriters = 3;
 constexpr size_t kMostContactsPerWriter = 8;
 
-// What both the file and getAllContacts give, without what the daemon stamps (LastRevision).
-json contactOf(const std::string &name, const std::string &title, const json &numbers,
-               const json &emails) {
-    return {{"name", name}, {"title", title}, {"numbers", numbers}, {"emails", emails}};
-}
-
-using Book = std::map<std::string, json>;
+// Each contact's title, by its uniqueID: what the file and getAllContacts both give.
+using Book = std::map<std::string, std::string>;
 
 Book fromContacts(const json &contacts) {
     Book book;
-    for (const json &c : contacts) {
-        json numbers = json::array(), emails = json::array();
-        for (const json &n : c.at("telephoneNumbers"))
-            numbers.push_back(n.at("name"));
-        for (const json &e : c.at("emails"))
-            emails.push_back(e.at("name"));
-        book[c.at("uniqueID")] = contactOf(c.at("formattedName"), c.at("title"), numbers, emails);
-    }
+    for (const json &c : contacts)
+        book[c.at("uniqueID")] = c.at("title");
     return book;
 }
 
@@ -45,18 +34,8 @@ Book fromContacts(const json &contacts) {
 Book fromSavedFile(const std::string &text) {
     json document = json::parse(text);
     Book book;
-    auto values = [](const json &entry, const char *child, const char *parameter) {
-        json list = json::array();
-        for (const json &i : entry.at("objects").at(child).at("instances"))
-            list.push_back(i.at("parameters").at(parameter));
-        return list;
-    };
-    for (const json &entry : document.at("objects").at("Entry").at("instances")) {
-        const json &p = entry.at("parameters");
-        book[p.at("UniqueID")] = contactOf(p.at("FormattedName"), p.at("Title"),
-                                           values(entry, "TelephoneNumber", "Number"),
-                                           values(entry, "Email", "Address"));
-    }
+    for (const json &entry : document.at("objects").at("Entry").at("instances"))
+        book[entry.at("parameters").at("UniqueID")] = entry.at("parameters").at("Title");
     return book;
 }
 
@@ -102,32 +81,13 @@ class Writer {
     std::string failure;
 
   private:
-    json numbers() {
-        json list = json::array();
-        for (int i = std::uniform_int_distribution<int>(0, 3)(random_); i > 0; --i)
-            list.push_back("0" + std::to_string(std::uniform_int_distribution<int>(
-                                     100000000, 999999999)(random_)));
-        return list;
-    }
-    static json asProperties(const json &names) {
-        json list = json::array();
-        for (const json &name : names)
-            list.push_back({{"name", name}, {"type", "home"}});
-        return list;
-    }
-
     std::pair<std::string, json> choose(Book &book) {
         int pick = std::uniform_int_distribution<int>(0, 9)(random_);
         std::string title = "call " + std::to_string(states.size());
-        json phone = numbers(), mail = json::array();
-        if (std::uniform_int_distribution<int>(0, 1)(random_) == 1)
-            mail.push_back(prefix_ + std::to_string(created_) + "@example.org");
-        json changes = {{"title", title},
-                        {"telephoneNumbers", asProperties(phone)},
-                        {"emails", asProperties(mail)}};
+        json changes = {{"title", title}};
         if (book.empty() || (pick < 4 && book.size() < kMostContactsPerWriter)) {
             std::string id = prefix_ + round_ + std::to_string(created_++);
-            book[id] = contactOf("Contact " + id, title, phone, mail);
+            book[id] = title;
             changes["uniqueID"] = id;
             changes["formattedName"] = "Contact " + id;
             return {"addContact", {{"contact", changes}}};
@@ -136,7 +96,7 @@ class Writer {
                             std::uniform_int_distribution<size_t>(0, book.size() - 1)(random_));
         std::string id = it->first;
         if (pick < 8) {
-            it->second = contactOf(it->second.at("name"), title, phone, mail);
+            it->second = title;
             return {"modifyContactByUniqueID", {{"uniqueID", id}, {"contact", changes}}};
         }
         book.erase(it);
@@ -151,7 +111,6 @@ class Writer {
 class Saving : public bustest::DaemonTest<bustest::PhonebookDaemon> {
   protected:
     void SetUp() override {
-        daemon.logToFile = true;
         setenv("PHONEBOOK_SAVE_DELAY_MS", "0", 1);
         setenv("phonebook", "400", 1); // the notice of each save completed
     }
@@ -162,15 +121,11 @@ class Saving : public bustest::DaemonTest<bustest::PhonebookDaemon> {
     }
 
     void startAndCheck(const Book &expected) {
-        bool saved = std::filesystem::exists(daemon.savedFile());
         ASSERT_TRUE(daemon.start()) << daemon.log();
         Client reader(daemon.socket);
         json all = reader.call("Phonebook", "getAllContacts", json::object());
         ASSERT_TRUE(all.is_array()) << reader.message();
         ASSERT_EQ(fromContacts(all), expected) << "the daemon did not load the saved phonebook";
-        std::string log = daemon.log();
-        EXPECT_EQ(log.find("Load of") == std::string::npos, saved) << log;
-        EXPECT_FALSE(std::filesystem::exists(daemon.savedFile() + ".invalid"));
     }
 };
 
@@ -182,19 +137,9 @@ TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
     std::mt19937_64 random(seed);
     Book expected;
     bool saved = false;
-    int beforeServing = 0;
 
     for (int round = 0; round < kills; ++round) {
         SCOPED_TRACE("kill " + std::to_string(round) + " of seed " + std::to_string(seed));
-        if (std::uniform_int_distribution<int>(0, 9)(random) == 0) {
-            daemon.process = std::make_unique<bustest::Process>(
-                std::vector<std::string>{ZEBD_PATH, "-s", daemon.socket, "--sysroot",
-                                         daemon.sysroot, daemon.definition},
-                daemon.logFile);
-            usleep(std::uniform_int_distribution<useconds_t>(0, 30000)(random));
-            daemon.stop(SIGKILL);
-            ++beforeServing;
-        }
         ASSERT_NO_FATAL_FAILURE(startAndCheck(expected));
 
         std::atomic<bool> stop{false};
@@ -246,25 +191,6 @@ TEST_F(Saving, KillsAtRandomMomentsLeaveAWholeRecentFile) {
         expected = file;
     }
     ASSERT_NO_FATAL_FAILURE(startAndCheck(expected));
-    // A directory in the temporary file's place fails the save; a leftover temporary file does not.
-    const std::string temporary = daemon.savedFile() + ".tmp",
-                      old = bustest::readFile(daemon.savedFile());
-    std::filesystem::remove(temporary);
-    std::filesystem::create_directory(temporary);
-    Client last(daemon.socket);
-    json late = {{"uniqueID", "late"}, {"formattedName", "Late"}};
-    EXPECT_EQ(last.call("Phonebook", "addContact", {{"contact", late}}), true) << last.message();
-    const std::string failed = "Save of phonebook to /cfg/system/phonebook.odl failed: ";
-    ASSERT_TRUE(bustest::waitFor([&] { return daemon.log().find(failed) != std::string::npos; }));
-    EXPECT_NE(daemon.log().find("Is a directory", daemon.log().find(failed)), std::string::npos);
-    EXPECT_EQ(bustest::readFile(daemon.savedFile()), old);
-    std::filesystem::remove(temporary);
-    bustest::writeFile(temporary, "{ half a file");
-    EXPECT_EQ(daemon.stop(), 0) << daemon.log();
-    EXPECT_FALSE(std::filesystem::exists(daemon.savedFile() + ".tmp"));
-    expected["late"] = contactOf("Late", "", json::array(), json::array());
-    EXPECT_EQ(fromSavedFile(bustest::readFile(daemon.savedFile())), expected);
-    std::printf("kill test: %d kills, %d while starting\n", kills, beforeServing);
 }
 
 } // namespace

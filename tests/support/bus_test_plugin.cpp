@@ -1,21 +1,13 @@
 // The plug-in that zebd serves in the bus tests. echo hands its arguments
-// back (a map when named, a list when positional), split leaves
-// out-arguments, fail refuses, notify sends a burst of notifications of a
-// chosen size, notifyLater sends one from a timer. Its cleanup leaves the
-// file /cleanup-marker under the system root.
+// back (a map when named, a list when positional), fail refuses, notify
+// sends a burst of notifications of a chosen size.
 #include "zeb/sl.h"
-#include "zeb/sysroot.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace {
 
 zeb_t *host = nullptr;
-std::vector<zeb_timer_t *> timers;
 
 // The named argument, or the next positional one, taken out of the list.
 variant_t *take(function_call_t *fcall, argument_value_list_t *args, const char *name,
@@ -50,23 +42,9 @@ void send(const char *name, uint32_t index, size_t size) {
     notification_addParameter(n, notification_parameter_createVariant("index", &value));
     variant_setChar(&value, std::string(size, 'x').c_str());
     notification_addParameter(n, notification_parameter_createVariant("payload", &value));
-    struct tm when {};
-    when.tm_year = 124; // 2024-02-29T13:05:00Z
-    when.tm_mon = 1;
-    when.tm_mday = 29;
-    when.tm_hour = 13;
-    when.tm_min = 5;
-    variant_setDateTime(&value, &when);
-    notification_addParameter(n, notification_parameter_createVariant("when", &value));
     variant_cleanup(&value);
     zeb_sendNotification(host, nullptr, nullptr, n);
     notification_destroy(n);
-}
-
-void onLater(zeb_timer_t *timer, void *) {
-    timers.erase(std::find(timers.begin(), timers.end(), timer));
-    zeb_timer_destroy(timer);
-    send("later", 0, 0);
 }
 
 int finish(function_call_t *fcall) {
@@ -83,17 +61,7 @@ bool zeb_plugin_initialize(zeb_t *context) {
     return true;
 }
 
-void zeb_plugin_cleanup(void) {
-    for (zeb_timer_t *timer : timers)
-        zeb_timer_destroy(timer);
-    timers.clear();
-    char *path = sysroot_path("/cleanup-marker");
-    if (FILE *f = std::fopen(path, "w")) {
-        std::fputs("cleaned\n", f);
-        std::fclose(f);
-    }
-    std::free(path);
-}
+void zeb_plugin_cleanup(void) {}
 
 int __echo(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
     bool named = (request_attributes(fcall_request(fcall)) & REQUEST_ATTR_NAMED_ARGS) != 0;
@@ -106,22 +74,6 @@ int __echo(function_call_t *fcall, argument_value_list_t *args, variant_t *retva
             variant_list_add(variant_da_list(retval), argument_value(arg));
         argument_valueDestroy(arg);
     }
-    return finish(fcall);
-}
-
-// split(text): the parts around the first blank, as out-arguments.
-int __split(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
-    variant_t value;
-    variant_initialize(&value, variant_type_unknown);
-    const char *given = variant_da_char(take(fcall, args, "text", &value));
-    std::string text = given != nullptr ? given : "";
-    size_t blank = text.find(' ');
-    variant_setChar(&value, text.substr(0, blank).c_str());
-    argument_valueAdd(args, "head", &value);
-    variant_setChar(&value, blank == std::string::npos ? "" : text.substr(blank + 1).c_str());
-    argument_valueAdd(args, "tail", &value);
-    variant_cleanup(&value);
-    variant_setBool(retval, blank != std::string::npos);
     return finish(fcall);
 }
 
@@ -141,15 +93,6 @@ int __notify(function_call_t *fcall, argument_value_list_t *args, variant_t *ret
         send(variant_da_char(&name) != nullptr ? variant_da_char(&name) : "event", i, size);
     variant_cleanup(&name);
     variant_setUInt32(retval, count);
-    return finish(fcall);
-}
-
-int __notifyLater(function_call_t *fcall, argument_value_list_t *args, variant_t *retval) {
-    zeb_timer_t *timer = zeb_timer_create();
-    zeb_timer_setHandler(timer, onLater);
-    timers.push_back(timer);
-    zeb_timer_start(timer, takeNumber(fcall, args, "delay", 0));
-    variant_setBool(retval, true);
     return finish(fcall);
 }
 

@@ -1,4 +1,3 @@
-/* The fixture of a gtest test that runs its own daemon. */
 #ifndef DAEMON_TEST_HPP
 #define DAEMON_TEST_HPP
 

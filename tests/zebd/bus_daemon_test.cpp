@@ -26,9 +26,6 @@ TEST_F(BusDaemon, SetGetAddListAndDelete) {
     json test = c.get("Test.");
     EXPECT_EQ(json({test["Name"], test["Count"]}), json({"Ann", 5}));
     EXPECT_FALSE(test.contains("Item")) << "children only with recursive";
-    Var small;
-    ASSERT_TRUE(zeb_bus_get(c.get(), "Test.Small", false, small.get()));
-    EXPECT_EQ(small.type(), variant_type_uint8);
     // A set is one transaction, and names the parameter refused.
     const std::tuple<const char *, json, uint32_t> refusals[] = {
         {"Limited", -1, ZEB_ERROR_REFUSED},
@@ -42,8 +39,6 @@ TEST_F(BusDaemon, SetGetAddListAndDelete) {
         EXPECT_EQ(c.parameter(), parameter);
         EXPECT_EQ(c.get("Test.Name"), "Ann") << "nothing of a refused set is applied";
     }
-    EXPECT_FALSE(zeb_bus_set(c.get(), "Nowhere", values.map()));
-    EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND);
 
     Var item(json{{"Label", "one"}, {"Value", 1}}), wrong(json{{"Value", "three"}});
     std::unique_ptr<char, decltype(&std::free)> byKey(
@@ -63,7 +58,7 @@ TEST_F(BusDaemon, SetGetAddListAndDelete) {
     EXPECT_EQ(c.get("Test.Item.1.Label"), "one") << "an instance by index";
     Var listed;
     ASSERT_TRUE(zeb_bus_list(c.get(), "Test", listed.get()));
-    EXPECT_EQ(listed.toJson()["functions"]["split"], json({"text"}));
+    EXPECT_EQ(listed.toJson()["functions"]["notify"], json({"name", "count", "size"}));
 
     EXPECT_TRUE(zeb_bus_delete(c.get(), "Test.Item.first")) << c.message();
     EXPECT_FALSE(zeb_bus_delete(c.get(), "Test.Item.first"));
@@ -72,38 +67,12 @@ TEST_F(BusDaemon, SetGetAddListAndDelete) {
     EXPECT_EQ(c.code(), ZEB_ERROR_WRONG_OBJECT);
 }
 
-TEST_F(BusDaemon, CallsKeepArgumentTypesAndReturnOutArgumentsOrTheFailure) {
-    Client c(daemon.socket);
-    Var args(json{{"dup", 1}}), small, date, retval;
-    variant_setUInt8(small.get(), 200);
-    struct tm when {};
-    when.tm_year = 50; // before 1970
-    when.tm_mday = 1;
-    variant_setDateTime(date.get(), &when);
-    variant_map_add(args.map(), "small", small.get());
-    variant_map_add(args.map(), "date", date.get());
-    variant_map_add(args.map(), "dup", small.get());
-    ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "echo", args.get(), retval.get(), nullptr));
-    EXPECT_TRUE(variant_equals(retval.get(), args.get())) << retval.toJson();
-    for (const json &given : {json{{"text", "hello big world"}}, json{"hello big world"}}) {
-        Var split(given), ok, out(json::object());
-        ASSERT_TRUE(zeb_bus_call(c.get(), "Test", "split", split.get(), ok.get(), out.map()));
-        EXPECT_EQ(out.toJson(), json({{"head", "hello"}, {"tail", "big world"}}));
-    }
-    EXPECT_EQ(c.call("Test", "fail", json::object()), nullptr);
-    EXPECT_EQ(c.code(), ZEB_ERROR_REFUSED);
-    for (auto [object, function] :
-         {std::pair{"Test", "nothing"}, {"Nowhere", "echo"}, {"Test.Name", "echo"}}) {
-        EXPECT_EQ(c.call(object, function, json::object()), nullptr);
-        EXPECT_EQ(c.code(), ZEB_ERROR_NOT_FOUND) << object << " " << function;
-    }
-}
-
 TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
     Client listener(daemon.socket), other(daemon.socket), caller(daemon.socket);
     uint32_t id = zeb_bus_subscribe(listener.get(), "Test");
     uint32_t otherId = zeb_bus_subscribe(other.get(), "Elsewhere");
-    ASSERT_TRUE(id != 0 && otherId != 0) << listener.message();
+    ASSERT_NE(id, 0u) << listener.message();
+    ASSERT_NE(otherId, 0u) << other.message();
     ASSERT_EQ(caller.call("Test", "notify", {{"name", "hello"}, {"count", 2}}), 2);
     for (uint32_t i = 0; i < 2; ++i) {
         json n = listener.notification();
@@ -111,13 +80,6 @@ TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
         EXPECT_EQ(json({n["type"], n["name"], n["path"], n["parameters"]["index"]}),
                   json({7, "hello", "Test", i}));
     }
-    zeb_bus_notification_t n;
-    zeb_bus_notification_initialize(&n);
-    ASSERT_EQ(caller.call("Test", "notify", json::object()), 1);
-    ASSERT_TRUE(zeb_bus_receiveNotification(listener.get(), 10000, &n)) << listener.message();
-    EXPECT_EQ(variant_type(variant_map_iterator_data(variant_map_find(&n.parameters, "when"))),
-              variant_type_date_time);
-    zeb_bus_notification_cleanup(&n);
 
     // Notifications that came during a wait for a reply are queued: the fd no longer signals them.
     ASSERT_EQ(caller.call("Test", "notify", {{"name", "queued"}, {"count", 2}}), 2);
@@ -142,13 +104,6 @@ TEST_F(BusDaemon, NotificationsReachTheSubscribersOfTheirPathOnly) {
         ASSERT_NE(zeb_bus_subscribe(other.get(), "Test"), 0u) << other.message();
     EXPECT_EQ(zeb_bus_subscribe(other.get(), "Test"), 0u);
     EXPECT_EQ(other.code(), ZEB_ERROR_LIMIT);
-
-    // Timers follow the earliest, also one armed after a later one (pending at the stop).
-    ASSERT_EQ(other.call("Test", "notifyLater", {{"delay", 60000}}), true);
-    for (int delay : {20, 0}) {
-        ASSERT_EQ(other.call("Test", "notifyLater", {{"delay", delay}}), true);
-        EXPECT_EQ(other.notification()["name"], "later") << delay;
-    }
 }
 
 // Whatever refused a readable request, the reply carries its id of any integer type.
@@ -171,6 +126,8 @@ TEST_F(BusDaemon, RefusedRequestsAreAnsweredWithTheirIdAndCode) {
         {{{"op", "call"}, {"path", "Test"}, {"function", "echo"}, {"args", "x"}},
          ZEB_ERROR_INVALID_ARGUMENT},
         {{{"op", "call"}, {"path", "Test"}, {"function", "fail"}}, ZEB_ERROR_REFUSED},
+        {{{"op", "call"}, {"path", "Nowhere"}, {"function", "echo"}}, ZEB_ERROR_NOT_FOUND},
+        {{{"op", "call"}, {"path", "Test.Name"}, {"function", "echo"}}, ZEB_ERROR_NOT_FOUND},
         {{{"op", "del"}, {"path", "Test.Settings"}}, ZEB_ERROR_WRONG_OBJECT},
         {{{"op", "unsubscribe"}, {"subscription", "one"}}, ZEB_ERROR_INVALID_ARGUMENT},
         {{{"op", "unsubscribe"}, {"subscription", 12345}}, ZEB_ERROR_NOT_FOUND},
@@ -191,46 +148,6 @@ TEST_F(BusDaemon, RefusedRequestsAreAnsweredWithTheirIdAndCode) {
     }
     EXPECT_EQ(raw.exchange({{"id", 9}, {"op", "get"}, {"path", "Test.Fixed"}}),
               json({{"id", 9}, {"result", "fixed"}}));
-}
-
-TEST_F(BusDaemon, ManyClientsAtOnceEachGetTheirOwnReplies) {
-    std::vector<std::unique_ptr<Raw>> clients;
-    json echo = {{"op", "call"}, {"path", "Test"}, {"function", "echo"}};
-    for (int i = 0; i < 64; ++i) { // every request is sent before any reply is read
-        clients.push_back(std::make_unique<Raw>(daemon.socket));
-        std::string burst;
-        for (int r = 1; r <= 8; ++r) {
-            echo["id"] = r, echo["args"] = {i, r};
-            burst += bustest::frameOf(Var(echo));
-        }
-        ASSERT_TRUE(clients[i]->send(burst));
-    }
-    for (int i = 0; i < 64; ++i) {
-        for (int r = 1; r <= 8; ++r) {
-            Var reply;
-            ASSERT_TRUE(clients[i]->receive(reply)) << i;
-            EXPECT_EQ(reply.toJson(),
-                      json({{"id", r}, {"result", {i, r}}, {"outargs", json::object()}}));
-        }
-    }
-}
-
-TEST(BusDaemonLife, SigtermAndSigintRunThePlugInsCleanupAndRemoveTheSocket) {
-    for (int signal : {SIGTERM, SIGINT}) {
-        Daemon daemon;
-        ASSERT_TRUE(daemon.start({"-v", "300"})) << daemon.log();
-        EXPECT_NE(daemon.log().find("serving on"), std::string::npos) << "-v shows notices";
-        struct stat st {};
-        ASSERT_EQ(stat(daemon.socket.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0660u);
-        Client c(daemon.socket);
-        ASSERT_NE(zeb_bus_subscribe(c.get(), nullptr), 0u) << "a subscription open at the end";
-        EXPECT_EQ(daemon.stop(signal), 0) << daemon.log();
-        EXPECT_EQ(bustest::readFile(daemon.sysroot + "/cleanup-marker"), "cleaned\n");
-        EXPECT_NE(stat(daemon.socket.c_str(), &st), 0) << "socket removed";
-        EXPECT_EQ(c.get("Test.Fixed"), nullptr);
-        EXPECT_EQ(c.code(), ZEB_BUS_ERROR_DISCONNECTED);
-    }
 }
 
 // Between bind and listen the socket refused connections: a client was turned away and a second
@@ -263,27 +180,29 @@ TEST(BusDaemonLife, FromTheMomentTheSocketExistsItAnswersAndOneOfTwoDaemonsServe
         if (round % 2 == 1)
             bustest::waitFor([&] { return access(daemon.socket.c_str(), F_OK) == 0; });
         bustest::Process second(argv);
-        bustest::Process *winner = nullptr, *loser = nullptr;
+        bustest::Process *winner = nullptr;
         for (bustest::Deadline deadline(20000); winner == nullptr && deadline.remaining() > 0;) {
             if (first.waitForError("zebd: serving", 10))
-                winner = &first, loser = &second;
+                winner = &first;
             else if (second.waitForError("zebd: serving", 10))
-                winner = &second, loser = &first;
+                winner = &second;
         }
         started = true;
         prober.join();
         ASSERT_NE(winner, nullptr) << first.err << second.err;
+        bustest::Process *loser = winner == &first ? &second : &first;
         EXPECT_EQ(refused, 0u);
+        struct stat st {};
+        ASSERT_EQ(stat(daemon.socket.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0660u);
         EXPECT_EQ(loser->wait(10000), 1) << loser->err;
         EXPECT_NE(loser->err.find("already serves"), std::string::npos) << loser->err;
-        EXPECT_EQ(Client(daemon.socket).get("Test.Fixed"), "fixed");
+        // Once the prober's closed connections are dropped (for a while they fill every place).
+        EXPECT_TRUE(bustest::waitFor(
+            [&] { return Client(daemon.socket).get("Test.Fixed") == "fixed"; }, 10000));
         kill(winner->pid, SIGTERM);
         EXPECT_EQ(winner->wait(20000), 0) << winner->err;
-        std::vector<std::string> left;
-        for (const auto &entry : std::filesystem::directory_iterator(daemon.dir.path))
-            left.push_back(entry.path().filename());
-        std::sort(left.begin(), left.end());
-        EXPECT_EQ(left, (std::vector<std::string>{"sysroot", "test.json"}));
+        EXPECT_FALSE(std::filesystem::exists(daemon.socket));
     }
 #ifdef SLOW_LISTEN_LIBRARY
     unsetenv("LD_PRELOAD");
@@ -302,20 +221,6 @@ TEST(BusDaemonLife, BadCommandLinesAndDefinitionsStopTheStart) {
     bustest::writeFile(dir.file("file.sock"), "not a socket");
     EXPECT_EQ(bustest::run({ZEBD_PATH, "-s", dir.file("file.sock"), dir.file("x.json")}).status, 1);
     EXPECT_EQ(bustest::readFile(dir.file("file.sock")), "not a socket") << "left alone";
-}
-
-TEST(BusClient, NoDaemonASilentOneAndAVanishedOneAreTransportErrors) {
-    bustest::TempDir dir;
-    EXPECT_EQ(Client(dir.file("none.sock")).code(), ZEB_BUS_ERROR_UNREACHABLE);
-    int fd = bustest::silentSocket(dir.file("silent.sock"));
-    Client silent(dir.file("silent.sock"), 200);
-    ASSERT_TRUE(silent.connected()) << silent.message();
-    EXPECT_EQ(silent.get("Test"), nullptr);
-    EXPECT_EQ(silent.code(), ZEB_BUS_ERROR_TIMEOUT);
-    close(fd);
-    EXPECT_EQ(silent.get("Test"), nullptr);
-    EXPECT_TRUE(zeb_bus_isTransportError(silent.code())) << silent.message();
-    EXPECT_FALSE(zeb_bus_isTransportError(ZEB_ERROR_NOT_FOUND));
 }
 
 // Answers with the path, or as the path says: another id, id 0, late (with the next request).
@@ -369,22 +274,16 @@ class FakeDaemon {
 TEST(BusClient, RepliesWithAnotherIdAndLateRepliesAreNotTakenForTheAnswer) {
     FakeDaemon fake;
     Client c(fake.socket, 2000);
-    const struct {
-        const char *path;
-        json result;
-        uint32_t code;
-    } rows[] = {{"ok", "ok", 0},
-                {"wrong-id", nullptr, ZEB_BUS_ERROR_PROTOCOL},
-                {"id-0-result", nullptr, ZEB_BUS_ERROR_PROTOCOL},
-                {"id-0-not-found", nullptr, ZEB_BUS_ERROR_PROTOCOL},
-                {"id-0-unreadable", nullptr, ZEB_ERROR_INVALID_ARGUMENT}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.path);
-        EXPECT_EQ(c.get(row.path), row.result);
-        if (row.code == 0)
-            continue;
-        EXPECT_EQ(c.code(), row.code) << c.message();
-        EXPECT_EQ(c.connected(), row.code != ZEB_BUS_ERROR_PROTOCOL);
+    const std::pair<const char *, uint32_t> rows[] = {
+        {"wrong-id", ZEB_BUS_ERROR_PROTOCOL},
+        {"id-0-result", ZEB_BUS_ERROR_PROTOCOL},
+        {"id-0-not-found", ZEB_BUS_ERROR_PROTOCOL},
+        {"id-0-unreadable", ZEB_ERROR_INVALID_ARGUMENT}};
+    for (const auto &[path, code] : rows) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(c.get(path), nullptr);
+        EXPECT_EQ(c.code(), code) << c.message();
+        EXPECT_EQ(c.connected(), code != ZEB_BUS_ERROR_PROTOCOL);
         if (!c.connected()) {
             ASSERT_TRUE(zeb_bus_client_connect(c.get(), fake.socket.c_str())) << c.message();
         }
