@@ -194,6 +194,9 @@ export function webSuite({ setup } = {}) {
         await fn(session, suite.servers);
         if (session.pageErrors.length) throw new Error(`the page raised: ${session.pageErrors.join('; ')}`);
         if (session.foreignRequests.length) throw new Error(`requests left loopback: ${session.foreignRequests.join(' ')}`);
+      } catch (e) {
+        process.stdout.write(`# ${title}: failed; the pages logged:\n${session.log.join('\n')}\n`);
+        throw e;
       } finally {
         await Promise.all(session.pages.map((page) => page.context().close().catch(() => {})));
       }

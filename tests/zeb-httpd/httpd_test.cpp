@@ -71,6 +71,8 @@ TEST_F(Httpd, RefusesRequestsWithoutSessionHeaderOrSameOrigin) {
                                  "Referrer-Policy", "X-Frame-Options"})
             EXPECT_TRUE(r.status == 0 || !r.header(name).empty()) << what << ": " << name;
     }
+    EXPECT_EQ(send("GET", "/", "X-Big: " + std::string(40000, 'a') + "\r\n").status, 431);
+    EXPECT_EQ(send("GET", "/" + std::string(40000, 'a')).status, 414);
     EXPECT_EQ(count(), 0);
 
     // A card and a half, then the client is gone: nothing imported, nothing in the way.
@@ -156,6 +158,19 @@ TEST_F(Httpd, SessionsLogInOutAndExpire) {
         EXPECT_EQ(rpc(call("session"), used).status, 200) << i;
     }
     EXPECT_EQ(rpc(call("session"), idle).status, 401);
+}
+
+TEST_F(Httpd, CapsTheNumberOfSessions) {
+    startHttpd();
+    std::string first = alice();
+    for (int i = 1; i < 64; ++i)
+        alice();
+    json bob = call("login", {{"user", "bob"}, {"password", "bob secret"}});
+    Response refused = rpc(bob);
+    EXPECT_EQ(refused.rpc()["error"]["code"], -32003) << refused.body;
+    EXPECT_FALSE(std::regex_search(refused.header("Set-Cookie"), std::regex("=[0-9a-f]{32}")));
+    rpc(call("logout"), first);
+    EXPECT_EQ(rpc(bob).status, 200);
 }
 
 double gCheckEnds = 0; // what the clock says once a password check has ended
