@@ -38,16 +38,18 @@ struct Response {
     json rpc() const { return json::parse(body); }
 };
 
-/* A connection over loopback (receive buffer set when > 0). */
-inline int connectTo(uint16_t port, int receiveBuffer = 0) {
+/* A connection from `source`, a loopback address (receive buffer set when > 0). */
+inline int connectTo(uint16_t port, int receiveBuffer = 0, const char *source = "127.0.0.1") {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     to.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
         close(fd);
         throw std::runtime_error("cannot connect to zeb-httpd");
     }
@@ -84,9 +86,10 @@ inline Response parse(const std::string &got) {
     return response;
 }
 
-/* One request on a new connection, read until the server closes it. */
-inline Response roundTrip(uint16_t port, const std::string &request) {
-    int fd = connectTo(port);
+/* One request on a new connection from `source`, read until the server closes it. */
+inline Response roundTrip(uint16_t port, const std::string &request,
+                          const char *source = "127.0.0.1") {
+    int fd = connectTo(port, 0, source);
     send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     Response response = parse(readAll(fd, 30000));
     close(fd);

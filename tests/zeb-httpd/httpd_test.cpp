@@ -132,6 +132,34 @@ TEST(HttpdUsers, KeepsHashesOnlyAndReplacesTheUsersLine) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
+// 16 connections per address, 64 in all, each until silent for the timeout.
+TEST_F(Httpd, BoundsSlowClients) {
+    startHttpd({"--request-timeout", "3"});
+    const std::string get = http("GET", "/");
+    std::vector<int> slow;
+    auto holdSixteen = [&](const char *from) {
+        for (int i = 0; i < 16; ++i) {
+            slow.push_back(connectTo(port, 0, from));
+            ::send(slow.back(), get.data(), 20, MSG_NOSIGNAL);
+        }
+    };
+    holdSixteen("127.0.0.2");
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.2").status, 0);
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.3").status, 200);
+    for (const char *from : {"127.0.0.3", "127.0.0.4", "127.0.0.5"})
+        holdSixteen(from);
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.6").status, 0) << "64 in all";
+    bustest::Deadline closing(5000);
+    for (int fd : slow) {
+        pollfd p{fd, POLLIN, 0};
+        char byte;
+        EXPECT_EQ(poll(&p, 1, closing.remaining()), 1) << "a slow client stays";
+        EXPECT_LE(read(fd, &byte, 1), 0);
+        close(fd);
+    }
+    EXPECT_EQ(roundTrip(port, get, "127.0.0.2").status, 200);
+}
+
 // An unknown user and a wrong password get the same answer.
 TEST_F(Httpd, SessionsLogInOutAndExpire) {
     startHttpd({"--session-idle", "2"});
@@ -377,6 +405,20 @@ TEST_F(Httpd, EventStreamsCarryTheNotificationsTheirPathsCover) {
                   .call("Phonebook", "addContact", {{"contact", contact("cid")}}),
               true);
     EXPECT_EQ(seen(phonebook.events("contactCreated", 3, 1000), "contactCreated"), 2u);
+}
+
+TEST_F(Httpd, EventStreamsAreCappedPerSessionAndInAll) {
+    startHttpd({"--max-event-streams", "5"});
+    std::string alice = this->alice(), bob = login("bob", "bob secret");
+    std::vector<std::unique_ptr<EventStream>> open;
+    for (int i = 0; i < 5; ++i) {
+        if (i == 4) {
+            EXPECT_EQ(EventStream(port, "", alice).until("", 0).status, 429) << "4 per session";
+        }
+        open.push_back(std::make_unique<EventStream>(port, "", i < 4 ? alice : bob));
+        ASSERT_EQ(open.back()->until("", 0).status, 200) << i;
+    }
+    EXPECT_EQ(EventStream(port, "", bob).until("", 0).status, 503) << "5 in all";
 }
 
 /* The body of a chunked answer, and whether its last chunk came. */
