@@ -117,10 +117,12 @@ class Httpd : public ::testing::Test {
     /* zeb-httpd with `extra` arguments, run by the command `argv` begins with, if any. */
     void startHttpd(const std::vector<std::string> &extra = {},
                     std::vector<std::string> argv = {}) {
-        argv.insert(argv.end(),
-                    {ZEB_HTTPD_PATH, "--listen", "127.0.0.1:0", "--socket", daemon.socket,
-                     "--users", users, "--docroot", docroot, "--roles", ROLES_DIR});
-        argv.insert(argv.end(), extra.begin(), extra.end());
+        std::vector<std::string> own = {ZEB_HTTPD_PATH, "--listen", "127.0.0.1:0", "--socket",
+                                        daemon.socket,  "--users",  users,         "--docroot",
+                                        docroot,        "--roles",  ROLES_DIR};
+        own.insert(own.end(), extra.begin(), extra.end());
+        own = zebtest::targetCommand(own); // under an emulator, it comes after the prefix
+        argv.insert(argv.end(), own.begin(), own.end());
         httpd = std::make_unique<bustest::Process>(argv);
         ASSERT_TRUE(httpd->waitForError("/\n", 20000)) << httpd->err;
         port = static_cast<uint16_t>(std::stoi(httpd->err.substr(httpd->err.rfind(':') + 1)));
