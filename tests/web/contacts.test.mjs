@@ -1,7 +1,7 @@
 // Contacts changed in the page: added, edited field by field, deleted; a
 // hostile name; a number looked up.
 import assert from 'node:assert/strict';
-import { webSuite, openContact, contactList } from './fixture.mjs';
+import { webSuite, openContact, contactList, until } from './fixture.mjs';
 
 const HOSTILE = '<img src=x onerror=alert(1)> Ärger';
 
@@ -111,6 +111,7 @@ suite.test('a name made of markup is shown as text and runs nothing', async (ses
     emails: [{ name: '"><svg onload=alert(2)>@x.example', type: '<i>t</i>' }] } });
   const page = await session.openAs('admin');
   await page.getByRole('searchbox', { name: 'Search' }).fill('Ärger');
+  await until(page, (shown) => shown.length > 0 && shown.every((name) => name.includes('Ärger')));
   const card = await openContact(page, HOSTILE);
   const text = await card.innerText();
   for (const verbatim of ['<b>bold</b>', '"><svg onload=alert(2)>@x.example'])
