@@ -123,7 +123,6 @@ json lookupCall(const std::string &number) {
 // zeb-httpd in front of it with one session open on a kept-alive connection.
 struct Bridge {
     Bridge() {
-        daemon.logToFile = true;
         if (!daemon.start({"-v", "100"}))
             fail("cannot start zebd: " + daemon.log());
         // The calls that fill a large phonebook take long.

@@ -228,7 +228,6 @@ inline RunResult run(const std::vector<std::string> &argv, int timeoutMs = 20000
 /* zebd serving the test plug-in on dir/zeb.sock, system root dir/sysroot, log dir/zebd.log. */
 class Daemon {
   public:
-    bool logToFile = true; /* unused: the log always goes to `logFile`; benchmarks still set it */
     Daemon() : socket(dir.file("zeb.sock")), sysroot(dir.file("sysroot")) {
         std::filesystem::create_directory(sysroot);
         writeFile(definition, std::string(R"({"plugin": ")") + BUS_TEST_PLUGIN + R"(",
