@@ -184,7 +184,8 @@ TEST_F(RateLimitTest, ZeroTurnsItOffAndTheEnvironmentSetsIt) {
         EXPECT_FALSE(kelTraceParseRateLimit(wrong, &burst, &seconds)) << wrong;
     EXPECT_FALSE(kelTraceParseRateLimit(nullptr, &burst, &seconds));
     EXPECT_EQ(burst + seconds, 14u);
-    EXPECT_TRUE(kelTraceParseRateLimit("0", &burst, &seconds) && burst + seconds == 0u);
+    EXPECT_TRUE(kelTraceParseRateLimit("0", &burst, &seconds));
+    EXPECT_EQ(burst + seconds, 0u);
     EXPECT_TRUE(kelTraceParseRateLimit("20/60", &burst, &seconds));
     EXPECT_EQ(std::make_pair(burst, seconds), std::make_pair(20u, 60u));
 }

@@ -463,7 +463,8 @@ TEST_F(Httpd, ExportsEveryPageAsTheToolDoesOrEndsIncompleteWhenChanged) {
             added = bus.call("Phonebook", "addContact", {{"contact", contact("a")}}) == true;
     }));
     close(fd);
-    ASSERT_TRUE(added && got.status == 200) << got.status;
+    ASSERT_TRUE(added);
+    ASSERT_EQ(got.status, 200);
     bool whole = true;
     dechunk(got.body, whole);
     EXPECT_FALSE(whole);
